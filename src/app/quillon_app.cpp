@@ -1,0 +1,95 @@
+#include "app/quillon_app.h"
+
+#include <sys/utsname.h>
+
+#include <cstdio>
+
+#include "app/tool_version.h"
+#include "app/version.h"
+#include "data/ic_type_ini.h"
+#include "data/settings.h"
+#include "flow/status.h"
+#include "platform/files.h"
+#include "platform/trace.h"
+
+namespace quillon {
+namespace {
+
+std::unique_ptr<OsVersionInfo> ReadOsVersion() {
+  auto info = std::make_unique<OsVersionInfo>();
+  utsname name{};
+  if (::uname(&name) == 0) {
+    unsigned major = 0, minor = 0;
+    if (std::sscanf(name.release, "%u.%u", &major, &minor) >= 1) {
+      info->major = major;
+      info->minor = minor;
+    }
+  }
+  return info;
+}
+
+}  // namespace
+
+bool IsWindowMode(const std::string& argumentPart) {
+  return argumentPart.empty() || EqualsIgnoreCase(argumentPart, "/forcerestart");
+}
+
+std::string ArgumentPart(const std::vector<std::string>& args) {
+  std::string part;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    if (i > 1) part += ' ';
+    part += args[i];
+  }
+  return part;
+}
+
+void UnavailableModes::RunBatch(const std::vector<std::string>&) {
+  std::fprintf(stderr, "quillon: the batch operations are not part of this build\n");
+  SetLastStatus(msg::kNotSupport);
+}
+
+void UnavailableModes::RunWindow() {
+  std::fprintf(stderr, "quillon: the operator's window is not part of this build; see quillon --help\n");
+  SetLastStatus(msg::kNotSupport);
+}
+
+bool CQuillonApp::InitInstance(const std::vector<std::string>& args) {
+  const std::filesystem::path programDir = ProgramDir();
+  LoadSettings(programDir.string());
+  if (Setting(key::kDebugLog, 0) != 0) capture_.Start(programDir);
+  TraceInit(programDir);
+  toolVersionText_ = ToolVersionText(kFileVersion);
+  SetStoredIniType(static_cast<int>(Setting(key::kIniType, 0)));
+  PrepareSharedObjects();
+
+  windowMode_ = IsWindowMode(ArgumentPart(args));
+  if (windowMode_) {
+    modes_.RunWindow();
+  } else {
+    modes_.RunBatch(args);
+  }
+  return false;
+}
+
+int CQuillonApp::ExitInstance() {
+  ReleaseSharedObjects();
+  if (Setting(key::kDebugLog, 0) != 0) capture_.Stop();
+  TraceShutdown();
+  TheSettings().LoadFromText("");
+  int code = ExitCodeFromStatus(LastStatus());
+  SetLastStatus(static_cast<std::uint32_t>(code));
+  return code;
+}
+
+void CQuillonApp::PrepareSharedObjects() {
+  ReleaseSharedObjects();
+  if (CurrentProfile() == nullptr) SetCurrentProfile(OpenProfileDocument());
+  if (!osVersionInfo_) osVersionInfo_ = ReadOsVersion();
+}
+
+void CQuillonApp::ReleaseSharedObjects() {
+  osVersionInfo_.reset();
+  SetCurrentProfile(nullptr);
+}
+
+}  // namespace quillon

@@ -1,0 +1,77 @@
+// The application settings: one document built from the built-in settings text
+// (or the file named by QUILLON_SETTINGS), read at the point of use.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "data/ini_file.h"
+
+namespace quillon {
+
+inline constexpr const char* kConfigSection = "Quillon Config";
+inline constexpr int kSettingsResource = 3032;
+
+// Keys of the settings catalogue.
+namespace key {
+inline constexpr const char* kDebugLog = "Debug Log";
+inline constexpr const char* kIniType = "Ini Type";
+inline constexpr const char* kLibType = "Lib Type";
+inline constexpr const char* kLockPort = "LockPort";
+inline constexpr const char* kPortNo = "PortNo";
+inline constexpr const char* kAutoRun = "AutoRun";
+inline constexpr const char* kAutoRunDelay = "AutoRunDelay";
+inline constexpr const char* kCheckVidPidIni = "CheckVIDPID_INI";
+inline constexpr const char* kCheckVidPidBin = "CheckVIDPID_BIN";
+inline constexpr const char* kResetToCache = "ResetToCache";
+inline constexpr const char* kNormalReset = "Normal Reset";
+inline constexpr const char* kSaveSn = "SaveSN";
+inline constexpr const char* kSnAddress = "SN Address";
+inline constexpr const char* kSnFunction = "SN Function";
+inline constexpr const char* kOtpPassword = "OTP Password";
+inline constexpr const char* kEraseTimeOut = "EraseTimeOut";
+inline constexpr const char* kEraseCommandTime = "EraseCommandTime";
+inline constexpr const char* kWaitTime = "Wait Time";
+inline constexpr const char* kSaveResultToFile = "SaveResultToFile";
+inline constexpr const char* kLogType = "LogType";
+inline constexpr const char* kLoopTest = "Loop Test";
+inline constexpr const char* kRtd3 = "RTD3";
+inline constexpr const char* kBcdType = "BCDType";
+}  // namespace key
+
+// The settings mix-in: the settings document and the raw text it came from.
+class CConfigIni {
+ public:
+  CIniFile& Document() { return document_; }
+  const CIniFile& Document() const { return document_; }
+  const std::string& RawText() const { return rawText_; }
+  // Replaces the document by a parse of `text`.
+  void LoadFromText(std::string text);
+
+ private:
+  CIniFile document_;
+  std::string rawText_;
+};
+
+// The process's settings (empty until LoadSettings: every read gives its default).
+CConfigIni& TheSettings();
+
+// Start-up: makes an existing read-only "config.ini" in `programDir` writable
+// (it is never read) and builds the settings from the built-in text, or from
+// the file that QUILLON_SETTINGS names. False when that file cannot be read
+// (the built-in text is used then).
+bool LoadSettings(const std::string& programDir);
+
+std::uint32_t GetSettingInt(int def, std::string_view section, std::string_view key);
+std::string GetSettingString(std::string_view def, std::string_view section, std::string_view key);
+void SetSettingInt(std::string_view section, std::string_view key, std::uint32_t value);
+
+// Convenience for the one section every setting lives in.
+inline std::uint32_t Setting(std::string_view key, int def) { return GetSettingInt(def, kConfigSection, key); }
+
+// "Ini Type" as read once at start-up; decides where IC profiles come from.
+int StoredIniType();
+void SetStoredIniType(int value);
+
+}  // namespace quillon

@@ -1,0 +1,32 @@
+// File services of the host: the program directory and the few file operations
+// the system needs.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillon {
+
+// $QUILLON_HOME when set, else the directory of the running executable.
+std::filesystem::path ProgramDir();
+
+// Clears a read-only state of an existing file (gives its owner write access);
+// a missing file is not created. Returns true when the file is writable after.
+bool MakeWritableIfReadOnly(const std::filesystem::path& path);
+
+// The regular files of `dir` whose names end in `extension` (".ini", ".rfw"),
+// compared without regard to case, in name order so that runs repeat.
+std::vector<std::string> ListFilesWithExtension(const std::filesystem::path& dir, std::string_view extension);
+
+// The whole file, or nothing when it cannot be read.
+std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::filesystem::path& path);
+
+bool EqualsIgnoreCase(std::string_view a, std::string_view b);
+std::string ToUpperAscii(std::string_view text);
+std::string ToLowerAscii(std::string_view text);
+
+}  // namespace quillon

@@ -1,0 +1,86 @@
+#include "platform/process_lock.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "platform/clock.h"
+#include "platform/debug_channel.h"
+
+namespace quillon {
+namespace {
+
+constexpr auto kPollInterval = std::chrono::milliseconds(5);
+
+}  // namespace
+
+CrossProcessLock::CrossProcessLock(std::filesystem::path file) : file_(std::move(file)) {}
+
+CrossProcessLock::~CrossProcessLock() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool CrossProcessLock::Acquire(std::uint32_t waitMs) {
+  const std::uint32_t self = CurrentThreadId();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+  std::unique_lock guard(mutex_);
+  if (owner_ == self) {
+    ++depth_;
+    return true;
+  }
+  // Another thread of this process first, then the other processes.
+  if (!released_.wait_until(guard, deadline, [this] { return owner_ == 0; })) return false;
+  if (fd_ < 0) {
+    fd_ = ::open(file_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd_ < 0) {
+      DebugPrint("Open lock file %s failed %d\n", file_.c_str(), errno);
+      return false;
+    }
+  }
+  // Keep the in-process slot while polling, so that threads of this process queue up behind us.
+  owner_ = self;
+  while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK && errno != EINTR) {
+      DebugPrint("Lock %s failed %d\n", file_.c_str(), errno);
+      owner_ = 0;
+      released_.notify_one();
+      return false;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      owner_ = 0;
+      released_.notify_one();
+      return false;
+    }
+    guard.unlock();
+    std::this_thread::sleep_for(kPollInterval);
+    guard.lock();
+  }
+  depth_ = 1;
+  return true;
+}
+
+void CrossProcessLock::Release() {
+  std::lock_guard guard(mutex_);
+  if (owner_ != CurrentThreadId() || depth_ == 0) return;
+  if (--depth_ > 0) return;
+  ::flock(fd_, LOCK_UN);
+  owner_ = 0;
+  released_.notify_one();
+}
+
+std::filesystem::path RuntimeDir() {
+  if (const char* dir = std::getenv("XDG_RUNTIME_DIR"); dir != nullptr && *dir != '\0') return dir;
+  return "/tmp";
+}
+
+CrossProcessLock& CommandLock() {
+  static CrossProcessLock lock(RuntimeDir() / kCommandLockName);
+  return lock;
+}
+
+}  // namespace quillon

@@ -1,0 +1,63 @@
+// A lock shared by every process of the system: a file lock in the runtime
+// directory, re-entrant on the thread that holds it, waited for a bounded time.
+// The device layer holds it around every extension-unit command sequence.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <mutex>
+
+namespace quillon {
+
+inline constexpr const char* kCommandLockName = "ICOperateSync_2014_3_28";
+inline constexpr std::uint32_t kCommandLockWaitMs = 10000;
+
+class CrossProcessLock {
+ public:
+  explicit CrossProcessLock(std::filesystem::path file);
+  ~CrossProcessLock();
+  CrossProcessLock(const CrossProcessLock&) = delete;
+  CrossProcessLock& operator=(const CrossProcessLock&) = delete;
+
+  // Waits at most `waitMs` (real time: the other holder is another process)
+  // for the lock; true when the calling thread holds it now. A thread that
+  // already holds it gets it again at once and must release it as often.
+  bool Acquire(std::uint32_t waitMs = kCommandLockWaitMs);
+  void Release();
+
+  const std::filesystem::path& file() const { return file_; }
+
+ private:
+  std::filesystem::path file_;
+  std::mutex mutex_;
+  std::condition_variable released_;
+  std::uint32_t owner_ = 0;  // kernel thread id of the holder, 0 when free in this process
+  std::uint32_t depth_ = 0;
+  int fd_ = -1;
+};
+
+// $XDG_RUNTIME_DIR when set, else /tmp.
+std::filesystem::path RuntimeDir();
+
+// The command lock "ICOperateSync_2014_3_28" of this process.
+CrossProcessLock& CommandLock();
+
+// Holds a CrossProcessLock for a scope when Acquire succeeded.
+class ProcessLockGuard {
+ public:
+  explicit ProcessLockGuard(CrossProcessLock& lock, std::uint32_t waitMs = kCommandLockWaitMs)
+      : lock_(lock), held_(lock.Acquire(waitMs)) {}
+  ~ProcessLockGuard() {
+    if (held_) lock_.Release();
+  }
+  ProcessLockGuard(const ProcessLockGuard&) = delete;
+  ProcessLockGuard& operator=(const ProcessLockGuard&) = delete;
+  bool held() const { return held_; }
+
+ private:
+  CrossProcessLock& lock_;
+  bool held_;
+};
+
+}  // namespace quillon
