@@ -1,0 +1,67 @@
+// The whole program, run as a separate process in a scratch program directory.
+#include <gtest/gtest.h>
+
+#include "support/run_process.h"
+#include "support/temp_dir.h"
+
+namespace quillon {
+namespace {
+
+class QuillonProcessTest : public ::testing::Test {
+ protected:
+  testing::ProcessResult Run(const std::vector<std::string>& args, const std::string& settingsText = "") {
+    std::vector<std::pair<std::string, std::string>> env{{"QUILLON_HOME", dir.path().string()},
+                                                         {"QUILLON_SETTINGS", ""}};
+    if (!settingsText.empty()) env.back().second = settings.Write("settings.ini", settingsText).string();
+    return testing::RunProgram("quillon", args, env, settings.path());
+  }
+  testing::TempDir dir;
+  testing::TempDir settings;
+};
+
+TEST_F(QuillonProcessTest, VersionAndHelpStandAlone) {
+  auto version = Run({"--version"});
+  EXPECT_EQ(version.exitCode, 0);
+  EXPECT_EQ(version.out, "quillon 2.61.32 (2.61.9600.32)\n");
+  auto help = Run({"--help"});
+  EXPECT_EQ(help.exitCode, 0);
+  EXPECT_NE(help.out.find("-f -write FILE"), std::string::npos);
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path())) << "neither writes into the program directory";
+}
+
+TEST_F(QuillonProcessTest, WindowModeWithoutAWindowSaysSoAndFails) {
+  for (auto args : {std::vector<std::string>{}, std::vector<std::string>{"/FORCErestart"}}) {
+    auto run = Run(args);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("window"), std::string::npos) << run.err;
+  }
+  auto batch = Run({"/forcerestart2"});
+  EXPECT_EQ(batch.err.find("window"), std::string::npos) << "any other text is a batch run: " << batch.err;
+}
+
+TEST_F(QuillonProcessTest, DebugLogIsRecreatedAtEveryStartAndEndsWithTheStopLine) {
+  const std::string debugOn = "[Quillon Config]\r\nDebug Log=1\r\n";
+  auto first = Run({"-f", "-version"}, debugOn);
+  EXPECT_NE(first.out.find("Tracing PID: "), std::string::npos);
+  std::string log = testing::ReadText(dir.path() / "DebugLog.txt");
+  ASSERT_FALSE(log.empty());
+  const std::string last = "Exit Debug Thread\r\n";
+  EXPECT_EQ(log.substr(log.size() - last.size()), last);
+
+  std::ofstream(dir.path() / "DebugLog.txt", std::ios::app) << "marker of the first run\r\n";
+  Run({"-f", "-version"}, debugOn);
+  log = testing::ReadText(dir.path() / "DebugLog.txt");
+  EXPECT_EQ(log.find("marker"), std::string::npos);
+  EXPECT_EQ(log.substr(log.size() - last.size()), last);
+}
+
+TEST_F(QuillonProcessTest, WithoutDebugLogTheFileIsNeitherCreatedNorTouched) {
+  Run({"-f", "-version"});
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "DebugLog.txt"));
+  dir.Write("DebugLog.txt", "kept");
+  Run({"-f", "-version"}, "[Quillon Config]\r\nDebug Log=0\r\n");
+  EXPECT_EQ(testing::ReadText(dir.path() / "DebugLog.txt"), "kept");
+}
+
+}  // namespace
+}  // namespace quillon

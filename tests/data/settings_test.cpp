@@ -1,0 +1,59 @@
+#include "data/settings.h"
+
+#include <gtest/gtest.h>
+
+#include "support/temp_dir.h"
+
+namespace quillon {
+namespace {
+
+class SettingsTest : public ::testing::Test {
+ protected:
+  void TearDown() override { TheSettings().LoadFromText(""); }
+  testing::TempDir dir;
+};
+
+TEST_F(SettingsTest, BuiltInTextSetsTwoKeysAndTheRestTakeTheirDefaults) {
+  testing::ScopedEnv noFile("QUILLON_SETTINGS", "");
+  EXPECT_TRUE(LoadSettings(dir.path().string()));
+  EXPECT_EQ(Setting(key::kCheckVidPidIni, 0), 1u);
+  EXPECT_EQ(Setting(key::kAutoRun, 7), 0u);
+  EXPECT_EQ(Setting(key::kWaitTime, 5000), 5000u);
+  EXPECT_EQ(GetSettingString("", kConfigSection, key::kOtpPassword), "");
+  EXPECT_NE(TheSettings().RawText().find("CheckVIDPID_INI=1"), std::string::npos);
+}
+
+TEST_F(SettingsTest, SettingsFileReplacesTheBuiltInText) {
+  auto file = dir.Write("station.ini", "[Quillon Config]\r\nWait Time=50\r\n");
+  testing::ScopedEnv settings("QUILLON_SETTINGS", file.string());
+  EXPECT_TRUE(LoadSettings(dir.path().string()));
+  EXPECT_EQ(Setting(key::kWaitTime, 5000), 50u);
+  EXPECT_EQ(Setting(key::kCheckVidPidIni, 0), 0u);
+}
+
+TEST_F(SettingsTest, UnreadableSettingsFileFallsBackToTheBuiltInText) {
+  testing::ScopedEnv settings("QUILLON_SETTINGS", (dir.path() / "missing.ini").string());
+  EXPECT_FALSE(LoadSettings(dir.path().string()));
+  EXPECT_EQ(Setting(key::kCheckVidPidIni, 0), 1u);
+}
+
+TEST_F(SettingsTest, ConfigIniIsMadeWritableButNeverRead) {
+  testing::ScopedEnv noFile("QUILLON_SETTINGS", "");
+  auto config = dir.Write("config.ini", "[Quillon Config]\r\nAutoRun=1\r\n");
+  std::filesystem::permissions(config, std::filesystem::perms::owner_read);
+  LoadSettings(dir.path().string());
+  EXPECT_EQ(Setting(key::kAutoRun, 0), 0u);
+  auto perms = std::filesystem::status(config).permissions();
+  EXPECT_NE(perms & std::filesystem::perms::owner_write, std::filesystem::perms::none);
+}
+
+TEST_F(SettingsTest, SetSettingIntChangesOnlyTheDocumentInMemory) {
+  testing::ScopedEnv noFile("QUILLON_SETTINGS", "");
+  LoadSettings(dir.path().string());
+  SetSettingInt(kConfigSection, key::kPortNo, 3);
+  EXPECT_EQ(Setting(key::kPortNo, 0), 3u);
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+}  // namespace
+}  // namespace quillon

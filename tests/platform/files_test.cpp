@@ -1,0 +1,49 @@
+#include "platform/files.h"
+
+#include <gtest/gtest.h>
+
+#include "support/temp_dir.h"
+
+namespace quillon {
+namespace {
+
+TEST(FilesTest, ListsMatchingFilesInNameOrderIgnoringCase) {
+  testing::TempDir dir;
+  for (const char* name : {"b.INI", "a.ini", "C.Ini", "notes.txt", "ini", "x.ini.bak"}) dir.Write(name, "");
+  std::filesystem::create_directory(dir.path() / "dir.ini");
+  EXPECT_EQ(ListFilesWithExtension(dir.path(), ".INI"), (std::vector<std::string>{"C.Ini", "a.ini", "b.INI"}));
+  EXPECT_TRUE(ListFilesWithExtension(dir.path() / "missing", ".ini").empty());
+}
+
+TEST(FilesTest, ProgramDirFollowsQuillonHome) {
+  testing::TempDir dir;
+  testing::ScopedEnv home("QUILLON_HOME", dir.path().string());
+  EXPECT_EQ(ProgramDir(), dir.path());
+}
+
+TEST(FilesTest, ProgramDirDefaultsToTheExecutablesDirectory) {
+  testing::ScopedEnv home("QUILLON_HOME", "");
+  EXPECT_TRUE(std::filesystem::exists(ProgramDir() / "platform_tests"));
+}
+
+TEST(FilesTest, MakeWritableIfReadOnly) {
+  testing::TempDir dir;
+  auto file = dir.Write("config.ini", "x");
+  std::filesystem::permissions(file, std::filesystem::perms::owner_read);
+  EXPECT_TRUE(MakeWritableIfReadOnly(file));
+  EXPECT_FALSE(MakeWritableIfReadOnly(dir.path() / "missing.ini"));
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "missing.ini"));
+}
+
+TEST(FilesTest, ReadWholeFile) {
+  testing::TempDir dir;
+  std::string bytes("a\0b\xff", 4);
+  auto file = dir.Write("image.rfw", bytes);
+  auto read = ReadWholeFile(file);
+  ASSERT_TRUE(read);
+  EXPECT_EQ(std::string(read->begin(), read->end()), bytes);
+  EXPECT_FALSE(ReadWholeFile(dir.path() / "missing"));
+}
+
+}  // namespace
+}  // namespace quillon
