@@ -1,0 +1,25 @@
+// Writing a serial number into an image's configuration area: the area at
+// "ConfigAddress" is rebuilt with the serial-number string record replaced (or
+// added) and every other record carried over.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "data/config_image.h"
+
+namespace quillon {
+
+// Rewrites the area of `image` with `text` in the string record of
+// `recordType` (1 or 3). With `snFunction` and type 3 the character U+0007
+// goes in front of the text. On success `newTotalLength` (when not null) is the
+// new area's total length. On failure the image is unchanged.
+bool WriteSerialRecord(const AreaContext& context, std::span<std::uint8_t> image, std::string_view text,
+                       std::uint8_t recordType, bool snFunction, std::uint16_t* newTotalLength);
+
+// The same with the record type chosen by "SN Address" (0: type 1, else 3),
+// "SN Function" and the current profile.
+bool WriteSerialRecord(std::span<std::uint8_t> image, std::string_view text, std::uint16_t* newTotalLength);
+
+}  // namespace quillon
