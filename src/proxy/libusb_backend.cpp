@@ -149,6 +149,13 @@ class LibusbBackend final : public UsbBackend {
       std::lock_guard guard(mutex_);
       auto it = open_.find(handle);
       if (it == open_.end()) return {kUsbErrorDeviceGone, 0};
+      // Requests to an interface (the extension unit's controls) need it claimed;
+      // requests to the device (vendor requests) do not, so those leave the
+      // kernel's driver in place.
+      if ((setup.bmRequestType & 0x1F) == 0x01 && !it->second.claimed) {
+        std::uint32_t error = Claim(it->second);
+        if (error != kUsbOk) return {error, 0};
+      }
       device = it->second.device;
     }
     int rc = libusb_control_transfer(device, setup.bmRequestType, setup.bRequest, setup.wValue, setup.wIndex,
@@ -200,15 +207,19 @@ class LibusbBackend final : public UsbBackend {
     }
     // The kernel's audio or camera driver gets the interface back when we release it.
     libusb_set_auto_detach_kernel_driver(handle, 1);
-    rc = libusb_claim_interface(handle, interfaceNumber);
-    if (rc != LIBUSB_SUCCESS) {
-      DebugPrint("libusb_claim_interface %d failed %s\n", interfaceNumber, libusb_error_name(rc));
-      libusb_close(handle);
-      return UsbErrorFromLibusb(rc);
-    }
     std::lock_guard guard(mutex_);
     out = next_++;
-    open_[out] = {handle, interfaceNumber, true};
+    open_[out] = {handle, interfaceNumber, false};
+    return kUsbOk;
+  }
+
+  static std::uint32_t Claim(OpenDeviceState& open) {
+    int rc = libusb_claim_interface(open.device, open.interface);
+    if (rc != LIBUSB_SUCCESS) {
+      DebugPrint("libusb_claim_interface %d failed %s\n", open.interface, libusb_error_name(rc));
+      return UsbErrorFromLibusb(rc);
+    }
+    open.claimed = true;
     return kUsbOk;
   }
 
