@@ -224,7 +224,7 @@ std::uint32_t VxCam_ListDevice(std::vector<ListEntry>& out, DeviceKind kind) {
     return error;
   }
   for (const UsbDeviceInfo& device : devices) {
-    out.push_back({device.instance, FullIdText(device.vendorId, device.productId, device.bcdDevice)});
+    out.push_back({device.instance, FullIdText(device.vendorId, device.productId, device.bcdDevice), device.location});
   }
   return kUsbOk;
 }

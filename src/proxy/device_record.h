@@ -58,6 +58,7 @@ struct DeviceRecord {
 struct ListEntry {
   std::string instance;
   std::string name;
+  std::string location;
 };
 
 // The present devices of `kind`, in location order so that indexes repeat.
