@@ -9,6 +9,8 @@
 #include "data/ic_type_ini.h"
 #include "data/settings.h"
 #include "flow/status.h"
+#include "proxy/library.h"
+#include "platform/debug_channel.h"
 #include "platform/files.h"
 #include "platform/trace.h"
 
@@ -61,6 +63,7 @@ bool CQuillonApp::InitInstance(const std::vector<std::string>& args) {
   toolVersionText_ = ToolVersionText(kFileVersion);
   SetStoredIniType(static_cast<int>(Setting(key::kIniType, 0)));
   PrepareSharedObjects();
+  if (!LibraryStartup()) DebugPrint("USB library start-up failed\n");
 
   windowMode_ = IsWindowMode(ArgumentPart(args));
   if (windowMode_) {
@@ -73,6 +76,7 @@ bool CQuillonApp::InitInstance(const std::vector<std::string>& args) {
 
 int CQuillonApp::ExitInstance() {
   ReleaseSharedObjects();
+  LibraryShutdown();
   if (Setting(key::kDebugLog, 0) != 0) capture_.Stop();
   TraceShutdown();
   TheSettings().LoadFromText("");
