@@ -1,0 +1,87 @@
+// One simulated chip: answers the control transfers that reach it (standard
+// descriptor requests, the extension-unit command protocol on controls 10 and
+// 11, and the vendor requests) from its state. Whether a transfer reaches the
+// chip at all (bus presence, faults) is the bus's business.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "proxy/usb_backend.h"
+#include "sim/chip_state.h"
+#include "sim/commands.h"
+
+namespace quillon::sim {
+
+enum class ResetKind : std::uint8_t { kNone, kToUpdate, kToNewCode, kToRom };
+
+inline constexpr std::uint8_t kSelectorCommand = 10;
+inline constexpr std::uint8_t kSelectorData = 11;
+
+class SimChip {
+ public:
+  explicit SimChip(ChipState state);
+
+  ChipState& state() { return state_; }
+  const ChipState& state() const { return state_; }
+
+  // One control transfer that reached the chip.
+  TransferResult Handle(const SetupPacket& setup, std::span<std::uint8_t> data, std::uint32_t timeoutMs);
+
+  // The reset the last transfer asked for, if any; asking clears it.
+  ResetKind TakeReset();
+
+  // The chip answered a transfer with a stall of its own (fault injection): the
+  // command in progress ends with a hardware error.
+  void StallCurrentCommand();
+
+  // Power-up: volatile state cleared, the loader starts by its rule.
+  void PowerUp();
+  // Back on the bus after a reset of the given kind.
+  void ComeBack(ResetKind kind);
+
+  // The serial-number string the chip reports.
+  std::string Serial() const;
+  // Byte 0 of the command status answer.
+  std::uint8_t CommandStatus() const { return xu_.status; }
+
+ private:
+  struct XuState {
+    bool active = false;
+    Request request;
+    std::vector<std::uint8_t> buffer;  // the data of the phase
+    std::size_t done = 0;
+    std::uint8_t status = kStsCmd;
+  };
+
+  TransferResult HandleStandard(const SetupPacket& setup, std::span<std::uint8_t> data);
+  TransferResult HandleExtensionUnit(const SetupPacket& setup, std::span<std::uint8_t> data, std::uint32_t timeoutMs);
+  TransferResult HandleCommandBlock(std::span<const std::uint8_t> block, std::uint32_t timeoutMs);
+  TransferResult HandleDataPiece(const SetupPacket& setup, std::span<std::uint8_t> data);
+  TransferResult HandleVendor(const SetupPacket& setup, std::span<std::uint8_t> data, std::uint32_t timeoutMs);
+  TransferResult FailCommand(std::uint8_t status);
+
+  // Command execution (chip_ops.cpp). Each returns a status code; kStsNoErr is success.
+  std::uint8_t Check(const Request& request) const;
+  std::uint8_t Read(const Request& request, std::vector<std::uint8_t>& out);
+  std::uint8_t Write(const Request& request, std::span<const std::uint8_t> data);
+  std::uint8_t Act(const Request& request, std::uint32_t timeoutMs, bool& timedOut);
+  std::uint8_t ReadExternal(const Request& request, std::vector<std::uint8_t>& out) const;
+  bool FlashBusy() const;
+  void ApplyCorruption(std::uint32_t address, std::vector<std::uint8_t>& bytes) const;
+
+  ChipState state_;
+  XuState xu_;
+  ResetKind pendingReset_ = ResetKind::kNone;
+  OtpReport otpReport_;
+  std::uint64_t statusWriteUntilMs_ = 0;  // status register write in progress
+  std::uint64_t busyUntilMs_ = 0;         // a slow erase still running
+  std::map<std::uint16_t, std::uint8_t> phy_;
+  std::map<std::uint32_t, std::uint8_t> i2cRegisters_;
+  std::map<std::uint8_t, std::vector<std::uint8_t>> i2cDevices_;  // 64 KB each, by slave address
+};
+
+}  // namespace quillon::sim

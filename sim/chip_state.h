@@ -1,0 +1,75 @@
+// Everything about one chip that outlives a process: what it is, what its
+// memory holds, where it is, and the faults armed for the next run.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "sim/chip_config.h"
+#include "sim/memory.h"
+
+namespace quillon::sim {
+
+// Where the chip is; the numbers are those register 0xC2A8 reads.
+enum class RunMode : std::uint8_t {
+  kLoader = 0,      // waiting in its ROM loader
+  kCode = 8,        // running code from its external memory
+  kOtpCode = 16,    // running code from OTP
+  kRomConfig = 32,  // ROM code with a configuration area at flash offset 0
+};
+
+enum class TransferFaultKind : std::uint8_t { kFail, kStall, kPowerLoss };
+
+// Fails transfers first .. first + count - 1 (counted from 1 in the run).
+struct TransferFault {
+  TransferFaultKind kind = TransferFaultKind::kFail;
+  std::uint32_t first = 1;
+  std::uint32_t count = 1;
+};
+
+struct Faults {
+  // Armed for the next run only.
+  std::vector<TransferFault> transfers;
+  std::uint32_t notReady = 0;  // answer "not ready" to this many transfers
+  // Defects of the part, kept until cleared.
+  std::vector<std::uint16_t> otpFail;     // OTP cells that do not program
+  std::vector<std::uint32_t> corruptRead;  // memory addresses that read back wrong
+  std::uint32_t slowEraseMs = 0;          // a chip erase takes this long
+
+  bool empty() const {
+    return transfers.empty() && notReady == 0 && otpFail.empty() && corruptRead.empty() && slowEraseMs == 0;
+  }
+};
+
+// Counted transfers of a run, and their time on the bus.
+struct RunStats {
+  std::uint64_t transfers = 0;
+  std::uint64_t bytes = 0;
+  std::uint64_t failed = 0;
+  std::uint64_t busTimeUs = 0;
+};
+
+struct ChipState {
+  ChipState(ChipConfig config, std::string location);
+
+  ChipConfig config;
+  std::string location;
+  std::uint32_t generation = 1;  // part of the instance name; grows with every re-enumeration
+  ChipMemory memory;
+  std::uint8_t statusRegister = 0;  // SPI flash status register (non-volatile bits)
+  bool norTagged = false;           // the NOR flash's tag flag
+  std::uint8_t otpLock = 0;         // register 0xFD0C; bit 3 locks OTP programming for good
+  RunMode mode = RunMode::kLoader;
+  std::uint16_t dataControlSize = 8;
+  std::map<std::uint16_t, std::uint8_t> registers;  // chip registers written since power-up
+  bool powerLost = false;    // fell off the bus; powers up again in the next run
+  bool resetPending = false;  // off the bus after a reset; back in the next run at the latest
+  Faults faults;
+  RunStats lastRun;
+
+  std::string InstanceName() const { return location + "/" + std::to_string(generation); }
+};
+
+}  // namespace quillon::sim

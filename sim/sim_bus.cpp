@@ -1,0 +1,232 @@
+#include "sim/sim_bus.h"
+
+#include <algorithm>
+
+#include "platform/clock.h"
+#include "sim/bus_time.h"
+#include "sim/chip_model.h"
+#include "sim/descriptors.h"
+
+namespace quillon::sim {
+namespace {
+
+bool Covers(const TransferFault& fault, std::uint64_t n) {
+  return n >= fault.first && n - fault.first < fault.count;
+}
+
+}  // namespace
+
+SimBus::SimBus(std::vector<ChipState> chips) {
+  for (ChipState& state : chips) {
+    const bool powerUp = state.powerLost;
+    const bool resetUnderWay = state.resetPending;
+    Slot slot;
+    slot.chip = std::make_unique<SimChip>(std::move(state));
+    ChipState& s = slot.chip->state();
+    if (powerUp) {
+      s.powerLost = false;
+      slot.chip->PowerUp();
+    } else if (resetUnderWay) {
+      // The reset's own outcome was settled when it was issued: s.mode holds it.
+      const RunMode mode = s.mode;
+      slot.chip->PowerUp();
+      s.mode = mode;
+      ++s.generation;
+    }
+    s.resetPending = false;
+    slots_.push_back(std::move(slot));
+  }
+}
+
+SimBus::~SimBus() = default;
+
+SimChip& SimBus::AddChip(const ChipConfig& config) {
+  std::lock_guard lock(mutex_);
+  Slot slot;
+  slot.chip = std::make_unique<SimChip>(ChipState(config, "1-" + std::to_string(slots_.size() + 1)));
+  slot.chip->PowerUp();
+  slots_.push_back(std::move(slot));
+  return *slots_.back().chip;
+}
+
+std::size_t SimBus::ChipCount() const {
+  std::lock_guard lock(mutex_);
+  return slots_.size();
+}
+
+SimChip& SimBus::Chip(std::size_t index) {
+  std::lock_guard lock(mutex_);
+  return *slots_.at(index).chip;
+}
+
+bool SimBus::OpenTransferLog(const std::filesystem::path& file) {
+  std::lock_guard lock(mutex_);
+  return log_.Open(file);
+}
+
+std::vector<ChipState> SimBus::EndRun() {
+  std::lock_guard lock(mutex_);
+  std::vector<ChipState> states;
+  for (Slot& slot : slots_) {
+    ChipState state = slot.chip->state();
+    state.faults.transfers.clear();
+    state.faults.notReady = 0;
+    state.lastRun = slot.stats;
+    if (slot.resetKind != ResetKind::kNone) {
+      // Saved mid-reset: the chip comes back, in the mode the reset gives, when
+      // the state is loaded again.
+      state.resetPending = true;
+      state.mode = slot.resetKind == ResetKind::kToUpdate ? RunMode::kLoader : StartMode(state);
+    }
+    states.push_back(std::move(state));
+  }
+  return states;
+}
+
+bool SimBus::OnBus(const Slot& slot) const {
+  return !slot.chip->state().powerLost && slot.resetKind == ResetKind::kNone;
+}
+
+UsbDeviceInfo SimBus::InfoOf(const Slot& slot) const {
+  const ChipState& s = slot.chip->state();
+  UsbDeviceInfo info;
+  info.instance = s.InstanceName();
+  info.location = s.location;
+  info.kind = s.config.kind;
+  info.vendorId = s.config.vendorId;
+  info.productId = s.config.productId;
+  info.bcdDevice = s.config.bcdDevice;
+  info.interfaceNumber = kControlInterface;
+  return info;
+}
+
+void SimBus::UpdateLocked(std::uint64_t nowMs) {
+  for (Slot& slot : slots_) {
+    if (slot.resetKind == ResetKind::kNone || nowMs < slot.backAtMs) continue;
+    slot.chip->ComeBack(slot.resetKind);
+    slot.resetKind = ResetKind::kNone;
+    ++slot.chip->state().generation;
+    slot.notReadyUntilMs = nowMs + slot.chip->state().config.notReadyMs;
+    events_.push_back({true, InfoOf(slot)});
+  }
+}
+
+std::uint32_t SimBus::ListDevices(std::vector<UsbDeviceInfo>& out) {
+  std::lock_guard lock(mutex_);
+  UpdateLocked(TheClock().NowMs());
+  out.clear();
+  for (const Slot& slot : slots_) {
+    if (OnBus(slot)) out.push_back(InfoOf(slot));
+  }
+  return kUsbOk;
+}
+
+std::uint32_t SimBus::Open(const std::string& instance, UsbHandle& out) {
+  std::lock_guard lock(mutex_);
+  UpdateLocked(TheClock().NowMs());
+  out = 0;
+  for (std::size_t i = 0; i < slots_.size(); ++i) {
+    if (!OnBus(slots_[i]) || slots_[i].chip->state().InstanceName() != instance) continue;
+    out = nextHandle_++;
+    handles_[out] = {i, slots_[i].chip->state().generation};
+    return kUsbOk;
+  }
+  return kUsbErrorNotFound;
+}
+
+void SimBus::Close(UsbHandle handle) {
+  std::lock_guard lock(mutex_);
+  handles_.erase(handle);
+}
+
+TransferResult SimBus::ControlTransfer(UsbHandle handle, const SetupPacket& setup, std::span<std::uint8_t> data,
+                                       std::uint32_t timeoutMs) {
+  std::lock_guard lock(mutex_);
+  auto it = handles_.find(handle);
+  if (it == handles_.end()) return {kUsbErrorInvalidArgument, 0};
+  UpdateLocked(TheClock().NowMs());
+  Slot& slot = slots_[it->second.slot];
+  TransferResult result;
+  if (data.size() < setup.wLength) {
+    result = {kUsbErrorInvalidArgument, 0};
+  } else {
+    result = TransferLocked(slot, it->second, setup, data, timeoutMs);
+  }
+  const bool out = !setup.DeviceToHost();
+  const std::size_t moved = out ? (result.ok() ? setup.wLength : 0) : result.length;
+  slot.stats.transfers++;
+  slot.stats.bytes += moved;
+  if (!result.ok()) slot.stats.failed++;
+  slot.stats.busTimeUs += ControlTransferTimeUs(slot.chip->state().config.speed, moved);
+  // A transfer to the host shows what came back; one from the host what was sent.
+  const std::size_t shown = out ? std::min<std::size_t>(setup.wLength, data.size()) : result.length;
+  log_.Write(setup, data.first(shown), result.error);
+  return result;
+}
+
+TransferResult SimBus::TransferLocked(Slot& slot, const OpenHandle& handle, const SetupPacket& setup,
+                                      std::span<std::uint8_t> data, std::uint32_t timeoutMs) {
+  SimChip& chip = *slot.chip;
+  ChipState& state = chip.state();
+  const std::uint64_t n = ++slot.transfers;
+  if (state.powerLost) return {kUsbErrorDeviceGone, 0};
+  for (const TransferFault& fault : state.faults.transfers) {
+    if (fault.kind != TransferFaultKind::kPowerLoss || !Covers(fault, n)) continue;
+    // Gone mid-transfer: nothing of it reaches the memory, and whatever command
+    // or reset was under way is lost with the power.
+    if (OnBus(slot)) events_.push_back({false, InfoOf(slot)});
+    slot.resetKind = ResetKind::kNone;
+    chip.PowerUp();
+    state.powerLost = true;
+    return {kUsbErrorDeviceGone, 0};
+  }
+  if (!OnBus(slot) || handle.generation != state.generation) return {kUsbErrorDeviceGone, 0};
+  if (state.faults.notReady > 0) {
+    --state.faults.notReady;
+    return {kUsbErrorNotReady, 0};
+  }
+  if (TheClock().NowMs() < slot.notReadyUntilMs) return {kUsbErrorNotReady, 0};
+  for (const TransferFault& fault : state.faults.transfers) {
+    if (!Covers(fault, n)) continue;
+    if (fault.kind == TransferFaultKind::kFail) return {kUsbErrorIo, 0};
+    if (fault.kind == TransferFaultKind::kStall) {
+      chip.StallCurrentCommand();
+      return {kUsbErrorIo, 0};
+    }
+  }
+  const TransferResult result = chip.Handle(setup, data, timeoutMs);
+  if (ResetKind reset = chip.TakeReset(); reset != ResetKind::kNone) {
+    events_.push_back({false, InfoOf(slot)});
+    slot.resetKind = reset;
+    slot.backAtMs = TheClock().NowMs() + state.config.offBusMs;
+  }
+  return result;
+}
+
+void SimBus::SetEventListener(UsbEventListener* listener) {
+  std::lock_guard lock(mutex_);
+  listener_ = listener;
+}
+
+std::size_t SimBus::HandleEvents() {
+  std::vector<Event> events;
+  UsbEventListener* listener = nullptr;
+  {
+    std::lock_guard lock(mutex_);
+    UpdateLocked(TheClock().NowMs());
+    events.swap(events_);
+    listener = listener_;
+  }
+  if (listener != nullptr) {
+    for (const Event& event : events) {
+      if (event.arrived) {
+        listener->OnDeviceArrived(event.device);
+      } else {
+        listener->OnDeviceRemoved(event.device);
+      }
+    }
+  }
+  return events.size();
+}
+
+}  // namespace quillon::sim

@@ -1,0 +1,86 @@
+// The simulated USB bus: chips at distinct locations, the USB backend the tool
+// talks to, and the things that happen between the tool and a chip: a reset
+// that takes the chip off the bus for a while and brings it back as a new
+// device, injected faults, the transfer log and the bus-time count.
+//
+// In a test:   sim::SimBus bus;  sim::SimChip& chip = bus.AddChip({.memory = sim::MemoryKind::kOtp});
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "proxy/usb_backend.h"
+#include "sim/chip.h"
+#include "sim/transfer_log.h"
+
+namespace quillon::sim {
+
+class SimBus final : public UsbBackend {
+ public:
+  SimBus() = default;
+  // A new run with chips from a state file: a reset still under way completes
+  // now, and a chip that lost power powers up again.
+  explicit SimBus(std::vector<ChipState> chips);
+  ~SimBus() override;
+
+  // A chip at the next free location ("1-1", "1-2", ...), blank memory, powered
+  // up (in its ROM loader while its memory holds nothing to start).
+  SimChip& AddChip(const ChipConfig& config = {});
+
+  std::size_t ChipCount() const;
+  SimChip& Chip(std::size_t index);
+
+  // Appends every transfer to `file` from now on.
+  bool OpenTransferLog(const std::filesystem::path& file);
+
+  // The chips as they are now, for saving: faults armed for this run are spent,
+  // and the run's counts are stored in each chip's lastRun.
+  std::vector<ChipState> EndRun();
+
+  // UsbBackend.
+  std::uint32_t ListDevices(std::vector<UsbDeviceInfo>& out) override;
+  std::uint32_t Open(const std::string& instance, UsbHandle& out) override;
+  void Close(UsbHandle handle) override;
+  TransferResult ControlTransfer(UsbHandle handle, const SetupPacket& setup, std::span<std::uint8_t> data,
+                                 std::uint32_t timeoutMs) override;
+  void SetEventListener(UsbEventListener* listener) override;
+  std::size_t HandleEvents() override;
+
+ private:
+  struct Slot {
+    std::unique_ptr<SimChip> chip;
+    ResetKind resetKind = ResetKind::kNone;  // under way while not kNone
+    std::uint64_t backAtMs = 0;
+    std::uint64_t notReadyUntilMs = 0;
+    std::uint64_t transfers = 0;  // counted from 1 in this run
+    RunStats stats;
+  };
+  struct OpenHandle {
+    std::size_t slot;
+    std::uint32_t generation;
+  };
+  struct Event {
+    bool arrived;
+    UsbDeviceInfo device;
+  };
+
+  bool OnBus(const Slot& slot) const;
+  UsbDeviceInfo InfoOf(const Slot& slot) const;
+  void UpdateLocked(std::uint64_t nowMs);
+  TransferResult TransferLocked(Slot& slot, const OpenHandle& handle, const SetupPacket& setup,
+                                std::span<std::uint8_t> data, std::uint32_t timeoutMs);
+
+  mutable std::mutex mutex_;
+  std::vector<Slot> slots_;
+  std::map<UsbHandle, OpenHandle> handles_;
+  UsbHandle nextHandle_ = 1;
+  UsbEventListener* listener_ = nullptr;
+  std::vector<Event> events_;
+  TransferLog log_;
+};
+
+}  // namespace quillon::sim
