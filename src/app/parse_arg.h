@@ -1,0 +1,73 @@
+// The batch mode's command line and its two result files.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/trace.h"
+
+namespace quillon {
+
+inline constexpr const char* kResultFileName = "Result.txt";
+inline constexpr const char* kBurnLogFileName = "burn_result.txt";
+inline constexpr const char* kBurnLogHeader1 =
+    "Update date       Update Time       Serial number              Result   ErrCode\r\n";
+inline constexpr const char* kBurnLogHeader2 =
+    "================  ================  =========================  =======  =======\r\n";
+
+// What the console prints before and after each command.
+struct CommandTexts {
+  char letter;
+  const char* argument;
+  const char* before;   // null: nothing
+  const char* pass;
+  const char* fail;
+};
+const CommandTexts* FindCommandTexts(char letter);
+
+class CParseArg : public CDumpStr {
+ public:
+  static constexpr std::uint8_t kNoCommand = 0xFF;
+
+  // Reads "SaveResultToFile", notes the program directory and parses; 1 when
+  // an operation is to run.
+  int Parse_Arg(std::string_view fullCommandLine, const std::vector<std::string>& args);
+  int Parse_Arg_Normal(std::string_view fullCommandLine, const std::vector<std::string>& args);
+
+  // "Result.txt": opened (and so emptied) at the preparation step when the
+  // save-result mode is not 0.
+  void OpenResultFile();
+  // Writes the outcome text for the mode and closes the file. `atExecute`:
+  // the execute step (else the preparation step, which writes only for 1 and 2).
+  void WriteResult(bool pass, bool atExecute);
+
+  std::uint8_t commandLetter = kNoCommand;
+  std::string fileArgument;
+  std::string commandText;
+  std::int32_t deviceIndex = 0;
+  std::int32_t saveResultMode = 0;
+  std::int32_t burnLogMode = 0;
+  std::filesystem::path programDir;
+  // Bytes a dump reads; set for "-dumpspi".
+  std::uint32_t dumpSize = 0;
+
+ private:
+  std::FILE* resultFile_ = nullptr;
+};
+
+// The result text of "Result.txt" for a save-result mode, or null when that mode writes nothing.
+const char* ResultText(std::int32_t mode, bool pass, bool atExecute);
+
+// One line of "burn_result.txt": local date and time, the device name, the
+// outcome and the last status, in the columns of the header.
+std::string BurnLogLine(const std::tm& when, std::string_view deviceName, bool pass, std::uint32_t lastStatus);
+
+// Appends the line to "burn_result.txt" in `dir`, writing the header first when
+// the file is new. False when the file cannot be opened.
+bool AppendBurnLog(const std::filesystem::path& dir, const std::string& line);
+
+}  // namespace quillon
