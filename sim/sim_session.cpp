@@ -5,6 +5,7 @@
 
 #include "platform/debug_channel.h"
 #include "proxy/host_backend.h"
+#include "proxy/libusb_backend.h"
 #include "sim/sim_bus.h"
 #include "sim/state_file.h"
 
@@ -66,7 +67,13 @@ std::unique_ptr<UsbBackend> OpenSimSession(const std::filesystem::path& stateFil
 
 std::unique_ptr<UsbBackend> MakeBackendFromEnvironment(std::string& error) {
   const char* state = std::getenv(kSimStateVariable);
-  if (state == nullptr || *state == '\0') return MakeHostBackend();
+  if (state == nullptr || *state == '\0') {
+    std::string why;
+    if (auto host = MakeLibusbBackend(why)) return host;
+    // No USB stack here: an empty bus, so that the tool still runs and says so.
+    DebugPrint("USB backend not available: %s\n", why.c_str());
+    return MakeHostBackend();
+  }
   const char* trace = std::getenv(kSimTraceVariable);
   return OpenSimSession(state, trace != nullptr ? trace : "", error);
 }

@@ -21,8 +21,8 @@ std::unique_ptr<UsbBackend> OpenSimSession(const std::filesystem::path& stateFil
 
 // The backend the application installs at start-up: the simulator when
 // QUILLON_SIM names a state file (QUILLON_SIM_TRACE the transfer log), the
-// host's USB stack otherwise. Null with a reason when the simulator was asked
-// for and cannot start.
+// host's USB stack (libusb) otherwise, or an empty bus when that cannot start.
+// Null with a reason when the simulator was asked for and cannot start.
 std::unique_ptr<UsbBackend> MakeBackendFromEnvironment(std::string& error);
 
 }  // namespace quillon::sim

@@ -1,0 +1,300 @@
+#include "tools/sim/sim_cli.h"
+
+#include <cstdio>
+#include <fstream>
+#include <optional>
+#include <vector>
+
+#include "platform/files.h"
+#include "sim/chip_model.h"
+#include "sim/sha256.h"
+#include "sim/sim_bus.h"
+#include "sim/state_file.h"
+
+namespace quillon::sim {
+namespace {
+
+constexpr const char* kUsage =
+    "usage: quillon-sim new STATE [options] | show STATE | stats STATE | load STATE FILE [--chip I] | "
+    "dump STATE FILE [--chip I] | fault STATE KIND [ARG] [--chip I]";
+constexpr std::uint32_t kMaxChips = 32;
+
+// A failed command: the one line that says why.
+struct Failure {
+  std::string message;
+};
+
+struct Args {
+  std::vector<std::string> positional;
+  std::vector<std::pair<std::string, std::string>> options;  // --name value
+  std::vector<std::string> flags;                            // --name alone
+};
+
+bool IsFlag(const std::string& name) { return name == "--request6"; }
+
+std::optional<Args> Split(std::span<const std::string> args, std::string& error) {
+  Args out;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a.rfind("--", 0) != 0) {
+      out.positional.push_back(a);
+      continue;
+    }
+    if (IsFlag(a)) {
+      out.flags.push_back(a);
+      continue;
+    }
+    if (i + 1 >= args.size()) {
+      error = "option " + a + " needs a value";
+      return std::nullopt;
+    }
+    out.options.emplace_back(a, args[++i]);
+  }
+  return out;
+}
+
+std::uint32_t Number(const std::string& name, const std::string& text, std::uint32_t max) {
+  auto value = ParseNumber(text);
+  if (!value || *value > max) throw Failure{"bad value for " + name + ": " + text};
+  return *value;
+}
+
+std::size_t ChipIndex(const Args& args, std::size_t count) {
+  std::size_t index = 0;
+  for (const auto& [name, value] : args.options) {
+    if (name != "--chip") throw Failure{"unknown option " + name};
+    index = Number(name, value, kMaxChips);
+  }
+  if (index >= count) throw Failure{"no chip " + std::to_string(index) + " in the state"};
+  return index;
+}
+
+std::vector<ChipState> Load(const std::string& file) {
+  std::vector<ChipState> chips;
+  std::string error;
+  if (!LoadStateFile(file, chips, error)) throw Failure{error};
+  return chips;
+}
+
+void Save(const std::string& file, const std::vector<ChipState>& chips) {
+  std::string error;
+  if (!SaveStateFile(file, chips, error)) throw Failure{error};
+}
+
+void RequirePositional(const Args& args, std::size_t count) {
+  if (args.positional.size() != count) throw Failure{kUsage};
+}
+
+void CommandNew(const Args& args) {
+  RequirePositional(args, 1);
+  ChipConfig config;
+  std::uint32_t chips = 1;
+  bool sizeGiven = false;
+  for (const auto& [name, value] : args.options) {
+    if (name == "--memory") {
+      auto v = ParseMemory(value);
+      if (!v) throw Failure{"bad memory " + value + " (spi, nor, eeprom8, eeprom16, otp)"};
+      config.memory = *v;
+    } else if (name == "--kind") {
+      auto v = ParseKind(value);
+      if (!v) throw Failure{"bad kind " + value + " (audio, camera)"};
+      config.kind = *v;
+    } else if (name == "--transport") {
+      auto v = ParseTransport(value);
+      if (!v) throw Failure{"bad transport " + value + " (xu, vendor, both)"};
+      config.transport = *v;
+    } else if (name == "--ic") {
+      auto v = ParseIcFamily(value);
+      if (!v) throw Failure{"bad ic " + value + " (tq7702, tq7704, tq7724)"};
+      config.ic = *v;
+    } else if (name == "--speed") {
+      auto v = ParseSpeed(value);
+      if (!v) throw Failure{"bad speed " + value + " (full, high)"};
+      config.speed = *v;
+    } else if (name == "--vid") {
+      config.vendorId = static_cast<std::uint16_t>(Number(name, value, 0xFFFF));
+    } else if (name == "--pid") {
+      config.productId = static_cast<std::uint16_t>(Number(name, value, 0xFFFF));
+    } else if (name == "--rev") {
+      config.bcdDevice = static_cast<std::uint16_t>(Number(name, value, 0xFFFF));
+    } else if (name == "--size") {
+      config.memorySize = Number(name, value, kMaxMemorySize);
+      if (config.memorySize == 0) throw Failure{"bad value for --size: 0"};
+      sizeGiven = true;
+    } else if (name == "--chips") {
+      chips = Number(name, value, kMaxChips);
+      if (chips == 0) throw Failure{"bad value for --chips: 0"};
+    } else if (name == "--variant") {
+      config.variant = static_cast<std::uint8_t>(Number(name, value, 0x0F));
+    } else if (name == "--serial") {
+      config.serial = value;
+    } else if (name == "--off-bus-ms") {
+      config.offBusMs = Number(name, value, 600000);
+    } else if (name == "--not-ready-ms") {
+      config.notReadyMs = Number(name, value, 600000);
+    } else {
+      throw Failure{"unknown option " + name};
+    }
+  }
+  for (const std::string& flag : args.flags) {
+    if (flag == "--request6") config.request6 = true;
+  }
+  if (config.memory == MemoryKind::kOtp && sizeGiven && config.memorySize != kOtpSize) {
+    throw Failure{"OTP memory is always 16384 bytes"};
+  }
+  SimBus bus;
+  for (std::uint32_t i = 0; i < chips; ++i) bus.AddChip(config);
+  StateFileLock lock(args.positional[0]);
+  if (!lock.held()) throw Failure{"state " + args.positional[0] + " is in use"};
+  Save(args.positional[0], bus.EndRun());
+}
+
+void CommandShow(const Args& args, std::ostream& out) {
+  RequirePositional(args, 1);
+  if (!args.options.empty() || !args.flags.empty()) throw Failure{kUsage};
+  const auto chips = Load(args.positional[0]);
+  for (std::size_t i = 0; i < chips.size(); ++i) {
+    const ChipState& chip = chips[i];
+    char identity[40];
+    std::snprintf(identity, sizeof identity, "VID_%04X&PID_%04X&REV_%04X", chip.config.vendorId,
+                  chip.config.productId, chip.config.bcdDevice);
+    auto version = RunningVersion(chip);
+    if (i > 0) out << '\n';
+    out << "location: " << chip.location << '\n'
+        << "identity: " << identity << '\n'
+        << "mode: " << (chip.mode == RunMode::kLoader ? "rom" : "code") << '\n'
+        << "tagged: " << (IsTagged(chip) ? "yes" : "no") << '\n'
+        << "version: " << (version ? VersionText(*version) : "N/A") << '\n'
+        << "memory: " << Sha256Hex(chip.memory.bytes()) << '\n'
+        << "protected: " << (IsProtected(chip) ? "yes" : "no") << '\n';
+  }
+}
+
+void CommandStats(const Args& args, std::ostream& out) {
+  RequirePositional(args, 1);
+  const auto chips = Load(args.positional[0]);
+  for (std::size_t i = 0; i < chips.size(); ++i) {
+    const RunStats& run = chips[i].lastRun;
+    if (i > 0) out << '\n';
+    out << "location: " << chips[i].location << '\n'
+        << "transfers: " << run.transfers << '\n'
+        << "failed: " << run.failed << '\n'
+        << "bytes: " << run.bytes << '\n'
+        << "bus-time-us: " << run.busTimeUs << '\n';
+  }
+}
+
+void CommandLoad(const Args& args) {
+  RequirePositional(args, 2);
+  const std::string& state = args.positional[0];
+  StateFileLock lock(state);
+  if (!lock.held()) throw Failure{"state " + state + " is in use"};
+  auto chips = Load(state);
+  ChipState& chip = chips[ChipIndex(args, chips.size())];
+  auto bytes = ReadWholeFile(args.positional[1]);
+  if (!bytes) throw Failure{"cannot read " + args.positional[1]};
+  if (!chip.memory.Load(*bytes)) {
+    throw Failure{args.positional[1] + " is larger than the chip's memory (" + std::to_string(chip.memory.size()) +
+                  " bytes)"};
+  }
+  // Programmed off the board, then powered up: the loader starts by its rule.
+  SimChip powered(std::move(chip));
+  powered.PowerUp();
+  chip = powered.state();
+  Save(state, chips);
+}
+
+void CommandDump(const Args& args) {
+  RequirePositional(args, 2);
+  const auto chips = Load(args.positional[0]);
+  const ChipState& chip = chips[ChipIndex(args, chips.size())];
+  std::ofstream file(args.positional[1], std::ios::binary | std::ios::trunc);
+  const auto bytes = chip.memory.bytes();
+  file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!file.flush()) throw Failure{"cannot write " + args.positional[1]};
+}
+
+void CommandFault(const Args& args) {
+  if (args.positional.size() < 2) throw Failure{kUsage};
+  const std::string& state = args.positional[0];
+  const std::string& kind = args.positional[1];
+  const std::vector<std::string> values(args.positional.begin() + 2, args.positional.end());
+  StateFileLock lock(state);
+  if (!lock.held()) throw Failure{"state " + state + " is in use"};
+  auto chips = Load(state);
+  Faults& faults = chips[ChipIndex(args, chips.size())].faults;
+  auto expect = [&](std::size_t least, std::size_t most) {
+    if (values.size() < least || values.size() > most) throw Failure{"wrong arguments for fault " + kind};
+  };
+  auto transfer = [&](TransferFaultKind faultKind, bool withCount) {
+    expect(1, withCount ? 2 : 1);
+    const std::uint32_t first = Number("N", values[0], 0xFFFFFFFF);
+    const std::uint32_t count = values.size() > 1 ? Number("COUNT", values[1], 0xFFFFFFFF) : 1;
+    if (first == 0 || count == 0) throw Failure{"transfers are counted from 1"};
+    faults.transfers.push_back({faultKind, first, count});
+  };
+  if (kind == "fail-transfer") {
+    transfer(TransferFaultKind::kFail, true);
+  } else if (kind == "stall-transfer") {
+    transfer(TransferFaultKind::kStall, true);
+  } else if (kind == "power-loss") {
+    transfer(TransferFaultKind::kPowerLoss, false);
+  } else if (kind == "not-ready") {
+    expect(1, 1);
+    faults.notReady += Number("K", values[0], 0xFFFFFFFF);
+  } else if (kind == "otp-fail") {
+    expect(1, 1);
+    std::string_view list = values[0];
+    while (!list.empty()) {
+      const std::size_t comma = list.find(',');
+      const std::string item(list.substr(0, comma));
+      faults.otpFail.push_back(static_cast<std::uint16_t>(Number("ADDR", item, kOtpSize - 1)));
+      list = comma == std::string_view::npos ? std::string_view{} : list.substr(comma + 1);
+    }
+  } else if (kind == "corrupt-read") {
+    expect(1, 1);
+    faults.corruptRead.push_back(Number("ADDR", values[0], 0xFFFFFFFF));
+  } else if (kind == "slow-erase") {
+    expect(1, 1);
+    faults.slowEraseMs = Number("MS", values[0], 600000);
+  } else if (kind == "clear") {
+    expect(0, 0);
+    faults = {};
+  } else {
+    throw Failure{"unknown fault " + kind};
+  }
+  Save(state, chips);
+}
+
+}  // namespace
+
+int RunSimCli(std::span<const std::string> argv, std::ostream& out, std::ostream& err) {
+  try {
+    if (argv.empty()) throw Failure{kUsage};
+    std::string error;
+    auto args = Split(argv.subspan(1), error);
+    if (!args) throw Failure{error};
+    const std::string& command = argv[0];
+    if (command == "new") {
+      CommandNew(*args);
+    } else if (command == "show") {
+      CommandShow(*args, out);
+    } else if (command == "stats") {
+      CommandStats(*args, out);
+    } else if (command == "load") {
+      CommandLoad(*args);
+    } else if (command == "dump") {
+      CommandDump(*args);
+    } else if (command == "fault") {
+      CommandFault(*args);
+    } else {
+      throw Failure{kUsage};
+    }
+    return 0;
+  } catch (const Failure& failure) {
+    err << "quillon-sim: " << failure.message << '\n';
+    return 1;
+  }
+}
+
+}  // namespace quillon::sim
