@@ -3,9 +3,13 @@
 #include <string>
 #include <vector>
 
+#include "app/chip_list.h"
 #include "app/quillon_app.h"
 #include "app/tool_version.h"
 #include "app/version.h"
+#include "proxy/backend_factory.h"
+#include "proxy/library.h"
+#include "sim/sim_session.h"
 
 namespace {
 
@@ -21,13 +25,34 @@ constexpr const char* kHelp =
     "  quillon -f -dumpotp FILE [-d N]  read the OTP content into FILE\n"
     "  quillon -f -dumpspi FILE [-d N]  read 64 KB of SPI flash into FILE\n"
     "  quillon -f IMAGE.rfw             write IMAGE.rfw\n"
+    "  quillon --list                   every connected chip: location, identity, transports, accepted\n"
     "  quillon --help                   this text\n"
     "  quillon --version                the program version\n"
     "\n"
     "The exit code is 0 when the operation passed and 1 otherwise.\n"
     "Environment: QUILLON_HOME (program directory: settings, result files, *.INI, *.rfw),\n"
     "QUILLON_SETTINGS (a settings file instead of the built-in settings),\n"
-    "QUILLON_DEBUG=1 (echo every debug line to stderr).\n";
+    "QUILLON_DEBUG=1 (echo every debug line to stderr),\n"
+    "QUILLON_SIM=STATE (use the simulated chips of STATE, made by quillon-sim, instead of USB),\n"
+    "QUILLON_SIM_TRACE=FILE (append every control transfer to the simulated chips to FILE).\n";
+
+int ListConnectedChips() {
+  if (std::string problem = quillon::TheUsbBackend().Problem(); !problem.empty()) {
+    std::fprintf(stderr, "quillon: cannot list chips: %s\n", problem.c_str());
+    return 1;
+  }
+  if (!quillon::LibraryStartup()) {
+    std::fprintf(stderr, "quillon: cannot list chips: the USB library did not start\n");
+    return 1;
+  }
+  int listed = quillon::ListChips(stdout);
+  quillon::LibraryShutdown();
+  if (listed < 0) {
+    std::fprintf(stderr, "quillon: cannot list chips: the bus could not be read\n");
+    return 1;
+  }
+  return 0;
+}
 
 }  // namespace
 
@@ -41,6 +66,15 @@ int main(int argc, char** argv) {
     std::printf("quillon %s (%s)\n", quillon::ToolVersionText(quillon::kFileVersion).c_str(), quillon::kFileVersion);
     return 0;
   }
+  std::string error;
+  auto backend = quillon::sim::MakeBackendFromEnvironment(error);
+  if (!backend) {
+    std::fprintf(stderr, "quillon: %s\n", error.c_str());
+    return 1;
+  }
+  quillon::ScopedUsbBackend usb(std::move(backend));
+  if (args.size() == 2 && args[1] == "--list") return ListConnectedChips();
+
   quillon::UnavailableModes modes;
   quillon::CQuillonApp app(modes);
   app.InitInstance(args);

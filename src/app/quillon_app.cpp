@@ -9,6 +9,7 @@
 #include "data/ic_type_ini.h"
 #include "data/settings.h"
 #include "flow/status.h"
+#include "proxy/backend_factory.h"
 #include "proxy/library.h"
 #include "platform/debug_channel.h"
 #include "platform/files.h"
@@ -66,6 +67,9 @@ bool CQuillonApp::InitInstance(const std::vector<std::string>& args) {
   if (!LibraryStartup()) DebugPrint("USB library start-up failed\n");
 
   windowMode_ = IsWindowMode(ArgumentPart(args));
+  if (std::string problem = TheUsbBackend().Problem(); !problem.empty() && !windowMode_) {
+    std::fprintf(stderr, "quillon: %s\n", problem.c_str());
+  }
   if (windowMode_) {
     modes_.RunWindow();
   } else {

@@ -1,13 +1,16 @@
 #include "proxy/host_backend.h"
 
+#include "proxy/libusb_backend.h"
+
 namespace quillon {
 namespace {
 
-class EmptyBus final : public UsbBackend {
+class UnavailableBus final : public UsbBackend {
  public:
+  explicit UnavailableBus(std::string why) : why_(std::move(why)) {}
   std::uint32_t ListDevices(std::vector<UsbDeviceInfo>& out) override {
     out.clear();
-    return kUsbOk;
+    return kUsbErrorNotFound;
   }
   std::uint32_t Open(const std::string&, UsbHandle& out) override {
     out = 0;
@@ -19,10 +22,18 @@ class EmptyBus final : public UsbBackend {
   }
   void SetEventListener(UsbEventListener*) override {}
   std::size_t HandleEvents() override { return 0; }
+  std::string Problem() const override { return why_; }
+
+ private:
+  std::string why_;
 };
 
 }  // namespace
 
-std::unique_ptr<UsbBackend> MakeHostBackend() { return std::make_unique<EmptyBus>(); }
+std::unique_ptr<UsbBackend> MakeHostBackend() {
+  std::string why;
+  if (auto backend = MakeLibusbBackend(why)) return backend;
+  return std::make_unique<UnavailableBus>(why);
+}
 
 }  // namespace quillon

@@ -7,8 +7,8 @@
 
 namespace quillon {
 
-// Until the libusb backend is built this is an empty bus: it lists no devices
-// and every open fails with kUsbErrorNotFound.
+// libusb on this host; when libusb cannot start (a host without USB), a bus
+// that lists nothing, fails every open and says why through Problem().
 std::unique_ptr<UsbBackend> MakeHostBackend();
 
 }  // namespace quillon

@@ -117,6 +117,16 @@ class LibusbBackend final : public UsbBackend {
     return kUsbOk;
   }
 
+  // A host with USB lists at least its root hubs; none at all means no USB here.
+  std::string Problem() const override {
+    libusb_device** list = nullptr;
+    ssize_t count = libusb_get_device_list(context_, &list);
+    if (count < 0) return std::string("no USB on this host (libusb: ") + libusb_strerror(static_cast<int>(count)) + ")";
+    libusb_free_device_list(list, 1);
+    if (count == 0) return "no USB on this host (libusb finds no USB device, not even a root hub)";
+    return {};
+  }
+
   std::uint32_t Open(const std::string& instance, UsbHandle& out) override {
     out = 0;
     libusb_device** list = nullptr;

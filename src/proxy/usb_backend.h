@@ -84,6 +84,9 @@ class UsbBackend {
   virtual void SetEventListener(UsbEventListener* listener) = 0;
   // Delivers the events that happened since the last call; returns how many.
   virtual std::size_t HandleEvents() = 0;
+
+  // Why this backend cannot reach any device (one line), or empty when it can.
+  virtual std::string Problem() const { return {}; }
 };
 
 }  // namespace quillon
