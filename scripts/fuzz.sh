@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang under ASan + UBSan in build-fuzz,
+# seeds them with images from quillon-mkimage and runs each for a bounded
+# number of inputs. Fails on any crash or sanitizer report.
+# QUILLON_FUZZ_RUNS overrides the number of inputs per target (default 20000).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+dir=build-fuzz
+runs=${QUILLON_FUZZ_RUNS:-20000}
+
+cmake -S . -B "$dir" -G Ninja \
+  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \
+  -DQUILLON_FUZZ=ON -DQUILLON_SANITIZE=ON -DQUILLON_TESTS=OFF -DQUILLON_GUI=OFF \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$dir" --target config_area_fuzz quillon_demo_images quillon_res_all
+
+seeds="$dir/fuzz/seeds"
+corpus="$dir/fuzz/corpus"
+rm -rf "$seeds" "$corpus"
+mkdir -p "$seeds" "$corpus"
+cp "$dir"/demo/*.rfw "$dir"/resources/images/*.rfw "$seeds"/
+# The area block alone, so that short inputs start from real records too.
+for image in "$dir"/demo/TQ7704_SPI.rfw "$dir"/demo/TQ7702_SPI.rfw "$dir"/resources/images/FFU_7724.rfw; do
+  tail -c 4096 "$image" > "$seeds/area-$(basename "$image" .rfw).bin"
+done
+dd if="$dir/demo/TQ7702_SPI.rfw" of="$seeds/area-TQ7702_at_AE00.bin" bs=512 skip=87 count=1 status=none
+
+for target in config_area_fuzz; do
+  echo "-- $target: $runs runs"
+  log="$dir/fuzz/$target.log"
+  set +e
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    "$dir/bin/$target" -runs="$runs" -max_total_time=150 -print_final_stats=1 "$corpus" "$seeds" >"$log" 2>&1
+  rc=$?
+  set -e
+  grep -E '^#[0-9]+ +DONE|^stat::(number_of_executed_units|average_exec_per_sec)' "$log" || true
+  if [ "$rc" -ne 0 ] || grep -qE 'ERROR: |runtime error|SUMMARY: ' "$log"; then
+    tail -n 60 "$log" >&2
+    echo "fuzz target $target failed (exit $rc, log $log)" >&2
+    exit 1
+  fi
+done
