@@ -105,11 +105,14 @@ bool CDescDummy::Serialize(std::span<std::uint8_t> out) const {
 
 bool CDescString::Parse(const RecordHeader& header, std::span<const std::uint8_t> record) {
   if (header.form != RecordForm::Normal || record.size() != header.length || record.size() < 4) return false;
-  // The embedded descriptor must fill the record exactly, or writing it back
-  // would change the record's length.
-  if (record[2] != record.size() - 2) return false;
+  // The text ends at the embedded length; bytes behind it in the record are
+  // kept so the record is written back as it was. An embedded length past the
+  // record cannot be written back and leaves the record to CDescDummy.
+  const std::size_t embedded = record[2];
+  if (embedded < 2 || embedded > record.size() - 2) return false;
   descriptorType_ = record[3];
-  text_.assign(record.begin() + 4, record.end());
+  text_.assign(record.begin() + 4, record.begin() + 2 + static_cast<std::ptrdiff_t>(embedded));
+  padding_.assign(record.begin() + 2 + static_cast<std::ptrdiff_t>(embedded), record.end());
   return true;
 }
 
@@ -119,12 +122,14 @@ bool CDescString::Serialize(std::span<std::uint8_t> out) const {
   out[2] = static_cast<std::uint8_t>(EmbeddedLength());
   out[3] = descriptorType_;
   std::copy(text_.begin(), text_.end(), out.begin() + 4);
+  std::copy(padding_.begin(), padding_.end(), out.begin() + 4 + static_cast<std::ptrdiff_t>(text_.size()));
   return true;
 }
 
 bool CDescString::SetString(std::string_view text) {
   if (text.size() > kMaxStringChars) return false;
   text_.assign(text);
+  padding_.clear();
   return true;
 }
 

@@ -64,9 +64,10 @@ class CDescString final : public CDescriptor {
   CDescString(std::uint8_t type, const char* className) : CDescriptor(type, className) {}
   bool Parse(const RecordHeader& header, std::span<const std::uint8_t> record) override;
   bool Serialize(std::span<std::uint8_t> out) const override;
-  std::size_t RecordLength() const override { return 4 + text_.size(); }
+  std::size_t RecordLength() const override { return 4 + text_.size() + padding_.size(); }
 
-  // Replaces the text; false (nothing changed) above kMaxStringChars.
+  // Replaces the text (the record then ends with it); false (nothing changed)
+  // above kMaxStringChars.
   bool SetString(std::string_view text);
   const std::string& Text() const { return text_; }
   // The embedded descriptor's length: 2 + number of characters.
@@ -74,6 +75,7 @@ class CDescString final : public CDescriptor {
 
  private:
   std::string text_;
+  std::vector<std::uint8_t> padding_;  // record bytes behind the embedded string
   std::uint8_t descriptorType_ = 3;
 };
 

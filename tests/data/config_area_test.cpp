@@ -150,10 +150,25 @@ TEST_P(RoundTripTest, EveryKnownRecordIsWrittenBackByteForByte) {
 
 INSTANTIATE_TEST_SUITE_P(ChipCodes, RoundTripTest, ::testing::Values(17, 21, 24));
 
+TEST(RoundTripTest, StringEndsAtItsEmbeddedLengthAndKeepsTheRest) {
+  const Bytes record = {8, 3, 4, 3, 'a', 'b', 0, 0};
+  const Bytes area = Area(0x55, 21, {{6, 0x2F, 0x04, 0x77, 0x60, 0x10}, record});
+  CDescGlobal reader;
+  reader.SetCopy(area);
+  std::string text;
+  WalkConfigArea(reader, [&](CDescriptor& r) {
+    text = dynamic_cast<CDescString&>(r).Text();
+    return true;
+  });
+  EXPECT_EQ(text, "ab");
+  EXPECT_EQ(Rebuild(area), area);
+}
+
 TEST(RoundTripTest, RecordsThatDoNotFitTheirClassAreCarriedOverUnchanged) {
   const std::vector<Bytes> misfits = {
       {10, 4, 1, 2, 3, 4, 5, 6, 7, 8},        // vendor/product record of 10 bytes
       {7, 1, 9, 3, 'a', 'b', 'c'},            // embedded length longer than the record
+      {7, 1, 1, 3, 'a', 'b', 'c'},            // embedded length below its own header
       {9, 39, 0, 0, 1, 0, 0xAA, 0xBB, 0xCC},  // small-cache record in the plain form
       {3, 64, 0x11},                          // audio record cut short
       {5, 0x99, 1, 2, 3},                     // unknown type
