@@ -32,7 +32,7 @@ struct ChipConfig {
   std::uint16_t bcdDevice = 0x0001;
   MemoryKind memory = MemoryKind::kSpi;
   std::uint32_t memorySize = 0x10000;  // OTP is always 16 KB
-  std::string serial;                  // serial-number string; empty: made from the location
+  std::string serial = {};             // serial-number string; empty: made from the location
   BusSpeed speed = BusSpeed::kHigh;
   std::uint32_t offBusMs = 1000;     // how long a reset keeps the chip off the bus
   std::uint32_t notReadyMs = 0;      // after coming back, answer "not ready" this long
