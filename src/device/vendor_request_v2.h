@@ -1,0 +1,87 @@
+// The vendor-request transport: every operation is one or more USB vendor
+// requests whose request code names the operation. No lock and no state
+// between calls; the chip reports failure only by refusing the transfer.
+#pragma once
+
+#include <cstdint>
+
+#include "device/vendor_cmd_common.h"
+#include "device/vendor_requests.h"
+#include "proxy/usb_backend.h"
+
+namespace quillon {
+
+class CVendorRequestV2 final : public CVendorCmdCommon {
+ public:
+  explicit CVendorRequestV2(UsbHandle device) : device_(device) {}
+
+  std::uint32_t GetDevStatus(std::uint16_t first, Bytes buffer) override;
+  std::uint32_t ResetToUpdateFW(std::uint16_t value) override;
+  std::uint32_t ResetToNewCode(std::uint16_t value) override;
+  std::uint32_t ResetToRom() override;
+  std::uint32_t ReadIMem(std::uint32_t address, Bytes buffer, ProgressFn progress = nullptr,
+                         void* user = nullptr) override;
+  std::uint32_t ReadMem(std::uint32_t address, Bytes buffer, ProgressFn progress = nullptr,
+                        void* user = nullptr) override;
+  std::uint32_t WriteMem(std::uint32_t address, ConstBytes buffer, ProgressFn progress = nullptr,
+                         void* user = nullptr) override;
+  std::uint32_t ReadCode(std::uint32_t address, Bytes buffer, ProgressFn progress = nullptr,
+                         void* user = nullptr) override;
+  std::uint32_t ReadPhy(std::uint32_t address, Bytes buffer) override;
+  std::uint32_t WritePhy(std::uint32_t address, ConstBytes buffer) override;
+  std::uint32_t NorFlash_Erase() override;
+  std::uint32_t NorFlash_Read(std::uint32_t address, Bytes buffer, ProgressFn progress = nullptr,
+                              void* user = nullptr) override;
+  std::uint32_t NorFlash_Write(std::uint32_t address, ConstBytes buffer, ProgressFn progress = nullptr,
+                               void* user = nullptr) override;
+  std::uint32_t NorFlash_WriteTag() override;
+  std::uint32_t SPI_SF_ReadID(std::span<std::uint8_t, 8> out) override;
+  std::uint32_t SPI_SF_Read(std::uint32_t address, Bytes buffer, std::uint8_t select, ProgressFn progress = nullptr,
+                            void* user = nullptr) override;
+  std::uint32_t SPI_SF_Write(std::uint32_t address, ConstBytes buffer, ProgressFn progress = nullptr,
+                             void* user = nullptr) override;
+  std::uint32_t SPI_SF_ReadSr(std::uint8_t& out) override;
+  std::uint32_t SPI_SF_WriteSr(std::uint8_t value) override;
+  std::uint32_t SPI_SF_EraseChip(std::uint32_t timeoutMs) override;
+  std::uint32_t SPI_SF_EraseSector(std::uint32_t address, std::uint32_t sectorSize) override;
+  std::uint32_t SPI_SF_WriteTag() override;
+  std::uint32_t I2C_EEP8_Erase(std::uint32_t size) override;
+  std::uint32_t I2C_EEP8_Read(std::uint32_t address, Bytes buffer, ProgressFn progress = nullptr,
+                              void* user = nullptr) override;
+  std::uint32_t I2C_EEP8_Write(std::uint32_t address, ConstBytes buffer, ProgressFn progress = nullptr,
+                               void* user = nullptr) override;
+  std::uint32_t I2C_EEP16_Erase(std::uint32_t size) override;
+  std::uint32_t I2C_EEP16_Read(std::uint32_t address, Bytes buffer, ProgressFn progress = nullptr,
+                               void* user = nullptr) override;
+  std::uint32_t I2C_EEP16_Write(std::uint32_t address, ConstBytes buffer, ProgressFn progress = nullptr,
+                                void* user = nullptr) override;
+  std::uint32_t ExtMem_Erase(std::uint32_t size) override;
+  std::uint32_t ExtMem_Read(std::uint32_t address, Bytes buffer, std::uint8_t select, ProgressFn progress = nullptr,
+                            void* user = nullptr) override;
+  std::uint32_t ExtMem_Write(std::uint32_t address, ConstBytes buffer, std::uint8_t select,
+                             ProgressFn progress = nullptr, void* user = nullptr) override;
+  std::uint32_t ExtMem_WriteTag() override;
+  using CVendorCmdCommon::I2CRead;
+  using CVendorCmdCommon::I2CWrite;
+  std::uint32_t I2CRead(std::uint8_t width, std::uint32_t address, std::uint16_t& out) override;
+  std::uint32_t I2CWrite(std::uint8_t width, std::uint32_t address, std::uint16_t value) override;
+  std::uint32_t I2CGenRead(std::uint16_t slave, Bytes buffer) override;
+  std::uint32_t I2CGenWrite(std::uint16_t slave, ConstBytes buffer) override;
+  std::uint32_t I2CRandomRead(std::uint16_t slave, Bytes buffer) override;
+  std::uint32_t I2CRandomWrite(std::uint16_t slave, ConstBytes buffer) override;
+
+  // Requests of this transport alone, which the flows do not use.
+  virtual std::uint32_t ReadRequest6Byte(std::uint8_t& out);
+  virtual std::uint32_t SendRequest10(std::uint16_t value);
+
+ private:
+  // One request of the row with these fields; reads must come back whole.
+  std::uint32_t Send(VrOp op, VendorFields fields, Bytes data, std::uint32_t timeoutMs);
+  std::uint32_t SendOut(VrOp op, VendorFields fields, ConstBytes data, std::uint32_t timeoutMs);
+  std::uint32_t ReadGeneral(VrOp op, std::uint32_t address, Bytes buffer, std::uint8_t selector);
+  std::uint32_t WriteGeneral(VrOp op, std::uint32_t address, ConstBytes buffer, std::uint8_t selector);
+
+  UsbHandle device_;
+};
+
+}  // namespace quillon
