@@ -1,5 +1,6 @@
 #include "tools/sim/sim_cli.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <optional>
@@ -127,6 +128,10 @@ void CommandNew(const Args& args) {
     } else if (name == "--variant") {
       config.variant = static_cast<std::uint8_t>(Number(name, value, 0x0F));
     } else if (name == "--serial") {
+      // Printable single-byte text: it goes into a string descriptor and a line of the state file.
+      if (value.size() > 126 || std::any_of(value.begin(), value.end(), [](char c) { return c < 0x20 || c > 0x7E; })) {
+        throw Failure{"bad serial " + value};
+      }
       config.serial = value;
     } else if (name == "--off-bus-ms") {
       config.offBusMs = Number(name, value, 600000);
