@@ -1,0 +1,210 @@
+#include "device/reset_reopen.h"
+
+#include <array>
+#include <span>
+#include <string>
+
+#include "device/result.h"
+#include "platform/clock.h"
+#include "platform/debug_channel.h"
+#include "platform/process_lock.h"
+#include "proxy/transfers.h"
+
+namespace quillon {
+namespace {
+
+constexpr std::uint16_t kChipModeRegister = 0xFE21;
+constexpr std::uint16_t kResetPrepareRegister = 0xFF92;
+constexpr std::uint8_t kSelectorCommand = 10;
+constexpr std::uint8_t kSelectorData = 11;
+
+// The library's own extension-unit command with an 8-byte data piece. Takes the
+// command lock, and goes on without it when it is not free in time.
+std::uint32_t XuCommand8(const DeviceRecord& record, std::uint8_t unitId, std::array<std::uint8_t, 8> block,
+                         std::span<std::uint8_t, 8> piece, bool toHost) {
+  ProcessLockGuard lock(CommandLock());
+  const auto interface = static_cast<std::uint8_t>(record.interfaceNumber);
+  UrbResult urb = UvcControlRequest(record.hVxProxyDev, 0x21, 0x01, kSelectorCommand, unitId, interface, block, false,
+                                    kControlTimeoutMs);
+  if (!urb.ok) return urb.error != 0 ? urb.error : kUsbErrorIo;
+  urb = UvcControlRequest(record.hVxProxyDev, toHost ? 0xA1 : 0x21, toHost ? 0x81 : 0x01, kSelectorData, unitId,
+                          interface, piece, toHost, kControlTimeoutMs);
+  if (!urb.ok) return urb.error != 0 ? urb.error : kUsbErrorIo;
+  return kUsbOk;
+}
+
+// Reads the chip-mode register pair and marks the chip for the reset. Failures
+// leave the mode bytes at 0xFF: the reset goes ahead regardless.
+std::uint16_t ReadChipModeAndPrepare(const DeviceRecord& record, std::uint8_t unitId, bool vendor) {
+  std::array<std::uint8_t, 2> mode = {0xFF, 0xFF};
+  if (vendor) {
+    UsbVendorRequest(record.hVxProxyDev, 0xC0, 0x25, 0, kChipModeRegister, mode, 1, kControlTimeoutMs);
+    std::array<std::uint8_t, 1> one = {0x01};
+    UsbVendorRequest(record.hVxProxyDev, 0x40, 0x24, 0, kResetPrepareRegister, one, 0, kControlTimeoutMs);
+  } else {
+    std::array<std::uint8_t, 8> piece{};
+    if (XuCommand8(record, unitId, {0x00, 0xC2, 0x21, 0xFE, 0x02, 0x00, 0x00, 0x00}, piece, true) == kUsbOk) {
+      mode = {piece[0], piece[1]};
+    }
+    std::array<std::uint8_t, 8> write = {0x01, 0, 0, 0, 0, 0, 0, 0};
+    XuCommand8(record, unitId, {0x00, 0x82, 0x92, 0xFF, 0x01, 0x00, 0x00, 0x00}, write, false);
+  }
+  return ChipModeFromBytes(mode[0], mode[1]);
+}
+
+std::uint32_t SendReset(const DeviceRecord& record, std::uint8_t command, std::uint8_t unitId,
+                        const ResetValuePlan& plan) {
+  std::array<std::uint8_t, 0> none{};
+  if (plan.vendorTransport != 0) {
+    const std::uint8_t request = command == kResetToUpdateFW ? 0x20 : command == 8 ? 0x21 : 0x22;
+    return UsbVendorRequest(record.hVxProxyDev, 0x40, request, plan.sent, 0, none, 0, kControlTimeoutMs).error;
+  }
+  if (plan.vendorRequest6 != 0) {
+    return UsbVendorRequest(record.hVxProxyDev, 0x40, 0x01, plan.sent, command, none, 0, kControlTimeoutMs).error;
+  }
+  std::array<std::uint8_t, 8> block = {
+      0x00, command, static_cast<std::uint8_t>(command == kResetToRom ? 0 : plan.sent & 0xFF), 0, 0, 0, 0, 0};
+  ProcessLockGuard lock(CommandLock());
+  return UvcControlRequest(record.hVxProxyDev, 0x21, 0x01, kSelectorCommand, unitId,
+                           static_cast<std::uint8_t>(record.interfaceNumber), block, false, kControlTimeoutMs)
+      .error;
+}
+
+// One question the new device must answer before it is used.
+std::uint32_t AskNewDevice(const DeviceRecord& record, std::uint8_t unitId, const ResetValuePlan& plan) {
+  if (plan.vendorTransport != 0 || plan.vendorRequest6 != 0) {
+    std::array<std::uint8_t, 1> byte{};
+    return UsbVendorRequest(record.hVxProxyDev, 0xC0, 0x06, plan.later, 0, byte, 1, kControlTimeoutMs).error;
+  }
+  std::array<std::uint8_t, 8> piece{};
+  return XuCommand8(record, unitId, {0x00, 0xCD, 0x00, 0x00, 0x08, 0x00, 0x00, 0x00}, piece, true);
+}
+
+bool IsOpenRecord(const DeviceRecord& record) { return record.hVxProxyDev != 0 && !record.instance.empty(); }
+
+}  // namespace
+
+std::uint32_t ResetAndReopen(DeviceRecord& record, const ResetRequest& request) {
+  if (!IsOpenRecord(record)) return kUsbErrorInvalidArgument;
+  const bool limited = request.limitMs >= 1;
+  std::uint32_t elapsed = 0;
+  auto pastLimit = [&] { return limited && elapsed > request.limitMs; };
+  auto wait = [&](std::uint32_t ms) {
+    TheClock().SleepMs(ms);
+    elapsed += ms;
+  };
+
+  std::uint8_t command = request.command;
+  int unitId = request.unitId;
+  ResetValuePlan plan{request.value, request.value, false, request.vendorRequest6, request.vendorTransport};
+  std::string oldName;
+  if (command == kResetToRomByRequest) {
+    plan.vendorTransport = 1;
+    plan.vendorRequest6 = 0;
+  } else {
+    std::uint32_t vendorRequest6 = request.vendorRequest6;
+    std::uint32_t vendorTransport = request.vendorTransport;
+    if (!request.given && !ProbeTransports(record, unitId, vendorRequest6, vendorTransport)) return kResultFail;
+    plan = PlanResetValue(request.value, request.forceUnit, unitId, vendorRequest6, vendorTransport);
+    oldName = record.instance;
+  }
+  const auto unit = static_cast<std::uint8_t>(unitId < 0 ? 0 : unitId);
+
+  std::uint16_t chipMode = ChipModeFromBytes(0xFF, 0xFF);
+  if (command != kResetToRomByRequest) {
+    chipMode = ReadChipModeAndPrepare(record, unit, plan.vendorTransport != 0);
+  } else {
+    command = kResetToRom;
+  }
+
+  for (;;) {
+    std::uint32_t error = SendReset(record, command, unit, plan);
+    if (error == kUsbOk) break;
+    if (error != kUsbErrorNotReady) {
+      DebugPrint("Reset device failed %d\n", static_cast<int>(error));
+      return error;
+    }
+    if (pastLimit()) return kUsbErrorTimeout;
+    wait(kResetRetryMs);
+  }
+
+  // The old device is gone from the bus: let go of it, remember where it was.
+  const auto oldContext = static_cast<unsigned>(record.hVxProxyDev & 0xFFFFFFFFu);
+  VxProxy_Close(record.hVxProxyDev);
+  record.hVxProxyDev = 0;
+
+  if (!plan.fast) {
+    if (request.event != nullptr) {
+      request.event->Reset();
+      request.event->Wait(request.waitMs);
+    } else {
+      TheClock().SleepMs(request.waitMs);
+    }
+    if (NeedsExtraWait(chipMode)) TheClock().SleepMs(kExtraResetWaitMs);
+  }
+
+  const DeviceKind kind = ReopenKind(record.kind, command, chipMode);
+  DeviceRecord found;
+  for (int index = 0;;) {
+    if (pastLimit()) {
+      CloseDeviceRecord(record);
+      DebugPrint("Re-open device timeout, return ERROR_TIMEOUT, Old device closed \n\n");
+      return kUsbErrorTimeout;
+    }
+    std::uint32_t error = VxCam_OpenDevice(found, index, kind);
+    DebugPrint("VxCam_OpenDevice return %d\n", static_cast<int>(error));
+    const int opened = index++;
+    if (error == kUsbErrorNoMoreItems) {
+      index = 0;
+      wait(kSearchNoDeviceMs);
+      continue;
+    }
+    if (error != kUsbOk) {
+      DebugPrint("Error while ReopenVxCam %d\n", static_cast<int>(error));
+      if (error == kUsbErrorNotFound) {
+        index = 0;
+        wait(kSearchNotFoundMs);
+      }
+      continue;
+    }
+    DebugPrint("Checking new device %d\n", opened);
+    if (!IsSameLocation(found, record)) {
+      DebugPrint("Close device that is not match\n");
+      CloseDeviceRecord(found);
+      continue;
+    }
+    DebugPrint("Is same dev location\n");
+    if (plan.fast) {
+      DebugPrint("Fast reset mode, not checking old device disconnect\n");
+      break;
+    }
+    // The same instance at the same port is the old device, not yet off the bus.
+    if (found.instance.empty() || found.instance == oldName) {
+      DebugPrint("Pdo device name still match, old device not completely disconnected\n");
+      DebugPrint("Close device that is not match\n");
+      CloseDeviceRecord(found);
+      continue;
+    }
+    DebugPrint("Old device %s [0x%08X] disconnected, new device %s [0x%08X]\n", oldName.c_str(), oldContext,
+               found.instance.c_str(), static_cast<unsigned>(found.hVxProxyDev & 0xFFFFFFFFu));
+    break;
+  }
+
+  DebugPrint("Old device safe to be closed \n\n");
+  while (AskNewDevice(found, unit, plan) == kUsbErrorDeviceGone) {
+    DebugPrint("Waiting for device %08X reconnect...\n", static_cast<unsigned>(found.hVxProxyDev & 0xFFFFFFFFu));
+    wait(kReconnectPollMs);
+    if (pastLimit()) {
+      CloseDeviceRecord(found);
+      return kUsbErrorTimeout;
+    }
+  }
+
+  DebugPrint("Device reset ok\n");
+  CloseDeviceRecord(record);
+  record = std::move(found);
+  DebugPrint("New hVxProxyDev=%08X\n", static_cast<unsigned>(record.hVxProxyDev & 0xFFFFFFFFu));
+  return kUsbOk;
+}
+
+}  // namespace quillon

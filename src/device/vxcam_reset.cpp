@@ -1,0 +1,58 @@
+// The three reset functions of the flat interface: reset the current chip,
+// find it again, and rebuild its transports on the new device.
+#include "device/current_device.h"
+#include "device/reset_reopen.h"
+#include "device/vxcam.h"
+
+namespace quillon {
+namespace {
+
+int ResetCurrent(FlowDevice& flow, std::uint8_t command, std::uint16_t value, std::uint32_t flags,
+                 std::uint32_t waitMs) {
+  CurrentDevice& current = TheCurrentDevice();
+  CVxtCam* cam = current.cam();
+  if (cam == nullptr) return 0;
+  ResetRequest request;
+  request.command = command;
+  request.value = value;
+  if (command != kResetToUpdateFW) {
+    cam->record().kind = (flags & kFlagAudioSearch) != 0 ? DeviceKind::kAudio : DeviceKind::kCamera;
+    if ((flags & kFlagReuseTransports) != 0) {
+      request.given = true;
+      request.unitId = static_cast<int>(cam->info().xuUnitId);
+      request.vendorRequest6 = cam->info().vendorRequest6;
+      request.vendorTransport = cam->info().vendorTransport;
+    }
+  }
+  request.forceUnit = (flags & kFlagForceUnit) != 0;
+  request.limitMs = kResetLimitMs;
+  request.event = &cam->arrival();
+  request.waitMs = waitMs;
+
+  if (ResetAndReopen(cam->record(), request) != kUsbOk) {
+    current.Drop();
+    flow.handle = VxCam_OpenDeviceByIndex(0);
+    return 0;
+  }
+  cam->RebuildTransports();
+  if (cam->SelectTransport() == nullptr) return 0;
+  current.handle = current.NewHandle();
+  flow.handle = current.handle;
+  return 1;
+}
+
+}  // namespace
+
+int VxCam_ResetToUpdateFWAndReopen(FlowDevice& flow, std::uint16_t value, std::uint32_t flags, std::uint32_t waitMs) {
+  return ResetCurrent(flow, kResetToUpdateFW, value, flags, waitMs);
+}
+
+int VxCam_ResetToRomAndReopen(FlowDevice& flow, std::uint32_t flags, std::uint32_t waitMs) {
+  return ResetCurrent(flow, kResetToRom, 0, flags, waitMs);
+}
+
+int VxCam_ResetToRomByRequestAndReopen(FlowDevice& flow, std::uint32_t flags, std::uint32_t waitMs) {
+  return ResetCurrent(flow, kResetToRomByRequest, 0, flags, waitMs);
+}
+
+}  // namespace quillon
