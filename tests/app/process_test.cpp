@@ -1,6 +1,8 @@
 // The whole program, run as a separate process in a scratch program directory.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "support/run_process.h"
 #include "support/temp_dir.h"
 
@@ -61,6 +63,42 @@ TEST_F(QuillonProcessTest, WithoutDebugLogTheFileIsNeitherCreatedNorTouched) {
   dir.Write("DebugLog.txt", "kept");
   Run({"-f", "-version"}, "[Quillon Config]\r\nDebug Log=0\r\n");
   EXPECT_EQ(testing::ReadText(dir.path() / "DebugLog.txt"), "kept");
+}
+
+TEST_F(QuillonProcessTest, ListsTheSimulatedChipsOfBothKinds) {
+  auto state = (settings.path() / "chips.state").string();
+  auto camera = (settings.path() / "camera.state").string();
+  ASSERT_EQ(testing::RunProgram("quillon-sim", {"new", state, "--chips", "2", "--pid", "0x0022"}, {}, settings.path()).exitCode, 0);
+  ASSERT_EQ(testing::RunProgram("quillon-sim", {"new", camera, "--kind", "camera", "--transport", "vendor", "--pid", "0x0099"}, {},
+                                settings.path())
+                .exitCode,
+            0);
+  auto run = testing::RunProgram("quillon", {"--list"}, {{"QUILLON_HOME", dir.path().string()}, {"QUILLON_SIM", state}},
+                                 settings.path());
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.out,
+            "1-1 VID_3A7C&PID_0022&REV_0001 xu accepted\n"
+            "1-2 VID_3A7C&PID_0022&REV_0001 xu accepted\n");
+  run = testing::RunProgram("quillon", {"--list"}, {{"QUILLON_HOME", dir.path().string()}, {"QUILLON_SIM", camera}},
+                            settings.path());
+  EXPECT_EQ(run.out, "1-1 VID_3A7C&PID_0099&REV_0001 vendor not accepted\n");
+}
+
+TEST_F(QuillonProcessTest, ListWithoutUsbFailsWithOneLine) {
+  auto run = Run({"--list"});
+  if (run.exitCode == 0) GTEST_SKIP() << "this host has USB";
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.err.rfind("quillon: cannot list chips: ", 0), 0u) << run.err;
+  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1);
+}
+
+TEST_F(QuillonProcessTest, UnusableSimulatorStateFailsWithOneLine) {
+  auto run = testing::RunProgram("quillon", {"--list"},
+                                 {{"QUILLON_HOME", dir.path().string()}, {"QUILLON_SIM", (dir.path() / "none").string()}},
+                                 settings.path());
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.err.rfind("quillon: ", 0), 0u) << run.err;
+  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1);
 }
 
 }  // namespace
