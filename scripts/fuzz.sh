@@ -12,7 +12,7 @@ cmake -S . -B "$dir" -G Ninja \
   -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \
   -DQUILLON_FUZZ=ON -DQUILLON_SANITIZE=ON -DQUILLON_TESTS=OFF -DQUILLON_GUI=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$dir" --target config_area_fuzz quillon_demo_images quillon_res_all
+cmake --build "$dir" --target config_area_fuzz descriptor_fuzz quillon_demo_images quillon_res_all
 
 seeds="$dir/fuzz/seeds"
 corpus="$dir/fuzz/corpus"
@@ -25,8 +25,21 @@ for image in "$dir"/demo/TQ7704_SPI.rfw "$dir"/demo/TQ7702_SPI.rfw "$dir"/resour
 done
 dd if="$dir/demo/TQ7702_SPI.rfw" of="$seeds/area-TQ7702_at_AE00.bin" bs=512 skip=87 count=1 status=none
 
-for target in config_area_fuzz; do
+# Configuration descriptors of simulated audio and camera chips, with an
+# interface-number byte in front.
+descriptor_seeds="$dir/fuzz/descriptor_seeds"
+rm -rf "$descriptor_seeds" "$dir/fuzz/descriptor_corpus"
+mkdir -p "$descriptor_seeds" "$dir/fuzz/descriptor_corpus"
+for seed in fuzz/descriptor_seeds/*.bin; do
+  { printf '\000'; cat "$seed"; } > "$descriptor_seeds/$(basename "$seed")"
+done
+
+for target in config_area_fuzz descriptor_fuzz; do
   echo "-- $target: $runs runs"
+  if [ "$target" = descriptor_fuzz ]; then
+    corpus="$dir/fuzz/descriptor_corpus"
+    seeds="$descriptor_seeds"
+  fi
   log="$dir/fuzz/$target.log"
   set +e
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
