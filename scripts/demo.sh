@@ -1,19 +1,23 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the main job: the tool's version
-# and a batch run in a scratch program directory.
+# Installs what is missing, builds, and runs the main job on a simulated chip:
+# creates the chip, lists it and shows its state.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 scripts/build.sh build
 
-home=$(mktemp -d)
-trap 'rm -rf "$home"' EXIT
-bin=build/bin
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+bin=$PWD/build/bin
+export QUILLON_HOME=$work
+export QUILLON_SIM=$work/chip.state
+export QUILLON_SIM_TRACE=$work/transfers.log
 
 $bin/quillon --version
-echo "== batch run (program directory $home)"
-set +e
-QUILLON_HOME=$home $bin/quillon -f -version
-rc=$?
-set -e
-echo "exit code: $rc"
+echo "== a simulated SPI-flash chip (state $QUILLON_SIM)"
+$bin/quillon-sim new "$QUILLON_SIM" --memory spi --ic tq7704
+echo "== quillon --list"
+$bin/quillon --list
+echo "== the chip"
+$bin/quillon-sim show "$QUILLON_SIM"
+echo "== $(wc -l < "$QUILLON_SIM_TRACE") control transfers in the transfer log"
