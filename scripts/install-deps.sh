@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   libusb-1.0-0-dev
+  umockdev libumockdev-dev
 )
 
 missing=()
