@@ -49,6 +49,21 @@ SimChip& SimBus::AddChip(const ChipConfig& config) {
   return *slots_.back().chip;
 }
 
+SimChip& SimBus::PlugChip(const ChipConfig& config) {
+  SimChip& chip = AddChip(config);
+  std::lock_guard lock(mutex_);
+  events_.push_back({true, InfoOf(slots_.back())});
+  return chip;
+}
+
+void SimBus::UnplugChip(std::size_t index) {
+  std::lock_guard lock(mutex_);
+  Slot& slot = slots_.at(index);
+  if (OnBus(slot)) events_.push_back({false, InfoOf(slot)});
+  slot.resetKind = ResetKind::kNone;
+  slot.chip->state().powerLost = true;
+}
+
 std::size_t SimBus::ChipCount() const {
   std::lock_guard lock(mutex_);
   return slots_.size();

@@ -30,6 +30,12 @@ class SimBus final : public UsbBackend {
   // A chip at the next free location ("1-1", "1-2", ...), blank memory, powered
   // up (in its ROM loader while its memory holds nothing to start).
   SimChip& AddChip(const ChipConfig& config = {});
+  // The same while the bus runs: the chip is plugged in, and listeners hear of
+  // its arrival.
+  SimChip& PlugChip(const ChipConfig& config = {});
+  // The cable of chip `index` is pulled: it is off the bus (and powers up again
+  // in the next run), and listeners hear of its removal.
+  void UnplugChip(std::size_t index);
 
   std::size_t ChipCount() const;
   SimChip& Chip(std::size_t index);
