@@ -98,7 +98,8 @@ class EmulatedUsbfs final : public UsbEventListener {
 };
 
 // A virtual clock for in-process tests: every sleep first brings the testbed in
-// line with the bus, then runs `afterSync` (for example a hotplug pump), so that
+// line with the bus (when one is attached), then runs `afterSync` (for example
+// a hotplug pump), so that
 // a chip that comes back after a reset is on the emulated bus when the device
 // layer looks again, without waiting in real time.
 class SyncingClock final : public Clock {
