@@ -1,0 +1,327 @@
+// The flow base: the operation table's defaults, the command-line entry, the
+// update options, and how the flow reads the chip's mode and version and
+// brings it into its ROM loader and back.
+#include "flow/dev_flow.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+
+#include "data/config_image.h"
+#include "data/ic_type_ini.h"
+#include "data/settings.h"
+#include "device/cam_dev.h"
+#include "flow/front_end.h"
+#include "flow/status.h"
+#include "platform/debug_channel.h"
+
+namespace quillon {
+namespace {
+
+constexpr TraceScope kFlowScope{"CDevFlow", 0, kTraceDevice};
+constexpr std::size_t kExtendedVersionOffset = 128;
+
+std::string Format(const char* format, auto... values) {
+  char text[96];
+  std::snprintf(text, sizeof text, format, values...);
+  return text;
+}
+
+std::string WithIds(std::string text, const VidPid* ids) {
+  if (ids != nullptr) text += Format("-VID%04X&&PID%04X", unsigned{ids->vid}, unsigned{ids->pid});
+  return text;
+}
+
+}  // namespace
+
+std::string_view ExtendedModeText(std::uint8_t value) {
+  switch (value) {
+    case 0:
+      return "ROM";
+    case 8:
+      return "SPI";
+    case 16:
+      return "ROM&&OTP";
+    case 24:
+      return "SPI&&OTP";
+    case 32:
+      return "ROM&&SPI";
+    default:
+      return "Unknown";
+  }
+}
+
+ActiveCodeRecord ActiveRecordOf(std::span<const std::uint8_t, kDevStatusLength> status) {
+  const std::uint8_t low64 = status[64] & 0x0F;
+  const std::uint8_t low72 = status[72] & 0x0F;
+  ActiveCodeRecord active;
+  active.offset = (low64 == 0 && low72 != 0 && low72 != 0x0B) ? 72 : 64;
+  switch (status[active.offset] >> 4) {
+    case 2:
+      active.versionKind = 1;
+      break;
+    case 3:
+      active.versionKind = 2;
+      break;
+    default:
+      active.versionKind = 0;
+      break;
+  }
+  return active;
+}
+
+bool StatusSaysCacheMode(std::span<const std::uint8_t, kDevStatusLength> status) {
+  return (status[ActiveRecordOf(status).offset] & 0x0F) == 1;
+}
+
+std::string StatusVersionText(std::span<const std::uint8_t, kDevStatusLength> s, const VidPid* ids,
+                              VersionFields* fields) {
+  const ActiveCodeRecord active = ActiveRecordOf(s);
+  switch (active.versionKind) {
+    case 1:
+      return WithIds(Format("0x%02X%02X-%02X%02X", s[77], s[76], s[79], s[78]), ids);
+    case 2: {
+      VersionFields f{static_cast<std::uint32_t>(s[79] >> 4), static_cast<std::uint32_t>(s[79] & 0x0F), s[78],
+                      static_cast<std::uint32_t>(s[77] * 256 + s[76]), static_cast<std::uint32_t>(s[83] * 256 + s[82]),
+                      static_cast<std::uint32_t>(s[81] * 256 + s[80])};
+      if (fields != nullptr) *fields = f;
+      return WithIds(VersionText(f), ids);
+    }
+    default: {
+      const std::size_t r = active.offset;
+      return WithIds(Format("0x%02X-%02X%02X-%02X%02X", s[r + 3], s[r + 6], s[r + 7], s[5], s[4]), ids);
+    }
+  }
+}
+
+std::string ExtendedVersionText(std::span<const std::uint8_t, 32> b, const VidPid* ids, VersionFields* fields) {
+  VersionFields f{static_cast<std::uint32_t>(b[12] >> 4), static_cast<std::uint32_t>(b[12] & 0x0F), b[13],
+                  static_cast<std::uint32_t>(b[14] * 256 + b[15]), static_cast<std::uint32_t>(b[16] * 256 + b[17]),
+                  static_cast<std::uint32_t>(b[18] * 256 + b[19])};
+  if (fields != nullptr) *fields = f;
+  return WithIds(VersionText(f), ids);
+}
+
+// ---- operation table defaults ----
+
+int CDevFlow::NotSupported() {
+  SetLastStatus(msg::kNotSupport);
+  return 0;
+}
+
+int CDevFlow::DEV_ParseImage(std::span<const std::uint8_t>) { return 0; }
+int CDevFlow::DEV_Silence_WriteBin(const std::string&) { return NotSupported(); }
+int CDevFlow::DEV_Silence_WriteSNBin(const std::string&, const std::string&) { return NotSupported(); }
+int CDevFlow::DEV_DumpBin(const std::string&) { return NotSupported(); }
+int CDevFlow::DEV_Silence_VerifyBin(const std::string&) { return NotSupported(); }
+int CDevFlow::DEV_DumpText(const std::string&) { return NotSupported(); }
+int CDevFlow::DEV_EraseEx(int) { return NotSupported(); }
+int CDevFlow::OTP_UsageText(std::string&) { return NotSupported(); }
+
+void CDevFlow::TakeParsedImage() {
+  configAtZero = image.config.areaAtZero ? 1 : 0;
+  firmwareIcId = image.config.imageChipCode;
+  // The image's own vendor/product record says which devices it is made for.
+  settings.firmwareVidPidText = image.config.texts.vidPid;
+}
+
+int CDevFlow::DEV_RunCommand(char letter, const std::string& text) {
+  SetLastStatus(0);
+  switch (std::toupper(static_cast<unsigned char>(letter))) {
+    case 'E':
+      return DEV_EraseEx(1);
+    case 'R':
+    case 'Y':
+    case 'Z':
+      return DEV_DumpBin(text);
+    case 'T':
+      return DEV_DumpText(text);
+    case 'V':
+      return DEV_Silence_VerifyBin(text);
+    case 'W':
+      return DEV_Silence_WriteBin(text);
+    case 'C': {
+      image.mainFile = text;
+      if (!LoadImageFile(image)) return 0;
+      std::string usage;
+      if (OTP_UsageText(usage) == 0) return 0;
+      connectionText = usage;
+      return 1;
+    }
+    default:
+      SetLastStatus(msg::kNotSupport);
+      return 0;
+  }
+}
+
+void CDevFlow::SetUpdateOptions() {
+  settings.updateOptions = update_option::kInitial;
+  if (Setting(key::kResetToCache, 1) == 0) settings.updateOptions &= ~update_option::kResetAfter;
+  if (Setting(key::kNormalReset, 1) == 0) {
+    settings.updateOptions |= update_option::kRomSubMode2;
+    settings.resetModeByte = 5;
+  } else {
+    settings.resetModeByte = 6;
+  }
+}
+
+// ---- modes ----
+
+std::uint16_t CDevFlow::StepChipMode(std::uint16_t* raw) {
+  std::array<std::uint8_t, 2> bytes{};
+  if (VxCam_ReadMem(device.handle, kChipModeRegister, bytes, device.transportFlags) == 0) bytes = {0, 0};
+  if (raw != nullptr) *raw = static_cast<std::uint16_t>(bytes[1] << 8 | bytes[0]);
+  return ChipModeValue(bytes[0], bytes[1]);
+}
+
+bool CDevFlow::IsInCacheMode() {
+  std::array<std::uint8_t, kDevStatusLength> status{};
+  const bool statusRead = VxCam_GetDevStatus(device.handle, status, device.transportFlags) != 0;
+  const std::uint16_t mode = StepChipMode();
+  if (mode != 0x0000 && mode != 0x7010) {
+    std::array<std::uint8_t, 1> extended{};
+    if (VxCam_ReadMem(device.handle, kExtendedModeRegister, extended, device.transportFlags) == 0) return false;
+    return extended[0] != 0;
+  }
+  return statusRead && StatusSaysCacheMode(status);
+}
+
+void CDevFlow::GetDeviceInfo(bool internalTool) {
+  if (device.handle == 0) {
+    connectionText = "No USB Audio";
+    versionText = "N/A";
+    deviceName = "N/A";
+    return;
+  }
+  connectionText = "USB Audio Connected";
+  std::array<std::uint8_t, kDevStatusLength> status{};
+  VxCam_GetDevStatus(device.handle, status, device.transportFlags);
+  std::array<std::uint8_t, 1> extended{};
+  VxCam_ReadMem(device.handle, kExtendedModeRegister, extended, device.transportFlags);
+  DebugPrint("modeEx is %d\n", extended[0]);
+
+  ReadIdentity();
+  const VidPid ids{vendorId, productId};
+  const VidPid* suffix = internalTool ? &ids : nullptr;
+  const std::size_t active = ActiveRecordOf(status).offset;
+  std::copy_n(status.begin() + static_cast<std::ptrdiff_t>(active), codeVersion.size(), codeVersion.begin());
+  std::string text;
+  if (extended[0] == 16 || extended[0] == 24 || extended[0] == 32) {
+    std::array<std::uint8_t, 32> more{};
+    VxCam_ReadStatus(device.handle, kExtendedVersionOffset / 8, more, device.transportFlags);
+    text = ExtendedVersionText(more, suffix, &versionFields);
+  } else {
+    text = StatusVersionText(status, suffix, &versionFields);
+  }
+  if (internalTool) {
+    internalVersionText = text;
+  } else {
+    versionText = text;
+  }
+
+  std::string serial;
+  VxCam_GetSerialString(device.handle, serial);
+  if (CCamDev* object = VxCam_CurrentDevice()) locationIdText = object->record().instance + "&" + fullIdText;
+
+  notRunningFlag = IsInCacheMode() ? 0 : 1;
+  ReadLocation();
+  ReadChipMode();
+  const std::uint16_t mode = ChipModeValue(chipMode[0], chipMode[1]);
+  if (mode == 0x0010) plainRomFlag = 1;
+  if (IsRomLoaderState(mode)) {
+    romFlag = 1;
+    modeText = ExtendedModeText(extended[0]);
+  } else {
+    romFlag = 0;
+  }
+}
+
+void CDevFlow::MP_GetDeviceInfo() { GetDeviceInfo(false); }
+void CDevFlow::MP_GetDeviceInfoForInternalTool() { GetDeviceInfo(true); }
+
+void CDevFlow::MP_RefreshVersionText() {
+  if (device.handle == 0) return;
+  std::array<std::uint8_t, kDevStatusLength> status{};
+  if (VxCam_GetDevStatus(device.handle, status, device.transportFlags) == 0) return;
+  const VidPid ids{vendorId, productId};
+  internalVersionText = StatusVersionText(status, &ids, nullptr);
+}
+
+int CDevFlow::MP_ResetDevice(int code, std::uint16_t argument) {
+  if (FlowCancelled()) return 0;
+  const std::uint32_t waitMs = Setting(key::kWaitTime, 5000);
+  switch (code) {
+    case 7:
+      return VxCam_ResetToUpdateFWAndReopen(device, argument, device.transportFlags, waitMs);
+    case 9:
+      if (romFlag != 0 && memoryType() == MemoryType::Otp && (modeText == "ROM" || modeText == "ROM&&OTP")) {
+        const std::array<std::uint8_t, 1> value{0x2A};
+        VxCam_WriteMem(device.handle, 0xFFC6, value, device.transportFlags);
+      }
+      return VxCam_ResetToRomAndReopen(device, device.transportFlags, waitMs);
+    case 10:
+      return VxCam_ResetToRomByRequestAndReopen(device, device.transportFlags, waitMs);
+    default:
+      return 0;
+  }
+}
+
+int CDevFlow::MP_ResetToRomCode() {
+  const bool running = IsInCacheMode();
+  std::uint16_t raw = 0;
+  std::uint16_t mode = StepChipMode(&raw);
+  if (IsRomLoaderState(mode)) {
+    if (settings.resetModeByte == 0) return 1;
+    notRunningFlag = 0;
+    if (IsSpecialVariant(raw) && modeText == "ROM&&SPI") {
+      // Spoil the configuration header at 0 so that ROM code no longer takes it.
+      device.transportFlags |= kFlagForceUnit;
+      MP_DisableWriteProtect();
+      WriteFlashBytes(0, std::array<std::uint8_t, 1>{0x00});
+      device.transportFlags &= ~kFlagForceUnit;
+      return MP_ResetDevice(10, 0);
+    }
+    if (IsSpecialVariant(raw)) return MP_ResetDevice(9, 0);
+    return MP_ResetDevice(7, settings.resetModeByte);
+  }
+  if (!running) {
+    notRunningFlag = 1;
+    mode = StepChipMode();
+    if (mode != 0x3000) return 1;
+  }
+  notRunningFlag = 0;
+  if ((settings.updateOptions & update_option::kRomSubMode2) != 0 || settings.resetModeByte == 5) {
+    return MP_ResetDevice(7, 2);
+  }
+  return MP_ResetDevice(7, static_cast<std::uint16_t>(memoryType()));
+}
+
+int CDevFlow::MP_OpenRomDevice() {
+  if (romFlag != 0 && (modeText == "ROM" || modeText == "ROM&&OTP")) {
+    notRunningFlag = 1;
+    return 1;
+  }
+  if (romFlag != 0 && modeText == "SPI") {
+    device.transportFlags |= kFlagForceUnit;
+    std::uint16_t raw = 0;
+    StepChipMode(&raw);
+    if (IsSpecialVariant(raw)) {
+      // Spoil the old code's configuration byte and tag so the loader stops starting it.
+      MP_DisableWriteProtect();
+      WriteFlashBytes(0xF000, std::array<std::uint8_t, 1>{0x00});
+      WriteFlashBytes(0xEFFE, std::array<std::uint8_t, 2>{0x00, 0x00});
+      MP_EnableWriteProtect();
+    }
+    device.transportFlags &= ~kFlagForceUnit;
+  }
+  PostFlowMessage(WM_FLOW_STEP, msg::kStepWaitReset);
+  const int result = MP_ResetToRomCode();
+  if (result == 0) {
+    TraceFailure(kFlowScope, "Device ResetToUpdateFW Fail\n");
+    PostFlowMessage(WM_FLOW_FAIL, msg::kResetDeviceFail);
+    return 0;
+  }
+  return result;
+}
+
+}  // namespace quillon

@@ -1,0 +1,215 @@
+// The production-flow object: the device it works on, what it knows about the
+// chip's mode and firmware, the image it writes, and the operation table that
+// each memory type fills. One object exists at a time (flow_factory.h).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "data/current_types.h"
+#include "data/firmware_image.h"
+#include "device/vxcam.h"
+#include "platform/trace.h"
+
+namespace quillon {
+
+// Bits of the update-options word.
+namespace update_option {
+inline constexpr std::uint32_t kResetAfter = 0x01;   // reset into the new code at the end
+inline constexpr std::uint32_t kCheckEmpty = 0x02;   // the erased memory must read all 0xFF
+inline constexpr std::uint32_t kRomSubMode2 = 0x04;  // ROM entry with sub-mode 2
+inline constexpr std::uint32_t kProgram = 0x10;      // write, read back, compare, tag
+inline constexpr std::uint32_t kInitial = 0x13;
+}  // namespace update_option
+
+// The chip register that names the family, and the one that says where the chip is.
+inline constexpr std::uint32_t kChipModeRegister = 0xFE21;
+inline constexpr std::uint32_t kExtendedModeRegister = 0xC2A8;
+
+// (b1 & 0xF0) * 256 + (b0 & 0xF0).
+constexpr std::uint16_t ChipModeValue(std::uint8_t b0, std::uint8_t b1) {
+  return static_cast<std::uint16_t>((b1 & 0xF0) << 8 | (b0 & 0xF0));
+}
+constexpr bool IsRomLoaderState(std::uint16_t mode) { return mode == 0xB010 || mode == 0xC010 || mode == 0xF010; }
+// The two variants whose ROM entry needs special handling (raw register value).
+constexpr bool IsSpecialVariant(std::uint16_t raw) { return raw == 0xB013 || raw == 0xB014; }
+
+// "ROM", "SPI", "ROM&&OTP", "SPI&&OTP", "ROM&&SPI" or "Unknown" for register 0xC2A8.
+std::string_view ExtendedModeText(std::uint8_t value);
+
+// Which of the two code-version records of the status block is active, and
+// what kind of version text it gives (0, 1 or 2).
+struct ActiveCodeRecord {
+  std::size_t offset = 64;
+  int versionKind = 0;
+};
+ActiveCodeRecord ActiveRecordOf(std::span<const std::uint8_t, kDevStatusLength> status);
+// True when the status block says the chip runs its own code.
+bool StatusSaysCacheMode(std::span<const std::uint8_t, kDevStatusLength> status);
+
+// The version text of a running chip from its status block (kind 0, 1 or 2),
+// with "-VID%04X&&PID%04X" appended for the internal tool when `ids` is given.
+struct VidPid {
+  std::uint16_t vid = 0;
+  std::uint16_t pid = 0;
+};
+std::string StatusVersionText(std::span<const std::uint8_t, kDevStatusLength> status, const VidPid* ids,
+                              VersionFields* fields);
+// The version text from the 32 status bytes at offset 128 (modes 16, 24, 32).
+std::string ExtendedVersionText(std::span<const std::uint8_t, 32> bytes, const VidPid* ids, VersionFields* fields);
+
+// Settings the flow keeps for itself; carried over when the object is re-created.
+struct FlowSettings {
+  std::uint32_t updateOptions = update_option::kInitial;
+  std::uint8_t resetModeByte = 0;  // 6 normally, 5 with "Normal Reset" 0, 0 before the options were set
+  std::string firmwareVidPidText;  // "VID_%04X&PID_%04X" of the image last parsed
+  std::string readResultPath;      // where a read from the window is saved (empty: nowhere)
+};
+
+// Everything the flow object holds besides its operations: copied whole into
+// the new object when the factory re-creates it for another memory type.
+struct CDevFlowData {
+  // Device fields.
+  FlowDevice device;  // handle (0: none open) and transport flags
+  std::uint16_t vendorId = 0;
+  std::uint16_t productId = 0;
+  std::uint16_t revision = 0;
+  std::string deviceName;
+  std::string idText;
+  std::string fullIdText;
+  std::string locationIdText;
+  std::uint32_t portAddress = 0;
+  std::string hubInstance;
+  std::int32_t selectedOrdinal = -1;
+  std::int32_t selectedListIndex = -1;
+  std::uint32_t accepted = 1;
+  std::array<std::uint8_t, 2> chipMode{};     // register 0xFE21/0xFE22, each masked with 0xF0
+  std::array<std::uint8_t, 2> chipModeRaw{};  // as read
+  std::uint8_t firmwareIcId = 0;
+  std::uint32_t modeF000Seen = 0;
+  std::uint32_t mode1010Seen = 0;
+
+  // Chip state and texts.
+  std::uint32_t romFlag = 0;
+  std::uint32_t notRunningFlag = 0;
+  std::uint32_t plainRomFlag = 0;
+  std::string modeText = "Unknown";
+  std::string connectionText = "No USB Audio";
+  std::string versionText = "N/A";
+  std::string internalVersionText;
+  VersionFields versionFields{};
+  std::array<std::uint8_t, 8> codeVersion{};  // the active code record of the last status read
+
+  // Image and buffers: the file data is the image to download, the built-in
+  // buffer the update image.
+  CFirmwareImage image;
+  std::vector<std::uint8_t> readBuffer;
+  std::uint32_t configAtZero = 0;
+  std::string serialNumber;  // what the serial-number pre-action writes
+
+  FlowSettings settings;
+};
+
+class CDevFlow : public CDevFlowData, public CDumpStr {
+ public:
+  explicit CDevFlow(MemoryType memoryType) : memoryType_(memoryType) {}
+  virtual ~CDevFlow() = default;
+  CDevFlow(const CDevFlow&) = delete;
+  CDevFlow& operator=(const CDevFlow&) = delete;
+
+  MemoryType memoryType() const { return memoryType_; }
+
+  // The operation table; the base answers as a memory type without the operation.
+  virtual int DEV_ParseImage(std::span<const std::uint8_t> buffer);  // 0
+  virtual int DEV_Read() { return 0; }
+  virtual int DEV_Erase() { return 0; }
+  virtual int DEV_Update() { return 0; }
+  virtual int DEV_Download() { return 0; }
+  virtual int DEV_Silence_WriteBin(const std::string& path);
+  virtual int DEV_Silence_WriteSNBin(const std::string& path, const std::string& serial);
+  virtual int DEV_DumpBin(const std::string& path);
+  virtual int DEV_Silence_VerifyBin(const std::string& path);
+  virtual int DEV_DumpText(const std::string& path);
+  virtual int DEV_EraseEx(int resetAfter);
+  virtual int DEV_Slot11() { return 0; }
+  // The OTP usage text of the loaded image ("-detect"); only the OTP flow has one.
+  virtual int OTP_UsageText(std::string& text);
+
+  // The command-line entry: clears the last status, then runs the operation of `letter`.
+  int DEV_RunCommand(char letter, const std::string& text);
+  void SetUpdateOptions();
+
+  // Discovery and opening (device_discovery.cpp).
+  int MP_OpenDevice(int index);
+  void MP_CloseDevice();
+  int DEV_OpenDevice();
+  int DEV_OpenDeviceByICIni();
+  int DEV_OpenDeviceByICIni(int index);
+  int DEV_OpenDeviceByVIDPID();
+  void DEV_CloseDevice();
+  void DEV_GetDeviceInfo();
+  void DEV_GetDeviceInfoForInternalTool();
+  void DEV_GetDefaultDeviceForTessaro();
+  void DEV_GetDeviceListForTessaro();
+  int DEV_GetDeviceListExist();
+  int Dev_OpenDeviceForMultiCamera();
+  int DEV_GetDeviceListAfterReset();
+  void SelectFirmwareForDevice();
+  void ReadChipMode();
+  // The configured accepted-device check into `accepted`; `afterReset` tests
+  // the built-in list with idText instead of fullIdText.
+  void ApplyConfiguredCheck(bool afterReset);
+  bool MatchesFirmwareVidPid() const;
+
+  // Device modes and resets (dev_flow.cpp).
+  bool IsInCacheMode();
+  void MP_GetDeviceInfo();
+  void MP_GetDeviceInfoForInternalTool();
+  void MP_RefreshVersionText();
+  int MP_ResetDevice(int code, std::uint16_t argument);
+  int MP_ResetToRomCode();
+  int MP_OpenRomDevice();
+
+  // Step primitives (step_primitives.cpp): retried, paced, cancellable.
+  int MP_DisableWriteProtect();
+  int MP_EnableWriteProtect();
+  int MP_EraseSPIFlash();
+  int MP_CheckSPIFlashEmpty(std::span<std::uint8_t> buffer);
+  int MP_WriteSPIFlash(std::span<const std::uint8_t> image);
+  int MP_VerifySPIFlash(std::span<std::uint8_t> buffer);
+  int MP_ReadSPIFlash(std::span<std::uint8_t> buffer);
+  int MP_EraseNorFlash();
+  int MP_CheckNorFlashEmpty(std::span<std::uint8_t> buffer);
+  int MP_WriteNorFlash(std::span<const std::uint8_t> image);
+  int MP_VerifyNorFlash(std::span<std::uint8_t> buffer);
+  int MP_WriteNorTag();
+  // A short SPI flash write, retried (tags and the spoiling bytes).
+  int WriteFlashBytes(std::uint32_t address, std::span<const std::uint8_t> bytes);
+
+ protected:
+  // Identity, location and texts of the open device; false without one.
+  bool ReadIdentity();
+  void ReadLocation();
+  void RefreshProfileHeader();
+  // The chip mode for the reset and protection steps: a failed read counts as 0.
+  std::uint16_t StepChipMode(std::uint16_t* raw = nullptr);
+  // Sets the fields that parsing an image gives (chip code, area at zero, vendor/product text).
+  void TakeParsedImage();
+  // A line for the command line's console, and a 41500 ending for operations this type lacks.
+  int NotSupported();
+
+ private:
+  void GetDeviceInfo(bool internalTool);
+  MemoryType memoryType_;
+};
+
+// The accepted-device test against "VidPidList.ini" of the program directory:
+// a line must name the revision too. A missing or unreadable file is shown to
+// the operator and accepts nothing.
+bool IsInVidPidListFile(std::string_view text);
+
+}  // namespace quillon

@@ -1,0 +1,60 @@
+// The flash memory types: SPI flash with the full download, programming
+// cores, read, erase, verify and dumps; and NOR flash with its download.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "flow/dev_flow.h"
+
+namespace quillon {
+
+class CSPIFlashInfo_USB : public CDevFlow {
+ public:
+  CSPIFlashInfo_USB() : CDevFlow(MemoryType::SpiFlash) {}
+
+  int DEV_ParseImage(std::span<const std::uint8_t> buffer) override;
+  int DEV_Read() override;
+  int DEV_Erase() override;
+  int DEV_Update() override;
+  int DEV_Download() override { return FFU_Download(); }
+  int DEV_Silence_WriteBin(const std::string& path) override { return FFU_Silence_WriteBin(path); }
+  int DEV_Silence_WriteSNBin(const std::string& path, const std::string& serial) override {
+    return FFU_Silence_WriteSNBin(path, serial);
+  }
+  int DEV_DumpBin(const std::string& path) override;
+  int DEV_Silence_VerifyBin(const std::string& path) override { return FFU_Silence_VerifyBin(path); }
+  int DEV_DumpText(const std::string& path) override;
+  int DEV_EraseEx(int resetAfter) override;
+
+  int FFU_Download();
+  int FF_UpdateEx(std::span<std::uint8_t> image);
+  // The programming cores: 0 and the failing step's id, which the caller posts.
+  int FF_UpdateEx_Standard(std::span<std::uint8_t> image, std::uint32_t& failure);
+  int FF_UpdateEx_ForSimulateOTP(std::span<std::uint8_t> image, std::uint32_t& failure);
+  int FFU_Silence_WriteBin(const std::string& path);
+  int FFU_Silence_WriteSNBin(const std::string& path, const std::string& serial);
+  int FFU_Silence_VerifyBin(const std::string& path);
+
+ private:
+  int PreActionForTessaro();
+  void CarryPreservedRecord();
+  int WriteChecked(const std::string& path, bool keepHeldImage);
+  // Where the configuration area of the image being written starts in flash.
+  std::uint32_t AreaAddress() const;
+};
+
+class CNORFlashInfo_USB : public CDevFlow {
+ public:
+  CNORFlashInfo_USB() : CDevFlow(MemoryType::NorFlash) {}
+
+  int DEV_ParseImage(std::span<const std::uint8_t> buffer) override;
+  int DEV_Read() override { return 1; }
+  int DEV_Erase() override { return 1; }
+  int DEV_Update() override { return 1; }
+  int DEV_Download() override;
+  int DEV_Slot11() override { return 1; }
+};
+
+}  // namespace quillon
