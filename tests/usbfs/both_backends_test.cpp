@@ -142,6 +142,19 @@ const Scenario kScenarios[] = {
        return out;
      },
      "reset=1 handle=1 generation=2 quick=1 qualify=1 removed 1-1 arrived 1-1 "},
+    {"ResetToUpdateThroughTheUnitAndFindTheChipAgain",
+     {XuAudio()},
+     [](ScenarioRun& run) {
+       FlowDevice flow;
+       flow.handle = VxCam_OpenDeviceByIndex(0);
+       std::string out = Text("reset", VxCam_ResetToUpdateFWAndReopen(flow, 0, 0, 1500));
+       std::array<std::uint8_t, 2> mode{};
+       out += Text("read", VxCam_ReadMem(flow.handle, 0xFE21, mode, 0));
+       out += Text("family", mode[1]);
+       out += Text("generation", static_cast<int>(run.bus.Chip(0).state().generation));
+       return out;
+     },
+     "reset=1 read=1 family=176 generation=2 "},
     {"AStallInTheMiddleOfAWriteFailsItAndTheChipCarriesOn",
      {XuAudio()},
      [](ScenarioRun& run) {
