@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "app/batch_mode.h"
 #include "app/chip_list.h"
 #include "app/quillon_app.h"
 #include "app/tool_version.h"
@@ -75,7 +76,7 @@ int main(int argc, char** argv) {
   quillon::ScopedUsbBackend usb(std::move(backend));
   if (args.size() == 2 && args[1] == "--list") return ListConnectedChips();
 
-  quillon::UnavailableModes modes;
+  quillon::BatchModes modes;
   quillon::CQuillonApp app(modes);
   app.InitInstance(args);
   return app.ExitInstance();

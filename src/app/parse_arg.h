@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "flow/front_end.h"
 #include "platform/trace.h"
 
 namespace quillon {
@@ -29,7 +30,9 @@ struct CommandTexts {
 };
 const CommandTexts* FindCommandTexts(char letter);
 
-class CParseArg : public CDumpStr {
+// The command line's object; while a batch operation runs it is also the
+// flows' front end: it keeps the remembered device location and owns the console.
+class CParseArg : public CDumpStr, public FlowFrontEnd {
  public:
   static constexpr std::uint8_t kNoCommand = 0xFF;
 
@@ -45,6 +48,22 @@ class CParseArg : public CDumpStr {
   // the execute step (else the preparation step, which writes only for 1 and 2).
   void WriteResult(bool pass, bool atExecute);
 
+  // The preparation step: opens "Result.txt" when it is kept, opens the device
+  // and binds the image (LoadICTypeIni), reads the device information. On
+  // failure the result file and the console say so.
+  int Prepare();
+  int LoadICTypeIni();
+  // Runs the operation, writes both result files; 1 when it passed.
+  int Excute_Arg();
+  int Excute_Arg_Normal();
+
+  // The console of the command line (stdout), at most 259 characters a call.
+  void ConsoleWrite(std::string_view text) override;
+  // The program directory and ">".
+  void ConsolePrompt();
+  bool CommandLineMode() const override { return commandLineMode; }
+
+  bool commandLineMode = false;
   std::uint8_t commandLetter = kNoCommand;
   std::string fileArgument;
   std::string commandText;

@@ -8,6 +8,8 @@
 #include "app/version.h"
 #include "data/ic_type_ini.h"
 #include "data/settings.h"
+#include "device/vxcam.h"
+#include "flow/flow_factory.h"
 #include "flow/status.h"
 #include "proxy/backend_factory.h"
 #include "proxy/library.h"
@@ -64,7 +66,7 @@ bool CQuillonApp::InitInstance(const std::vector<std::string>& args) {
   toolVersionText_ = ToolVersionText(kFileVersion);
   SetStoredIniType(static_cast<int>(Setting(key::kIniType, 0)));
   PrepareSharedObjects();
-  if (!LibraryStartup()) DebugPrint("USB library start-up failed\n");
+  if (VxCam_Init(Setting(key::kLibType, 0)) == 0) DebugPrint("USB library start-up failed\n");
 
   windowMode_ = IsWindowMode(ArgumentPart(args));
   if (std::string problem = TheUsbBackend().Problem(); !problem.empty() && !windowMode_) {
@@ -80,7 +82,7 @@ bool CQuillonApp::InitInstance(const std::vector<std::string>& args) {
 
 int CQuillonApp::ExitInstance() {
   ReleaseSharedObjects();
-  LibraryShutdown();
+  VxCam_Uninit();
   if (Setting(key::kDebugLog, 0) != 0) capture_.Stop();
   TraceShutdown();
   TheSettings().LoadFromText("");
@@ -93,9 +95,11 @@ void CQuillonApp::PrepareSharedObjects() {
   ReleaseSharedObjects();
   if (CurrentProfile() == nullptr) SetCurrentProfile(OpenProfileDocument());
   if (!osVersionInfo_) osVersionInfo_ = ReadOsVersion();
+  RecreateFlow(false);
 }
 
 void CQuillonApp::ReleaseSharedObjects() {
+  DestroyFlow();
   osVersionInfo_.reset();
   SetCurrentProfile(nullptr);
 }

@@ -1,0 +1,30 @@
+// The batch mode: one operation from the command line on the main thread,
+// its console lines and result files; the window is not part of this build.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "app/parse_arg.h"
+#include "app/quillon_app.h"
+
+namespace quillon {
+
+class BatchModes final : public RunModes {
+ public:
+  // Parse; when an operation is to run: console, preparation, execution, and
+  // the device closed in every case.
+  void RunBatch(const std::vector<std::string>& args) override;
+  void RunWindow() override { UnavailableModes().RunWindow(); }
+
+  CParseArg& parseArg() { return parseArg_; }
+
+ private:
+  CParseArg parseArg_;
+};
+
+// The full command line as the batch mode's "-f" test sees it: the program and
+// its arguments joined by blanks.
+std::string FullCommandLine(const std::vector<std::string>& args);
+
+}  // namespace quillon
