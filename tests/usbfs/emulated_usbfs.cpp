@@ -202,6 +202,8 @@ std::string EmulatedUsbfs::AddDevice(const std::string& location, const std::str
 }
 
 void EmulatedUsbfs::OnDeviceArrived(const UsbDeviceInfo& device) {
+  // A chip's configuration never changes after it is made, so reading it while
+  // the handler serves transfers is safe.
   const sim::ChipConfig* config = nullptr;
   for (std::size_t i = 0; i < bus_.ChipCount(); ++i) {
     const sim::ChipState& state = bus_.Chip(i).state();
