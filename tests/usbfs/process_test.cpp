@@ -89,5 +89,42 @@ TEST_P(ListProcessTest, ThroughLibusbAsOnTheSimulator) {
 INSTANTIATE_TEST_SUITE_P(Chips, ListProcessTest, ::testing::ValuesIn(Cases()),
                          [](const ::testing::TestParamInfo<ListCase>& info) { return std::string(info.param.name); });
 
+// A batch write of a flash image: erase, program, verify, and the reset into
+// the new code with the chip found again at its port, over libusb as on the
+// simulator.
+TEST(WriteProcessTest, FlashWriteThroughLibusbAsOnTheSimulator) {
+  TempDir home;
+  TempDir scratch;
+  const auto image = home.path() / "image.rfw";
+  ASSERT_EQ(RunProgram("quillon-mkimage", {image.string()}, {}, scratch.path()).exitCode, 0);
+  const auto settings = scratch.Write("settings.ini", "[Quillon Config]\r\nWait Time=200\r\n");
+  std::vector<sim::ChipState> chips;
+  chips.emplace_back(sim::ChipConfig{.offBusMs = 100}, "1-1");
+  const auto state = scratch.path() / "chip.state";
+  std::string error;
+  ASSERT_TRUE(sim::SaveStateFile(state, chips, error)) << error;
+  auto write = [&](std::vector<std::pair<std::string, std::string>> env) {
+    env.insert(env.end(), {{"QUILLON_HOME", home.path().string()}, {"QUILLON_SETTINGS", settings.string()}});
+    return RunProgram("quillon", {"-f", "-write", image.string()}, env, scratch.path());
+  };
+
+  const auto simTrace = scratch.path() / "sim.trace";
+  ProcessResult simulated = write({{"QUILLON_SIM", state.string()}, {"QUILLON_SIM_TRACE", simTrace.string()}});
+  ProcessResult host;
+  const auto hostTrace = scratch.path() / "host.trace";
+  {
+    sim::SimBus bus(chips);
+    ASSERT_TRUE(bus.OpenTransferLog(hostTrace));
+    EmulatedUsbfs usbfs(bus);
+    UsbfsPump pump(usbfs);
+    host = write({});
+    EXPECT_GE(bus.Chip(0).state().generation, 2u) << "the chip was reset and found again";
+  }
+  EXPECT_EQ(simulated.exitCode, 0) << simulated.out << simulated.err;
+  EXPECT_EQ(host.exitCode, 0) << host.out << host.err;
+  EXPECT_EQ(host.out, simulated.out);
+  EXPECT_EQ(ReadText(hostTrace), ReadText(simTrace));
+}
+
 }  // namespace
 }  // namespace quillon::testing
