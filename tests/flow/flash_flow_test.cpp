@@ -1,0 +1,305 @@
+// The flash sequences against simulated chips: the order of the commands on the
+// wire, the failure id of every step, what a failed write leaves in flash, and
+// the read, verify, erase and dump operations.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "flow/command_line_binding.h"
+#include "flow/flash_flow.h"
+#include "flow/front_end.h"
+#include "flow/status.h"
+#include "flow_fixture.h"
+#include "platform/files.h"
+#include "support/run_process.h"
+
+namespace quillon {
+namespace {
+
+using testing::FlowFixture;
+using testing::HookBus;
+using testing::IsCommandBlock;
+
+// Records what the flows post, and can ask them to stop.
+class RecordingWindow final : public FlowWindow {
+ public:
+  bool Post(std::uint32_t notification, std::uint32_t wParam, std::uint32_t) override {
+    posts.push_back({notification, wParam});
+    return true;
+  }
+  bool CancelRequested() override { return cancel; }
+  int Count(std::uint32_t notification) const {
+    return static_cast<int>(std::count_if(posts.begin(), posts.end(), [&](auto& p) { return p.first == notification; }));
+  }
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> posts;
+  bool cancel = false;
+};
+
+class FlashFlowTest : public FlowFixture {
+ protected:
+  void TearDown() override {
+    SetMainWindow(nullptr);
+    FlowFixture::TearDown();
+  }
+  // A running chip of `ic` with its image, opened and bound to `path` as the command line does.
+  std::string Prepare(const std::string& ic) {
+    const auto family = ic == "tq7702" ? sim::IcFamily::kTq7702 : sim::IcFamily::kTq7704;
+    auto bytes = MakeImage(ic);
+    chip = &AddChipWith({.ic = family}, bytes);
+    const std::string path = WriteImageFile(ic + ".rfw", bytes);
+    OpenFirst();
+    EXPECT_EQ(BindCommandLineImage(path), 1);
+    flow = TheFlow();
+    return path;
+  }
+  // Steps of the sequence, one name per run of equal commands.
+  std::vector<std::string> Steps() {
+    std::vector<std::string> steps;
+    for (const auto& c : WireCommands()) {
+      std::string name;
+      if (c.op == "0007") name = "reset-to-loader";
+      if (c.op == "0009") name = "reset";
+      if (c.op == "0283") name = "status";
+      if (c.op == "0204") name = "erase";
+      if (c.op == "02c2") name = "read";
+      if (c.op == "0282") name = c.length == 2 ? "tag@" + std::to_string(c.address) : "write";
+      if (!name.empty() && (steps.empty() || steps.back() != name)) steps.push_back(name);
+    }
+    return steps;
+  }
+  std::uint8_t Flash(std::uint32_t address) { return chip->state().memory.bytes()[address]; }
+
+  sim::SimChip* chip = nullptr;
+};
+
+struct WireCase {
+  const char* ic;
+  std::vector<std::string> steps;
+  std::array<std::uint8_t, 2> tagInFlash;
+};
+
+class FlashWireOrderTest : public FlashFlowTest, public ::testing::WithParamInterface<WireCase> {};
+
+TEST_P(FlashWireOrderTest, SequenceHoldsTheTagBackAndWritesItLastOnlyWithoutRomFlag) {
+  const WireCase& c = GetParam();
+  const std::string path = Prepare(c.ic);
+  MarkWire();
+  EXPECT_EQ(flow->DEV_RunCommand('W', path), 1);
+  EXPECT_EQ(LastStatus(), 0u);
+  EXPECT_EQ(Steps(), c.steps);
+  EXPECT_EQ(Flash(0xEFFE), c.tagInFlash[0]);
+  EXPECT_EQ(Flash(0xEFFF), c.tagInFlash[1]);
+  EXPECT_EQ(chip->state().mode, sim::RunMode::kCode);
+
+  // The bulk write carried 0xFF 0xFF where the tag goes: the last data piece of the 0xE000 chunk.
+  std::vector<std::string> lines = WireLines();
+  auto block = std::find_if(lines.begin(), lines.end(), [](const std::string& l) {
+    return l.rfind("21 01 0a00 0300 0008 028200e000100000", 0) == 0;
+  });
+  ASSERT_NE(block, lines.end());
+  std::string lastPiece;
+  for (auto it = block + 1; it != lines.end() && it->rfind("21 01 0b00", 0) == 0; ++it) lastPiece = *it;
+  ASSERT_GE(lastPiece.size(), 4u);
+  EXPECT_EQ(lastPiece.substr(lastPiece.size() - 4), "ffff") << lastPiece;
+}
+
+const std::string kTagStep = "tag@" + std::to_string(0xEFFE);
+INSTANTIATE_TEST_SUITE_P(
+    Families, FlashWireOrderTest,
+    ::testing::Values(
+        // TQ7702 runs its code outside a ROM-loader mode: reset to the loader, tag written last.
+        WireCase{"tq7702", {"reset-to-loader", "status", "erase", "read", "write", "read", kTagStep, "status", "reset"}, {0x55, 0xAA}},
+        // TQ7704 reports a ROM-loader state; its flow never writes the tag.
+        WireCase{"tq7704", {"reset-to-loader", "status", "erase", "read", "write", "read", "status", "reset"}, {0xFF, 0xFF}}),
+    [](const auto& info) { return std::string(info.param.ic); });
+
+struct StepFailure {
+  const char* name;
+  const char* ic;
+  std::string op;        // command blocks to refuse
+  int after;             // ... after this many of them went through
+  std::uint32_t length;  // ... only of this length (0: any)
+  std::uint32_t id;
+};
+
+class FlashStepFailureTest : public FlashFlowTest, public ::testing::WithParamInterface<StepFailure> {};
+
+// Each step's failure gives its own id, posted once; the run does not pass.
+TEST_P(FlashStepFailureTest, ReportsTheStepsId) {
+  const StepFailure& c = GetParam();
+  const std::string path = Prepare(c.ic);
+  RecordingWindow window;
+  SetMainWindow(&window);
+  int seen = 0;
+  hookBus->hook = [&](HookBus&, UsbHandle, const SetupPacket& s, std::span<std::uint8_t> d) -> std::optional<TransferResult> {
+    if (!IsCommandBlock(s) || d.size() < 8) return std::nullopt;
+    char op[5];
+    std::snprintf(op, sizeof op, "%02x%02x", d[0], d[1]);
+    const std::uint32_t length = d[4] | d[5] << 8;
+    if (op != c.op || (c.length != 0 && length != c.length)) return std::nullopt;
+    if (seen++ < c.after) return std::nullopt;
+    return TransferResult{31, 0};
+  };
+  EXPECT_EQ(flow->DEV_RunCommand('W', path), 0);
+  EXPECT_EQ(LastStatus(), c.id);
+  EXPECT_EQ(window.Count(WM_FLOW_FAIL), 1);
+  EXPECT_EQ(window.Count(WM_FLOW_PASS), 0);
+  hookBus->hook = nullptr;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, FlashStepFailureTest,
+    ::testing::Values(StepFailure{"DisableProtection", "tq7704", "0283", 0, 0, msg::kDisableWriteProtectFail},
+                      StepFailure{"Erase", "tq7704", "0204", 0, 0, msg::kEraseFlashFail},
+                      StepFailure{"CheckEmpty", "tq7704", "02c2", 0, 0, msg::kCheckEmptyFail},
+                      StepFailure{"Write", "tq7704", "0282", 0, 0, msg::kUpdateFlashFail},
+                      StepFailure{"ReadBack", "tq7704", "02c2", 16, 0, msg::kReadFlashFail},
+                      StepFailure{"Tag", "tq7702", "0282", 0, 2, msg::kWriteTagFail},
+                      StepFailure{"EnableProtection", "tq7704", "0283", 1, 0, msg::kEnableWriteProtectFail},
+                      StepFailure{"Reset", "tq7704", "0009", 0, 0, msg::kResetDeviceFail}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Compare failure on a chip whose flow writes no tag: the configuration
+// header is spoiled, so the loader does not start the image at the next power-up.
+TEST_F(FlashFlowTest, CompareFailureWithoutTagSpoilsTheArea) {
+  const std::string path = Prepare("tq7704");
+  hookBus->hook = [&, reads = 0](HookBus& bus, UsbHandle h, const SetupPacket& s,
+                                 std::span<std::uint8_t> d) mutable -> std::optional<TransferResult> {
+    if (IsCommandBlock(s) && d.size() >= 2 && d[0] == 0x02 && d[1] == 0xC2) ++reads;
+    // A data piece of the read-back (the 17th read on) comes back with one bit flipped.
+    if (s.bmRequestType == 0xA1 && s.wValue == 0x0B00 && reads > 16) {
+      TransferResult r = bus.Forward(h, s, d);
+      if (r.ok() && !d.empty()) d[0] ^= 0x01;
+      return r;
+    }
+    return std::nullopt;
+  };
+  EXPECT_EQ(flow->DEV_RunCommand('W', path), 0);
+  EXPECT_EQ(LastStatus(), msg::kCompareDataFail);
+  EXPECT_EQ(Flash(0xF000), 0x00);
+  EXPECT_EQ(Flash(0xF001), 0xA5) << "only the type byte";
+  chip->PowerUp();
+  EXPECT_EQ(chip->state().mode, sim::RunMode::kLoader);
+}
+
+TEST_F(FlashFlowTest, NotInCacheModeAfterTheResetIsReportedAsResetFailure) {
+  Prepare("tq7704");
+  RecordingWindow window;
+  SetMainWindow(&window);
+  // Nothing the loader starts: no tag, no configuration header.
+  std::vector<std::uint8_t> code(0x10000, 0x11);
+  auto* spi = dynamic_cast<CSPIFlashInfo_USB*>(flow);
+  ASSERT_NE(spi, nullptr);
+  EXPECT_EQ(spi->FF_UpdateEx(code), 0);
+  EXPECT_EQ(LastStatus(), msg::kResetDeviceFail);
+  EXPECT_EQ(window.Count(WM_FLOW_FAIL), 2);
+  EXPECT_EQ(window.posts[window.posts.size() - 2], std::make_pair(std::uint32_t{WM_FLOW_FAIL}, msg::kNotInCacheMode));
+}
+
+TEST_F(FlashFlowTest, CancelledDownloadIsAResetFailureAndTouchesNothing) {
+  const std::string path = Prepare("tq7704");
+  RecordingWindow window;
+  window.cancel = true;
+  SetMainWindow(&window);
+  MarkWire();
+  auto* spi = dynamic_cast<CSPIFlashInfo_USB*>(flow);
+  EXPECT_EQ(spi->FF_UpdateEx(flow->image.fileData), 0);
+  EXPECT_EQ(LastStatus(), msg::kResetDeviceFail);
+  EXPECT_TRUE(WireCommands().empty() || WireCommands().front().op != "0204");
+}
+
+TEST_F(FlashFlowTest, VerifyReadsPassesThenComparesTheFile) {
+  const std::string path = Prepare("tq7704");
+  EXPECT_EQ(flow->DEV_RunCommand('V', path), 1);
+  EXPECT_EQ(LastStatus(), 0u);
+
+  auto other = MakeImage("tq7704");
+  other.back() ^= 0xFF;
+  const std::string changed = WriteImageFile("changed.rfw", other);
+  RecordingWindow window;
+  SetMainWindow(&window);
+  EXPECT_EQ(flow->DEV_RunCommand('V', changed), 0);
+  EXPECT_EQ(window.Count(WM_FLOW_PASS), 1) << "the read itself passed";
+  EXPECT_EQ(LastStatus(), msg::kCompareDataFail);
+}
+
+TEST_F(FlashFlowTest, DumpsCarryWhatWasRead) {
+  const std::string path = Prepare("tq7704");
+  const auto image = *ReadWholeFile(path);
+  // The built-in image is another one: the text dump must not carry it.
+  ASSERT_TRUE(LoadBuiltinImage(flow->image, 3018));
+  EXPECT_EQ(flow->DEV_RunCommand('Z', (temp.path() / "dump.bin").string()), 1);
+  EXPECT_EQ(*ReadWholeFile(temp.path() / "dump.bin"), image);
+  EXPECT_EQ(flow->DEV_RunCommand('T', (temp.path() / "dump.txt").string()), 1);
+  std::string expected;
+  char hex[4];
+  for (std::size_t i = 0; i < image.size(); ++i) {
+    std::snprintf(hex, sizeof hex, "%02X ", image[i]);
+    expected += hex;
+    if (i % 16 == 15) expected += "\r\n";
+  }
+  EXPECT_EQ(testing::ReadText(temp.path() / "dump.txt"), expected);
+}
+
+TEST_F(FlashFlowTest, DumpToAnUnwritablePathFails) {
+  Prepare("tq7704");
+  EXPECT_EQ(flow->DEV_RunCommand('Z', (temp.path() / "no" / "such" / "dir.bin").string()), 0);
+  EXPECT_NE(LastStatus(), 0u);
+}
+
+TEST_F(FlashFlowTest, EraseLeavesItsOwnSuccessIdAndABlankChip) {
+  Prepare("tq7704");
+  EXPECT_EQ(flow->DEV_RunCommand('E', ""), 1);
+  EXPECT_EQ(LastStatus(), msg::kEraseFlashSucceed);
+  const auto bytes = chip->state().memory.bytes();
+  EXPECT_TRUE(std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0xFF; }));
+  EXPECT_EQ(chip->state().mode, sim::RunMode::kLoader);
+}
+
+TEST_F(FlashFlowTest, UnknownLetterIsNotSupported) {
+  Prepare("tq7704");
+  EXPECT_EQ(flow->DEV_RunCommand('Q', ""), 0);
+  EXPECT_EQ(LastStatus(), msg::kNotSupport);
+}
+
+TEST_F(FlashFlowTest, WrongChipImageIsRefusedBeforeTheChipIsTouched) {
+  Prepare("tq7704");
+  mkimage::ImageSpec spec;
+  spec.chipCode = 24;  // the TQ7724's code under the TQ7704's profile
+  std::string error;
+  const std::string path = WriteImageFile("wrong.rfw", *mkimage::MakeImage(spec, &error));
+  MarkWire();
+  EXPECT_EQ(flow->DEV_RunCommand('W', path), 0);
+  EXPECT_EQ(LastStatus(), msg::kFirmwareNotForDevice);
+  EXPECT_TRUE(WireCommands().empty() || std::none_of(WireCommands().begin(), WireCommands().end(),
+                                                     [](const auto& c) { return c.op == "0204"; }));
+}
+
+// The image's vendor/product record decides "CheckVIDPID_BIN".
+TEST_F(FlashFlowTest, FirmwareVidPidComesFromTheImage) {
+  const std::string path = Prepare("tq7704");
+  ASSERT_EQ(flow->DEV_ParseImage(flow->image.fileData), 1);
+  EXPECT_EQ(flow->settings.firmwareVidPidText, "VID_3A7C&PID_0011");
+  EXPECT_TRUE(flow->MatchesFirmwareVidPid());
+  flow->idText = "VID_3A7C&PID_0022";
+  EXPECT_FALSE(flow->MatchesFirmwareVidPid());
+}
+
+TEST_F(FlashFlowTest, NorDownloadErasesWritesVerifiesAndSetsTheTag) {
+  sim::SimChip& nor = AddChipWith({.memory = sim::MemoryKind::kNor}, {});
+  OpenFirst();
+  SetCurrentMemoryType(MemoryType::NorFlash);
+  flow = RecreateFlow(true);
+  ASSERT_NE(dynamic_cast<CNORFlashInfo_USB*>(flow), nullptr);
+  flow->image.fileData = MakeImage("tq7704");
+  flow->configAtZero = 0;
+  EXPECT_EQ(flow->DEV_Download(), 1);
+  EXPECT_EQ(LastStatus(), 0u);
+  EXPECT_TRUE(nor.state().norTagged);
+  EXPECT_TRUE(std::equal(flow->image.fileData.begin(), flow->image.fileData.end(), nor.state().memory.bytes().begin()));
+  EXPECT_EQ(flow->DEV_Silence_WriteBin("x"), 0);
+  EXPECT_EQ(LastStatus(), msg::kNotSupport);
+}
+
+}  // namespace
+}  // namespace quillon
