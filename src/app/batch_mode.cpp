@@ -30,12 +30,9 @@ class ScopedFrontEnd {
 }  // namespace
 
 std::string FullCommandLine(const std::vector<std::string>& args) {
-  std::string line;
-  for (const std::string& arg : args) {
-    if (!line.empty()) line += ' ';
-    line += arg;
-  }
-  return line;
+  // The program's own path is left out: a directory name such as
+  // "build-flow" must not count as the "-f" of the arguments.
+  return ArgumentPart(args);
 }
 
 void CParseArg::ConsoleWrite(std::string_view text) {

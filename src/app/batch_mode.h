@@ -23,8 +23,8 @@ class BatchModes final : public RunModes {
   CParseArg parseArg_;
 };
 
-// The full command line as the batch mode's "-f" test sees it: the program and
-// its arguments joined by blanks.
+// The command line as the batch mode's "-f" test sees it: the arguments after
+// the program, joined by blanks.
 std::string FullCommandLine(const std::vector<std::string>& args);
 
 }  // namespace quillon

@@ -1,0 +1,294 @@
+// The batch mode as a production script sees it: quillon run as a separate
+// process in a scratch program directory against simulated chips, with its
+// console lines, exit code and result files.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "support/run_process.h"
+#include "support/temp_dir.h"
+
+namespace quillon {
+namespace {
+
+using testing::ProcessResult;
+using testing::ReadText;
+
+const char* const kShortWaits = "[Quillon Config]\r\nWait Time=50\r\nSaveResultToFile=1\r\nLogType=1\r\n";
+
+class BatchProcessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    state = (scratch.path() / "chip.state").string();
+    image = (home.path() / "TQ7704_SPI.rfw").string();
+    std::filesystem::copy_file(testing::BinDir().parent_path() / "demo" / "TQ7704_SPI.rfw", image);
+  }
+
+  // quillon in `home` (program and working directory) on the chips of `chipState`.
+  ProcessResult Quillon(std::vector<std::string> args, const std::string& extraSettings = "",
+                        std::vector<std::pair<std::string, std::string>> env = {}) {
+    const auto settings = scratch.Write("settings.ini", std::string(kShortWaits) + extraSettings);
+    env.insert(env.begin(), {{"QUILLON_HOME", home.path().string()},
+                             {"QUILLON_SETTINGS", settings.string()},
+                             {"QUILLON_SIM", state}});
+    return RunIn(home.path(), testing::BinDir() / "quillon", args, env);
+  }
+  ProcessResult Sim(std::vector<std::string> args) {
+    return RunIn(scratch.path(), testing::BinDir() / "quillon-sim", std::move(args), {});
+  }
+  void NewChip(std::vector<std::string> options = {}) {
+    std::vector<std::string> args{"new", state, "--off-bus-ms", "20"};
+    args.insert(args.end(), options.begin(), options.end());
+    ASSERT_EQ(Sim(args).exitCode, 0);
+  }
+  std::string Show() { return Sim({"show", state}).out; }
+  std::string ResultTxt() { return ReadText(home.path() / "Result.txt"); }
+  std::vector<std::string> BurnLines() {
+    std::ifstream in(home.path() / "burn_result.txt", std::ios::binary);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+  std::string Console(const std::string& body) { return "\n" + body + home.path().string() + ">"; }
+
+  // Like testing::RunProgram, in a chosen working directory ("burn_result.txt" goes there).
+  static ProcessResult RunIn(const std::filesystem::path& dir, const std::filesystem::path& program,
+                             std::vector<std::string> args, const std::vector<std::pair<std::string, std::string>>& env) {
+    const auto outFile = dir / ".out";
+    const auto errFile = dir / ".err";
+    std::string path = program.string();
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      if (::chdir(dir.c_str()) != 0) ::_exit(126);
+      int out = ::open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      ::dup2(out, 1);
+      ::dup2(err, 2);
+      for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
+      std::vector<char*> argv{path.data()};
+      for (std::string& arg : args) argv.push_back(arg.data());
+      argv.push_back(nullptr);
+      ::execv(path.c_str(), argv.data());
+      ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ProcessResult result;
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.out = ReadText(outFile);
+    result.err = ReadText(errFile);
+    std::filesystem::remove(outFile);
+    std::filesystem::remove(errFile);
+    return result;
+  }
+
+  testing::TempDir home;
+  testing::TempDir scratch;
+  std::string state;
+  std::string image;
+};
+
+// Each command in turn on one chip: console, exit code, both result files.
+TEST_F(BatchProcessTest, EveryCommandOnASimulatedSpiChip) {
+  NewChip({"--ic", "tq7704"});
+  struct Step {
+    std::vector<std::string> args;
+    std::string console;
+    int exitCode;
+    std::string result;
+    std::string burn;  // outcome and ErrCode columns
+  };
+  const std::string dump = (home.path() / "dump.bin").string();
+  const Step steps[] = {
+      {{"-f", "-write", image}, "Begin to Write fw!\r\nWrite fw pass!\r\n", 0, "pass", "Pass,    0:"},
+      {{"-f", "TQ7704_SPI.rfw"}, "Begin to Write fw!\r\nWrite fw pass!\r\n", 0, "pass", "Pass,    0:"},
+      {{"-f", "-verify", image}, "Begin to Verify fw!\r\nVerify fw pass!\r\n", 0, "pass", "Pass,    0:"},
+      {{"-f", "-version", "x"}, "Begin to Get FW Ver!\r\nCurrent FW Version: 4.119.0000-0115.0000!\r\n", 0, "fail",
+       "Fail,    0:"},
+      {{"-f", "-dumpspi", dump}, "Begin to Dump SPI!\r\nDump SPI pass!\r\n", 0, "pass", "Pass,    0:"},
+      // A passed erase leaves its own success id, which is not one that clears the status.
+      {{"-f", "-erase"}, "Begin to Erase!\r\nErase pass!\r\n", 1, "pass", "Pass,    41752:"},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.args[1]);
+    ProcessResult run = Quillon(step.args);
+    EXPECT_EQ(run.out, Console(step.console));
+    EXPECT_EQ(run.exitCode, step.exitCode) << run.err;
+    EXPECT_EQ(ResultTxt(), step.result);
+    std::vector<std::string> burn = BurnLines();
+    ASSERT_FALSE(burn.empty());
+    EXPECT_EQ(burn.back().substr(36), "KESTRAN,                   " + step.burn + "\r");
+  }
+  EXPECT_EQ(BurnLines().size(), 2u + std::size(steps)) << "the header once, one line per run";
+  EXPECT_EQ(ReadText(dump), ReadText(image));
+  EXPECT_NE(Show().find("mode: rom"), std::string::npos) << "erased";
+}
+
+TEST_F(BatchProcessTest, Tq7702WritesTheTagAndRunsTheNewCode) {
+  NewChip({"--ic", "tq7702"});
+  const std::string tq7702 = (home.path() / "TQ7702_SPI.rfw").string();
+  std::filesystem::copy_file(testing::BinDir().parent_path() / "demo" / "TQ7702_SPI.rfw", tq7702);
+  EXPECT_EQ(Quillon({"-f", "-write", tq7702}).exitCode, 0);
+  const std::string shown = Show();
+  EXPECT_NE(shown.find("mode: code"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("tagged: yes"), std::string::npos) << shown;
+  EXPECT_EQ(Quillon({"-f", "-verify", tq7702}).exitCode, 0);
+}
+
+TEST_F(BatchProcessTest, DeviceIndexTriesThatIndexAndTheNextTwo) {
+  NewChip({"--chips", "2"});
+  ProcessResult run = Quillon({"-f", "-write", image, "-d", "2"}, "CheckVIDPID_INI=0\r\n", {{"QUILLON_DEBUG", "1"}});
+  EXPECT_EQ(run.out, Console("Get IC Info Fail\n"));
+  for (const char* index : {"MP_OpenDevice Fail 2", "MP_OpenDevice Fail 3", "MP_OpenDevice Fail 4"}) {
+    EXPECT_NE(run.err.find(index), std::string::npos) << index;
+  }
+  EXPECT_EQ(run.err.find("MP_OpenDevice Fail 5"), std::string::npos);
+  EXPECT_EQ(ResultTxt(), "fail");
+
+  NewChip({"--chips", "3"});
+  run = Quillon({"-f", "-write", image, "-d", "2"}, "CheckVIDPID_INI=0\r\n");
+  EXPECT_EQ(run.exitCode, 0) << run.out;
+  const std::string shown = Show();
+  EXPECT_EQ(shown.find("mode: code"), shown.rfind("mode: code")) << "only one chip written: " << shown;
+  EXPECT_GT(shown.find("mode: code"), shown.find("1-3")) << shown;
+}
+
+TEST_F(BatchProcessTest, WithoutDashFOnlyTheResultFileSaysFail) {
+  NewChip();
+  ProcessResult run = Quillon({"-write", image});
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(ResultTxt(), "fail");
+  EXPECT_FALSE(std::filesystem::exists(home.path() / "burn_result.txt"));
+}
+
+TEST_F(BatchProcessTest, ImagesThatCannotBeWritten) {
+  NewChip();
+  // The TQ7724's chip code under the TQ7704's profile.
+  const std::string wrong = (home.path() / "wrong.rfw").string();
+  ASSERT_EQ(RunIn(scratch.path(), testing::BinDir() / "quillon-mkimage", {wrong, "--ic", "tq7704", "--chip-code", "24"}, {})
+                .exitCode,
+            0);
+  home.Write("garbage.rfw", "not an image");
+  struct Case {
+    std::string file;
+    std::string errCode;
+  };
+  for (const Case& c : {Case{wrong, "41715:"}, Case{"garbage.rfw", "41531:"}}) {
+    SCOPED_TRACE(c.file);
+    ProcessResult run = Quillon({"-f", "-write", c.file});
+    EXPECT_EQ(run.out, Console("Begin to Write fw!\r\nWrite fw fail!\r\n"));
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(ResultTxt(), "fail");
+    EXPECT_EQ(BurnLines().back().substr(63), "Fail,    " + c.errCode + "\r");
+  }
+  EXPECT_NE(Show().find("mode: rom"), std::string::npos) << "nothing written";
+
+  // A file that is not there: the built-in image for the device is written instead.
+  ProcessResult run = Quillon({"-f", "-write", "missing.rfw"});
+  EXPECT_EQ(run.exitCode, 0) << run.out;
+  EXPECT_NE(Show().find("mode: code"), std::string::npos);
+}
+
+// A chip that loses power in the middle of the write does not start the
+// partial image, and a second write passes.
+TEST_F(BatchProcessTest, PowerLossDuringTheWrite) {
+  NewChip();
+  const std::string base = state;
+  std::filesystem::copy_file(base, scratch.path() / "reference.state");
+  state = (scratch.path() / "reference.state").string();
+  const auto trace = scratch.path() / "reference.log";
+  ASSERT_EQ(Quillon({"-f", "-write", image}, "", {{"QUILLON_SIM_TRACE", trace.string()}}).exitCode, 0);
+
+  // The transfer that carries the eighth 4 KB write command.
+  std::ifstream log(trace);
+  int number = 0, writes = 0;
+  for (std::string line; std::getline(log, line) && writes < 8;) {
+    ++number;
+    if (line.rfind("21 01 0a00 0300 0008 0282", 0) == 0) ++writes;
+  }
+  ASSERT_EQ(writes, 8);
+  state = base;
+  ASSERT_EQ(Sim({"fault", state, "power-loss", std::to_string(number + 100)}).exitCode, 0);
+  ProcessResult cut = Quillon({"-f", "-write", image});
+  EXPECT_EQ(cut.exitCode, 1);
+  EXPECT_EQ(cut.out, Console("Begin to Write fw!\r\nWrite fw fail!\r\n"));
+  EXPECT_EQ(BurnLines().back().substr(63), "Fail,    41706:\r");
+  EXPECT_NE(Show().find("mode: rom"), std::string::npos) << Show();
+
+  ProcessResult again = Quillon({"-f", "-write", image});
+  EXPECT_EQ(again.exitCode, 0) << again.out;
+  EXPECT_NE(Show().find("mode: code"), std::string::npos);
+}
+
+struct InjectedStep {
+  const char* name;
+  const char* op;  // the step's first command block
+  int skip;        // blocks of that kind to let through first
+  const char* errCode;
+};
+
+class BatchStepFailureTest : public BatchProcessTest, public ::testing::WithParamInterface<InjectedStep> {};
+
+// Every transfer from the step's first command on fails: the run reports that step.
+TEST_P(BatchStepFailureTest, GivesTheStepsIdAndExitCode1) {
+  const InjectedStep& c = GetParam();
+  NewChip();
+  std::filesystem::copy_file(state, scratch.path() / "reference.state");
+  const std::string base = state;
+  state = (scratch.path() / "reference.state").string();
+  const auto trace = scratch.path() / "reference.log";
+  ASSERT_EQ(Quillon({"-f", "-write", image}, "", {{"QUILLON_SIM_TRACE", trace.string()}}).exitCode, 0);
+  std::ifstream log(trace);
+  int number = 0, seen = 0;
+  const std::string prefix = std::string("21 01 0a00 0300 0008 ") + c.op;
+  for (std::string line; std::getline(log, line);) {
+    ++number;
+    if (line.rfind(prefix, 0) == 0 && seen++ == c.skip) break;
+  }
+  ASSERT_EQ(seen, c.skip + 1);
+
+  state = base;
+  ASSERT_EQ(Sim({"fault", state, "fail-transfer", std::to_string(number), "1000000"}).exitCode, 0);
+  ProcessResult run = Quillon({"-f", "-write", image});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.out, Console("Begin to Write fw!\r\nWrite fw fail!\r\n"));
+  EXPECT_EQ(ResultTxt(), "fail");
+  EXPECT_EQ(BurnLines().back().substr(63), std::string("Fail,    ") + c.errCode + "\r");
+}
+
+// A blank TQ7704 needs no reset before the sequence, so the reference run's
+// transfer numbers hold for the injected run up to the final reset.
+INSTANTIATE_TEST_SUITE_P(FlashSequence, BatchStepFailureTest,
+                         ::testing::Values(InjectedStep{"DisableProtection", "0283", 0, "41710:"},
+                                           InjectedStep{"Erase", "0204", 0, "41705:"},
+                                           InjectedStep{"CheckEmpty", "02c2", 0, "41717:"},
+                                           InjectedStep{"Write", "0282", 0, "41706:"},
+                                           InjectedStep{"ReadBack", "02c2", 16, "41704:"},
+                                           InjectedStep{"EnableProtection", "0283", 1, "41711:"},
+                                           InjectedStep{"Reset", "0009", 0, "41512:"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(BatchProcessTest, OtpCommandsReachTheOtpTypeAndFailClearly) {
+  NewChip();
+  const std::string otpImage = (home.path() / "TQ7704_OTP.rfw").string();
+  std::filesystem::copy_file(testing::BinDir().parent_path() / "demo" / "TQ7704_OTP.rfw", otpImage);
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"-f", "-dumpotp", "otp.bin"}, std::vector<std::string>{"-f", "-detect", otpImage}}) {
+    SCOPED_TRACE(args[1]);
+    ProcessResult run = Quillon(args);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.out.find("The OTP operations are not part of this build."), std::string::npos) << run.out;
+    EXPECT_EQ(ResultTxt(), "fail");
+  }
+}
+
+}  // namespace
+}  // namespace quillon
