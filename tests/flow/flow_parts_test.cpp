@@ -1,0 +1,117 @@
+// The pure parts of the flows: chip-mode and status-block decisions, version
+// texts, the preserved record and the OTP-simulation layout.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <vector>
+
+#include "data/config_builder.h"
+#include "flow/dev_flow.h"
+#include "flow/flash_image_parts.h"
+
+namespace quillon {
+namespace {
+
+using Status = std::array<std::uint8_t, kDevStatusLength>;
+
+TEST(FlowPartsTest, ActiveRecordAndVersionTexts) {
+  struct Case {
+    std::uint8_t b64, b72;
+    std::size_t active;
+    int kind;
+    bool cache;
+  };
+  const Case cases[] = {
+      {0x20, 0x31, 72, 2, true},  // byte 64's nibble is 0: the record at 72
+      {0x00, 0x31, 72, 2, true},
+      {0x00, 0x3B, 64, 0, false},  // 0xB at 72 does not count
+      {0x00, 0x00, 64, 0, false},
+      {0x21, 0x00, 64, 1, true},
+  };
+  for (const Case& c : cases) {
+    Status s{};
+    s[64] = c.b64;
+    s[72] = c.b72;
+    EXPECT_EQ(ActiveRecordOf(s).offset, c.active);
+    EXPECT_EQ(ActiveRecordOf(s).versionKind, c.kind);
+    EXPECT_EQ(StatusSaysCacheMode(s), c.cache);
+  }
+
+  Status s{};
+  s[72] = 0x31;
+  const std::array<std::uint8_t, 8> r{0x41, 0x19, 0x00, 0x00, 0x01, 0x15, 0x00, 0x00};  // as the image holds it
+  const std::array<std::uint8_t, 8> order{3, 2, 1, 0, 7, 6, 5, 4};
+  for (std::size_t i = 0; i < 8; ++i) s[76 + i] = r[order[i]];
+  VersionFields fields{};
+  EXPECT_EQ(StatusVersionText(s, nullptr, &fields), "4.119.0000-0115.0000");
+  EXPECT_EQ(fields, (VersionFields{4, 1, 0x19, 0, 0x0115, 0}));
+  const VidPid ids{0x3A7C, 0x11};
+  EXPECT_EQ(StatusVersionText(s, &ids, nullptr), "4.119.0000-0115.0000-VID3A7C&&PID0011");
+
+  Status k1{};
+  k1[72] = 0x21;
+  k1[76] = 0x34;
+  k1[77] = 0x12;
+  k1[78] = 0x78;
+  k1[79] = 0x56;
+  EXPECT_EQ(StatusVersionText(k1, nullptr, nullptr), "0x1234-5678");
+  Status k0{};
+  k0[64 + 3] = 0xAB;
+  k0[64 + 6] = 0x01;
+  k0[64 + 7] = 0x02;
+  k0[4] = 0x00;
+  k0[5] = 0x01;
+  EXPECT_EQ(StatusVersionText(k0, nullptr, nullptr), "0xAB-0102-0100");
+}
+
+TEST(FlowPartsTest, ChipModes) {
+  EXPECT_EQ(ChipModeValue(0x13, 0xB0), 0xB010);
+  EXPECT_TRUE(IsRomLoaderState(ChipModeValue(0x10, 0xF0)));
+  EXPECT_FALSE(IsRomLoaderState(ChipModeValue(0x10, 0x70)));
+  EXPECT_TRUE(IsSpecialVariant(0xB013));
+  EXPECT_FALSE(IsSpecialVariant(0xB010));
+  EXPECT_EQ(ExtendedModeText(32), "ROM&&SPI");
+  EXPECT_EQ(ExtendedModeText(5), "Unknown");
+}
+
+// An area with a header, `count` records as given, then 0xFF.
+std::vector<std::uint8_t> Area(std::vector<std::vector<std::uint8_t>> records) {
+  std::vector<std::uint8_t> area{0x55, 0xA5, 0x00, 0, 0, static_cast<std::uint8_t>(records.size())};
+  for (auto& r : records) area.insert(area.end(), r.begin(), r.end());
+  const std::size_t total = area.size();
+  area[3] = static_cast<std::uint8_t>(total);
+  area[4] = static_cast<std::uint8_t>(total >> 8);
+  area.resize(4096, 0xFF);
+  return area;
+}
+
+TEST(FlowPartsTest, PreservedRecordIsFoundAndCarriedOver) {
+  const std::vector<std::uint8_t> chip = Area({{4, 0x01, 0xAA, 0xBB}, {0xFF, 0x50, 7, 0, 1, 2, 3}});
+  auto payload = FindPreservedRecord(chip);
+  ASSERT_TRUE(payload);
+  EXPECT_EQ(*payload, (std::vector<std::uint8_t>{1, 2, 3}));
+  EXPECT_FALSE(FindPreservedRecord(Area({{4, 0x01, 0xAA, 0xBB}})));
+
+  // Appended: count and total length grow.
+  std::vector<std::uint8_t> image = Area({{4, 0x01, 0xAA, 0xBB}});
+  ASSERT_TRUE(PutPreservedRecord(image, *payload));
+  EXPECT_EQ(image[5], 2);
+  EXPECT_EQ(image[3], 6 + 4 + 7);
+  EXPECT_EQ(std::vector<std::uint8_t>(image.begin() + 10, image.begin() + 17),
+            (std::vector<std::uint8_t>{0xFF, 0x50, 7, 0, 1, 2, 3}));
+
+  // Replaced by a longer one: what followed moves behind it.
+  std::vector<std::uint8_t> replaced = Area({{0xFF, 0x50, 5, 0, 9}, {3, 0x02, 0xCC}});
+  ASSERT_TRUE(PutPreservedRecord(replaced, *payload));
+  EXPECT_EQ(replaced[5], 2);
+  EXPECT_EQ(std::vector<std::uint8_t>(replaced.begin() + 6, replaced.begin() + 16),
+            (std::vector<std::uint8_t>{0xFF, 0x50, 7, 0, 1, 2, 3, 3, 0x02, 0xCC}));
+  EXPECT_EQ(replaced[3], 16);
+
+  std::vector<std::uint8_t> tooSmall = Area({{4, 0x01, 0xAA, 0xBB}});
+  tooSmall.resize(12);
+  EXPECT_FALSE(PutPreservedRecord(tooSmall, *payload));
+}
+
+}  // namespace
+}  // namespace quillon
