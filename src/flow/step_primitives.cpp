@@ -137,8 +137,8 @@ int CDevFlow::MP_EraseSPIFlash() {
 }
 
 namespace {
-int ReadInto(CDevFlow& flow, std::span<std::uint8_t> buffer, Band band, bool nor = false) {
-  (void)nor;
+// Both flash kinds are read back with the SPI read command.
+int ReadInto(CDevFlow& flow, std::span<std::uint8_t> buffer, Band band) {
   return Chunked(buffer, band, [&](std::uint32_t address, std::span<std::uint8_t> piece) {
            return VxCam_SPI_SF_Read(flow.device.handle, address, piece, flow.device.transportFlags);
          })
