@@ -2,12 +2,14 @@
 // texts, the preserved record and the OTP-simulation layout.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <vector>
 
 #include "data/config_builder.h"
 #include "flow/dev_flow.h"
 #include "flow/flash_image_parts.h"
+#include "image_maker.h"
 
 namespace quillon {
 namespace {
@@ -111,6 +113,40 @@ TEST(FlowPartsTest, PreservedRecordIsFoundAndCarriedOver) {
   std::vector<std::uint8_t> tooSmall = Area({{4, 0x01, 0xAA, 0xBB}});
   tooSmall.resize(12);
   EXPECT_FALSE(PutPreservedRecord(tooSmall, *payload));
+}
+
+// A 16 KB image with a code record and configuration records becomes a code
+// part and a configuration part, each with its block-table entry.
+TEST(FlowPartsTest, SimulatedOtpLayout) {
+  mkimage::ImageSpec spec;
+  spec.memory = mkimage::Memory::Otp;
+  spec.configAt = 0;
+  spec.size = 0x4000;
+  spec.smallCache = 1024;
+  std::string error;
+  auto made = mkimage::MakeImage(spec, &error);
+  ASSERT_TRUE(made) << error;
+  std::vector<std::uint8_t> image = *made;
+  const std::uint16_t total = static_cast<std::uint16_t>(image[3] | image[4] << 8);
+  ASSERT_TRUE(RebuildForSimulatedOtp(image, 21));
+
+  const std::size_t codeLen = image[0x3FBD] << 8 | image[0x3FBE];
+  EXPECT_EQ(image[0x3FBF], 0x55);
+  EXPECT_EQ(image[0x3FBB], 0);
+  EXPECT_EQ(static_cast<std::size_t>(image[3] | image[4] << 8), codeLen);
+  EXPECT_EQ(image[5], 3);
+  EXPECT_GT(codeLen, 1024u);
+  // The configuration part starts where the code part ends.
+  EXPECT_EQ(static_cast<std::size_t>(image[0x3FB6] << 8 | image[0x3FB7]), codeLen);
+  const std::size_t configLen = image[0x3FB8] << 8 | image[0x3FB9];
+  EXPECT_EQ(image[0x3FBA], 0xAA);
+  EXPECT_EQ(configLen, std::size_t{total} + 15 - codeLen);
+  EXPECT_EQ(image[codeLen + 1], 0xA5);
+  EXPECT_EQ(static_cast<std::size_t>(image[codeLen + 3] | image[codeLen + 4] << 8), configLen);
+
+  std::vector<std::uint8_t> blank(0x4000, 0xFF);
+  EXPECT_FALSE(RebuildForSimulatedOtp(blank, 21));
+  EXPECT_TRUE(std::all_of(blank.begin(), blank.end(), [](std::uint8_t b) { return b == 0xFF; }));
 }
 
 }  // namespace
