@@ -11,6 +11,8 @@ constexpr std::uint16_t kPinLevel = 0xFEA6;
 constexpr std::uint16_t kPinDirection2 = 0xFEA1;
 constexpr std::uint16_t kPinLevel2 = 0xFEA7;
 constexpr std::uint8_t kProtectStatus = 0x8C;
+// The status bits a write sets; write-in-progress and write-enable are the flash's own.
+constexpr std::uint8_t kSrWritableBits = 0xFC;
 constexpr int kStatusPolls = 20;
 constexpr std::uint32_t kStatusPollMs = 50;
 constexpr std::uint16_t kSpiControl = 0xFCE0;
@@ -88,7 +90,7 @@ std::uint32_t CVxtCam::WriteRegister(std::uint16_t address, std::uint8_t value) 
 }
 
 // Polls the flash status until its write-in-progress bit clears.
-std::uint32_t CVxtCam::WaitStatusIdle(std::uint32_t result, std::uint8_t status) {
+std::uint32_t CVxtCam::WaitStatusIdle(std::uint32_t result, std::uint8_t& status) {
   CVendorCmdCommon* transport = SelectTransport();
   for (int poll = 0; poll < kStatusPolls; ++poll) {
     if (result != kResultOk) {
@@ -115,10 +117,19 @@ std::uint32_t CVxtCam::SetProtection(bool protect) {
   level = SetBit(level, 0, !protect);
   if (std::uint32_t r = WriteRegister(kPinDirection, direction); r != kResultOk) return r;
   if (std::uint32_t r = WriteRegister(kPinLevel, level); r != kResultOk) return r;
-  if (std::uint32_t r = transport->SPI_SF_WriteSr(protect ? kProtectStatus : 0); r != kResultOk) return r;
+  const std::uint8_t written = protect ? kProtectStatus : 0;
+  if (std::uint32_t r = transport->SPI_SF_WriteSr(written); r != kResultOk) return r;
   std::uint8_t status = 0;
   std::uint32_t result = transport->SPI_SF_ReadSr(status);
-  return WaitStatusIdle(result, status);
+  result = WaitStatusIdle(result, status);
+  if (result != kResultOk) return result;
+  // A flash whose register lock holds ignores the write: it must not pass for
+  // protected (or unprotected) when it is not.
+  if ((status & kSrWritableBits) != (written & kSrWritableBits)) {
+    DebugPrint("SPI_SF_WriteSr not taken, status %02X\n", status);
+    return kResultFail;
+  }
+  return kResultOk;
 }
 
 std::uint32_t CVxtCam::ProtectFlash() { return SetProtection(true); }
@@ -184,9 +195,11 @@ std::uint32_t CVxtCam::SpiControllerCommand(std::uint8_t opcode, std::uint32_t a
       error = ReadRegister(kSpiControl, control);
     }
   }
+  // A controller that never reported done has not done the command.
+  const bool done = (control & 0x40) != 0;
   if (error == kResultOk) error = ReadRegister(kSpiControl, control);
-  if (error == kResultOk && (control & 0x08) == 0) return UnprotectFlash();
-  if (error == kResultOk) error = kResultFail;
+  if (error == kResultOk && done && (control & 0x08) == 0) return UnprotectFlash();
+  if (error == kResultOk) error = done ? kResultFail : ResultFromError(kUsbErrorTimeout);
   WriteRegister(kSpiControl, 4);
   UnprotectFlash();
   return error;

@@ -63,7 +63,7 @@ class CVxtCam final : public CCamDev {
   std::uint32_t SetProtection(bool protect);
   std::uint32_t ReadRegister(std::uint16_t address, std::uint8_t& value);
   std::uint32_t WriteRegister(std::uint16_t address, std::uint8_t value);
-  std::uint32_t WaitStatusIdle(std::uint32_t result, std::uint8_t status);
+  std::uint32_t WaitStatusIdle(std::uint32_t result, std::uint8_t& status);
 
   std::unique_ptr<CExtUnit> extUnit_;
   std::unique_ptr<CVendorRequestV2> vendorRequest_;

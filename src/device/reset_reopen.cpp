@@ -1,5 +1,6 @@
 #include "device/reset_reopen.h"
 
+#include <algorithm>
 #include <array>
 #include <span>
 #include <string>
@@ -151,7 +152,11 @@ std::uint32_t ResetAndReopen(DeviceRecord& record, const ResetRequest& request) 
       DebugPrint("Re-open device timeout, return ERROR_TIMEOUT, Old device closed \n\n");
       return kUsbErrorTimeout;
     }
+    // An open may itself wait for a chip that answers "not ready"; that time
+    // counts against the limit too, or a chip stuck that way holds the line for minutes.
+    const std::uint64_t openStart = TheClock().NowMs();
     std::uint32_t error = VxCam_OpenDevice(found, index, kind);
+    elapsed += static_cast<std::uint32_t>(std::min<std::uint64_t>(TheClock().NowMs() - openStart, request.limitMs + 1));
     DebugPrint("VxCam_OpenDevice return %d\n", static_cast<int>(error));
     const int opened = index++;
     if (error == kUsbErrorNoMoreItems) {

@@ -53,6 +53,23 @@ class RecordingBus final : public UsbBackend {
   sim::SimBus& bus_;
 };
 
+// A virtual clock whose every sleep also runs `onSleep`: what happens elsewhere
+// while the code under test waits (the window thread hearing of an arrival, a
+// chip finishing its work). Install it over the fixture's clock.
+class HookedClock final : public Clock {
+ public:
+  explicit HookedClock(VirtualClock& time) : time_(time) {}
+  std::uint64_t NowMs() override { return time_.NowMs(); }
+  void SleepMs(std::uint32_t ms) override {
+    time_.SleepMs(ms);
+    if (onSleep) onSleep(ms);
+  }
+  std::function<void(std::uint32_t)> onSleep;
+
+ private:
+  VirtualClock& time_;
+};
+
 class DeviceFixture : public ::testing::Test {
  protected:
   void SetUp() override {
