@@ -45,6 +45,14 @@ std::vector<RawRecord> RawRecords(std::span<const std::uint8_t> area, std::size_
   return records;
 }
 
+// Where a record keeps the offset (from the area start) and length of data it
+// names: the code-information record and the small-cache code record.
+std::optional<std::size_t> DataOffsetField(const RawRecord& r) {
+  if (r.headerSize == 2 && r.type == 15 && r.length >= 6) return 2;
+  if (r.headerSize == 4 && r.type == 0xE7 && r.length >= 8) return 4;
+  return std::nullopt;
+}
+
 void PutBigEndian16(std::span<std::uint8_t> out, std::size_t at, std::size_t value) {
   WriteU16Be(out, at, static_cast<std::uint16_t>(value));
 }
@@ -85,15 +93,35 @@ bool PutPreservedRecord(std::span<std::uint8_t> area, std::span<const std::uint8
   auto old = std::find_if(records.begin(), records.end(), [](const RawRecord& r) { return r.type == kPreservedRecordType; });
   const std::size_t at = old != records.end() ? old->offset : end;
   const std::size_t oldLength = old != records.end() ? old->length : 0;
-  const std::size_t newEnd = end - oldLength + record.size();
-  if (newEnd > area.size()) return false;
+  const std::size_t moved = at + oldLength;  // everything from here moves
 
-  // Move what follows the replaced record, then put the record in.
-  std::vector<std::uint8_t> tail(area.begin() + static_cast<std::ptrdiff_t>(at + oldLength),
-                                 area.begin() + static_cast<std::ptrdiff_t>(end));
+  // The code that a code-information record names lies behind the records: it
+  // moves with them, or the new record would overwrite it.
+  std::size_t dataEnd = end;
+  for (const RawRecord& r : records) {
+    if (const auto field = DataOffsetField(r)) {
+      dataEnd = std::max(dataEnd, std::size_t{ReadU16Le(area, r.offset + *field)} + ReadU16Le(area, r.offset + *field + 2));
+    }
+  }
+  if (dataEnd > area.size()) dataEnd = end;
+  const std::size_t newDataEnd = dataEnd - oldLength + record.size();
+  if (newDataEnd > area.size()) return false;
+
+  std::vector<std::uint8_t> tail(area.begin() + static_cast<std::ptrdiff_t>(moved),
+                                 area.begin() + static_cast<std::ptrdiff_t>(dataEnd));
   std::copy(record.begin(), record.end(), area.begin() + static_cast<std::ptrdiff_t>(at));
   std::copy(tail.begin(), tail.end(), area.begin() + static_cast<std::ptrdiff_t>(at + record.size()));
-  if (newEnd < end) std::fill(area.begin() + static_cast<std::ptrdiff_t>(newEnd), area.begin() + static_cast<std::ptrdiff_t>(end), 0xFF);
+  if (newDataEnd < dataEnd) {
+    std::fill(area.begin() + static_cast<std::ptrdiff_t>(newDataEnd), area.begin() + static_cast<std::ptrdiff_t>(dataEnd), 0xFF);
+  }
+  // Offsets into what moved follow it.
+  for (const RawRecord& r : records) {
+    const auto field = DataOffsetField(r);
+    if (!field || r.offset == at) continue;
+    const std::size_t where = (r.offset >= moved ? r.offset - oldLength + record.size() : r.offset) + *field;
+    const std::size_t offset = ReadU16Le(area, where);
+    if (offset >= moved) WriteU16Le(area, where, static_cast<std::uint16_t>(offset - oldLength + record.size()));
+  }
 
   if (old == records.end()) area[kCountByte] = static_cast<std::uint8_t>(area[kCountByte] + 1);
   // Readers stop at the header's total length, so it must cover the new record.

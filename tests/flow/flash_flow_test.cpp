@@ -19,21 +19,7 @@ namespace {
 using testing::FlowFixture;
 using testing::HookBus;
 using testing::IsCommandBlock;
-
-// Records what the flows post, and can ask them to stop.
-class RecordingWindow final : public FlowWindow {
- public:
-  bool Post(std::uint32_t notification, std::uint32_t wParam, std::uint32_t) override {
-    posts.push_back({notification, wParam});
-    return true;
-  }
-  bool CancelRequested() override { return cancel; }
-  int Count(std::uint32_t notification) const {
-    return static_cast<int>(std::count_if(posts.begin(), posts.end(), [&](auto& p) { return p.first == notification; }));
-  }
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> posts;
-  bool cancel = false;
-};
+using testing::RecordingWindow;
 
 class FlashFlowTest : public FlowFixture {
  protected:

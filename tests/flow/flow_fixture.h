@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -18,6 +19,7 @@
 #include "data/working_memory.h"
 #include "device/vxcam.h"
 #include "flow/flow_factory.h"
+#include "flow/front_end.h"
 #include "flow/status.h"
 #include "image_maker.h"
 #include "platform/virtual_clock.h"
@@ -68,6 +70,21 @@ struct WireCommand {
   std::string op;  // e.g. "0282"
   std::uint32_t address = 0;
   std::uint32_t length = 0;
+};
+
+// Records what the flows post, and can ask them to stop.
+class RecordingWindow final : public FlowWindow {
+ public:
+  bool Post(std::uint32_t notification, std::uint32_t wParam, std::uint32_t) override {
+    posts.push_back({notification, wParam});
+    return true;
+  }
+  bool CancelRequested() override { return cancel; }
+  int Count(std::uint32_t notification) const {
+    return static_cast<int>(std::count_if(posts.begin(), posts.end(), [&](auto& p) { return p.first == notification; }));
+  }
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> posts;
+  bool cancel = false;
 };
 
 inline bool IsCommandBlock(const SetupPacket& s) { return s.bmRequestType == 0x21 && s.wValue == 0x0A00; }

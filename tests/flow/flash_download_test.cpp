@@ -1,0 +1,418 @@
+// The full download's own steps on simulated chips: the serial number written
+// into the programmed area, the record carried over from the chip for its one
+// customer device, the reset options, and the ROM entry of the chip variants
+// that need special handling.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "data/config_image.h"
+#include "data/config_reader.h"
+#include "flow/command_line_binding.h"
+#include "flow/flash_flow.h"
+#include "flow/front_end.h"
+#include "flow/status.h"
+#include "flow_fixture.h"
+#include "data/image_fixture.h"
+#include "platform/files.h"
+
+namespace quillon {
+namespace {
+
+using testing::FlowFixture;
+using testing::RecordingWindow;
+
+constexpr std::size_t kArea = 0xF000;
+
+class FlashDownloadTest : public FlowFixture {
+ protected:
+  void TearDown() override {
+    SetMainWindow(nullptr);
+    FlowFixture::TearDown();
+  }
+  // A chip made from `config` whose flash holds `onChip` (running it when it
+  // starts), opened, with `toWrite` bound as the command line binds a file.
+  std::string Prepare(sim::ChipConfig config, const std::vector<std::uint8_t>& onChip,
+                      const std::vector<std::uint8_t>& toWrite) {
+    chip = &AddChipWith(config, onChip);
+    const std::string path = WriteImageFile("image.rfw", toWrite);
+    OpenFirst();
+    EXPECT_EQ(BindCommandLineImage(path), 1);
+    flow = TheFlow();
+    return path;
+  }
+  std::span<const std::uint8_t> Flash() const { return chip->state().memory.bytes(); }
+  std::span<const std::uint8_t> FlashArea() const { return Flash().subspan(kArea, 0x1000); }
+  bool Erased() {
+    const auto commands = WireCommands();
+    return std::any_of(commands.begin(), commands.end(), [](const auto& c) { return c.op == "0204"; });
+  }
+
+  sim::SimChip* chip = nullptr;
+};
+
+ConfigTexts TextsOf(std::span<const std::uint8_t> image) {
+  ConfigAreaResults results;
+  EXPECT_TRUE(ReadImageConfig(CurrentAreaContext(), image, results));
+  return results.texts;
+}
+
+// The code bytes that the area's code-information record names.
+std::vector<std::uint8_t> NamedCode(std::span<const std::uint8_t> area) {
+  CDescGlobal reader;
+  reader.SetCopy(area);
+  std::vector<std::uint8_t> code;
+  WalkConfigArea(reader, [&](CDescriptor& record) {
+    if (auto* info = dynamic_cast<CDescCodeInfo*>(&record)) {
+      code.assign(info->Code().begin(), info->Code().end());
+      return false;
+    }
+    return true;
+  });
+  return code;
+}
+
+// ---- the serial number ----
+
+struct SerialCase {
+  const char* name;
+  const char* ic;
+  const char* settings;
+  std::string serial;
+  std::string manufacturer;  // expected texts of records 1 and 3 in the chip
+  std::string serialRecord;
+};
+
+class SerialNumberTest : public FlashDownloadTest, public ::testing::WithParamInterface<SerialCase> {};
+
+// The serial number reaches the chip's area in the record the settings choose;
+// the other string record and the code are what the file holds, and the chip
+// starts the new image.
+TEST_P(SerialNumberTest, LandsInTheChosenRecordOfTheProgrammedArea) {
+  const SerialCase& c = GetParam();
+  UseSettings(c.settings);
+  const auto family = std::string(c.ic) == "tq7702" ? sim::IcFamily::kTq7702 : sim::IcFamily::kTq7704;
+  auto old = MakeImage(c.ic);
+  old[0x2000] ^= 0xFF;  // the chip holds another image
+  const auto file = MakeImage(c.ic);
+  const std::string path = Prepare({.ic = family}, old, file);
+
+  EXPECT_EQ(flow->DEV_Silence_WriteSNBin(path, c.serial), 1);
+  EXPECT_EQ(LastStatus(), 0u);
+  const ConfigTexts texts = TextsOf(Flash());
+  EXPECT_EQ(texts.manufacturer, c.manufacturer);
+  EXPECT_EQ(texts.serialNumber, c.serialRecord);
+  EXPECT_EQ(texts.vidPid, "VID_3A7C&PID_0011");
+  const std::size_t area = CurrentAreaContext().configAddress;
+  EXPECT_TRUE(std::equal(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(area), Flash().begin()))
+      << "code outside the area";
+  EXPECT_EQ(chip->state().mode, sim::RunMode::kCode);
+  // The file on disk is not rewritten.
+  EXPECT_EQ(*ReadWholeFile(path), file);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, SerialNumberTest,
+    ::testing::Values(
+        SerialCase{"Off", "tq7704", "SaveSN=0\r\nSN Address=1\r\n", "SN-42", "Quillon Audio", "QL0000000001"},
+        SerialCase{"ManufacturerRecord", "tq7704", "SaveSN=1\r\nSN Address=0\r\nSN Function=1\r\n", "SN-42", "SN-42",
+                   "QL0000000001"},
+        SerialCase{"SerialRecord", "tq7704", "SaveSN=1\r\nSN Address=0x40\r\n", "SN-42", "Quillon Audio", "SN-42"},
+        SerialCase{"SerialRecordWithBell", "tq7704", "SaveSN=1\r\nSN Address=1\r\nSN Function=1\r\n", "SN-42",
+                   "Quillon Audio", "\x07SN-42"},
+        SerialCase{"LongestSerial", "tq7704", "SaveSN=1\r\nSN Address=1\r\n", std::string(48, 'Q'), "Quillon Audio",
+                   std::string(48, 'Q')},
+        // The TQ7702 flow writes the tag last; it must still hold the serial number's area.
+        SerialCase{"Tq7702", "tq7702", "SaveSN=1\r\nSN Address=1\r\n", "SN-7702", "Quillon Audio", "SN-7702"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(FlashDownloadTest, Tq7702SerialNumberKeepsTheTagWrittenLast) {
+  UseSettings("SaveSN=1\r\nSN Address=1\r\n");
+  const auto file = MakeImage("tq7702");
+  const std::string path = Prepare({.ic = sim::IcFamily::kTq7702}, {}, file);
+  EXPECT_EQ(flow->DEV_Silence_WriteSNBin(path, "SN-1"), 1);
+  EXPECT_EQ(Flash()[0xEFFE], 0x55);
+  EXPECT_EQ(Flash()[0xEFFF], 0xAA);
+  EXPECT_EQ(TextsOf(Flash()).serialNumber, "SN-1");
+}
+
+struct SerialFailure {
+  const char* name;
+  const char* settings;
+  std::string serial;
+};
+
+class SerialNumberFailureTest : public FlashDownloadTest, public ::testing::WithParamInterface<SerialFailure> {};
+
+// A serial number that cannot be stored stops the download before the chip is
+// touched: 41713 once, the old image still in flash and running.
+TEST_P(SerialNumberFailureTest, GivesSaveSnFailAndLeavesTheChipAlone) {
+  const SerialFailure& c = GetParam();
+  UseSettings(c.settings);
+  auto old = MakeImage("tq7704");
+  old[0x2000] ^= 0xFF;
+  const std::string path = Prepare({}, old, MakeImage("tq7704"));
+  RecordingWindow window;
+  SetMainWindow(&window);
+  MarkWire();
+  EXPECT_EQ(flow->DEV_Silence_WriteSNBin(path, c.serial), 0);
+  EXPECT_EQ(LastStatus(), msg::kSaveSnFail);
+  EXPECT_EQ(window.Count(WM_FLOW_FAIL), 1);
+  EXPECT_EQ(window.Count(WM_FLOW_PASS), 0);
+  EXPECT_FALSE(Erased());
+  EXPECT_TRUE(std::equal(old.begin(), old.end(), Flash().begin()));
+  EXPECT_EQ(chip->state().mode, sim::RunMode::kCode);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SerialNumberFailureTest,
+    ::testing::Values(SerialFailure{"TooLongForRecord1", "SaveSN=1\r\nSN Address=0\r\n", std::string(49, 'Q')},
+                      SerialFailure{"TooLongForRecord3", "SaveSN=1\r\nSN Address=1\r\n", std::string(49, 'Q')},
+                      // The leading U+0007 counts against the 48 characters.
+                      SerialFailure{"BellMakesItTooLong", "SaveSN=1\r\nSN Address=1\r\nSN Function=1\r\n",
+                                    std::string(48, 'Q')}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---- the preserved record ----
+
+constexpr std::uint16_t kCustomerPid = 0x0022;
+const std::vector<std::uint8_t> kPayload = {'C', 'A', 'L', '-', 0x01, 0x02, 0x03, 0x04, 0x05, 0x06};
+
+// The image with its area at 0xF000 replaced by a small one whose second record
+// is the preserved record (0xFF, 0x50, u16 total length, payload).
+std::vector<std::uint8_t> WithPreservedArea(std::vector<std::uint8_t> image, std::span<const std::uint8_t> payload) {
+  std::vector<std::uint8_t> area = {0x55, 0xA5, 21 << 3, 0, 0, 3, 6, 0x2F, 0x04, 0x77, 0x60, 0x10};
+  area.insert(area.end(), {0xFF, 0x50, static_cast<std::uint8_t>(payload.size() + 4), 0x00});
+  area.insert(area.end(), payload.begin(), payload.end());
+  area.insert(area.end(), {4, 0x02, 0xAB, 0xCD});  // a record behind it
+  area[3] = static_cast<std::uint8_t>(area.size());
+  std::fill(image.begin() + kArea, image.begin() + kArea + 0x1000, 0xFF);
+  std::copy(area.begin(), area.end(), image.begin() + kArea);
+  return image;
+}
+
+std::vector<std::uint8_t> PreservedRecord(std::span<const std::uint8_t> payload) {
+  std::vector<std::uint8_t> record = {0xFF, 0x50, static_cast<std::uint8_t>(payload.size() + 4), 0x00};
+  record.insert(record.end(), payload.begin(), payload.end());
+  return record;
+}
+
+// The customer's chip keeps its record: the new area holds everything of the
+// file's area, the record behind the last one with the count raised, and the
+// code that the area names is still the file's.
+TEST_F(FlashDownloadTest, PreservedRecordIsAppendedToTheNewArea) {
+  const auto file = MakeImage("tq7704", kCustomerPid);
+  const std::string path = Prepare({.productId = kCustomerPid}, WithPreservedArea(file, kPayload), file);
+  testing::RecordingPrompt prompt;
+
+  EXPECT_EQ(flow->DEV_RunCommand('W', path), 1);
+  EXPECT_EQ(LastStatus(), 0u);
+  EXPECT_TRUE(prompt.shown.empty());
+  const auto fileArea = std::span(file).subspan(kArea, 0x1000);
+  const std::size_t end = fileArea[3] | fileArea[4] << 8;  // behind the file's last record
+  const auto record = PreservedRecord(kPayload);
+  EXPECT_EQ(FlashArea()[5], fileArea[5] + 1);
+  const ConfigTexts texts = TextsOf(Flash());
+  EXPECT_EQ(texts.vidPid, "VID_3A7C&PID_0022");
+  EXPECT_EQ(texts.serialNumber, "QL0000000001");
+  EXPECT_TRUE(std::equal(record.begin(), record.end(), FlashArea().begin() + static_cast<std::ptrdiff_t>(end)));
+  EXPECT_EQ(NamedCode(FlashArea()), NamedCode(fileArea)) << "the code the area names";
+  EXPECT_FALSE(NamedCode(fileArea).empty());
+  EXPECT_TRUE(std::equal(file.begin(), file.begin() + kArea, Flash().begin()));
+  EXPECT_EQ(chip->state().mode, sim::RunMode::kCode);
+}
+
+// A file that already has the record gets the chip's payload in its place.
+TEST_F(FlashDownloadTest, PreservedRecordReplacesTheFilesOwn) {
+  const std::vector<std::uint8_t> filePayload = {0xEE, 0xEE};
+  const auto file = WithPreservedArea(MakeImage("tq7704", kCustomerPid), filePayload);
+  const std::string path = Prepare({.productId = kCustomerPid}, WithPreservedArea(file, kPayload), file);
+  EXPECT_EQ(flow->DEV_RunCommand('W', path), 1);
+  const auto expected = WithPreservedArea(file, kPayload);
+  EXPECT_TRUE(std::equal(expected.begin() + kArea, expected.begin() + kArea + 0x1000, FlashArea().begin()));
+}
+
+struct NotCarried {
+  const char* name;
+  std::uint16_t pid;
+  bool codeOnChip;
+  std::size_t prompts;  // "SPI code not exist." shown
+};
+
+class PreservedRecordSkippedTest : public FlashDownloadTest, public ::testing::WithParamInterface<NotCarried> {};
+
+// Another device, or a customer chip without code: the file is programmed as it is.
+TEST_P(PreservedRecordSkippedTest, ProgramsTheFileUnchanged) {
+  const NotCarried& c = GetParam();
+  const auto file = MakeImage("tq7704", c.pid);
+  const std::string path =
+      Prepare({.productId = c.pid}, c.codeOnChip ? WithPreservedArea(file, kPayload) : std::vector<std::uint8_t>{}, file);
+  testing::RecordingPrompt prompt;
+  EXPECT_EQ(flow->DEV_RunCommand('W', path), 1);
+  EXPECT_TRUE(std::equal(file.begin(), file.end(), Flash().begin()));
+  ASSERT_EQ(prompt.shown.size(), c.prompts);
+  if (c.prompts != 0) {
+    EXPECT_EQ(prompt.shown[0], "SPI code not exist.");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, PreservedRecordSkippedTest,
+                         ::testing::Values(NotCarried{"OtherDevice", 0x0011, true, 0},
+                                           NotCarried{"BlankCustomerChip", kCustomerPid, false, 1}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---- the reset options ----
+
+struct ResetCase {
+  const char* name;
+  const char* ic;
+  const char* settings;
+  std::uint32_t romEntryValue;  // what the reset to the loader carries on the wire
+  bool resetAfter;
+};
+
+class ResetOptionTest : public FlashDownloadTest, public ::testing::WithParamInterface<ResetCase> {};
+
+// "Normal Reset" picks what the ROM entry sends; "ResetToCache" 0 leaves the
+// programmed chip in its loader, with no reset step and still a pass.
+TEST_P(ResetOptionTest, RomEntryAndFinalReset) {
+  const ResetCase& c = GetParam();
+  UseSettings(c.settings);
+  const auto family = std::string(c.ic) == "tq7702" ? sim::IcFamily::kTq7702 : sim::IcFamily::kTq7704;
+  const auto file = MakeImage(c.ic);
+  const std::string path = Prepare({.ic = family}, file, file);
+  RecordingWindow window;
+  SetMainWindow(&window);
+  MarkWire();
+  EXPECT_EQ(flow->DEV_RunCommand('W', path), 1);
+  EXPECT_EQ(LastStatus(), 0u);
+  ASSERT_FALSE(window.posts.empty());
+  EXPECT_EQ(window.posts.back(), std::make_pair(std::uint32_t{WM_FLOW_PASS}, msg::kFirmwareUpdateSucceed));
+  EXPECT_EQ(window.Count(WM_FLOW_FAIL), 0);
+
+  const auto commands = WireCommands();
+  auto entry = std::find_if(commands.begin(), commands.end(), [](const auto& w) { return w.op == "0007"; });
+  ASSERT_NE(entry, commands.end());
+  EXPECT_EQ(entry->address & 0xFF, c.romEntryValue);
+  const bool reset = std::any_of(commands.begin(), commands.end(), [](const auto& w) { return w.op == "0009"; });
+  EXPECT_EQ(reset, c.resetAfter);
+  const bool step = std::find(window.posts.begin(), window.posts.end(),
+                              std::make_pair(std::uint32_t{WM_FLOW_STEP}, msg::kStepResetToNewCode)) != window.posts.end();
+  EXPECT_EQ(step, c.resetAfter);
+
+  EXPECT_TRUE(std::equal(file.begin(), file.begin() + 0xEFFE, Flash().begin()));
+  EXPECT_EQ(chip->state().mode, c.resetAfter ? sim::RunMode::kCode : sim::RunMode::kLoader);
+  chip->PowerUp();
+  EXPECT_EQ(chip->state().mode, sim::RunMode::kCode) << "the programmed image starts";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, ResetOptionTest,
+    ::testing::Values(
+        // A TQ7704 is in a loader state: the entry carries the reset mode byte, 6 or 5.
+        ResetCase{"Tq7704Default", "tq7704", "", 6, true},
+        ResetCase{"Tq7704NormalReset0", "tq7704", "Normal Reset=0\r\n", 5, true},
+        // A running TQ7702: memory type 0 (sent as 1 on the extension unit), or sub-mode 2.
+        ResetCase{"Tq7702Default", "tq7702", "", 1, true},
+        ResetCase{"Tq7702NormalReset0", "tq7702", "Normal Reset=0\r\n", 2, true},
+        ResetCase{"Tq7704NoResetToCache", "tq7704", "ResetToCache=0\r\n", 6, false},
+        ResetCase{"Tq7702NoResetToCache", "tq7702", "ResetToCache=0\r\nNormal Reset=0\r\n", 2, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---- ROM entry of the chip variants ----
+
+enum class OnChip { kBlank, kRunning, kConfigAtZero };
+
+struct VariantCase {
+  const char* name;
+  std::uint8_t variant;
+  OnChip onChip;
+  sim::Transport transport;
+  const char* reset;  // "0007", "0009" or "vr22" (vendor request 0x22)
+  bool spoilsZero;    // one 0x00 written at flash address 0 first
+};
+
+class VariantRomEntryTest : public FlashDownloadTest, public ::testing::WithParamInterface<VariantCase> {};
+
+std::vector<std::uint8_t> ConfigAtZeroImage() {
+  mkimage::ImageSpec spec;
+  spec.configAt = 0;
+  std::string error;
+  auto image = mkimage::MakeImage(spec, &error);
+  EXPECT_TRUE(image.has_value()) << error;
+  return image.value_or(std::vector<std::uint8_t>{});
+}
+
+TEST_P(VariantRomEntryTest, PicksTheResetForTheVariantAndMode) {
+  const VariantCase& c = GetParam();
+  const auto file = MakeImage("tq7704");
+  const auto onChip = c.onChip == OnChip::kBlank     ? std::vector<std::uint8_t>{}
+                      : c.onChip == OnChip::kRunning ? file
+                                                     : ConfigAtZeroImage();
+  Prepare({.transport = c.transport, .variant = c.variant}, onChip, file);
+  MarkWire();
+  const std::uint8_t before = Flash()[0];
+  EXPECT_EQ(flow->MP_ResetToRomCode(), 1);
+
+  const auto commands = WireCommands();
+  const auto lines = WireLines();
+  const bool byRequest = std::any_of(lines.begin(), lines.end(), [](const auto& l) { return l.rfind("40 22 ", 0) == 0; });
+  const bool toLoader = std::any_of(commands.begin(), commands.end(), [](const auto& w) { return w.op == "0007"; });
+  const bool toRom = std::any_of(commands.begin(), commands.end(), [](const auto& w) { return w.op == "0009"; });
+  EXPECT_EQ(byRequest, std::string(c.reset) == "vr22");
+  EXPECT_EQ(toLoader, std::string(c.reset) == "0007");
+  EXPECT_EQ(toRom, std::string(c.reset) == "0009");
+  EXPECT_EQ(Flash()[0], c.spoilsZero ? 0x00 : before);
+  if (c.onChip == OnChip::kConfigAtZero) {
+    EXPECT_EQ(chip->state().mode, sim::RunMode::kLoader);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Variants, VariantRomEntryTest,
+    // Resets on the extension unit where the chip has it alone; the reset by
+    // vendor request needs a chip with the vendor transport.
+    ::testing::Values(VariantCase{"Plain", 0, OnChip::kConfigAtZero, sim::Transport::kXu, "0007", false},
+                      VariantCase{"B013RomAndSpi", 3, OnChip::kConfigAtZero, sim::Transport::kBoth, "vr22", true},
+                      VariantCase{"B014RomAndSpi", 4, OnChip::kConfigAtZero, sim::Transport::kBoth, "vr22", true},
+                      VariantCase{"B013Running", 3, OnChip::kRunning, sim::Transport::kXu, "0009", false},
+                      VariantCase{"B014Blank", 4, OnChip::kBlank, sim::Transport::kXu, "0009", false},
+                      VariantCase{"OtherVariant", 5, OnChip::kRunning, sim::Transport::kXu, "0007", false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A running variant chip: its old area byte and tag are spoiled and a reset to
+// ROM (not to update) brings it into the loader; the download then passes.
+TEST_F(FlashDownloadTest, RunningVariantIsSpoiledThenResetAndProgrammed) {
+  auto old = MakeImage("tq7704");
+  old[0x2000] ^= 0xFF;
+  const auto file = MakeImage("tq7704");
+  const std::string path = Prepare({.variant = 4}, old, file);
+  MarkWire();
+  EXPECT_EQ(flow->DEV_RunCommand('W', path), 1);
+  EXPECT_EQ(LastStatus(), 0u);
+  std::vector<std::string> before;
+  for (const auto& w : WireCommands()) {
+    if (w.op == "0204") break;
+    if (w.op == "0282") before.push_back("write@" + std::to_string(w.address) + "/" + std::to_string(w.length));
+    if (w.op == "0007" || w.op == "0009") before.push_back(w.op);
+  }
+  EXPECT_EQ(before, (std::vector<std::string>{"write@" + std::to_string(0xF000) + "/1",
+                                              "write@" + std::to_string(0xEFFE) + "/2", "0009"}));
+  EXPECT_TRUE(std::equal(file.begin(), file.end(), Flash().begin()));
+  EXPECT_EQ(chip->state().mode, sim::RunMode::kCode);
+}
+
+// A variant chip that ROM code runs with an area at 0: the area is spoiled, the
+// reset goes by vendor request, and the new image is written and started.
+TEST_F(FlashDownloadTest, VariantWithAreaAtZeroIsProgrammed) {
+  const auto file = MakeImage("tq7704");
+  const std::string path = Prepare({.transport = sim::Transport::kBoth, .variant = 3}, ConfigAtZeroImage(), file);
+  EXPECT_EQ(flow->modeText, "ROM&&SPI");
+  EXPECT_EQ(flow->DEV_RunCommand('W', path), 1);
+  EXPECT_EQ(LastStatus(), 0u);
+  EXPECT_TRUE(std::equal(file.begin(), file.end(), Flash().begin()));
+  EXPECT_EQ(chip->state().mode, sim::RunMode::kCode);
+}
+
+}  // namespace
+}  // namespace quillon
