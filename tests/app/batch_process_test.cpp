@@ -228,6 +228,55 @@ TEST_F(BatchProcessTest, PowerLossDuringTheWrite) {
   EXPECT_NE(Show().find("mode: code"), std::string::npos);
 }
 
+struct ResetSettings {
+  const char* name;
+  const char* ic;
+  const char* settings;
+  const char* romEntry;  // the reset-to-loader block as it goes on the wire
+  int romResets;         // resets to ROM: the flow's own at the end, and the one of closing the device
+};
+
+class BatchResetOptionTest : public BatchProcessTest, public ::testing::WithParamInterface<ResetSettings> {};
+
+// The reset options reach the flow in batch mode: "Normal Reset" 0 changes the
+// ROM entry, "ResetToCache" 0 drops the flow's reset into the new code (closing
+// the device still resets the chip, so it runs the new code either way), and
+// both still pass and verify.
+TEST_P(BatchResetOptionTest, WriteFollowsTheResetSettings) {
+  const ResetSettings& c = GetParam();
+  NewChip({"--ic", c.ic});
+  const std::string file = std::string(c.ic) == "tq7702" ? "TQ7702_SPI.rfw" : "TQ7704_SPI.rfw";
+  if (file != "TQ7704_SPI.rfw") {
+    std::filesystem::copy_file(testing::BinDir().parent_path() / "demo" / file, home.path() / file);
+  }
+  // A chip running its code, so that the write has to bring it into the loader.
+  ASSERT_EQ(Quillon({"-f", "-write", file}).exitCode, 0);
+  const auto trace = scratch.path() / "wire.log";
+  ProcessResult run = Quillon({"-f", "-write", file}, c.settings, {{"QUILLON_SIM_TRACE", trace.string()}});
+  EXPECT_EQ(run.out, Console("Begin to Write fw!\r\nWrite fw pass!\r\n"));
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(ResultTxt(), "pass");
+  const std::string wire = ReadText(trace);
+  EXPECT_NE(wire.find(std::string("21 01 0a00 0300 0008 ") + c.romEntry), std::string::npos) << c.romEntry;
+  int resets = 0;
+  for (std::size_t at = wire.find("21 01 0a00 0300 0008 0009"); at != std::string::npos;
+       at = wire.find("21 01 0a00 0300 0008 0009", at + 1)) {
+    ++resets;
+  }
+  EXPECT_EQ(resets, c.romResets);
+  const std::string shown = Show();
+  EXPECT_NE(shown.find("mode: code"), std::string::npos) << shown;
+  EXPECT_EQ(Quillon({"-f", "-verify", file}, c.settings).exitCode, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, BatchResetOptionTest,
+    ::testing::Values(ResetSettings{"NormalReset0", "tq7704", "Normal Reset=0\r\n", "000705", 2},
+                      ResetSettings{"Tq7702NormalReset0", "tq7702", "Normal Reset=0\r\n", "000702", 2},
+                      ResetSettings{"ResetToCache0", "tq7704", "ResetToCache=0\r\n", "000706", 1},
+                      ResetSettings{"Tq7702ResetToCache0", "tq7702", "ResetToCache=0\r\n", "000701", 1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 struct InjectedStep {
   const char* name;
   const char* op;  // the step's first command block
