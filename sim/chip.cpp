@@ -33,12 +33,15 @@ std::string SimChip::Serial() const {
 
 ResetKind SimChip::TakeReset() { return std::exchange(pendingReset_, ResetKind::kNone); }
 
+bool SimChip::TakePowerLoss() { return std::exchange(powerLost_, false); }
+
 void SimChip::StallCurrentCommand() {
   xu_ = {};
   xu_.status = kStsHwErr;
 }
 
 void SimChip::PowerUp() {
+  CutProgramming(PagesDone());
   xu_ = {};
   pendingReset_ = ResetKind::kNone;
   otpReport_ = {};
@@ -157,6 +160,8 @@ TransferResult SimChip::HandleCommandBlock(std::span<const std::uint8_t> bytes, 
   std::uint8_t status = kStsNoErr;
   std::optional<Request> request = DecodeCommandBlock(block, status);
   if (!request) return FailCommand(status);
+  // The chip takes no flash command or reset before the last write's pages are programmed.
+  if (WaitsForProgramming(request->op)) WaitForProgramming();
   if (std::uint8_t check = Check(*request); check != kStsNoErr) return FailCommand(check);
 
   xu_ = {};
@@ -224,6 +229,7 @@ TransferResult SimChip::HandleVendor(const SetupPacket& setup, std::span<std::ui
   std::optional<Request> request =
       DecodeVendorRequest(setup.bmRequestType, setup.bRequest, setup.wValue, setup.wIndex, setup.wLength);
   if (!request) return kStall;
+  if (WaitsForProgramming(request->op)) WaitForProgramming();
   if (Check(*request) != kStsNoErr) return kStall;
   switch (request->phase) {
     case DataPhase::kIn: {

@@ -38,7 +38,12 @@ class SimChip {
   // command in progress ends with a hardware error.
   void StallCurrentCommand();
 
-  // Power-up: volatile state cleared, the loader starts by its rule.
+  // True once when the power failed during the last transfer's programming
+  // (an armed page-loss fault); the chip is then off the bus.
+  bool TakePowerLoss();
+
+  // Power-up: volatile state cleared, the loader starts by its rule. Pages of
+  // a write still being programmed when the power went are lost.
   void PowerUp();
   // Back on the bus after a reset of the given kind.
   void ComeBack(ResetKind kind);
@@ -47,6 +52,14 @@ class SimChip {
   std::string Serial() const;
   // Byte 0 of the command status answer.
   std::uint8_t CommandStatus() const { return xu_.status; }
+
+  // Every flash write command this chip took since it was made (address and
+  // length), in order: the page-loss fault counts them.
+  struct ProgramRecord {
+    std::uint32_t address;
+    std::uint32_t length;
+  };
+  const std::vector<ProgramRecord>& Programs() const { return programs_; }
 
  private:
   struct XuState {
@@ -71,6 +84,16 @@ class SimChip {
   std::uint8_t Act(const Request& request, std::uint32_t timeoutMs, bool& timedOut);
   std::uint8_t ReadExternal(const Request& request, std::vector<std::uint8_t>& out) const;
   bool FlashBusy() const;
+  // A write's pages are programmed one after the other once its data is in.
+  // The memory shows the whole write at once; until the last page is done the
+  // old contents of the pages still to come are kept, to be put back when
+  // the power fails first.
+  bool ProgramPaged(std::uint32_t address, std::span<const std::uint8_t> data);
+  std::uint32_t PagesDone() const;
+  bool Programming() const;
+  void WaitForProgramming();
+  void CutProgramming(std::uint32_t pages);
+  static bool WaitsForProgramming(Op op);
   void ApplyCorruption(std::uint32_t address, std::vector<std::uint8_t>& bytes) const;
 
   ChipState state_;
@@ -79,6 +102,16 @@ class SimChip {
   OtpReport otpReport_;
   std::uint64_t statusWriteUntilMs_ = 0;  // status register write in progress
   std::uint64_t busyUntilMs_ = 0;         // a slow erase still running
+  struct Pending {
+    bool active = false;
+    std::uint32_t address = 0;
+    std::vector<std::uint8_t> before;  // the range before the write
+    std::uint32_t pages = 0;
+    std::uint64_t startMs = 0;
+  };
+  Pending pending_;
+  std::vector<ProgramRecord> programs_;
+  bool powerLost_ = false;
   std::map<std::uint16_t, std::uint8_t> phy_;
   std::map<std::uint32_t, std::uint8_t> i2cRegisters_;
   std::map<std::uint8_t, std::vector<std::uint8_t>> i2cDevices_;  // 64 KB each, by slave address

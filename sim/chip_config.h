@@ -37,6 +37,7 @@ struct ChipConfig {
   std::uint32_t offBusMs = 1000;     // how long a reset keeps the chip off the bus
   std::uint32_t notReadyMs = 0;      // after coming back, answer "not ready" this long
   std::uint32_t statusWriteMs = 15;  // write-in-progress time of a status-register write
+  std::uint32_t pageProgramUs = 250;  // programming time of one 256-byte flash page
 
   bool HasXu() const { return transport != Transport::kVendor; }
   bool HasVendor() const { return transport != Transport::kXu; }

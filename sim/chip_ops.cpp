@@ -15,6 +15,7 @@ constexpr std::uint8_t kSrWriteInProgress = 0x01;
 constexpr std::uint8_t kSrWriteEnableLatch = 0x02;
 constexpr std::uint8_t kSrRegisterProtect = 0x80;
 constexpr std::uint32_t kI2cDeviceSize = 0x10000;
+constexpr std::uint32_t kFlashPageSize = 256;
 
 bool NeedsSpiOrNor(Op op) {
   switch (op) {
@@ -75,6 +76,67 @@ ResetKind ResetOfCommand(std::uint32_t command) {
 }  // namespace
 
 bool SimChip::FlashBusy() const { return TheClock().NowMs() < busyUntilMs_; }
+
+bool SimChip::WaitsForProgramming(Op op) {
+  switch (op) {
+    case Op::kSpiReadSr:
+      return false;  // answers at once, with write-in-progress set
+    case Op::kExtMemRead: case Op::kExtMemWrite: case Op::kReadCode:
+    case Op::kResetToUpdate: case Op::kResetToNewCode: case Op::kResetToRom: case Op::kResetByRequest:
+      return true;
+    default:
+      return NeedsSpiOrNor(op) || IsNorOp(op);
+  }
+}
+
+bool SimChip::ProgramPaged(std::uint32_t address, std::span<const std::uint8_t> data) {
+  if (!state_.memory.InRange(address, data.size())) return false;
+  WaitForProgramming();
+  programs_.push_back({address, static_cast<std::uint32_t>(data.size())});
+  if (!data.empty()) {
+    pending_.active = true;
+    pending_.address = address;
+    pending_.before.resize(data.size());
+    state_.memory.Read(address, pending_.before);
+    pending_.pages = static_cast<std::uint32_t>((address + data.size() - 1) / kFlashPageSize - address / kFlashPageSize + 1);
+    pending_.startMs = TheClock().NowMs();
+  }
+  state_.memory.ProgramFlash(address, data);
+  for (const PageLossFault& fault : state_.faults.pageLoss) {
+    if (fault.program != programs_.size()) continue;
+    CutProgramming(fault.pages);
+    powerLost_ = true;
+  }
+  return true;
+}
+
+std::uint32_t SimChip::PagesDone() const {
+  if (!pending_.active) return 0;
+  const std::uint32_t pageUs = state_.config.pageProgramUs;
+  if (pageUs == 0) return pending_.pages;
+  const std::uint64_t elapsedUs = (TheClock().NowMs() - pending_.startMs) * 1000;
+  return static_cast<std::uint32_t>(std::min<std::uint64_t>(pending_.pages, elapsedUs / pageUs));
+}
+
+bool SimChip::Programming() const { return pending_.active && PagesDone() < pending_.pages; }
+
+void SimChip::WaitForProgramming() {
+  if (Programming()) {
+    const std::uint64_t endUs = std::uint64_t{pending_.pages} * state_.config.pageProgramUs;
+    const std::uint64_t elapsedUs = (TheClock().NowMs() - pending_.startMs) * 1000;
+    TheClock().SleepMs(static_cast<std::uint32_t>((endUs - elapsedUs + 999) / 1000));
+  }
+  pending_ = {};
+}
+
+void SimChip::CutProgramming(std::uint32_t pages) {
+  if (pending_.active && pages < pending_.pages) {
+    const std::uint32_t firstLost = (pending_.address / kFlashPageSize + pages) * kFlashPageSize;
+    const std::uint32_t offset = firstLost > pending_.address ? firstLost - pending_.address : 0;
+    state_.memory.Restore(pending_.address + offset, std::span(pending_.before).subspan(offset));
+  }
+  pending_ = {};
+}
 
 void SimChip::ApplyCorruption(std::uint32_t address, std::vector<std::uint8_t>& bytes) const {
   for (std::uint32_t bad : state_.faults.corruptRead) {
@@ -170,7 +232,7 @@ std::uint8_t SimChip::Read(const Request& request, std::vector<std::uint8_t>& ou
       return kStsNoErr;
     }
     case Op::kSpiReadSr: {
-      const bool inProgress = FlashBusy() || TheClock().NowMs() < statusWriteUntilMs_;
+      const bool inProgress = FlashBusy() || Programming() || TheClock().NowMs() < statusWriteUntilMs_;
       out[0] = static_cast<std::uint8_t>(state_.statusRegister | (inProgress ? kSrWriteInProgress : 0));
       return kStsNoErr;
     }
@@ -210,16 +272,16 @@ std::uint8_t SimChip::Write(const Request& request, std::span<const std::uint8_t
       return kStsNoErr;
     case Op::kNorWrite:
       state_.norTagged = false;
-      return state_.memory.ProgramFlash(request.address, data) ? kStsNoErr : kStsOutOfRange;
+      return ProgramPaged(request.address, data) ? kStsNoErr : kStsOutOfRange;
     case Op::kSpiWrite:
-      return state_.memory.ProgramFlash(request.address, data) ? kStsNoErr : kStsOutOfRange;
+      return ProgramPaged(request.address, data) ? kStsNoErr : kStsOutOfRange;
     case Op::kEep8Write:
     case Op::kEep16Write:
       return state_.memory.WriteEeprom(request.address, data) ? kStsNoErr : kStsOutOfRange;
     case Op::kExtMemWrite: {
       bool ok = false;
       switch (state_.config.memory) {
-        case MemoryKind::kSpi: case MemoryKind::kNor: ok = state_.memory.ProgramFlash(request.address, data); break;
+        case MemoryKind::kSpi: case MemoryKind::kNor: ok = ProgramPaged(request.address, data); break;
         case MemoryKind::kEeprom8: case MemoryKind::kEeprom16: ok = state_.memory.WriteEeprom(request.address, data); break;
         case MemoryKind::kOtp:
           otpReport_ = state_.memory.ProgramOtp(request.address, data, 0, state_.faults.otpFail);
@@ -300,7 +362,7 @@ std::uint8_t SimChip::Act(const Request& request, std::uint32_t timeoutMs, bool&
       return state_.memory.EraseSector(request.address) ? kStsNoErr : kStsOutOfRange;
     case Op::kSpiWriteTag: {
       const std::uint8_t tag[2] = {0x55, 0xAA};
-      return state_.memory.ProgramFlash(kFlashTagAddress, tag) ? kStsNoErr : kStsOutOfRange;
+      return ProgramPaged(kFlashTagAddress, tag) ? kStsNoErr : kStsOutOfRange;
     }
     default:
       // A data command of length 0 has nothing to do.

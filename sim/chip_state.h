@@ -20,7 +20,8 @@ enum class RunMode : std::uint8_t {
   kRomConfig = 32,  // ROM code with a configuration area at flash offset 0
 };
 
-enum class TransferFaultKind : std::uint8_t { kFail, kStall, kPowerLoss };
+// kUnplug: the transfer goes through, then the cable is pulled.
+enum class TransferFaultKind : std::uint8_t { kFail, kStall, kPowerLoss, kUnplug };
 
 // Fails transfers first .. first + count - 1 (counted from 1 in the run).
 struct TransferFault {
@@ -29,9 +30,17 @@ struct TransferFault {
   std::uint32_t count = 1;
 };
 
+// The power fails while flash write command `program` (counted from 1 in the
+// run) is being programmed, after its first `pages` pages.
+struct PageLossFault {
+  std::uint32_t program = 1;
+  std::uint32_t pages = 0;
+};
+
 struct Faults {
   // Armed for the next run only.
   std::vector<TransferFault> transfers;
+  std::vector<PageLossFault> pageLoss;
   std::uint32_t notReady = 0;  // answer "not ready" to this many transfers
   // Defects of the part, kept until cleared.
   std::vector<std::uint16_t> otpFail;     // OTP cells that do not program
@@ -39,7 +48,7 @@ struct Faults {
   std::uint32_t slowEraseMs = 0;          // a chip erase takes this long
 
   bool empty() const {
-    return transfers.empty() && notReady == 0 && otpFail.empty() && corruptRead.empty() && slowEraseMs == 0;
+    return transfers.empty() && pageLoss.empty() && notReady == 0 && otpFail.empty() && corruptRead.empty() && slowEraseMs == 0;
   }
 };
 

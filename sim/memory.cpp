@@ -37,6 +37,12 @@ bool ChipMemory::ProgramFlash(std::uint32_t address, std::span<const std::uint8_
   return true;
 }
 
+bool ChipMemory::Restore(std::uint32_t address, std::span<const std::uint8_t> data) {
+  if (!InRange(address, data.size())) return false;
+  std::copy(data.begin(), data.end(), bytes_.begin() + address);
+  return true;
+}
+
 bool ChipMemory::WriteEeprom(std::uint32_t address, std::span<const std::uint8_t> data) {
   if (!InRange(address, data.size())) return false;
   std::copy(data.begin(), data.end(), bytes_.begin() + address);

@@ -56,6 +56,9 @@ class ChipMemory {
   OtpReport TestOtp(std::uint32_t address, std::span<const std::uint8_t> data,
                     std::span<const std::uint16_t> defective) const;
 
+  // Puts bytes back as they were (a program cut short by a power loss).
+  bool Restore(std::uint32_t address, std::span<const std::uint8_t> data);
+
   void EraseAll();
   bool EraseSector(std::uint32_t address);
   // Replaces the contents from address 0 (an off-board programmer); false when

@@ -61,6 +61,7 @@ void SimBus::UnplugChip(std::size_t index) {
   Slot& slot = slots_.at(index);
   if (OnBus(slot)) events_.push_back({false, InfoOf(slot)});
   slot.resetKind = ResetKind::kNone;
+  slot.chip->PowerUp();  // pages still being programmed are lost
   slot.chip->state().powerLost = true;
 }
 
@@ -85,6 +86,7 @@ std::vector<ChipState> SimBus::EndRun() {
   for (Slot& slot : slots_) {
     ChipState state = slot.chip->state();
     state.faults.transfers.clear();
+    state.faults.pageLoss.clear();
     state.faults.notReady = 0;
     state.lastRun = slot.stats;
     if (slot.resetKind != ResetKind::kNone) {
@@ -210,6 +212,19 @@ TransferResult SimBus::TransferLocked(Slot& slot, const OpenHandle& handle, cons
     }
   }
   const TransferResult result = chip.Handle(setup, data, timeoutMs);
+  bool pulled = chip.TakePowerLoss();
+  for (const TransferFault& fault : state.faults.transfers) {
+    if (fault.kind == TransferFaultKind::kUnplug && Covers(fault, n)) pulled = true;
+  }
+  if (pulled) {
+    // The answer got through; then the power went (a page-loss fault or the
+    // cable), and with it whatever was still being programmed.
+    events_.push_back({false, InfoOf(slot)});
+    chip.TakeReset();
+    chip.PowerUp();
+    state.powerLost = true;
+    return result;
+  }
   if (ResetKind reset = chip.TakeReset(); reset != ResetKind::kNone) {
     events_.push_back({false, InfoOf(slot)});
     slot.resetKind = reset;

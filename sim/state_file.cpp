@@ -50,6 +50,7 @@ std::string_view FaultName(TransferFaultKind kind) {
     case TransferFaultKind::kFail: return "fail";
     case TransferFaultKind::kStall: return "stall";
     case TransferFaultKind::kPowerLoss: return "power-loss";
+    case TransferFaultKind::kUnplug: return "unplug";
   }
   return "fail";
 }
@@ -58,6 +59,7 @@ std::optional<TransferFaultKind> ParseFault(std::string_view name) {
   if (name == "fail") return TransferFaultKind::kFail;
   if (name == "stall") return TransferFaultKind::kStall;
   if (name == "power-loss") return TransferFaultKind::kPowerLoss;
+  if (name == "unplug") return TransferFaultKind::kUnplug;
   return std::nullopt;
 }
 
@@ -121,6 +123,7 @@ std::string SerializeStates(const std::vector<ChipState>& chips) {
     out << "off-bus-ms " << c.offBusMs << '\n';
     out << "not-ready-ms " << c.notReadyMs << '\n';
     out << "status-write-ms " << c.statusWriteMs << '\n';
+    out << "page-program-us " << c.pageProgramUs << '\n';
     out << "status-register " << Hex(chip.statusRegister) << '\n';
     out << "nor-tagged " << (chip.norTagged ? 1 : 0) << '\n';
     out << "otp-lock " << Hex(chip.otpLock) << '\n';
@@ -131,6 +134,9 @@ std::string SerializeStates(const std::vector<ChipState>& chips) {
     out << "reset-pending " << (chip.resetPending ? 1 : 0) << '\n';
     for (const TransferFault& f : chip.faults.transfers) {
       out << "fault-transfer " << FaultName(f.kind) << ' ' << f.first << ' ' << f.count << '\n';
+    }
+    for (const PageLossFault& f : chip.faults.pageLoss) {
+      out << "fault-page-loss " << f.program << ' ' << f.pages << '\n';
     }
     if (chip.faults.notReady != 0) out << "fault-not-ready " << chip.faults.notReady << '\n';
     for (std::uint16_t a : chip.faults.otpFail) out << "fault-otp-fail " << Hex(a) << '\n';
@@ -241,6 +247,13 @@ bool ParseStates(std::string_view text, std::vector<ChipState>& chips, std::stri
       p.faults.transfers.push_back({*kind, *first, *count});
       continue;
     }
+    if (key == "fault-page-loss") {
+      auto program = ParseNumber(NextWord(rest));
+      auto pages = ParseNumber(NextWord(rest));
+      if (!program || !pages || *program == 0) return fail("bad fault");
+      p.faults.pageLoss.push_back({*program, *pages});
+      continue;
+    }
     if (key == "last-run") {
       auto a = ParseNumber(NextWord(rest)), b = ParseNumber(NextWord(rest)), c = ParseNumber(NextWord(rest)),
            d = ParseNumber(NextWord(rest));
@@ -307,6 +320,7 @@ bool ParseStates(std::string_view text, std::vector<ChipState>& chips, std::stri
     else if (key == "off-bus-ms") p.config.offBusMs = v;
     else if (key == "not-ready-ms") p.config.notReadyMs = v;
     else if (key == "status-write-ms") p.config.statusWriteMs = v;
+    else if (key == "page-program-us") p.config.pageProgramUs = v;
     else if (key == "status-register") ok = u8(p.statusRegister);
     else if (key == "nor-tagged") p.norTagged = v != 0;
     else if (key == "otp-lock") ok = u8(p.otpLock);

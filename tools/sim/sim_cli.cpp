@@ -244,6 +244,13 @@ void CommandFault(const Args& args) {
     transfer(TransferFaultKind::kStall, true);
   } else if (kind == "power-loss") {
     transfer(TransferFaultKind::kPowerLoss, false);
+  } else if (kind == "unplug") {
+    transfer(TransferFaultKind::kUnplug, false);
+  } else if (kind == "power-loss-pages") {
+    expect(2, 2);
+    const std::uint32_t program = Number("M", values[0], 0xFFFFFFFF);
+    if (program == 0) throw Failure{"flash writes are counted from 1"};
+    faults.pageLoss.push_back({program, Number("K", values[1], 0xFFFFFFFF)});
   } else if (kind == "not-ready") {
     expect(1, 1);
     faults.notReady += Number("K", values[0], 0xFFFFFFFF);
