@@ -1,6 +1,9 @@
 // Injected faults (counted transfers of a run fail, stall, lose power or find
 // the chip not ready; defective OTP cells; corrupted read-back; a slow erase)
 // and the bus-time count.
+#include <algorithm>
+#include <functional>
+
 #include "sim/bus_time.h"
 #include "sim/chip_model.h"
 #include "sim_fixture.h"
@@ -55,6 +58,78 @@ TEST_F(Faults, PowerLossKeepsWhatWasProgrammedAndTheChipComesBackNextRun) {
   EXPECT_EQ(back.state().mode, RunMode::kCode) << "powers up in the mode its memory gives";
   next.ListDevices(devices);
   EXPECT_EQ(devices.size(), 1u);
+}
+
+TEST_F(Faults, PagesAreProgrammedInOrderAfterTheDataAndFlashCommandsWaitForThem) {
+  SimChip& chip = AddAndOpen();
+  // Four pages of 0x00 from 0x100 (pages 1..4).
+  ASSERT_EQ(XuWrite(SpiBlock(0x82, 0x100, 0x400), std::vector<std::uint8_t>(0x400, 0x00)), kUsbOk);
+  // Status register: write in progress while the pages are programmed.
+  EXPECT_EQ(XuRead(SpiBlock(0xC3, 0, 1), 1), std::vector<std::uint8_t>{0x01});
+  const std::uint64_t before = clock.NowMs();
+  EXPECT_EQ(XuRead(SpiBlock(0xC2, 0x4FE, 4), 4), (std::vector<std::uint8_t>{0x00, 0x00, 0xFF, 0xFF}))
+      << "a read waits for the last page";
+  EXPECT_EQ(clock.NowMs() - before, 1u) << "four pages of 250 us";
+  EXPECT_EQ(XuRead(SpiBlock(0xC3, 0, 1), 1), std::vector<std::uint8_t>{0x00});
+  EXPECT_EQ(chip.Programs().size(), 1u);
+}
+
+TEST_F(Faults, PowerLossKeepsOnlyThePagesProgrammedSoFar) {
+  // Transfers 1..129 are the write (command and 128 pieces); nothing else
+  // lets time pass unless the case does.
+  struct Case {
+    const char* name;
+    std::function<void(SimChip&, std::size_t)> arm;
+    std::function<void(SimChip&, std::size_t)> after;
+    std::size_t pagesKept;
+  };
+  auto none = [](SimChip&, std::size_t) {};
+  const Case cases[] = {
+      {"page-loss fault after 2 pages", [](SimChip& c, std::size_t) { c.state().faults.pageLoss.push_back({1, 2}); },
+       none, 2},
+      {"page-loss fault before the first page",
+       [](SimChip& c, std::size_t) { c.state().faults.pageLoss.push_back({1, 0}); }, none, 0},
+      {"page-loss fault for a later write", [](SimChip& c, std::size_t) { c.state().faults.pageLoss.push_back({2, 0}); },
+       [this](SimChip&, std::size_t) { clock.Advance(1); }, 4},
+      {"power loss at the next transfer",
+       [](SimChip& c, std::size_t) {
+         c.state().faults.transfers.push_back({TransferFaultKind::kPowerLoss, 130, 1});
+       },
+       [this](SimChip&, std::size_t) { Abort(); }, 0},
+      {"unplugged just after the last piece",
+       [](SimChip& c, std::size_t) { c.state().faults.transfers.push_back({TransferFaultKind::kUnplug, 129, 1}); },
+       none, 0},
+      {"cable pulled 1 ms in, 400 us a page",
+       [](SimChip& c, std::size_t) { c.state().config.pageProgramUs = 400; },
+       [this](SimChip&, std::size_t index) {
+         clock.Advance(1);
+         bus.UnplugChip(index);
+       },
+       2},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.name);
+    SimChip& chip = AddAndOpen();
+    c.arm(chip, i);
+    const bool cutAtOnce = !chip.state().faults.pageLoss.empty() && chip.state().faults.pageLoss[0].program == 1;
+    EXPECT_EQ(XuWrite(SpiBlock(0x82, 0x100, 0x400), std::vector<std::uint8_t>(0x400, 0x00)), kUsbOk) << "the last piece is answered before the power goes";
+    if (cutAtOnce) {
+      EXPECT_EQ(Status(), -1) << "off the bus";
+    }
+    c.after(chip, i);
+    EXPECT_TRUE(chip.state().powerLost || !cutAtOnce);
+    if (!chip.state().powerLost) bus.UnplugChip(i);
+  }
+  SimBus next(bus.EndRun());
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(cases[i].name);
+    const auto memory = next.Chip(i).state().memory.bytes();
+    const std::size_t end = 0x100 + 0x100 * cases[i].pagesKept;
+    EXPECT_EQ(std::count(memory.begin(), memory.end(), 0x00), static_cast<std::ptrdiff_t>(end - 0x100));
+    EXPECT_TRUE(std::all_of(memory.begin() + 0x100, memory.begin() + static_cast<std::ptrdiff_t>(end),
+                            [](std::uint8_t b) { return b == 0x00; }));
+  }
 }
 
 TEST_F(Faults, NotReadyAnswersTheFirstKTransfers) {

@@ -86,8 +86,17 @@ TEST_F(SimCli, FaultsAddUpUntilCleared) {
   ASSERT_EQ(Run({"fault", state, "not-ready", "2"}), 0);
   ASSERT_EQ(Run({"fault", state, "otp-fail", "0x10,17"}), 0);
   ASSERT_EQ(Run({"fault", state, "corrupt-read", "0x20"}), 0);
+  ASSERT_EQ(Run({"fault", state, "unplug", "30"}), 0);
+  ASSERT_EQ(Run({"fault", state, "power-loss-pages", "3", "7"}), 0);
+  EXPECT_NE(Run({"fault", state, "power-loss-pages", "0", "7"}), 0) << "flash writes count from 1";
+  EXPECT_NE(Run({"fault", state, "power-loss-pages", "3"}), 0);
   Faults f = Chips()[0].faults;
-  ASSERT_EQ(f.transfers.size(), 3u);
+  ASSERT_EQ(f.transfers.size(), 4u);
+  EXPECT_EQ(f.transfers[3].kind, TransferFaultKind::kUnplug);
+  EXPECT_EQ(f.transfers[3].first, 30u);
+  ASSERT_EQ(f.pageLoss.size(), 1u);
+  EXPECT_EQ(f.pageLoss[0].program, 3u);
+  EXPECT_EQ(f.pageLoss[0].pages, 7u);
   EXPECT_EQ(f.transfers[0].first, 5u);
   EXPECT_EQ(f.transfers[0].count, 3u);
   EXPECT_EQ(f.transfers[1].kind, TransferFaultKind::kStall);
