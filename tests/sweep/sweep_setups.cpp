@@ -1,0 +1,73 @@
+#include "sweep/sweep_setups.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "image_maker.h"
+
+namespace quillon::sweep {
+namespace {
+
+const std::array<std::uint8_t, 8> kOldVersion = {0x41, 0x18, 0x00, 0x00, 0x01, 0x14, 0x00, 0x00};
+
+// An area of several pages (a small-cache record) unless `small`.
+std::vector<std::uint8_t> Image(const char* ic, std::size_t size = 0x10000, std::optional<std::uint32_t> configAt = {},
+                                bool old = false) {
+  mkimage::ImageSpec spec;
+  spec.ic = ic;
+  spec.size = size;
+  spec.configAt = configAt;
+  spec.smallCache = size >= 0x10000 && std::string(ic) != "tq7702" ? 1024 : 128;
+  if (old) spec.version = kOldVersion;
+  std::string error;
+  auto image = mkimage::MakeImage(spec, &error);
+  if (!image) {
+    std::fprintf(stderr, "cannot make the %s image: %s\n", ic, error.c_str());
+    std::exit(2);
+  }
+  return *image;
+}
+
+sim::ChipConfig Chip(sim::IcFamily ic, sim::Transport transport) {
+  sim::ChipConfig config;
+  config.ic = ic;
+  config.transport = transport;
+  config.offBusMs = 20;
+  return config;
+}
+
+}  // namespace
+
+std::vector<SetUp> AllSetUps() {
+  using sim::IcFamily;
+  using sim::Transport;
+  const auto v7704 = Image("tq7704"), old7704 = Image("tq7704", 0x10000, {}, true);
+  const auto v7702 = Image("tq7702"), old7702 = Image("tq7702", 0x10000, {}, true);
+  const auto zero = Image("tq7704", 0x10000, 0);
+  const auto small = Image("tq7704", 0x4000, 0);
+  auto differs = old7704;
+  differs.back() ^= 0x01;
+
+  std::vector<SetUp> setUps = {
+      // Flash without a tag: the area signature alone starts the chip.
+      {"tq7704-blank-xu", Chip(IcFamily::kTq7704, Transport::kXu), {}, 'W', v7704},
+      {"tq7704-old-xu", Chip(IcFamily::kTq7704, Transport::kXu), old7704, 'W', v7704},
+      {"tq7704-old-vr", Chip(IcFamily::kTq7704, Transport::kBoth), old7704, 'W', v7704},
+      // Flash with a tag.
+      {"tq7702-blank-xu", Chip(IcFamily::kTq7702, Transport::kXu), {}, 'W', v7702, true},
+      {"tq7702-old-xu", Chip(IcFamily::kTq7702, Transport::kXu), old7702, 'W', v7702, true},
+      {"tq7702-old-vr", Chip(IcFamily::kTq7702, Transport::kBoth), old7702, 'W', v7702, true},
+      // The configuration area at offset 0: ROM code starts it.
+      {"area-at-zero-old-xu", Chip(IcFamily::kTq7704, Transport::kXu), old7704, 'W', zero},
+      // A 16 KB image in the OTP-simulation layout.
+      {"simulated-otp-blank-xu", Chip(IcFamily::kTq7704, Transport::kXu), {}, 'W', small},
+      {"simulated-otp-old-vr", Chip(IcFamily::kTq7704, Transport::kBoth), old7704, 'W', small},
+      // Verify of a file one byte off, and erase.
+      {"verify-old-xu", Chip(IcFamily::kTq7704, Transport::kXu), old7704, 'V', differs, false, 0xEFFE, true},
+      {"erase-old-xu", Chip(IcFamily::kTq7704, Transport::kXu), old7704, 'E', {}},
+      {"erase-old-vr", Chip(IcFamily::kTq7702, Transport::kBoth), old7702, 'E', {}},
+  };
+  return setUps;
+}
+
+}  // namespace quillon::sweep

@@ -1,0 +1,31 @@
+// The set-ups the sweep runs: a chip (family, transport, what it holds at the
+// start) and one command-line operation on it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sim/chip_config.h"
+
+namespace quillon::sweep {
+
+struct SetUp {
+  std::string name;
+  sim::ChipConfig chip;
+  std::vector<std::uint8_t> onChip;  // flash contents at the start; empty: blank
+  char letter = 'W';                 // 'W' write, 'V' verify, 'E' erase
+  std::vector<std::uint8_t> file;    // the file of 'W' and 'V'
+  // The flow writes a tag besides the area signature: either of the two
+  // starts the chip, so a chip that runs with only the tag still blank holds
+  // everything the new image needs.
+  bool tagWritten = false;
+  std::uint32_t tagAddress = 0xEFFE;
+  // A verify of a file that differs from the chip: PASS is never right.
+  bool passNeverRight = false;
+};
+
+// Every set-up, in a fixed order.
+std::vector<SetUp> AllSetUps();
+
+}  // namespace quillon::sweep
