@@ -193,4 +193,19 @@ bool RebuildForSimulatedOtp(std::span<std::uint8_t> image, std::uint8_t chipCode
   return true;
 }
 
+HeldAreaSignature::HeldAreaSignature(std::span<std::uint8_t> image, std::size_t offset, bool hold)
+    : image_(image), offset_(offset) {
+  if (!hold || offset > image.size() || image.size() - offset < 2) return;
+  saved_ = {image[offset], image[offset + 1]};
+  if (saved_[0] == 0xFF && saved_[1] == 0xFF) return;
+  image[offset] = image[offset + 1] = 0xFF;
+  held_ = true;
+}
+
+HeldAreaSignature::~HeldAreaSignature() {
+  if (!held_) return;
+  image_[offset_] = saved_[0];
+  image_[offset_ + 1] = saved_[1];
+}
+
 }  // namespace quillon

@@ -3,6 +3,7 @@
 // image. Pure functions on bounded buffers.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -31,5 +32,29 @@ bool PutPreservedRecord(std::span<std::uint8_t> area, std::span<const std::uint8
 // end of the memory. `chipCode` goes into the parts' layout byte. False when the
 // area cannot be read (the image is then unchanged).
 bool RebuildForSimulatedOtp(std::span<std::uint8_t> image, std::uint8_t chipCode);
+
+// The two signature bytes of a configuration area, held back as 0xFF while the
+// image is written and compared, so that the loader finds no area to start
+// before every other byte is in; written last by the caller. The image gets
+// them back when the holder ends, whatever happened in between.
+class HeldAreaSignature {
+ public:
+  // Holds when `hold` is set and the two bytes at `offset` are inside the image
+  // and not blank already.
+  HeldAreaSignature(std::span<std::uint8_t> image, std::size_t offset, bool hold);
+  ~HeldAreaSignature();
+  HeldAreaSignature(const HeldAreaSignature&) = delete;
+  HeldAreaSignature& operator=(const HeldAreaSignature&) = delete;
+
+  bool held() const { return held_; }
+  std::uint32_t address() const { return static_cast<std::uint32_t>(offset_); }
+  const std::array<std::uint8_t, 2>& bytes() const { return saved_; }
+
+ private:
+  std::span<std::uint8_t> image_;
+  std::size_t offset_;
+  std::array<std::uint8_t, 2> saved_{0xFF, 0xFF};
+  bool held_ = false;
+};
 
 }  // namespace quillon

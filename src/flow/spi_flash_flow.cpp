@@ -188,6 +188,9 @@ int CSPIFlashInfo_USB::FF_UpdateEx_Standard(std::span<std::uint8_t> code, std::u
       saved = {code[tag], code[tag + 1]};
       code[tag] = code[tag + 1] = 0xFF;
     }
+    // Without a tag the area's signature alone starts the chip: it goes in last.
+    const bool writesTag = configAtZero == 0 && romFlag == 0 && tagInside;
+    HeldAreaSignature signature(code, AreaAddress(), !writesTag);
     if (MP_WriteSPIFlash(code) == 0) return Failed(failure, "Write Flash Code Fail\n", msg::kUpdateFlashFail);
     // Without a tag the loader starts whatever configuration area it finds, so
     // an image that did not read back right must lose its area first.
@@ -202,7 +205,10 @@ int CSPIFlashInfo_USB::FF_UpdateEx_Standard(std::span<std::uint8_t> code, std::u
       spoilArea();
       return Failed(failure, "Check Flash Code Fail\n", msg::kCompareDataFail);
     }
-    if (configAtZero == 0 && romFlag == 0 && tagInside) {
+    if (signature.held() && WriteFlashBytes(signature.address(), signature.bytes()) == 0) {
+      return Failed(failure, "Write Tag Fail\n", msg::kWriteTagFail);
+    }
+    if (writesTag) {
       code[tag] = saved[0];
       code[tag + 1] = saved[1];
       if (WriteFlashBytes(tag, saved) == 0) return Failed(failure, "Write Tag Fail\n", msg::kWriteTagFail);
@@ -225,10 +231,15 @@ int CSPIFlashInfo_USB::FF_UpdateEx_Standard(std::span<std::uint8_t> code, std::u
 int CSPIFlashInfo_USB::FF_UpdateEx_ForSimulateOTP(std::span<std::uint8_t> code, std::uint32_t& failure) {
   if (MP_DisableWriteProtect() == 0) return Failed(failure, "Disable Write Protect Fail\n", msg::kDisableWriteProtectFail);
   if (MP_EraseSPIFlash() == 0) return Failed(failure, "Erase Flash Fail\n", msg::kEraseFlashFail);
+  // The rebuilt image starts with its area: ROM code would start a partial one.
+  HeldAreaSignature signature(code, 0, true);
   if (MP_WriteSPIFlash(code) == 0) return Failed(failure, "Write Flash Code Fail\n", msg::kUpdateFlashFail);
   if (MP_VerifySPIFlash(readBuffer) == 0) return Failed(failure, "Read Flash Code Fail\n", msg::kReadFlashFail);
   if (!std::equal(code.begin(), code.end(), readBuffer.begin())) {
     return Failed(failure, "Check Flash Code Fail\n", msg::kCompareDataFail);
+  }
+  if (signature.held() && WriteFlashBytes(signature.address(), signature.bytes()) == 0) {
+    return Failed(failure, "Write Tag Fail\n", msg::kWriteTagFail);
   }
   if (MP_EnableWriteProtect() == 0) return Failed(failure, "Enable Write Protect Fail\n", msg::kEnableWriteProtectFail);
   if ((settings.updateOptions & update_option::kResetAfter) != 0) {

@@ -62,6 +62,8 @@ struct WireCase {
   const char* ic;
   std::vector<std::string> steps;
   std::array<std::uint8_t, 2> tagInFlash;
+  std::string signatureInBulkWrite;  // first two bytes of the bulk write at 0xF000
+  std::array<std::uint8_t, 2> signatureInFlash;
 };
 
 class FlashWireOrderTest : public FlashFlowTest, public ::testing::WithParamInterface<WireCase> {};
@@ -87,16 +89,29 @@ TEST_P(FlashWireOrderTest, SequenceHoldsTheTagBackAndWritesItLastOnlyWithoutRomF
   for (auto it = block + 1; it != lines.end() && it->rfind("21 01 0b00", 0) == 0; ++it) lastPiece = *it;
   ASSERT_GE(lastPiece.size(), 4u);
   EXPECT_EQ(lastPiece.substr(lastPiece.size() - 4), "ffff") << lastPiece;
+
+  // The first piece of the 0xF000 chunk: the area signature, held back as
+  // 0xFF 0xFF where no tag guards the start, the image's own 55 A5 otherwise.
+  block = std::find_if(lines.begin(), lines.end(), [](const std::string& l) {
+    return l.rfind("21 01 0a00 0300 0008 028200f000100000", 0) == 0;
+  });
+  ASSERT_NE(block + 1, lines.end());
+  EXPECT_EQ(block[1].substr(std::string("21 01 0b00 0300 0008 ").size(), 4), c.signatureInBulkWrite) << block[1];
+  EXPECT_EQ(Flash(0xF000), c.signatureInFlash[0]);
+  EXPECT_EQ(Flash(0xF001), c.signatureInFlash[1]);
 }
 
 const std::string kTagStep = "tag@" + std::to_string(0xEFFE);
+const std::string kSignatureStep = "tag@" + std::to_string(0xF000);
 INSTANTIATE_TEST_SUITE_P(
     Families, FlashWireOrderTest,
     ::testing::Values(
         // TQ7702 runs its code outside a ROM-loader mode: reset to the loader, tag written last.
-        WireCase{"tq7702", {"reset-to-loader", "status", "erase", "read", "write", "read", kTagStep, "status", "reset"}, {0x55, 0xAA}},
-        // TQ7704 reports a ROM-loader state; its flow never writes the tag.
-        WireCase{"tq7704", {"reset-to-loader", "status", "erase", "read", "write", "read", "status", "reset"}, {0xFF, 0xFF}}),
+        // Its area sits at 0xAE00, nothing at 0xF000 in the image.
+        WireCase{"tq7702", {"reset-to-loader", "status", "erase", "read", "write", "read", kTagStep, "status", "reset"}, {0x55, 0xAA}, "ffff", {0xFF, 0xFF}},
+        // TQ7704 reports a ROM-loader state; its flow never writes the tag, and
+        // the area signature at 0xF000 goes in last instead.
+        WireCase{"tq7704", {"reset-to-loader", "status", "erase", "read", "write", "read", kSignatureStep, "status", "reset"}, {0xFF, 0xFF}, "ffff", {0x55, 0xA5}}),
     [](const auto& info) { return std::string(info.param.ic); });
 
 struct StepFailure {
@@ -141,6 +156,7 @@ INSTANTIATE_TEST_SUITE_P(
                       StepFailure{"Write", "tq7704", "0282", 0, 0, msg::kUpdateFlashFail},
                       StepFailure{"ReadBack", "tq7704", "02c2", 16, 0, msg::kReadFlashFail},
                       StepFailure{"Tag", "tq7702", "0282", 0, 2, msg::kWriteTagFail},
+                      StepFailure{"AreaSignature", "tq7704", "0282", 0, 2, msg::kWriteTagFail},
                       StepFailure{"EnableProtection", "tq7704", "0283", 1, 0, msg::kEnableWriteProtectFail},
                       StepFailure{"Reset", "tq7704", "0009", 0, 0, msg::kResetDeviceFail}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -163,7 +179,7 @@ TEST_F(FlashFlowTest, CompareFailureWithoutTagSpoilsTheArea) {
   EXPECT_EQ(flow->DEV_RunCommand('W', path), 0);
   EXPECT_EQ(LastStatus(), msg::kCompareDataFail);
   EXPECT_EQ(Flash(0xF000), 0x00);
-  EXPECT_EQ(Flash(0xF001), 0xA5) << "only the type byte";
+  EXPECT_EQ(Flash(0xF001), 0xFF) << "the signature was held back; only the type byte is spoiled";
   chip->PowerUp();
   EXPECT_EQ(chip->state().mode, sim::RunMode::kLoader);
 }

@@ -152,25 +152,16 @@ enum class Outcome { kNew, kOld, kLoader, kPartial };
 struct Expect {
   std::vector<std::uint8_t> oldMemory, newMemory;
   sim::RunMode oldMode, newMode;
-  bool tagMayBeBlank = false;
-  std::uint32_t tagAddress = 0;
 };
 
-bool SameMemory(std::span<const std::uint8_t> have, const std::vector<std::uint8_t>& want, const Expect* tagRule) {
-  if (have.size() != want.size()) return false;
-  for (std::size_t i = 0; i < have.size(); ++i) {
-    if (have[i] == want[i]) continue;
-    const bool tagByte = tagRule != nullptr && tagRule->tagMayBeBlank && i >= tagRule->tagAddress &&
-                         i < tagRule->tagAddress + 2 && have[i] == 0xFF;
-    if (!tagByte) return false;
-  }
-  return true;
+bool SameMemory(std::span<const std::uint8_t> have, const std::vector<std::uint8_t>& want) {
+  return std::equal(have.begin(), have.end(), want.begin(), want.end());
 }
 
 Outcome Classify(const sim::ChipState& chip, const Expect& e) {
   const auto memory = chip.memory.bytes();
-  if (chip.mode == e.newMode && SameMemory(memory, e.newMemory, &e)) return Outcome::kNew;
-  if (chip.mode == e.oldMode && SameMemory(memory, e.oldMemory, nullptr)) return Outcome::kOld;
+  if (chip.mode == e.newMode && SameMemory(memory, e.newMemory)) return Outcome::kNew;
+  if (chip.mode == e.oldMode && SameMemory(memory, e.oldMemory)) return Outcome::kOld;
   if (chip.mode == sim::RunMode::kLoader) return Outcome::kLoader;
   return Outcome::kPartial;
 }
@@ -325,8 +316,6 @@ bool SweepSetUp(const SetUp& s, const Options& o, const std::filesystem::path& h
   expect.oldMode = start[0].mode;
   expect.newMemory.assign(refEnd[0].memory.bytes().begin(), refEnd[0].memory.bytes().end());
   expect.newMode = refEnd[0].mode;
-  expect.tagMayBeBlank = s.tagWritten;
-  expect.tagAddress = s.tagAddress;
   if (s.passNeverRight) {
     expect.newMemory = expect.oldMemory;
     expect.newMode = expect.oldMode;

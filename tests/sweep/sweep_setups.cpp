@@ -54,16 +54,16 @@ std::vector<SetUp> AllSetUps() {
       {"tq7704-old-xu", Chip(IcFamily::kTq7704, Transport::kXu), old7704, 'W', v7704},
       {"tq7704-old-vr", Chip(IcFamily::kTq7704, Transport::kBoth), old7704, 'W', v7704},
       // Flash with a tag.
-      {"tq7702-blank-xu", Chip(IcFamily::kTq7702, Transport::kXu), {}, 'W', v7702, true},
-      {"tq7702-old-xu", Chip(IcFamily::kTq7702, Transport::kXu), old7702, 'W', v7702, true},
-      {"tq7702-old-vr", Chip(IcFamily::kTq7702, Transport::kBoth), old7702, 'W', v7702, true},
+      {"tq7702-blank-xu", Chip(IcFamily::kTq7702, Transport::kXu), {}, 'W', v7702},
+      {"tq7702-old-xu", Chip(IcFamily::kTq7702, Transport::kXu), old7702, 'W', v7702},
+      {"tq7702-old-vr", Chip(IcFamily::kTq7702, Transport::kBoth), old7702, 'W', v7702},
       // The configuration area at offset 0: ROM code starts it.
       {"area-at-zero-old-xu", Chip(IcFamily::kTq7704, Transport::kXu), old7704, 'W', zero},
       // A 16 KB image in the OTP-simulation layout.
       {"simulated-otp-blank-xu", Chip(IcFamily::kTq7704, Transport::kXu), {}, 'W', small},
       {"simulated-otp-old-vr", Chip(IcFamily::kTq7704, Transport::kBoth), old7704, 'W', small},
       // Verify of a file one byte off, and erase.
-      {"verify-old-xu", Chip(IcFamily::kTq7704, Transport::kXu), old7704, 'V', differs, false, 0xEFFE, true},
+      {"verify-old-xu", Chip(IcFamily::kTq7704, Transport::kXu), old7704, 'V', differs, 0xEFFE, true},
       {"erase-old-xu", Chip(IcFamily::kTq7704, Transport::kXu), old7704, 'E', {}},
       {"erase-old-vr", Chip(IcFamily::kTq7702, Transport::kBoth), old7702, 'E', {}},
   };

@@ -16,11 +16,7 @@ struct SetUp {
   std::vector<std::uint8_t> onChip;  // flash contents at the start; empty: blank
   char letter = 'W';                 // 'W' write, 'V' verify, 'E' erase
   std::vector<std::uint8_t> file;    // the file of 'W' and 'V'
-  // The flow writes a tag besides the area signature: either of the two
-  // starts the chip, so a chip that runs with only the tag still blank holds
-  // everything the new image needs.
-  bool tagWritten = false;
-  std::uint32_t tagAddress = 0xEFFE;
+  std::uint32_t tagAddress = 0xEFFE;  // the profile's; its write is a key case
   // A verify of a file that differs from the chip: PASS is never right.
   bool passNeverRight = false;
 };
