@@ -8,7 +8,7 @@
 
 #include "platform/files.h"
 #include "sim/chip_model.h"
-#include "sim/sha256.h"
+#include "platform/sha256.h"
 #include "sim/sim_bus.h"
 #include "sim/state_file.h"
 
