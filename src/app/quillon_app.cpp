@@ -60,7 +60,10 @@ void UnavailableModes::RunWindow() {
 
 bool CQuillonApp::InitInstance(const std::vector<std::string>& args) {
   const std::filesystem::path programDir = ProgramDir();
-  LoadSettings(programDir.string());
+  if (LoadSettings(programDir.string()) == SettingsLoad::kFileUnreadable) {
+    SetLastStatus(msg::kNotSupport);
+    return false;
+  }
   if (Setting(key::kDebugLog, 0) != 0) capture_.Start(programDir);
   TraceInit(programDir);
   toolVersionText_ = ToolVersionText(kFileVersion);
