@@ -32,11 +32,11 @@ set(CPACK_PACKAGE_NAME quillon)
 set(CPACK_PACKAGE_VENDOR "Quillon")
 set(CPACK_PACKAGE_CONTACT "Quillon maintainers <quillon@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "production-line firmware programmer for USB audio-codec and camera chips")
-set(CPACK_PACKAGE_DESCRIPTION
-    "Quillon writes, verifies, erases and dumps the code memory of USB audio-codec and USB camera chips\n"
-    "over their USB connection, from an operator's window or a scripted batch mode that leaves result\n"
-    "files and JSON run records for line systems. Includes the chip simulator quillon-sim and the image\n"
-    "maker quillon-mkimage.")
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+  "Quillon writes, verifies, erases and dumps the code memory of USB audio-codec and USB camera "
+  "chips over their USB connection, from an operator's window or a scripted batch mode that leaves "
+  "result files and JSON run records for line systems. Includes the chip simulator quillon-sim and "
+  "the image maker quillon-mkimage.")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_INSTALL_DIRECTORY quillon)
 set(CPACK_GENERATOR DEB)
