@@ -19,7 +19,6 @@ bool DebugCapture::Start(const std::filesystem::path& programDir) {
   AddDebugListener(this);
   // stdout carries only the batch mode's fixed texts, which scripts read.
   std::fprintf(stderr, "Tracing PID: %d\n", static_cast<int>(::getpid()));
-  DebugPrint("Tracing PID: %d\n", static_cast<int>(::getpid()));
   thread_ = std::thread([this] { Run(); });
   return true;
 }

@@ -1,6 +1,7 @@
 #include "app/quillon_app.h"
 
 #include <sys/utsname.h>
+#include <unistd.h>
 
 #include <cstdio>
 
@@ -64,7 +65,9 @@ bool CQuillonApp::InitInstance(const std::vector<std::string>& args) {
     SetLastStatus(msg::kNotSupport);
     return false;
   }
-  if (Setting(key::kDebugLog, 0) != 0) capture_.Start(programDir);
+  if (Setting(key::kDebugLog, 0) != 0 && capture_.Start(programDir)) {
+    DebugPrint("Tracing PID: %d\n", static_cast<int>(::getpid()));
+  }
   TraceInit(programDir);
   toolVersionText_ = ToolVersionText(kFileVersion);
   SetStoredIniType(static_cast<int>(Setting(key::kIniType, 0)));

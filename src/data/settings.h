@@ -38,6 +38,7 @@ inline constexpr const char* kLogType = "LogType";
 inline constexpr const char* kLoopTest = "Loop Test";
 inline constexpr const char* kRtd3 = "RTD3";
 inline constexpr const char* kBcdType = "BCDType";
+inline constexpr const char* kResultJson = "ResultJson";  // file for JSON run records (text)
 }  // namespace key
 
 // The settings mix-in: the settings document and the raw text it came from.
