@@ -49,6 +49,8 @@ constexpr const char* kHelp =
     "  fail-transfer N [COUNT]                    transfers N.. of the next run never reach the chip (1)\n"
     "  stall-transfer N [COUNT]                   the chip stalls transfers N.. of the next run (1)\n"
     "  power-loss N                               the chip falls off the bus at transfer N\n"
+    "  unplug N                                   the cable is pulled just after transfer N\n"
+    "  power-loss-pages M K                       the power fails after K pages of the M-th flash write\n"
     "  not-ready K                                the first K transfers of the next run answer not-ready\n"
     "  otp-fail ADDR[,ADDR...]                    OTP cells that do not program (until clear)\n"
     "  corrupt-read ADDR                          reads return that byte with bit 0 flipped (until clear)\n"
