@@ -180,6 +180,10 @@ TEST_F(FlashFlowTest, CompareFailureWithoutTagSpoilsTheArea) {
   EXPECT_EQ(LastStatus(), msg::kCompareDataFail);
   EXPECT_EQ(Flash(0xF000), 0x00);
   EXPECT_EQ(Flash(0xF001), 0xFF) << "the signature was held back; only the type byte is spoiled";
+  const auto& image = TheFlow()->image.fileData;
+  ASSERT_GE(image.size(), 0xF002u);
+  EXPECT_EQ(image[0xF000], 0x55) << "the image in memory gets its signature back for the next download";
+  EXPECT_EQ(image[0xF001], 0xA5);
   chip->PowerUp();
   EXPECT_EQ(chip->state().mode, sim::RunMode::kLoader);
 }
