@@ -10,6 +10,7 @@
 #include "flow/front_end.h"
 #include "flow/status.h"
 #include "flow_fixture.h"
+#include "image_maker.h"
 #include "platform/files.h"
 #include "support/run_process.h"
 
@@ -279,6 +280,55 @@ TEST_F(FlashFlowTest, WrongChipImageIsRefusedBeforeTheChipIsTouched) {
   EXPECT_EQ(LastStatus(), msg::kFirmwareNotForDevice);
   EXPECT_TRUE(WireCommands().empty() || std::none_of(WireCommands().begin(), WireCommands().end(),
                                                      [](const auto& c) { return c.op == "0204"; }));
+}
+
+// A flow that writes no tag: the power fails after the first page of the
+// write that holds the configuration area. That page carries the area's
+// header, but not its signature, so the chip stays in its loader.
+TEST_F(FlashFlowTest, PowerLossAfterTheAreasFirstPageLeavesAChipInItsLoader) {
+  struct Case {
+    const char* name;
+    std::size_t size;
+    std::optional<std::uint32_t> configAt;
+    std::uint32_t area;     // where the area lands in flash
+    std::uint32_t program;  // the flash write that holds it
+  };
+  const Case cases[] = {
+      {"area at 0xF000", 0x10000, std::nullopt, 0xF000, 16},
+      {"area at offset 0", 0x10000, 0u, 0, 1},
+      {"16 KB image, OTP-simulation layout", 0x4000, 0u, 0, 1},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.name);
+    mkimage::ImageSpec spec;
+    spec.size = c.size;
+    spec.configAt = c.configAt;
+    spec.smallCache = 512;  // an area of several pages
+    std::string error;
+    const auto bytes = mkimage::MakeImage(spec, &error);
+    ASSERT_TRUE(bytes.has_value()) << error;
+    sim::SimChip& target = AddChipWith({}, {});
+    const std::string path = WriteImageFile("area" + std::to_string(i) + ".rfw", *bytes);
+    // The chips of earlier cases lost their power: the new one is the only one on the bus.
+    ASSERT_EQ(flow->DEV_OpenDeviceByICIni(0), 1);
+    flow->DEV_GetDeviceInfo();
+    flow->SetUpdateOptions();
+    flow->device.transportFlags = kFlagAudioSearch;
+    ASSERT_EQ(BindCommandLineImage(path), 1);
+    flow = TheFlow();
+    target.state().faults.pageLoss.push_back({c.program, 1});
+    EXPECT_EQ(flow->DEV_RunCommand('W', path), 0);
+    ASSERT_TRUE(target.state().powerLost);
+    target.PowerUp();
+    const auto flash = target.state().memory.bytes();
+    EXPECT_NE(flash[c.area + 2], 0xFF) << "the area's first page was programmed";
+    EXPECT_EQ(flash[c.area + 1], 0xFF) << "but not its signature";
+    EXPECT_EQ(flash[c.area + 0x100], 0xFF) << "nor its second page";
+    EXPECT_EQ(target.state().mode, sim::RunMode::kLoader);
+    flow->MP_CloseDevice();
+    VxCam_CloseDevice();
+  }
 }
 
 // The image's vendor/product record decides "CheckVIDPID_BIN".
