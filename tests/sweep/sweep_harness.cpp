@@ -77,7 +77,7 @@ RunResult RunOperation(const Operation& op, std::vector<sim::ChipState> chips, c
     TheSettings().LoadFromText("[Quillon Config]\r\nWait Time=50\r\n");
     if (LibraryStartup()) {
       SetCurrentBusType(BusType::Usb);
-      SetCurrentMemoryType(MemoryType::SpiFlash);
+      SetCurrentMemoryType(op.memory);
       SetWorkingMemorySize(0x10000);
       SetCurrentProfile(OpenProfileDocument());
       SetLastStatus(0);

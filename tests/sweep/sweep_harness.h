@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "data/current_types.h"
 #include "sim/chip_state.h"
 
 namespace quillon::sweep {
@@ -16,6 +17,7 @@ namespace quillon::sweep {
 struct Operation {
   char letter = 'W';   // the command-line letter: 'W', 'V' or 'E'
   std::string file;    // the image file of 'W' and 'V'
+  MemoryType memory = MemoryType::SpiFlash;  // picks the flow
 };
 
 struct RunResult {

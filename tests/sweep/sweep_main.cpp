@@ -7,6 +7,7 @@
 // cycled: it must stay in its loader or run the complete old or new image; a
 // second run must then pass.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -290,10 +291,10 @@ bool WriteFile(const std::filesystem::path& path, const std::vector<std::uint8_t
 // Returns false when the set-up itself does not work (no fault yet).
 bool SweepSetUp(const SetUp& s, const Options& o, const std::filesystem::path& home, std::map<Kind, Tally>& tallies) {
   sim::ChipState blank(s.chip, "1-1");
-  if (!s.onChip.empty()) blank.memory.ProgramFlash(0, s.onChip);
+  if (!s.onChip.empty() && !blank.memory.Load(s.onChip)) return false;
   const std::vector<sim::ChipState> start = PowerCycled({blank});
 
-  Operation op{s.letter, (home / "image.rfw").string()};
+  Operation op{s.letter, (home / "image.rfw").string(), FlowMemoryOf(s.chip.memory)};
   Operation again = op;
   if (!s.file.empty() && !WriteFile(op.file, s.file)) return false;
   if (s.passNeverRight) {
@@ -405,6 +406,7 @@ int Main(int argc, char** argv) {
       return 2;
     }
   }
+  const auto started = std::chrono::steady_clock::now();
   testing::TempDir home;
   ::setenv("QUILLON_HOME", home.path().c_str(), 1);
 
@@ -433,6 +435,13 @@ int Main(int argc, char** argv) {
     }
   }
   for (const std::string& f : failures) std::printf("first failing case: %s\n", f.c_str());
+  std::uint64_t runs = 0;
+  for (const auto& [name, tallies] : table) {
+    for (const auto& [kind, t] : tallies) runs += t.runs;
+  }
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started);
+  std::printf("%llu runs with a fault in %lld s\n", static_cast<unsigned long long>(runs),
+              static_cast<long long>(seconds.count()));
   return clean && failures.empty() ? 0 : 1;
 }
 

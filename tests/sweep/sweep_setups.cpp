@@ -38,6 +38,17 @@ sim::ChipConfig Chip(sim::IcFamily ic, sim::Transport transport) {
 
 }  // namespace
 
+MemoryType FlowMemoryOf(sim::MemoryKind memory) {
+  switch (memory) {
+    case sim::MemoryKind::kSpi: return MemoryType::SpiFlash;
+    case sim::MemoryKind::kNor: return MemoryType::NorFlash;
+    case sim::MemoryKind::kEeprom8: return MemoryType::Eeprom8;
+    case sim::MemoryKind::kEeprom16: return MemoryType::Eeprom16;
+    case sim::MemoryKind::kOtp: return MemoryType::Otp;
+  }
+  return MemoryType::SpiFlash;
+}
+
 std::vector<SetUp> AllSetUps() {
   using sim::IcFamily;
   using sim::Transport;
@@ -66,6 +77,7 @@ std::vector<SetUp> AllSetUps() {
       {"verify-old-xu", Chip(IcFamily::kTq7704, Transport::kXu), old7704, 'V', differs, 0xEFFE, true},
       {"erase-old-xu", Chip(IcFamily::kTq7704, Transport::kXu), old7704, 'E', {}},
       {"erase-old-vr", Chip(IcFamily::kTq7702, Transport::kBoth), old7702, 'E', {}},
+      // EEPROM (8- and 16-bit addressed) and OTP rows join once their flows exist.
   };
   return setUps;
 }

@@ -6,20 +6,24 @@
 #include <string>
 #include <vector>
 
+#include "data/current_types.h"
 #include "sim/chip_config.h"
 
 namespace quillon::sweep {
 
 struct SetUp {
   std::string name;
-  sim::ChipConfig chip;
-  std::vector<std::uint8_t> onChip;  // flash contents at the start; empty: blank
+  sim::ChipConfig chip;              // its memory kind picks the flow
+  std::vector<std::uint8_t> onChip;  // memory contents from 0 at the start; empty: blank
   char letter = 'W';                 // 'W' write, 'V' verify, 'E' erase
   std::vector<std::uint8_t> file;    // the file of 'W' and 'V'
   std::uint32_t tagAddress = 0xEFFE;  // the profile's; its write is a key case
   // A verify of a file that differs from the chip: PASS is never right.
   bool passNeverRight = false;
 };
+
+// The tool's memory type for the chip's memory.
+MemoryType FlowMemoryOf(sim::MemoryKind memory);
 
 // Every set-up, in a fixed order.
 std::vector<SetUp> AllSetUps();
