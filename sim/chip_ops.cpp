@@ -215,12 +215,16 @@ std::uint8_t SimChip::Write(const Request& request, std::span<const std::uint8_t
       return state_.memory.ProgramFlash(request.address, data) ? kStsNoErr : kStsOutOfRange;
     case Op::kEep8Write:
     case Op::kEep16Write:
+      // A protected EEPROM acknowledges the write and keeps its bytes.
+      if (EepromWriteProtected(state_)) return kStsNoErr;
       return state_.memory.WriteEeprom(request.address, data) ? kStsNoErr : kStsOutOfRange;
     case Op::kExtMemWrite: {
       bool ok = false;
       switch (state_.config.memory) {
         case MemoryKind::kSpi: case MemoryKind::kNor: ok = state_.memory.ProgramFlash(request.address, data); break;
-        case MemoryKind::kEeprom8: case MemoryKind::kEeprom16: ok = state_.memory.WriteEeprom(request.address, data); break;
+        case MemoryKind::kEeprom8: case MemoryKind::kEeprom16:
+          ok = EepromWriteProtected(state_) || state_.memory.WriteEeprom(request.address, data);
+          break;
         case MemoryKind::kOtp:
           otpReport_ = state_.memory.ProgramOtp(request.address, data, 0, state_.faults.otpFail);
           ok = otpReport_.failCount == 0;

@@ -262,6 +262,9 @@ void CommandFault(const Args& args) {
   } else if (kind == "slow-erase") {
     expect(1, 1);
     faults.slowEraseMs = Number("MS", values[0], 600000);
+  } else if (kind == "wp-pulled-up") {
+    expect(0, 0);
+    faults.wpPulledUp = true;
   } else if (kind == "clear") {
     expect(0, 0);
     faults = {};
