@@ -29,6 +29,7 @@ constexpr TraceScope kEepromScope{"CEepromInfo", 0, kTraceDevice};
 constexpr std::uint32_t kEmptyCheckLength = 64;
 constexpr std::size_t kTagOffset = 1;
 constexpr std::uint8_t kAreaSignature = 0xA5;
+constexpr std::size_t kEepromBatchSize = 0x10000;
 
 // Records a failing core step: its trace line and its id for the wrapper.
 int Failed(std::uint32_t& failure, const char* line, std::uint32_t id) {
@@ -440,6 +441,10 @@ bool AdoptProbedEepromType() {
   if (!type && wideRead != narrowRead) type = wideRead ? MemoryType::Eeprom16 : MemoryType::Eeprom8;
   if (!type) return true;
   SetCurrentMemoryType(*type);
+  // The erase and the dump cover the code size: for an EEPROM at most the
+  // 64 KB that the batch mode gives every other command, not the 128 KB
+  // working memory of a flash chip.
+  SetWorkingMemorySize(std::min<std::size_t>(WorkingMemorySize(), kEepromBatchSize));
   return RecreateFlow(true) != nullptr;
 }
 
