@@ -181,15 +181,17 @@ int CEepromInfo8_USB::DEV_Read() {
     PostFlowMessage(WM_FLOW_FAIL, msg::kMallocDataFail);
     return 0;
   }
-  int result = MP_ReadEeprom8(readBuffer);
-  if (result == 0) PostFlowMessage(WM_FLOW_FAIL, msg::kReadEepromFail);
-  // Reading changes nothing, so the chip goes back into its code either way.
-  PostFlowMessage(WM_FLOW_STEP, msg::kStepResetToNewCode);
-  if (MP_ResetDevice(9, 0) == 0 && result != 0) {
-    PostFlowMessage(WM_FLOW_FAIL, msg::kResetDeviceFail);
-    result = 0;
+  if (MP_ReadEeprom8(readBuffer) == 0) {
+    // The chip stays where it is after a failure, and the failure stays the last status.
+    PostFlowMessage(WM_FLOW_FAIL, msg::kReadEepromFail);
+    return 0;
   }
-  if (result == 0) return 0;
+  // A read ends in the new code whatever the reset option says.
+  PostFlowMessage(WM_FLOW_STEP, msg::kStepResetToNewCode);
+  if (MP_ResetDevice(9, 0) == 0) {
+    PostFlowMessage(WM_FLOW_FAIL, msg::kResetDeviceFail);
+    return 0;
+  }
   if (!CommandLine() && !settings.readResultPath.empty()) SaveDump(settings.readResultPath, readBuffer);
   PostFlowMessage(WM_FLOW_PROGRESS, 100);
   PostFlowMessage(WM_FLOW_PASS, msg::kReadEepromSucceed);
@@ -303,14 +305,16 @@ int CEepromInfo16_USB::DEV_Read() {
     PostFlowMessage(WM_FLOW_FAIL, msg::kMallocDataFail);
     return 0;
   }
-  int result = MP_ReadEeprom16(readBuffer);
-  if (result == 0) PostFlowMessage(WM_FLOW_FAIL, msg::kReadEepromFail);
-  PostFlowMessage(WM_FLOW_STEP, msg::kStepResetToNewCode);
-  if (MP_ResetDevice(9, 0) == 0 && result != 0) {
-    PostFlowMessage(WM_FLOW_FAIL, msg::kResetDeviceFail);
-    result = 0;
+  if (MP_ReadEeprom16(readBuffer) == 0) {
+    // The chip stays where it is after a failure, and the failure stays the last status.
+    PostFlowMessage(WM_FLOW_FAIL, msg::kReadEepromFail);
+    return 0;
   }
-  if (result == 0) return 0;
+  PostFlowMessage(WM_FLOW_STEP, msg::kStepResetToNewCode);
+  if (MP_ResetDevice(9, 0) == 0) {
+    PostFlowMessage(WM_FLOW_FAIL, msg::kResetDeviceFail);
+    return 0;
+  }
   if (!CommandLine() && !settings.readResultPath.empty()) SaveDump(settings.readResultPath, readBuffer);
   PostFlowMessage(WM_FLOW_PROGRESS, 100);
   PostFlowMessage(WM_FLOW_PASS, msg::kReadEepromSucceed);
