@@ -164,24 +164,13 @@ int CEepromInfo::DEV_DumpText(const std::string& path) {
   return SaveDump(path, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
 }
 
-int CEepromInfo::DEV_EraseEx(int resetAfter) {
-  if (resetAfter != 0) {
-    settings.updateOptions |= update_option::kResetAfter;
-  } else {
-    settings.updateOptions &= ~update_option::kResetAfter;
-  }
-  return DEV_Erase();
-}
-
-// ---- 8-bit ----
-
-int CEepromInfo8_USB::DEV_Read() {
+int CEepromInfo::ReadAll(bool wide) {
   if (MP_OpenRomDevice() == 0) return 0;
   if (!Allocate(readBuffer, WorkingMemorySize())) {
     PostFlowMessage(WM_FLOW_FAIL, msg::kMallocDataFail);
     return 0;
   }
-  if (MP_ReadEeprom8(readBuffer) == 0) {
+  if ((wide ? MP_ReadEeprom16(readBuffer) : MP_ReadEeprom8(readBuffer)) == 0) {
     // The chip stays where it is after a failure, and the failure stays the last status.
     PostFlowMessage(WM_FLOW_FAIL, msg::kReadEepromFail);
     return 0;
@@ -198,15 +187,15 @@ int CEepromInfo8_USB::DEV_Read() {
   return 1;
 }
 
-int CEepromInfo8_USB::DEV_Erase() {
+int CEepromInfo::EraseAll(bool wide) {
   if (MP_OpenRomDevice() == 0) return 0;
-  // The pin is released as for every other EEPROM write: with it held, the
-  // chip acknowledges the erase and keeps its bytes.
   std::uint32_t failure = 0;
   if (MP_DisableEepromWriteProtect() == 0) {
     failure = msg::kDisableWriteProtectFail;
   } else {
-    const int erased = MP_EraseEeprom8(static_cast<std::uint32_t>(WorkingMemorySize()));
+    const auto length = static_cast<std::uint32_t>(WorkingMemorySize());
+    const int erased = wide ? MP_EraseEeprom16(length) : MP_EraseEeprom8(length);
+    // Protection goes back on whether or not the erase went through.
     MP_EnableEepromWriteProtect();
     if (erased == 0) failure = msg::kEraseEepromFail;
   }
@@ -222,6 +211,22 @@ int CEepromInfo8_USB::DEV_Erase() {
   PostFlowMessage(WM_FLOW_PASS, msg::kEraseEepromSucceed);
   return 1;
 }
+
+int CEepromInfo::DEV_EraseEx(int resetAfter) {
+  if (resetAfter != 0) {
+    settings.updateOptions |= update_option::kResetAfter;
+  } else {
+    settings.updateOptions &= ~update_option::kResetAfter;
+  }
+  return DEV_Erase();
+}
+
+// ---- 8-bit ----
+
+int CEepromInfo8_USB::DEV_Read() { return ReadAll(false); }
+// The pin is released as for every other EEPROM write: with it held, the chip
+// acknowledges the erase and keeps its bytes.
+int CEepromInfo8_USB::DEV_Erase() { return EraseAll(false); }
 
 std::uint32_t CEepromInfo8_USB::Program8(std::span<std::uint8_t> code, bool checkEmpty) {
   if (MP_DisableEepromWriteProtect() == 0) return msg::kDisableWriteProtectFail;
@@ -299,51 +304,8 @@ int CEepromInfo8_USB::EEU8_Silence_VerifyBin(const std::string& path) { return V
 
 // ---- 16-bit ----
 
-int CEepromInfo16_USB::DEV_Read() {
-  if (MP_OpenRomDevice() == 0) return 0;
-  if (!Allocate(readBuffer, WorkingMemorySize())) {
-    PostFlowMessage(WM_FLOW_FAIL, msg::kMallocDataFail);
-    return 0;
-  }
-  if (MP_ReadEeprom16(readBuffer) == 0) {
-    // The chip stays where it is after a failure, and the failure stays the last status.
-    PostFlowMessage(WM_FLOW_FAIL, msg::kReadEepromFail);
-    return 0;
-  }
-  PostFlowMessage(WM_FLOW_STEP, msg::kStepResetToNewCode);
-  if (MP_ResetDevice(9, 0) == 0) {
-    PostFlowMessage(WM_FLOW_FAIL, msg::kResetDeviceFail);
-    return 0;
-  }
-  if (!CommandLine() && !settings.readResultPath.empty()) SaveDump(settings.readResultPath, readBuffer);
-  PostFlowMessage(WM_FLOW_PROGRESS, 100);
-  PostFlowMessage(WM_FLOW_PASS, msg::kReadEepromSucceed);
-  return 1;
-}
-
-int CEepromInfo16_USB::DEV_Erase() {
-  if (MP_OpenRomDevice() == 0) return 0;
-  std::uint32_t failure = 0;
-  if (MP_DisableEepromWriteProtect() == 0) {
-    failure = msg::kDisableWriteProtectFail;
-  } else {
-    const int erased = MP_EraseEeprom16(static_cast<std::uint32_t>(WorkingMemorySize()));
-    // Protection goes back on whether or not the erase went through.
-    MP_EnableEepromWriteProtect();
-    if (erased == 0) failure = msg::kEraseEepromFail;
-  }
-  if (failure == 0 && (settings.updateOptions & update_option::kResetAfter) != 0) {
-    PostFlowMessage(WM_FLOW_STEP, msg::kStepResetToNewCode);
-    if (MP_ResetDevice(9, 0) == 0) failure = msg::kResetDeviceFail;
-  }
-  if (failure != 0) {
-    PostFlowMessage(WM_FLOW_FAIL, failure);
-    return 0;
-  }
-  PostFlowMessage(WM_FLOW_PROGRESS, 100);
-  PostFlowMessage(WM_FLOW_PASS, msg::kEraseEepromSucceed);
-  return 1;
-}
+int CEepromInfo16_USB::DEV_Read() { return ReadAll(true); }
+int CEepromInfo16_USB::DEV_Erase() { return EraseAll(true); }
 
 int CEepromInfo16_USB::EE16_UpdateEx_Cmd2(std::span<std::uint8_t> code, std::uint32_t& failure) {
   const std::uint32_t options = settings.updateOptions;

@@ -49,6 +49,9 @@ class CEepromInfo : public CDevFlow {
   // The countdown the window shows after a download that saved a serial number.
   void SerialCountdown();
   int SaveDump(const std::string& path, std::span<const std::uint8_t> bytes);
+  // Read and erase of either width (`wide`: 16-bit word addresses).
+  int ReadAll(bool wide);
+  int EraseAll(bool wide);
 };
 
 class CEepromInfo8_USB final : public CEepromInfo {
