@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 
 #include "flow/command_line_binding.h"
 #include "flow/eeprom_flow.h"
@@ -361,6 +363,53 @@ TEST_P(EepromWidthTest, SerialNumberAreaBeyondTheImage) {
   EXPECT_EQ(Steps(), std::vector<std::string>{}) << "no reset, no pin, no write";
   auto memory = Memory(0x2000);
   EXPECT_TRUE(std::equal(memory.begin(), memory.end(), oldImage.begin()));
+}
+
+// The update programs the built-in image buffer and ends in the new code.
+TEST_P(EepromWidthTest, UpdateProgramsTheBuiltInImage) {
+  const sim::MemoryKind kind = GetParam();
+  Prepare(kind, EepromImage(kind), EepromImage(kind, 0x0022));
+  flow->image.builtin = newImage;
+  flow->image.builtin.resize(0x2000, 0xFF);
+  flow->image.builtinLength = newImage.size();
+  RecordingWindow window;
+  SetMainWindow(&window);
+  EXPECT_EQ(flow->DEV_Update(), 1);
+  EXPECT_EQ(window.posts.back(), (std::pair<std::uint32_t, std::uint32_t>{WM_FLOW_PASS, msg::kUpdateEepromSucceed}));
+  auto memory = Memory(kImageSize);
+  EXPECT_TRUE(std::equal(memory.begin(), memory.end(), newImage.begin()));
+  EXPECT_EQ(chip->state().mode, sim::RunMode::kCode);
+}
+
+// The text dump: two upper-case hex digits and a space per byte, CR LF after every 16.
+TEST_P(EepromWidthTest, TextDumpOfWhatWasRead) {
+  const sim::MemoryKind kind = GetParam();
+  Prepare(kind, EepromImage(kind), EepromImage(kind));
+  SetWorkingMemorySize(32);
+  const auto out = temp.path() / "dump.txt";
+  EXPECT_EQ(flow->DEV_RunCommand('T', out.string()), 1);
+  std::string expected;
+  char hex[4];
+  for (std::size_t i = 0; i < 32; ++i) {
+    std::snprintf(hex, sizeof hex, "%02X ", newImage[i]);
+    expected += hex;
+    if (i % 16 == 15) expected += "\r\n";
+  }
+  std::ifstream in(out, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), expected);
+}
+
+// A cancelled download stops at the ROM entry: 41512 and nothing written.
+TEST_P(EepromWidthTest, CancelledDownload) {
+  const sim::MemoryKind kind = GetParam();
+  const std::string path = Prepare(kind, EepromImage(kind), EepromImage(kind, 0x0022));
+  RecordingWindow window;
+  window.cancel = true;
+  SetMainWindow(&window);
+  MarkWire();
+  EXPECT_EQ(flow->DEV_RunCommand('W', path), 0);
+  EXPECT_EQ(LastStatus(), msg::kResetDeviceFail);
+  EXPECT_EQ(Steps(), std::vector<std::string>{});
 }
 
 INSTANTIATE_TEST_SUITE_P(Widths, EepromWidthTest, ::testing::Values(k8, k16), WidthName);
