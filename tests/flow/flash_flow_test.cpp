@@ -323,7 +323,7 @@ TEST_F(FlashFlowTest, NorDownloadErasesWritesVerifiesAndSetsTheTag) {
   EXPECT_EQ(LastStatus(), 0u);
   EXPECT_TRUE(nor.state().norTagged);
   EXPECT_TRUE(std::equal(flow->image.fileData.begin(), flow->image.fileData.end(), nor.state().memory.bytes().begin()));
-  EXPECT_EQ(flow->DEV_Silence_WriteBin("x"), 0);
+  EXPECT_EQ(flow->DEV_Silence_VerifyBin("x"), 0);
   EXPECT_EQ(LastStatus(), msg::kNotSupport);
 }
 
