@@ -6,9 +6,11 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 
 #include "data/config_image.h"
 #include "data/config_reader.h"
+#include "device/cam_dev.h"
 #include "flow/command_line_binding.h"
 #include "flow/flash_flow.h"
 #include "flow/front_end.h"
@@ -584,6 +586,67 @@ TEST_F(FlashDownloadTest, VariantWithAreaAtZeroIsProgrammed) {
   EXPECT_TRUE(std::equal(file.begin(), file.end(), Flash().begin()));
   EXPECT_EQ(chip->state().mode, sim::RunMode::kCode);
 }
+
+// ---- a failed reset on a bus of several chips ----
+
+struct FailedReset {
+  const char* name;
+  const char* op;  // the reset that fails
+};
+
+class FailedResetTest : public FlashDownloadTest, public ::testing::WithParamInterface<FailedReset> {};
+
+// The reset of chip 1 fails: the flow is left without a device and fails; no
+// other chip is opened in its place, protected or reset.
+TEST_P(FailedResetTest, LeavesTheOtherChipsUntouched) {
+  const auto file = MakeImage("tq7704");
+  std::vector<sim::SimChip*> chips;
+  for (int i = 0; i < 3; ++i) chips.push_back(&AddChipWith({}, file));
+  struct Snapshot {
+    std::uint32_t generation;
+    std::map<std::uint16_t, std::uint8_t> registers;
+    std::uint8_t statusRegister;
+    std::vector<std::uint8_t> memory;
+    bool operator==(const Snapshot&) const = default;
+  };
+  auto snapshot = [](sim::SimChip& c) {
+    const auto bytes = c.state().memory.bytes();
+    return Snapshot{c.state().generation, c.state().registers, c.state().statusRegister,
+                    std::vector<std::uint8_t>(bytes.begin(), bytes.end())};
+  };
+  const Snapshot first = snapshot(*chips[0]);
+  const Snapshot third = snapshot(*chips[2]);
+
+  ASSERT_EQ(flow->DEV_OpenDeviceByICIni(1), 1);
+  flow->DEV_GetDeviceInfo();
+  flow->SetUpdateOptions();
+  flow->device.transportFlags = kFlagAudioSearch;
+  const std::string path = WriteImageFile("image.rfw", file);
+  ASSERT_EQ(BindCommandLineImage(path), 1);
+  flow = TheFlow();
+  ASSERT_EQ(VxCam_CurrentDevice()->record().location, chips[1]->state().location);
+  const std::string op = GetParam().op;
+  hookBus->hook = [&](testing::HookBus&, UsbHandle, const SetupPacket& s,
+                      std::span<std::uint8_t> d) -> std::optional<TransferResult> {
+    char code[5];
+    if (IsCommandBlock(s) && d.size() >= 8) {
+      std::snprintf(code, sizeof code, "%02x%02x", d[0], d[1]);
+      if (code == op) return TransferResult{31, 0};
+    }
+    return std::nullopt;
+  };
+  EXPECT_EQ(flow->DEV_RunCommand('W', path), 0);
+  hookBus->hook = nullptr;
+  EXPECT_EQ(LastStatus(), msg::kResetDeviceFail);
+  EXPECT_EQ(flow->device.handle, 0u);
+  EXPECT_EQ(VxCam_CurrentDevice(), nullptr);
+  EXPECT_TRUE(snapshot(*chips[0]) == first) << "chip 0";
+  EXPECT_TRUE(snapshot(*chips[2]) == third) << "chip 2";
+}
+
+INSTANTIATE_TEST_SUITE_P(Resets, FailedResetTest,
+                         ::testing::Values(FailedReset{"RomEntry", "0007"}, FailedReset{"IntoTheNewCode", "0009"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace quillon
