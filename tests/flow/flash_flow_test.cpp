@@ -208,6 +208,36 @@ INSTANTIATE_TEST_SUITE_P(
                       SpoilCase{"Tq7702TagHeldBack", "tq7702", false, true, 0xAE00, false, msg::kCompareDataFail}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The OTP-simulation layout of a 16 KB image is never tagged either: a failed
+// read-back spoils the header at 0 that the ROM would start it from.
+TEST_F(FlashFlowTest, SimulatedOtpLayoutWithAFailedReadBackNeverStarts) {
+  mkimage::ImageSpec spec;
+  spec.size = 0x4000;
+  spec.configAt = 0;
+  std::string error;
+  const auto bytes = mkimage::MakeImage(spec, &error);
+  ASSERT_TRUE(bytes.has_value()) << error;
+  chip = &AddChipWith({}, {});
+  SetWorkingMemorySize(0x4000);
+  const std::string path = WriteImageFile("small.rfw", *bytes);
+  OpenFirst();
+  ASSERT_EQ(BindCommandLineImage(path), 1);
+  flow = TheFlow();
+  ASSERT_EQ(flow->romFlag, 1u);
+  hookBus->hook = [](HookBus&, UsbHandle, const SetupPacket& s, std::span<std::uint8_t> d) -> std::optional<TransferResult> {
+    if (IsCommandBlock(s) && d.size() >= 2 && d[0] == 0x02 && d[1] == 0xC2) return TransferResult{31, 0};
+    return std::nullopt;
+  };
+  EXPECT_EQ(flow->DEV_RunCommand('W', path), 0);
+  hookBus->hook = nullptr;
+  EXPECT_EQ(LastStatus(), msg::kReadFlashFail);
+  EXPECT_EQ(Flash(0x3FBF), 0xAA) << "the layout's block table names the configuration part";
+  EXPECT_EQ(Flash(0), 0x00);
+  EXPECT_EQ(Flash(1), 0xA5);
+  chip->PowerUp();
+  EXPECT_EQ(chip->state().mode, sim::RunMode::kLoader);
+}
+
 TEST_F(FlashFlowTest, NotInCacheModeAfterTheResetIsReportedAsResetFailure) {
   Prepare("tq7704");
   RecordingWindow window;
