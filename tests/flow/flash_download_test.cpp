@@ -53,6 +53,26 @@ class FlashDownloadTest : public FlowFixture {
     return std::any_of(commands.begin(), commands.end(), [](const auto& c) { return c.op == "0204"; });
   }
 
+  // The next run on the same chip: opened again, the file bound, written; it
+  // passes with the record in the area and the kept copy gone.
+  void RetryCarriesTheRecord(const std::string& path, const std::filesystem::path& kept,
+                             std::span<const std::uint8_t> payload) {
+    flow->MP_CloseDevice();
+    VxCam_CloseDevice();
+    testing::RecordingPrompt prompt;
+    OpenFirst();
+    ASSERT_EQ(BindCommandLineImage(path), 1);
+    flow = TheFlow();
+    EXPECT_EQ(flow->DEV_RunCommand('W', path), 1);
+    EXPECT_EQ(LastStatus(), 0u);
+    EXPECT_TRUE(prompt.shown.empty()) << "no \"SPI code not exist.\"";
+    std::vector<std::uint8_t> record = {0xFF, 0x50, static_cast<std::uint8_t>(payload.size() + 4), 0x00};
+    record.insert(record.end(), payload.begin(), payload.end());
+    EXPECT_NE(std::search(FlashArea().begin(), FlashArea().end(), record.begin(), record.end()), FlashArea().end());
+    EXPECT_FALSE(std::filesystem::exists(kept));
+    EXPECT_EQ(chip->state().mode, sim::RunMode::kCode);
+  }
+
   sim::SimChip* chip = nullptr;
 };
 
@@ -370,20 +390,8 @@ TEST_F(FlashDownloadTest, RetryOnASpoiledVariantChipKeepsTheRecord) {
   EXPECT_EQ(FlashArea()[1], 0xA5);
   ASSERT_TRUE(std::filesystem::exists(KeptRecordFile(location))) << "kept before the erase";
   std::filesystem::remove(KeptRecordFile(location));
-
-  flow->MP_CloseDevice();
-  VxCam_CloseDevice();
-  testing::RecordingPrompt prompt;
-  OpenFirst();
-  ASSERT_EQ(BindCommandLineImage(path), 1);
-  flow = TheFlow();
-  EXPECT_EQ(flow->DEV_RunCommand('W', path), 1);
-  EXPECT_EQ(LastStatus(), 0u);
-  EXPECT_TRUE(prompt.shown.empty()) << "the spoiled area still holds code";
-  const auto record = PreservedRecord(kPayload);
-  EXPECT_NE(std::search(FlashArea().begin(), FlashArea().end(), record.begin(), record.end()), FlashArea().end());
-  EXPECT_FALSE(std::filesystem::exists(KeptRecordFile(location)));
-  EXPECT_EQ(chip->state().mode, sim::RunMode::kCode);
+  // The spoiled area still holds code, and its record.
+  RetryCarriesTheRecord(path, KeptRecordFile(location), kPayload);
 }
 
 // The chip loses power once its flash is erased: the record is gone from the
@@ -406,19 +414,8 @@ TEST_F(FlashDownloadTest, PowerLossAfterTheEraseKeepsTheRecord) {
   ASSERT_TRUE(std::all_of(Flash().begin(), Flash().end(), [](std::uint8_t b) { return b == 0xFF; }));
   EXPECT_EQ(ReadWholeFile(KeptRecordFile(location)), kPayload);
 
-  flow->MP_CloseDevice();
-  VxCam_CloseDevice();
   chip->PowerUp();
-  testing::RecordingPrompt prompt;
-  OpenFirst();
-  ASSERT_EQ(BindCommandLineImage(path), 1);
-  flow = TheFlow();
-  EXPECT_EQ(flow->DEV_RunCommand('W', path), 1);
-  EXPECT_EQ(LastStatus(), 0u);
-  EXPECT_TRUE(prompt.shown.empty());
-  const auto record = PreservedRecord(kPayload);
-  EXPECT_NE(std::search(FlashArea().begin(), FlashArea().end(), record.begin(), record.end()), FlashArea().end());
-  EXPECT_FALSE(std::filesystem::exists(KeptRecordFile(location)));
+  RetryCarriesTheRecord(path, KeptRecordFile(location), kPayload);
 }
 
 // The chip's own record wins over a copy left by an earlier run.

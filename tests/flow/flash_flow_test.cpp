@@ -174,19 +174,8 @@ TEST_P(SpoiledAreaTest, FailedReadBackNeverStarts) {
   OpenFirst();
   ASSERT_EQ(BindCommandLineImage(path), 1);
   flow = TheFlow();
-  hookBus->hook = [&, reads = 0](HookBus& bus, UsbHandle h, const SetupPacket& s,
-                                 std::span<std::uint8_t> d) mutable -> std::optional<TransferResult> {
-    if (IsCommandBlock(s) && d.size() >= 2 && d[0] == 0x02 && d[1] == 0xC2) {
-      // The 17th read on is the read-back (16 reads check the erase).
-      if (++reads > 16 && !c.compare) return TransferResult{31, 0};
-    }
-    if (c.compare && s.bmRequestType == 0xA1 && s.wValue == 0x0B00 && reads > 16) {
-      TransferResult r = bus.Forward(h, s, d);
-      if (r.ok() && !d.empty()) d[0] ^= 0x01;
-      return r;
-    }
-    return std::nullopt;
-  };
+  // The 17th read on is the read-back (16 reads check the erase).
+  hookBus->hook = testing::SpoilReadsAfter(16, !c.compare);
   EXPECT_EQ(flow->DEV_RunCommand('W', path), 0);
   hookBus->hook = nullptr;
   EXPECT_EQ(LastStatus(), c.id);

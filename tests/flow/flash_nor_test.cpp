@@ -154,17 +154,8 @@ INSTANTIATE_TEST_SUITE_P(Steps, NorStepFailureTest,
 
 TEST_F(NorFlowTest, CompareFailureLeavesTheChipUntagged) {
   const std::string path = Prepare(sim::MemoryKind::kNor, true);
-  // A data piece of the read-back (the 17th read on) comes back with one bit flipped.
-  hookBus->hook = [reads = 0](HookBus& bus, UsbHandle h, const SetupPacket& s,
-                              std::span<std::uint8_t> d) mutable -> std::optional<TransferResult> {
-    if (IsCommandBlock(s) && d.size() >= 2 && d[0] == 0x02 && d[1] == 0xC2) ++reads;
-    if (s.bmRequestType == 0xA1 && s.wValue == 0x0B00 && reads > 16) {
-      TransferResult r = bus.Forward(h, s, d);
-      if (r.ok() && !d.empty()) d[0] ^= 0x01;
-      return r;
-    }
-    return std::nullopt;
-  };
+  // The 17th read on is the read-back.
+  hookBus->hook = testing::SpoilReadsAfter(16, false);
   EXPECT_EQ(flow->DEV_RunCommand('W', path), 0);
   hookBus->hook = nullptr;
   EXPECT_EQ(LastStatus(), msg::kCompareDataFail);
