@@ -85,6 +85,26 @@ class FlowSafetyProcessTest : public ::testing::Test {
     return ReadWholeFile(file).value_or(std::vector<std::uint8_t>{});
   }
   std::string Show() { return Sim({"show", state}).out; }
+  // The number of the chip's transfer that carries the erase command when
+  // `args` run: a trial on a copy of the chip, with its transfer log.
+  std::size_t EraseTransferOf(const std::vector<std::string>& args) {
+    const std::string real = state;
+    state = (scratch.path() / "trial.state").string();
+    std::filesystem::copy_file(real, state, std::filesystem::copy_options::overwrite_existing);
+    const auto trace = scratch.path() / "trial.trace";
+    std::filesystem::remove(trace);
+    // Up to the erase the run is the same without the final reset, which the
+    // trial leaves out to save its wait.
+    EXPECT_EQ(Quillon(args, "ResetToCache=0\r\n", {{"QUILLON_SIM_TRACE", trace.string()}}).exitCode, 0);
+    state = real;
+    std::ifstream in(trace);
+    std::size_t n = 0;
+    for (std::string line; std::getline(in, line);) {
+      ++n;
+      if (line.rfind("21 01 0a00 0300 0008 0204", 0) == 0) return n;
+    }
+    return 0;
+  }
   std::string WriteImage(const std::string& name, const std::vector<std::uint8_t>& bytes) {
     return home.Write(name, std::string(bytes.begin(), bytes.end())).string();
   }
@@ -115,27 +135,8 @@ TEST_F(FlowSafetyProcessTest, PreservedRecordSurvivesAPowerLossAfterTheErase) {
   Load(WithRecord(file));
   const std::string image = WriteImage("customer.rfw", file);
 
-  // Where the erase falls in a run: a trial on a copy of the chip.
-  const std::string trial = (scratch.path() / "trial.state").string();
-  std::filesystem::copy_file(state, trial);
-  const auto trace = scratch.path() / "trial.trace";
-  {
-    const std::string real = state;
-    state = trial;
-    EXPECT_EQ(Quillon({"-f", "-write", image}, "", {{"QUILLON_SIM_TRACE", trace.string()}}).exitCode, 0);
-    state = real;
-  }
+  const std::size_t erase = EraseTransferOf({"-f", "-write", image});
   std::filesystem::remove(home.path() / "PreservedRecord_1-1.bin");
-  std::ifstream in(trace);
-  std::size_t erase = 0;
-  std::size_t n = 0;
-  for (std::string line; std::getline(in, line);) {
-    ++n;
-    if (line.rfind("21 01 0a00 0300 0008 0204", 0) == 0) {
-      erase = n;
-      break;
-    }
-  }
   ASSERT_NE(erase, 0u);
   // Well inside the write that follows the erase.
   ASSERT_EQ(Sim({"fault", state, "power-loss", std::to_string(erase + 40)}).exitCode, 0);
@@ -155,6 +156,35 @@ TEST_F(FlowSafetyProcessTest, PreservedRecordSurvivesAPowerLossAfterTheErase) {
   EXPECT_TRUE(Holds(std::vector<std::uint8_t>(written.begin() + kArea, written.end()), PreservedRecord()));
   EXPECT_TRUE(std::equal(file.begin(), file.begin() + kArea, written.begin())) << "the code is the file's";
   EXPECT_FALSE(std::filesystem::exists(kept));
+  EXPECT_NE(Show().find("mode: code"), std::string::npos);
+}
+
+// A variant chip (0xB013) whose first run failed at the erase, after its ROM
+// entry spoiled the area's type byte: the retry still reads the record from
+// the chip, with no kept copy to fall back on.
+TEST_F(FlowSafetyProcessTest, PreservedRecordSurvivesARetryOnASpoiledVariantChip) {
+  NewChip({"--pid", "0x22", "--variant", "3"});
+  const auto file = Image(0x0022);
+  Load(WithRecord(file));
+  const std::string image = WriteImage("customer.rfw", file);
+  const std::size_t erase = EraseTransferOf({"-f", "-write", image});
+  ASSERT_NE(erase, 0u);
+  ASSERT_EQ(Sim({"fault", state, "fail-transfer", std::to_string(erase), "40"}).exitCode, 0);
+
+  ProcessResult failed = Quillon({"-f", "-write", image});
+  EXPECT_EQ(failed.exitCode, 1);
+  const auto spoiled = Dump();
+  ASSERT_GT(spoiled.size(), kArea + 1);
+  EXPECT_EQ(spoiled[kArea], 0x00) << "the ROM entry spoiled the type byte";
+  EXPECT_TRUE(Holds(spoiled, PreservedRecord()));
+  ASSERT_TRUE(std::filesystem::remove(home.path() / "PreservedRecord_1-1.bin")) << "kept before the erase";
+
+  ProcessResult retry = Quillon({"-f", "-write", image});
+  EXPECT_EQ(retry.exitCode, 0) << retry.out << retry.err;
+  EXPECT_EQ(retry.err.find("SPI code not exist."), std::string::npos) << retry.err;
+  const auto written = Dump();
+  EXPECT_TRUE(Holds(std::vector<std::uint8_t>(written.begin() + kArea, written.end()), PreservedRecord()));
+  EXPECT_EQ(written[kArea], 0x55);
   EXPECT_NE(Show().find("mode: code"), std::string::npos);
 }
 
