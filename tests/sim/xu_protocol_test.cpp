@@ -116,7 +116,9 @@ TEST_F(XuProtocol, FlashKindsAnswerTheirOwnCommands) {
     SCOPED_TRACE(c.what);
     AddAndOpen({.memory = c.memory});
     EXPECT_EQ(Command(c.block), c.answered ? kUsbOk : kUsbErrorIo);
-    if (!c.answered) EXPECT_EQ(Status(), kStsHwErr);
+    if (!c.answered) {
+      EXPECT_EQ(Status(), kStsHwErr);
+    }
     EXPECT_EQ(Abort(), kUsbOk);
     bus.UnplugChip(bus.ChipCount() - 1);
   }
