@@ -28,10 +28,26 @@ std::vector<std::uint8_t> Image(const char* ic, std::size_t size = 0x10000, std:
   return *image;
 }
 
-sim::ChipConfig Chip(sim::IcFamily ic, sim::Transport transport) {
+std::vector<std::uint8_t> EepromImage(sim::MemoryKind kind, bool old = false) {
+  mkimage::ImageSpec spec;
+  spec.memory = kind == sim::MemoryKind::kEeprom8 ? mkimage::Memory::Eeprom8 : mkimage::Memory::Eeprom16;
+  spec.configAt = 0;
+  spec.size = 0x400;
+  if (old) spec.version = kOldVersion;
+  std::string error;
+  auto image = mkimage::MakeImage(spec, &error);
+  if (!image) {
+    std::fprintf(stderr, "cannot make the EEPROM image: %s\n", error.c_str());
+    std::exit(2);
+  }
+  return *image;
+}
+
+sim::ChipConfig Chip(sim::IcFamily ic, sim::Transport transport, sim::MemoryKind memory = sim::MemoryKind::kSpi) {
   sim::ChipConfig config;
   config.ic = ic;
   config.transport = transport;
+  config.memory = memory;
   config.offBusMs = 20;
   return config;
 }
@@ -58,6 +74,12 @@ std::vector<SetUp> AllSetUps() {
   const auto small = Image("tq7704", 0x4000, 0);
   auto differs = old7704;
   differs.back() ^= 0x01;
+  constexpr auto k8 = sim::MemoryKind::kEeprom8;
+  constexpr auto k16 = sim::MemoryKind::kEeprom16;
+  const auto ee8 = EepromImage(k8), oldEe8 = EepromImage(k8, true);
+  const auto ee16 = EepromImage(k16), oldEe16 = EepromImage(k16, true);
+  auto ee8Differs = oldEe8;
+  ee8Differs.back() ^= 0x01;
 
   std::vector<SetUp> setUps = {
       // Flash without a tag: the area signature alone starts the chip.
@@ -77,7 +99,16 @@ std::vector<SetUp> AllSetUps() {
       {"verify-old-xu", Chip(IcFamily::kTq7704, Transport::kXu), old7704, 'V', differs, 0xEFFE, true},
       {"erase-old-xu", Chip(IcFamily::kTq7704, Transport::kXu), old7704, 'E', {}},
       {"erase-old-vr", Chip(IcFamily::kTq7702, Transport::kBoth), old7702, 'E', {}},
-      // EEPROM (8- and 16-bit addressed) and OTP rows join once their flows exist.
+      // EEPROM, 8- and 16-bit addressed: the flow writes the start byte last.
+      {"eeprom8-blank-xu", Chip(IcFamily::kTq7704, Transport::kXu, k8), {}, 'W', ee8},
+      {"eeprom8-old-xu", Chip(IcFamily::kTq7704, Transport::kXu, k8), oldEe8, 'W', ee8},
+      {"eeprom8-old-vr", Chip(IcFamily::kTq7704, Transport::kBoth, k8), oldEe8, 'W', ee8},
+      {"eeprom16-blank-xu", Chip(IcFamily::kTq7704, Transport::kXu, k16), {}, 'W', ee16},
+      {"eeprom16-old-xu", Chip(IcFamily::kTq7704, Transport::kXu, k16), oldEe16, 'W', ee16},
+      {"eeprom16-old-vr", Chip(IcFamily::kTq7704, Transport::kBoth, k16), oldEe16, 'W', ee16},
+      {"eeprom8-verify-old-xu", Chip(IcFamily::kTq7704, Transport::kXu, k8), oldEe8, 'V', ee8Differs, 0xEFFE, true},
+      {"eeprom8-erase-old-xu", Chip(IcFamily::kTq7704, Transport::kXu, k8), oldEe8, 'E', {}},
+      // OTP rows join once its flow exists.
   };
   return setUps;
 }
