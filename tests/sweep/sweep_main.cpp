@@ -204,6 +204,14 @@ int Main(int argc, char** argv) {
       clean = false;
       continue;
     }
+    // Each set-up's figures as soon as it is done, for long runs cut short.
+    for (const auto& [kind, t] : tallies) {
+      std::printf("= %s %s: %llu runs, %llu PASS, %llu false PASS, %llu partial, %llu unrecovered\n", s.name.c_str(),
+                  KindName(kind), static_cast<unsigned long long>(t.runs), static_cast<unsigned long long>(t.passes),
+                  static_cast<unsigned long long>(t.falsePass), static_cast<unsigned long long>(t.partial),
+                  static_cast<unsigned long long>(t.unrecovered));
+    }
+    std::fflush(stdout);
     table.emplace_back(s.name, std::move(tallies));
   }
 
