@@ -1,6 +1,7 @@
 #include "sweep/sweep_harness.h"
 
 #include <cstdio>
+#include <fstream>
 #include <memory>
 
 #include "data/current_types.h"
@@ -61,6 +62,21 @@ class RecordingBus final : public UsbBackend {
   std::string current_ = "std";
 };
 
+// The TQ7704 profile with "Project Type=NOR", read from the program directory.
+void UseNorProfile(const std::filesystem::path& home) {
+  const std::filesystem::path file = home / "TQ7704.INI";
+  if (!std::filesystem::exists(file)) {
+    SetCurrentProfile(OpenProfileDocument());
+    std::string text = CurrentProfile() != nullptr ? CurrentProfile()->RawResourceText() : std::string();
+    SetCurrentProfile(nullptr);
+    const std::string flash = "Project Type=FLASH";
+    if (const std::size_t at = text.find(flash); at != std::string::npos) text.replace(at, flash.size(), "Project Type=NOR");
+    std::ofstream(file, std::ios::binary) << text;
+  }
+  TheSettings().LoadFromText("[Quillon Config]\r\nWait Time=50\r\nIni Type=1\r\n");
+  SetStoredIniType(1);
+}
+
 }  // namespace
 
 RunResult RunOperation(const Operation& op, std::vector<sim::ChipState> chips, const std::filesystem::path& home,
@@ -75,6 +91,7 @@ RunResult RunOperation(const Operation& op, std::vector<sim::ChipState> chips, c
     ScopedUsbBackend backend(std::make_unique<RecordingBus>(bus, record ? &run.commands : nullptr));
     SetUseFlagPath(home / "use.flag");
     TheSettings().LoadFromText("[Quillon Config]\r\nWait Time=50\r\n");
+    if (op.norProfile) UseNorProfile(home);
     if (LibraryStartup()) {
       SetCurrentBusType(BusType::Usb);
       SetCurrentMemoryType(op.memory);
@@ -99,6 +116,7 @@ RunResult RunOperation(const Operation& op, std::vector<sim::ChipState> chips, c
       LibraryShutdown();
     }
     SetWorkingMemorySize(kDefaultWorkingMemorySize);
+    SetStoredIniType(0);
   }
   for (const auto& p : bus.Chip(0).Programs()) run.programs.emplace_back(p.address, p.length);
   run.chips = bus.EndRun();

@@ -18,6 +18,9 @@ struct Operation {
   char letter = 'W';   // the command-line letter: 'W', 'V' or 'E'
   std::string file;    // the image file of 'W' and 'V'
   MemoryType memory = MemoryType::SpiFlash;  // picks the flow
+  // A station profile in the program directory that names NOR flash (the
+  // built-in ones name SPI flash).
+  bool norProfile = false;
 };
 
 struct RunResult {

@@ -73,9 +73,10 @@ bool WriteFile(const std::filesystem::path& path, const std::vector<std::uint8_t
 bool SweepSetUp(const SetUp& s, const Options& o, const std::filesystem::path& home, std::map<Kind, Tally>& tallies) {
   sim::ChipState blank(s.chip, "1-1");
   if (!s.onChip.empty() && !blank.memory.Load(s.onChip)) return false;
+  blank.norTagged = s.chip.memory == sim::MemoryKind::kNor && !s.onChip.empty();
   const std::vector<sim::ChipState> start = PowerCycled({blank});
 
-  Operation op{s.letter, (home / "image.rfw").string(), FlowMemoryOf(s.chip.memory)};
+  Operation op{s.letter, (home / "image.rfw").string(), FlowMemoryOf(s.chip.memory), s.norProfile};
   Operation again = op;
   if (!s.file.empty() && !WriteFile(op.file, s.file)) return false;
   if (s.passNeverRight) {

@@ -74,6 +74,7 @@ std::vector<SetUp> AllSetUps() {
   const auto small = Image("tq7704", 0x4000, 0);
   auto differs = old7704;
   differs.back() ^= 0x01;
+  constexpr auto kNor = sim::MemoryKind::kNor;
   constexpr auto k8 = sim::MemoryKind::kEeprom8;
   constexpr auto k16 = sim::MemoryKind::kEeprom16;
   const auto ee8 = EepromImage(k8), oldEe8 = EepromImage(k8, true);
@@ -99,6 +100,9 @@ std::vector<SetUp> AllSetUps() {
       {"verify-old-xu", Chip(IcFamily::kTq7704, Transport::kXu), old7704, 'V', differs, 0xEFFE, true},
       {"erase-old-xu", Chip(IcFamily::kTq7704, Transport::kXu), old7704, 'E', {}},
       {"erase-old-vr", Chip(IcFamily::kTq7702, Transport::kBoth), old7702, 'E', {}},
+      // NOR flash: the tag flag starts it.
+      {"nor-blank-xu", Chip(IcFamily::kTq7704, Transport::kXu, kNor), {}, 'W', v7704, 0xEFFE, false, true},
+      {"nor-old-xu", Chip(IcFamily::kTq7704, Transport::kXu, kNor), old7704, 'W', v7704, 0xEFFE, false, true},
       // EEPROM, 8- and 16-bit addressed: the flow writes the start byte last.
       {"eeprom8-blank-xu", Chip(IcFamily::kTq7704, Transport::kXu, k8), {}, 'W', ee8},
       {"eeprom8-old-xu", Chip(IcFamily::kTq7704, Transport::kXu, k8), oldEe8, 'W', ee8},

@@ -20,6 +20,7 @@ struct SetUp {
   std::uint32_t tagAddress = 0xEFFE;  // the profile's; its write is a key case
   // A verify of a file that differs from the chip: PASS is never right.
   bool passNeverRight = false;
+  bool norProfile = false;  // the station's profile names NOR flash
 };
 
 // The tool's memory type for the chip's memory.
