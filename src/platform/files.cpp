@@ -4,8 +4,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
-#include <fstream>
+#include <memory>
 #include <system_error>
 
 namespace quillon {
@@ -46,10 +47,20 @@ std::vector<std::string> ListFilesWithExtension(const std::filesystem::path& dir
 }
 
 std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
+  // A directory opens for reading on this host and fails only at the first
+  // read, which the stream library reports by throwing.
+  std::error_code error;
+  if (std::filesystem::is_directory(path, error)) return std::nullopt;
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(std::fopen(path.c_str(), "rb"), &std::fclose);
   if (!in) return std::nullopt;
-  std::vector<std::uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return std::nullopt;
+  std::vector<std::uint8_t> data;
+  std::uint8_t chunk[65536];
+  for (;;) {
+    const std::size_t got = std::fread(chunk, 1, sizeof chunk, in.get());
+    data.insert(data.end(), chunk, chunk + got);
+    if (got < sizeof chunk) break;
+  }
+  if (std::ferror(in.get()) != 0) return std::nullopt;
   return data;
 }
 
