@@ -104,7 +104,8 @@ bool WalkOpenedDevices(CDevFlow& flow, int first, Read read, Visit visit) {
     seen.index = index;
     seen.ordinal = ordinal;
     read(seen);
-    if (seen.listed) seen.listIndex = ++listIndex;
+    if (seen.listed) ++listIndex;
+    seen.listIndex = listIndex;
     const WalkStep step = visit(seen);
     if (step == WalkStep::Stop) return true;
     if (step == WalkStep::Close) flow.MP_CloseDevice();

@@ -18,7 +18,9 @@ class CDevFlow;
 struct SeenDevice {
   int index = 0;          // enumeration index
   int ordinal = 0;        // among the devices that opened in this walk
-  int listIndex = -1;     // its entry in the window's device list; -1 when not listed
+  // The last entry of the window's device list so far: its own when listed;
+  // -1 while the list is empty.
+  int listIndex = -1;
   bool listed = false;    // in the built-in accepted list (what the window lists)
   std::string identity;   // "VID_%04X&PID_%04X&REV_%04X"
   RememberedLocation location;
