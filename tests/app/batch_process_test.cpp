@@ -330,6 +330,28 @@ TEST_F(BatchProcessTest, ImagesThatCannotBeWritten) {
 
 }
 
+// The serial number for "SaveSN" comes from QUILLON_SERIAL and lands in the
+// record "SN Address" names: the manufacturer record for 0, the serial-number
+// record otherwise.
+TEST_F(BatchProcessTest, SerialNumberFromTheEnvironment) {
+  struct Case {
+    const char* snAddress;
+    bool manufacturerKept;
+  };
+  for (const Case& c : {Case{"0", false}, Case{"1", true}}) {
+    SCOPED_TRACE(c.snAddress);
+    NewChip();
+    const std::string settings = std::string("SaveSN=1\r\nSN Address=") + c.snAddress + "\r\n";
+    ProcessResult run = Quillon({"-f", "-write", image}, settings, {{"QUILLON_SERIAL", "SN-0042"}});
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    const auto dump = scratch.path() / "chip.bin";
+    ASSERT_EQ(Sim({"dump", state, dump.string()}).exitCode, 0);
+    const std::string area = ReadText(dump).substr(0xF000, 0x1000);
+    EXPECT_NE(area.find("SN-0042"), std::string::npos);
+    EXPECT_EQ(area.find("Quillon Audio") != std::string::npos, c.manufacturerKept);
+  }
+}
+
 // A chip that loses power in the middle of the write does not start the
 // partial image, and a second write passes.
 TEST_F(BatchProcessTest, PowerLossDuringTheWrite) {
