@@ -1,12 +1,13 @@
 #include "platform/files.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
+#include <cerrno>
 #include <cstdlib>
-#include <memory>
 #include <system_error>
 
 namespace quillon {
@@ -47,21 +48,33 @@ std::vector<std::string> ListFilesWithExtension(const std::filesystem::path& dir
 }
 
 std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::filesystem::path& path) {
-  // A directory opens for reading on this host and fails only at the first
-  // read, which the stream library reports by throwing.
-  std::error_code error;
-  if (std::filesystem::is_directory(path, error)) return std::nullopt;
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(std::fopen(path.c_str(), "rb"), &std::fclose);
-  if (!in) return std::nullopt;
-  std::vector<std::uint8_t> data;
-  std::uint8_t chunk[65536];
-  for (;;) {
-    const std::size_t got = std::fread(chunk, 1, sizeof chunk, in.get());
-    data.insert(data.end(), chunk, chunk + got);
-    if (got < sizeof chunk) break;
+  // Plain descriptors, not streams: a directory, a FIFO or a device must give
+  // "cannot be read", never an exception or a read that waits for a writer.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return std::nullopt;
+  std::optional<std::vector<std::uint8_t>> result;
+  struct stat info {};
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size >= 0 &&
+      static_cast<std::uint64_t>(info.st_size) <= kReadWholeFileLimit) {
+    std::vector<std::uint8_t> data(static_cast<std::size_t>(info.st_size));
+    std::size_t done = 0;
+    bool failed = false;
+    while (done < data.size()) {
+      const ssize_t got = ::read(fd, data.data() + done, data.size() - done);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) {
+        failed = got < 0;
+        break;
+      }
+      done += static_cast<std::size_t>(got);
+    }
+    if (!failed) {
+      data.resize(done);  // the file shrank while we read it
+      result = std::move(data);
+    }
   }
-  if (std::ferror(in.get()) != 0) return std::nullopt;
-  return data;
+  ::close(fd);
+  return result;
 }
 
 bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
