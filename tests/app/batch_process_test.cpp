@@ -349,6 +349,13 @@ TEST_F(BatchProcessTest, SerialNumberFromTheEnvironment) {
     const std::string area = ReadText(dump).substr(0xF000, 0x1000);
     EXPECT_NE(area.find("SN-0042"), std::string::npos);
     EXPECT_EQ(area.find("Quillon Audio") != std::string::npos, c.manufacturerKept);
+
+    // Without the variable there is nothing to write: the run fails and the chip keeps what it has.
+    const std::string before = Show();
+    run = Quillon({"-f", "-write", image}, settings);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(BurnLines().back().substr(63), "Fail,    41713:\r");
+    EXPECT_EQ(Show(), before);
   }
 }
 
