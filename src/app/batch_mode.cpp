@@ -173,12 +173,13 @@ void BatchModes::RunBatch(const std::vector<std::string>& args) {
   ScopedFrontEnd frontEnd(parse);
   parse.ConsoleWrite("\n");
   const auto started = std::chrono::steady_clock::now();
-  int passed = 0;
-  if (parse.Prepare() != 0) passed = parse.Excute_Arg();
-  ReportBatchRun(parse, passed != 0, started);
+  if (parse.Prepare() != 0) parse.Excute_Arg();
+  // The run record's verdict is the exit code's: a read version passes, an
+  // unwritable result file fails.
+  passed_ = parse.operationPassed && !parse.resultFileFailed;
+  ReportBatchRun(parse, *passed_, started);
   if (CDevFlow* flow = TheFlow()) flow->DEV_CloseDevice();
   parse.commandLineMode = false;
-  passed_ = parse.operationPassed && !parse.resultFileFailed;
 }
 
 std::optional<int> BatchModes::ExitCode() const {

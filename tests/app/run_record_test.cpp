@@ -159,6 +159,7 @@ TEST_F(RunRecordProcessTest, RunsWithoutAnImageOrWithoutAChipStillLeaveARecord) 
   const std::filesystem::path results = home.path() / "runs.jsonl";
   const std::vector<std::pair<std::string, std::string>> env{{"QUILLON_RESULT_JSON", results.string()}};
   EXPECT_EQ(Quillon({"-f", "-erase"}, "", env).exitCode, 0) << "a passed erase, though its success id stays";
+  EXPECT_EQ(Quillon({"-f", "-version"}, "", env).exitCode, 0) << "a version read";
   // A chip of another vendor is not accepted: the preparation finds no chip.
   ASSERT_EQ(testing::RunProgram("quillon-sim", {"new", state, "--vid", "0x1234"}, {}, scratch.path()).exitCode, 0);
   auto none = Quillon({"-f", "-write", image}, "CheckVIDPID_INI=1\r\n", env);
@@ -166,7 +167,7 @@ TEST_F(RunRecordProcessTest, RunsWithoutAnImageOrWithoutAChipStillLeaveARecord) 
       << none.err;
 
   const auto lines = Lines(results);
-  ASSERT_EQ(lines.size(), 2u);
+  ASSERT_EQ(lines.size(), 3u);
   const json erase = json::parse(lines[0]);
   EXPECT_EQ(erase.at("operation"), "erase");
   EXPECT_EQ(erase.at("verdict"), "PASS");
@@ -176,7 +177,11 @@ TEST_F(RunRecordProcessTest, RunsWithoutAnImageOrWithoutAChipStillLeaveARecord) 
   EXPECT_EQ(erase.at("image"), "");
   EXPECT_EQ(erase.at("image_source"), "");
   EXPECT_EQ(erase.at("image_sha256"), "");
-  const json write = json::parse(lines[1]);
+  // The record's verdict is the exit code's, also where the result files keep "fail".
+  const json version = json::parse(lines[1]);
+  EXPECT_EQ(version.at("operation"), "version");
+  EXPECT_EQ(version.at("verdict"), "PASS");
+  const json write = json::parse(lines[2]);
   EXPECT_EQ(write.at("verdict"), "FAIL");
   EXPECT_EQ(write.at("location"), "");
   EXPECT_EQ(write.at("identity"), "");
