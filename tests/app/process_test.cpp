@@ -85,7 +85,36 @@ TEST_F(QuillonProcessTest, ListsTheSimulatedChipsOfBothKinds) {
             "1-2 VID_3A7C&PID_0022&REV_0001 xu accepted\n");
   run = testing::RunProgram("quillon", {"--list"}, {{"QUILLON_HOME", dir.path().string()}, {"QUILLON_SIM", camera}},
                             settings.path());
-  EXPECT_EQ(run.out, "1-1 VID_3A7C&PID_0099&REV_0001 vendor not accepted\n");
+  EXPECT_EQ(run.out,
+            "1-1 VID_3A7C&PID_0099&REV_0001 vendor not accepted (a camera chip: the batch mode takes audio chips)\n");
+}
+
+// "accepted" means the batch mode would take the chip, which its settings decide.
+TEST_F(QuillonProcessTest, ListSaysWhetherTheBatchModeWouldTakeTheChip) {
+  auto state = (settings.path() / "other.state").string();
+  ASSERT_EQ(testing::RunProgram("quillon-sim", {"new", state, "--vid", "0x1234"}, {}, settings.path()).exitCode, 0);
+  const struct {
+    const char* settingsText;
+    const char* verdict;
+  } cases[] = {
+      {"[Quillon Config]\r\nCheckVIDPID_INI=1\r\n", "not accepted (not in the accepted list)"},
+      {"[Quillon Config]\r\nCheckVIDPID_INI=2\r\n", "not accepted (not in VidPidList.ini)"},
+      {"[Quillon Config]\r\nCheckVIDPID_INI=0\r\n", "accepted"},
+  };
+  for (const auto& c : cases) {
+    auto file = settings.Write("list.ini", c.settingsText);
+    auto run = testing::RunProgram("quillon", {"--list"},
+                                   {{"QUILLON_HOME", dir.path().string()}, {"QUILLON_SIM", state}, {"QUILLON_SETTINGS", file.string()}},
+                                   settings.path());
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out, std::string("1-1 VID_1234&PID_0011&REV_0001 xu ") + c.verdict + "\n") << c.settingsText;
+  }
+  dir.Write("VidPidList.ini", "VID_1234&PID_0011&REV_0001\r\n");
+  auto file = settings.Write("list.ini", "[Quillon Config]\r\nCheckVIDPID_INI=2\r\n");
+  auto run = testing::RunProgram("quillon", {"--list"},
+                                 {{"QUILLON_HOME", dir.path().string()}, {"QUILLON_SIM", state}, {"QUILLON_SETTINGS", file.string()}},
+                                 settings.path());
+  EXPECT_EQ(run.out, "1-1 VID_1234&PID_0011&REV_0001 xu accepted\n");
 }
 
 TEST_F(QuillonProcessTest, ListWithoutUsbFailsWithOneLine) {
