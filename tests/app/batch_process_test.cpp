@@ -236,6 +236,9 @@ TEST_F(BatchProcessTest, EveryEndingHasItsExitCode) {
       {"-write without a file", {"-f", "-write"}, "", 1, "needs a file", nullptr},
       {"unwritable Result.txt", {"-f", "-version", "x"}, "SaveResultToFile=1\r\n", 1, "cannot write", version},
       {"unwritable burn_result.txt", {"-f", "-version", "x"}, "", 1, "Can't Open burn_result.txt", version},
+      {"dump into a folder that does not exist", {"-f", "-dumpspi", "no/such/dump.bin"}, "", 1,
+       "cannot write the dump file no/such/dump.bin: No such file or directory",
+       "Begin to Dump SPI!\r\nDump SPI fail!\r\n"},
       {"version read", {"-f", "-version", "x"}, "", 0, "", version},
       {"verify passed", {"-f", "-verify", image}, "", 0, "", "Begin to Verify fw!\r\nVerify fw pass!\r\n"},
   };

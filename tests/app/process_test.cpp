@@ -61,6 +61,24 @@ TEST_F(QuillonProcessTest, DebugLogIsRecreatedAtEveryStartAndEndsWithTheStopLine
   EXPECT_EQ(log.substr(log.size() - last.size()), last);
 }
 
+// The debug log tells afterwards which image a run wrote and how it ended.
+TEST_F(QuillonProcessTest, DebugLogNamesTheImageAndEndsTheRunWithItsVerdict) {
+  auto state = (settings.path() / "chip.state").string();
+  ASSERT_EQ(testing::RunProgram("quillon-sim", {"new", state, "--off-bus-ms", "20"}, {}, settings.path()).exitCode, 0);
+  const auto image = testing::BinDir().parent_path() / "demo" / "TQ7704_SPI.rfw";
+  auto file = settings.Write("settings.ini", "[Quillon Config]\r\nDebug Log=1\r\nWait Time=50\r\n");
+  auto run = testing::RunProgram("quillon", {"-f", "-write", image.string()},
+                                 {{"QUILLON_HOME", dir.path().string()}, {"QUILLON_SIM", state}, {"QUILLON_SETTINGS", file.string()}},
+                                 settings.path());
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  const std::string log = testing::ReadText(dir.path() / "DebugLog.txt");
+  EXPECT_NE(log.find("quillon: image to write: " + image.string() + ", version "), std::string::npos) << log;
+  const std::string verdict = ", write PASS, status 0";
+  const std::size_t at = log.rfind(verdict);
+  ASSERT_NE(at, std::string::npos) << log;
+  EXPECT_EQ(log.find("write", at + verdict.size()), std::string::npos) << "the verdict is the run's last word";
+}
+
 TEST_F(QuillonProcessTest, WithoutDebugLogTheFileIsNeitherCreatedNorTouched) {
   Run({"-f", "-version"});
   EXPECT_FALSE(std::filesystem::exists(dir.path() / "DebugLog.txt"));
