@@ -1,6 +1,7 @@
 #include "flow/flow_factory.h"
 
 #include "flow/flash_flow.h"
+#include "flow/otp_flow.h"
 #include "flow/pending_flow.h"
 #include "flow/status.h"
 
@@ -23,8 +24,9 @@ std::unique_ptr<CDevFlow> MakeFlow(MemoryType memory, BusType bus) {
       return std::make_unique<CNORFlashInfo_USB>();
     case MemoryType::Eeprom8:
     case MemoryType::Eeprom16:
-    case MemoryType::Otp:
       return std::make_unique<CPendingFlow>(memory);
+    case MemoryType::Otp:
+      return std::make_unique<COTPInfo_USB>();
     default:
       return nullptr;
   }
