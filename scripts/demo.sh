@@ -44,3 +44,18 @@ cat burn_result.txt
 echo "== the chip now"
 $bin/quillon-sim show "$QUILLON_SIM"
 echo "== $(wc -l < "$QUILLON_SIM_TRACE") control transfers in the transfer log"
+
+# An OTP chip written twice: each download appends its blocks behind the
+# newest ones and retires the older ones; -detect shows the usage figures.
+otp_image=$work/TQ7704_OTP.rfw
+cp "$bin/../demo/TQ7704_OTP.rfw" "$otp_image"
+export QUILLON_SIM=$work/otp.state
+echo "== a simulated OTP chip, blank (state $QUILLON_SIM)"
+$bin/quillon-sim new "$QUILLON_SIM" --memory otp --ic tq7704 --off-bus-ms 50
+run -f -detect "$otp_image"
+run -f -write "$otp_image"
+run -f -write "$otp_image"
+run -f -detect "$otp_image"
+run -f -dumpotp "$work/otp.bin"
+echo "== the OTP chip now (it boots the newest code block)"
+$bin/quillon-sim show "$QUILLON_SIM"
