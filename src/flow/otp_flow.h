@@ -58,7 +58,8 @@ class COTPInfo_USB final : public CDevFlow, public CMpFlow_OTPState {
   // The operation table.
   int DEV_ParseImage(std::span<const std::uint8_t> buffer) override;
   int DEV_Read() override { return OTP_Read(); }
-  int DEV_Erase() override { return 0; }
+  // OTP cannot be erased; like every operation OTP lacks, it says so.
+  int DEV_Erase() override { return NotSupported(); }
   int DEV_Update() override { return OTP_Update(); }
   int DEV_Download() override { return OTP_Download(); }
   int DEV_Silence_WriteBin(const std::string& path) override { return Silence_OTPWriteBin(path); }

@@ -475,6 +475,83 @@ TEST_F(OtpFlowTest, AVdEntryWhoseReportCannotBeReadIsRetiredAndMoved) {
   EXPECT_EQ(Otp().OTP_UsedSpace(), std::uint32_t{L} + C);
 }
 
+TEST_F(OtpFlowTest, OperationsOtpLacksSay41500) {
+  AddOtpChip();
+  Open();
+  const std::string file = (temp.path() / "x.bin").string();
+  const std::function<int()> slots[] = {
+      [&] { return Otp().DEV_Erase(); },
+      [&] { return Otp().DEV_Silence_VerifyBin(file); },
+      [&] { return Otp().DEV_DumpText(file); },
+      [&] { return Otp().DEV_EraseEx(1); },
+      [&] { return Otp().DEV_RunCommand('E', ""); },
+  };
+  for (const auto& slot : slots) {
+    SetLastStatus(0);
+    EXPECT_EQ(slot(), 0);
+    EXPECT_EQ(LastStatus(), 41500u);
+  }
+  EXPECT_TRUE(OtpBlank());
+}
+
+TEST_F(OtpFlowTest, ImagesWithoutAPartOrWithACorruptAreaFailWith41925) {
+  // Header, version and EEPROM-info records and nothing else: no part to write.
+  std::vector<std::uint8_t> nothing{0x60, 0xA5, 21 << 3, 15, 0, 2, 6, 0x2F, 0x04, 0x77, 0x60, 0x10, 3, 8, 0};
+  nothing.resize(0x4000, 0xFF);
+  std::vector<std::uint8_t> corrupt = image;
+  corrupt[5] = 60;  // more records than the area holds
+  for (const auto& bad : {nothing, corrupt}) {
+    AddOtpChip();
+    for (std::size_t i = 0; i + 1 < bus.ChipCount(); ++i) bus.UnplugChip(i);
+    Open();
+    Otp().image.fileData = bad;
+    window.posts.clear();
+    Mark();
+    EXPECT_EQ(Otp().OTP_Download(), 0);
+    EXPECT_EQ(Fails(), (std::vector<std::uint32_t>{41925}));
+    EXPECT_EQ(window.Count(WM_FLOW_PASS), 0);
+    EXPECT_TRUE(Writes().empty());
+    EXPECT_TRUE(OtpBlank());
+  }
+}
+
+TEST_F(OtpFlowTest, SerialNumberOnAnImageShorterThanTheProfilesAreaFailsBeforeTheChip) {
+  UseSettings("SaveSN=1\r\n");
+  AddOtpChip();
+  Open();
+  Otp().serialNumber = "QL0000000042";
+  const std::vector<std::uint8_t> before = Otp().image.fileData;
+  Mark();
+  EXPECT_EQ(Otp().OTP_Download(), 0);
+  EXPECT_EQ(Fails(), (std::vector<std::uint32_t>{41713}));
+  EXPECT_EQ(LastStatus(), 41713u);
+  EXPECT_EQ(Otp().image.fileData, before);
+  EXPECT_EQ(WireLines().size(), mark) << "nothing sent to the chip";
+  EXPECT_TRUE(OtpBlank());
+}
+
+TEST_F(OtpFlowTest, UpdateWritesTheBuiltInImageAndEndsWith41930) {
+  AddOtpChip();
+  Open();
+  Otp().image.fileData.clear();
+  Otp().image.builtin = image;
+  Otp().image.builtinLength = image.size();
+  ASSERT_EQ(Otp().OTP_Update(), 1);
+  EXPECT_EQ(window.posts.back(), (std::pair<std::uint32_t, std::uint32_t>{WM_FLOW_PASS, 41930}));
+  EXPECT_EQ(Vd(0), (VdEntry{0, L, 0x55}));
+  EXPECT_EQ(Boot()->bytes, code);
+}
+
+TEST_F(OtpFlowTest, ReservedEntriesBeyondTheBlockNeverWrapTheBudget) {
+  AddOtpChip();
+  // Nine reserved entries behind the new block: more than the report's slots.
+  for (std::uint32_t n = 1; n <= 9; ++n) PutEcc(n, {static_cast<std::uint16_t>(0x3000 + n), 0, 0x5A});
+  Open();
+  Mark();
+  ASSERT_EQ(Otp().OTP_Download(), 1);
+  EXPECT_EQ(Writes().front(), (OtpWrite{0, L, 0})) << "a budget of 0, not a wrapped one";
+}
+
 // A power loss at points spread over a download never leaves an entry that
 // boots a partial part: the chip boots the whole code part or nothing (first
 // download), or a whole code part (second download).
