@@ -168,7 +168,7 @@ TEST_F(OtpFlowTest, BlankOtpThenEachDownloadAppendsAndRetiresTheOlderBlocks) {
   EXPECT_EQ(Writes(), (std::vector<OtpWrite>{{second, L, 8},
                                              {0x3F7A, 5, 8},
                                              {0x3F74, 1, 8},  // the first code entry's type retired
-                                             {second + L, C, 8},
+                                             {static_cast<std::uint32_t>(second + L), C, 8},
                                              {0x3F7F, 5, 8},
                                              {0x3F79, 1, 8}}));
   EXPECT_EQ(Vd(0), (VdEntry{0, L, 0xFF}));
