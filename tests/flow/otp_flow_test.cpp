@@ -7,6 +7,7 @@
 
 #include "flow/otp_flow.h"
 #include "flow_fixture.h"
+#include "otp_images.h"
 #include "platform/prompt.h"
 #include "sim/chip_model.h"
 
@@ -38,18 +39,6 @@ class ScriptedPrompt final : public Prompt {
   std::vector<std::string> shown;
   std::vector<std::string> asked;
 };
-
-std::vector<std::uint8_t> OtpImage(std::optional<std::size_t> smallCache) {
-  mkimage::ImageSpec spec;
-  spec.memory = mkimage::Memory::Otp;
-  spec.configAt = 0;
-  spec.size = 0x4000;
-  spec.smallCache = smallCache;
-  std::string error;
-  auto made = mkimage::MakeImage(spec, &error);
-  EXPECT_TRUE(made) << error;
-  return made.value_or(std::vector<std::uint8_t>{});
-}
 
 class OtpFlowTest : public FlowFixture {
  protected:

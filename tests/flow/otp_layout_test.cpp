@@ -9,10 +9,13 @@
 
 #include "data/config_reader.h"
 #include "flow/otp_layout.h"
+#include "otp_images.h"
 #include "image_maker.h"
 
 namespace quillon::otp {
 namespace {
+
+using testing::OtpImage;
 
 struct VdRow {
   int index;
@@ -28,18 +31,6 @@ std::vector<std::uint8_t> VdTable(std::initializer_list<VdRow> rows) {
     std::copy(packed.begin(), packed.end(), table.begin() + row.index * 5);
   }
   return table;
-}
-
-std::vector<std::uint8_t> OtpImage(std::optional<std::size_t> smallCache) {
-  mkimage::ImageSpec spec;
-  spec.memory = mkimage::Memory::Otp;
-  spec.configAt = 0;
-  spec.size = 0x4000;
-  spec.smallCache = smallCache;
-  std::string error;
-  auto made = mkimage::MakeImage(spec, &error);
-  EXPECT_TRUE(made) << error;
-  return made.value_or(std::vector<std::uint8_t>{});
 }
 
 // The records a part holds, counted by walking it, against its header's number.
