@@ -81,7 +81,7 @@ class COTPInfo_USB final : public CDevFlow, public CMpFlow_OTPState {
   // 0 failure, 1 part built, 2 nothing to write for this part.
   int OTP_PreparePart(std::span<const std::uint8_t> source, int part);
   // Bytes in use; sets connectionText to the usage line and otpUsedBytes.
-  std::uint32_t OTP_SpaceText();
+  std::uint32_t OTP_SpaceText() override;
 
   // Programming one part (otp_programming.cpp).
   int OTP_UpdateEx(std::span<std::uint8_t> part);

@@ -464,6 +464,23 @@ TEST_F(OtpFlowTest, AVdEntryWhoseReportCannotBeReadIsRetiredAndMoved) {
   EXPECT_EQ(Otp().OTP_UsedSpace(), std::uint32_t{L} + C);
 }
 
+TEST_F(OtpFlowTest, DeviceInformationCarriesTheUsageLine) {
+  AddOtpChip();
+  Open();
+  Otp().image.fileData.clear();
+  Otp().SelectFirmwareForDevice();
+  EXPECT_EQ(Otp().connectionText, "Used OTP Space: 0.00 KB, Remain OTP Space: 15.84 KB.");
+  EXPECT_EQ(Otp().otpUsedBytes, 0u);
+  Otp().image.fileData = image;
+  ASSERT_EQ(Otp().OTP_Download(), 1);
+  EXPECT_EQ(Otp().OTP_SpaceText(), std::uint32_t{L} + C);
+  char line[128];
+  std::snprintf(line, sizeof line, "Used OTP Space: %0.2f KB Free OTP Space: %0.2f KB Remaining Programmable Times: 7.",
+                static_cast<float>(L + C) / 1024.0f, static_cast<float>(kCodeAreaSize - L - C) / 1024.0f);
+  EXPECT_EQ(Otp().connectionText, line);
+  EXPECT_EQ(Otp().otpUsedBytes, std::uint32_t{L} + C);
+}
+
 TEST_F(OtpFlowTest, OperationsOtpLacksSay41500) {
   AddOtpChip();
   Open();
