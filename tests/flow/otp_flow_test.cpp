@@ -224,6 +224,26 @@ TEST_F(OtpFlowTest, ReadGivesTheNewestBlocksJoinedWithTheEccTableApplied) {
   EXPECT_EQ(Otp().readBuffer, joined);
 }
 
+TEST_F(OtpFlowTest, AReservedEntryInsideTheNewBlockIsCompletedWithThePartsByte) {
+  AddOtpChip();
+  const std::uint16_t at = CodeByteNeedingBits(60);
+  // A reserved entry (in use, value 0) for a cell that already holds a stray bit.
+  PutEcc(1, {at, 0x00, 0x5A});
+  const std::uint8_t stray = 0x01;
+  Put(at, std::array<std::uint8_t, 1>{stray});
+  Open();
+  Mark();
+  ASSERT_EQ(Otp().OTP_Download(), 1) << ::testing::PrintToString(Fails());
+  const std::vector<OtpWrite> writes = Writes();
+  // Budget 8 (15 blank and 1 reserved entries, at most 8) less the byte already taken; then the
+  // reserved entry completed.
+  EXPECT_EQ(writes.at(0), (OtpWrite{0, L, 7}));
+  EXPECT_EQ(writes.at(1), (OtpWrite{0x3FC0, 4, 8}));
+  EXPECT_EQ(Ecc(1), (EccEntry{at, code[at], 0x5A}));
+  EXPECT_EQ(Mem()[at], static_cast<std::uint8_t>(code[at] | stray));
+  EXPECT_EQ(Boot()->bytes, code);
+}
+
 TEST_F(OtpFlowTest, NoCorrectionBudgetFailsThePartAndBooksWhatItConsumed) {
   AddOtpChip();
   // Every ECC entry is in use for bytes outside the new block: nothing left to correct with.
