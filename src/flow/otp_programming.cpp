@@ -290,7 +290,7 @@ int COTPInfo_USB::MP_OTPWrite(std::span<std::uint8_t> data) {
   const bool code = TheOtpPart().kind == PartKind::Code;
   bool stopped = length == 0;
   std::uint16_t failedAt = m_wStartAddr;
-  for (std::uint32_t done = 0; done < length && !stopped;) {
+  for (std::uint32_t done = 0; done < length;) {
     const std::uint32_t chunk = std::min(kChunk, length - done);
     const auto address = static_cast<std::uint16_t>(m_wStartAddr + done);
     failedAt = address;
