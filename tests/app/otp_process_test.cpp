@@ -161,6 +161,7 @@ TEST_F(OtpProcessTest, WrittenTwiceTheSecondDownloadAppendsAndRetiresTheFirst) {
   // The dump is the image's configuration area again, from the newest blocks.
   const std::string dump = (scratch.path() / "otp.bin").string();
   run = Quillon({"-f", "-dumpotp", dump});
+  EXPECT_EQ(run.exitCode, 0);
   EXPECT_EQ(run.out, Console("Begin to Dump OTP!\r\nDump OTP pass!\r\n"));
   std::vector<std::uint8_t> expected(area.begin(), area.begin() + static_cast<std::ptrdiff_t>(total));
   expected[2] = 21 << 3 | 2;
