@@ -295,6 +295,7 @@ void CDevFlow::DEV_GetDeviceInfoForInternalTool() {
 void CDevFlow::SelectFirmwareForDevice() {
   ReadChipMode();
   MP_GetDeviceInfo();
+  if (memoryType() == MemoryType::Otp) OTP_SpaceText();
   // The profiles name the family by the high nibbles only (chipMode is masked).
   IdentifyDeviceFirmware(image, chipMode[0], chipMode[1], fullIdText);
 }

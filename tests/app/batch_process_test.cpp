@@ -490,19 +490,5 @@ INSTANTIATE_TEST_SUITE_P(FlashSequence, BatchStepFailureTest,
                                            InjectedStep{"Reset", "0009", 0, "41512:"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(BatchProcessTest, OtpCommandsReachTheOtpTypeAndFailClearly) {
-  NewChip();
-  const std::string otpImage = (home.path() / "TQ7704_OTP.rfw").string();
-  std::filesystem::copy_file(testing::BinDir().parent_path() / "demo" / "TQ7704_OTP.rfw", otpImage);
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"-f", "-dumpotp", "otp.bin"}, std::vector<std::string>{"-f", "-detect", otpImage}}) {
-    SCOPED_TRACE(args[1]);
-    ProcessResult run = Quillon(args);
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_NE(run.out.find("The OTP operations are not part of this build."), std::string::npos) << run.out;
-    EXPECT_EQ(ResultTxt(), "fail");
-  }
-}
-
 }  // namespace
 }  // namespace quillon
