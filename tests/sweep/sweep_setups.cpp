@@ -43,6 +43,22 @@ std::vector<std::uint8_t> EepromImage(sim::MemoryKind kind, bool old = false) {
   return *image;
 }
 
+std::vector<std::uint8_t> OtpImage(bool old = false) {
+  mkimage::ImageSpec spec;
+  if (old) spec.version = kOldVersion;
+  spec.memory = mkimage::Memory::Otp;
+  spec.configAt = 0;
+  spec.size = 0x4000;
+  spec.smallCache = 1024;
+  std::string error;
+  auto image = mkimage::MakeImage(spec, &error);
+  if (!image) {
+    std::fprintf(stderr, "cannot make the OTP image: %s\n", error.c_str());
+    std::exit(2);
+  }
+  return *image;
+}
+
 sim::ChipConfig Chip(sim::IcFamily ic, sim::Transport transport, sim::MemoryKind memory = sim::MemoryKind::kSpi) {
   sim::ChipConfig config;
   config.ic = ic;
@@ -75,6 +91,8 @@ std::vector<SetUp> AllSetUps() {
   auto differs = old7704;
   differs.back() ^= 0x01;
   constexpr auto kNor = sim::MemoryKind::kNor;
+  constexpr auto kOtp = sim::MemoryKind::kOtp;
+  const auto otp = OtpImage(), oldOtp = OtpImage(true);
   constexpr auto k8 = sim::MemoryKind::kEeprom8;
   constexpr auto k16 = sim::MemoryKind::kEeprom16;
   const auto ee8 = EepromImage(k8), oldEe8 = EepromImage(k8, true);
@@ -112,7 +130,12 @@ std::vector<SetUp> AllSetUps() {
       {"eeprom16-old-vr", Chip(IcFamily::kTq7704, Transport::kBoth, k16), oldEe16, 'W', ee16},
       {"eeprom8-verify-old-xu", Chip(IcFamily::kTq7704, Transport::kXu, k8), oldEe8, 'V', ee8Differs, 0xEFFE, true},
       {"eeprom8-erase-old-xu", Chip(IcFamily::kTq7704, Transport::kXu, k8), oldEe8, 'E', {}},
-      // OTP rows join once its flow exists.
+      // OTP: every download adds blocks; the block table says which ones start.
+      // Open: some cuts leave a chip that starts a partial image or that the
+      // next download does not recover (see the first failing cases).
+      {"otp-blank-xu", Chip(IcFamily::kTq7704, Transport::kXu, kOtp), {}, 'W', otp, 0xEFFE, false, false, false, true},
+      {"otp-old-xu", Chip(IcFamily::kTq7704, Transport::kXu, kOtp), oldOtp, 'W', otp, 0xEFFE, false, false, true, true},
+      {"otp-old-vr", Chip(IcFamily::kTq7704, Transport::kBoth, kOtp), oldOtp, 'W', otp, 0xEFFE, false, false, true, true},
   };
   return setUps;
 }

@@ -21,6 +21,11 @@ struct SetUp {
   // A verify of a file that differs from the chip: PASS is never right.
   bool passNeverRight = false;
   bool norProfile = false;  // the station's profile names NOR flash
+  // `onChip` is a file that a first download puts on a blank chip (OTP, whose
+  // memory is the history of its downloads), not the memory contents.
+  bool downloadedBefore = false;
+  // Findings not yet mended in the flow: reported, but they do not fail the sweep.
+  bool open = false;
 };
 
 // The tool's memory type for the chip's memory.
