@@ -37,20 +37,15 @@ struct Worker {
   int exitCode = -1;
 };
 
-// Every accepted chip on the bus, in location order.
+// Every accepted chip on the bus, in location order. The listing's identity is
+// enough here: opening a chip waits for it, and the worker opens it anyway.
 std::vector<GangChip> ListAcceptedChips() {
   std::map<std::string, GangChip> chips;
   for (DeviceKind kind : {DeviceKind::kAudio, DeviceKind::kCamera}) {
     std::vector<ListEntry> entries;
     if (VxCam_ListDevice(entries, kind) != 0) continue;
     for (const ListEntry& entry : entries) {
-      DeviceRecord record;
-      if (OpenVxCam(record, entry.instance) == 0 && ProbeDevice(record, false) && record.info) {
-        const DeviceInfoRecord& info = *record.info;
-        std::string identity = FullIdText(info.VendorId(), info.ProductId(), info.BcdDevice());
-        if (IsInBuiltInVidPidList(identity)) chips.emplace(record.location, GangChip{record.location, identity});
-      }
-      CloseDeviceRecord(record);
+      if (IsInBuiltInVidPidList(entry.name)) chips.emplace(entry.location, GangChip{entry.location, entry.name});
     }
   }
   std::vector<GangChip> out;
