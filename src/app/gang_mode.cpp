@@ -138,10 +138,14 @@ GangRow GangRowFromWorker(const std::string& location, const std::string& identi
     row.statusText = "no result from the worker (exit " + std::to_string(exitCode) + ")";
     return row;
   }
-  if (record.value("verdict", "") == "PASS" && exitCode == 0) row.verdict = "PASS";
+  const bool recordPassed = record.value("verdict", "") == "PASS";
+  if (recordPassed && exitCode == 0) row.verdict = "PASS";
   row.statusId = record.value("status_id", 0u);
   row.statusText = record.value("status_text", "");
   if (auto text = MessageText(row.statusId); text && row.statusText.empty()) row.statusText = *text;
+  // A worker that recorded a pass and still ended badly (killed while saving, say) did not pass.
+  if (recordPassed && exitCode != 0) row.statusText = "the worker ended with exit " + std::to_string(exitCode);
+  if (row.verdict != "PASS" && row.statusText.empty()) row.statusText = "failed";
   const std::string reported = record.value("identity", "");
   if (!reported.empty()) row.identity = reported;
   return row;
