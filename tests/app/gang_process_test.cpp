@@ -24,49 +24,9 @@ namespace {
 
 using testing::ProcessResult;
 using testing::ReadText;
+using testing::StartedProgram;
 
 const char* const kSettings = "[Quillon Config]\r\nWait Time=50\r\nSaveResultToFile=1\r\nLogType=1\r\n";
-
-// A program started in `dir` that the test waits for later.
-class Started {
- public:
-  Started(const std::filesystem::path& dir, const std::filesystem::path& program, std::vector<std::string> args,
-          const std::vector<std::pair<std::string, std::string>>& env, const std::string& tag)
-      : out_(dir / (".out-" + tag)), err_(dir / (".err-" + tag)) {
-    std::string path = program.string();
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      if (::chdir(dir.c_str()) != 0) ::_exit(126);
-      const int out = ::open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      const int err = ::open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      ::dup2(out, 1);
-      ::dup2(err, 2);
-      for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
-      std::vector<char*> argv{path.data()};
-      for (std::string& arg : args) argv.push_back(arg.data());
-      argv.push_back(nullptr);
-      ::execv(path.c_str(), argv.data());
-      ::_exit(127);
-    }
-  }
-  ~Started() {
-    if (pid_ > 0) Wait();
-  }
-  ProcessResult Wait() {
-    ProcessResult result;
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.out = ReadText(out_);
-    result.err = ReadText(err_);
-    return result;
-  }
-
- private:
-  std::filesystem::path out_, err_;
-  pid_t pid_ = -1;
-};
 
 // True once another process holds the lock file (it exists and cannot be taken).
 bool HeldElsewhere(const std::filesystem::path& file) {
@@ -126,11 +86,11 @@ class GangProcessTest : public ::testing::Test {
             {"QUILLON_RESULT_JSON", records.string()}};
   }
   ProcessResult Quillon(std::vector<std::string> args) {
-    Started run(home.path(), testing::BinDir() / "quillon", std::move(args), Env(state), "fg");
+    StartedProgram run(home.path(), testing::BinDir() / "quillon", std::move(args), Env(state), "fg");
     return run.Wait();
   }
-  std::unique_ptr<Started> Background(std::vector<std::string> args, const std::string& tag) {
-    return std::make_unique<Started>(home.path(), testing::BinDir() / "quillon", std::move(args), Env(state), tag);
+  std::unique_ptr<StartedProgram> Background(std::vector<std::string> args, const std::string& tag) {
+    return std::make_unique<StartedProgram>(home.path(), testing::BinDir() / "quillon", std::move(args), Env(state), tag);
   }
   ProcessResult Sim(std::vector<std::string> args) {
     return testing::RunProgram("quillon-sim", std::move(args), {}, scratch.path());
@@ -169,7 +129,7 @@ class GangProcessTest : public ::testing::Test {
     EXPECT_EQ(Sim({"new", reference.string(), "--off-bus-ms", "20"}).exitCode, 0);
     auto env = Env(reference.string());
     env.emplace_back("QUILLON_SIM_TRACE", trace.string());
-    EXPECT_EQ(Started(home.path(), testing::BinDir() / "quillon", {"-f", "-write", image}, env, "ref").Wait().exitCode,
+    EXPECT_EQ(StartedProgram(home.path(), testing::BinDir() / "quillon", {"-f", "-write", image}, env, "ref").Wait().exitCode,
               0);
     std::filesystem::remove(records);
     std::filesystem::remove(home.path() / "burn_result.txt");
