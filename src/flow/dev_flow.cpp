@@ -255,8 +255,8 @@ int CDevFlow::MP_ResetDevice(int code, std::uint16_t argument) {
       return VxCam_ResetToUpdateFWAndReopen(device, argument, device.transportFlags, waitMs);
     case 9:
       if (romFlag != 0 && memoryType() == MemoryType::Otp && (modeText == "ROM" || modeText == "ROM&&OTP")) {
-        const std::array<std::uint8_t, 1> value{0x2A};
-        VxCam_WriteMem(device.handle, 0xFFC6, value, device.transportFlags);
+        const std::array<std::uint8_t, 1> value{kOtpResetValue};
+        VxCam_WriteMem(device.handle, kOtpResetRegister, value, device.transportFlags);
       }
       return VxCam_ResetToRomAndReopen(device, device.transportFlags, waitMs);
     case 10:

@@ -12,6 +12,7 @@
 
 #include "data/current_types.h"
 #include "data/firmware_image.h"
+#include "device/chip_registers.h"
 #include "device/vxcam.h"
 #include "platform/trace.h"
 
@@ -25,10 +26,6 @@ inline constexpr std::uint32_t kRomSubMode2 = 0x04;  // ROM entry with sub-mode 
 inline constexpr std::uint32_t kProgram = 0x10;      // write, read back, compare, tag
 inline constexpr std::uint32_t kInitial = 0x13;
 }  // namespace update_option
-
-// The chip register that names the family, and the one that says where the chip is.
-inline constexpr std::uint32_t kChipModeRegister = 0xFE21;
-inline constexpr std::uint32_t kExtendedModeRegister = 0xC2A8;
 
 // (b1 & 0xF0) * 256 + (b0 & 0xF0).
 constexpr std::uint16_t ChipModeValue(std::uint8_t b0, std::uint8_t b1) {

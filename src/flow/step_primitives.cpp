@@ -22,7 +22,6 @@ constexpr int kDataAttempts = 8;
 constexpr int kEraseAttempts = 3;
 constexpr int kStatusPolls = 20;
 constexpr std::uint32_t kStatusPollMs = 50;
-constexpr std::uint8_t kProtectedStatus = 0x8C;
 constexpr TraceScope kStepScope{"CDevFlow::Steps", 0, kTraceDevice};
 
 struct Band {
@@ -55,9 +54,8 @@ bool Chunked(Buffer buffer, Band band, Command&& command) {
 }
 
 // The register pair that drives the flash's write-protect pin.
-std::array<std::uint32_t, 2> ProtectRegisters(std::uint16_t mode) {
-  if (IsRomLoaderState(mode)) return {0xFEC0, 0xFEC6};
-  return {0xFEA0, 0xFEA6};
+RegisterPair ProtectRegisters(std::uint16_t mode) {
+  return IsRomLoaderState(mode) ? kLoaderProtectPinRegisters : kProtectPinRegisters;
 }
 
 }  // namespace
