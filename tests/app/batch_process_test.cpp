@@ -3,6 +3,8 @@
 // console lines, exit code and result files.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -235,6 +237,8 @@ struct ResetSettings {
   const char* romEntry;  // the reset-to-loader block as it goes on the wire
   int romResets;         // resets to ROM: the flow's own at the end, and the one of closing the device
 };
+// Listings and failures name the case, not its bytes.
+void PrintTo(const ResetSettings& c, std::ostream* os) { *os << c.name; }
 
 class BatchResetOptionTest : public BatchProcessTest, public ::testing::WithParamInterface<ResetSettings> {};
 
@@ -283,6 +287,8 @@ struct InjectedStep {
   int skip;        // blocks of that kind to let through first
   const char* errCode;
 };
+// Listings and failures name the case, not its bytes.
+void PrintTo(const InjectedStep& c, std::ostream* os) { *os << c.name; }
 
 class BatchStepFailureTest : public BatchProcessTest, public ::testing::WithParamInterface<InjectedStep> {};
 

@@ -4,6 +4,8 @@
 // that need special handling.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <algorithm>
 
 #include "data/config_image.h"
@@ -82,6 +84,8 @@ struct SerialCase {
   std::string manufacturer;  // expected texts of records 1 and 3 in the chip
   std::string serialRecord;
 };
+// Listings and failures name the case, not its bytes.
+void PrintTo(const SerialCase& c, std::ostream* os) { *os << c.name; }
 
 class SerialNumberTest : public FlashDownloadTest, public ::testing::WithParamInterface<SerialCase> {};
 
@@ -141,6 +145,8 @@ struct SerialFailure {
   const char* settings;
   std::string serial;
 };
+// Listings and failures name the case, not its bytes.
+void PrintTo(const SerialFailure& c, std::ostream* os) { *os << c.name; }
 
 class SerialNumberFailureTest : public FlashDownloadTest, public ::testing::WithParamInterface<SerialFailure> {};
 
@@ -238,6 +244,8 @@ struct NotCarried {
   bool codeOnChip;
   std::size_t prompts;  // "SPI code not exist." shown
 };
+// Listings and failures name the case, not its bytes.
+void PrintTo(const NotCarried& c, std::ostream* os) { *os << c.name; }
 
 class PreservedRecordSkippedTest : public FlashDownloadTest, public ::testing::WithParamInterface<NotCarried> {};
 
@@ -270,6 +278,8 @@ struct ResetCase {
   std::uint32_t romEntryValue;  // what the reset to the loader carries on the wire
   bool resetAfter;
 };
+// Listings and failures name the case, not its bytes.
+void PrintTo(const ResetCase& c, std::ostream* os) { *os << c.name; }
 
 class ResetOptionTest : public FlashDownloadTest, public ::testing::WithParamInterface<ResetCase> {};
 
@@ -331,6 +341,8 @@ struct VariantCase {
   const char* reset;  // "0007", "0009" or "vr22" (vendor request 0x22)
   bool spoilsZero;    // one 0x00 written at flash address 0 first
 };
+// Listings and failures name the case, not its bytes.
+void PrintTo(const VariantCase& c, std::ostream* os) { *os << c.name; }
 
 class VariantRomEntryTest : public FlashDownloadTest, public ::testing::WithParamInterface<VariantCase> {};
 
@@ -407,6 +419,7 @@ TEST_F(FlashDownloadTest, RunningVariantIsSpoiledThenResetAndProgrammed) {
 TEST_F(FlashDownloadTest, VariantWithAreaAtZeroIsProgrammed) {
   const auto file = MakeImage("tq7704");
   const std::string path = Prepare({.transport = sim::Transport::kBoth, .variant = 3}, ConfigAtZeroImage(), file);
+  EXPECT_EQ(flow->extendedMode, ExtendedMode::kRomSpi);
   EXPECT_EQ(flow->modeText, "ROM&&SPI");
   EXPECT_EQ(flow->DEV_RunCommand('W', path), 1);
   EXPECT_EQ(LastStatus(), 0u);

@@ -3,6 +3,8 @@
 // the read, verify, erase and dump operations.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <algorithm>
 
 #include "flow/command_line_binding.h"
@@ -63,6 +65,8 @@ struct WireCase {
   std::vector<std::string> steps;
   std::array<std::uint8_t, 2> tagInFlash;
 };
+// Listings and failures name the case, not its bytes.
+void PrintTo(const WireCase& c, std::ostream* os) { *os << c.ic; }
 
 class FlashWireOrderTest : public FlashFlowTest, public ::testing::WithParamInterface<WireCase> {};
 
@@ -107,6 +111,8 @@ struct StepFailure {
   std::uint32_t length;  // ... only of this length (0: any)
   std::uint32_t id;
 };
+// Listings and failures name the case, not its bytes.
+void PrintTo(const StepFailure& c, std::ostream* os) { *os << c.name; }
 
 class FlashStepFailureTest : public FlashFlowTest, public ::testing::WithParamInterface<StepFailure> {};
 
