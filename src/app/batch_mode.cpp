@@ -4,10 +4,12 @@
 #include <ctime>
 #include <filesystem>
 
+#include "app/batch_run_report.h"
 #include "data/current_types.h"
 #include "data/settings.h"
 #include "data/working_memory.h"
 #include "flow/command_line_binding.h"
+#include "flow/eeprom_flow.h"
 #include "flow/flow_factory.h"
 #include "flow/status.h"
 #include "platform/prompt.h"
@@ -59,9 +61,11 @@ int CParseArg::LoadICTypeIni() {
   if (!opened) return 0;
   switch (commandLetter) {
     case 'D':
+      return 1;
     case 'Z':
     case 'E':
-      return 1;
+      // No image names the memory type here; an EEPROM chip says it itself.
+      return AdoptProbedEepromType() ? 1 : 0;
     case 'Y':
       SetCurrentMemoryType(MemoryType::Otp);
       return RecreateFlow(true) != nullptr ? 1 : 0;
@@ -141,7 +145,10 @@ void BatchModes::RunBatch(const std::vector<std::string>& args) {
   parse.commandLineMode = true;
   ScopedFrontEnd frontEnd(parse);
   parse.ConsoleWrite("\n");
-  if (parse.Prepare() != 0) parse.Excute_Arg();
+  const auto started = std::chrono::steady_clock::now();
+  int passed = 0;
+  if (parse.Prepare() != 0) passed = parse.Excute_Arg();
+  ReportBatchRun(parse, passed != 0, started);
   if (CDevFlow* flow = TheFlow()) flow->DEV_CloseDevice();
   parse.commandLineMode = false;
 }

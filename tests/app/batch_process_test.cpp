@@ -3,9 +3,8 @@
 // console lines, exit code and result files.
 #include <gtest/gtest.h>
 
-#include <ostream>
-
 #include <fcntl.h>
+#include <ostream>
 #include <sys/wait.h>
 #include <unistd.h>
 

@@ -2,9 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <ostream>
-
 #include <optional>
+#include <ostream>
 #include <string>
 
 #include "support/debug_lines.h"

@@ -3,9 +3,8 @@
 // command the chip refuses.
 #include <gtest/gtest.h>
 
-#include <ostream>
-
 #include <functional>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
