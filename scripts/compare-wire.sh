@@ -149,8 +149,19 @@ run -- -f -write garbage.rfw
 run -- -f -write missing.rfw
 
 # Other memory types through the batch commands.
-start eeprom8 --memory eeprom8 --ic tq7704
-run -- -f -write TQ7704_EEPROM8.rfw
+for width in 8 16; do
+  start "eeprom$width" --memory "eeprom$width" --ic tq7704
+  run -- -f -write "TQ7704_EEPROM$width.rfw"
+  run -- -f -write "TQ7704_EEPROM$width.rfw"
+  run -- -f -verify "TQ7704_EEPROM$width.rfw"
+  run -- -f -dumpspi dump.bin
+  run -- -f -erase
+done
+start eeprom-both --memory eeprom16 --ic tq7704 --transport both
+run -- -f -write TQ7704_EEPROM16.rfw
+run -- -f -verify TQ7704_EEPROM16.rfw
+start nor --memory nor --ic tq7704
+run -- -f -write TQ7704_SPI.rfw
 start otp --memory otp --ic tq7704
 run -- -f -dumpotp otp.bin
 run -- -f -detect TQ7704_OTP.rfw
