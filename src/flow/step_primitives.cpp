@@ -6,11 +6,11 @@
 // that is.
 #include <algorithm>
 #include <array>
-#include <functional>
 
 #include "data/settings.h"
 #include "flow/dev_flow.h"
 #include "flow/status.h"
+#include "flow/step_runner.h"
 #include "flow/step_table.h"
 #include "platform/clock.h"
 #include "platform/debug_channel.h"
@@ -18,25 +18,9 @@
 namespace quillon {
 namespace {
 
-constexpr std::uint32_t kChunk = 4096;
-constexpr std::uint32_t kRetryPauseMs = 128;
 constexpr int kStatusPolls = 20;
 constexpr std::uint32_t kStatusPollMs = 50;
 constexpr TraceScope kStepScope{"CDevFlow::Steps", 0, kTraceDevice};
-
-// Up to `attempts` tries of `command`, each after a cancel check, 128 ms apart.
-bool Retried(int attempts, const std::function<int()>& command) {
-  for (int attempt = 0; attempt < attempts; ++attempt) {
-    if (FlowCancelled()) return false;
-    if (command() != 0) return true;
-    if (attempt + 1 < attempts) TheClock().SleepMs(kRetryPauseMs);
-  }
-  return false;
-}
-
-void PostStepId(const StepRow& row) {
-  if (row.stepId != kNoStepId) PostFlowMessage(WM_FLOW_STEP, row.stepId);
-}
 
 // The row's command on one chunk: a read into a writable span, a write from a const one.
 int ChunkCommand(CDevFlow& flow, const StepRow& row, std::uint32_t address, std::span<std::uint8_t> piece) {
@@ -55,22 +39,12 @@ int ChunkCommand(CDevFlow& flow, const StepRow& row, std::uint32_t address, std:
   }
 }
 
-// The row's data step over the whole buffer: its step id, then 4096-byte
-// chunks whose memory address is their offset, each retried, with progress
-// inside the row's band.
+// A flash data step: its row's command over the whole buffer.
 template <class Buffer>
 int RunDataStep(CDevFlow& flow, Step step, Buffer buffer) {
   const StepRow& row = StepOf(step);
-  PostStepId(row);
-  const auto total = static_cast<std::uint32_t>(buffer.size());
-  for (std::uint32_t done = 0; done < total;) {
-    const std::uint32_t length = std::min(kChunk, total - done);
-    auto piece = buffer.subspan(done, length);
-    if (!Retried(row.attempts, [&] { return ChunkCommand(flow, row, done, piece); })) return 0;
-    done += length;
-    PostFlowMessage(WM_FLOW_PROGRESS, StepProgress(row, done, total));
-  }
-  return 1;
+  return RunChunked(row, buffer,
+                    [&](std::uint32_t address, Buffer piece) { return ChunkCommand(flow, row, address, piece); });
 }
 
 bool AllErased(std::span<const std::uint8_t> bytes) {
@@ -149,9 +123,8 @@ int CDevFlow::MP_EraseSPIFlash() {
   const std::uint32_t timeoutMs = Setting(key::kEraseTimeOut, 10000);
   const std::uint32_t settleMs = Setting(key::kEraseCommandTime, 0);
   PostStepId(row);
-  const bool erased = Retried(row.attempts, [&] {
-    return VxCam_SPI_SF_EraseChip(device.handle, device.transportFlags, timeoutMs);
-  });
+  const bool erased =
+      Retried(row.attempts, [&] { return VxCam_SPI_SF_EraseChip(device.handle, device.transportFlags, timeoutMs); });
   TheClock().SleepMs(settleMs);
   PostFlowMessage(WM_FLOW_PROGRESS, row.base);
   return erased ? 1 : 0;
@@ -174,13 +147,14 @@ int CDevFlow::MP_VerifySPIFlash(std::span<std::uint8_t> buffer) {
   return RunDataStep(*this, Step::kVerifySPIFlash, buffer);
 }
 
-int CDevFlow::MP_ReadSPIFlash(std::span<std::uint8_t> buffer) { return RunDataStep(*this, Step::kReadSPIFlash, buffer); }
+int CDevFlow::MP_ReadSPIFlash(std::span<std::uint8_t> buffer) {
+  return RunDataStep(*this, Step::kReadSPIFlash, buffer);
+}
 
 int CDevFlow::MP_EraseNorFlash() {
   const StepRow& row = StepOf(Step::kEraseNorFlash);
   PostStepId(row);
-  const bool erased =
-      Retried(row.attempts, [&] { return VxCam_NorFlash_Erase(device.handle, device.transportFlags); });
+  const bool erased = Retried(row.attempts, [&] { return VxCam_NorFlash_Erase(device.handle, device.transportFlags); });
   PostFlowMessage(WM_FLOW_PROGRESS, row.base);
   return erased ? 1 : 0;
 }

@@ -67,7 +67,8 @@ TEST_P(StepPrimitiveTest, PostsItsStepAndItsBandAndSendsItsCommandPerChunk) {
   if (c.stepId != 0) expected.push_back({WM_FLOW_STEP, c.stepId});
   if (c.chunked) {
     for (std::uint32_t done : {4096u, 8192u, kLength}) {
-      expected.push_back({WM_FLOW_PROGRESS, c.base + static_cast<std::uint32_t>(std::uint64_t{done} * c.span / kLength)});
+      expected.push_back(
+          {WM_FLOW_PROGRESS, c.base + static_cast<std::uint32_t>(std::uint64_t{done} * c.span / kLength)});
     }
   } else if (c.base != 0) {
     expected.push_back({WM_FLOW_PROGRESS, c.base});
@@ -113,8 +114,8 @@ const StepCase kStepCases[] = {
      msg::kStepDownload, "0282", 8, true, 35, 30},
     {"VerifySPIFlash", sim::MemoryKind::kSpi, [](CDevFlow& f, Buffer& b) { return f.MP_VerifySPIFlash(b); },
      msg::kStepVerify, "02c2", 8, true, 65, 30},
-    {"ReadSPIFlash", sim::MemoryKind::kSpi, [](CDevFlow& f, Buffer& b) { return f.MP_ReadSPIFlash(b); },
-     msg::kStepRead, "02c2", 8, true, 10, 80},
+    {"ReadSPIFlash", sim::MemoryKind::kSpi, [](CDevFlow& f, Buffer& b) { return f.MP_ReadSPIFlash(b); }, msg::kStepRead,
+     "02c2", 8, true, 10, 80},
     {"EraseNorFlash", sim::MemoryKind::kNor, [](CDevFlow& f, Buffer&) { return f.MP_EraseNorFlash(); }, 0, "0004", 3,
      false, 30, 0},
     {"CheckNorFlashEmpty", sim::MemoryKind::kNor, [](CDevFlow& f, Buffer& b) { return f.MP_CheckNorFlashEmpty(b); },
@@ -123,8 +124,8 @@ const StepCase kStepCases[] = {
      msg::kStepDownload, "0085", 8, true, 50, 20},
     {"VerifyNorFlash", sim::MemoryKind::kNor, [](CDevFlow& f, Buffer& b) { return f.MP_VerifyNorFlash(b); },
      msg::kStepVerify, "02c2", 8, true, 70, 20},
-    {"WriteNorTag", sim::MemoryKind::kNor, [](CDevFlow& f, Buffer&) { return f.MP_WriteNorTag(); },
-     msg::kStepWriteTag, "0006", 1, false, 0, 0},
+    {"WriteNorTag", sim::MemoryKind::kNor, [](CDevFlow& f, Buffer&) { return f.MP_WriteNorTag(); }, msg::kStepWriteTag,
+     "0006", 1, false, 0, 0},
 };
 
 INSTANTIATE_TEST_SUITE_P(Steps, StepPrimitiveTest, ::testing::ValuesIn(kStepCases),
