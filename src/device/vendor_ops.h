@@ -75,17 +75,25 @@ inline constexpr std::size_t kOpCount = static_cast<std::size_t>(VendorOp::kCoun
 inline constexpr std::size_t kNoRow = kOpCount;
 
 // Where each operation's row stands in a transport's table (kNoRow: the
-// transport does not carry it). Each operation has one row at most.
+// transport does not carry it).
 template <class Row, std::size_t N>
 constexpr std::array<std::size_t, kOpCount> RowIndex(const std::array<Row, N>& rows) {
   std::array<std::size_t, kOpCount> index{};
   index.fill(kNoRow);
-  for (std::size_t i = 0; i < N; ++i) {
-    const auto op = static_cast<std::size_t>(rows[i].op);
-    if (op >= kOpCount || index[op] != kNoRow) throw "an operation without a row, or with two";
-    index[op] = i;
-  }
+  for (std::size_t i = 0; i < N; ++i) index[static_cast<std::size_t>(rows[i].op)] = i;
   return index;
+}
+
+// Each operation has one row at most, and every row a real operation.
+template <class Row, std::size_t N>
+constexpr bool OneRowPerOperation(const std::array<Row, N>& rows) {
+  std::array<bool, kOpCount> seen{};
+  for (const Row& row : rows) {
+    const auto op = static_cast<std::size_t>(row.op);
+    if (op >= kOpCount || seen[op]) return false;
+    seen[op] = true;
+  }
+  return true;
 }
 
 // A request of more than `limit` bytes goes in `piece`-byte requests through

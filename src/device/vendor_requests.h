@@ -75,6 +75,7 @@ inline constexpr std::array<VendorRequestRow, 36> kVendorRequests = {{
 }};
 // clang-format on
 
+static_assert(OneRowPerOperation(kVendorRequests));
 inline constexpr auto kVendorRowIndex = RowIndex(kVendorRequests);
 
 constexpr bool VendorCarries(VendorOp op) { return kVendorRowIndex[static_cast<std::size_t>(op)] != kNoRow; }

@@ -111,6 +111,7 @@ inline constexpr std::array<XuCommandRow, 50> kXuCommands = {{
 }};
 // clang-format on
 
+static_assert(OneRowPerOperation(kXuCommands));
 inline constexpr auto kXuRowIndex = RowIndex(kXuCommands);
 
 constexpr bool XuCarries(VendorOp op) { return kXuRowIndex[static_cast<std::size_t>(op)] != kNoRow; }
