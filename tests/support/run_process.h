@@ -34,9 +34,11 @@ inline std::string ReadText(const std::filesystem::path& file) {
   return text.str();
 }
 
+// `timeoutSeconds` (0: none) ends a program that hangs with SIGALRM, which
+// shows as exit code -1.
 inline ProcessResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                                 const std::vector<std::pair<std::string, std::string>>& env,
-                                const std::filesystem::path& scratch) {
+                                const std::filesystem::path& scratch, unsigned timeoutSeconds = 0) {
   std::filesystem::path outFile = scratch / ".stdout";
   std::filesystem::path errFile = scratch / ".stderr";
   std::string path = (BinDir() / program).string();
@@ -47,6 +49,7 @@ inline ProcessResult RunProgram(const std::string& program, const std::vector<st
     ::dup2(out, 1);
     ::dup2(err, 2);
     for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
+    if (timeoutSeconds != 0) ::alarm(timeoutSeconds);
     std::vector<char*> argv;
     argv.push_back(path.data());
     std::vector<std::string> copies = args;
