@@ -165,6 +165,10 @@ run -- -f -write TQ7704_SPI.rfw
 start otp --memory otp --ic tq7704
 run -- -f -dumpotp otp.bin
 run -- -f -detect TQ7704_OTP.rfw
+run -- -f -write TQ7704_OTP.rfw
+run -- -f -verify TQ7704_OTP.rfw
+run -- -f -detect TQ7704_OTP.rfw
+run -- -f -dumpotp otp.bin
 
 # Failures: a chip that is not ready, transfers that fail or stall, power loss.
 start not-ready --ic tq7704
