@@ -14,6 +14,8 @@ bool Covers(const TransferFault& fault, std::uint64_t n) {
   return n >= fault.first && n - fault.first < fault.count;
 }
 
+thread_local bool inTransfer = false;
+
 }  // namespace
 
 SimBus::SimBus(std::vector<ChipState> chips) {
@@ -39,6 +41,8 @@ SimBus::SimBus(std::vector<ChipState> chips) {
 }
 
 SimBus::~SimBus() = default;
+
+bool SimBus::InTransferOnThisThread() { return inTransfer; }
 
 SimChip& SimBus::AddChip(const ChipConfig& config) {
   std::lock_guard lock(mutex_);
@@ -167,7 +171,9 @@ TransferResult SimBus::ControlTransfer(UsbHandle handle, const SetupPacket& setu
   if (data.size() < setup.wLength) {
     result = {kUsbErrorInvalidArgument, 0};
   } else {
+    inTransfer = true;
     result = TransferLocked(slot, it->second, setup, data, timeoutMs);
+    inTransfer = false;
   }
   const bool out = !setup.DeviceToHost();
   const std::size_t moved = out ? (result.ok() ? setup.wLength : 0) : result.length;

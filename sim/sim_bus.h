@@ -47,6 +47,11 @@ class SimBus final : public UsbBackend {
   // and the run's counts are stored in each chip's lastRun.
   std::vector<ChipState> EndRun();
 
+  // True while this thread is inside a transfer to a chip (a chip that makes
+  // the host wait sleeps on the clock there): a clock that calls back into
+  // the bus while sleeping must not do so then.
+  static bool InTransferOnThisThread();
+
   // UsbBackend.
   std::uint32_t ListDevices(std::vector<UsbDeviceInfo>& out) override;
   std::uint32_t Open(const std::string& instance, UsbHandle& out) override;

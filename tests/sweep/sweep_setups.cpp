@@ -10,7 +10,19 @@ namespace {
 
 const std::array<std::uint8_t, 8> kOldVersion = {0x41, 0x18, 0x00, 0x00, 0x01, 0x14, 0x00, 0x00};
 
-// An area of several pages (a small-cache record) unless `small`.
+// The image of `spec`, older when `old`; a set-up without its image cannot run.
+std::vector<std::uint8_t> Made(mkimage::ImageSpec spec, bool old) {
+  if (old) spec.version = kOldVersion;
+  std::string error;
+  auto image = mkimage::MakeImage(spec, &error);
+  if (!image) {
+    std::fprintf(stderr, "cannot make an image for the sweep: %s\n", error.c_str());
+    std::exit(2);
+  }
+  return *image;
+}
+
+// A flash image whose area spans several pages.
 std::vector<std::uint8_t> Image(const char* ic, std::size_t size = 0x10000, std::optional<std::uint32_t> configAt = {},
                                 bool old = false) {
   mkimage::ImageSpec spec;
@@ -18,14 +30,7 @@ std::vector<std::uint8_t> Image(const char* ic, std::size_t size = 0x10000, std:
   spec.size = size;
   spec.configAt = configAt;
   spec.smallCache = size >= 0x10000 && std::string(ic) != "tq7702" ? 1024 : 128;
-  if (old) spec.version = kOldVersion;
-  std::string error;
-  auto image = mkimage::MakeImage(spec, &error);
-  if (!image) {
-    std::fprintf(stderr, "cannot make the %s image: %s\n", ic, error.c_str());
-    std::exit(2);
-  }
-  return *image;
+  return Made(spec, old);
 }
 
 std::vector<std::uint8_t> EepromImage(sim::MemoryKind kind, bool old = false) {
@@ -33,30 +38,16 @@ std::vector<std::uint8_t> EepromImage(sim::MemoryKind kind, bool old = false) {
   spec.memory = kind == sim::MemoryKind::kEeprom8 ? mkimage::Memory::Eeprom8 : mkimage::Memory::Eeprom16;
   spec.configAt = 0;
   spec.size = 0x400;
-  if (old) spec.version = kOldVersion;
-  std::string error;
-  auto image = mkimage::MakeImage(spec, &error);
-  if (!image) {
-    std::fprintf(stderr, "cannot make the EEPROM image: %s\n", error.c_str());
-    std::exit(2);
-  }
-  return *image;
+  return Made(spec, old);
 }
 
 std::vector<std::uint8_t> OtpImage(bool old = false) {
   mkimage::ImageSpec spec;
-  if (old) spec.version = kOldVersion;
   spec.memory = mkimage::Memory::Otp;
   spec.configAt = 0;
   spec.size = 0x4000;
   spec.smallCache = 1024;
-  std::string error;
-  auto image = mkimage::MakeImage(spec, &error);
-  if (!image) {
-    std::fprintf(stderr, "cannot make the OTP image: %s\n", error.c_str());
-    std::exit(2);
-  }
-  return *image;
+  return Made(spec, old);
 }
 
 sim::ChipConfig Chip(sim::IcFamily ic, sim::Transport transport, sim::MemoryKind memory = sim::MemoryKind::kSpi) {

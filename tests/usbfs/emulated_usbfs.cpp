@@ -407,9 +407,10 @@ void EmulatedUsbfs::SubmitUrb(Node& node, UMockdevIoctlClient* client) {
 
 void SyncingClock::SleepMs(std::uint32_t ms) {
   clock_.SleepMs(ms);
-  // The chip model sleeps on the handler's thread too (a slow erase); the
-  // testbed is changed from the test's side only.
-  if (onHandlerThread) return;
+  // The chip model sleeps on the handler's thread too (a slow erase, a write
+  // still being programmed), and inside the bus on the test's thread: the
+  // testbed is changed from the test's side only, outside a transfer.
+  if (onHandlerThread || sim::SimBus::InTransferOnThisThread()) return;
   if (usbfs_ != nullptr) usbfs_->Sync();
   if (afterSync) afterSync();
 }
