@@ -181,6 +181,12 @@ int VxCam_ChangeDataControlSize(DeviceHandle, std::uint32_t& size) {
   return cam->extUnit()->ChangeDataControlSize(size) ? 1 : 0;
 }
 
+int VxCam_UsesExtensionUnit(DeviceHandle, std::uint32_t flags) {
+  CVxtCam* cam = TheCurrentDevice().cam();
+  if (cam == nullptr || cam->extUnit() == nullptr) return 0;
+  return Transport(flags) == cam->extUnit() ? 1 : 0;
+}
+
 int VxCam_GetDevStatus(DeviceHandle, Bytes buffer, std::uint32_t flags) {
   if (buffer.size() < kDevStatusLength) return 0;
   return With(Transport(flags), [&](CVendorCmdCommon& t) { return t.GetDevStatus(0, buffer.first(kDevStatusLength)); });

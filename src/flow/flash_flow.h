@@ -41,6 +41,9 @@ class CSPIFlashInfo_USB : public CDevFlow {
   int PreActionForTessaro();
   void CarryPreservedRecord();
   int WriteChecked(const std::string& path, bool keepHeldImage);
+  int CheckEmptyInBulk();
+  int WriteInBulk(std::span<const std::uint8_t> code);
+  int VerifyInBulk();
   // Where the configuration area of the image being written starts in flash.
   std::uint32_t AreaAddress() const;
 };

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "data/config_image.h"
+#include "flow/bulk_phase.h"
 #include "flow/flash_flow.h"
 #include "flow/status.h"
 
@@ -16,6 +17,10 @@ int CNORFlashInfo_USB::DEV_ParseImage(std::span<const std::uint8_t> buffer) {
 }
 
 int CNORFlashInfo_USB::DEV_Download() {
+  const auto InBulk = [this](auto&& phase) {
+    BulkPhase bulk(device);
+    return phase();
+  };
   std::span<std::uint8_t> code(image.fileData);
   try {
     readBuffer.assign(code.size(), 0);
@@ -29,12 +34,12 @@ int CNORFlashInfo_USB::DEV_Download() {
   if (MP_OpenRomDevice() != 0) {
     if (MP_EraseNorFlash() == 0) {
       failure = msg::kEraseFlashFail;
-    } else if ((options & update_option::kCheckEmpty) != 0 && MP_CheckNorFlashEmpty(readBuffer) == 0) {
+    } else if ((options & update_option::kCheckEmpty) != 0 && InBulk([&] { return MP_CheckNorFlashEmpty(readBuffer); }) == 0) {
       failure = msg::kCheckEmptyFail;
     } else if ((options & update_option::kProgram) != 0) {
-      if (MP_WriteNorFlash(code) == 0) {
+      if (InBulk([&] { return MP_WriteNorFlash(code); }) == 0) {
         failure = msg::kUpdateFlashFail;
-      } else if (MP_VerifyNorFlash(readBuffer) == 0) {
+      } else if (InBulk([&] { return MP_VerifyNorFlash(readBuffer); }) == 0) {
         failure = msg::kReadFlashFail;
       } else if (!std::equal(code.begin(), code.end(), readBuffer.begin())) {
         failure = msg::kCompareDataFail;

@@ -12,6 +12,7 @@
 #include "data/serial_record.h"
 #include "data/settings.h"
 #include "data/working_memory.h"
+#include "flow/bulk_phase.h"
 #include "flow/flash_flow.h"
 #include "flow/flash_image_parts.h"
 #include "flow/front_end.h"
@@ -174,7 +175,7 @@ int CSPIFlashInfo_USB::FF_UpdateEx_Standard(std::span<std::uint8_t> code, std::u
 
   if (MP_DisableWriteProtect() == 0) return Failed(failure, "Disable Write Protect Fail\n", msg::kDisableWriteProtectFail);
   if (MP_EraseSPIFlash() == 0) return Failed(failure, "Erase Flash Fail\n", msg::kEraseFlashFail);
-  if ((options & update_option::kCheckEmpty) != 0 && MP_CheckSPIFlashEmpty(readBuffer) == 0) {
+  if ((options & update_option::kCheckEmpty) != 0 && CheckEmptyInBulk() == 0) {
     std::span<const std::uint8_t> seen(readBuffer);
     if (seen.size() >= 16) {
       DebugPrint("Fail %s\n", HexBytes("Byte0~8", seen.first(8)).c_str());
@@ -188,13 +189,13 @@ int CSPIFlashInfo_USB::FF_UpdateEx_Standard(std::span<std::uint8_t> code, std::u
       saved = {code[tag], code[tag + 1]};
       code[tag] = code[tag + 1] = 0xFF;
     }
-    if (MP_WriteSPIFlash(code) == 0) return Failed(failure, "Write Flash Code Fail\n", msg::kUpdateFlashFail);
+    if (WriteInBulk(code) == 0) return Failed(failure, "Write Flash Code Fail\n", msg::kUpdateFlashFail);
     // Without a tag the loader starts whatever configuration area it finds, so
     // an image that did not read back right must lose its area first.
     const auto spoilArea = [&] {
       if (romFlag != 0) WriteFlashBytes(AreaAddress(), std::array<std::uint8_t, 1>{0x00});
     };
-    if (MP_VerifySPIFlash(readBuffer) == 0) {
+    if (VerifyInBulk() == 0) {
       spoilArea();
       return Failed(failure, "Read Flash Code Fail\n", msg::kReadFlashFail);
     }
@@ -225,8 +226,8 @@ int CSPIFlashInfo_USB::FF_UpdateEx_Standard(std::span<std::uint8_t> code, std::u
 int CSPIFlashInfo_USB::FF_UpdateEx_ForSimulateOTP(std::span<std::uint8_t> code, std::uint32_t& failure) {
   if (MP_DisableWriteProtect() == 0) return Failed(failure, "Disable Write Protect Fail\n", msg::kDisableWriteProtectFail);
   if (MP_EraseSPIFlash() == 0) return Failed(failure, "Erase Flash Fail\n", msg::kEraseFlashFail);
-  if (MP_WriteSPIFlash(code) == 0) return Failed(failure, "Write Flash Code Fail\n", msg::kUpdateFlashFail);
-  if (MP_VerifySPIFlash(readBuffer) == 0) return Failed(failure, "Read Flash Code Fail\n", msg::kReadFlashFail);
+  if (WriteInBulk(code) == 0) return Failed(failure, "Write Flash Code Fail\n", msg::kUpdateFlashFail);
+  if (VerifyInBulk() == 0) return Failed(failure, "Read Flash Code Fail\n", msg::kReadFlashFail);
   if (!std::equal(code.begin(), code.end(), readBuffer.begin())) {
     return Failed(failure, "Check Flash Code Fail\n", msg::kCompareDataFail);
   }
@@ -240,6 +241,22 @@ int CSPIFlashInfo_USB::FF_UpdateEx_ForSimulateOTP(std::span<std::uint8_t> code, 
     if (reset == 0) return Failed(failure, "Devcie ResetToCache Fail\n", msg::kResetDeviceFail);
   }
   return 1;
+}
+
+// The bulk phases of both cores, each in 64-byte pieces.
+int CSPIFlashInfo_USB::CheckEmptyInBulk() {
+  BulkPhase bulk(device);
+  return MP_CheckSPIFlashEmpty(readBuffer);
+}
+
+int CSPIFlashInfo_USB::WriteInBulk(std::span<const std::uint8_t> code) {
+  BulkPhase bulk(device);
+  return MP_WriteSPIFlash(code);
+}
+
+int CSPIFlashInfo_USB::VerifyInBulk() {
+  BulkPhase bulk(device);
+  return MP_VerifySPIFlash(readBuffer);
 }
 
 // ---- the file-driven variants ----
@@ -293,9 +310,12 @@ int CSPIFlashInfo_USB::DEV_Read() {
     return 0;
   }
   device.transportFlags |= kFlagForceUnit;
-  std::uint32_t size = 64;
-  VxCam_ChangeDataControlSize(device.handle, size);
-  int result = MP_ReadSPIFlash(readBuffer);
+  int result = 0;
+  {
+    // Back at 8 before the reset below, which the chip must take at any size.
+    BulkPhase bulk(device);
+    result = MP_ReadSPIFlash(readBuffer);
+  }
   if (result == 0) {
     PostFlowMessage(WM_FLOW_FAIL, msg::kReadFlashFail);
   } else if (codeSize == kSimulatedOtpLength && romFlag != 0 && notRunningFlag != 0) {
@@ -307,8 +327,6 @@ int CSPIFlashInfo_USB::DEV_Read() {
     }
     device.transportFlags &= ~kFlagReuseTransports;
   }
-  size = 8;
-  VxCam_ChangeDataControlSize(device.handle, size);
   device.transportFlags &= ~kFlagForceUnit;
   if (result == 0) return 0;
   if (!CommandLine() && !settings.readResultPath.empty()) SaveBytes(settings.readResultPath, readBuffer);

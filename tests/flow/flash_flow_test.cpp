@@ -153,7 +153,7 @@ TEST_F(FlashFlowTest, CompareFailureWithoutTagSpoilsTheArea) {
                                  std::span<std::uint8_t> d) mutable -> std::optional<TransferResult> {
     if (IsCommandBlock(s) && d.size() >= 2 && d[0] == 0x02 && d[1] == 0xC2) ++reads;
     // A data piece of the read-back (the 17th read on) comes back with one bit flipped.
-    if (s.bmRequestType == 0xA1 && s.wValue == 0x0B00 && reads > 16) {
+    if (s.bmRequestType == 0xA1 && s.bRequest == 0x81 && s.wValue == 0x0B00 && reads > 16) {
       TransferResult r = bus.Forward(h, s, d);
       if (r.ok() && !d.empty()) d[0] ^= 0x01;
       return r;
