@@ -17,21 +17,13 @@ namespace {
 constexpr std::uint16_t kChipModeRegister = 0xFE21;
 constexpr std::uint16_t kResetPrepareRegister = 0xFF92;
 constexpr std::uint8_t kSelectorCommand = 10;
-constexpr std::uint8_t kSelectorData = 11;
 
 // The library's own extension-unit command with an 8-byte data piece. Takes the
 // command lock, and goes on without it when it is not free in time.
 std::uint32_t XuCommand8(const DeviceRecord& record, std::uint8_t unitId, std::array<std::uint8_t, 8> block,
                          std::span<std::uint8_t, 8> piece, bool toHost) {
   ProcessLockGuard lock(CommandLock());
-  const auto interface = static_cast<std::uint8_t>(record.interfaceNumber);
-  UrbResult urb = UvcControlRequest(record.hVxProxyDev, 0x21, 0x01, kSelectorCommand, unitId, interface, block, false,
-                                    kControlTimeoutMs);
-  if (!urb.ok) return urb.error != 0 ? urb.error : kUsbErrorIo;
-  urb = UvcControlRequest(record.hVxProxyDev, toHost ? 0xA1 : 0x21, toHost ? 0x81 : 0x01, kSelectorData, unitId,
-                          interface, piece, toHost, kControlTimeoutMs);
-  if (!urb.ok) return urb.error != 0 ? urb.error : kUsbErrorIo;
-  return kUsbOk;
+  return XuCommandWithPiece(record, unitId, block, piece, toHost);
 }
 
 // Reads the chip-mode register pair and marks the chip for the reset. Failures

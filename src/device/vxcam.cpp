@@ -172,7 +172,14 @@ int VxCam_SignalArrival() {
 
 int VxCam_DevQualify(DeviceHandle) {
   CExtUnit* unit = UnitOnly();
-  return unit != nullptr && unit->DevQualify() ? 1 : 0;
+  if (unit == nullptr) return 0;
+  if (unit->DevQualify()) return 1;
+  // A chip that an earlier run left at another piece size answers once back at 8.
+  if (unit->dataControlSize() != kDefaultDataControlSize ||
+      !XuBackToPlainPieces(TheCurrentDevice().object->record(), unit->unitId())) {
+    return 0;
+  }
+  return unit->DevQualify() ? 1 : 0;
 }
 
 int VxCam_ChangeDataControlSize(DeviceHandle, std::uint32_t& size) {

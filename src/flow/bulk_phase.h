@@ -6,11 +6,11 @@
 #include <cstdint>
 
 #include "device/vxcam.h"
+#include "proxy/device_record.h"
 
 namespace quillon {
 
 inline constexpr std::uint32_t kBulkPieceSize = 64;
-inline constexpr std::uint32_t kPlainPieceSize = 8;
 
 // The size bulk phases ask for: kBulkPieceSize unless set otherwise
 // (kPlainPieceSize leaves the size alone, for measuring the difference).

@@ -112,19 +112,23 @@ std::uint32_t VendorRequest6Answers(UsbHandle device) {
   return UsbVendorRequest(device, 0x40, 6, 0, 0, byte, 1, kControlTimeoutMs).ok ? 1 : 0;
 }
 
-// One extension-unit command block on control 10 and one 8-byte answer on control 11.
+// One extension-unit command block on control 10 and one 8-byte piece on control 11.
+std::uint32_t XuCommandOnce(const DeviceRecord& record, std::uint8_t unitId, std::array<std::uint8_t, 8> block,
+                            std::span<std::uint8_t, 8> piece, bool toHost) {
+  auto interface = static_cast<std::uint8_t>(record.interfaceNumber);
+  UrbResult urb = UvcControlRequest(record.hVxProxyDev, 0x21, 0x01, kSelectorCommand, unitId, interface, block, false,
+                                    kControlTimeoutMs);
+  if (!urb.ok) return urb.error != 0 ? urb.error : kUsbErrorIo;
+  if (toHost) std::fill(piece.begin(), piece.end(), 0);
+  urb = UvcControlRequest(record.hVxProxyDev, toHost ? 0xA1 : 0x21, toHost ? 0x81 : 0x01, kSelectorData, unitId,
+                          interface, piece, toHost, kControlTimeoutMs);
+  if (!urb.ok) return urb.error != 0 ? urb.error : kUsbErrorIo;
+  return kUsbOk;
+}
+
 bool XuCommandAndRead(const DeviceRecord& record, std::uint8_t unitId, std::array<std::uint8_t, 8> block,
                       std::span<std::uint8_t, 8> answer) {
-  auto interface = static_cast<std::uint8_t>(record.interfaceNumber);
-  if (!UvcControlRequest(record.hVxProxyDev, 0x21, 0x01, kSelectorCommand, unitId, interface, block, false,
-                         kControlTimeoutMs)
-           .ok) {
-    return false;
-  }
-  std::fill(answer.begin(), answer.end(), 0);
-  return UvcControlRequest(record.hVxProxyDev, 0xA1, 0x81, kSelectorData, unitId, interface, answer, true,
-                           kControlTimeoutMs)
-      .ok;
+  return XuCommandWithPiece(record, unitId, block, answer, true) == kUsbOk;
 }
 
 // The status block through the extension unit: command 0xCD, one 8-byte piece per index.
@@ -344,6 +348,36 @@ std::uint32_t VendorGetDevStatus(UsbHandle device, std::uint16_t first, std::spa
     std::copy_n(answer.begin(), std::min<std::size_t>(8, buffer.size() - piece * 8), buffer.begin() + piece * 8);
   }
   return kUsbOk;
+}
+
+bool XuBackToPlainPieces(const DeviceRecord& record, std::uint8_t unitId) {
+  auto interface = static_cast<std::uint8_t>(record.interfaceNumber);
+  auto pieceSize = [&]() -> std::uint32_t {
+    std::array<std::uint8_t, 2> length{};
+    UrbResult urb = UvcControlRequest(record.hVxProxyDev, 0xA1, 0x85, kSelectorData, unitId, interface, length, true,
+                                      kControlTimeoutMs);
+    return urb.ok && urb.length == length.size() ? static_cast<std::uint32_t>(length[0] | length[1] << 8) : 0;
+  };
+  const std::uint32_t before = pieceSize();
+  if (before == 0 || before == kPlainPieceSize) return false;
+  DebugPrint("Data-control size %u left from before, back to %u\n", before, kPlainPieceSize);
+  std::array<std::uint8_t, 8> block = {0x00, 0x16, 0x00, 0x00, static_cast<std::uint8_t>(kPlainPieceSize), 0x00, 0x00, 0x00};
+  if (!UvcControlRequest(record.hVxProxyDev, 0x21, 0x01, kSelectorCommand, unitId, interface, block, false,
+                         kControlTimeoutMs)
+           .ok) {
+    return false;
+  }
+  return pieceSize() == kPlainPieceSize;
+}
+
+std::uint32_t XuCommandWithPiece(const DeviceRecord& record, std::uint8_t unitId, std::array<std::uint8_t, 8> block,
+                                 std::span<std::uint8_t, 8> piece, bool toHost) {
+  std::array<std::uint8_t, 8> sent{};
+  std::copy(piece.begin(), piece.end(), sent.begin());
+  std::uint32_t error = XuCommandOnce(record, unitId, block, piece, toHost);
+  if (error == kUsbOk || error == kUsbErrorDeviceGone || !XuBackToPlainPieces(record, unitId)) return error;
+  std::copy(sent.begin(), sent.end(), piece.begin());
+  return XuCommandOnce(record, unitId, block, piece, toHost);
 }
 
 bool XuQualify(const DeviceRecord& record, std::uint8_t unitId) {

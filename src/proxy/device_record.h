@@ -75,6 +75,17 @@ void CloseDeviceRecord(DeviceRecord& record);
 
 // Builds the information record; with one present and force false, true at once.
 bool ProbeDevice(DeviceRecord& record, bool force);
+// The extension unit's pieces on control 11 are this long unless a command changed them.
+inline constexpr std::uint32_t kPlainPieceSize = 8;
+// A chip left at another data-control size (a bulk phase cut short, a tool that
+// ended inside one) refuses 8-byte pieces: when it reports another size, set
+// it back to 8. True when it was elsewhere and now is at 8.
+bool XuBackToPlainPieces(const DeviceRecord& record, std::uint8_t unitId);
+// One command block and one 8-byte piece (to the host when `toHost`), outside
+// the transports; when the piece is refused and the chip was at another size,
+// once more at 8. 0 or the USB error. The caller holds the command lock.
+std::uint32_t XuCommandWithPiece(const DeviceRecord& record, std::uint8_t unitId, std::array<std::uint8_t, 8> block,
+                                 std::span<std::uint8_t, 8> piece, bool toHost);
 // The lighter probe of the reset sequence: true when a transport answered with
 // the signature.
 bool ProbeTransports(DeviceRecord& record, int& unitId, std::uint32_t& vendorRequest6, std::uint32_t& vendorTransport);
