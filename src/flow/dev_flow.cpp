@@ -13,6 +13,7 @@
 #include "device/cam_dev.h"
 #include "flow/front_end.h"
 #include "flow/status.h"
+#include "flow/wait_limits.h"
 #include "platform/debug_channel.h"
 
 namespace quillon {
@@ -249,7 +250,7 @@ void CDevFlow::MP_RefreshVersionText() {
 
 int CDevFlow::MP_ResetDevice(int code, std::uint16_t argument) {
   if (FlowCancelled()) return 0;
-  const std::uint32_t waitMs = Setting(key::kWaitTime, 5000);
+  const std::uint32_t waitMs = SettingWaitMs(kWaitTimeRange);
   switch (code) {
     case 7:
       return VxCam_ResetToUpdateFWAndReopen(device, argument, device.transportFlags, waitMs);

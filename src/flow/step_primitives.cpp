@@ -10,6 +10,7 @@
 #include "data/settings.h"
 #include "flow/dev_flow.h"
 #include "flow/status.h"
+#include "flow/wait_limits.h"
 #include "platform/clock.h"
 #include "platform/debug_channel.h"
 
@@ -125,8 +126,8 @@ int CDevFlow::MP_EnableWriteProtect() {
 }
 
 int CDevFlow::MP_EraseSPIFlash() {
-  const std::uint32_t timeoutMs = Setting(key::kEraseTimeOut, 10000);
-  const std::uint32_t settleMs = Setting(key::kEraseCommandTime, 0);
+  const std::uint32_t timeoutMs = SettingWaitMs(kEraseTimeOutRange);
+  const std::uint32_t settleMs = SettingWaitMs(kEraseCommandTimeRange);
   PostFlowMessage(WM_FLOW_STEP, msg::kStepErasing);
   const bool erased = Retried(kEraseAttempts, [&] {
     return VxCam_SPI_SF_EraseChip(device.handle, device.transportFlags, timeoutMs);

@@ -68,21 +68,28 @@ std::uint32_t OpenAndLocate(DeviceRecord& record, const UsbDeviceInfo& device) {
   return kUsbOk;
 }
 
+std::uint32_t& WakeWaitCap() {
+  thread_local std::uint32_t cap = kWakeWaitLimitMs;
+  return cap;
+}
+
 // Waits, boundedly, for a device that answers "not ready" while it resumes
 // from selective suspend. `vanishedIsError`: a device that left the bus fails the open.
 std::uint32_t WakeWait(DeviceRecord& record, bool vanishedIsError) {
   std::array<std::uint8_t, 18> descriptor{};
+  const std::uint32_t limitMs = std::min(kWakeWaitLimitMs, WakeWaitCap());
   std::uint32_t waited = 0;
   for (;;) {
     UrbResult result = GetDeviceDescriptor(record.hVxProxyDev, descriptor);
     if (result.ok) return kUsbOk;
     if (result.error == kUsbErrorNotReady) {
-      if (waited >= kWakeWaitLimitMs) {
-        DebugPrint("VxCam_OpenDevice device did not wake up within %u ms\n", kWakeWaitLimitMs);
+      if (waited >= limitMs) {
+        DebugPrint("VxCam_OpenDevice device did not wake up within %u ms\n", limitMs);
         return kUsbErrorNotReady;
       }
-      TheClock().SleepMs(kWakeWaitStepMs);
-      waited += kWakeWaitStepMs;
+      const std::uint32_t step = std::min(kWakeWaitStepMs, limitMs - waited);
+      TheClock().SleepMs(step);
+      waited += step;
       DebugPrint("VxCam_OpenDevice wait for device to wakeup from SS\n");
       continue;
     }
@@ -277,6 +284,9 @@ std::uint32_t VxCam_OpenDevice(DeviceRecord& record, int memberIndex, DeviceKind
   DebugPrint("VxCam_OpenDevice success\n");
   return kUsbOk;
 }
+
+ScopedWakeWaitLimit::ScopedWakeWaitLimit(std::uint32_t limitMs) : previous_(WakeWaitCap()) { WakeWaitCap() = limitMs; }
+ScopedWakeWaitLimit::~ScopedWakeWaitLimit() { WakeWaitCap() = previous_; }
 
 void CloseDeviceRecord(DeviceRecord& record) {
   record.info.reset();

@@ -70,6 +70,18 @@ std::uint32_t OpenVxCam(DeviceRecord& record, const std::string& instance);
 // Opens the memberIndex-th present device of `kind`; 0, the error, or 2 when
 // it vanished while waking up.
 std::uint32_t VxCam_OpenDevice(DeviceRecord& record, int memberIndex, DeviceKind kind);
+// Caps, on this thread and while it lives, how long an open waits for a device
+// that answers "not ready" (a reset passes what is left of its own limit).
+class ScopedWakeWaitLimit {
+ public:
+  explicit ScopedWakeWaitLimit(std::uint32_t limitMs);
+  ~ScopedWakeWaitLimit();
+  ScopedWakeWaitLimit(const ScopedWakeWaitLimit&) = delete;
+  ScopedWakeWaitLimit& operator=(const ScopedWakeWaitLimit&) = delete;
+
+ private:
+  std::uint32_t previous_;
+};
 // Releases the device and the information record.
 void CloseDeviceRecord(DeviceRecord& record);
 
