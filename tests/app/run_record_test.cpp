@@ -136,8 +136,8 @@ TEST_F(RunRecordProcessTest, PassedAndFailedWritesEachAppendOneLineThatReadsBack
     EXPECT_TRUE(record.at("duration_ms").is_number_unsigned());
   }
 
-  // The same run, one line on stderr.
-  const std::regex summary(R"(quillon: chip 1-1 VID_3A7C&PID_0011&REV_0001, image (\S+) 4\.119\.0000-0115\.0000, )"
+  // The same run, one line on stderr after the progress lines.
+  const std::regex summary(R"((?:Progress: \d+%\n)*quillon: chip 1-1 VID_3A7C&PID_0011&REV_0001, image (\S+) 4\.119\.0000-0115\.0000, )"
                            R"(write (PASS|FAIL), status (\d+)( "[^"]+")?, \d+ ms\n)");
   std::smatch m;
   ASSERT_TRUE(std::regex_match(passed.err, m, summary)) << passed.err;
