@@ -6,7 +6,9 @@
 #include "data/config_reader.h"
 #include "data/current_types.h"
 #include "data/ic_type_ini.h"
+#include "data/settings.h"
 #include "data/working_memory.h"
+#include "platform/files.h"
 #include "platform/prompt.h"
 
 namespace quillon {
@@ -35,11 +37,25 @@ std::optional<std::size_t> AreaAtOrZero(std::span<const std::uint8_t> image, std
   return std::nullopt;
 }
 
-void SetMemoryTypeFrom(const ConfigHeader& header) {
-  if (auto type = MemoryTypeOfTypeByte(header.typeByte)) SetCurrentMemoryType(*type);
+// The type byte has no NOR value; the profile says when flash means NOR flash.
+void SetMemoryTypeFrom(const ConfigHeader& header, const AreaContext& context) {
+  auto type = MemoryTypeOfTypeByte(header.typeByte);
+  if (!type) return;
+  if (*type == MemoryType::SpiFlash && context.norFlash) type = MemoryType::NorFlash;
+  SetCurrentMemoryType(*type);
+}
+
+bool NamesNorFlash(std::string_view projectType) {
+  return EqualsIgnoreCase(projectType, "NOR") || projectType == "1";
 }
 
 void ShowCorrupted() { ThePrompt().Show(kConfigCorruptedText, "Error"); }
+
+bool AreaWalks(std::span<const std::uint8_t> image, std::size_t offset) {
+  CDescGlobal reader;
+  reader.SetCopy(image.subspan(offset));
+  return WalkConfigArea(reader, nullptr) == WalkResult::Done;
+}
 
 std::string Format(const char* format, unsigned a, unsigned b) {
   char text[32];
@@ -85,6 +101,7 @@ AreaContext AreaContextOf(const CICTypeIni* profile) {
   profile->GetConfigSize(&context.configSize);
   profile->GetVendorInfo("TagAddress", &context.tagAddress);
   context.icName = profile->IcName();
+  context.norFlash = NamesNorFlash(profile->GetString(kConfigSection, "Project Type", ""));
   return context;
 }
 
@@ -99,13 +116,24 @@ std::optional<std::size_t> LocateConfigArea(const AreaContext& context, std::spa
   std::size_t at = context.configAddress;
   if (IsTq7704(context) && context.workingMemorySize == kSmallImage) at = 0;
   results.imageChipCode = 0xFF;
+  results.corrupted = false;
+  // Either read may find the walk broken; such an area must not be written.
+  // Both look only where their own rules say, so the area found is walked too.
+  const auto readAndCheck = [&](std::size_t found) {
+    ReadImageConfig(context, image, results);
+    CheckImageConfig(context, image, results);
+    if (!results.corrupted && !AreaWalks(image, found)) {
+      results.corrupted = true;
+      ShowCorrupted();
+    }
+    return !results.corrupted;
+  };
 
   if (at < image.size()) {
     if (auto header = SignedHeaderAt(image, at)) {
       results.areaAtZero = at == 0;
       results.imageChipCode = header->chipCode;
-      ReadImageConfig(context, image, results);
-      CheckImageConfig(context, image, results);
+      if (!readAndCheck(at)) return std::nullopt;
       if (at != 0) {
         results.blockLength = 0x1000;
         results.blockAddress = static_cast<std::uint32_t>(at & ~std::size_t{0xFFF});
@@ -123,8 +151,7 @@ std::optional<std::size_t> LocateConfigArea(const AreaContext& context, std::spa
   auto header = SignedHeaderAt(image, 0);
   if (!header) return std::nullopt;
   results.imageChipCode = header->chipCode;
-  ReadImageConfig(context, image, results);
-  CheckImageConfig(context, image, results);
+  if (!readAndCheck(0)) return std::nullopt;
   results.areaAtZero = true;
   return image.size() < kBigImage ? 0 : kLastBlock;
 }
@@ -144,7 +171,7 @@ bool ReadImageConfig(const AreaContext& context, std::span<const std::uint8_t> i
   CDescGlobal reader;
   reader.SetCopy(image.subspan(*offset));
   const ConfigHeader header = *reader.ParseHeader();
-  SetMemoryTypeFrom(header);
+  SetMemoryTypeFrom(header, context);
   results.headerTotalLength = header.totalLength;
   results.texts = ConfigTexts{};
   WalkResult walk = WalkConfigArea(reader, [&](CDescriptor& record) {
@@ -152,6 +179,7 @@ bool ReadImageConfig(const AreaContext& context, std::span<const std::uint8_t> i
     return true;
   });
   if (walk != WalkResult::Done) {
+    results.corrupted = true;
     ShowCorrupted();
     return false;
   }
@@ -166,11 +194,12 @@ bool CheckImageConfig(const AreaContext& context, std::span<const std::uint8_t> 
   if (image.size() < base) return false;
   auto header = SignedHeaderAt(image, base);
   if (!header) return false;
-  SetMemoryTypeFrom(*header);
+  SetMemoryTypeFrom(*header, context);
   results.headerTotalLength = header->totalLength;
   CDescGlobal reader;
   reader.SetCopy(image.subspan(base));
   if (WalkConfigArea(reader, nullptr) != WalkResult::Done) {
+    results.corrupted = true;
     ShowCorrupted();
     return false;
   }

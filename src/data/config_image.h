@@ -20,6 +20,8 @@ struct AreaContext {
   std::uint32_t tagAddress = 0;     // "TagAddress"
   std::string icName;               // "Ic Name"
   std::size_t workingMemorySize = 0x20000;
+  // "Project Type" names NOR flash ("NOR" or 1): a flash image is then for NOR.
+  bool norFlash = false;
 };
 
 // The context of `profile` (zeros and an empty name for null) with the current
@@ -45,11 +47,13 @@ struct ConfigAreaResults {
   std::uint32_t blockAddress = 0;
   std::uint32_t blockLength = 0;
   std::uint16_t headerTotalLength = 0;
+  // The record walk of the last read or check could not step over a record.
+  bool corrupted = false;
   ConfigTexts texts;
 };
 
-// The offset of the area to program, or nothing when the image has no area.
-// Sets the results (and, through ReadImageConfig, the current memory type).
+// The offset of the area to program, or nothing when the image has no area or
+// its record walk reports corruption (`results.corrupted`). Sets the results (and, through ReadImageConfig, the current memory type).
 std::optional<std::size_t> LocateConfigArea(const AreaContext& context, std::span<const std::uint8_t> image,
                                             ConfigAreaResults& results);
 

@@ -1,12 +1,8 @@
 // The three reset functions of the flat interface: reset the current chip,
 // find it again, and rebuild its transports on the new device.
-#include <algorithm>
-
 #include "device/current_device.h"
 #include "device/reset_reopen.h"
 #include "device/vxcam.h"
-#include "platform/clock.h"
-#include "proxy/device_record.h"
 
 namespace quillon {
 namespace {
@@ -33,13 +29,11 @@ int ResetCurrent(FlowDevice& flow, std::uint8_t command, std::uint16_t value, st
   request.event = &cam->arrival();
   request.waitMs = waitMs;
 
-  const std::uint64_t start = TheClock().NowMs();
   if (ResetAndReopen(cam->record(), request) != kUsbOk) {
+    // No other chip is opened in its place: whatever the caller does next
+    // (protection, another reset) must not land on a unit nobody named.
     current.Drop();
-    // The reopen waits for a "not ready" chip only as long as the reset's limit leaves.
-    const std::uint64_t spent = std::min<std::uint64_t>(TheClock().NowMs() - start, kResetLimitMs);
-    ScopedWakeWaitLimit cap(static_cast<std::uint32_t>(kResetLimitMs - spent));
-    flow.handle = VxCam_OpenDeviceByIndex(0);
+    flow.handle = 0;
     return 0;
   }
   cam->RebuildTransports();

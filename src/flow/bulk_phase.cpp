@@ -17,9 +17,9 @@ std::atomic<std::uint32_t>& Requested() {
 std::uint32_t BulkPieceSize() { return Requested().load(); }
 void SetBulkPieceSize(std::uint32_t size) { Requested().store(size); }
 
-BulkPhase::BulkPhase(const FlowDevice& device) : handle_(device.handle) {
+BulkPhase::BulkPhase(const FlowDevice& device, std::uint32_t extraFlags) : handle_(device.handle) {
   const std::uint32_t wanted = BulkPieceSize();
-  if (wanted == kPlainPieceSize || VxCam_UsesExtensionUnit(handle_, device.transportFlags) == 0) return;
+  if (wanted == kPlainPieceSize || VxCam_UsesExtensionUnit(handle_, device.transportFlags | extraFlags) == 0) return;
   std::uint32_t size = wanted;
   if (VxCam_ChangeDataControlSize(handle_, size) == 0) {
     // The unit now uses what the chip reported, or kept its size when the

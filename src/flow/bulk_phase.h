@@ -21,7 +21,9 @@ class BulkPhase {
  public:
   // Raises the size when calls with `device.transportFlags` go through the
   // extension unit; a chip that answers another length is used at that length.
-  explicit BulkPhase(const FlowDevice& device);
+  // `extraFlags` for commands that take the extension unit whatever the flags
+  // say (kFlagForceUnit: the 16-bit EEPROM and OTP commands).
+  explicit BulkPhase(const FlowDevice& device, std::uint32_t extraFlags = 0);
   ~BulkPhase();
   BulkPhase(const BulkPhase&) = delete;
   BulkPhase& operator=(const BulkPhase&) = delete;

@@ -38,7 +38,9 @@ TEST_F(QuillonProcessTest, WindowModeWithoutAWindowSaysSoAndFails) {
     EXPECT_NE(run.err.find("window"), std::string::npos) << run.err;
   }
   auto batch = Run({"/forcerestart2"});
-  EXPECT_EQ(batch.err.find("window"), std::string::npos) << "any other text is a batch run: " << batch.err;
+  EXPECT_EQ(batch.err.find("window is not part"), std::string::npos) << "any other text is a batch run: " << batch.err;
+  EXPECT_NE(batch.err.find("Usage:"), std::string::npos) << batch.err;
+  EXPECT_EQ(batch.exitCode, 1);
 }
 
 TEST_F(QuillonProcessTest, DebugLogIsRecreatedAtEveryStartAndEndsWithTheStopLine) {

@@ -168,8 +168,8 @@ TEST_F(ResetWaitTest, ChipNotReadyAfterComingBack) {
       // One open gives up, a later one finds the chip ready.
       {"longer than one open waits", 12000, 1, kOffBusMs + 12000,
        kOffBusMs + 12000 + kWakeWaitStepMs + kSearchNoDeviceMs + 1},
-      // The opens wait no longer than the limit leaves, and neither does the
-      // flat function's reopen of index 0 after the time-out.
+      // The opens wait no longer than the limit leaves; after the time-out no
+      // other device is opened in its place.
       {"for good", 600000, 0, kResetLimitMs, kResetLimitMs + 2 * kWakeWaitStepMs + kSearchNoDeviceMs + 1},
   };
   for (const Case& c : cases) {
