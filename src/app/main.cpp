@@ -9,6 +9,8 @@
 #include "app/tool_version.h"
 #include "app/usage.h"
 #include "app/version.h"
+#include "data/settings.h"
+#include "platform/files.h"
 #include "proxy/backend_factory.h"
 #include "proxy/library.h"
 #include "sim/sim_session.h"
@@ -20,6 +22,8 @@ int ListConnectedChips() {
     std::fprintf(stderr, "quillon: cannot list chips: %s\n", problem.c_str());
     return 1;
   }
+  // "accepted" is what the batch mode would take, which the settings decide.
+  if (quillon::LoadSettings(quillon::ProgramDir().string()) == quillon::SettingsLoad::kFileUnreadable) return 1;
   if (!quillon::LibraryStartup()) {
     std::fprintf(stderr, "quillon: cannot list chips: the USB library did not start\n");
     return 1;

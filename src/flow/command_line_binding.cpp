@@ -10,6 +10,7 @@
 #include "data/image_version.h"
 #include "data/working_memory.h"
 #include "flow/flow_factory.h"
+#include "platform/debug_channel.h"
 #include "flow/front_end.h"
 #include "flow/status.h"
 #include "platform/trace.h"
@@ -48,6 +49,7 @@ void NoteImage(const std::string& name, const std::vector<std::uint8_t>& data) {
   std::string version;
   if (!ImageVersion(data, &version, nullptr)) version = "unknown";
   std::fprintf(stderr, "quillon: image to write: %s, version %s\n", name.c_str(), version.c_str());
+  DebugPrint("quillon: image to write: %s, version %s\n", name.c_str(), version.c_str());
 }
 
 // The built-in image for the open device, else the profile's default one.

@@ -3,7 +3,6 @@
 // device again after a reset, and closing it.
 #include <algorithm>
 #include <array>
-#include <fstream>
 
 #include "data/accepted_devices.h"
 #include "data/ic_type_ini.h"
@@ -28,17 +27,6 @@ constexpr TraceScope kOpenScope{"CDevFlow::MP_OpenDevice", 0, kTraceDevice};
 constexpr TraceScope kVidPidScope{"CDevFlow::DEV_OpenDeviceByVIDPID", 0, kTraceDevice};
 constexpr const char* kVidPidListFile = "VidPidList.ini";
 
-std::string_view Trim(std::string_view text) {
-  const auto first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string_view::npos) return {};
-  const auto last = text.find_last_not_of(" \t\r\n");
-  return text.substr(first, last - first + 1);
-}
-
-bool ContainsIgnoreCase(std::string_view text, std::string_view part) {
-  return ToUpperAscii(text).find(ToUpperAscii(part)) != std::string::npos;
-}
-
 }  // namespace
 
 bool IsInVidPidListFile(std::string_view text) {
@@ -47,17 +35,12 @@ bool IsInVidPidListFile(std::string_view text) {
     ThePrompt().Show(path.string() + " does not exist", "");
     return false;
   }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  auto bytes = ReadWholeFile(path);
+  if (!bytes) {
     ThePrompt().Show("Fail to open file " + path.string(), "");
     return false;
   }
-  for (std::string line; std::getline(in, line);) {
-    const std::string_view entry = Trim(line);
-    if (entry.empty()) continue;
-    if (ContainsIgnoreCase(text, entry) && ContainsIgnoreCase(entry, "REV")) return true;
-  }
-  return false;
+  return ListFileAccepts(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()), text);
 }
 
 bool CDevFlow::MatchesFirmwareVidPid() const { return EqualsIgnoreCase(idText, settings.firmwareVidPidText); }
@@ -312,6 +295,7 @@ void CDevFlow::DEV_GetDeviceInfoForInternalTool() {
 void CDevFlow::SelectFirmwareForDevice() {
   ReadChipMode();
   MP_GetDeviceInfo();
+  if (memoryType() == MemoryType::Otp) OTP_SpaceText();
   // The profiles name the family by the high nibbles only (chipMode is masked).
   IdentifyDeviceFirmware(image, chipMode[0], chipMode[1], fullIdText);
 }

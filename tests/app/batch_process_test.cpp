@@ -240,6 +240,9 @@ TEST_F(BatchProcessTest, EveryEndingHasItsExitCode) {
       {"-write without a file", {"-f", "-write"}, "", 1, "needs a file", nullptr},
       {"unwritable Result.txt", {"-f", "-version", "x"}, "SaveResultToFile=1\r\n", 1, "cannot write", version},
       {"unwritable burn_result.txt", {"-f", "-version", "x"}, "", 1, "Can't Open burn_result.txt", version},
+      {"dump into a folder that does not exist", {"-f", "-dumpspi", "no/such/dump.bin"}, "", 1,
+       "cannot write the dump file no/such/dump.bin: No such file or directory",
+       "Begin to Dump SPI!\r\nDump SPI fail!\r\n"},
       {"version read", {"-f", "-version", "x"}, "", 0, "", version},
       {"verify passed", {"-f", "-verify", image}, "", 0, "", "Begin to Verify fw!\r\nVerify fw pass!\r\n"},
   };
@@ -490,20 +493,6 @@ INSTANTIATE_TEST_SUITE_P(FlashSequence, BatchStepFailureTest,
                                            InjectedStep{"EnableProtection", "0283", 1, "41711:"},
                                            InjectedStep{"Reset", "0009", 0, "41512:"}),
                          [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(BatchProcessTest, OtpCommandsReachTheOtpTypeAndFailClearly) {
-  NewChip();
-  const std::string otpImage = (home.path() / "TQ7704_OTP.rfw").string();
-  std::filesystem::copy_file(testing::BinDir().parent_path() / "demo" / "TQ7704_OTP.rfw", otpImage);
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"-f", "-dumpotp", "otp.bin"}, std::vector<std::string>{"-f", "-detect", otpImage}}) {
-    SCOPED_TRACE(args[1]);
-    ProcessResult run = Quillon(args);
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_NE(run.out.find("The OTP operations are not part of this build."), std::string::npos) << run.out;
-    EXPECT_EQ(ResultTxt(), "fail");
-  }
-}
 
 }  // namespace
 }  // namespace quillon

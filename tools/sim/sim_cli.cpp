@@ -210,6 +210,16 @@ void CommandShow(const Args& args, std::ostream& out) {
         << "version: " << (version ? VersionText(*version) : "N/A") << '\n'
         << "memory: " << Sha256Hex(chip.memory.bytes()) << '\n'
         << "protected: " << (IsProtected(chip) ? "yes" : "no") << '\n';
+    if (chip.config.memory == MemoryKind::kOtp) {
+      if (auto boot = OtpBootBlock(chip)) {
+        char where[64];
+        std::snprintf(where, sizeof where, "entry %d at 0x%04X, %u bytes, ", boot->entry, unsigned{boot->start},
+                      unsigned{boot->length});
+        out << "otp-boot: " << where << Sha256Hex(boot->bytes) << '\n';
+      } else {
+        out << "otp-boot: none\n";
+      }
+    }
   }
 }
 
@@ -300,6 +310,13 @@ void CommandFault(const Args& args) {
   } else if (kind == "slow-erase") {
     expect(1, 1);
     faults.slowEraseMs = Number("MS", values[0], 600000);
+  } else if (kind == "otp-report-fail") {
+    expect(0, 1);
+    faults.otpReportFail = values.empty() ? 1 : Number("N", values[0], 0xFFFFFFFF);
+    if (faults.otpReportFail == 0) throw Failure{"report reads are counted from 1"};
+  } else if (kind == "otp-lock") {
+    expect(0, 0);
+    chips[ChipIndex(args, chips.size())].otpLock |= kOtpLockBit;
   } else if (kind == "wp-pulled-up") {
     expect(0, 0);
     faults.wpPulledUp = true;
