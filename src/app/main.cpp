@@ -1,10 +1,12 @@
 // quillon: the production firmware programmer.
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "app/batch_mode.h"
 #include "app/chip_list.h"
+#include "app/gang_mode.h"
 #include "app/quillon_app.h"
 #include "app/tool_version.h"
 #include "app/usage.h"
@@ -13,6 +15,8 @@
 #include "platform/files.h"
 #include "proxy/backend_factory.h"
 #include "proxy/library.h"
+#include "proxy/location_filter.h"
+#include "platform/run_locks.h"
 #include "sim/sim_session.h"
 
 namespace {
@@ -49,14 +53,47 @@ int main(int argc, char** argv) {
     std::printf("quillon %s (%s)\n", quillon::ToolVersionText(quillon::kFileVersion).c_str(), quillon::kFileVersion);
     return 0;
   }
+  const bool listing = args.size() == 2 && args[1] == "--list";
+  const bool gang = quillon::IsGangCommand(args);
+  const char* gangLocation = std::getenv(quillon::kGangLocationEnv);
+  const bool worker = !gang && gangLocation != nullptr && *gangLocation != '\0';
+  // Taken before the simulator's state is opened: a run waiting for another
+  // kind of run must not hold the chips' state meanwhile.
+  quillon::RunLocks runLocks;
+  quillon::sim::SimSessionOptions simOptions;
+  if (gang) {
+    if (runLocks.HoldForGang() != quillon::RunLockResult::kHeld) {
+      std::fprintf(stderr, "quillon: single-chip runs did not end in time; the gang did not start\n");
+      return 1;
+    }
+    simOptions.scope = quillon::sim::SimScope::kReadOnly;
+  } else if (worker) {
+    switch (runLocks.HoldForGangWorker(gangLocation)) {
+      case quillon::RunLockResult::kHeld: break;
+      case quillon::RunLockResult::kBusy:
+        std::fprintf(stderr, "quillon: chip %s is being written by another run\n", gangLocation);
+        return quillon::kGangBusyExit;
+      case quillon::RunLockResult::kFailed:
+        std::fprintf(stderr, "quillon: the gang's command lock was not obtained\n");
+        return 1;
+    }
+    simOptions = {quillon::sim::SimScope::kOneChip, gangLocation};
+  } else if (!listing && !quillon::IsWindowMode(quillon::ArgumentPart(args))) {
+    // Waits for a running gang; each command sequence then takes the command lock as always.
+    if (runLocks.HoldForSingleRun() != quillon::RunLockResult::kHeld) {
+      std::fprintf(stderr, "quillon: a gang run did not end in time\n");
+    }
+  }
   std::string error;
-  auto backend = quillon::sim::MakeBackendFromEnvironment(error);
+  auto backend = quillon::sim::MakeBackendFromEnvironment(error, simOptions);
   if (!backend) {
     std::fprintf(stderr, "quillon: %s\n", error.c_str());
     return 1;
   }
+  if (worker) backend = quillon::FilterToLocation(std::move(backend), gangLocation);
   quillon::ScopedUsbBackend usb(std::move(backend));
-  if (args.size() == 2 && args[1] == "--list") return ListConnectedChips();
+  if (listing) return ListConnectedChips();
+  if (gang) return quillon::RunGang(args);
 
   quillon::BatchModes modes;
   quillon::CQuillonApp app(modes);

@@ -15,6 +15,8 @@ const char* UsageText() {
          "  quillon -f -dumpotp FILE [-d N]      read the OTP content into FILE\n"
          "  quillon -f -dumpspi FILE [-d N]      read 64 KB of SPI flash into FILE\n"
          "  quillon -f IMAGE.rfw [X -d N]        write IMAGE.rfw (it must exist)\n"
+         "  quillon -f -write FILE --all         write FILE into every accepted chip at once (-verify too);\n"
+         "                                       one table line per chip, exit 0 only when every chip passed\n"
          "  quillon --list                       every connected chip: location, identity, transports, accepted\n"
          "  quillon --help                       this text\n"
          "  quillon --version                    the program version\n"

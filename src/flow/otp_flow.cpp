@@ -9,6 +9,7 @@
 #include "data/image_checks.h"
 #include "data/serial_record.h"
 #include "data/settings.h"
+#include "flow/dump_file.h"
 #include "flow/front_end.h"
 #include "flow/otp_flow.h"
 #include "flow/status.h"
@@ -217,10 +218,7 @@ int COTPInfo_USB::OTP_Read() {
 
 int COTPInfo_USB::DEV_DumpBin(const std::string& path) {
   if (OTP_Read() == 0) return 0;
-  if (SaveBytes(path, readBuffer)) return 1;
-  TraceFailure(kOtpScope, "Save Dump File Fail\n");
-  PostFlowMessage(WM_FLOW_FAIL, id::kReadOtpFail);
-  return 0;
+  return SaveDumpFile(path, readBuffer, kOtpScope);
 }
 
 int COTPInfo_USB::Silence_OTPWriteBin(const std::string& path) {
