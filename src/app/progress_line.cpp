@@ -1,12 +1,17 @@
 #include "app/progress_line.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 #include <unistd.h>
 
 namespace quillon {
 
-ProgressLine ProgressLine::ForStderr() { return ProgressLine(stderr, isatty(fileno(stderr)) != 0); }
+ProgressLine ProgressLine::ForStderr() {
+  const char* gangChip = std::getenv("QUILLON_GANG_LOCATION");
+  if (gangChip != nullptr && *gangChip != '\0') return ProgressLine(stderr, false, gangChip);
+  return ProgressLine(stderr, isatty(fileno(stderr)) != 0);
+}
 
 void ProgressLine::Show(std::uint32_t percent) {
   const int value = static_cast<int>(std::min<std::uint32_t>(percent, 100));
@@ -22,7 +27,11 @@ void ProgressLine::Show(std::uint32_t percent) {
     if (value == 100) Break();
   } else if (value / 10 * 10 > lastTenth_) {
     lastTenth_ = value / 10 * 10;
-    std::fprintf(out_, "Progress: %d%%\n", lastTenth_);
+    if (chip_.empty()) {
+      std::fprintf(out_, "Progress: %d%%\n", lastTenth_);
+    } else {
+      std::fprintf(out_, "Progress %s: %d%%\n", chip_.c_str(), lastTenth_);
+    }
   }
   std::fflush(out_);
 }

@@ -5,13 +5,18 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <utility>
 
 namespace quillon {
 
 class ProgressLine {
  public:
-  ProgressLine(std::FILE* out, bool terminal) : out_(out), terminal_(terminal) {}
-  // On stderr, rewriting in place when stderr is a terminal.
+  // `chip` names the chip in every line (gang workers share one stderr).
+  ProgressLine(std::FILE* out, bool terminal, std::string chip = {})
+      : out_(out), terminal_(terminal), chip_(std::move(chip)) {}
+  // On stderr, rewriting in place when stderr is a terminal; in a gang worker
+  // one line per 10 % with the chip's location, since the workers share it.
   static ProgressLine ForStderr();
 
   // A new value of the running operation (0 to 100); a value below the last
@@ -23,6 +28,7 @@ class ProgressLine {
  private:
   std::FILE* out_;
   bool terminal_;
+  std::string chip_;
   bool open_ = false;
   int last_ = -1;       // the last value shown
   int lastTenth_ = 0;   // the last multiple of 10 written as a line

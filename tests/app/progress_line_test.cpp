@@ -12,12 +12,13 @@ namespace quillon {
 namespace {
 
 // Feeds the values to a ProgressLine writing into memory; `breakAfter` calls Break() after that many.
-std::string Written(bool terminal, const std::vector<std::uint32_t>& values, std::size_t breakAfter = SIZE_MAX) {
+std::string Written(bool terminal, const std::vector<std::uint32_t>& values, std::size_t breakAfter = SIZE_MAX,
+                    const std::string& chip = {}) {
   char* data = nullptr;
   std::size_t size = 0;
   std::FILE* out = open_memstream(&data, &size);
   {
-    ProgressLine line(out, terminal);
+    ProgressLine line(out, terminal, chip);
     for (std::size_t i = 0; i < values.size(); ++i) {
       line.Show(values[i]);
       if (i + 1 == breakAfter) line.Break();
@@ -36,6 +37,7 @@ TEST(ProgressLineTest, TerminalAndLog) {
     std::vector<std::uint32_t> values;
     std::size_t breakAfter;
     std::string expected;
+    std::string chip = {};
   };
   const Case cases[] = {
       // The steps a flash write posts.
@@ -47,10 +49,12 @@ TEST(ProgressLineTest, TerminalAndLog) {
        "\rProgress:   5%\rProgress:  35%\rProgress: 100%\n"},
       {"terminal: broken before other output", true, {5, 35, 40}, 2, "\rProgress:   5%\rProgress:  35%\n\rProgress:  40%"},
       {"terminal: past 100 shows 100", true, {250}, SIZE_MAX, "\rProgress: 100%\n"},
+      {"gang worker: its chip in every line", false, {5, 35, 100}, SIZE_MAX,
+       "Progress 1-2: 30%\nProgress 1-2: 100%\n", "1-2"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    EXPECT_EQ(Written(c.terminal, c.values, c.breakAfter), c.expected);
+    EXPECT_EQ(Written(c.terminal, c.values, c.breakAfter, c.chip), c.expected);
   }
 }
 
