@@ -16,8 +16,6 @@ namespace quillon {
 namespace {
 
 constexpr std::uint32_t kUnspecifiedFailure = 0x80004005;
-constexpr std::uint8_t kSelectorCommand = 10;
-constexpr std::uint8_t kSelectorData = 11;
 
 bool HasSignature(std::span<const std::uint8_t> bytes) {
   return bytes.size() >= kChipSignature.size() &&
@@ -116,24 +114,25 @@ bool ReadConfiguration(UsbHandle device, std::vector<std::uint8_t>& out) {
 // Vendor request 6 answering one byte: the chip can at least be reset that way.
 std::uint32_t VendorRequest6Answers(UsbHandle device) {
   std::array<std::uint8_t, 1> byte{};
-  return UsbVendorRequest(device, 0x40, 6, 0, 0, byte, 1, kControlTimeoutMs).ok ? 1 : 0;
+  return UsbVendorRequest(device, kVendorOut, kRequestAlive, 0, 0, byte, 1, kControlTimeoutMs).ok ? 1 : 0;
 }
 
 // One extension-unit command block on control 10 and one 8-byte piece on control 11.
-std::uint32_t XuCommandOnce(const DeviceRecord& record, std::uint8_t unitId, std::array<std::uint8_t, 8> block,
+std::uint32_t XuCommandOnce(const DeviceRecord& record, std::uint8_t unitId, const CommandBlock& block,
                             std::span<std::uint8_t, 8> piece, bool toHost) {
-  auto interface = static_cast<std::uint8_t>(record.interfaceNumber);
-  UrbResult urb = UvcControlRequest(record.hVxProxyDev, 0x21, 0x01, kSelectorCommand, unitId, interface, block, false,
-                                    kControlTimeoutMs);
+  const auto interface = static_cast<std::uint8_t>(record.interfaceNumber);
+  CommandBlock command = block;
+  UrbResult urb = UvcControlRequest(record.hVxProxyDev, kClassOut, kSetCur, kXuSelectorCommand, unitId, interface,
+                                    command, false, kControlTimeoutMs);
   if (!urb.ok) return urb.error != 0 ? urb.error : kUsbErrorIo;
   if (toHost) std::fill(piece.begin(), piece.end(), 0);
-  urb = UvcControlRequest(record.hVxProxyDev, toHost ? 0xA1 : 0x21, toHost ? 0x81 : 0x01, kSelectorData, unitId,
-                          interface, piece, toHost, kControlTimeoutMs);
+  urb = UvcControlRequest(record.hVxProxyDev, toHost ? kClassIn : kClassOut, toHost ? kGetCur : kSetCur,
+                          kXuSelectorData, unitId, interface, piece, toHost, kControlTimeoutMs);
   if (!urb.ok) return urb.error != 0 ? urb.error : kUsbErrorIo;
   return kUsbOk;
 }
 
-bool XuCommandAndRead(const DeviceRecord& record, std::uint8_t unitId, std::array<std::uint8_t, 8> block,
+bool XuCommandAndRead(const DeviceRecord& record, std::uint8_t unitId, const CommandBlock& block,
                       std::span<std::uint8_t, 8> answer) {
   return XuCommandWithPiece(record, unitId, block, answer, true) == kUsbOk;
 }
@@ -142,8 +141,8 @@ bool XuCommandAndRead(const DeviceRecord& record, std::uint8_t unitId, std::arra
 bool XuReadStatus(const DeviceRecord& record, std::uint8_t unitId, std::span<std::uint8_t> out) {
   ProcessLockGuard lock(CommandLock());
   for (std::size_t piece = 0; piece * 8 < out.size(); ++piece) {
-    std::array<std::uint8_t, 8> block = {0x00, 0xCD, static_cast<std::uint8_t>(piece), 0, 8, 0, 0, 0};
     std::array<std::uint8_t, 8> answer{};
+    const CommandBlock block = BuildCommandBlock(kStatusPieceBlock, static_cast<std::uint16_t>(piece));
     if (!XuCommandAndRead(record, unitId, block, answer)) return false;
     std::copy_n(answer.begin(), std::min<std::size_t>(8, out.size() - piece * 8), out.begin() + piece * 8);
   }
@@ -351,7 +350,7 @@ std::uint32_t GetDeviceLocation(const DeviceRecord& record, std::uint32_t& addre
 std::uint32_t VendorGetDevStatus(UsbHandle device, std::uint16_t first, std::span<std::uint8_t> buffer) {
   for (std::size_t piece = 0; piece * 8 < buffer.size(); ++piece) {
     std::array<std::uint8_t, 8> answer{};
-    UrbResult result = UsbVendorRequest(device, 0xC0, 7, static_cast<std::uint16_t>(first + piece), 0, answer, 1,
+    UrbResult result = UsbVendorRequest(device, kVendorIn, kRequestDevStatus, static_cast<std::uint16_t>(first + piece), 0, answer, 1,
                                         kControlTimeoutMs);
     if (!result.ok) return result.error != 0 ? result.error : kUnspecifiedFailure;
     if (result.length != 8) return kUnspecifiedFailure;
@@ -364,15 +363,15 @@ bool XuBackToPlainPieces(const DeviceRecord& record, std::uint8_t unitId) {
   auto interface = static_cast<std::uint8_t>(record.interfaceNumber);
   auto pieceSize = [&]() -> std::uint32_t {
     std::array<std::uint8_t, 2> length{};
-    UrbResult urb = UvcControlRequest(record.hVxProxyDev, 0xA1, 0x85, kSelectorData, unitId, interface, length, true,
-                                      kControlTimeoutMs);
+    UrbResult urb = UvcControlRequest(record.hVxProxyDev, kClassIn, kGetLen, kXuSelectorData, unitId, interface, length,
+                                      true, kControlTimeoutMs);
     return urb.ok && urb.length == length.size() ? static_cast<std::uint32_t>(length[0] | length[1] << 8) : 0;
   };
   const std::uint32_t before = pieceSize();
   if (before == 0 || before == kPlainPieceSize) return false;
   DebugPrint("Data-control size %u left from before, back to %u\n", before, kPlainPieceSize);
-  std::array<std::uint8_t, 8> block = {0x00, 0x16, 0x00, 0x00, static_cast<std::uint8_t>(kPlainPieceSize), 0x00, 0x00, 0x00};
-  if (!UvcControlRequest(record.hVxProxyDev, 0x21, 0x01, kSelectorCommand, unitId, interface, block, false,
+  CommandBlock block = {0x00, 0x16, 0x00, 0x00, static_cast<std::uint8_t>(kPlainPieceSize), 0x00, 0x00, 0x00};
+  if (!UvcControlRequest(record.hVxProxyDev, kClassOut, kSetCur, kXuSelectorCommand, unitId, interface, block, false,
                          kControlTimeoutMs)
            .ok) {
     return false;
@@ -380,7 +379,7 @@ bool XuBackToPlainPieces(const DeviceRecord& record, std::uint8_t unitId) {
   return pieceSize() == kPlainPieceSize;
 }
 
-std::uint32_t XuCommandWithPiece(const DeviceRecord& record, std::uint8_t unitId, std::array<std::uint8_t, 8> block,
+std::uint32_t XuCommandWithPiece(const DeviceRecord& record, std::uint8_t unitId, const CommandBlock& block,
                                  std::span<std::uint8_t, 8> piece, bool toHost) {
   std::array<std::uint8_t, 8> sent{};
   std::copy(piece.begin(), piece.end(), sent.begin());
@@ -394,10 +393,11 @@ bool XuQualify(const DeviceRecord& record, std::uint8_t unitId) {
   // Serialised with every other extension-unit command of every instance; go on after the wait regardless.
   ProcessLockGuard lock(CommandLock());
   std::array<std::uint8_t, 8> answer{};
-  if (!XuCommandAndRead(record, unitId, {0x00, 0xD0, 0x00, 0x00, 0x08, 0x00, 0x00, 0x00}, answer)) return false;
+  if (!XuCommandAndRead(record, unitId, kQualifyBlock, answer)) return false;
   if (HasSignature(answer)) return true;
   DebugPrint("Not kestran device\n");
   return false;
 }
+
 
 }  // namespace quillon

@@ -10,14 +10,13 @@
 #include <vector>
 
 #include "proxy/usb_backend.h"
+#include "proxy/vendor_wire.h"
 
 namespace quillon {
 
 inline constexpr std::size_t kStatusBlockSize = 96;
 inline constexpr std::uint32_t kWakeWaitLimitMs = 10000;
 inline constexpr std::uint32_t kWakeWaitStepMs = 200;
-// The signature the chip answers with: "KESTRAN" and a zero byte.
-inline constexpr std::array<std::uint8_t, 8> kChipSignature = {'K', 'E', 'S', 'T', 'R', 'A', 'N', 0};
 
 struct DeviceInfoRecord {
   std::array<std::uint8_t, 18> deviceDescriptor{};
@@ -93,11 +92,6 @@ inline constexpr std::uint32_t kPlainPieceSize = 8;
 // ended inside one) refuses 8-byte pieces: when it reports another size, set
 // it back to 8. True when it was elsewhere and now is at 8.
 bool XuBackToPlainPieces(const DeviceRecord& record, std::uint8_t unitId);
-// One command block and one 8-byte piece (to the host when `toHost`), outside
-// the transports; when the piece is refused and the chip was at another size,
-// once more at 8. 0 or the USB error. The caller holds the command lock.
-std::uint32_t XuCommandWithPiece(const DeviceRecord& record, std::uint8_t unitId, std::array<std::uint8_t, 8> block,
-                                 std::span<std::uint8_t, 8> piece, bool toHost);
 // The lighter probe of the reset sequence: true when a transport answered with
 // the signature.
 bool ProbeTransports(DeviceRecord& record, int& unitId, std::uint32_t& vendorRequest6, std::uint32_t& vendorTransport);
@@ -111,6 +105,12 @@ std::uint32_t GetDeviceLocation(const DeviceRecord& record, std::uint32_t& addre
 std::uint32_t VendorGetDevStatus(UsbHandle device, std::uint16_t first, std::span<std::uint8_t> buffer);
 // The extension unit answers command 0xD0 with the signature.
 bool XuQualify(const DeviceRecord& record, std::uint8_t unitId);
+// One extension-unit command block on the command control, then one 8-byte
+// piece on the data control (to the host when `toHost`, zeroed first); when
+// the piece is refused and the chip was at another size, once more at 8. 0 or
+// the error of the transfer that failed. Takes no lock.
+std::uint32_t XuCommandWithPiece(const DeviceRecord& record, std::uint8_t unitId, const CommandBlock& block,
+                                 std::span<std::uint8_t, 8> piece, bool toHost);
 
 // "VID_%04X&PID_%04X&REV_%04X".
 std::string FullIdText(std::uint16_t vendorId, std::uint16_t productId, std::uint16_t revision);
