@@ -180,6 +180,21 @@ class FlowFixture : public ::testing::Test {
     return lines;
   }
   void MarkWire() { mark_ = WireLines().size(); }
+  // How many wire lines start with `prefix`.
+  std::ptrdiff_t CountWire(const std::string& prefix) {
+    const std::vector<std::string> lines = WireLines();
+    return std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+  }
+  // The data-control size raised to 64 and put back to 8 `phases` times, each
+  // change with its GET_LEN answer; pieces of 64 moved; the chip left at 8.
+  void ExpectBulkPhases(int phases, const sim::SimChip& chip) {
+    EXPECT_EQ(CountWire("21 01 0a00 0300 0008 0016000040000000"), phases);
+    EXPECT_EQ(CountWire("a1 85 0b00 0300 0002 4000"), phases);
+    EXPECT_EQ(CountWire("21 01 0a00 0300 0008 0016000008000000"), phases);
+    EXPECT_EQ(CountWire("a1 85 0b00 0300 0002 0800"), phases);
+    EXPECT_GT(CountWire("21 01 0b00 0300 0040 "), 0);
+    EXPECT_EQ(chip.state().dataControlSize, 8);
+  }
   // The command blocks sent since the mark.
   std::vector<WireCommand> WireCommands() {
     std::vector<WireCommand> out;
