@@ -1,5 +1,6 @@
 #include "device/vxcam.h"
 
+#include <algorithm>
 #include <array>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "proxy/backend_factory.h"
 #include "proxy/library.h"
 #include "proxy/transfers.h"
+#include "proxy/vendor_wire.h"
 
 namespace quillon {
 namespace {
@@ -172,14 +174,22 @@ int VxCam_SignalArrival() {
 
 int VxCam_DevQualify(DeviceHandle) {
   CExtUnit* unit = UnitOnly();
-  if (unit == nullptr) return 0;
-  if (unit->DevQualify()) return 1;
+  if (unit != nullptr && unit->DevQualify()) return 1;
   // A chip that an earlier run left at another piece size answers once back at 8.
-  if (unit->dataControlSize() != kDefaultDataControlSize ||
-      !XuBackToPlainPieces(TheCurrentDevice().object->record(), unit->unitId())) {
-    return 0;
+  if (unit != nullptr && unit->dataControlSize() == kDefaultDataControlSize &&
+      XuBackToPlainPieces(TheCurrentDevice().object->record(), unit->unitId()) && unit->DevQualify()) {
+    return 1;
   }
-  return unit->DevQualify() ? 1 : 0;
+  // A chip that answers only vendor requests (its extension unit stalls or is
+  // missing) carries the same signature in its status block.
+  CurrentDevice& current = TheCurrentDevice();
+  CVxtCam* cam = current.cam();
+  if (cam == nullptr || current.libType != 0 || cam->info().vendorTransport == 0) return 0;
+  CVendorCmdCommon* transport = cam->SelectTransport();
+  if (transport == nullptr || transport == cam->extUnit()) return 0;
+  std::array<std::uint8_t, kDevStatusLength> status{};
+  if (transport->GetDevStatus(0, status) != kResultOk) return 0;
+  return std::equal(kChipSignature.begin(), kChipSignature.end(), status.begin() + kStatusSignatureOffset) ? 1 : 0;
 }
 
 int VxCam_ChangeDataControlSize(DeviceHandle, std::uint32_t& size) {
