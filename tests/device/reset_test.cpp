@@ -150,7 +150,7 @@ TEST_F(ResetTest, OnlyTheDeviceAtTheOldLocationIsTaken) {
   EXPECT_EQ(other.state().generation, 1u);
 }
 
-TEST_F(ResetTest, ClosedRecordAndUnanswerableUnit) {
+TEST_F(ResetTest, ClosedRecordAndAChipWhoseUnitStalls) {
   ResetRequest request;
   EXPECT_EQ(ResetAndReopen(record, request), kUsbErrorInvalidArgument);
   // The unit stalls, but the vendor-request status block carries the signature.
