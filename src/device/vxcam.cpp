@@ -25,7 +25,7 @@ int Ok(std::uint32_t result) { return result == kResultOk ? 1 : 0; }
 CVendorCmdCommon* Transport(std::uint32_t flags) {
   CVxtCam* cam = TheCurrentDevice().cam();
   if (cam == nullptr) return nullptr;
-  if ((flags & kFlagForceUnit) != 0) return cam->extUnit();
+  if ((flags & kFlagForceUnit) != 0 && !TheCurrentDevice().unitSilent) return cam->extUnit();
   return cam->SelectTransport();
 }
 
@@ -189,7 +189,9 @@ int VxCam_DevQualify(DeviceHandle) {
   if (transport == nullptr || transport == cam->extUnit()) return 0;
   std::array<std::uint8_t, kDevStatusLength> status{};
   if (transport->GetDevStatus(0, status) != kResultOk) return 0;
-  return std::equal(kChipSignature.begin(), kChipSignature.end(), status.begin() + kStatusSignatureOffset) ? 1 : 0;
+  if (!std::equal(kChipSignature.begin(), kChipSignature.end(), status.begin() + kStatusSignatureOffset)) return 0;
+  current.unitSilent = true;
+  return 1;
 }
 
 int VxCam_ChangeDataControlSize(DeviceHandle, std::uint32_t& size) {
