@@ -11,6 +11,9 @@
 #include "proxy/backend_factory.h"
 #include "proxy/library.h"
 #include "sim/sim_session.h"
+#ifdef QUILLON_HAS_WINDOW
+#include "ui/run_window.h"
+#endif
 
 namespace {
 
@@ -55,6 +58,22 @@ int ListConnectedChips() {
   return 0;
 }
 
+// The batch mode, and the operator's window when this build has one.
+class AppModes final : public quillon::RunModes {
+ public:
+  void RunBatch(const std::vector<std::string>& args) override { batch_.RunBatch(args); }
+  void RunWindow() override {
+#ifdef QUILLON_HAS_WINDOW
+    quillon::RunOperatorWindow(quillon::ToolVersionText(quillon::kFileVersion));
+#else
+    batch_.RunWindow();
+#endif
+  }
+
+ private:
+  quillon::BatchModes batch_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -76,7 +95,7 @@ int main(int argc, char** argv) {
   quillon::ScopedUsbBackend usb(std::move(backend));
   if (args.size() == 2 && args[1] == "--list") return ListConnectedChips();
 
-  quillon::BatchModes modes;
+  AppModes modes;
   quillon::CQuillonApp app(modes);
   app.InitInstance(args);
   return app.ExitInstance();
