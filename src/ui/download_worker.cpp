@@ -97,7 +97,9 @@ void CVxtThread::Handle(const Item& item) {
 void CVxtThread::CloseDevice() {
   ScopedTrace scope("CDevFlow::DEV_CloseDevice", kTraceDevice);
   DebugPrint("CDevFlow::DEV_CloseDevice()\n");
-  if (CDevFlow* flow = TheFlow(); flow != nullptr && flow->device.handle != 0) flow->DEV_CloseDevice();
+  // A plain close: the run has already reset the chip where it wanted it, and
+  // another reset here would take it off the bus just as the window lists it.
+  if (CDevFlow* flow = TheFlow(); flow != nullptr && flow->device.handle != 0) flow->MP_CloseDevice();
 }
 
 void CVxtThread::PublishOpenDevice() {
