@@ -108,7 +108,7 @@ void CVxtThread::PublishOpenDevice() {
   if (flow == nullptr || flow->device.handle == 0 || object == nullptr) {
     host_.SetOpenDevice("");
   } else {
-    host_.SetOpenDevice(object->record().instance);
+    host_.SetOpenDevice(object->record().location);
   }
 }
 

@@ -33,8 +33,8 @@ class WorkerHost {
   virtual void PostStartCommand() = 0;
   // lParam of the information notifications posted until the next call.
   virtual void SetInfoParam(std::uint32_t lParam) = 0;
-  // The instance name of the device the flow has open, empty when none.
-  virtual void SetOpenDevice(const std::string& instance) = 0;
+  // Where the device the flow has open sits (its port), empty when none.
+  virtual void SetOpenDevice(const std::string& location) = 0;
 };
 
 class CVxtThread {

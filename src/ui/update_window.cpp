@@ -26,11 +26,6 @@ constexpr const char* kStartScope = "CUvcCamDownload_Tessaro_VxproxyDlg::OnBnCli
 constexpr TraceScope kStartTrace{kStartScope, 0, kTraceApp};
 constexpr std::array<std::uint32_t, 6> kBlankDeviceVersion{0x000B, 0x000B, 0x00BB, 0xBBBB, 0xBBBB, 0xBBBB};
 
-std::string Upper(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  return text;
-}
-
 bool CheckConfigured() { return Setting(key::kCheckVidPidIni, 0) != 0 || Setting(key::kCheckVidPidBin, 0) != 0; }
 
 std::string Hex4(const char* format, unsigned a, unsigned b, unsigned c) {
@@ -523,7 +518,9 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnDeviceRemoved(const UsbDeviceInfo& de
     std::lock_guard lock(shared_);
     open = openDevice_;
   }
-  if (!open.empty() && Upper(device.instance).find(Upper(open)) != std::string::npos) {
+  // The port, not the enumeration, names the device: a reset during the run
+  // gives the chip a new instance at the same place.
+  if (!open.empty() && EqualsIgnoreCase(device.location, open)) {
     if (busy_) {
       // The running flow's next transfer fails on the gone device and reports.
       DebugPrint("Condition1\n");
@@ -609,9 +606,9 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::PostStartCommand() {
   });
 }
 
-void CUvcCamDownload_Tessaro_VxproxyDlg::SetOpenDevice(const std::string& instance) {
+void CUvcCamDownload_Tessaro_VxproxyDlg::SetOpenDevice(const std::string& location) {
   std::lock_guard lock(shared_);
-  openDevice_ = instance;
+  openDevice_ = location;
 }
 
 // ---- result files ----

@@ -152,7 +152,7 @@ class CUvcCamDownload_Tessaro_VxproxyDlg final : public FlowWindow,
   void DisableStart() override;
   void PostStartCommand() override;
   void SetInfoParam(std::uint32_t lParam) override { infoParam_ = lParam; }
-  void SetOpenDevice(const std::string& instance) override;
+  void SetOpenDevice(const std::string& location) override;
 
   WindowView& view_;
   std::string toolVersionText_;
