@@ -39,6 +39,11 @@ class FakeCapture final : public CaptureSystem {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [&] { return starts_ >= n; });
   }
+  // Blocks until a start was tried `n` times, failed or not.
+  void AwaitStartAttempts(int n) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return attempts_ >= n; });
+  }
   int lists() {
     std::lock_guard lock(mutex_);
     return lists_;
@@ -67,6 +72,8 @@ class FakeCapture final : public CaptureSystem {
     explicit Stream(FakeCapture& owner) : owner_(owner) {}
     bool Start(std::string& error) override {
       std::lock_guard lock(owner_.mutex_);
+      ++owner_.attempts_;
+      owner_.changed_.notify_all();
       if (!owner_.startError.empty()) {
         error = owner_.startError;
         return false;
@@ -90,6 +97,7 @@ class FakeCapture final : public CaptureSystem {
   std::condition_variable changed_;
   int lists_ = 0;
   int starts_ = 0;
+  int attempts_ = 0;
   int stops_ = 0;
   std::vector<std::string> opened_;
 };
