@@ -1,7 +1,6 @@
 #include "ui/update_window.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
@@ -28,7 +27,7 @@ constexpr std::array<std::uint32_t, 6> kBlankDeviceVersion{0x000B, 0x000B, 0x00B
 
 bool CheckConfigured() { return Setting(key::kCheckVidPidIni, 0) != 0 || Setting(key::kCheckVidPidBin, 0) != 0; }
 
-std::string Hex4(const char* format, unsigned a, unsigned b, unsigned c) {
+std::string ResultLine(const char* format, unsigned a, unsigned b, unsigned c) {
   char text[160];
   std::snprintf(text, sizeof text, format, a, b, c);
   return text;
@@ -628,7 +627,7 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::WriteResultFile(bool pass, const FlowSn
   std::string text;
   if (saveResultMode_ == 1) text = pass ? "pass" : "fail";
   if (saveResultMode_ == 2) {
-    text = Hex4(pass ? "After Download,TestResult = pass, VID is 0x%04x, PID is 0x%04x, Rev is 0x%04x\r\n"
+    text = ResultLine(pass ? "After Download,TestResult = pass, VID is 0x%04x, PID is 0x%04x, Rev is 0x%04x\r\n"
                      : "TestResult = fail, VID is 0x%04x, PID is 0x%04x, Rev is 0x%04x\r\n",
                 flow.vendorId, flow.productId, flow.revision);
   }

@@ -53,8 +53,8 @@ struct FlowSnapshot {
   bool chipInfoShown = false;
 };
 
-// True when the image must be confirmed: not newer in any word, and the device
-// is not the blank-version chip that takes any image.
+// Which question comes before writing a built-in image: none when some word is
+// newer or the device carries the blank version words, else same or older.
 enum class VersionQuestion { None, Same, Older };
 VersionQuestion CompareVersionWords(const std::array<std::uint32_t, 6>& image, const std::array<std::uint32_t, 6>& device);
 
