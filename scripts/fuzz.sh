@@ -12,7 +12,8 @@ cmake -S . -B "$dir" -G Ninja \
   -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \
   -DQUILLON_FUZZ=ON -DQUILLON_SANITIZE=ON -DQUILLON_TESTS=OFF -DQUILLON_GUI=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$dir" --target config_area_fuzz descriptor_fuzz quillon_demo_images quillon_res_all
+cmake --build "$dir" --target config_area_fuzz descriptor_fuzz ini_fuzz state_file_fuzz quillon-sim \
+  quillon_demo_images quillon_res_all
 
 seeds="$dir/fuzz/seeds"
 corpus="$dir/fuzz/corpus"
@@ -34,17 +35,31 @@ for seed in fuzz/descriptor_seeds/*.bin; do
   { printf '\000'; cat "$seed"; } > "$descriptor_seeds/$(basename "$seed")"
 done
 
-for target in config_area_fuzz descriptor_fuzz; do
+# INI texts: the built-in settings, profiles and accepted lists.
+ini_seeds="$dir/fuzz/ini_seeds"
+rm -rf "$ini_seeds" "$dir/fuzz/ini_corpus"
+mkdir -p "$ini_seeds" "$dir/fuzz/ini_corpus"
+cp resources/ini/* "$ini_seeds"/
+
+# State files of simulated chips of every memory type.
+state_seeds="$dir/fuzz/state_seeds"
+rm -rf "$state_seeds" "$dir/fuzz/state_corpus"
+mkdir -p "$state_seeds" "$dir/fuzz/state_corpus"
+for memory in spi nor eeprom8 eeprom16 otp; do
+  "$dir/bin/quillon-sim" new "$state_seeds/$memory.state" --memory "$memory" --chips 2 >/dev/null
+done
+"$dir/bin/quillon-sim" load "$state_seeds/spi.state" "$dir/demo/TQ7704_SPI.rfw" >/dev/null 2>&1 || true
+rm -f "$state_seeds"/*.lock
+
+run_target() {
+  local target=$1 corpus=$2 seeds=$3
   echo "-- $target: $runs runs"
-  if [ "$target" = descriptor_fuzz ]; then
-    corpus="$dir/fuzz/descriptor_corpus"
-    seeds="$descriptor_seeds"
-  fi
-  log="$dir/fuzz/$target.log"
+  local log="$dir/fuzz/$target.log"
   set +e
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    "$dir/bin/$target" -runs="$runs" -max_total_time=150 -print_final_stats=1 "$corpus" "$seeds" >"$log" 2>&1
-  rc=$?
+    "$dir/bin/$target" -runs="$runs" -max_total_time=150 -rss_limit_mb=4096 -print_final_stats=1 \
+    "$corpus" "$seeds" >"$log" 2>&1
+  local rc=$?
   set -e
   grep -E '^#[0-9]+ +DONE|^stat::(number_of_executed_units|average_exec_per_sec)' "$log" || true
   if [ "$rc" -ne 0 ] || grep -qE 'ERROR: |runtime error|SUMMARY: ' "$log"; then
@@ -52,4 +67,9 @@ for target in config_area_fuzz descriptor_fuzz; do
     echo "fuzz target $target failed (exit $rc, log $log)" >&2
     exit 1
   fi
-done
+}
+
+run_target config_area_fuzz "$corpus" "$seeds"
+run_target descriptor_fuzz "$dir/fuzz/descriptor_corpus" "$descriptor_seeds"
+run_target ini_fuzz "$dir/fuzz/ini_corpus" "$ini_seeds"
+run_target state_file_fuzz "$dir/fuzz/state_corpus" "$state_seeds"

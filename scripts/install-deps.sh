@@ -10,6 +10,7 @@ packages=(
   libusb-1.0-0-dev
   umockdev libumockdev-dev
   qt6-base-dev libgl-dev libasound2-dev
+  nlohmann-json3-dev
 )
 
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test suite: the normal build,
-# the same suites under AddressSanitizer and UndefinedBehaviorSanitizer, and the
-# fuzz targets for a bounded number of runs.
+# the Debian package (built, checked and its programs run from an unpacked
+# root), the same suites under AddressSanitizer and UndefinedBehaviorSanitizer,
+# and the fuzz targets for a bounded number of runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -11,6 +12,9 @@ jobs=$(nproc)
 echo "== build and test"
 scripts/build.sh build
 ctest --test-dir build --output-on-failure -j"$jobs"
+
+echo "== Debian package: build, install check, programs from PATH"
+scripts/check-package.sh build
 
 echo "== build and test under ASan + UBSan"
 scripts/build.sh build-san -DQUILLON_SANITIZE=ON -DQUILLON_GUI=OFF -DCMAKE_BUILD_TYPE=Debug

@@ -4,6 +4,7 @@
 #include <ctime>
 #include <filesystem>
 
+#include "app/batch_run_report.h"
 #include "data/current_types.h"
 #include "data/settings.h"
 #include "data/working_memory.h"
@@ -141,7 +142,10 @@ void BatchModes::RunBatch(const std::vector<std::string>& args) {
   parse.commandLineMode = true;
   ScopedFrontEnd frontEnd(parse);
   parse.ConsoleWrite("\n");
-  if (parse.Prepare() != 0) parse.Excute_Arg();
+  const auto started = std::chrono::steady_clock::now();
+  int passed = 0;
+  if (parse.Prepare() != 0) passed = parse.Excute_Arg();
+  ReportBatchRun(parse, passed != 0, started);
   if (CDevFlow* flow = TheFlow()) flow->DEV_CloseDevice();
   parse.commandLineMode = false;
 }

@@ -17,8 +17,8 @@ bool DebugCapture::Start(const std::filesystem::path& programDir) {
   if (fd_ < 0) return false;
   stopLineQueued_ = false;
   AddDebugListener(this);
-  std::printf("Tracing PID: %d\n", static_cast<int>(::getpid()));
-  std::fflush(stdout);
+  // stdout carries only the batch mode's fixed texts, which scripts read.
+  std::fprintf(stderr, "Tracing PID: %d\n", static_cast<int>(::getpid()));
   thread_ = std::thread([this] { Run(); });
   return true;
 }

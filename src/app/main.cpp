@@ -38,7 +38,8 @@ constexpr const char* kHelp =
     "QUILLON_SETTINGS (a settings file instead of the built-in settings),\n"
     "QUILLON_DEBUG=1 (echo every debug line to stderr),\n"
     "QUILLON_SIM=STATE (use the simulated chips of STATE, made by quillon-sim, instead of USB),\n"
-    "QUILLON_SIM_TRACE=FILE (append every control transfer to the simulated chips to FILE).\n";
+    "QUILLON_SIM_TRACE=FILE (append every control transfer to the simulated chips to FILE),\n"
+    "QUILLON_RESULT_JSON=FILE (append one JSON line per run to FILE; setting ResultJson does the same).\n";
 
 int ListConnectedChips() {
   if (std::string problem = quillon::TheUsbBackend().Problem(); !problem.empty()) {

@@ -1,6 +1,7 @@
 #include "app/quillon_app.h"
 
 #include <sys/utsname.h>
+#include <unistd.h>
 
 #include <cstdio>
 
@@ -60,8 +61,13 @@ void UnavailableModes::RunWindow() {
 
 bool CQuillonApp::InitInstance(const std::vector<std::string>& args) {
   const std::filesystem::path programDir = ProgramDir();
-  LoadSettings(programDir.string());
-  if (Setting(key::kDebugLog, 0) != 0) capture_.Start(programDir);
+  if (LoadSettings(programDir.string()) == SettingsLoad::kFileUnreadable) {
+    SetLastStatus(msg::kNotSupport);
+    return false;
+  }
+  if (Setting(key::kDebugLog, 0) != 0 && capture_.Start(programDir)) {
+    DebugPrint("Tracing PID: %d\n", static_cast<int>(::getpid()));
+  }
   TraceInit(programDir);
   toolVersionText_ = ToolVersionText(kFileVersion);
   SetStoredIniType(static_cast<int>(Setting(key::kIniType, 0)));

@@ -22,16 +22,39 @@ CConfigIni& TheSettings() {
   return settings;
 }
 
-bool LoadSettings(const std::string& programDir) {
+namespace {
+
+// Text a person or a station script wrote holds no NUL byte and names our
+// section; anything else (a binary file, the wrong file) is no settings text.
+bool LooksLikeSettings(std::string_view text) {
+  if (text.find('\0') != std::string_view::npos) return false;
+  CIniFile probe;
+  probe.LoadText(text);
+  return probe.FindSection(kConfigSection) >= 0;
+}
+
+}  // namespace
+
+SettingsLoad LoadSettings(const std::string& programDir) {
   MakeWritableIfReadOnly(std::filesystem::path(programDir) / "config.ini");
-  bool ok = true;
+  SettingsLoad outcome = SettingsLoad::kBuiltIn;
   std::optional<std::string> text;
   if (const char* file = std::getenv("QUILLON_SETTINGS"); file != nullptr && *file != '\0') {
     if (auto bytes = ReadWholeFile(file)) {
-      text.emplace(bytes->begin(), bytes->end());
+      std::string read(bytes->begin(), bytes->end());
+      if (LooksLikeSettings(read)) {
+        text.emplace(std::move(read));
+        outcome = SettingsLoad::kFile;
+      } else {
+        std::fprintf(stderr, "quillon: ignored the settings file %s: it holds no [%s] section; using the built-in settings\n",
+                     file, kConfigSection);
+        outcome = SettingsLoad::kFileIgnored;
+      }
     } else {
-      std::fprintf(stderr, "quillon: cannot read the settings file %s; using the built-in settings\n", file);
-      ok = false;
+      // A station that names its settings must not run on others by mistake.
+      std::fprintf(stderr, "quillon: cannot read the settings file %s (missing, unreadable or not a regular file)\n", file);
+      TheSettings().LoadFromText("");
+      return SettingsLoad::kFileUnreadable;
     }
   }
   if (!text) {
@@ -39,7 +62,7 @@ bool LoadSettings(const std::string& programDir) {
     text.emplace(builtin ? *builtin : std::string_view());
   }
   TheSettings().LoadFromText(std::move(*text));
-  return ok;
+  return outcome;
 }
 
 std::uint32_t GetSettingInt(int def, std::string_view section, std::string_view key) {

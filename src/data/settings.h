@@ -38,6 +38,7 @@ inline constexpr const char* kLogType = "LogType";
 inline constexpr const char* kLoopTest = "Loop Test";
 inline constexpr const char* kRtd3 = "RTD3";
 inline constexpr const char* kBcdType = "BCDType";
+inline constexpr const char* kResultJson = "ResultJson";  // file for JSON run records (text)
 }  // namespace key
 
 // The settings mix-in: the settings document and the raw text it came from.
@@ -59,9 +60,11 @@ CConfigIni& TheSettings();
 
 // Start-up: makes an existing read-only "config.ini" in `programDir` writable
 // (it is never read) and builds the settings from the built-in text, or from
-// the file that QUILLON_SETTINGS names. False when that file cannot be read
-// (the built-in text is used then).
-bool LoadSettings(const std::string& programDir);
+// the file that QUILLON_SETTINGS names. A named file that cannot be read
+// leaves the settings empty (the caller ends the process); one that holds no
+// settings text is ignored with a line on stderr (the built-in text is used).
+enum class SettingsLoad { kBuiltIn, kFile, kFileIgnored, kFileUnreadable };
+SettingsLoad LoadSettings(const std::string& programDir);
 
 std::uint32_t GetSettingInt(int def, std::string_view section, std::string_view key);
 std::string GetSettingString(std::string_view def, std::string_view section, std::string_view key);

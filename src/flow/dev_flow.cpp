@@ -219,8 +219,8 @@ void CDevFlow::GetDeviceInfo(bool internalTool) {
     versionText = text;
   }
 
-  std::string serial;
-  VxCam_GetSerialString(device.handle, serial);
+  usbSerial.clear();
+  VxCam_GetSerialString(device.handle, usbSerial);
   if (CCamDev* object = VxCam_CurrentDevice()) locationIdText = object->record().instance + "&" + fullIdText;
 
   notRunningFlag = IsInCacheMode() ? 0 : 1;

@@ -110,6 +110,7 @@ struct CDevFlowData {
   std::vector<std::uint8_t> readBuffer;
   std::uint32_t configAtZero = 0;
   std::string serialNumber;  // what the serial-number pre-action writes
+  std::string usbSerial;     // the chip's serial-number string, as last read
 
   FlowSettings settings;
 };

@@ -1,11 +1,13 @@
 #include "platform/files.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
-#include <fstream>
 #include <system_error>
 
 namespace quillon {
@@ -46,11 +48,33 @@ std::vector<std::string> ListFilesWithExtension(const std::filesystem::path& dir
 }
 
 std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::vector<std::uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return std::nullopt;
-  return data;
+  // Plain descriptors, not streams: a directory, a FIFO or a device must give
+  // "cannot be read", never an exception or a read that waits for a writer.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return std::nullopt;
+  std::optional<std::vector<std::uint8_t>> result;
+  struct stat info {};
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size >= 0 &&
+      static_cast<std::uint64_t>(info.st_size) <= kReadWholeFileLimit) {
+    std::vector<std::uint8_t> data(static_cast<std::size_t>(info.st_size));
+    std::size_t done = 0;
+    bool failed = false;
+    while (done < data.size()) {
+      const ssize_t got = ::read(fd, data.data() + done, data.size() - done);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) {
+        failed = got < 0;
+        break;
+      }
+      done += static_cast<std::size_t>(got);
+    }
+    if (!failed) {
+      data.resize(done);  // the file shrank while we read it
+      result = std::move(data);
+    }
+  }
+  ::close(fd);
+  return result;
 }
 
 bool EqualsIgnoreCase(std::string_view a, std::string_view b) {

@@ -22,7 +22,11 @@ bool MakeWritableIfReadOnly(const std::filesystem::path& path);
 // compared without regard to case, in name order so that runs repeat.
 std::vector<std::string> ListFilesWithExtension(const std::filesystem::path& dir, std::string_view extension);
 
-// The whole file, or nothing when it cannot be read.
+// Larger files are no image, settings text or state of ours.
+inline constexpr std::uint64_t kReadWholeFileLimit = 64u << 20;
+
+// The whole regular file, or nothing when it cannot be read: missing,
+// unreadable, a directory, a FIFO or a device, or over kReadWholeFileLimit.
 std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::filesystem::path& path);
 
 bool EqualsIgnoreCase(std::string_view a, std::string_view b);

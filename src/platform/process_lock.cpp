@@ -11,6 +11,7 @@
 
 #include "platform/clock.h"
 #include "platform/debug_channel.h"
+#include "platform/shared_file.h"
 
 namespace quillon {
 namespace {
@@ -36,7 +37,7 @@ bool CrossProcessLock::Acquire(std::uint32_t waitMs) {
   // Another thread of this process first, then the other processes.
   if (!released_.wait_until(guard, deadline, [this] { return owner_ == 0; })) return false;
   if (fd_ < 0) {
-    fd_ = ::open(file_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    fd_ = OpenSharedFile(file_);
     if (fd_ < 0) {
       DebugPrint("Open lock file %s failed %d\n", file_.c_str(), errno);
       return false;

@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "platform/debug_channel.h"
+#include "platform/shared_file.h"
 
 namespace quillon {
 
@@ -15,7 +16,7 @@ bool UseFlag::Enter() {
   if (fd_ >= 0) return true;
   DebugPrint("Create/Open %s path=%s\n", kUseFlagFileName, file_.c_str());
   for (int attempt = 0; attempt < 10; ++attempt) {
-    int fd = ::open(file_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    int fd = OpenSharedFile(file_);
     if (fd < 0) {
       DebugPrint("Failed to create %s file 0x%08X\n", kUseFlagFileName, static_cast<unsigned>(errno));
       return false;
@@ -54,7 +55,7 @@ bool UseFlag::Leave() {
 }
 
 bool UseFlag::InUse() const {
-  int fd = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = ::open(file_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     if (errno == ENOENT) return false;
     DebugPrint("Cannot tell if %s exists %d\n", kUseFlagFileName, errno);

@@ -44,9 +44,11 @@ TEST_F(QuillonProcessTest, WindowModeWithoutAWindowSaysSoAndFails) {
 TEST_F(QuillonProcessTest, DebugLogIsRecreatedAtEveryStartAndEndsWithTheStopLine) {
   const std::string debugOn = "[Quillon Config]\r\nDebug Log=1\r\n";
   auto first = Run({"-f", "-version"}, debugOn);
-  EXPECT_NE(first.out.find("Tracing PID: "), std::string::npos);
+  EXPECT_NE(first.err.find("Tracing PID: "), std::string::npos) << first.err;
+  EXPECT_EQ(first.out.find("Tracing PID"), std::string::npos) << "stdout holds only the batch mode's texts";
   std::string log = testing::ReadText(dir.path() / "DebugLog.txt");
   ASSERT_FALSE(log.empty());
+  EXPECT_NE(log.find("Tracing PID: "), std::string::npos);
   const std::string last = "Exit Debug Thread\r\n";
   EXPECT_EQ(log.substr(log.size() - last.size()), last);
 

@@ -15,7 +15,7 @@ class SettingsTest : public ::testing::Test {
 
 TEST_F(SettingsTest, BuiltInTextSetsTwoKeysAndTheRestTakeTheirDefaults) {
   testing::ScopedEnv noFile("QUILLON_SETTINGS", "");
-  EXPECT_TRUE(LoadSettings(dir.path().string()));
+  EXPECT_EQ(LoadSettings(dir.path().string()), SettingsLoad::kBuiltIn);
   EXPECT_EQ(Setting(key::kCheckVidPidIni, 0), 1u);
   EXPECT_EQ(Setting(key::kAutoRun, 7), 0u);
   EXPECT_EQ(Setting(key::kWaitTime, 5000), 5000u);
@@ -26,15 +26,30 @@ TEST_F(SettingsTest, BuiltInTextSetsTwoKeysAndTheRestTakeTheirDefaults) {
 TEST_F(SettingsTest, SettingsFileReplacesTheBuiltInText) {
   auto file = dir.Write("station.ini", "[Quillon Config]\r\nWait Time=50\r\n");
   testing::ScopedEnv settings("QUILLON_SETTINGS", file.string());
-  EXPECT_TRUE(LoadSettings(dir.path().string()));
+  EXPECT_EQ(LoadSettings(dir.path().string()), SettingsLoad::kFile);
   EXPECT_EQ(Setting(key::kWaitTime, 5000), 50u);
   EXPECT_EQ(Setting(key::kCheckVidPidIni, 0), 0u);
 }
 
-TEST_F(SettingsTest, UnreadableSettingsFileFallsBackToTheBuiltInText) {
-  testing::ScopedEnv settings("QUILLON_SETTINGS", (dir.path() / "missing.ini").string());
-  EXPECT_FALSE(LoadSettings(dir.path().string()));
-  EXPECT_EQ(Setting(key::kCheckVidPidIni, 0), 1u);
+TEST_F(SettingsTest, UnreadableSettingsFileLeavesNoSettings) {
+  std::filesystem::create_directory(dir.path() / "folder.ini");
+  for (const auto& path : {dir.path() / "missing.ini", dir.path() / "folder.ini"}) {
+    testing::ScopedEnv settings("QUILLON_SETTINGS", path.string());
+    EXPECT_EQ(LoadSettings(dir.path().string()), SettingsLoad::kFileUnreadable) << path;
+    EXPECT_EQ(Setting(key::kCheckVidPidIni, 0), 0u);
+  }
+}
+
+TEST_F(SettingsTest, FileWithoutSettingsTextIsIgnoredForTheBuiltInText) {
+  const std::string cases[] = {std::string("\x7f\x00\x13[Quillon Config]\nWait Time=1", 28),
+                               "just some notes\nWait Time=1\n", ""};
+  for (const std::string& content : cases) {
+    auto file = dir.Write("station.ini", content);
+    testing::ScopedEnv settings("QUILLON_SETTINGS", file.string());
+    EXPECT_EQ(LoadSettings(dir.path().string()), SettingsLoad::kFileIgnored);
+    EXPECT_EQ(Setting(key::kCheckVidPidIni, 0), 1u);
+    EXPECT_EQ(Setting(key::kWaitTime, 5000), 5000u);
+  }
 }
 
 TEST_F(SettingsTest, ConfigIniIsMadeWritableButNeverRead) {

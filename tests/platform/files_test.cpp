@@ -1,6 +1,7 @@
 #include "platform/files.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "support/temp_dir.h"
 
@@ -43,6 +44,20 @@ TEST(FilesTest, ReadWholeFile) {
   ASSERT_TRUE(read);
   EXPECT_EQ(std::string(read->begin(), read->end()), bytes);
   EXPECT_FALSE(ReadWholeFile(dir.path() / "missing"));
+}
+
+// Paths an operator or a script may hand over by mistake: each is "cannot be
+// read", never an exception and never a read that waits for a writer.
+TEST(FilesTest, ReadWholeFileRefusesWhatIsNotARegularFile) {
+  testing::TempDir dir;
+  std::filesystem::create_directory(dir.path() / "folder.rfw");
+  ASSERT_EQ(::mkfifo((dir.path() / "pipe.rfw").c_str(), 0600), 0);
+  EXPECT_FALSE(ReadWholeFile(dir.path() / "folder.rfw"));
+  EXPECT_FALSE(ReadWholeFile(dir.path() / "pipe.rfw"));
+  EXPECT_FALSE(ReadWholeFile("/dev/null"));
+  auto empty = ReadWholeFile(dir.Write("empty.rfw", ""));
+  ASSERT_TRUE(empty);
+  EXPECT_TRUE(empty->empty());
 }
 
 }  // namespace

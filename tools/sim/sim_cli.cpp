@@ -8,7 +8,7 @@
 
 #include "platform/files.h"
 #include "sim/chip_model.h"
-#include "sim/sha256.h"
+#include "platform/sha256.h"
 #include "sim/sim_bus.h"
 #include "sim/state_file.h"
 
@@ -17,7 +17,44 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: quillon-sim new STATE [options] | show STATE | stats STATE | load STATE FILE [--chip I] | "
-    "dump STATE FILE [--chip I] | fault STATE KIND [ARG] [--chip I]";
+    "dump STATE FILE [--chip I] | fault STATE KIND [ARG] [--chip I] (see --help)";
+constexpr const char* kHelp =
+    "Usage:\n"
+    "  quillon-sim new STATE [options]            make a state file of blank simulated chips\n"
+    "  quillon-sim show STATE                     location, identity, mode, tag, version, memory hash, protection\n"
+    "  quillon-sim stats STATE                    transfers, failures, bytes and bus time of the last run\n"
+    "  quillon-sim load STATE FILE [--chip I]     program FILE into a chip's memory and power it up\n"
+    "  quillon-sim dump STATE FILE [--chip I]     write a chip's memory into FILE\n"
+    "  quillon-sim fault STATE KIND [ARG] [--chip I]  add a fault to a chip\n"
+    "  quillon-sim --help                         this text\n"
+    "Options of new:\n"
+    "  --memory spi|nor|eeprom8|eeprom16|otp      code memory (spi)\n"
+    "  --kind audio|camera                        USB device class of the control interface (audio)\n"
+    "  --transport xu|vendor|both                 command transports the chip answers (xu)\n"
+    "  --ic tq7702|tq7704|tq7724                  IC family (tq7704)\n"
+    "  --vid N                                    vendor id (0x3A7C)\n"
+    "  --pid N                                    product id (0x0011)\n"
+    "  --rev N                                    release number (0x0001)\n"
+    "  --size N                                   memory size in bytes (65536; OTP is always 16384)\n"
+    "  --chips N                                  number of chips, at 1-1, 1-2, ... (1)\n"
+    "  --variant N                                chip variant, low nibble of register 0xFE21 (0)\n"
+    "  --serial TEXT                              serial-number string (QS and the location's digits)\n"
+    "  --speed full|high                          bus speed for the bus-time figures (high)\n"
+    "  --off-bus-ms N                             time off the bus after a reset (1000)\n"
+    "  --not-ready-ms N                           time a chip answers not-ready after coming back (0)\n"
+    "  --request6                                 answer vendor request 6 without the vendor transport\n"
+    "Option of load, dump and fault:\n"
+    "  --chip I                                   the chip, counted from 0 (0)\n"
+    "Faults (KIND ARG):\n"
+    "  fail-transfer N [COUNT]                    transfers N.. of the next run never reach the chip (1)\n"
+    "  stall-transfer N [COUNT]                   the chip stalls transfers N.. of the next run (1)\n"
+    "  power-loss N                               the chip falls off the bus at transfer N\n"
+    "  not-ready K                                the first K transfers of the next run answer not-ready\n"
+    "  otp-fail ADDR[,ADDR...]                    OTP cells that do not program (until clear)\n"
+    "  corrupt-read ADDR                          reads return that byte with bit 0 flipped (until clear)\n"
+    "  slow-erase MS                              a chip erase takes MS milliseconds (until clear)\n"
+    "  clear                                      remove every fault\n"
+    "Numbers are decimal or 0x hexadecimal. quillon uses the chips of STATE when QUILLON_SIM=STATE.\n";
 constexpr std::uint32_t kMaxChips = 32;
 
 // A failed command: the one line that says why.
@@ -276,6 +313,10 @@ void CommandFault(const Args& args) {
 int RunSimCli(std::span<const std::string> argv, std::ostream& out, std::ostream& err) {
   try {
     if (argv.empty()) throw Failure{kUsage};
+    if (argv[0] == "--help" || argv[0] == "-h" || argv[0] == "help") {
+      out << kHelp;
+      return 0;
+    }
     std::string error;
     auto args = Split(argv.subspan(1), error);
     if (!args) throw Failure{error};

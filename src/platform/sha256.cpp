@@ -1,10 +1,10 @@
-#include "sim/sha256.h"
+#include "platform/sha256.h"
 
 #include <array>
 #include <bit>
 #include <vector>
 
-namespace quillon::sim {
+namespace quillon {
 namespace {
 
 constexpr std::array<std::uint32_t, 64> kK = {
@@ -66,4 +66,4 @@ std::string Sha256Hex(std::span<const std::uint8_t> data) {
   return out;
 }
 
-}  // namespace quillon::sim
+}  // namespace quillon

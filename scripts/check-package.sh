@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Builds the Debian package from a build directory (default build) and tries it
+# the way a clean station would, without root rights: apt must be able to
+# install it here, every library the programs load must come from a declared
+# dependency, and the programs, unpacked into an empty root and found through
+# PATH, must answer --version and --help and write a simulated chip.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+dir=${1:-build}
+deb=$(scripts/package.sh "$dir")
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+fail() { echo "package check: $*" >&2; exit 1; }
+
+echo "-- $(basename "$deb")"
+dpkg-deb -x "$deb" "$root/fs"
+depends=$(dpkg-deb -f "$deb" Depends)
+echo "   Depends: $depends"
+for f in usr/bin/quillon usr/bin/quillon-sim usr/bin/quillon-mkimage usr/lib/udev/rules.d/60-quillon.rules \
+         usr/share/man/man1/quillon.1.gz usr/share/man/man1/quillon-sim.1.gz usr/share/man/man1/quillon-mkimage.1.gz \
+         usr/share/doc/quillon/README.md; do
+  [ -e "$root/fs/$f" ] || fail "$f is not in the package"
+done
+
+# The dependencies resolve against this system's archive (a simulation; needs no root).
+if ! apt-get -s -o Debug::NoLocking=1 install "$deb" > "$root/apt.log" 2>&1; then
+  cat "$root/apt.log" >&2
+  fail "apt cannot install the package"
+fi
+
+# Every shared library the installed programs name belongs to a declared package.
+declared=" $(echo "$depends" | sed -E 's/\([^)]*\)//g; s/[|,]/ /g') "
+for bin in "$root"/fs/usr/bin/*; do
+  for needed in $(readelf -d "$bin" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
+    lib=$(ldd "$bin" | awk -v n="$needed" '$1 == n && $3 ~ /^\// {print $3}')
+    [ -n "$lib" ] || fail "$(basename "$bin") needs $needed, which is not on this system"
+    owner=$(dpkg -S "$lib" 2>/dev/null || dpkg -S "$(realpath "$lib")" 2>/dev/null || dpkg -S "/usr$lib" 2>/dev/null \
+            || dpkg -S "${lib#/usr}" 2>/dev/null || true)
+    package=${owner%%:*}
+    [ -n "$package" ] || fail "no package owns $lib (needed by $(basename "$bin"))"
+    case "$declared" in
+      *" $package "*) ;;
+      *) fail "$(basename "$bin") needs $needed from $package, which the package does not declare" ;;
+    esac
+  done
+done
+
+# The programs from the unpacked package, found through PATH, in a scratch station directory.
+export PATH="$root/fs/usr/bin:$PATH"
+[ "$(command -v quillon)" = "$root/fs/usr/bin/quillon" ] || fail "quillon is not found through PATH"
+station="$root/station"
+mkdir -p "$station"
+cd "$station"
+quillon --version
+quillon --help > help.txt || fail "quillon --help failed"
+quillon-sim --help > /dev/null || fail "quillon-sim --help failed"
+quillon-mkimage --help > /dev/null || fail "quillon-mkimage --help failed"
+quillon-mkimage fw.rfw --ic tq7704
+quillon-sim new chip.state --ic tq7704 --off-bus-ms 20
+printf '[Quillon Config]\r\nWait Time=50\r\nSaveResultToFile=1\r\n' > settings.ini
+QUILLON_HOME=$station QUILLON_SETTINGS=$station/settings.ini QUILLON_SIM=$station/chip.state \
+  QUILLON_RESULT_JSON=$station/runs.jsonl quillon -f -write fw.rfw || fail "the write to the simulated chip failed"
+[ "$(cat Result.txt)" = pass ] || fail "Result.txt says $(cat Result.txt)"
+grep -q '"verdict":"PASS"' runs.jsonl || fail "no PASS record in runs.jsonl"
+quillon-sim show chip.state | grep -qx 'mode: code' || fail "the chip does not run the new code"
+if command -v man > /dev/null; then
+  for page in quillon quillon-sim quillon-mkimage; do
+    MANWIDTH=80 man --warnings -l "$root/fs/usr/share/man/man1/$page.1.gz" 2>&1 >/dev/null | grep . && fail "$page.1 has warnings"
+  done
+fi
+echo "-- the package installs and its programs work from PATH"

@@ -1,0 +1,75 @@
+#include "app/batch_run_report.h"
+
+#include "app/run_record.h"
+#include "data/ic_type_ini.h"
+#include "data/image_match.h"
+#include "device/cam_dev.h"
+#include "device/vxcam.h"
+#include "flow/flow_factory.h"
+#include "flow/status.h"
+#include "platform/files.h"
+
+namespace quillon {
+namespace {
+
+std::string OperationName(char letter) {
+  const CommandTexts* texts = FindCommandTexts(letter);
+  if (texts == nullptr || texts->argument == nullptr) return "unknown";
+  std::string name = texts->argument;
+  if (!name.empty() && name.front() == '-') name.erase(0, 1);
+  return name;
+}
+
+// The operations that take an image file; the dumps name their output file.
+bool TakesImage(char letter) { return letter == 'W' || letter == 'V' || letter == 'C'; }
+
+// The built-in image the binding falls back on when the file cannot be read.
+std::string BuiltinImageName(const std::string& identity) {
+  const std::string name = DeviceFirmwareName(identity);
+  int number = 0;
+  if (const CICTypeIni* profile = CurrentProfile()) {
+    profile->GetBuiltinFirmwareId(name, &number);
+    if (number == 0) return profile->IcName().empty() ? "default" : "default for " + profile->IcName();
+  }
+  return name;
+}
+
+void DescribeBatchImage(RunRecord& record, const CParseArg& parse, const CDevFlow* flow) {
+  const std::string path = flow != nullptr && !flow->image.mainFile.empty() ? flow->image.mainFile : parse.fileArgument;
+  if (auto bytes = ReadWholeFile(path)) {
+    record.image = path;
+    DescribeImage(record, *bytes);
+  } else if (parse.commandLetter == 'W' && flow != nullptr && !flow->image.fileData.empty()) {
+    // A write whose file cannot be read writes the device's built-in image.
+    record.image = BuiltinImageName(flow->fullIdText);
+    record.imageBuiltin = true;
+    DescribeImage(record, flow->image.fileData);
+  } else {
+    record.image = path;
+  }
+}
+
+}  // namespace
+
+void ReportBatchRun(const CParseArg& parse, bool passed, std::chrono::steady_clock::time_point started) {
+  RunRecord record;
+  record.time = std::chrono::system_clock::now();
+  const char letter = static_cast<char>(parse.commandLetter);
+  record.operation = OperationName(letter);
+  const CDevFlow* flow = TheFlow();
+  if (flow != nullptr && flow->device.handle != 0) {
+    record.identity = flow->fullIdText;
+    if (CCamDev* object = VxCam_CurrentDevice()) record.location = object->record().location;
+  }
+  // The serial number written into the image wins over the one the chip reported.
+  if (flow != nullptr) record.serialNumber = flow->serialNumber.empty() ? flow->usbSerial : flow->serialNumber;
+  if (TakesImage(letter)) DescribeBatchImage(record, parse, flow);
+  record.passed = passed;
+  record.statusId = LastStatus();
+  if (auto text = MessageText(record.statusId)) record.statusText = *text;
+  record.durationMs = static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count());
+  ReportRun(std::move(record));
+}
+
+}  // namespace quillon

@@ -1,0 +1,123 @@
+#include "app/run_record.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include <nlohmann/json.hpp>
+
+#include "data/image_version.h"
+#include "data/settings.h"
+#include "platform/files.h"
+#include "platform/sha256.h"
+
+namespace quillon {
+namespace {
+
+std::string HostName() {
+  std::array<char, 256> name{};
+  if (::gethostname(name.data(), name.size() - 1) != 0) return "";
+  return name.data();
+}
+
+}  // namespace
+
+void DescribeImage(RunRecord& record, std::span<const std::uint8_t> bytes) {
+  record.imageVersion.clear();
+  ImageVersion(bytes, &record.imageVersion, nullptr);
+  record.imageSha256 = Sha256Hex(bytes);
+}
+
+std::string IsoLocalTime(std::chrono::system_clock::time_point time) {
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  char text[40];
+  std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
+  // strftime's %z has no colon ("+0200"); ISO 8601's extended form wants one.
+  const long offset = local.tm_gmtoff;
+  const long minutes = (offset < 0 ? -offset : offset) / 60;
+  std::snprintf(text + length, sizeof text - length, "%c%02ld:%02ld", offset < 0 ? '-' : '+', minutes / 60,
+                minutes % 60);
+  return text;
+}
+
+std::string RunRecordJson(const RunRecord& record) {
+  const nlohmann::ordered_json object = {
+      {"time", IsoLocalTime(record.time)},
+      {"station", record.station},
+      {"location", record.location},
+      {"identity", record.identity},
+      {"serial_number", record.serialNumber},
+      {"image", record.image},
+      {"image_source", record.image.empty() ? "" : record.imageBuiltin ? "built-in" : "file"},
+      {"image_version", record.imageVersion},
+      {"image_sha256", record.imageSha256},
+      {"operation", record.operation},
+      {"verdict", record.passed ? "PASS" : "FAIL"},
+      {"status_id", record.statusId},
+      {"status_text", record.statusText},
+      {"duration_ms", record.durationMs},
+  };
+  // Paths and device strings may hold bytes that are not UTF-8; replacing them
+  // keeps the line valid JSON instead of throwing.
+  return object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
+std::string RunSummaryLine(const RunRecord& record) {
+  std::string line = "quillon: chip ";
+  line += record.location.empty() && record.identity.empty() ? "none" : record.location + " " + record.identity;
+  line += ", image ";
+  if (record.image.empty()) {
+    line += "none";
+  } else {
+    line += (record.imageBuiltin ? "built-in " : "") + record.image;
+    if (!record.imageVersion.empty()) line += " " + record.imageVersion;
+  }
+  line += ", " + record.operation + (record.passed ? " PASS" : " FAIL");
+  line += ", status " + std::to_string(record.statusId);
+  if (!record.statusText.empty()) line += " \"" + record.statusText + "\"";
+  line += ", " + std::to_string(record.durationMs) + " ms\n";
+  return line;
+}
+
+bool AppendLineAtomically(const std::filesystem::path& file, const std::string& line) {
+  const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  const ssize_t written = ::write(fd, line.data(), line.size());
+  const int writeError = errno;
+  const bool whole = written >= 0 && static_cast<std::size_t>(written) == line.size();
+  const bool closed = ::close(fd) == 0;
+  if (!whole) errno = written < 0 ? writeError : ENOSPC;
+  return whole && closed;
+}
+
+std::optional<std::filesystem::path> ResultJsonPath() {
+  if (const char* env = std::getenv(kResultJsonEnv); env != nullptr && *env != '\0') {
+    return std::filesystem::path(env);
+  }
+  const std::string setting = GetSettingString("", kConfigSection, key::kResultJson);
+  if (setting.empty()) return std::nullopt;
+  std::filesystem::path path(setting);
+  if (path.is_relative()) path = ProgramDir() / path;
+  return path;
+}
+
+bool ReportRun(RunRecord record) {
+  if (record.station.empty()) record.station = HostName();
+  const std::string summary = RunSummaryLine(record);
+  std::fputs(summary.c_str(), stderr);
+  const auto path = ResultJsonPath();
+  if (!path) return true;
+  if (AppendLineAtomically(*path, RunRecordJson(record))) return true;
+  std::fprintf(stderr, "quillon: cannot append the run record to %s: %s\n", path->c_str(), std::strerror(errno));
+  return false;
+}
+
+}  // namespace quillon
