@@ -287,6 +287,9 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnFlowPass(const FlowSnapshot& flow) {
   const bool first = runAwaitingResult_;
   runAwaitingResult_ = false;
   if (burnLogMode_ != 0 && first) AppendBurnLine(true, flow);
+  // Every run leaves its entry, a loop's runs and a run the operator closed on too.
+  if (first) WriteResultFile(true, flow);
+  CloseResultFile();
   nextLoopPending_ = false;
   if (!closing_) {
     if (loopTest_ != 0) {
@@ -299,8 +302,6 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnFlowPass(const FlowSnapshot& flow) {
       }
     } else {
       devicePresent_ = false;
-      if (first) WriteResultFile(true, flow);
-      CloseResultFile();
       worker_.Post(WorkerRequest::CloseDevice);
       RefreshList(1);
       if (Setting(key::kAutoRun, 0) == 2) {

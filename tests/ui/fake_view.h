@@ -65,20 +65,23 @@ class FakeView final : public WindowView {
   }
   void EndWindow() override { ++ends; }
 
+  // Runs the oldest post; false when there is none.
+  bool RunOne() {
+    std::function<void()> action;
+    {
+      std::lock_guard lock(mutex_);
+      if (posts_.empty()) return false;
+      action = std::move(posts_.front());
+      posts_.pop_front();
+    }
+    action();
+    return true;
+  }
   // Runs what is queued now; true when something ran.
   bool RunPosts() {
     bool ran = false;
-    for (;;) {
-      std::function<void()> action;
-      {
-        std::lock_guard lock(mutex_);
-        if (posts_.empty()) return ran;
-        action = std::move(posts_.front());
-        posts_.pop_front();
-      }
-      action();
-      ran = true;
-    }
+    while (RunOne()) ran = true;
+    return ran;
   }
   bool HasPosts() {
     std::lock_guard lock(mutex_);

@@ -99,7 +99,7 @@ class WindowFixture : public FlowFixture {
   template <class Pred>
   void PumpUntil(Pred done) {
     for (int guard = 0; guard < 200000 && !done(); ++guard) {
-      if (!view.RunPosts()) view.AwaitPost();
+      if (!view.RunOne()) view.AwaitPost();
     }
     ASSERT_TRUE(done());
   }

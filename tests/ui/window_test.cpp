@@ -156,7 +156,7 @@ TEST_F(WindowTest, OlderImageIsAskedFirst) {
 // and Start stays disabled in between; after the last PASS the chip is listed again.
 TEST_F(WindowTest, LoopTestRunsTheCountDown) {
   AddBlankChip();
-  Open("Loop Test=1\r\n");
+  Open("Loop Test=1\r\nSaveResultToFile=1\r\n");
   EXPECT_TRUE(view.visible[Control::LoopTotal]);
   view.loopTotalTyped = "3";
   window->OnStart();
@@ -171,6 +171,7 @@ TEST_F(WindowTest, LoopTestRunsTheCountDown) {
   EXPECT_EQ(Shown(Control::Result), "PASS");
   EXPECT_TRUE(view.enabled[Control::Start]);
   EXPECT_TRUE(window->devicePresent());
+  EXPECT_EQ(ReadFile(temp.path() / "Result.txt"), "pass") << "the last loop's entry";
 
   // A count of 0 starts nothing.
   view.loopTotalTyped = "0";
@@ -342,7 +343,7 @@ TEST_F(WindowTest, UnplugDuringARun) {
 TEST_F(WindowTest, CloseDuringARunEndsAfterTheWorker) {
   AddBlankChip();
   capture.hints = {{"hw:1,0", "USB Audio Device"}};
-  Open("RTD3=1\r\n");
+  Open("RTD3=1\r\nSaveResultToFile=1\r\n");
   capture.AwaitStarts(1);
   gate.Arm();
   hookBus->hook = [&](HookBus&, UsbHandle, const SetupPacket& s, std::span<std::uint8_t> d) -> std::optional<TransferResult> {
@@ -367,6 +368,7 @@ TEST_F(WindowTest, CloseDuringARunEndsAfterTheWorker) {
   EXPECT_EQ(Count("Start Download"), 1);
   EXPECT_EQ(Count("End Download"), 1);
   EXPECT_EQ(Shown(Control::Result), "FAIL");
+  EXPECT_EQ(ReadFile(temp.path() / "Result.txt"), "fail");
   EXPECT_EQ(capture.starts(), capture.stops());
 }
 

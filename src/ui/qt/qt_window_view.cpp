@@ -3,6 +3,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QInputDialog>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -216,6 +217,15 @@ void QtWindowView::reject() {
   if (logic_ != nullptr) logic_->OnClose();
 }
 
+void QtWindowView::keyPressEvent(QKeyEvent* event) {
+  // Enter is the dialog's OK, which closes like Cancel does.
+  if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+    accept();
+    return;
+  }
+  QDialog::keyPressEvent(event);
+}
+
 void QtWindowView::closeEvent(QCloseEvent* event) {
   if (ending_) {
     event->accept();
@@ -226,3 +236,4 @@ void QtWindowView::closeEvent(QCloseEvent* event) {
 }
 
 }  // namespace quillon
+

@@ -51,6 +51,7 @@ class QtWindowView final : public QDialog, public WindowView {
   void accept() override;
   void reject() override;
   void closeEvent(QCloseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
 
  private:
   QWidget* Widget(Control control) const;
