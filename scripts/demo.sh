@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the main job on a simulated
 # SPI-flash chip: writes the demo image, verifies it, reads the running
-# version, dumps the flash, and shows the outcome. The work directory is kept
-# (its path is printed at the start and the end) with the debug log, the
-# transfer log, the dump and the result files in it.
+# version, dumps the flash, and shows the outcome; then writes and verifies
+# a simulated 16-bit EEPROM chip. The work directory is kept (its path is
+# printed at the start and the end) with the debug log, the transfer log, the
+# dump and the result files in it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -14,6 +15,8 @@ echo "== work directory: $work"
 bin=$PWD/build/bin
 image=$work/TQ7704_SPI.rfw
 cp build/demo/TQ7704_SPI.rfw "$image"
+eeprom=$work/TQ7704_EEPROM16.rfw
+cp build/demo/TQ7704_EEPROM16.rfw "$eeprom"
 # Short waits after a reset; keep both result files, the debug log and a JSON
 # record of every run.
 printf '[Quillon Config]\r\nCheckVIDPID_INI=1\r\nWait Time=100\r\nSaveResultToFile=1\r\nLogType=1\r\nDebug Log=1\r\nResultJson=runs.jsonl\r\n' \
@@ -55,6 +58,13 @@ cat runs.jsonl
 echo "== the chip now"
 $bin/quillon-sim show "$QUILLON_SIM"
 echo "== $(wc -l < "$QUILLON_SIM_TRACE") control transfers in the transfer log"
+echo "== a simulated 16-bit EEPROM chip, blank (state $work/eeprom.state)"
+export QUILLON_SIM=$work/eeprom.state
+export QUILLON_SIM_TRACE=$work/eeprom-transfers.log
+$bin/quillon-sim new "$QUILLON_SIM" --memory eeprom16 --ic tq7704 --off-bus-ms 50
+run -f -write "$eeprom"
+run -f -verify "$eeprom"
+$bin/quillon-sim show "$QUILLON_SIM"
 rm -f "$work/stderr.txt"
 cat <<TEXT
 == kept in $work:
@@ -63,4 +73,5 @@ cat <<TEXT
    dump.bin              the flash as read back by -dumpspi
    Result.txt, burn_result.txt, runs.jsonl   the result files
    chip.state            the simulated chip (quillon-sim show $work/chip.state)
+   eeprom.state          the simulated EEPROM chip (its transfers: eeprom-transfers.log)
 TEXT

@@ -162,4 +162,11 @@ bool WriteProtectPinReleased(const ChipState& chip) {
   return (ReadRegister(chip, family.pinDirection) & 0x01) != 0 && (ReadRegister(chip, family.pinLevel) & 0x01) != 0;
 }
 
+bool EepromWriteProtected(const ChipState& chip) {
+  if (chip.config.memory != MemoryKind::kEeprom8 && chip.config.memory != MemoryKind::kEeprom16) return false;
+  const bool output = (ReadRegister(chip, kRegEepromPinDirection) & kEepromPinBit) != 0;
+  if (output) return (ReadRegister(chip, kRegEepromPinLevel) & kEepromPinBit) != 0;
+  return chip.faults.wpPulledUp;
+}
+
 }  // namespace quillon::sim

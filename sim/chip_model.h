@@ -50,4 +50,12 @@ void WriteRegister(ChipState& chip, std::uint16_t address, std::uint8_t value);
 // True when the flash write-protect pin is driven inactive by its register pair.
 bool WriteProtectPinReleased(const ChipState& chip);
 
+// The EEPROM's write-protect line (pin bit 1 of direction register 0xFEA1 and
+// level register 0xFEA7) is asserted when the pin drives it high, or when the
+// pin is an input and the board pulls the line up.
+inline constexpr std::uint16_t kRegEepromPinDirection = 0xFEA1;
+inline constexpr std::uint16_t kRegEepromPinLevel = 0xFEA7;
+inline constexpr std::uint8_t kEepromPinBit = 0x02;
+bool EepromWriteProtected(const ChipState& chip);
+
 }  // namespace quillon::sim

@@ -16,10 +16,15 @@ constexpr std::uint8_t kSrWriteEnableLatch = 0x02;
 constexpr std::uint8_t kSrRegisterProtect = 0x80;
 constexpr std::uint32_t kI2cDeviceSize = 0x10000;
 
-bool NeedsSpiOrNor(Op op) {
+// The SPI read and write commands move bytes of either flash kind.
+bool NeedsSpiOrNor(Op op) { return op == Op::kSpiRead || op == Op::kSpiWrite; }
+
+// The SPI flash part's own commands: a NOR chip has no such part behind its
+// SPI controller, so they find nothing to talk to.
+bool NeedsSpiPart(Op op) {
   switch (op) {
-    case Op::kSpiReadId: case Op::kSpiRead: case Op::kSpiWrite: case Op::kSpiReadSr: case Op::kSpiWriteSr:
-    case Op::kSpiEraseChip: case Op::kSpiEraseSector: case Op::kSpiWriteTag:
+    case Op::kSpiReadId: case Op::kSpiReadSr: case Op::kSpiWriteSr: case Op::kSpiEraseChip:
+    case Op::kSpiEraseSector: case Op::kSpiWriteTag:
       return true;
     default:
       return false;
@@ -85,13 +90,16 @@ void SimChip::ApplyCorruption(std::uint32_t address, std::vector<std::uint8_t>& 
 std::uint8_t SimChip::Check(const Request& request) const {
   const MemoryKind memory = state_.config.memory;
   const Op op = request.op;
-  if ((NeedsSpiOrNor(op) && !IsFlash(memory)) || (IsNorOp(op) && memory != MemoryKind::kNor) ||
+  if ((NeedsSpiOrNor(op) && !IsFlash(memory)) || (NeedsSpiPart(op) && memory != MemoryKind::kSpi) ||
+      (IsNorOp(op) && memory != MemoryKind::kNor) ||
       ((op == Op::kEep8Read || op == Op::kEep8Write) && memory != MemoryKind::kEeprom8) ||
       ((op == Op::kEep16Read || op == Op::kEep16Write) && memory != MemoryKind::kEeprom16) ||
       (IsOtpOp(op) && memory != MemoryKind::kOtp)) {
     return kStsHwErr;  // no such memory behind this chip
   }
-  if ((NeedsSpiOrNor(op) || IsNorOp(op)) && op != Op::kSpiReadSr && FlashBusy()) return kStsNotFinish;
+  if ((NeedsSpiOrNor(op) || NeedsSpiPart(op) || IsNorOp(op)) && op != Op::kSpiReadSr && FlashBusy()) {
+    return kStsNotFinish;
+  }
   if (MovesExternal(op) && !state_.memory.InRange(request.address, request.length)) return kStsOutOfRange;
   if (op == Op::kSpiEraseSector && !state_.memory.InRange(request.address, 1)) return kStsOutOfRange;
   if (UsesRegisterSpace(op) && std::uint64_t{request.address} + request.length > kRegisterSpace) return kStsOutOfRange;
@@ -212,15 +220,20 @@ std::uint8_t SimChip::Write(const Request& request, std::span<const std::uint8_t
       state_.norTagged = false;
       return state_.memory.ProgramFlash(request.address, data) ? kStsNoErr : kStsOutOfRange;
     case Op::kSpiWrite:
+      if (state_.config.memory == MemoryKind::kNor) state_.norTagged = false;
       return state_.memory.ProgramFlash(request.address, data) ? kStsNoErr : kStsOutOfRange;
     case Op::kEep8Write:
     case Op::kEep16Write:
+      // A protected EEPROM acknowledges the write and keeps its bytes.
+      if (EepromWriteProtected(state_)) return kStsNoErr;
       return state_.memory.WriteEeprom(request.address, data) ? kStsNoErr : kStsOutOfRange;
     case Op::kExtMemWrite: {
       bool ok = false;
       switch (state_.config.memory) {
         case MemoryKind::kSpi: case MemoryKind::kNor: ok = state_.memory.ProgramFlash(request.address, data); break;
-        case MemoryKind::kEeprom8: case MemoryKind::kEeprom16: ok = state_.memory.WriteEeprom(request.address, data); break;
+        case MemoryKind::kEeprom8: case MemoryKind::kEeprom16:
+          ok = EepromWriteProtected(state_) || state_.memory.WriteEeprom(request.address, data);
+          break;
         case MemoryKind::kOtp:
           otpReport_ = state_.memory.ProgramOtp(request.address, data, 0, state_.faults.otpFail);
           ok = otpReport_.failCount == 0;

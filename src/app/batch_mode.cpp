@@ -9,6 +9,7 @@
 #include "data/settings.h"
 #include "data/working_memory.h"
 #include "flow/command_line_binding.h"
+#include "flow/eeprom_flow.h"
 #include "flow/flow_factory.h"
 #include "flow/status.h"
 #include "platform/prompt.h"
@@ -60,9 +61,11 @@ int CParseArg::LoadICTypeIni() {
   if (!opened) return 0;
   switch (commandLetter) {
     case 'D':
+      return 1;
     case 'Z':
     case 'E':
-      return 1;
+      // No image names the memory type here; an EEPROM chip says it itself.
+      return AdoptProbedEepromType() ? 1 : 0;
     case 'Y':
       SetCurrentMemoryType(MemoryType::Otp);
       return RecreateFlow(true) != nullptr ? 1 : 0;

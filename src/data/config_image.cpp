@@ -6,7 +6,9 @@
 #include "data/config_reader.h"
 #include "data/current_types.h"
 #include "data/ic_type_ini.h"
+#include "data/settings.h"
 #include "data/working_memory.h"
+#include "platform/files.h"
 #include "platform/prompt.h"
 
 namespace quillon {
@@ -35,8 +37,16 @@ std::optional<std::size_t> AreaAtOrZero(std::span<const std::uint8_t> image, std
   return std::nullopt;
 }
 
-void SetMemoryTypeFrom(const ConfigHeader& header) {
-  if (auto type = MemoryTypeOfTypeByte(header.typeByte)) SetCurrentMemoryType(*type);
+// The type byte has no NOR value; the profile says when flash means NOR flash.
+void SetMemoryTypeFrom(const ConfigHeader& header, const AreaContext& context) {
+  auto type = MemoryTypeOfTypeByte(header.typeByte);
+  if (!type) return;
+  if (*type == MemoryType::SpiFlash && context.norFlash) type = MemoryType::NorFlash;
+  SetCurrentMemoryType(*type);
+}
+
+bool NamesNorFlash(std::string_view projectType) {
+  return EqualsIgnoreCase(projectType, "NOR") || projectType == "1";
 }
 
 void ShowCorrupted() { ThePrompt().Show(kConfigCorruptedText, "Error"); }
@@ -85,6 +95,7 @@ AreaContext AreaContextOf(const CICTypeIni* profile) {
   profile->GetConfigSize(&context.configSize);
   profile->GetVendorInfo("TagAddress", &context.tagAddress);
   context.icName = profile->IcName();
+  context.norFlash = NamesNorFlash(profile->GetString(kConfigSection, "Project Type", ""));
   return context;
 }
 
@@ -144,7 +155,7 @@ bool ReadImageConfig(const AreaContext& context, std::span<const std::uint8_t> i
   CDescGlobal reader;
   reader.SetCopy(image.subspan(*offset));
   const ConfigHeader header = *reader.ParseHeader();
-  SetMemoryTypeFrom(header);
+  SetMemoryTypeFrom(header, context);
   results.headerTotalLength = header.totalLength;
   results.texts = ConfigTexts{};
   WalkResult walk = WalkConfigArea(reader, [&](CDescriptor& record) {
@@ -166,7 +177,7 @@ bool CheckImageConfig(const AreaContext& context, std::span<const std::uint8_t> 
   if (image.size() < base) return false;
   auto header = SignedHeaderAt(image, base);
   if (!header) return false;
-  SetMemoryTypeFrom(*header);
+  SetMemoryTypeFrom(*header, context);
   results.headerTotalLength = header->totalLength;
   CDescGlobal reader;
   reader.SetCopy(image.subspan(base));

@@ -20,6 +20,8 @@ struct AreaContext {
   std::uint32_t tagAddress = 0;     // "TagAddress"
   std::string icName;               // "Ic Name"
   std::size_t workingMemorySize = 0x20000;
+  // "Project Type" names NOR flash ("NOR" or 1): a flash image is then for NOR.
+  bool norFlash = false;
 };
 
 // The context of `profile` (zeros and an empty name for null) with the current

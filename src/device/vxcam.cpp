@@ -214,6 +214,10 @@ int VxCam_NorFlash_WriteTag(DeviceHandle, std::uint32_t flags) {
   return With(Transport(flags), [&](CVendorCmdCommon& t) { return t.NorFlash_WriteTag(); });
 }
 
+int VxCam_NorFlash_Read(DeviceHandle, std::uint32_t address, Bytes buffer, std::uint32_t flags) {
+  return With(Transport(flags), [&](CVendorCmdCommon& t) { return t.NorFlash_Read(address, buffer); });
+}
+
 int VxCam_SPI_SF_EraseChip(DeviceHandle, std::uint32_t flags, std::uint32_t timeoutMs) {
   return With(Transport(flags), [&](CVendorCmdCommon& t) { return t.SPI_SF_EraseChip(timeoutMs); });
 }

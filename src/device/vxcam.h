@@ -63,6 +63,7 @@ int VxCam_WriteMem(DeviceHandle h, std::uint32_t address, ConstBytes buffer, std
 int VxCam_NorFlash_Erase(DeviceHandle h, std::uint32_t flags);
 int VxCam_NorFlash_Write(DeviceHandle h, std::uint32_t address, ConstBytes buffer, std::uint32_t flags);
 int VxCam_NorFlash_WriteTag(DeviceHandle h, std::uint32_t flags);
+int VxCam_NorFlash_Read(DeviceHandle h, std::uint32_t address, Bytes buffer, std::uint32_t flags);
 int VxCam_SPI_SF_EraseChip(DeviceHandle h, std::uint32_t flags, std::uint32_t timeoutMs);
 int VxCam_SPI_SF_Read(DeviceHandle h, std::uint32_t address, Bytes buffer, std::uint32_t flags,
                       ProgressFn progress = nullptr, void* user = nullptr);
@@ -90,7 +91,7 @@ int VxCam_OTP_Write(DeviceHandle h, std::uint32_t address, std::uint16_t mode, C
 
 // Reset the current chip and carry on with it once it is back (the flows pass
 // the setting "Wait Time" as waitMs). On failure the current object is gone and
-// flow.handle is whatever VxCam_OpenDeviceByIndex(0) gives.
+// flow.handle is 0: no device is open.
 int VxCam_ResetToUpdateFWAndReopen(FlowDevice& flow, std::uint16_t value, std::uint32_t flags, std::uint32_t waitMs);
 int VxCam_ResetToRomAndReopen(FlowDevice& flow, std::uint32_t flags, std::uint32_t waitMs);
 int VxCam_ResetToRomByRequestAndReopen(FlowDevice& flow, std::uint32_t flags, std::uint32_t waitMs);

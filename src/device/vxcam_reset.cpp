@@ -30,8 +30,10 @@ int ResetCurrent(FlowDevice& flow, std::uint8_t command, std::uint16_t value, st
   request.waitMs = waitMs;
 
   if (ResetAndReopen(cam->record(), request) != kUsbOk) {
+    // No other chip is opened in its place: whatever the caller does next
+    // (protection, another reset) must not land on a unit nobody named.
     current.Drop();
-    flow.handle = VxCam_OpenDeviceByIndex(0);
+    flow.handle = 0;
     return 0;
   }
   cam->RebuildTransports();

@@ -9,6 +9,7 @@
 
 #include "data/config_image.h"
 #include "data/ic_type_ini.h"
+#include "data/image_checks.h"
 #include "data/settings.h"
 #include "device/cam_dev.h"
 #include "flow/front_end.h"
@@ -118,6 +119,42 @@ int CDevFlow::DEV_DumpText(const std::string&) { return NotSupported(); }
 int CDevFlow::DEV_EraseEx(int) { return NotSupported(); }
 int CDevFlow::OTP_UsageText(std::string&) { return NotSupported(); }
 
+int CDevFlow::LoadCheckedImage(const std::string& path, bool keepHeldImage) {
+  image.mainFile = path;
+  const CICTypeIni* profile = CurrentProfile();
+  const std::uint8_t chipCode = profile != nullptr ? profile->ChipInfo() : 0;
+  ImageCheckOptions options;
+  options.keepHeldFullImage = keepHeldImage;
+  options.accept8For9 = true;
+  const std::uint32_t failure = CheckImageBeforeWrite(image, chipCode, CurrentAreaContext(), options, nullptr);
+  if (failure != image_status::kPassed) {
+    PostFlowMessage(WM_FLOW_FAIL, failure);
+    return 0;
+  }
+  TakeParsedImage();
+  return 1;
+}
+
+bool CDevFlow::FitsCodeMemory(std::span<const std::uint8_t> code, std::size_t capacity) {
+  if (code.size() <= capacity) return true;
+  DebugPrint("Image of %zu bytes is larger than the code memory of %zu bytes\n", code.size(), capacity);
+  TraceFailure(kFlowScope, "Image Larger Than Code Memory\n");
+  PostFlowMessage(WM_FLOW_FAIL, msg::kFirmwareNotForDevice);
+  return false;
+}
+
+void CDevFlow::StoreCodeVersion(std::span<const std::uint8_t, kDevStatusLength> status) {
+  const std::size_t active = ActiveRecordOf(status).offset;
+  std::copy_n(status.begin() + static_cast<std::ptrdiff_t>(active), codeVersion.size(), codeVersion.begin());
+}
+
+bool CDevFlow::ReadCodeVersion() {
+  std::array<std::uint8_t, kDevStatusLength> status{};
+  if (VxCam_GetDevStatus(device.handle, status, device.transportFlags) == 0) return false;
+  StoreCodeVersion(status);
+  return true;
+}
+
 void CDevFlow::TakeParsedImage() {
   configAtZero = image.config.areaAtZero ? 1 : 0;
   firmwareIcId = image.config.imageChipCode;
@@ -203,8 +240,7 @@ void CDevFlow::GetDeviceInfo(bool internalTool) {
   ReadIdentity();
   const VidPid ids{vendorId, productId};
   const VidPid* suffix = internalTool ? &ids : nullptr;
-  const std::size_t active = ActiveRecordOf(status).offset;
-  std::copy_n(status.begin() + static_cast<std::ptrdiff_t>(active), codeVersion.size(), codeVersion.begin());
+  StoreCodeVersion(status);
   std::string text;
   if (extended[0] == 16 || extended[0] == 24 || extended[0] == 32) {
     std::array<std::uint8_t, 32> more{};
@@ -274,11 +310,12 @@ int CDevFlow::MP_ResetToRomCode() {
     if (settings.resetModeByte == 0) return 1;
     notRunningFlag = 0;
     if (IsSpecialVariant(raw) && modeText == "ROM&&SPI") {
-      // Spoil the configuration header at 0 so that ROM code no longer takes it.
-      device.transportFlags |= kFlagForceUnit;
-      MP_DisableWriteProtect();
-      WriteFlashBytes(0, std::array<std::uint8_t, 1>{0x00});
-      device.transportFlags &= ~kFlagForceUnit;
+      {
+        // Spoil the configuration header at 0 so that ROM code no longer takes it.
+        ScopedTransportFlags unit(device, kFlagForceUnit);
+        MP_DisableWriteProtect();
+        WriteFlashBytes(0, std::array<std::uint8_t, 1>{0x00});
+      }
       return MP_ResetDevice(10, 0);
     }
     if (IsSpecialVariant(raw)) return MP_ResetDevice(9, 0);
@@ -302,7 +339,7 @@ int CDevFlow::MP_OpenRomDevice() {
     return 1;
   }
   if (romFlag != 0 && modeText == "SPI") {
-    device.transportFlags |= kFlagForceUnit;
+    ScopedTransportFlags unit(device, kFlagForceUnit);
     std::uint16_t raw = 0;
     StepChipMode(&raw);
     if (IsSpecialVariant(raw)) {
@@ -312,7 +349,6 @@ int CDevFlow::MP_OpenRomDevice() {
       WriteFlashBytes(0xEFFE, std::array<std::uint8_t, 2>{0x00, 0x00});
       MP_EnableWriteProtect();
     }
-    device.transportFlags &= ~kFlagForceUnit;
   }
   PostFlowMessage(WM_FLOW_STEP, msg::kStepWaitReset);
   const int result = MP_ResetToRomCode();

@@ -115,6 +115,44 @@ struct CDevFlowData {
   FlowSettings settings;
 };
 
+// Sets transport-flag bits for a scope; at its end clears again only the bits
+// that were not set before.
+class ScopedTransportFlags {
+ public:
+  ScopedTransportFlags(FlowDevice& device, std::uint32_t bits)
+      : device_(device), added_(bits & ~device.transportFlags) {
+    device_.transportFlags |= bits;
+  }
+  ~ScopedTransportFlags() { device_.transportFlags &= ~added_; }
+  ScopedTransportFlags(const ScopedTransportFlags&) = delete;
+  ScopedTransportFlags& operator=(const ScopedTransportFlags&) = delete;
+
+ private:
+  FlowDevice& device_;
+  std::uint32_t added_;
+};
+
+// Raises the extension unit's data-control size for a scope; at its end the
+// (possibly re-opened) device is put back to 8.
+class ScopedDataControlSize {
+ public:
+  ScopedDataControlSize(const FlowDevice& device, std::uint32_t size) : device_(device) {
+    VxCam_ChangeDataControlSize(device_.handle, size);
+  }
+  ~ScopedDataControlSize() {
+    std::uint32_t size = 8;
+    VxCam_ChangeDataControlSize(device_.handle, size);
+  }
+  ScopedDataControlSize(const ScopedDataControlSize&) = delete;
+  ScopedDataControlSize& operator=(const ScopedDataControlSize&) = delete;
+
+ private:
+  const FlowDevice& device_;
+};
+
+// The flash flows' code memory: a longer image cannot be programmed whole.
+inline constexpr std::size_t kFlashCodeMemory = 0x10000;
+
 class CDevFlow : public CDevFlowData, public CDumpStr {
  public:
   explicit CDevFlow(MemoryType memoryType) : memoryType_(memoryType) {}
@@ -202,6 +240,16 @@ class CDevFlow : public CDevFlowData, public CDumpStr {
   void TakeParsedImage();
   // A line for the command line's console, and a 41500 ending for operations this type lacks.
   int NotSupported();
+  // Loads `path` as the image to write and checks it against the profile;
+  // posts the failure and gives 0 when it is refused.
+  int LoadCheckedImage(const std::string& path, bool keepHeldImage);
+  // True when `code` fits the code memory of `capacity` bytes; otherwise the
+  // refusal is traced and posted (before the chip is touched).
+  bool FitsCodeMemory(std::span<const std::uint8_t> code, std::size_t capacity);
+  // Keeps the active code record of a status block as the device's code version.
+  void StoreCodeVersion(std::span<const std::uint8_t, kDevStatusLength> status);
+  // Reads the status block for it; false when it cannot be read.
+  bool ReadCodeVersion();
 
  private:
   void GetDeviceInfo(bool internalTool);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <span>
 #include <string>
 
@@ -39,10 +40,19 @@ class CSPIFlashInfo_USB : public CDevFlow {
 
  private:
   int PreActionForTessaro();
-  void CarryPreservedRecord();
-  int WriteChecked(const std::string& path, bool keepHeldImage);
+  // 0 (41704 posted) when the chip's record cannot be read, kept or placed.
+  int CarryPreservedRecord();
+  int PreservedRecordFail(const char* line);
+  std::string ChipLocation() const;
+  // 0 (posted) when the chip answers no SPI flash status: another memory kind.
+  int HasSpiFlash();
+  // Writes 0x00 over the type byte of the area at `address`, so the loader
+  // does not start an image that failed its read-back.
+  int SpoilArea(std::uint32_t address);
   // Where the configuration area of the image being written starts in flash.
   std::uint32_t AreaAddress() const;
+
+  std::filesystem::path keptRecord_;  // the copy of the preserved record of this run
 };
 
 class CNORFlashInfo_USB : public CDevFlow {
@@ -54,7 +64,15 @@ class CNORFlashInfo_USB : public CDevFlow {
   int DEV_Erase() override { return 1; }
   int DEV_Update() override { return 1; }
   int DEV_Download() override;
+  int DEV_Silence_WriteBin(const std::string& path) override;
   int DEV_Slot11() override { return 1; }
+
+  // The programming steps after the ROM entry: 0 and the failing step's id.
+  int NOR_UpdateSteps(std::span<std::uint8_t> code, std::uint32_t& failure);
+
+ private:
+  // 0 (posted) when the chip answers no NOR flash read: another memory kind.
+  int HasNorFlash();
 };
 
 }  // namespace quillon

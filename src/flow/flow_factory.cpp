@@ -1,5 +1,6 @@
 #include "flow/flow_factory.h"
 
+#include "flow/eeprom_flow.h"
 #include "flow/flash_flow.h"
 #include "flow/pending_flow.h"
 #include "flow/status.h"
@@ -22,7 +23,9 @@ std::unique_ptr<CDevFlow> MakeFlow(MemoryType memory, BusType bus) {
     case MemoryType::NorFlash:
       return std::make_unique<CNORFlashInfo_USB>();
     case MemoryType::Eeprom8:
+      return std::make_unique<CEepromInfo8_USB>();
     case MemoryType::Eeprom16:
+      return std::make_unique<CEepromInfo16_USB>();
     case MemoryType::Otp:
       return std::make_unique<CPendingFlow>(memory);
     default:

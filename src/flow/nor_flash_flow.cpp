@@ -1,13 +1,28 @@
 // NOR flash: erase, check, program, read back through the SPI read command,
 // set the tag flag, reset. No write protection and no tag address.
 #include <algorithm>
+#include <array>
 #include <new>
 
 #include "data/config_image.h"
 #include "flow/flash_flow.h"
 #include "flow/status.h"
+#include "platform/clock.h"
+#include "platform/debug_channel.h"
 
 namespace quillon {
+namespace {
+
+constexpr TraceScope kNorScope{"CNORFlashInfo_USB", 0, kTraceDevice};
+
+// Records a failing step: its trace line and its id for the caller to post.
+int Failed(std::uint32_t& failure, const char* line, std::uint32_t id) {
+  TraceFailure(kNorScope, line);
+  failure = id;
+  return 0;
+}
+
+}  // namespace
 
 int CNORFlashInfo_USB::DEV_ParseImage(std::span<const std::uint8_t> buffer) {
   if (!LocateConfigArea(CurrentAreaContext(), buffer, image.config)) return 0;
@@ -15,52 +30,67 @@ int CNORFlashInfo_USB::DEV_ParseImage(std::span<const std::uint8_t> buffer) {
   return 1;
 }
 
+int CNORFlashInfo_USB::DEV_Silence_WriteBin(const std::string& path) {
+  return LoadCheckedImage(path, true) != 0 ? DEV_Download() : 0;
+}
+
+int CNORFlashInfo_USB::HasNorFlash() {
+  std::array<std::uint8_t, 8> probe{};
+  for (int attempt = 0; attempt < 8 && !FlowCancelled(); ++attempt) {
+    if (VxCam_NorFlash_Read(device.handle, 0, probe, device.transportFlags) != 0) return 1;
+    TheClock().SleepMs(128);
+  }
+  TraceFailure(kNorScope, "No NOR Flash On Chip\n");
+  PostFlowMessage(WM_FLOW_FAIL, msg::kFirmwareNotForDevice);
+  return 0;
+}
+
 int CNORFlashInfo_USB::DEV_Download() {
   std::span<std::uint8_t> code(image.fileData);
+  if (!FitsCodeMemory(code, kFlashCodeMemory)) return 0;
   try {
     readBuffer.assign(code.size(), 0);
   } catch (const std::bad_alloc&) {
     PostFlowMessage(WM_FLOW_FAIL, msg::kMallocDataFail);
     return 0;
   }
-  const std::uint32_t options = settings.updateOptions;
-  std::uint32_t failure = 0;
+  if (HasNorFlash() == 0) return 0;
+
   int result = 0;
   if (MP_OpenRomDevice() != 0) {
-    if (MP_EraseNorFlash() == 0) {
-      failure = msg::kEraseFlashFail;
-    } else if ((options & update_option::kCheckEmpty) != 0 && MP_CheckNorFlashEmpty(readBuffer) == 0) {
-      failure = msg::kCheckEmptyFail;
-    } else if ((options & update_option::kProgram) != 0) {
-      if (MP_WriteNorFlash(code) == 0) {
-        failure = msg::kUpdateFlashFail;
-      } else if (MP_VerifyNorFlash(readBuffer) == 0) {
-        failure = msg::kReadFlashFail;
-      } else if (!std::equal(code.begin(), code.end(), readBuffer.begin())) {
-        failure = msg::kCompareDataFail;
-      } else if (configAtZero == 0 && MP_WriteNorTag() == 0) {
-        failure = msg::kWriteTagFail;
-      }
-    }
-    if (failure == 0 && (options & update_option::kResetAfter) != 0) {
-      PostFlowMessage(WM_FLOW_STEP, msg::kStepResetToNewCode);
-      if (MP_ResetDevice(9, 0) == 0) failure = msg::kResetDeviceFail;
-    }
-    if (failure != 0) {
-      PostFlowMessage(WM_FLOW_FAIL, failure);
-    } else {
+    std::uint32_t failure = 0;
+    result = NOR_UpdateSteps(code, failure);
+    if (result != 0) {
       PostFlowMessage(WM_FLOW_PROGRESS, 100);
       PostFlowMessage(WM_FLOW_PASS, msg::kFirmwareUpdateSucceed);
-      result = 1;
+    } else {
+      PostFlowMessage(WM_FLOW_FAIL, failure);
     }
   }
-  std::array<std::uint8_t, kDevStatusLength> status{};
-  if (VxCam_GetDevStatus(device.handle, status, device.transportFlags) != 0) {
-    const std::size_t active = ActiveRecordOf(status).offset;
-    std::copy_n(status.begin() + static_cast<std::ptrdiff_t>(active), codeVersion.size(), codeVersion.begin());
-  }
+  ReadCodeVersion();
   MP_RefreshVersionText();
   return result;
+}
+
+int CNORFlashInfo_USB::NOR_UpdateSteps(std::span<std::uint8_t> code, std::uint32_t& failure) {
+  const std::uint32_t options = settings.updateOptions;
+  if (MP_EraseNorFlash() == 0) return Failed(failure, "Erase Flash Fail\n", msg::kEraseFlashFail);
+  if ((options & update_option::kCheckEmpty) != 0 && MP_CheckNorFlashEmpty(readBuffer) == 0) {
+    return Failed(failure, "Check Flash Empty Fail\n", msg::kCheckEmptyFail);
+  }
+  if ((options & update_option::kProgram) != 0) {
+    if (MP_WriteNorFlash(code) == 0) return Failed(failure, "Write Flash Code Fail\n", msg::kUpdateFlashFail);
+    if (MP_VerifyNorFlash(readBuffer) == 0) return Failed(failure, "Read Flash Code Fail\n", msg::kReadFlashFail);
+    if (!std::equal(code.begin(), code.end(), readBuffer.begin())) {
+      return Failed(failure, "Check Flash Code Fail\n", msg::kCompareDataFail);
+    }
+    if (configAtZero == 0 && MP_WriteNorTag() == 0) return Failed(failure, "Write Tag Fail\n", msg::kWriteTagFail);
+  }
+  if ((options & update_option::kResetAfter) != 0) {
+    PostFlowMessage(WM_FLOW_STEP, msg::kStepResetToNewCode);
+    if (MP_ResetDevice(9, 0) == 0) return Failed(failure, "Devcie ResetToCache Fail\n", msg::kResetDeviceFail);
+  }
+  return 1;
 }
 
 }  // namespace quillon

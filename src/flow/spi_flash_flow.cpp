@@ -2,7 +2,9 @@
 // programming, reset into the new code), the two programming cores, read,
 // erase, update, verify and the dumps.
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <new>
 
@@ -12,12 +14,14 @@
 #include "data/serial_record.h"
 #include "data/settings.h"
 #include "data/working_memory.h"
+#include "device/cam_dev.h"
 #include "flow/flash_flow.h"
 #include "flow/flash_image_parts.h"
 #include "flow/front_end.h"
 #include "flow/status.h"
 #include "platform/clock.h"
 #include "platform/debug_channel.h"
+#include "platform/files.h"
 #include "platform/prompt.h"
 
 namespace quillon {
@@ -79,36 +83,107 @@ std::uint32_t CSPIFlashInfo_USB::AreaAddress() const {
 
 int CSPIFlashInfo_USB::PreActionForTessaro() {
   if (Setting(key::kSaveSn, 0) == 0) return 1;
-  if (WriteSerialRecord(image.fileData, serialNumber, nullptr)) return 1;
+  // An empty serial number would replace the manufacturer text (or the serial
+  // text) with nothing: the unit must not pass without the number it was given.
+  if (serialNumber.empty()) DebugPrint("No serial number to save\n");
+  if (!serialNumber.empty() && WriteSerialRecord(image.fileData, serialNumber, nullptr)) return 1;
   TraceFailure(kSpiScope, "Save SN Fail\n");
   PostFlowMessage(WM_FLOW_FAIL, msg::kSaveSnFail);
   return 0;
 }
 
-void CSPIFlashInfo_USB::CarryPreservedRecord() {
-  if (vendorId != kPreservedRecordVid || productId != kPreservedRecordPid) return;
+// ---- the preserved record ----
+
+namespace {
+
+// The chip's area holds code when its header is there: the type byte 0x55, or
+// 0x00 where the ROM entry of the special variants spoiled it, and the signature.
+bool AreaHoldsCode(std::span<const std::uint8_t> area) {
+  return area.size() >= 2 && (area[0] == 0x55 || area[0] == 0x00) && area[1] == 0xA5;
+}
+
+// The kept copy of the record for the chip at `location`, in the program directory.
+std::filesystem::path KeptRecordPath(const std::string& location) {
+  std::string name = "PreservedRecord_";
+  for (char c : location) name += std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '.' ? c : '_';
+  return ProgramDir() / (name + ".bin");
+}
+
+std::optional<std::vector<std::uint8_t>> LoadKeptRecord(const std::filesystem::path& path) {
+  auto bytes = ReadWholeFile(path);
+  if (!bytes || bytes->size() > kPreservedPayloadMax) return std::nullopt;
+  return bytes;
+}
+
+}  // namespace
+
+std::string CSPIFlashInfo_USB::ChipLocation() const {
+  CCamDev* object = VxCam_CurrentDevice();
+  return object != nullptr ? object->record().location : std::string();
+}
+
+int CSPIFlashInfo_USB::PreservedRecordFail(const char* line) {
+  TraceFailure(kSpiScope, line);
+  PostFlowMessage(WM_FLOW_FAIL, msg::kReadFlashFail);
+  return 0;
+}
+
+// The record read from the chip goes into the new image, and a copy of it is
+// kept until a write passes, so that a run cut short after the erase does not
+// lose it: the retry takes the copy when the chip no longer holds the record.
+int CSPIFlashInfo_USB::CarryPreservedRecord() {
+  if (vendorId != kPreservedRecordVid || productId != kPreservedRecordPid) return 1;
   std::vector<std::uint8_t> area(kPreservedAreaSize, 0xFF);
   bool read = false;
   for (int attempt = 0; attempt < 8 && !read && !FlowCancelled(); ++attempt) {
     read = VxCam_SPI_SF_Read(device.handle, kPreservedArea, area, device.transportFlags) != 0;
     if (!read) TheClock().SleepMs(128);
   }
-  if (!read) return;
-  if (area[0] != 0x55) {
+  if (!read) return PreservedRecordFail("Read Preserved Record Fail\n");
+  const std::string location = ChipLocation();
+  if (location.empty()) return PreservedRecordFail("Keep Preserved Record Fail\n");
+  keptRecord_ = KeptRecordPath(location);
+
+  const bool code = AreaHoldsCode(area);
+  std::optional<std::vector<std::uint8_t>> payload;
+  if (code) payload = FindPreservedRecord(area);
+  if (payload) {
+    if (!SaveBytes(keptRecord_.string(), *payload)) return PreservedRecordFail("Keep Preserved Record Fail\n");
+  } else if ((payload = LoadKeptRecord(keptRecord_))) {
+    DebugPrint("Preserved record taken from %s\n", keptRecord_.string().c_str());
+  } else if (!code) {
     ThePrompt().Show("SPI code not exist.", "Error");
-    return;
   }
-  auto payload = FindPreservedRecord(area);
-  if (!payload || image.fileData.size() < kPreservedArea + kPreservedAreaSize) return;
-  PutPreservedRecord(std::span(image.fileData).subspan(kPreservedArea, kPreservedAreaSize), *payload);
+  if (!payload) return 1;
+  if (image.fileData.size() < kPreservedArea + kPreservedAreaSize ||
+      !PutPreservedRecord(std::span(image.fileData).subspan(kPreservedArea, kPreservedAreaSize), *payload)) {
+    return PreservedRecordFail("Place Preserved Record Fail\n");
+  }
+  return 1;
+}
+
+// ---- the full download ----
+
+int CSPIFlashInfo_USB::HasSpiFlash() {
+  std::uint8_t status = 0;
+  for (int attempt = 0; attempt < 8 && !FlowCancelled(); ++attempt) {
+    if (VxCam_SPI_SF_ReadSr(device.handle, status, device.transportFlags) != 0) return 1;
+    TheClock().SleepMs(128);
+  }
+  TraceFailure(kSpiScope, "No SPI Flash On Chip\n");
+  PostFlowMessage(WM_FLOW_FAIL, msg::kFirmwareNotForDevice);
+  return 0;
 }
 
 int CSPIFlashInfo_USB::FFU_Download() {
   ReadIdentity();
   DebugPrint("Start Download VID is %04x PID is %04x RevID is %04x", unsigned{vendorId}, unsigned{productId},
              unsigned{revision});
+  keptRecord_.clear();
+  if (!FitsCodeMemory(image.fileData, kFlashCodeMemory)) return 0;
   if (PreActionForTessaro() == 0) return 0;
-  CarryPreservedRecord();
+  if (HasSpiFlash() == 0) return 0;
+  if (CarryPreservedRecord() == 0) return 0;
 
   int result = 0;
   if (MP_OpenRomDevice() != 0) {
@@ -120,6 +195,11 @@ int CSPIFlashInfo_USB::FFU_Download() {
       TheClock().SleepMs(1000);
     }
     if (result != 0) {
+      // The record is in the chip now; the copy has done its job.
+      if (!keptRecord_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove(keptRecord_, ignored);
+      }
       ReadIdentity();
       PostFlowMessage(WM_FLOW_PROGRESS, 100);
       PostFlowMessage(WM_FLOW_PASS, msg::kFirmwareUpdateSucceed);
@@ -129,11 +209,7 @@ int CSPIFlashInfo_USB::FFU_Download() {
   DebugPrint("After Download VID is %04x PID is %04x RevID is %04x", unsigned{vendorId}, unsigned{productId},
              unsigned{revision});
   if (!CommandLine()) {
-    std::array<std::uint8_t, kDevStatusLength> status{};
-    if (VxCam_GetDevStatus(device.handle, status, device.transportFlags) != 0) {
-      const std::size_t active = ActiveRecordOf(status).offset;
-      std::copy_n(status.begin() + static_cast<std::ptrdiff_t>(active), codeVersion.size(), codeVersion.begin());
-    }
+    ReadCodeVersion();
     MP_RefreshVersionText();
   }
   return result;
@@ -191,8 +267,9 @@ int CSPIFlashInfo_USB::FF_UpdateEx_Standard(std::span<std::uint8_t> code, std::u
     if (MP_WriteSPIFlash(code) == 0) return Failed(failure, "Write Flash Code Fail\n", msg::kUpdateFlashFail);
     // Without a tag the loader starts whatever configuration area it finds, so
     // an image that did not read back right must lose its area first.
+    const bool writesTag = configAtZero == 0 && romFlag == 0 && tagInside;
     const auto spoilArea = [&] {
-      if (romFlag != 0) WriteFlashBytes(AreaAddress(), std::array<std::uint8_t, 1>{0x00});
+      if (!writesTag) SpoilArea(AreaAddress());
     };
     if (MP_VerifySPIFlash(readBuffer) == 0) {
       spoilArea();
@@ -202,7 +279,7 @@ int CSPIFlashInfo_USB::FF_UpdateEx_Standard(std::span<std::uint8_t> code, std::u
       spoilArea();
       return Failed(failure, "Check Flash Code Fail\n", msg::kCompareDataFail);
     }
-    if (configAtZero == 0 && romFlag == 0 && tagInside) {
+    if (writesTag) {
       code[tag] = saved[0];
       code[tag + 1] = saved[1];
       if (WriteFlashBytes(tag, saved) == 0) return Failed(failure, "Write Tag Fail\n", msg::kWriteTagFail);
@@ -226,45 +303,43 @@ int CSPIFlashInfo_USB::FF_UpdateEx_ForSimulateOTP(std::span<std::uint8_t> code, 
   if (MP_DisableWriteProtect() == 0) return Failed(failure, "Disable Write Protect Fail\n", msg::kDisableWriteProtectFail);
   if (MP_EraseSPIFlash() == 0) return Failed(failure, "Erase Flash Fail\n", msg::kEraseFlashFail);
   if (MP_WriteSPIFlash(code) == 0) return Failed(failure, "Write Flash Code Fail\n", msg::kUpdateFlashFail);
-  if (MP_VerifySPIFlash(readBuffer) == 0) return Failed(failure, "Read Flash Code Fail\n", msg::kReadFlashFail);
+  // This layout is never tagged: the ROM starts it from its header at 0, so an
+  // image that did not read back right loses that header first.
+  if (MP_VerifySPIFlash(readBuffer) == 0) {
+    SpoilArea(0);
+    return Failed(failure, "Read Flash Code Fail\n", msg::kReadFlashFail);
+  }
   if (!std::equal(code.begin(), code.end(), readBuffer.begin())) {
+    SpoilArea(0);
     return Failed(failure, "Check Flash Code Fail\n", msg::kCompareDataFail);
   }
   if (MP_EnableWriteProtect() == 0) return Failed(failure, "Enable Write Protect Fail\n", msg::kEnableWriteProtectFail);
   if ((settings.updateOptions & update_option::kResetAfter) != 0) {
     PostFlowMessage(WM_FLOW_STEP, msg::kStepResetToNewCode);
-    const std::uint32_t flags = device.transportFlags;
-    if (notRunningFlag == 1) device.transportFlags |= kFlagReuseTransports;
-    const int reset = MP_ResetDevice(9, 0);
-    device.transportFlags = flags;
+    int reset = 0;
+    {
+      ScopedTransportFlags reuse(device, notRunningFlag == 1 ? kFlagReuseTransports : 0);
+      reset = MP_ResetDevice(9, 0);
+    }
     if (reset == 0) return Failed(failure, "Devcie ResetToCache Fail\n", msg::kResetDeviceFail);
   }
   return 1;
 }
 
-// ---- the file-driven variants ----
-
-int CSPIFlashInfo_USB::WriteChecked(const std::string& path, bool keepHeldImage) {
-  image.mainFile = path;
-  const CICTypeIni* profile = CurrentProfile();
-  const std::uint8_t chipCode = profile != nullptr ? profile->ChipInfo() : 0;
-  ImageCheckOptions options;
-  options.keepHeldFullImage = keepHeldImage;
-  options.accept8For9 = true;
-  const std::uint32_t failure = CheckImageBeforeWrite(image, chipCode, CurrentAreaContext(), options, nullptr);
-  if (failure != image_status::kPassed) {
-    PostFlowMessage(WM_FLOW_FAIL, failure);
-    return 0;
-  }
-  TakeParsedImage();
-  return FFU_Download();
+int CSPIFlashInfo_USB::SpoilArea(std::uint32_t address) {
+  DebugPrint("Spoil the configuration area at 0x%X\n", address);
+  return WriteFlashBytes(address, std::array<std::uint8_t, 1>{0x00});
 }
 
-int CSPIFlashInfo_USB::FFU_Silence_WriteBin(const std::string& path) { return WriteChecked(path, true); }
+// ---- the file-driven variants ----
+
+int CSPIFlashInfo_USB::FFU_Silence_WriteBin(const std::string& path) {
+  return LoadCheckedImage(path, true) != 0 ? FFU_Download() : 0;
+}
 
 int CSPIFlashInfo_USB::FFU_Silence_WriteSNBin(const std::string& path, const std::string& serial) {
   serialNumber = serial;
-  return WriteChecked(path, false);
+  return LoadCheckedImage(path, false) != 0 ? FFU_Download() : 0;
 }
 
 int CSPIFlashInfo_USB::FFU_Silence_VerifyBin(const std::string& path) {
@@ -292,24 +367,22 @@ int CSPIFlashInfo_USB::DEV_Read() {
     PostFlowMessage(WM_FLOW_FAIL, msg::kMallocDataFail);
     return 0;
   }
-  device.transportFlags |= kFlagForceUnit;
-  std::uint32_t size = 64;
-  VxCam_ChangeDataControlSize(device.handle, size);
-  int result = MP_ReadSPIFlash(readBuffer);
-  if (result == 0) {
-    PostFlowMessage(WM_FLOW_FAIL, msg::kReadFlashFail);
-  } else if (codeSize == kSimulatedOtpLength && romFlag != 0 && notRunningFlag != 0) {
-    PostFlowMessage(WM_FLOW_STEP, msg::kStepResetToNewCode);
-    device.transportFlags |= kFlagReuseTransports;
-    if (MP_ResetDevice(9, 0) == 0) {
-      PostFlowMessage(WM_FLOW_FAIL, msg::kResetDeviceFail);
-      result = 0;
+  int result = 0;
+  {
+    ScopedTransportFlags unit(device, kFlagForceUnit);
+    ScopedDataControlSize wide(device, 64);
+    result = MP_ReadSPIFlash(readBuffer);
+    if (result == 0) {
+      PostFlowMessage(WM_FLOW_FAIL, msg::kReadFlashFail);
+    } else if (codeSize == kSimulatedOtpLength && romFlag != 0 && notRunningFlag != 0) {
+      PostFlowMessage(WM_FLOW_STEP, msg::kStepResetToNewCode);
+      ScopedTransportFlags reuse(device, kFlagReuseTransports);
+      if (MP_ResetDevice(9, 0) == 0) {
+        PostFlowMessage(WM_FLOW_FAIL, msg::kResetDeviceFail);
+        result = 0;
+      }
     }
-    device.transportFlags &= ~kFlagReuseTransports;
   }
-  size = 8;
-  VxCam_ChangeDataControlSize(device.handle, size);
-  device.transportFlags &= ~kFlagForceUnit;
   if (result == 0) return 0;
   if (!CommandLine() && !settings.readResultPath.empty()) SaveBytes(settings.readResultPath, readBuffer);
   PostFlowMessage(WM_FLOW_PROGRESS, 100);
@@ -318,6 +391,7 @@ int CSPIFlashInfo_USB::DEV_Read() {
 }
 
 int CSPIFlashInfo_USB::DEV_Erase() {
+  if (HasSpiFlash() == 0) return 0;
   if (MP_OpenRomDevice() == 0) return 0;
   std::uint32_t failure = 0;
   if (MP_DisableWriteProtect() == 0) {
@@ -353,9 +427,11 @@ int CSPIFlashInfo_USB::DEV_EraseEx(int resetAfter) {
 }
 
 int CSPIFlashInfo_USB::DEV_Update() {
-  if (MP_OpenRomDevice() == 0) return 0;
   const std::size_t length = std::min(image.builtinLength, image.builtin.size());
-  if (FF_UpdateEx(std::span(image.builtin).first(length)) == 0) return 0;
+  const std::span<std::uint8_t> code = std::span(image.builtin).first(length);
+  if (!FitsCodeMemory(code, kFlashCodeMemory) || HasSpiFlash() == 0) return 0;
+  if (MP_OpenRomDevice() == 0) return 0;
+  if (FF_UpdateEx(code) == 0) return 0;
   PostFlowMessage(WM_FLOW_PROGRESS, 100);
   PostFlowMessage(WM_FLOW_PASS, msg::kUpdateFlashSucceed);
   return 1;

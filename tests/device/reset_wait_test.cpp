@@ -134,7 +134,7 @@ TEST_F(ResetWaitTest, ChipNotReadyAfterComingBack) {
       {"longer than one open waits", 12000, 1, kOffBusMs + 12000,
        kOffBusMs + 12000 + kWakeWaitStepMs + kSearchNoDeviceMs + 1},
       // The time the opens spend counts against the limit; after the time-out
-      // the flat function's reopen of index 0 waits once more.
+      // no other device is opened in its place.
       {"for good", 600000, 0, kResetLimitMs, kOffBusMs + kResetLimitMs + 2 * kWakeWaitLimitMs + 1000},
   };
   for (const Case& c : cases) {

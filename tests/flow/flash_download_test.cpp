@@ -5,9 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <map>
 
 #include "data/config_image.h"
 #include "data/config_reader.h"
+#include "device/cam_dev.h"
 #include "flow/command_line_binding.h"
 #include "flow/flash_flow.h"
 #include "flow/front_end.h"
@@ -15,11 +18,13 @@
 #include "flow_fixture.h"
 #include "data/image_fixture.h"
 #include "platform/files.h"
+#include "support/debug_lines.h"
 
 namespace quillon {
 namespace {
 
 using testing::FlowFixture;
+using testing::IsCommandBlock;
 using testing::RecordingWindow;
 
 constexpr std::size_t kArea = 0xF000;
@@ -46,6 +51,26 @@ class FlashDownloadTest : public FlowFixture {
   bool Erased() {
     const auto commands = WireCommands();
     return std::any_of(commands.begin(), commands.end(), [](const auto& c) { return c.op == "0204"; });
+  }
+
+  // The next run on the same chip: opened again, the file bound, written; it
+  // passes with the record in the area and the kept copy gone.
+  void RetryCarriesTheRecord(const std::string& path, const std::filesystem::path& kept,
+                             std::span<const std::uint8_t> payload) {
+    flow->MP_CloseDevice();
+    VxCam_CloseDevice();
+    testing::RecordingPrompt prompt;
+    OpenFirst();
+    ASSERT_EQ(BindCommandLineImage(path), 1);
+    flow = TheFlow();
+    EXPECT_EQ(flow->DEV_RunCommand('W', path), 1);
+    EXPECT_EQ(LastStatus(), 0u);
+    EXPECT_TRUE(prompt.shown.empty()) << "no \"SPI code not exist.\"";
+    std::vector<std::uint8_t> record = {0xFF, 0x50, static_cast<std::uint8_t>(payload.size() + 4), 0x00};
+    record.insert(record.end(), payload.begin(), payload.end());
+    EXPECT_NE(std::search(FlashArea().begin(), FlashArea().end(), record.begin(), record.end()), FlashArea().end());
+    EXPECT_FALSE(std::filesystem::exists(kept));
+    EXPECT_EQ(chip->state().mode, sim::RunMode::kCode);
   }
 
   sim::SimChip* chip = nullptr;
@@ -170,7 +195,10 @@ INSTANTIATE_TEST_SUITE_P(
                       SerialFailure{"TooLongForRecord3", "SaveSN=1\r\nSN Address=1\r\n", std::string(49, 'Q')},
                       // The leading U+0007 counts against the 48 characters.
                       SerialFailure{"BellMakesItTooLong", "SaveSN=1\r\nSN Address=1\r\nSN Function=1\r\n",
-                                    std::string(48, 'Q')}),
+                                    std::string(48, 'Q')},
+                      // No number at all must not blank the manufacturer or serial text.
+                      SerialFailure{"NoSerialForRecord1", "SaveSN=1\r\nSN Address=0\r\n", ""},
+                      SerialFailure{"NoSerialForRecord3", "SaveSN=1\r\nSN Address=1\r\n", ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- the preserved record ----
@@ -256,10 +284,152 @@ TEST_P(PreservedRecordSkippedTest, ProgramsTheFileUnchanged) {
   }
 }
 
+// The write of the file without a serial number (the batch mode's "-write"):
+// with "SaveSN" set it ends with 41713 before the chip is touched.
+TEST_F(FlashDownloadTest, SaveSnWithoutASerialNumberStopsThePlainWrite) {
+  UseSettings("SaveSN=1\r\n");
+  auto old = MakeImage("tq7704");
+  old[0x2000] ^= 0xFF;
+  const std::string path = Prepare({}, old, MakeImage("tq7704"));
+  flow->serialNumber.clear();
+  MarkWire();
+  EXPECT_EQ(flow->DEV_RunCommand('W', path), 0);
+  EXPECT_EQ(LastStatus(), msg::kSaveSnFail);
+  EXPECT_TRUE(WireCommands().empty()) << "no command reached the chip";
+  EXPECT_TRUE(std::equal(old.begin(), old.end(), Flash().begin()));
+  // The serial number the flow was given is written.
+  flow->serialNumber = "SN-7";
+  EXPECT_EQ(flow->DEV_RunCommand('W', path), 1);
+  EXPECT_EQ(TextsOf(Flash()).manufacturer, "SN-7");
+}
+
 INSTANTIATE_TEST_SUITE_P(Cases, PreservedRecordSkippedTest,
                          ::testing::Values(NotCarried{"OtherDevice", 0x0011, true, 0},
                                            NotCarried{"BlankCustomerChip", kCustomerPid, false, 1}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Where the run keeps the chip's record until a write passes.
+std::filesystem::path KeptRecordFile(const std::string& location) {
+  return ProgramDir() / ("PreservedRecord_" + location + ".bin");
+}
+
+struct RecordFailure {
+  const char* name;
+  bool unreadable;  // the area cannot be read; else the file's area has no room for the record
+};
+
+class PreservedRecordFailureTest : public FlashDownloadTest, public ::testing::WithParamInterface<RecordFailure> {};
+
+// A record that cannot be read or placed stops the run before the ROM entry:
+// 41704, nothing reset or erased, the chip still holds and runs its image.
+TEST_P(PreservedRecordFailureTest, StopsBeforeTheRomEntry) {
+  const RecordFailure& c = GetParam();
+  const auto file = MakeImage("tq7704", kCustomerPid);
+  const auto onChip = WithPreservedArea(file, kPayload);
+  const std::string path = Prepare({.productId = kCustomerPid}, onChip, file);
+  RecordingWindow window;
+  SetMainWindow(&window);
+  testing::RecordingPrompt prompt;
+  if (c.unreadable) {
+    hookBus->hook = [](testing::HookBus&, UsbHandle, const SetupPacket& s,
+                       std::span<std::uint8_t> d) -> std::optional<TransferResult> {
+      if (IsCommandBlock(s) && d.size() >= 8 && d[0] == 0x02 && d[1] == 0xC2) return TransferResult{31, 0};
+      return std::nullopt;
+    };
+  }
+  auto* spi = dynamic_cast<CSPIFlashInfo_USB*>(flow);
+  ASSERT_NE(spi, nullptr);
+  ASSERT_EQ(spi->DEV_ParseImage(file), 1);
+  spi->image.fileData = file;
+  if (!c.unreadable) {
+    // One record that fills the area to its end.
+    auto area = std::span(spi->image.fileData).subspan(kArea, 0x1000);
+    std::fill(area.begin(), area.end(), 0xEE);
+    const std::uint8_t header[] = {0x55, 0xA5, 21 << 3, 0xF6, 0x0F, 1, 0xFF, 0x02, 0xF0, 0x0F};
+    std::copy(std::begin(header), std::end(header), area.begin());
+  }
+  MarkWire();
+  testing::DebugLines debug;
+  EXPECT_EQ(spi->FFU_Download(), 0);
+  hookBus->hook = nullptr;
+  EXPECT_EQ(LastStatus(), msg::kReadFlashFail);
+  EXPECT_EQ(window.Count(WM_FLOW_FAIL), 1);
+  const auto commands = WireCommands();
+  EXPECT_TRUE(std::none_of(commands.begin(), commands.end(), [](const auto& w) {
+    return w.op == "0007" || w.op == "0009" || w.op == "0204" || w.op == "0282";
+  }));
+  EXPECT_TRUE(std::equal(onChip.begin(), onChip.end(), Flash().begin()));
+  EXPECT_EQ(chip->state().mode, sim::RunMode::kCode);
+  EXPECT_TRUE(prompt.shown.empty());
+  const auto texts = debug.texts();
+  const char* line = c.unreadable ? "Read Preserved Record Fail" : "Place Preserved Record Fail";
+  EXPECT_TRUE(std::any_of(texts.begin(), texts.end(), [&](const std::string& t) { return t.find(line) != std::string::npos; }))
+      << line;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, PreservedRecordFailureTest,
+                         ::testing::Values(RecordFailure{"UnreadableArea", true}, RecordFailure{"NoRoomInTheImage", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A variant chip whose first run failed after its ROM entry spoiled the area's
+// type byte: the retry still finds the record on the chip (without the kept
+// copy), and the pass removes the copy.
+TEST_F(FlashDownloadTest, RetryOnASpoiledVariantChipKeepsTheRecord) {
+  const auto file = MakeImage("tq7704", kCustomerPid);
+  const std::string path = Prepare({.variant = 3, .productId = kCustomerPid}, WithPreservedArea(file, kPayload), file);
+  const std::string location = chip->state().location;
+  hookBus->hook = [](testing::HookBus&, UsbHandle, const SetupPacket& s,
+                     std::span<std::uint8_t> d) -> std::optional<TransferResult> {
+    if (IsCommandBlock(s) && d.size() >= 8 && d[0] == 0x02 && d[1] == 0x04) return TransferResult{31, 0};
+    return std::nullopt;
+  };
+  EXPECT_EQ(flow->DEV_RunCommand('W', path), 0);
+  EXPECT_EQ(LastStatus(), msg::kEraseFlashFail);
+  hookBus->hook = nullptr;
+  ASSERT_EQ(FlashArea()[0], 0x00) << "the ROM entry spoiled the type byte";
+  EXPECT_EQ(FlashArea()[1], 0xA5);
+  ASSERT_TRUE(std::filesystem::exists(KeptRecordFile(location))) << "kept before the erase";
+  std::filesystem::remove(KeptRecordFile(location));
+  // The spoiled area still holds code, and its record.
+  RetryCarriesTheRecord(path, KeptRecordFile(location), kPayload);
+}
+
+// The chip loses power once its flash is erased: the record is gone from the
+// chip, and the retry takes it from the kept copy.
+TEST_F(FlashDownloadTest, PowerLossAfterTheEraseKeepsTheRecord) {
+  const auto file = MakeImage("tq7704", kCustomerPid);
+  const std::string path = Prepare({.productId = kCustomerPid}, WithPreservedArea(file, kPayload), file);
+  const std::string location = chip->state().location;
+  hookBus->hook = [erased = false](testing::HookBus& bus, UsbHandle h, const SetupPacket& s,
+                                   std::span<std::uint8_t> d) mutable -> std::optional<TransferResult> {
+    if (erased) return TransferResult{1167, 0};
+    if (IsCommandBlock(s) && d.size() >= 8 && d[0] == 0x02 && d[1] == 0x04) {
+      erased = true;
+      return bus.Forward(h, s, d);
+    }
+    return std::nullopt;
+  };
+  EXPECT_EQ(flow->DEV_RunCommand('W', path), 0);
+  hookBus->hook = nullptr;
+  ASSERT_TRUE(std::all_of(Flash().begin(), Flash().end(), [](std::uint8_t b) { return b == 0xFF; }));
+  EXPECT_EQ(ReadWholeFile(KeptRecordFile(location)), kPayload);
+
+  chip->PowerUp();
+  RetryCarriesTheRecord(path, KeptRecordFile(location), kPayload);
+}
+
+// The chip's own record wins over a copy left by an earlier run.
+TEST_F(FlashDownloadTest, RecordOnTheChipIsPreferredToAKeptCopy) {
+  const auto file = MakeImage("tq7704", kCustomerPid);
+  const std::string path = Prepare({.productId = kCustomerPid}, WithPreservedArea(file, kPayload), file);
+  const std::vector<std::uint8_t> stale = {0xAB, 0xCD};
+  temp.Write(KeptRecordFile(chip->state().location).filename().string(), "\xAB\xCD");
+  EXPECT_EQ(flow->DEV_RunCommand('W', path), 1);
+  const auto record = PreservedRecord(kPayload);
+  EXPECT_NE(std::search(FlashArea().begin(), FlashArea().end(), record.begin(), record.end()), FlashArea().end());
+  const auto old = PreservedRecord(stale);
+  EXPECT_EQ(std::search(FlashArea().begin(), FlashArea().end(), old.begin(), old.end()), FlashArea().end());
+}
 
 // ---- the reset options ----
 
@@ -413,6 +583,67 @@ TEST_F(FlashDownloadTest, VariantWithAreaAtZeroIsProgrammed) {
   EXPECT_TRUE(std::equal(file.begin(), file.end(), Flash().begin()));
   EXPECT_EQ(chip->state().mode, sim::RunMode::kCode);
 }
+
+// ---- a failed reset on a bus of several chips ----
+
+struct FailedReset {
+  const char* name;
+  const char* op;  // the reset that fails
+};
+
+class FailedResetTest : public FlashDownloadTest, public ::testing::WithParamInterface<FailedReset> {};
+
+// The reset of chip 1 fails: the flow is left without a device and fails; no
+// other chip is opened in its place, protected or reset.
+TEST_P(FailedResetTest, LeavesTheOtherChipsUntouched) {
+  const auto file = MakeImage("tq7704");
+  std::vector<sim::SimChip*> chips;
+  for (int i = 0; i < 3; ++i) chips.push_back(&AddChipWith({}, file));
+  struct Snapshot {
+    std::uint32_t generation;
+    std::map<std::uint16_t, std::uint8_t> registers;
+    std::uint8_t statusRegister;
+    std::vector<std::uint8_t> memory;
+    bool operator==(const Snapshot&) const = default;
+  };
+  auto snapshot = [](sim::SimChip& c) {
+    const auto bytes = c.state().memory.bytes();
+    return Snapshot{c.state().generation, c.state().registers, c.state().statusRegister,
+                    std::vector<std::uint8_t>(bytes.begin(), bytes.end())};
+  };
+  const Snapshot first = snapshot(*chips[0]);
+  const Snapshot third = snapshot(*chips[2]);
+
+  ASSERT_EQ(flow->DEV_OpenDeviceByICIni(1), 1);
+  flow->DEV_GetDeviceInfo();
+  flow->SetUpdateOptions();
+  flow->device.transportFlags = kFlagAudioSearch;
+  const std::string path = WriteImageFile("image.rfw", file);
+  ASSERT_EQ(BindCommandLineImage(path), 1);
+  flow = TheFlow();
+  ASSERT_EQ(VxCam_CurrentDevice()->record().location, chips[1]->state().location);
+  const std::string op = GetParam().op;
+  hookBus->hook = [&](testing::HookBus&, UsbHandle, const SetupPacket& s,
+                      std::span<std::uint8_t> d) -> std::optional<TransferResult> {
+    char code[5];
+    if (IsCommandBlock(s) && d.size() >= 8) {
+      std::snprintf(code, sizeof code, "%02x%02x", d[0], d[1]);
+      if (code == op) return TransferResult{31, 0};
+    }
+    return std::nullopt;
+  };
+  EXPECT_EQ(flow->DEV_RunCommand('W', path), 0);
+  hookBus->hook = nullptr;
+  EXPECT_EQ(LastStatus(), msg::kResetDeviceFail);
+  EXPECT_EQ(flow->device.handle, 0u);
+  EXPECT_EQ(VxCam_CurrentDevice(), nullptr);
+  EXPECT_TRUE(snapshot(*chips[0]) == first) << "chip 0";
+  EXPECT_TRUE(snapshot(*chips[2]) == third) << "chip 2";
+}
+
+INSTANTIATE_TEST_SUITE_P(Resets, FailedResetTest,
+                         ::testing::Values(FailedReset{"RomEntry", "0007"}, FailedReset{"IntoTheNewCode", "0009"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace quillon

@@ -145,25 +145,84 @@ INSTANTIATE_TEST_SUITE_P(
                       StepFailure{"Reset", "tq7704", "0009", 0, 0, msg::kResetDeviceFail}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// Compare failure on a chip whose flow writes no tag: the configuration
-// header is spoiled, so the loader does not start the image at the next power-up.
-TEST_F(FlashFlowTest, CompareFailureWithoutTagSpoilsTheArea) {
-  const std::string path = Prepare("tq7704");
-  hookBus->hook = [&, reads = 0](HookBus& bus, UsbHandle h, const SetupPacket& s,
-                                 std::span<std::uint8_t> d) mutable -> std::optional<TransferResult> {
-    if (IsCommandBlock(s) && d.size() >= 2 && d[0] == 0x02 && d[1] == 0xC2) ++reads;
-    // A data piece of the read-back (the 17th read on) comes back with one bit flipped.
-    if (s.bmRequestType == 0xA1 && s.wValue == 0x0B00 && reads > 16) {
-      TransferResult r = bus.Forward(h, s, d);
-      if (r.ok() && !d.empty()) d[0] ^= 0x01;
-      return r;
-    }
+struct SpoilCase {
+  const char* name;
+  const char* ic;
+  bool areaAtZero;
+  bool compare;  // the read-back passes but one bit differs; else the read-back fails
+  std::uint32_t area;
+  bool spoiled;
+  std::uint32_t id;
+};
+
+class SpoiledAreaTest : public FlashFlowTest, public ::testing::WithParamInterface<SpoilCase> {};
+
+// An image that did not read back right never starts: when the run writes no
+// tag, its area's type byte is spoiled; the chip stays in its loader at the
+// next power-up.
+TEST_P(SpoiledAreaTest, FailedReadBackNeverStarts) {
+  const SpoilCase& c = GetParam();
+  const auto family = std::string(c.ic) == "tq7702" ? sim::IcFamily::kTq7702 : sim::IcFamily::kTq7704;
+  mkimage::ImageSpec spec;
+  spec.ic = c.ic;
+  if (c.areaAtZero) spec.configAt = 0;
+  std::string error;
+  const auto bytes = mkimage::MakeImage(spec, &error);
+  ASSERT_TRUE(bytes.has_value()) << error;
+  chip = &AddChipWith({.ic = family}, *bytes);
+  const std::string path = WriteImageFile("image.rfw", *bytes);
+  OpenFirst();
+  ASSERT_EQ(BindCommandLineImage(path), 1);
+  flow = TheFlow();
+  // The 17th read on is the read-back (16 reads check the erase).
+  hookBus->hook = testing::SpoilReadsAfter(16, !c.compare);
+  EXPECT_EQ(flow->DEV_RunCommand('W', path), 0);
+  hookBus->hook = nullptr;
+  EXPECT_EQ(LastStatus(), c.id);
+  EXPECT_EQ(flow->configAtZero, c.areaAtZero ? 1u : 0u);
+  EXPECT_EQ(Flash(c.area), c.spoiled ? 0x00 : 0x55);
+  EXPECT_EQ(Flash(c.area + 1), 0xA5) << "only the type byte";
+  chip->PowerUp();
+  EXPECT_EQ(chip->state().mode, sim::RunMode::kLoader);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SpoiledAreaTest,
+    ::testing::Values(SpoilCase{"Tq7704Compare", "tq7704", false, true, 0xF000, true, msg::kCompareDataFail},
+                      SpoilCase{"Tq7704ReadBack", "tq7704", false, false, 0xF000, true, msg::kReadFlashFail},
+                      // No tag is written for an area at 0, though the chip has no ROM flag.
+                      SpoilCase{"Tq7702AreaAtZeroReadBack", "tq7702", true, false, 0, true, msg::kReadFlashFail},
+                      SpoilCase{"Tq7702AreaAtZeroCompare", "tq7702", true, true, 0, true, msg::kCompareDataFail},
+                      // The held-back tag alone keeps the image from starting.
+                      SpoilCase{"Tq7702TagHeldBack", "tq7702", false, true, 0xAE00, false, msg::kCompareDataFail}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The OTP-simulation layout of a 16 KB image is never tagged either: a failed
+// read-back spoils the header at 0 that the ROM would start it from.
+TEST_F(FlashFlowTest, SimulatedOtpLayoutWithAFailedReadBackNeverStarts) {
+  mkimage::ImageSpec spec;
+  spec.size = 0x4000;
+  spec.configAt = 0;
+  std::string error;
+  const auto bytes = mkimage::MakeImage(spec, &error);
+  ASSERT_TRUE(bytes.has_value()) << error;
+  chip = &AddChipWith({}, {});
+  SetWorkingMemorySize(0x4000);
+  const std::string path = WriteImageFile("small.rfw", *bytes);
+  OpenFirst();
+  ASSERT_EQ(BindCommandLineImage(path), 1);
+  flow = TheFlow();
+  ASSERT_EQ(flow->romFlag, 1u);
+  hookBus->hook = [](HookBus&, UsbHandle, const SetupPacket& s, std::span<std::uint8_t> d) -> std::optional<TransferResult> {
+    if (IsCommandBlock(s) && d.size() >= 2 && d[0] == 0x02 && d[1] == 0xC2) return TransferResult{31, 0};
     return std::nullopt;
   };
   EXPECT_EQ(flow->DEV_RunCommand('W', path), 0);
-  EXPECT_EQ(LastStatus(), msg::kCompareDataFail);
-  EXPECT_EQ(Flash(0xF000), 0x00);
-  EXPECT_EQ(Flash(0xF001), 0xA5) << "only the type byte";
+  hookBus->hook = nullptr;
+  EXPECT_EQ(LastStatus(), msg::kReadFlashFail);
+  EXPECT_EQ(Flash(0x3FBF), 0xAA) << "the layout's block table names the configuration part";
+  EXPECT_EQ(Flash(0), 0x00);
+  EXPECT_EQ(Flash(1), 0xA5);
   chip->PowerUp();
   EXPECT_EQ(chip->state().mode, sim::RunMode::kLoader);
 }
@@ -283,7 +342,7 @@ TEST_F(FlashFlowTest, NorDownloadErasesWritesVerifiesAndSetsTheTag) {
   EXPECT_EQ(LastStatus(), 0u);
   EXPECT_TRUE(nor.state().norTagged);
   EXPECT_TRUE(std::equal(flow->image.fileData.begin(), flow->image.fileData.end(), nor.state().memory.bytes().begin()));
-  EXPECT_EQ(flow->DEV_Silence_WriteBin("x"), 0);
+  EXPECT_EQ(flow->DEV_Silence_VerifyBin("x"), 0);
   EXPECT_EQ(LastStatus(), msg::kNotSupport);
 }
 

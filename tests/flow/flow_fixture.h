@@ -89,6 +89,24 @@ class RecordingWindow final : public FlowWindow {
 
 inline bool IsCommandBlock(const SetupPacket& s) { return s.bmRequestType == 0x21 && s.wValue == 0x0A00; }
 
+// Lets the first `reads` SPI read commands through as they are; after them the
+// data pieces come back with bit 0 of their first byte flipped (a read-back
+// that passes but differs), or, with `fail`, the read commands are refused.
+inline HookBus::Hook SpoilReadsAfter(int reads, bool fail) {
+  return [reads, fail, seen = 0](HookBus& bus, UsbHandle h, const SetupPacket& s,
+                                 std::span<std::uint8_t> d) mutable -> std::optional<TransferResult> {
+    if (IsCommandBlock(s) && d.size() >= 2 && d[0] == 0x02 && d[1] == 0xC2) {
+      if (++seen > reads && fail) return TransferResult{31, 0};
+    }
+    if (!fail && s.bmRequestType == 0xA1 && s.wValue == 0x0B00 && seen > reads) {
+      TransferResult r = bus.Forward(h, s, d);
+      if (r.ok() && !d.empty()) d[0] ^= 0x01;
+      return r;
+    }
+    return std::nullopt;
+  };
+}
+
 class FlowFixture : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -128,3 +128,42 @@ TEST_F(Faults, RaisingTheDataControlSizeCutsTransfersAndBusTimeByEight) {
 
 }  // namespace
 }  // namespace quillon::sim::testing
+
+namespace quillon::sim::testing {
+namespace {
+
+struct WpCase {
+  const char* name;
+  std::uint8_t direction;  // register 0xFEA1
+  std::uint8_t level;      // register 0xFEA7
+  bool pulledUp;
+  bool stored;
+};
+
+class EepromWriteProtectLine : public SimFixture, public ::testing::WithParamInterface<WpCase> {};
+
+// A write while the line is asserted is acknowledged and not stored, on both widths.
+TEST_P(EepromWriteProtectLine, DecidesWhetherAWriteIsStored) {
+  const WpCase& c = GetParam();
+  for (auto [memory, opcode] : {std::pair{MemoryKind::kEeprom8, std::uint8_t{0x8B}},
+                                std::pair{MemoryKind::kEeprom16, std::uint8_t{0x91}}}) {
+    SimChip& chip = AddAndOpen({.memory = memory});
+    chip.state().faults.wpPulledUp = c.pulledUp;
+    ASSERT_EQ(WriteMem(0xFEA1, c.direction), kUsbOk);
+    ASSERT_EQ(WriteMem(0xFEA7, c.level), kUsbOk);
+    EXPECT_EQ(XuWrite(SpiBlock(opcode, 0x10, 8), std::vector<std::uint8_t>(8, 0x5A)), kUsbOk);
+    EXPECT_EQ(Status(), kStsNoErr) << "acknowledged";
+    EXPECT_EQ(chip.state().memory.bytes()[0x10], c.stored ? 0x5A : 0xFF);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pins, EepromWriteProtectLine,
+    ::testing::Values(WpCase{"InputNoPullUp", 0x00, 0x00, false, true}, WpCase{"InputPulledUp", 0x00, 0x02, true, false},
+                      WpCase{"OutputLowPulledUp", 0x02, 0x00, true, true},
+                      WpCase{"OutputHigh", 0x02, 0x02, false, false},
+                      WpCase{"OtherBitsOnly", 0xFD, 0xFD, false, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace quillon::sim::testing

@@ -130,3 +130,18 @@ TEST_F(SimCli, BadInputIsOneLineAndExit1) {
 
 }  // namespace
 }  // namespace quillon::sim
+
+namespace quillon::sim {
+namespace {
+
+TEST_F(SimCli, WriteProtectPullUpStaysUntilCleared) {
+  ASSERT_EQ(Run({"new", state, "--memory", "eeprom16"}), 0);
+  ASSERT_EQ(Run({"fault", state, "wp-pulled-up"}), 0) << err.str();
+  EXPECT_TRUE(Chips()[0].faults.wpPulledUp);
+  EXPECT_NE(Run({"fault", state, "wp-pulled-up", "1"}), 0) << "takes no value";
+  ASSERT_EQ(Run({"fault", state, "clear"}), 0);
+  EXPECT_FALSE(Chips()[0].faults.wpPulledUp);
+}
+
+}  // namespace
+}  // namespace quillon::sim

@@ -91,6 +91,39 @@ TEST_F(XuProtocol, StatusAnswerAfterAFailureThenAbortClearsIt) {
   EXPECT_EQ(XuRead(SpiBlock(0xC2, 0, 4), 4), std::vector<std::uint8_t>(4, 0xFF));
 }
 
+// Each flash kind answers only the commands its part has: a NOR chip has no
+// SPI flash part (no ID, status register, SPI erase or tag), but the SPI read
+// reaches its memory; an SPI chip has no NOR interface.
+TEST_F(XuProtocol, FlashKindsAnswerTheirOwnCommands) {
+  struct Case {
+    const char* what;
+    MemoryKind memory;
+    std::array<std::uint8_t, 8> block;
+    bool answered;
+  };
+  const Case cases[] = {
+      {"SPI read on NOR", MemoryKind::kNor, SpiBlock(0xC2, 0, 8), true},
+      {"NOR read on NOR", MemoryKind::kNor, {0x00, 0xC5, 0, 0, 8, 0, 0, 0}, true},
+      {"status read on NOR", MemoryKind::kNor, {0x02, 0xC3, 0, 0, 1, 0, 0, 0}, false},
+      {"status write on NOR", MemoryKind::kNor, {0x02, 0x83, 0, 0, 1, 0, 0, 0}, false},
+      {"SPI erase on NOR", MemoryKind::kNor, {0x02, 0x04, 0, 0, 0, 0, 0, 0}, false},
+      {"SPI tag on NOR", MemoryKind::kNor, {0x02, 0x13, 0, 0, 0, 0, 0, 0}, false},
+      {"ID read on NOR", MemoryKind::kNor, {0x02, 0xC1, 0, 0, 8, 0, 0, 0}, false},
+      {"status read on SPI", MemoryKind::kSpi, {0x02, 0xC3, 0, 0, 1, 0, 0, 0}, true},
+      {"NOR read on SPI", MemoryKind::kSpi, {0x00, 0xC5, 0, 0, 8, 0, 0, 0}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    AddAndOpen({.memory = c.memory});
+    EXPECT_EQ(Command(c.block), c.answered ? kUsbOk : kUsbErrorIo);
+    if (!c.answered) {
+      EXPECT_EQ(Status(), kStsHwErr);
+    }
+    EXPECT_EQ(Abort(), kUsbOk);
+    bus.UnplugChip(bus.ChipCount() - 1);
+  }
+}
+
 TEST_F(XuProtocol, NewCommandDuringADataPhaseIsRefusedUntilAborted) {
   AddAndOpen();
   ASSERT_EQ(Command(SpiBlock(0xC2, 0, 16)), kUsbOk);

@@ -53,6 +53,7 @@ constexpr const char* kHelp =
     "  otp-fail ADDR[,ADDR...]                    OTP cells that do not program (until clear)\n"
     "  corrupt-read ADDR                          reads return that byte with bit 0 flipped (until clear)\n"
     "  slow-erase MS                              a chip erase takes MS milliseconds (until clear)\n"
+    "  wp-pulled-up                               the EEPROM's write-protect line is pulled up (until clear)\n"
     "  clear                                      remove every fault\n"
     "Numbers are decimal or 0x hexadecimal. quillon uses the chips of STATE when QUILLON_SIM=STATE.\n";
 constexpr std::uint32_t kMaxChips = 32;
@@ -299,6 +300,9 @@ void CommandFault(const Args& args) {
   } else if (kind == "slow-erase") {
     expect(1, 1);
     faults.slowEraseMs = Number("MS", values[0], 600000);
+  } else if (kind == "wp-pulled-up") {
+    expect(0, 0);
+    faults.wpPulledUp = true;
   } else if (kind == "clear") {
     expect(0, 0);
     faults = {};

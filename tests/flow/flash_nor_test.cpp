@@ -1,0 +1,225 @@
+// NOR flash chips: chosen by the profile, written, tagged and started; each
+// step's failure id; chips of the other flash kind and images larger than the
+// code memory refused before the chip is erased.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "flow/command_line_binding.h"
+#include "flow/flash_flow.h"
+#include "flow/front_end.h"
+#include "flow/status.h"
+#include "flow_fixture.h"
+
+namespace quillon {
+namespace {
+
+using testing::FlowFixture;
+using testing::HookBus;
+using testing::IsCommandBlock;
+using testing::RecordingWindow;
+
+class NorFlowTest : public FlowFixture {
+ protected:
+  void TearDown() override {
+    SetMainWindow(nullptr);
+    FlowFixture::TearDown();
+    SetStoredIniType(0);
+  }
+  // Profiles from the program directory: the TQ7704's, naming NOR flash when `nor`.
+  void UseProfile(bool nor) {
+    std::string text = CurrentProfile()->RawResourceText();
+    if (nor) {
+      const std::string flash = "Project Type=FLASH";
+      const std::size_t at = text.find(flash);
+      ASSERT_NE(at, std::string::npos);
+      text.replace(at, flash.size(), "Project Type=NOR");
+    }
+    temp.Write("TQ7704.INI", text);
+    UseSettings("Ini Type=1\r\n");
+    SetStoredIniType(1);
+    SetCurrentProfile(OpenProfileDocument());
+  }
+  // A chip of `memory` running an older image, opened, with a new image bound.
+  std::string Prepare(sim::MemoryKind memory, bool norProfile) {
+    UseProfile(norProfile);
+    old = MakeImage("tq7704");
+    old[0x2000] ^= 0xFF;
+    file = MakeImage("tq7704");
+    chip = &AddChipWith({.memory = memory}, old);
+    chip->state().norTagged = memory == sim::MemoryKind::kNor;
+    chip->PowerUp();
+    const std::string path = WriteImageFile("image.rfw", file);
+    OpenFirst();
+    EXPECT_EQ(BindCommandLineImage(path), 1);
+    flow = TheFlow();
+    return path;
+  }
+  std::span<const std::uint8_t> Flash() const { return chip->state().memory.bytes(); }
+  // Steps of the sequence, one name per run of equal commands.
+  std::vector<std::string> Steps() {
+    std::vector<std::string> steps;
+    for (const auto& c : WireCommands()) {
+      std::string name = c.op;
+      if (c.op == "0007") name = "reset-to-loader";
+      if (c.op == "0009") name = "reset";
+      if (c.op == "00c5") name = "nor-probe";
+      if (c.op == "0004") name = "nor-erase";
+      if (c.op == "0085") name = "nor-write";
+      if (c.op == "0006") name = "nor-tag";
+      if (c.op == "02c2") name = "read";
+      // Registers, status and the data-control size are not steps.
+      if (c.op == "00c2" || c.op == "0082" || c.op == "00cd" || c.op == "00d0" || c.op == "0016") continue;
+      if (steps.empty() || steps.back() != name) steps.push_back(name);
+    }
+    return steps;
+  }
+  bool Erased() {
+    const auto commands = WireCommands();
+    return std::any_of(commands.begin(), commands.end(), [](const auto& c) { return c.op == "0004" || c.op == "0204"; });
+  }
+
+  sim::SimChip* chip = nullptr;
+  std::vector<std::uint8_t> old;
+  std::vector<std::uint8_t> file;
+};
+
+// "Project Type" NOR chooses the NOR flow for a flash image; the batch mode's
+// write programs the chip with NOR commands only, tags it and starts it.
+TEST_F(NorFlowTest, NorChipIsWrittenAndStarted) {
+  const std::string path = Prepare(sim::MemoryKind::kNor, true);
+  ASSERT_NE(dynamic_cast<CNORFlashInfo_USB*>(flow), nullptr);
+  EXPECT_EQ(CurrentMemoryType(), MemoryType::NorFlash);
+  RecordingWindow window;
+  SetMainWindow(&window);
+  MarkWire();
+  EXPECT_EQ(flow->DEV_RunCommand('W', path), 1);
+  EXPECT_EQ(LastStatus(), 0u);
+  EXPECT_EQ(window.posts.back(), std::make_pair(std::uint32_t{WM_FLOW_PASS}, msg::kFirmwareUpdateSucceed));
+  EXPECT_EQ(Steps(), (std::vector<std::string>{"nor-probe", "reset-to-loader", "nor-erase", "read", "nor-write", "read",
+                                               "nor-tag", "reset"}));
+  EXPECT_TRUE(std::equal(file.begin(), file.end(), Flash().begin()));
+  EXPECT_TRUE(chip->state().norTagged);
+  EXPECT_EQ(chip->state().mode, sim::RunMode::kCode);
+  EXPECT_EQ(flow->versionText.empty(), false);
+}
+
+struct NorStepFailure {
+  const char* name;
+  std::string op;  // command blocks to refuse
+  int after;       // ... after this many of them went through
+  std::uint32_t id;
+  bool erased;  // the erase ran before the failure
+};
+
+class NorStepFailureTest : public NorFlowTest, public ::testing::WithParamInterface<NorStepFailure> {};
+
+// Each step's failure gives its own id, posted once; the run does not pass.
+TEST_P(NorStepFailureTest, ReportsTheStepsId) {
+  const NorStepFailure& c = GetParam();
+  const std::string path = Prepare(sim::MemoryKind::kNor, true);
+  RecordingWindow window;
+  SetMainWindow(&window);
+  int seen = 0;
+  hookBus->hook = [&](HookBus&, UsbHandle, const SetupPacket& s, std::span<std::uint8_t> d) -> std::optional<TransferResult> {
+    if (!IsCommandBlock(s) || d.size() < 8) return std::nullopt;
+    char op[5];
+    std::snprintf(op, sizeof op, "%02x%02x", d[0], d[1]);
+    if (op != c.op || seen++ < c.after) return std::nullopt;
+    return TransferResult{31, 0};
+  };
+  MarkWire();
+  EXPECT_EQ(flow->DEV_RunCommand('W', path), 0);
+  hookBus->hook = nullptr;
+  EXPECT_EQ(LastStatus(), c.id);
+  EXPECT_EQ(window.Count(WM_FLOW_FAIL), 1);
+  EXPECT_EQ(window.Count(WM_FLOW_PASS), 0);
+  EXPECT_EQ(Erased(), c.erased);
+  if (!c.erased) {
+    EXPECT_TRUE(std::equal(old.begin(), old.end(), Flash().begin()));
+    EXPECT_TRUE(chip->state().norTagged);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, NorStepFailureTest,
+                         ::testing::Values(NorStepFailure{"Probe", "00c5", 0, msg::kFirmwareNotForDevice, false},
+                                           NorStepFailure{"RomEntry", "0007", 0, msg::kResetDeviceFail, false},
+                                           NorStepFailure{"Erase", "0004", 0, msg::kEraseFlashFail, false},
+                                           NorStepFailure{"CheckEmpty", "02c2", 0, msg::kCheckEmptyFail, true},
+                                           NorStepFailure{"Write", "0085", 0, msg::kUpdateFlashFail, true},
+                                           NorStepFailure{"ReadBack", "02c2", 16, msg::kReadFlashFail, true},
+                                           NorStepFailure{"Tag", "0006", 0, msg::kWriteTagFail, true},
+                                           NorStepFailure{"Reset", "0009", 0, msg::kResetDeviceFail, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(NorFlowTest, CompareFailureLeavesTheChipUntagged) {
+  const std::string path = Prepare(sim::MemoryKind::kNor, true);
+  // The 17th read on is the read-back.
+  hookBus->hook = testing::SpoilReadsAfter(16, false);
+  EXPECT_EQ(flow->DEV_RunCommand('W', path), 0);
+  hookBus->hook = nullptr;
+  EXPECT_EQ(LastStatus(), msg::kCompareDataFail);
+  EXPECT_FALSE(chip->state().norTagged);
+  chip->PowerUp();
+  EXPECT_EQ(chip->state().mode, sim::RunMode::kLoader);
+}
+
+struct KindCase {
+  const char* name;
+  sim::MemoryKind chip;
+  bool norProfile;
+};
+
+class FlashKindTest : public NorFlowTest, public ::testing::WithParamInterface<KindCase> {};
+
+// A chip whose memory the chosen flow cannot program is refused before the
+// ROM entry: its image stays and runs.
+TEST_P(FlashKindTest, OtherFlashKindIsRefusedBeforeTheErase) {
+  const KindCase& c = GetParam();
+  const std::string path = Prepare(c.chip, c.norProfile);
+  RecordingWindow window;
+  SetMainWindow(&window);
+  MarkWire();
+  EXPECT_EQ(flow->DEV_RunCommand('W', path), 0);
+  EXPECT_EQ(LastStatus(), msg::kFirmwareNotForDevice);
+  EXPECT_EQ(window.Count(WM_FLOW_FAIL), 1);
+  const auto commands = WireCommands();
+  EXPECT_TRUE(std::none_of(commands.begin(), commands.end(), [](const auto& w) {
+    return w.op == "0007" || w.op == "0009" || w.op == "0004" || w.op == "0204" || w.op == "0282" || w.op == "0085";
+  }));
+  EXPECT_TRUE(std::equal(old.begin(), old.end(), Flash().begin()));
+  EXPECT_EQ(chip->state().mode, sim::RunMode::kCode);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, FlashKindTest,
+                         ::testing::Values(KindCase{"NorChipUnderTheSpiFlow", sim::MemoryKind::kNor, false},
+                                           KindCase{"SpiChipUnderTheNorFlow", sim::MemoryKind::kSpi, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+class OversizeTest : public NorFlowTest, public ::testing::WithParamInterface<KindCase> {};
+
+// An image longer than the flash is refused by the download itself, before any
+// command reaches the chip.
+TEST_P(OversizeTest, ImageLargerThanTheCodeMemoryIsRefused) {
+  const KindCase& c = GetParam();
+  Prepare(c.chip, c.norProfile);
+  ASSERT_EQ(flow->DEV_ParseImage(file), 1);
+  flow->image.fileData = file;
+  flow->image.fileData.resize(0x20000, 0x5A);
+  RecordingWindow window;
+  SetMainWindow(&window);
+  MarkWire();
+  EXPECT_EQ(flow->DEV_Download(), 0);
+  EXPECT_EQ(LastStatus(), msg::kFirmwareNotForDevice);
+  EXPECT_EQ(window.Count(WM_FLOW_FAIL), 1);
+  EXPECT_TRUE(WireCommands().empty());
+  EXPECT_TRUE(std::equal(old.begin(), old.end(), Flash().begin()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Flows, OversizeTest,
+                         ::testing::Values(KindCase{"Spi", sim::MemoryKind::kSpi, false},
+                                           KindCase{"Nor", sim::MemoryKind::kNor, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace quillon
