@@ -179,10 +179,19 @@ TEST_F(WindowTest, LoopTestRunsTheCountDown) {
   EXPECT_EQ(Count("Start Download"), 3);
 }
 
-TEST_F(WindowTest, LoopTestStopsAtAFailure) {
+struct LoopFailureCase {
+  const char* name;
+  const char* total;
+  const char* left;
+};
+
+class WindowLoopFailureTest : public WindowFixture, public ::testing::WithParamInterface<LoopFailureCase> {};
+
+// The second run fails: no further loop starts, whether loops were left or not.
+TEST_P(WindowLoopFailureTest, StopsTheLoop) {
   AddBlankChip();
   Open("Loop Test=1\r\n");
-  view.loopTotalTyped = "3";
+  view.loopTotalTyped = GetParam().total;
   int erases = 0;
   hookBus->hook = [&](HookBus&, UsbHandle, const SetupPacket& s, std::span<std::uint8_t> d) -> std::optional<TransferResult> {
     if (IsOp(s, d, 0x02, 0x04) && ++erases >= 2) return TransferResult{31, 0};  // every try of the second run
@@ -192,9 +201,15 @@ TEST_F(WindowTest, LoopTestStopsAtAFailure) {
   hookBus->hook = nullptr;
   EXPECT_EQ(Count("Start Download"), 2);
   EXPECT_EQ(Shown(Control::Result), "FAIL");
-  EXPECT_EQ(Shown(Control::LoopLeft), "Left : 1");
+  EXPECT_EQ(Shown(Control::StatusText), "Erase Flash Fail!");
+  EXPECT_EQ(Shown(Control::LoopLeft), GetParam().left);
   EXPECT_TRUE(view.enabled[Control::Start]);
 }
+
+INSTANTIATE_TEST_SUITE_P(Runs, WindowLoopFailureTest,
+                         ::testing::Values(LoopFailureCase{"LoopsLeft", "3", "Left : 1"},
+                                           LoopFailureCase{"LastLoop", "2", "Left : 0"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(WindowTest, LoopTotalThatIsNotACountStartsNothing) {
   AddBlankChip();
