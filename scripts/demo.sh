@@ -65,6 +65,21 @@ $bin/quillon-sim new "$QUILLON_SIM" --memory eeprom16 --ic tq7704 --off-bus-ms 5
 run -f -write "$eeprom"
 run -f -verify "$eeprom"
 $bin/quillon-sim show "$QUILLON_SIM"
+# An OTP chip written twice: each download appends its blocks behind the
+# newest ones and retires the older ones; -detect shows the usage figures.
+otp_image=$work/TQ7704_OTP.rfw
+cp "$bin/../demo/TQ7704_OTP.rfw" "$otp_image"
+export QUILLON_SIM=$work/otp.state
+export QUILLON_SIM_TRACE=$work/otp-transfers.log
+echo "== a simulated OTP chip, blank (state $QUILLON_SIM)"
+$bin/quillon-sim new "$QUILLON_SIM" --memory otp --ic tq7704 --off-bus-ms 50
+run -f -detect "$otp_image"
+run -f -write "$otp_image"
+run -f -write "$otp_image"
+run -f -detect "$otp_image"
+run -f -dumpotp "$work/otp.bin"
+echo "== the OTP chip now (it boots the newest code block)"
+$bin/quillon-sim show "$QUILLON_SIM"
 rm -f "$work/stderr.txt"
 cat <<TEXT
 == kept in $work:
@@ -74,4 +89,5 @@ cat <<TEXT
    Result.txt, burn_result.txt, runs.jsonl   the result files
    chip.state            the simulated chip (quillon-sim show $work/chip.state)
    eeprom.state          the simulated EEPROM chip (its transfers: eeprom-transfers.log)
+   otp.state, otp.bin    the simulated OTP chip and its -dumpotp image (its transfers: otp-transfers.log)
 TEXT

@@ -77,6 +77,7 @@ class SimChip {
   XuState xu_;
   ResetKind pendingReset_ = ResetKind::kNone;
   OtpReport otpReport_;
+  std::uint32_t otpReportReads_ = 0;  // program-fail report reads since this object was made
   std::uint64_t statusWriteUntilMs_ = 0;  // status register write in progress
   std::uint64_t busyUntilMs_ = 0;         // a slow erase still running
   std::map<std::uint16_t, std::uint8_t> phy_;

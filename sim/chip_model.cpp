@@ -1,11 +1,13 @@
 #include "sim/chip_model.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace quillon::sim {
 namespace {
 
 constexpr std::uint32_t kOtpVdTable = 0x3F70;
+constexpr std::uint32_t kOtpEccTable = 0x3FC0;
 constexpr std::uint32_t kOtpCodeArea = 0x3F60;
 constexpr std::uint8_t kStatusRunning = 0x31;
 constexpr std::uint8_t kSrBlockProtect = 0x1C;
@@ -30,12 +32,30 @@ VdEntry ReadVd(const ChipState& chip, int index) {
           static_cast<std::uint16_t>(At(chip, at + 2) << 8 | At(chip, at + 3)), At(chip, at + 4)};
 }
 
-bool IsLiveBlock(const VdEntry& entry) {
-  return (entry.type == 0x55 || entry.type == 0xAA) && entry.length > 0 &&
-         static_cast<std::uint32_t>(entry.start) + entry.length <= kOtpCodeArea;
+bool IsLiveCodeBlock(const VdEntry& entry) {
+  return entry.type == 0x55 && entry.length > 0 && static_cast<std::uint32_t>(entry.start) + entry.length <= kOtpCodeArea;
 }
 
 }  // namespace
+
+std::optional<OtpBoot> OtpBootBlock(const ChipState& chip) {
+  if (chip.config.memory != MemoryKind::kOtp) return std::nullopt;
+  for (int i = 15; i >= 0; --i) {
+    const VdEntry entry = ReadVd(chip, i);
+    if (!IsLiveCodeBlock(entry)) continue;
+    OtpBoot boot{i, entry.start, entry.length, std::vector<std::uint8_t>(entry.length, 0)};
+    chip.memory.Read(entry.start, boot.bytes);
+    // Correction entries in table order; a later one for the same byte wins.
+    for (std::uint32_t n = 0; n < 16; ++n) {
+      const std::uint32_t at = kOtpEccTable + 4 * n;
+      if (At(chip, at + 3) != 0x5A) continue;
+      const std::uint32_t address = static_cast<std::uint32_t>(At(chip, at) << 8 | At(chip, at + 1));
+      if (address >= entry.start && address - entry.start < entry.length) boot.bytes[address - entry.start] = At(chip, at + 2);
+    }
+    return boot;
+  }
+  return std::nullopt;
+}
 
 RunMode StartMode(const ChipState& chip) {
   switch (chip.config.memory) {
@@ -57,10 +77,7 @@ RunMode StartMode(const ChipState& chip) {
       return chip.memory.InRange(kEepromTagAddress, 1) && At(chip, kEepromTagAddress) == kEepromTag ? RunMode::kCode
                                                                                                    : RunMode::kLoader;
     case MemoryKind::kOtp:
-      for (int i = 0; i < 16; ++i) {
-        if (IsLiveBlock(ReadVd(chip, i))) return RunMode::kOtpCode;
-      }
-      return RunMode::kLoader;
+      return OtpBootBlock(chip) ? RunMode::kOtpCode : RunMode::kLoader;
   }
   return RunMode::kLoader;
 }
@@ -90,22 +107,14 @@ bool IsProtected(const ChipState& chip) {
 std::optional<std::array<std::uint8_t, 8>> RunningVersion(const ChipState& chip) {
   if (chip.mode == RunMode::kLoader) return std::nullopt;
   std::array<std::uint8_t, 8> record{};
-  std::uint32_t offset = 0;
   if (chip.mode == RunMode::kOtpCode) {
-    // OTP keeps no image code header; the newest code block may carry the small
-    // image's record at its usual offset.
-    for (int i = 15; i >= 0; --i) {
-      const VdEntry entry = ReadVd(chip, i);
-      if (entry.type == 0x55 && IsLiveBlock(entry)) {
-        if (entry.length >= 0x11B + 8) offset = entry.start + 0x11Bu;
-        break;
-      }
-    }
-    if (offset == 0) return record;
-  } else {
-    offset = chip.memory.size() >= 0x10000 ? 0x100C : 0x11B;
+    // OTP keeps no image code header; the code block it boots may carry the
+    // small image's record at its usual offset.
+    auto boot = OtpBootBlock(chip);
+    if (boot && boot->bytes.size() >= 0x11B + 8) std::copy_n(boot->bytes.begin() + 0x11B, 8, record.begin());
+    return record;
   }
-  chip.memory.Read(offset, record);
+  chip.memory.Read(chip.memory.size() >= 0x10000 ? 0x100C : 0x11B, record);
   return record;
 }
 

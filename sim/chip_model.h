@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "sim/chip_state.h"
 
@@ -22,6 +23,16 @@ inline constexpr std::uint32_t kEepromTagAddress = 1;
 inline constexpr std::uint8_t kEepromTag = 0xA5;
 inline constexpr std::uint32_t kStatusBlockSize = 256;  // 32 pieces of 8 bytes
 inline constexpr std::array<std::uint8_t, 8> kSignature = {'K', 'E', 'S', 'T', 'R', 'A', 'N', 0};
+
+// The OTP code block the chip boots: the highest VD entry of type 0x55 whose
+// block lies inside the code area, its bytes with the ECC table applied.
+struct OtpBoot {
+  int entry = 0;
+  std::uint16_t start = 0;
+  std::uint16_t length = 0;
+  std::vector<std::uint8_t> bytes;
+};
+std::optional<OtpBoot> OtpBootBlock(const ChipState& chip);
 
 // The mode the loader starts in from the memory contents (power-up and every
 // reset except the reset to update).

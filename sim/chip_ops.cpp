@@ -167,6 +167,8 @@ std::uint8_t SimChip::Read(const Request& request, std::vector<std::uint8_t>& ou
       return kStsNoErr;
     }
     case Op::kOtpReadFail: {
+      const std::uint32_t failFrom = state_.faults.otpReportFail;
+      if (++otpReportReads_ >= failFrom && failFrom != 0) return kStsHwErr;
       const auto report = otpReport_.Bytes();
       std::copy_n(report.begin(), std::min(report.size(), out.size()), out.begin());
       return kStsNoErr;

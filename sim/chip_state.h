@@ -37,11 +37,12 @@ struct Faults {
   std::vector<std::uint16_t> otpFail;     // OTP cells that do not program
   std::vector<std::uint32_t> corruptRead;  // memory addresses that read back wrong
   std::uint32_t slowEraseMs = 0;          // a chip erase takes this long
+  std::uint32_t otpReportFail = 0;        // program-fail report reads from this one on (counted from 1) stall
   bool wpPulledUp = false;                // the EEPROM's write-protect line has a pull-up
 
   bool empty() const {
     return transfers.empty() && notReady == 0 && otpFail.empty() && corruptRead.empty() && slowEraseMs == 0 &&
-           !wpPulledUp;
+           otpReportFail == 0 && !wpPulledUp;
   }
 };
 

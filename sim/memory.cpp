@@ -55,10 +55,7 @@ OtpReport ChipMemory::ProgramOtp(std::uint32_t address, std::span<const std::uin
     if (needsNewBits && IsDefective(defective, at)) {
       ++failures;
       if (report.failed.size() < 8) report.failed.push_back(static_cast<std::uint16_t>(at));
-      if (failures > budget) {
-        ++i;  // the failing byte was attempted
-        break;
-      }
+      if (failures > budget) break;  // programming stops at this byte
       continue;
     }
     cell |= data[i];

@@ -48,8 +48,9 @@ class ChipMemory {
   // EEPROM write: bytes are replaced.
   bool WriteEeprom(std::uint32_t address, std::span<const std::uint8_t> data);
   // OTP programming: each byte becomes old OR new, except defective cells that
-  // would need new bits. Stops after more than `budget` failures; the report
-  // says which bytes failed and where programming stopped.
+  // would need new bits. At failure budget + 1 it stops there (that address is
+  // the stop address), else the stop address is the end of the range; the
+  // report lists the first eight failures and counts them up to 255.
   OtpReport ProgramOtp(std::uint32_t address, std::span<const std::uint8_t> data, std::uint32_t budget,
                        std::span<const std::uint16_t> defective);
   // Which bytes of `data` would fail at `address`, programming nothing.

@@ -1,5 +1,6 @@
 #include "sim/sim_session.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -12,14 +13,37 @@
 namespace quillon::sim {
 namespace {
 
+// Puts `chip` in place of the chip at its location in the saved state.
+bool MergeChip(const std::filesystem::path& file, const ChipState& chip, std::string& error) {
+  StateFileLock lock(file);
+  if (!lock.held()) {
+    error = "simulator state " + file.string() + " is in use";
+    return false;
+  }
+  std::vector<ChipState> chips;
+  if (!LoadStateFile(file, chips, error)) return false;
+  auto same = std::find_if(chips.begin(), chips.end(), [&](const ChipState& c) { return c.location == chip.location; });
+  if (same == chips.end()) {
+    error = "chip " + chip.location + " is no longer in " + file.string();
+    return false;
+  }
+  *same = chip;
+  return SaveStateFile(file, chips, error);
+}
+
 class SimSession final : public UsbBackend {
  public:
-  SimSession(std::unique_ptr<StateFileLock> lock, std::filesystem::path file, std::vector<ChipState> chips)
-      : lock_(std::move(lock)), file_(std::move(file)), bus_(std::move(chips)) {}
+  SimSession(std::unique_ptr<StateFileLock> lock, std::filesystem::path file, std::vector<ChipState> chips,
+             SimScope scope)
+      : lock_(std::move(lock)), file_(std::move(file)), scope_(scope), bus_(std::move(chips)) {}
 
   ~SimSession() override {
+    if (scope_ == SimScope::kReadOnly) return;
     std::string error;
-    if (!SaveStateFile(file_, bus_.EndRun(), error)) DebugPrint("Simulator state not saved: %s\n", error.c_str());
+    std::vector<ChipState> chips = bus_.EndRun();
+    bool saved = scope_ == SimScope::kOneChip ? chips.size() == 1 && MergeChip(file_, chips.front(), error)
+                                              : SaveStateFile(file_, chips, error);
+    if (!saved) DebugPrint("Simulator state not saved: %s\n", error.c_str());
   }
 
   SimBus& bus() { return bus_; }
@@ -35,22 +59,61 @@ class SimSession final : public UsbBackend {
   std::size_t HandleEvents() override { return bus_.HandleEvents(); }
 
  private:
-  std::unique_ptr<StateFileLock> lock_;  // held for the whole run
+  // The whole file (kWholeBus) or the one chip (kOneChip) for the whole run.
+  std::unique_ptr<StateFileLock> lock_;
   std::filesystem::path file_;
+  SimScope scope_;
   SimBus bus_;
 };
+
+// The chips the session works on, loaded under the file's lock.
+bool LoadForScope(const std::filesystem::path& stateFile, const SimSessionOptions& options,
+                  std::vector<ChipState>& chips, std::string& error) {
+  StateFileLock fileLock(stateFile);
+  if (!fileLock.held()) {
+    error = "simulator state " + stateFile.string() + " is in use";
+    return false;
+  }
+  if (!LoadStateFile(stateFile, chips, error)) return false;
+  if (options.scope == SimScope::kReadOnly) {
+    for (ChipState& chip : chips) {
+      chip.faults.transfers.clear();
+      chip.faults.notReady = 0;
+    }
+  } else if (options.scope == SimScope::kOneChip) {
+    std::erase_if(chips, [&](const ChipState& c) { return c.location != options.location; });
+    if (chips.empty()) {
+      error = "no simulated chip at " + options.location + " in " + stateFile.string();
+      return false;
+    }
+  }
+  return true;
+}
 
 }  // namespace
 
 std::unique_ptr<UsbBackend> OpenSimSession(const std::filesystem::path& stateFile,
-                                           const std::filesystem::path& traceFile, std::string& error) {
-  auto lock = std::make_unique<StateFileLock>(stateFile);
-  if (!lock->held()) {
-    error = "simulator state " + stateFile.string() + " is in use";
-    return nullptr;
-  }
+                                           const std::filesystem::path& traceFile, std::string& error,
+                                           const SimSessionOptions& options) {
+  std::unique_ptr<StateFileLock> lock;
   std::vector<ChipState> chips;
-  if (!LoadStateFile(stateFile, chips, error)) return nullptr;
+  if (options.scope == SimScope::kWholeBus) {
+    lock = std::make_unique<StateFileLock>(stateFile);
+    if (!lock->held()) {
+      error = "simulator state " + stateFile.string() + " is in use";
+      return nullptr;
+    }
+    if (!LoadStateFile(stateFile, chips, error)) return nullptr;
+  } else {
+    if (options.scope == SimScope::kOneChip) {
+      lock = std::make_unique<StateFileLock>(stateFile.string() + ".chip-" + options.location, 0);
+      if (!lock->held()) {
+        error = "simulated chip " + options.location + " of " + stateFile.string() + " is in use";
+        return nullptr;
+      }
+    }
+    if (!LoadForScope(stateFile, options, chips, error)) return nullptr;
+  }
   // Checked before the session exists: a session that ends saves its run.
   if (!traceFile.empty()) {
     std::FILE* probe = std::fopen(traceFile.c_str(), "a");
@@ -60,12 +123,12 @@ std::unique_ptr<UsbBackend> OpenSimSession(const std::filesystem::path& stateFil
     }
     std::fclose(probe);
   }
-  auto session = std::make_unique<SimSession>(std::move(lock), stateFile, std::move(chips));
+  auto session = std::make_unique<SimSession>(std::move(lock), stateFile, std::move(chips), options.scope);
   if (!traceFile.empty()) session->bus().OpenTransferLog(traceFile);
   return session;
 }
 
-std::unique_ptr<UsbBackend> MakeBackendFromEnvironment(std::string& error) {
+std::unique_ptr<UsbBackend> MakeBackendFromEnvironment(std::string& error, const SimSessionOptions& options) {
   const char* state = std::getenv(kSimStateVariable);
   if (state == nullptr || *state == '\0') {
     std::string why;
@@ -75,7 +138,7 @@ std::unique_ptr<UsbBackend> MakeBackendFromEnvironment(std::string& error) {
     return MakeHostBackend();
   }
   const char* trace = std::getenv(kSimTraceVariable);
-  return OpenSimSession(state, trace != nullptr ? trace : "", error);
+  return OpenSimSession(state, trace != nullptr ? trace : "", error, options);
 }
 
 }  // namespace quillon::sim

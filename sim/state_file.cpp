@@ -136,6 +136,7 @@ std::string SerializeStates(const std::vector<ChipState>& chips) {
     for (std::uint16_t a : chip.faults.otpFail) out << "fault-otp-fail " << Hex(a) << '\n';
     for (std::uint32_t a : chip.faults.corruptRead) out << "fault-corrupt-read " << Hex(a) << '\n';
     if (chip.faults.slowEraseMs != 0) out << "fault-slow-erase-ms " << chip.faults.slowEraseMs << '\n';
+    if (chip.faults.otpReportFail != 0) out << "fault-otp-report-fail " << chip.faults.otpReportFail << '\n';
     if (chip.faults.wpPulledUp) out << "fault-wp-pulled-up 1\n";
     out << "last-run " << chip.lastRun.transfers << ' ' << chip.lastRun.bytes << ' ' << chip.lastRun.failed << ' '
         << chip.lastRun.busTimeUs << '\n';
@@ -325,6 +326,7 @@ bool ParseStates(std::string_view text, std::vector<ChipState>& chips, std::stri
       if (ok) p.faults.otpFail.push_back(a);
     } else if (key == "fault-corrupt-read") p.faults.corruptRead.push_back(v);
     else if (key == "fault-slow-erase-ms") p.faults.slowEraseMs = v;
+    else if (key == "fault-otp-report-fail") p.faults.otpReportFail = v;
     else if (key == "fault-wp-pulled-up") p.faults.wpPulledUp = v != 0;
     else return fail("unknown key " + std::string(key));
     if (!ok) return fail("bad value of " + std::string(key));

@@ -1,6 +1,7 @@
 #include "app/batch_mode.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 
@@ -8,7 +9,9 @@
 #include "data/current_types.h"
 #include "data/settings.h"
 #include "data/working_memory.h"
+#include "app/usage.h"
 #include "flow/command_line_binding.h"
+#include "flow/device_selection.h"
 #include "flow/eeprom_flow.h"
 #include "flow/flow_factory.h"
 #include "flow/status.h"
@@ -50,13 +53,23 @@ int CParseArg::LoadICTypeIni() {
   ScopedTrace scope("CParseArg::LoadICTypeIni", kTraceApp);
   CDevFlow* flow = TheFlow();
   if (flow == nullptr) return 0;
+  operationFile_ = fileArgument;
+  const bool needsImage = commandLetter != 'D' && commandLetter != 'Z' && commandLetter != 'E' && commandLetter != 'Y';
+  CommandLineImage named;
+  if (needsImage) {
+    // A named image that cannot be used is refused before any chip is opened.
+    SetWorkingMemorySize(kBatchImageSize);
+    named = NameCommandLineImage(fileArgument, commandLetter == 'W');
+    if (CheckCommandLineImage(named) == 0) return 0;
+    operationFile_ = named.path;
+  }
   bool opened = false;
-  if (Setting(key::kCheckVidPidIni, 0) != 0) {
+  if (deviceIndexGiven) {
+    opened = OpenNamedDevice(*flow, deviceIndex) != 0;
+  } else if (Setting(key::kCheckVidPidIni, 0) != 0) {
     opened = flow->DEV_OpenDeviceByVIDPID() != 0;
   } else {
-    for (int index = deviceIndex; index < deviceIndex + 3 && !opened; ++index) {
-      opened = flow->DEV_OpenDeviceByICIni(index) != 0;
-    }
+    for (int index = 0; index < 3 && !opened; ++index) opened = flow->DEV_OpenDeviceByICIni(index) != 0;
   }
   if (!opened) return 0;
   switch (commandLetter) {
@@ -73,7 +86,7 @@ int CParseArg::LoadICTypeIni() {
       break;
   }
   SetWorkingMemorySize(kBatchImageSize);
-  return BindCommandLineImage(fileArgument);
+  return BindCommandLineImage(named);
 }
 
 int CParseArg::Prepare() {
@@ -103,54 +116,75 @@ int CParseArg::Excute_Arg() {
     const std::string line = BurnLogLine(local, flow != nullptr ? flow->deviceName : "", result != 0, LastStatus());
     std::error_code error;
     const std::filesystem::path here = std::filesystem::current_path(error);
-    if (error || !AppendBurnLog(here, line)) ThePrompt().Show("Can't Open burn_result.txt", "");
+    if (error || !AppendBurnLog(here, line)) {
+      ThePrompt().Show("Can't Open burn_result.txt", "");
+      resultFileFailed = true;
+    }
   }
   return result;
 }
 
 int CParseArg::Excute_Arg_Normal() {
   ScopedTrace scope("CParseArg::Excute_Arg_Normal", kTraceDevice);
+  operationPassed = false;
   CDevFlow* flow = TheFlow();
   if (flow == nullptr) return 0;
   flow->device.transportFlags = kFlagAudioSearch;
+  if (const char* serial = std::getenv(kSerialEnvironment)) flow->serialNumber = serial;
   const char letter = static_cast<char>(commandLetter);
   const CommandTexts* texts = FindCommandTexts(letter);
   if (letter == 'D') {
     ConsoleWrite(texts->before);
     ConsoleWrite("Current FW Version: " + flow->versionText + "!\r\n");
     ConsolePrompt();
+    // The result files keep calling it "not passed"; the exit code says whether the version was read.
+    operationPassed = flow->device.handle != 0 && !flow->versionText.empty() && flow->versionText != "N/A";
     return 0;
   }
   if (letter == 'C') {
-    const int result = flow->DEV_RunCommand(letter, fileArgument);
+    const int result = flow->DEV_RunCommand(letter, operationFile_);
     if (result != 0) {
       ConsoleWrite("Begin to Check OTP Status!\r\n");
       ConsoleWrite(TheFlow()->connectionText + "\r\n");
     }
     ConsolePrompt();
+    operationPassed = result != 0;
     return result;
   }
   if (texts != nullptr && texts->before != nullptr) ConsoleWrite(texts->before);
-  const int result = flow->DEV_RunCommand(letter, fileArgument);
+  const int result = flow->DEV_RunCommand(letter, operationFile_);
   if (texts != nullptr) ConsoleWrite(result != 0 ? texts->pass : texts->fail);
   ConsolePrompt();
+  operationPassed = result != 0 && texts != nullptr;
   return result;
 }
 
 void BatchModes::RunBatch(const std::vector<std::string>& args) {
   CParseArg& parse = parseArg_;
-  if (parse.Parse_Arg(FullCommandLine(args), args) == 0) return;
+  passed_ = false;
+  if (parse.Parse_Arg(FullCommandLine(args), args) == 0) {
+    if (!parse.usageProblem.empty()) std::fprintf(stderr, "quillon: %s\n", parse.usageProblem.c_str());
+    std::fputs(UsageText(), stderr);
+    return;
+  }
   // "-dumpspi" reads this much; the flows read the working memory size.
   if (parse.dumpSize != 0) SetWorkingMemorySize(parse.dumpSize);
   parse.commandLineMode = true;
   ScopedFrontEnd frontEnd(parse);
   parse.ConsoleWrite("\n");
   const auto started = std::chrono::steady_clock::now();
-  int passed = 0;
-  if (parse.Prepare() != 0) passed = parse.Excute_Arg();
-  ReportBatchRun(parse, passed != 0, started);
+  if (parse.Prepare() != 0) parse.Excute_Arg();
+  // The run record's verdict is the exit code's: a read version passes, an
+  // unwritable result file fails.
+  passed_ = parse.operationPassed && !parse.resultFileFailed;
+  ReportBatchRun(parse, *passed_, started);
   if (CDevFlow* flow = TheFlow()) flow->DEV_CloseDevice();
   parse.commandLineMode = false;
+}
+
+std::optional<int> BatchModes::ExitCode() const {
+  if (!passed_) return std::nullopt;
+  return *passed_ ? 0 : 1;
 }
 
 }  // namespace quillon

@@ -16,12 +16,19 @@ class BatchModes final : public RunModes {
   // the device closed in every case.
   void RunBatch(const std::vector<std::string>& args) override;
   void RunWindow() override { UnavailableModes().RunWindow(); }
+  // After a batch run: 0 exactly when the asked operation passed and every
+  // result file the settings ask for was written.
+  std::optional<int> ExitCode() const override;
 
   CParseArg& parseArg() { return parseArg_; }
 
  private:
   CParseArg parseArg_;
+  std::optional<bool> passed_;
 };
+
+// The environment variable that gives the batch mode its serial number.
+inline constexpr const char* kSerialEnvironment = "QUILLON_SERIAL";
 
 // The command line as the batch mode's "-f" test sees it: the arguments after
 // the program, joined by blanks.

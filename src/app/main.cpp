@@ -1,15 +1,22 @@
 // quillon: the production firmware programmer.
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "app/batch_mode.h"
 #include "app/chip_list.h"
+#include "app/gang_mode.h"
 #include "app/quillon_app.h"
 #include "app/tool_version.h"
+#include "app/usage.h"
 #include "app/version.h"
+#include "data/settings.h"
+#include "platform/files.h"
 #include "proxy/backend_factory.h"
 #include "proxy/library.h"
+#include "proxy/location_filter.h"
+#include "platform/run_locks.h"
 #include "sim/sim_session.h"
 #ifdef QUILLON_HAS_WINDOW
 #include "ui/run_window.h"
@@ -17,35 +24,13 @@
 
 namespace {
 
-constexpr const char* kHelp =
-    "Usage:\n"
-    "  quillon                      open the operator's window\n"
-    "  quillon /forcerestart        the same\n"
-    "  quillon -f -write FILE [-d N]    write the image FILE into the chip's memory\n"
-    "  quillon -f -erase [-d N]         erase the chip's memory\n"
-    "  quillon -f -verify FILE [-d N]   compare the chip's memory with the image FILE\n"
-    "  quillon -f -version [-d N]       print the running firmware version\n"
-    "  quillon -f -detect FILE [-d N]   report the OTP usage for the image FILE\n"
-    "  quillon -f -dumpotp FILE [-d N]  read the OTP content into FILE\n"
-    "  quillon -f -dumpspi FILE [-d N]  read 64 KB of SPI flash into FILE\n"
-    "  quillon -f IMAGE.rfw             write IMAGE.rfw\n"
-    "  quillon --list                   every connected chip: location, identity, transports, accepted\n"
-    "  quillon --help                   this text\n"
-    "  quillon --version                the program version\n"
-    "\n"
-    "The exit code is 0 when the operation passed and 1 otherwise.\n"
-    "Environment: QUILLON_HOME (program directory: settings, result files, *.INI, *.rfw),\n"
-    "QUILLON_SETTINGS (a settings file instead of the built-in settings),\n"
-    "QUILLON_DEBUG=1 (echo every debug line to stderr),\n"
-    "QUILLON_SIM=STATE (use the simulated chips of STATE, made by quillon-sim, instead of USB),\n"
-    "QUILLON_SIM_TRACE=FILE (append every control transfer to the simulated chips to FILE),\n"
-    "QUILLON_RESULT_JSON=FILE (append one JSON line per run to FILE; setting ResultJson does the same).\n";
-
 int ListConnectedChips() {
   if (std::string problem = quillon::TheUsbBackend().Problem(); !problem.empty()) {
     std::fprintf(stderr, "quillon: cannot list chips: %s\n", problem.c_str());
     return 1;
   }
+  // "accepted" is what the batch mode would take, which the settings decide.
+  if (quillon::LoadSettings(quillon::ProgramDir().string()) == quillon::SettingsLoad::kFileUnreadable) return 1;
   if (!quillon::LibraryStartup()) {
     std::fprintf(stderr, "quillon: cannot list chips: the USB library did not start\n");
     return 1;
@@ -80,21 +65,54 @@ class AppModes final : public quillon::RunModes {
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv, argv + argc);
   if (args.size() == 2 && args[1] == "--help") {
-    std::fputs(kHelp, stdout);
+    std::fputs(quillon::UsageText(), stdout);
     return 0;
   }
   if (args.size() == 2 && args[1] == "--version") {
     std::printf("quillon %s (%s)\n", quillon::ToolVersionText(quillon::kFileVersion).c_str(), quillon::kFileVersion);
     return 0;
   }
+  const bool listing = args.size() == 2 && args[1] == "--list";
+  const bool gang = quillon::IsGangCommand(args);
+  const char* gangLocation = std::getenv(quillon::kGangLocationEnv);
+  const bool worker = !gang && gangLocation != nullptr && *gangLocation != '\0';
+  // Taken before the simulator's state is opened: a run waiting for another
+  // kind of run must not hold the chips' state meanwhile.
+  quillon::RunLocks runLocks;
+  quillon::sim::SimSessionOptions simOptions;
+  if (gang) {
+    if (runLocks.HoldForGang() != quillon::RunLockResult::kHeld) {
+      std::fprintf(stderr, "quillon: single-chip runs did not end in time; the gang did not start\n");
+      return 1;
+    }
+    simOptions.scope = quillon::sim::SimScope::kReadOnly;
+  } else if (worker) {
+    switch (runLocks.HoldForGangWorker(gangLocation)) {
+      case quillon::RunLockResult::kHeld: break;
+      case quillon::RunLockResult::kBusy:
+        std::fprintf(stderr, "quillon: chip %s is being written by another run\n", gangLocation);
+        return quillon::kGangBusyExit;
+      case quillon::RunLockResult::kFailed:
+        std::fprintf(stderr, "quillon: the gang's command lock was not obtained\n");
+        return 1;
+    }
+    simOptions = {quillon::sim::SimScope::kOneChip, gangLocation};
+  } else if (!listing && !quillon::IsWindowMode(quillon::ArgumentPart(args))) {
+    // Waits for a running gang; each command sequence then takes the command lock as always.
+    if (runLocks.HoldForSingleRun() != quillon::RunLockResult::kHeld) {
+      std::fprintf(stderr, "quillon: a gang run did not end in time\n");
+    }
+  }
   std::string error;
-  auto backend = quillon::sim::MakeBackendFromEnvironment(error);
+  auto backend = quillon::sim::MakeBackendFromEnvironment(error, simOptions);
   if (!backend) {
     std::fprintf(stderr, "quillon: %s\n", error.c_str());
     return 1;
   }
+  if (worker) backend = quillon::FilterToLocation(std::move(backend), gangLocation);
   quillon::ScopedUsbBackend usb(std::move(backend));
-  if (args.size() == 2 && args[1] == "--list") return ListConnectedChips();
+  if (listing) return ListConnectedChips();
+  if (gang) return quillon::RunGang(args);
 
   AppModes modes;
   quillon::CQuillonApp app(modes);

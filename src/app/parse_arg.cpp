@@ -1,9 +1,13 @@
 #include "app/parse_arg.h"
 
 #include <cstdio>
-#include <cstdlib>
+#include <limits>
+#include <memory>
+#include <system_error>
 
+#include "data/firmware_image.h"
 #include "data/settings.h"
+#include "flow/command_line_binding.h"
 #include "platform/files.h"
 
 namespace quillon {
@@ -40,50 +44,116 @@ int CParseArg::Parse_Arg(std::string_view fullCommandLine, const std::vector<std
 
 int CParseArg::Parse_Arg_Normal(std::string_view fullCommandLine, const std::vector<std::string>& args) {
   deviceIndex = 0;
+  deviceIndexGiven = false;
+  operationPassed = false;
+  resultFileFailed = false;
+  usageProblem.clear();
   if (fullCommandLine.find("-f") == std::string_view::npos) {
     OpenResultFile();
-    if (resultFile_ != nullptr) {
-      std::fputs("fail", resultFile_);
-      std::fclose(resultFile_);
-      resultFile_ = nullptr;
-    }
+    if (!resultFile_.WriteAndClose("fail")) ResultFileProblem(programDir / kResultFileName);
+    const bool askedForUsage = args.size() == 2 && (args[1] == "-h" || args[1] == "-help");
+    if (!askedForUsage) usageProblem = "no -f: nothing to do";
     return 0;
   }
   if (args.size() < 3 || args.size() > 6) {
     TraceInvalid();
+    usageProblem = "-f and one to four more arguments are needed";
     return 0;
   }
-  bool known = false;
-  for (const CommandTexts& c : kCommands) known = known || args[2] == c.argument;
-  if (args[1] != "-f" || (!known && args[2].find(".rfw") == std::string::npos)) TraceInvalid();
+  if (args[1] != "-f") {
+    TraceInvalid();
+    usageProblem = "the first argument must be -f, not \"" + args[1] + "\"";
+    return 0;
+  }
 
   commandText = args[2];
   fileArgument = args.size() > 3 ? args[3] : std::string();
-  commandLetter = 'W';
-  bool isCommand = false;
+  const CommandTexts* command = nullptr;
   for (const CommandTexts& c : kCommands) {
-    if (args[2] == c.argument) {
-      commandLetter = static_cast<std::uint8_t>(c.letter);
-      isCommand = true;
-    }
+    if (args[2] == c.argument) command = &c;
   }
-  if (!isCommand) fileArgument = args[2];
+  if (command != nullptr) {
+    commandLetter = static_cast<std::uint8_t>(command->letter);
+    // Erase and version work without a file; the others name the image or the output.
+    const bool needsFile = command->letter != 'E' && command->letter != 'D';
+    if (needsFile && args.size() < 4) {
+      usageProblem = args[2] + " needs a file";
+      return 0;
+    }
+    if (fileArgument == kBuiltinImageArgument && command->letter != 'W') {
+      usageProblem = "only -write takes the built-in image";
+      return 0;
+    }
+  } else {
+    // A typo'd command word must not become a write of some other image.
+    std::error_code error;
+    const bool image = args[2].find(".rfw") != std::string::npos &&
+                       std::filesystem::exists(ResolveImageName(args[2]), error);
+    if (!image) {
+      TraceInvalid();
+      usageProblem = "\"" + args[2] + "\" is neither a command nor an existing .rfw image";
+      return 0;
+    }
+    commandLetter = 'W';
+    fileArgument = args[2];
+  }
+  if (args.size() > 4) {
+    if (args[4] != "-d") {
+      usageProblem = "unknown option \"" + args[4] + "\" (-d N comes as the fourth argument)";
+      return 0;
+    }
+    const auto index = args.size() == 6 ? ParseDeviceIndex(args[5]) : std::nullopt;
+    if (!index) {
+      usageProblem = "-d needs a device number 0, 1, 2, ...";
+      return 0;
+    }
+    deviceIndex = *index;
+    deviceIndexGiven = true;
+  }
   if (commandLetter == 'Z') dumpSize = 0x10000;
-  if (args.size() > 4 && args[4] == "-d") deviceIndex = args.size() > 5 ? std::atoi(args[5].c_str()) : 0;
   return 1;
 }
 
+std::optional<std::int32_t> ParseDeviceIndex(std::string_view text) {
+  if (text.empty() || text.size() > 10) return std::nullopt;
+  std::int64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  if (value > std::numeric_limits<std::int32_t>::max()) return std::nullopt;
+  return static_cast<std::int32_t>(value);
+}
+
+bool ResultFile::Open(const std::filesystem::path& path) {
+  file_.reset(std::fopen(path.c_str(), "wb"));
+  return file_ != nullptr;
+}
+
+bool ResultFile::WriteAndClose(const char* text) {
+  if (!file_) return false;
+  const bool written = text == nullptr || std::fputs(text, file_.get()) >= 0;
+  return std::fclose(file_.release()) == 0 && written;
+}
+
+void CParseArg::ResultFileProblem(const std::filesystem::path& file) {
+  // A stale "pass" from an earlier run must not be all a script sees.
+  std::fprintf(stderr, "quillon: cannot write %s; it does not hold this run's result\n", file.c_str());
+  resultFileFailed = true;
+}
+
 void CParseArg::OpenResultFile() {
-  if (resultFile_ != nullptr) std::fclose(resultFile_);
   if (programDir.empty()) programDir = ProgramDir();
-  resultFile_ = std::fopen((programDir / kResultFileName).c_str(), "wb");
+  resultFile_.Open(programDir / kResultFileName);
 }
 
 void CParseArg::WriteResult(bool pass, bool atExecute) {
-  if (resultFile_ == nullptr) return;
-  if (const char* text = ResultText(saveResultMode, pass, atExecute)) std::fputs(text, resultFile_);
-  std::fclose(resultFile_);
-  resultFile_ = nullptr;
+  const char* text = ResultText(saveResultMode, pass, atExecute);
+  if (!resultFile_.IsOpen()) {
+    if (text != nullptr) ResultFileProblem(programDir / kResultFileName);
+    return;
+  }
+  if (!resultFile_.WriteAndClose(text)) ResultFileProblem(programDir / kResultFileName);
 }
 
 const char* ResultText(std::int32_t mode, bool pass, bool atExecute) {
@@ -109,16 +179,16 @@ std::string BurnLogLine(const std::tm& when, std::string_view deviceName, bool p
 
 bool AppendBurnLog(const std::filesystem::path& dir, const std::string& line) {
   std::filesystem::path file = dir / kBurnLogFileName;
-  bool exists = std::filesystem::exists(file);
-  std::FILE* out = std::fopen(file.c_str(), exists ? "ab" : "wb");
-  if (out == nullptr) return false;
+  std::error_code error;
+  const bool exists = std::filesystem::exists(file, error);
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> stream(std::fopen(file.c_str(), exists ? "ab" : "wb"), &std::fclose);
+  if (!stream) return false;
+  bool written = true;
   if (!exists) {
-    std::fputs(kBurnLogHeader1, out);
-    std::fputs(kBurnLogHeader2, out);
+    written = std::fputs(kBurnLogHeader1, stream.get()) >= 0 && std::fputs(kBurnLogHeader2, stream.get()) >= 0;
   }
-  std::fputs(line.c_str(), out);
-  std::fclose(out);
-  return true;
+  written = written && std::fputs(line.c_str(), stream.get()) >= 0;
+  return std::fclose(stream.release()) == 0 && written;
 }
 
 }  // namespace quillon

@@ -2,8 +2,11 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,6 +33,24 @@ struct CommandTexts {
 };
 const CommandTexts* FindCommandTexts(char letter);
 
+// "Result.txt" for one run: opened (and so emptied) once, one text written,
+// and closed when written or when the object goes.
+class ResultFile {
+ public:
+  // Creates or empties the file; false when it cannot be opened for writing.
+  bool Open(const std::filesystem::path& path);
+  // Writes `text` (nothing for null) and closes the file; false when the file
+  // was not open or the text did not reach it.
+  bool WriteAndClose(const char* text);
+  bool IsOpen() const { return file_ != nullptr; }
+
+ private:
+  struct Closer {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+  };
+  std::unique_ptr<std::FILE, Closer> file_;
+};
+
 // The command line's object; while a batch operation runs it is also the
 // flows' front end: it keeps the remembered device location and owns the console.
 class CParseArg : public CDumpStr, public FlowFrontEnd {
@@ -37,7 +58,8 @@ class CParseArg : public CDumpStr, public FlowFrontEnd {
   static constexpr std::uint8_t kNoCommand = 0xFF;
 
   // Reads "SaveResultToFile", notes the program directory and parses; 1 when
-  // an operation is to run.
+  // an operation is to run. On 0, `usageProblem` says what was wrong (empty
+  // for a plain request for the usage, "-h" or "-help").
   int Parse_Arg(std::string_view fullCommandLine, const std::vector<std::string>& args);
   int Parse_Arg_Normal(std::string_view fullCommandLine, const std::vector<std::string>& args);
 
@@ -46,6 +68,8 @@ class CParseArg : public CDumpStr, public FlowFrontEnd {
   void OpenResultFile();
   // Writes the outcome text for the mode and closes the file. `atExecute`:
   // the execute step (else the preparation step, which writes only for 1 and 2).
+  // A text the mode asks for that cannot be written is said on stderr and
+  // marks the run failed.
   void WriteResult(bool pass, bool atExecute);
 
   // The preparation step: opens "Result.txt" when it is kept, opens the device
@@ -68,25 +92,39 @@ class CParseArg : public CDumpStr, public FlowFrontEnd {
   std::string fileArgument;
   std::string commandText;
   std::int32_t deviceIndex = 0;
+  bool deviceIndexGiven = false;  // "-d N": that device and no other
+  std::string usageProblem;
   std::int32_t saveResultMode = 0;
   std::int32_t burnLogMode = 0;
   std::filesystem::path programDir;
   // Bytes a dump reads; set for "-dumpspi".
   std::uint32_t dumpSize = 0;
+  // The asked operation passed: its console "pass" line was written, or for
+  // "-version" the version was read.
+  bool operationPassed = false;
+  // A result file the settings ask for could not be written.
+  bool resultFileFailed = false;
 
  private:
-  std::FILE* resultFile_ = nullptr;
+  void ResultFileProblem(const std::filesystem::path& file);
+  ResultFile resultFile_;
+  // The file the operation is given: the resolved image path (empty for the
+  // built-in image), or the output file of a dump as named.
+  std::string operationFile_;
 };
 
 // The result text of "Result.txt" for a save-result mode, or null when that mode writes nothing.
 const char* ResultText(std::int32_t mode, bool pass, bool atExecute);
+
+// "-d"'s value: a decimal number from 0 to 2^31-1, nothing else.
+std::optional<std::int32_t> ParseDeviceIndex(std::string_view text);
 
 // One line of "burn_result.txt": local date and time, the device name, the
 // outcome and the last status, in the columns of the header.
 std::string BurnLogLine(const std::tm& when, std::string_view deviceName, bool pass, std::uint32_t lastStatus);
 
 // Appends the line to "burn_result.txt" in `dir`, writing the header first when
-// the file is new. False when the file cannot be opened.
+// the file is new. False when the file cannot be opened or written.
 bool AppendBurnLog(const std::filesystem::path& dir, const std::string& line);
 
 }  // namespace quillon

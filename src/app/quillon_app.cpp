@@ -92,7 +92,7 @@ int CQuillonApp::ExitInstance() {
   if (Setting(key::kDebugLog, 0) != 0) capture_.Stop();
   TraceShutdown();
   TheSettings().LoadFromText("");
-  int code = ExitCodeFromStatus(LastStatus());
+  int code = modes_.ExitCode().value_or(ExitCodeFromStatus(LastStatus()));
   SetLastStatus(static_cast<std::uint32_t>(code));
   return code;
 }

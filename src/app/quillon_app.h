@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,8 @@ class RunModes {
   // One batch operation; `args` holds the program path first.
   virtual void RunBatch(const std::vector<std::string>& args) = 0;
   virtual void RunWindow() = 0;
+  // The exit code the mode decided itself; nothing leaves it to the last status.
+  virtual std::optional<int> ExitCode() const { return std::nullopt; }
 };
 
 // The modes of a build that has neither the batch operations nor the window:
@@ -48,7 +51,8 @@ class CQuillonApp {
 
   // The whole start-up and the chosen mode; always false (no message loop follows).
   bool InitInstance(const std::vector<std::string>& args);
-  // The shutdown; returns the exit code and stores it as the last status.
+  // The shutdown; returns the exit code (the mode's own, else 1 when the last
+  // status is not 0) and stores it as the last status.
   int ExitInstance();
 
   void PrepareSharedObjects();

@@ -14,6 +14,7 @@
 
 #include "data/image_version.h"
 #include "data/settings.h"
+#include "platform/debug_channel.h"
 #include "platform/files.h"
 #include "platform/sha256.h"
 
@@ -113,6 +114,8 @@ bool ReportRun(RunRecord record) {
   if (record.station.empty()) record.station = HostName();
   const std::string summary = RunSummaryLine(record);
   std::fputs(summary.c_str(), stderr);
+  // "DebugLog.txt" ends each run with the same verdict the script saw.
+  DebugPrint("%s", summary.c_str());
   const auto path = ResultJsonPath();
   if (!path) return true;
   if (AppendLineAtomically(*path, RunRecordJson(record))) return true;

@@ -23,6 +23,18 @@ bool ContainsIgnoringCase(std::string_view text, std::string_view part) {
 
 }  // namespace
 
+bool ListFileAccepts(std::string_view listText, std::string_view idText) {
+  std::size_t start = 0;
+  while (start < listText.size()) {
+    std::size_t end = listText.find('\n', start);
+    if (end == std::string_view::npos) end = listText.size();
+    const std::string_view line = Trim(listText.substr(start, end - start));
+    start = end + 1;
+    if (!line.empty() && ContainsIgnoringCase(idText, line) && ContainsIgnoringCase(line, "REV")) return true;
+  }
+  return false;
+}
+
 bool ListAcceptsIgnoringRevision(std::string_view listText, std::string_view idText) {
   std::size_t start = 0;
   while (start < listText.size()) {

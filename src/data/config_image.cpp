@@ -51,6 +51,12 @@ bool NamesNorFlash(std::string_view projectType) {
 
 void ShowCorrupted() { ThePrompt().Show(kConfigCorruptedText, "Error"); }
 
+bool AreaWalks(std::span<const std::uint8_t> image, std::size_t offset) {
+  CDescGlobal reader;
+  reader.SetCopy(image.subspan(offset));
+  return WalkConfigArea(reader, nullptr) == WalkResult::Done;
+}
+
 std::string Format(const char* format, unsigned a, unsigned b) {
   char text[32];
   std::snprintf(text, sizeof text, format, a, b);
@@ -110,13 +116,24 @@ std::optional<std::size_t> LocateConfigArea(const AreaContext& context, std::spa
   std::size_t at = context.configAddress;
   if (IsTq7704(context) && context.workingMemorySize == kSmallImage) at = 0;
   results.imageChipCode = 0xFF;
+  results.corrupted = false;
+  // Either read may find the walk broken; such an area must not be written.
+  // Both look only where their own rules say, so the area found is walked too.
+  const auto readAndCheck = [&](std::size_t found) {
+    ReadImageConfig(context, image, results);
+    CheckImageConfig(context, image, results);
+    if (!results.corrupted && !AreaWalks(image, found)) {
+      results.corrupted = true;
+      ShowCorrupted();
+    }
+    return !results.corrupted;
+  };
 
   if (at < image.size()) {
     if (auto header = SignedHeaderAt(image, at)) {
       results.areaAtZero = at == 0;
       results.imageChipCode = header->chipCode;
-      ReadImageConfig(context, image, results);
-      CheckImageConfig(context, image, results);
+      if (!readAndCheck(at)) return std::nullopt;
       if (at != 0) {
         results.blockLength = 0x1000;
         results.blockAddress = static_cast<std::uint32_t>(at & ~std::size_t{0xFFF});
@@ -134,8 +151,7 @@ std::optional<std::size_t> LocateConfigArea(const AreaContext& context, std::spa
   auto header = SignedHeaderAt(image, 0);
   if (!header) return std::nullopt;
   results.imageChipCode = header->chipCode;
-  ReadImageConfig(context, image, results);
-  CheckImageConfig(context, image, results);
+  if (!readAndCheck(0)) return std::nullopt;
   results.areaAtZero = true;
   return image.size() < kBigImage ? 0 : kLastBlock;
 }
@@ -163,6 +179,7 @@ bool ReadImageConfig(const AreaContext& context, std::span<const std::uint8_t> i
     return true;
   });
   if (walk != WalkResult::Done) {
+    results.corrupted = true;
     ShowCorrupted();
     return false;
   }
@@ -182,6 +199,7 @@ bool CheckImageConfig(const AreaContext& context, std::span<const std::uint8_t> 
   CDescGlobal reader;
   reader.SetCopy(image.subspan(base));
   if (WalkConfigArea(reader, nullptr) != WalkResult::Done) {
+    results.corrupted = true;
     ShowCorrupted();
     return false;
   }

@@ -47,11 +47,13 @@ struct ConfigAreaResults {
   std::uint32_t blockAddress = 0;
   std::uint32_t blockLength = 0;
   std::uint16_t headerTotalLength = 0;
+  // The record walk of the last read or check could not step over a record.
+  bool corrupted = false;
   ConfigTexts texts;
 };
 
-// The offset of the area to program, or nothing when the image has no area.
-// Sets the results (and, through ReadImageConfig, the current memory type).
+// The offset of the area to program, or nothing when the image has no area or
+// its record walk reports corruption (`results.corrupted`). Sets the results (and, through ReadImageConfig, the current memory type).
 std::optional<std::size_t> LocateConfigArea(const AreaContext& context, std::span<const std::uint8_t> image,
                                             ConfigAreaResults& results);
 

@@ -57,6 +57,12 @@ std::optional<RecordHeader> UnpackRecordHeader(std::span<const std::uint8_t> byt
     header.type = record_type::kSmallCacheCode;
     header.length = ReadU16Le(bytes, 2);
     header.form = RecordForm::Extended;
+  } else if (bytes[0] == 0xFF && bytes[1] == record_type::kPreserved) {
+    // Read with the plain form it would claim 255 bytes and break the walk.
+    if (bytes.size() < 4) return std::nullopt;
+    header.type = record_type::kPreserved;
+    header.length = ReadU16Le(bytes, 2);
+    header.form = RecordForm::Prefixed;
   } else if (chipCode == kCodecChipCode && IsCodecSequenceType(low6)) {
     // The codec records of chip code 17 carry their length in ten bits; read
     // with the plain form, one longer than 255 bytes would throw the walk off.
@@ -76,6 +82,12 @@ std::size_t PackRecordHeader(std::span<std::uint8_t> out, const RecordHeader& he
       if (out.size() < 4) return 0;
       out[0] = 0xFF;
       out[1] = static_cast<std::uint8_t>(0xC0 | (header.type & 0x3F));
+      WriteU16Le(out, 2, header.length);
+      return 4;
+    case RecordForm::Prefixed:
+      if (out.size() < 4) return 0;
+      out[0] = 0xFF;
+      out[1] = header.type;
       WriteU16Le(out, 2, header.length);
       return 4;
     case RecordForm::Codec10:

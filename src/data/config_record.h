@@ -37,6 +37,8 @@ inline constexpr std::uint8_t kEepromInfo = 8;
 inline constexpr std::uint8_t kCodeInfo = 15;
 inline constexpr std::uint8_t kSmallCacheCode = 39;
 inline constexpr std::uint8_t kVersion = 0x2F;
+// The record the flash download carries over from the chip (0xFF, 0x50, u16 length, payload).
+inline constexpr std::uint8_t kPreserved = 0x50;
 }  // namespace record_type
 
 // Lengths of the two leading special records.
@@ -63,15 +65,16 @@ std::optional<MemoryType> MemoryTypeOfTypeByte(std::uint8_t typeByte);
 
 // Record-header forms: two bytes (length, type); four bytes (0xFF, 0xC0|39,
 // u16 length) for small-cache code; two bytes with a 10-bit length for the
-// codec sequence records of chip code 17.
-enum class RecordForm : std::uint8_t { Normal, Extended, Codec10 };
+// codec sequence records of chip code 17; four bytes (0xFF, 0x50, u16 length)
+// for the carried-over record, which the download itself writes into areas.
+enum class RecordForm : std::uint8_t { Normal, Extended, Codec10, Prefixed };
 
 struct RecordHeader {
   std::uint8_t type = 0;
   std::uint16_t length = 0;  // the whole record, header included
   RecordForm form = RecordForm::Normal;
 
-  std::size_t HeaderSize() const { return form == RecordForm::Extended ? 4 : 2; }
+  std::size_t HeaderSize() const { return form == RecordForm::Extended || form == RecordForm::Prefixed ? 4 : 2; }
 };
 
 inline constexpr std::uint16_t kExtendedMarker = 0x3FF;

@@ -33,6 +33,14 @@ bool LoadImageFile(CFirmwareImage& image) {
   return true;
 }
 
+std::filesystem::path ResolveImageName(const std::string& name) {
+  std::error_code error;
+  std::filesystem::path path(name);
+  if (name.find('/') == std::string::npos && !std::filesystem::exists(path, error)) path = ProgramDir() / path;
+  std::filesystem::path full = std::filesystem::absolute(path, error);
+  return error ? path : full;
+}
+
 bool LoadBuiltinImage(CFirmwareImage& image, int number) {
   auto resource = FindResource(number, "BINARY");
   if (!resource) return false;

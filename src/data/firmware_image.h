@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <span>
 #include <string>
@@ -52,6 +53,11 @@ struct CFirmwareImage {
 // full path. A name that is empty, missing or a directory fails and keeps the
 // old data; an empty or unreadable file fails with the data released.
 bool LoadImageFile(CFirmwareImage& image);
+
+// Where an image name given on the command line points: a name with a "/" as
+// given (against the current directory); a bare name in the current directory
+// when it is there, else in the program directory. Always an absolute path.
+std::filesystem::path ResolveImageName(const std::string& name);
 
 // Loads built-in image `number` into the built-in buffer (0x20000 bytes on a
 // MIPI bus, else the working memory size, never less than the image). False

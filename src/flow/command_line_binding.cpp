@@ -1,47 +1,136 @@
 #include "flow/command_line_binding.h"
 
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
 #include "data/current_types.h"
 #include "data/ic_type_ini.h"
 #include "data/image_match.h"
+#include "data/image_version.h"
+#include "data/working_memory.h"
 #include "flow/flow_factory.h"
+#include "platform/debug_channel.h"
 #include "flow/front_end.h"
 #include "flow/status.h"
 #include "platform/trace.h"
 
 namespace quillon {
 namespace {
+
 constexpr TraceScope kBindScope{"CParseArg::LoadICTypeIni", 0, kTraceApp};
+
+// Why a named file did not load, for the operator.
+std::string LoadProblem(const std::filesystem::path& path) {
+  std::error_code error;
+  if (!std::filesystem::exists(path, error)) return "there is no such file";
+  if (std::filesystem::is_directory(path, error)) return "it is a directory";
+  return "it cannot be read or is empty";
+}
+
+int RefuseLoad(const std::string& why) {
+  std::fprintf(stderr, "quillon: %s\n", why.c_str());
+  PostFlowMessage(WM_FLOW_FAIL, msg::kLoadFileDataFail);
+  TraceFailure(kBindScope, "Load File Data Fail!\n");
+  TheFrontEnd().ConsoleWrite("Load File Data Fail!\n");
+  return 0;
+}
+
+// A longer image would not fit the chip's code memory: the flows would erase
+// the chip and only then fail.
+bool FitsWorkingMemory(std::size_t length, const std::string& name) {
+  if (length <= WorkingMemorySize()) return true;
+  RefuseLoad("image " + name + " is " + std::to_string(length) + " bytes; the chip's code memory holds " +
+             std::to_string(WorkingMemorySize()));
+  return false;
+}
+
+void NoteImage(const std::string& name, const std::vector<std::uint8_t>& data) {
+  std::string version;
+  if (!ImageVersion(data, &version, nullptr)) version = "unknown";
+  std::fprintf(stderr, "quillon: image to write: %s, version %s\n", name.c_str(), version.c_str());
+  DebugPrint("quillon: image to write: %s, version %s\n", name.c_str(), version.c_str());
+}
+
+// The built-in image for the open device, else the profile's default one.
+bool LoadBuiltinForDevice(CDevFlow& flow, std::string& name) {
+  CFirmwareImage& image = flow.image;
+  const CICTypeIni* profile = CurrentProfile();
+  const std::string deviceImage = DeviceFirmwareName(flow.fullIdText);
+  int number = 0;
+  if (profile != nullptr) profile->GetBuiltinFirmwareId(deviceImage, &number);
+  name = "built-in " + deviceImage;
+  if (number == 0 || !LoadBuiltinImage(image, number)) {
+    LoadDefaultImage(image, profile);
+    name = "built-in default image";
+    if (profile != nullptr) name += " of " + profile->IcName();
+  }
+  MoveBuiltinToFileData(image);
+  return image.fileData.size() >= kFullImageLength;
+}
+
 }  // namespace
 
-int BindCommandLineImage(const std::string& fileArgument) {
+CommandLineImage NameCommandLineImage(const std::string& fileArgument, bool toWrite) {
+  CommandLineImage image;
+  image.toWrite = toWrite;
+  if (fileArgument == kBuiltinImageArgument) {
+    image.builtin = true;
+  } else {
+    image.path = ResolveImageName(fileArgument).string();
+  }
+  return image;
+}
+
+int CheckCommandLineImage(const CommandLineImage& named) {
+  if (named.builtin) return 1;
+  CFirmwareImage image;
+  image.mainFile = named.path;
+  if (!LoadImageFile(image)) return RefuseLoad("cannot load image " + named.path + ": " + LoadProblem(named.path));
+  if (named.toWrite && !FitsWorkingMemory(image.fileData.size(), named.path)) return 0;
+  return 1;
+}
+
+int BindCommandLineImage(const CommandLineImage& named) {
   CDevFlow* flow = TheFlow();
   if (flow == nullptr) return 0;
   CFirmwareImage& image = flow->image;
-  image.mainFile = fileArgument;
-  const bool loaded = LoadImageFile(image);
-  if (!loaded) {
-    const CICTypeIni* profile = CurrentProfile();
-    int number = 0;
-    if (profile != nullptr) profile->GetBuiltinFirmwareId(DeviceFirmwareName(flow->fullIdText), &number);
-    if (number == 0 || !LoadBuiltinImage(image, number)) LoadDefaultImage(image, profile);
-    MoveBuiltinToFileData(image);
-    if (image.fileData.size() < kFullImageLength) {
-      PostFlowMessage(WM_FLOW_FAIL, msg::kLoadFileDataFail);
-      TraceFailure(kBindScope, "Load File Data Fail!\n");
-      TheFrontEnd().ConsoleWrite("Load File Data Fail!\n");
+  std::string name = named.path;
+  if (named.builtin) {
+    if (!LoadBuiltinForDevice(*flow, name)) return RefuseLoad("no full built-in image for " + flow->fullIdText);
+  } else {
+    image.mainFile = named.path;
+    if (!LoadImageFile(image)) return RefuseLoad("cannot load image " + named.path + ": " + LoadProblem(named.path));
+  }
+  if (named.toWrite && !FitsWorkingMemory(image.fileData.size(), name)) return 0;
+
+  image.config.corrupted = false;  // left from an earlier parse, e.g. the device's own firmware search
+  if (!SelectProfileForImage(image, flow->chipMode[0], flow->chipMode[1], HeaderSearch::CommandLine)) {
+    if (image.config.corrupted) {
+      std::fprintf(stderr, "quillon: image %s: its configuration area is corrupted\n", name.c_str());
+      PostFlowMessage(WM_FLOW_FAIL, msg::kParseFwFileFail);
+      TraceFailure(kBindScope, "Parse FW File Fail!\n");
       return 0;
     }
+    // No profile: the flow's own image check decides (and names the fault).
+    if (named.toWrite) NoteImage(name, image.fileData);
+    return named.builtin ? 0 : 1;
   }
-  if (!SelectProfileForImage(image, flow->chipMode[0], flow->chipMode[1], HeaderSearch::CommandLine)) {
-    return loaded ? 1 : 0;
-  }
+  if (named.toWrite) NoteImage(name, image.fileData);
   if (CurrentMemoryType() != MemoryType::SpiFlash) {
+    // The new object takes over the image with the rest of the flow's data.
     flow = RecreateFlow(true);
     if (flow == nullptr) return 0;
-    flow->image.mainFile = fileArgument;
-    LoadImageFile(flow->image);
+    if (!named.builtin) {
+      flow->image.mainFile = named.path;
+      LoadImageFile(flow->image);
+    }
   }
   return 1;
+}
+
+int BindCommandLineImage(const std::string& fileArgument) {
+  return BindCommandLineImage(NameCommandLineImage(fileArgument, true));
 }
 
 }  // namespace quillon

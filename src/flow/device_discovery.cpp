@@ -3,13 +3,13 @@
 // device again after a reset, and closing it.
 #include <algorithm>
 #include <array>
-#include <fstream>
 
 #include "data/accepted_devices.h"
 #include "data/ic_type_ini.h"
 #include "data/image_match.h"
 #include "data/settings.h"
 #include "flow/dev_flow.h"
+#include "flow/device_selection.h"
 #include "flow/front_end.h"
 #include "flow/status.h"
 #include "platform/clock.h"
@@ -27,17 +27,6 @@ constexpr TraceScope kOpenScope{"CDevFlow::MP_OpenDevice", 0, kTraceDevice};
 constexpr TraceScope kVidPidScope{"CDevFlow::DEV_OpenDeviceByVIDPID", 0, kTraceDevice};
 constexpr const char* kVidPidListFile = "VidPidList.ini";
 
-std::string_view Trim(std::string_view text) {
-  const auto first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string_view::npos) return {};
-  const auto last = text.find_last_not_of(" \t\r\n");
-  return text.substr(first, last - first + 1);
-}
-
-bool ContainsIgnoreCase(std::string_view text, std::string_view part) {
-  return ToUpperAscii(text).find(ToUpperAscii(part)) != std::string::npos;
-}
-
 }  // namespace
 
 bool IsInVidPidListFile(std::string_view text) {
@@ -46,17 +35,12 @@ bool IsInVidPidListFile(std::string_view text) {
     ThePrompt().Show(path.string() + " does not exist", "");
     return false;
   }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  auto bytes = ReadWholeFile(path);
+  if (!bytes) {
     ThePrompt().Show("Fail to open file " + path.string(), "");
     return false;
   }
-  for (std::string line; std::getline(in, line);) {
-    const std::string_view entry = Trim(line);
-    if (entry.empty()) continue;
-    if (ContainsIgnoreCase(text, entry) && ContainsIgnoreCase(entry, "REV")) return true;
-  }
-  return false;
+  return ListFileAccepts(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()), text);
 }
 
 bool CDevFlow::MatchesFirmwareVidPid() const { return EqualsIgnoreCase(idText, settings.firmwareVidPidText); }
@@ -78,6 +62,64 @@ namespace {
 bool NoCheckConfigured() {
   return Setting(key::kCheckVidPidIni, 0) == 0 && Setting(key::kCheckVidPidBin, 0) == 0;
 }
+}  // namespace
+
+namespace {
+
+// What the walk does with a device after its visit.
+enum class WalkStep {
+  Close,     // close it and go on
+  KeepOpen,  // go on; the next open closes it
+  Stop,      // stop with the device open
+};
+
+// The one walk over the devices that open, from enumeration index `first`:
+// `read` fills the value with what the operation reads (in its own order on
+// the wire), `visit` decides. True when a visit stopped the walk.
+template <class Read, class Visit>
+bool WalkOpenedDevices(CDevFlow& flow, int first, Read read, Visit visit) {
+  const int count = VxCam_GetDeviceCount();
+  int ordinal = 0;
+  int listIndex = -1;
+  for (int index = first; index < count; ++index) {
+    if (flow.MP_OpenDevice(index) == 0) continue;
+    SeenDevice seen;
+    seen.index = index;
+    seen.ordinal = ordinal;
+    read(seen);
+    if (seen.listed) ++listIndex;
+    seen.listIndex = listIndex;
+    const WalkStep step = visit(seen);
+    if (step == WalkStep::Stop) return true;
+    if (step == WalkStep::Close) flow.MP_CloseDevice();
+    ++ordinal;
+  }
+  return false;
+}
+
+// The one place a choice is taken over: the remembered ordinal and list entry,
+// the firmware for the device and, when given, its location.
+void ApplyChoice(CDevFlow& flow, const DeviceChoice& choice, const RememberedLocation* location) {
+  flow.selectedOrdinal = choice.ordinal;
+  if (choice.listIndex) flow.selectedListIndex = *choice.listIndex;
+  if (location != nullptr) TheFrontEnd().Location() = *location;
+  flow.SelectFirmwareForDevice();
+}
+
+void ReportListingOutcome(bool chosen, DeviceListView* list, int listIndex) {
+  if (!chosen) {
+    PostFlowMessage(WM_FLOW_INFO, msg::kDetectDeviceFail);
+    SetLastStatus(msg::kDetectDeviceFail);
+    return;
+  }
+  if (list != nullptr) {
+    list->Select(listIndex);
+    TheFrontEnd().SelectionText() = list->Text(listIndex);
+  }
+  PostFlowMessage(WM_FLOW_INFO, msg::kCheckDeviceInfoSucceed);
+  SetLastStatus(msg::kCheckDeviceInfoSucceed);
+}
+
 }  // namespace
 
 bool CDevFlow::ReadIdentity() {
@@ -201,27 +243,26 @@ int CDevFlow::DEV_OpenDeviceByVIDPID() {
     SetLastStatus(0);
     return 0;
   }
-  for (int index = 0; index < count; ++index) {
-    if (MP_OpenDevice(index) == 0) continue;
-    ReadLocation();
-    front.Location() = {portAddress, hubInstance};
-    ReadIdentity();
-    bool taken = false;
-    if (IsInBuiltInVidPidList(fullIdText)) {
-      if (lockPort == 0) {
-        taken = true;
-      } else if (portNo == 0) {
-        SetSettingInt(kConfigSection, key::kPortNo, portAddress);
-        DebugPrint("Set Value\n");
-        taken = true;
-      } else {
-        taken = portNo == portAddress;
-      }
-    }
-    if (!taken) {
-      MP_CloseDevice();
-      continue;
-    }
+  const bool taken = WalkOpenedDevices(
+      *this, 0,
+      [&](SeenDevice& seen) {
+        ReadLocation();
+        seen.location = {portAddress, hubInstance};
+        front.Location() = seen.location;
+        ReadIdentity();
+        seen.identity = fullIdText;
+        seen.listed = IsInBuiltInVidPidList(fullIdText);
+      },
+      [&](const SeenDevice& seen) {
+        const PortLockDecision decision = DecidePortLock(seen.listed, lockPort, portNo, seen.location.portAddress);
+        if (decision == PortLockDecision::Refuse) return WalkStep::Close;
+        if (decision == PortLockDecision::TakeAndRememberPort) {
+          SetSettingInt(kConfigSection, key::kPortNo, portAddress);
+          DebugPrint("Set Value\n");
+        }
+        return WalkStep::Stop;
+      });
+  if (taken) {
     ReadChipMode();
     RefreshProfileHeader();
     PostFlowMessage(WM_FLOW_OPENED, 0);
@@ -254,8 +295,40 @@ void CDevFlow::DEV_GetDeviceInfoForInternalTool() {
 void CDevFlow::SelectFirmwareForDevice() {
   ReadChipMode();
   MP_GetDeviceInfo();
+  if (memoryType() == MemoryType::Otp) OTP_SpaceText();
   // The profiles name the family by the high nibbles only (chipMode is masked).
   IdentifyDeviceFirmware(image, chipMode[0], chipMode[1], fullIdText);
+}
+
+std::optional<DeviceChoice> ChooseDefault(const SeenDevice& device, bool checkConfigured) {
+  if (!checkConfigured) return DeviceChoice{device.ordinal, std::nullopt};
+  if (!device.accepted) return std::nullopt;
+  return DeviceChoice{device.ordinal, device.listIndex};
+}
+
+std::optional<DeviceChoice> ChooseAtLocation(const SeenDevice& device, const RememberedLocation& wanted) {
+  if (!device.listed || device.location != wanted) return std::nullopt;
+  return DeviceChoice{device.ordinal, device.listIndex};
+}
+
+std::optional<DeviceChoice> ChooseFirstAccepted(const SeenDevice& device, bool checkConfigured) {
+  if (!checkConfigured) return DeviceChoice{device.ordinal, std::nullopt};
+  if (!device.accepted) return std::nullopt;
+  return DeviceChoice{device.ordinal, 0};
+}
+
+std::optional<DeviceChoice> ChooseByIdentity(const SeenDevice& device, const std::string& wanted) {
+  if (device.identity != wanted) return std::nullopt;
+  return DeviceChoice{device.ordinal, std::nullopt};
+}
+
+bool IsAtLocation(const SeenDevice& device, const RememberedLocation& wanted) { return device.location == wanted; }
+
+PortLockDecision DecidePortLock(bool listed, std::uint32_t lockPort, std::uint32_t portNo, std::uint32_t portAddress) {
+  if (!listed) return PortLockDecision::Refuse;
+  if (lockPort == 0) return PortLockDecision::Take;
+  if (portNo == 0) return PortLockDecision::TakeAndRememberPort;
+  return portNo == portAddress ? PortLockDecision::Take : PortLockDecision::Refuse;
 }
 
 void CDevFlow::DEV_GetDefaultDeviceForTessaro() {
@@ -266,51 +339,37 @@ void CDevFlow::DEV_GetDefaultDeviceForTessaro() {
     DebugPrint("Before SetEvent\n");
     front.ResetAutoRunEvent();
   }
-  const int count = VxCam_GetDeviceCount();
   selectedOrdinal = -1;
   selectedListIndex = -1;
   DeviceListView* list = front.DeviceList();
   if (list != nullptr) list->Clear();
-  int ordinal = 0;
-  int listIndex = -1;
-  for (int index = 0; index < count; ++index) {
-    if (MP_OpenDevice(index) == 0) continue;
-    ReadIdentity();
-    if (IsInBuiltInVidPidList(fullIdText)) {
-      if (list != nullptr) list->Append(fullIdText);
-      ++listIndex;
-    }
-    if (selectedOrdinal == -1) {
-      if (NoCheckConfigured()) {
-        SelectFirmwareForDevice();
-        ReadLocation();
-        front.Location() = {portAddress, hubInstance};
-        selectedOrdinal = ordinal;
-      } else {
-        ApplyConfiguredCheck(false);
-        if (accepted != 0) {
-          SelectFirmwareForDevice();
-          ReadLocation();
-          front.Location() = {portAddress, hubInstance};
-          selectedOrdinal = ordinal;
-          selectedListIndex = listIndex;
+  const bool checkConfigured = !NoCheckConfigured();
+  bool chosen = false;
+  WalkOpenedDevices(
+      *this, 0,
+      [&](SeenDevice& seen) {
+        ReadIdentity();
+        seen.identity = fullIdText;
+        seen.listed = IsInBuiltInVidPidList(fullIdText);
+        if (chosen) return;
+        if (checkConfigured) {
+          ApplyConfiguredCheck(false);
+          seen.accepted = accepted != 0;
         }
-      }
-    }
-    ++ordinal;
-    MP_CloseDevice();
-  }
-  if (selectedOrdinal == -1) {
-    PostFlowMessage(WM_FLOW_INFO, msg::kDetectDeviceFail);
-    SetLastStatus(msg::kDetectDeviceFail);
-  } else {
-    if (list != nullptr) {
-      list->Select(selectedListIndex);
-      front.SelectionText() = list->Text(selectedListIndex);
-    }
-    PostFlowMessage(WM_FLOW_INFO, msg::kCheckDeviceInfoSucceed);
-    SetLastStatus(msg::kCheckDeviceInfoSucceed);
-  }
+      },
+      [&](const SeenDevice& seen) {
+        if (seen.listed && list != nullptr) list->Append(seen.identity);
+        if (chosen) return WalkStep::Close;
+        if (auto choice = ChooseDefault(seen, checkConfigured)) {
+          chosen = true;
+          // The location is read only for the device taken, as it always was.
+          ReadLocation();
+          const RememberedLocation location{portAddress, hubInstance};
+          ApplyChoice(*this, *choice, &location);
+        }
+        return WalkStep::Close;
+      });
+  ReportListingOutcome(chosen, list, selectedListIndex);
   if (autoRun) front.SignalAutoRunEvent();
 }
 
@@ -322,87 +381,75 @@ void CDevFlow::DEV_GetDeviceListForTessaro() {
     DebugPrint("Before SetEvent\n");
     front.ResetAutoRunEvent();
   }
-  const int count = VxCam_GetDeviceCount();
   selectedOrdinal = -1;
   DeviceListView* list = front.DeviceList();
   if (list != nullptr) list->Clear();
 
-  int ordinal = 0;
-  int listIndex = -1;
-  for (int index = 0; index < count; ++index) {
-    if (MP_OpenDevice(index) == 0) continue;
-    ReadLocation();
-    ReadIdentity();
-    if (IsInBuiltInVidPidList(fullIdText)) {
-      if (list != nullptr) list->Append(fullIdText);
-      ++listIndex;
-      if (RememberedLocation{portAddress, hubInstance} == front.Location()) {
-        selectedOrdinal = ordinal;
-        selectedListIndex = listIndex;
-        SelectFirmwareForDevice();
-      }
-    }
-    MP_CloseDevice();
-    DebugPrint("MP_CloseDevice\n");
-    if (autoRun) {
-      DebugPrint("SetEvent\n");
-      front.SignalAutoRunEvent();
-    }
-    ++ordinal;
-  }
+  const RememberedLocation remembered = front.Location();
+  WalkOpenedDevices(
+      *this, 0,
+      [&](SeenDevice& seen) {
+        ReadLocation();
+        seen.location = {portAddress, hubInstance};
+        ReadIdentity();
+        seen.identity = fullIdText;
+        seen.listed = IsInBuiltInVidPidList(fullIdText);
+      },
+      [&](const SeenDevice& seen) {
+        if (seen.listed && list != nullptr) list->Append(seen.identity);
+        if (auto choice = ChooseAtLocation(seen, remembered)) ApplyChoice(*this, *choice, nullptr);
+        MP_CloseDevice();
+        DebugPrint("MP_CloseDevice\n");
+        if (autoRun) {
+          DebugPrint("SetEvent\n");
+          front.SignalAutoRunEvent();
+        }
+        return WalkStep::KeepOpen;
+      });
 
   if (selectedOrdinal == -1) {
     front.Location() = {};
-    ordinal = 0;
-    for (int index = 0; index < count; ++index) {
-      if (MP_OpenDevice(index) == 0) continue;
-      ReadIdentity();
-      ReadLocation();
-      if (NoCheckConfigured()) {
-        front.Location() = {portAddress, hubInstance};
-        selectedOrdinal = ordinal;
-        SelectFirmwareForDevice();
-        break;
-      }
-      ApplyConfiguredCheck(false);
-      if (accepted != 0) {
-        // Only a device that passes the check is recorded as chosen.
-        front.Location() = {portAddress, hubInstance};
-        selectedOrdinal = ordinal;
-        SelectFirmwareForDevice();
-        selectedListIndex = 0;
-        break;
-      }
-      MP_CloseDevice();
-      ++ordinal;
-    }
+    const bool checkConfigured = !NoCheckConfigured();
+    WalkOpenedDevices(
+        *this, 0,
+        [&](SeenDevice& seen) {
+          ReadIdentity();
+          seen.identity = fullIdText;
+          ReadLocation();
+          seen.location = {portAddress, hubInstance};
+          if (checkConfigured) {
+            ApplyConfiguredCheck(false);
+            seen.accepted = accepted != 0;
+          }
+        },
+        [&](const SeenDevice& seen) {
+          // Only a device that passes the check is recorded as chosen.
+          auto choice = ChooseFirstAccepted(seen, checkConfigured);
+          if (!choice) return WalkStep::Close;
+          ApplyChoice(*this, *choice, &seen.location);
+          return WalkStep::Stop;
+        });
     MP_CloseDevice();
   }
 
-  if (selectedOrdinal != -1 && list != nullptr && list->Count() > 0) {
-    list->Select(selectedListIndex);
-    front.SelectionText() = list->Text(selectedListIndex);
-    PostFlowMessage(WM_FLOW_INFO, msg::kCheckDeviceInfoSucceed);
-    SetLastStatus(msg::kCheckDeviceInfoSucceed);
-  } else {
-    PostFlowMessage(WM_FLOW_INFO, msg::kDetectDeviceFail);
-    SetLastStatus(msg::kDetectDeviceFail);
-  }
+  const bool listed = list != nullptr && list->Count() > 0;
+  ReportListingOutcome(selectedOrdinal != -1 && listed, list, selectedListIndex);
 }
 
 int CDevFlow::DEV_GetDeviceListExist() {
   modeF000Seen = 0;
   mode1010Seen = 0;
   int found = 0;
-  const int count = VxCam_GetDeviceCount();
-  for (int index = 0; index < count; ++index) {
-    if (MP_OpenDevice(index) == 0) continue;
-    ++found;
-    ReadChipMode();
-    const auto mode = static_cast<std::uint16_t>((chipMode[1] << 8 | chipMode[0]) & 0xFFF0);
-    if (mode == 0xF000) modeF000Seen = 1;
-    if (mode == 0x1010) mode1010Seen = 1;
-  }
+  WalkOpenedDevices(
+      *this, 0, [&](SeenDevice&) { ReadChipMode(); },
+      [&](const SeenDevice&) {
+        ++found;
+        const auto mode = static_cast<std::uint16_t>((chipMode[1] << 8 | chipMode[0]) & 0xFFF0);
+        if (mode == 0xF000) modeF000Seen = 1;
+        if (mode == 0x1010) mode1010Seen = 1;
+        // Each open closes the one before; the last stays open.
+        return WalkStep::KeepOpen;
+      });
   PostFlowMessage(WM_FLOW_INFO, msg::kCheckDeviceInfoSucceed);
   SetLastStatus(msg::kCheckDeviceInfoSucceed);
   return found;
@@ -414,15 +461,15 @@ int CDevFlow::Dev_OpenDeviceForMultiCamera() {
     PostFlowMessage(WM_FLOW_INFO, msg::kDetectDeviceFail);
     return 0;
   }
-  const int count = VxCam_GetDeviceCount();
   const RememberedLocation wanted = TheFrontEnd().Location();
-  for (int index = selectedOrdinal; index < count; ++index) {
-    if (MP_OpenDevice(index) == 0) continue;
-    ReadLocation();
-    if (RememberedLocation{portAddress, hubInstance} == wanted) return 1;
-    MP_CloseDevice();
-  }
-  return 0;
+  const bool found = WalkOpenedDevices(
+      *this, selectedOrdinal,
+      [&](SeenDevice& seen) {
+        ReadLocation();
+        seen.location = {portAddress, hubInstance};
+      },
+      [&](const SeenDevice& seen) { return IsAtLocation(seen, wanted) ? WalkStep::Stop : WalkStep::Close; });
+  return found ? 1 : 0;
 }
 
 int CDevFlow::DEV_GetDeviceListAfterReset() {
@@ -433,29 +480,54 @@ int CDevFlow::DEV_GetDeviceListAfterReset() {
   }
   FlowFrontEnd& front = TheFrontEnd();
   const std::string wanted = front.SelectionText();
-  const int count = VxCam_GetDeviceCount();
-  int ordinal = 0;
-  for (int index = 0; index < count; ++index) {
-    if (MP_OpenDevice(index) == 0) continue;
-    ReadIdentity();
-    if (fullIdText == wanted) {
-      selectedOrdinal = ordinal;
-      ReadLocation();
-      front.Location() = {portAddress, hubInstance};
-      if (Setting(key::kAutoRun, 0) != 0) front.SignalAutoRunEvent();
-      SelectFirmwareForDevice();
-      ApplyConfiguredCheck(true);
-      MP_CloseDevice();
-      PostFlowMessage(WM_FLOW_INFO, msg::kCheckDeviceInfoSucceed);
-      SetLastStatus(msg::kCheckDeviceInfoSucceed);
-      return 1;
-    }
-    MP_CloseDevice();
-    ++ordinal;
+  const bool found = WalkOpenedDevices(
+      *this, 0,
+      [&](SeenDevice& seen) {
+        ReadIdentity();
+        seen.identity = fullIdText;
+      },
+      [&](const SeenDevice& seen) {
+        auto choice = ChooseByIdentity(seen, wanted);
+        if (!choice) return WalkStep::Close;
+        ReadLocation();
+        const RememberedLocation location{portAddress, hubInstance};
+        front.Location() = location;
+        if (Setting(key::kAutoRun, 0) != 0) front.SignalAutoRunEvent();
+        ApplyChoice(*this, *choice, &location);
+        ApplyConfiguredCheck(true);
+        MP_CloseDevice();
+        return WalkStep::Stop;
+      });
+  if (found) {
+    PostFlowMessage(WM_FLOW_INFO, msg::kCheckDeviceInfoSucceed);
+    SetLastStatus(msg::kCheckDeviceInfoSucceed);
+  } else {
+    PostFlowMessage(WM_FLOW_INFO, msg::kDetectDeviceFail);
+    SetLastStatus(msg::kDetectDeviceFail);
   }
-  PostFlowMessage(WM_FLOW_INFO, msg::kDetectDeviceFail);
-  SetLastStatus(msg::kDetectDeviceFail);
   return 1;
+}
+
+int OpenNamedDevice(CDevFlow& flow, int index) {
+  if (flow.DEV_OpenDeviceByICIni(index) == 0) {
+    SetLastStatus(msg::kDetectDeviceFail);
+    return 0;
+  }
+  if (Setting(key::kCheckVidPidIni, 0) == 0) return 1;
+  const std::uint32_t portNo = Setting(key::kPortNo, 0);
+  const PortLockDecision decision =
+      DecidePortLock(IsInBuiltInVidPidList(flow.fullIdText), Setting(key::kLockPort, 0), portNo, flow.portAddress);
+  if (decision == PortLockDecision::TakeAndRememberPort) {
+    SetSettingInt(kConfigSection, key::kPortNo, flow.portAddress);
+    DebugPrint("Set Value\n");
+  }
+  if (decision != PortLockDecision::Refuse) return 1;
+  flow.MP_CloseDevice();
+  PostFlowMessage(WM_FLOW_FAIL, msg::kVidPidNotMatch);
+  TraceFailure(kVidPidScope, "Check VID/PID Mismatch!\n");
+  FlowFrontEnd& front = TheFrontEnd();
+  if (front.CommandLineMode()) front.ConsoleWrite("Check VID/PID Mismatch!\n");
+  return 0;
 }
 
 }  // namespace quillon

@@ -17,6 +17,7 @@
 #include "data/serial_record.h"
 #include "data/settings.h"
 #include "data/working_memory.h"
+#include "flow/dump_file.h"
 #include "flow/flow_factory.h"
 #include "flow/front_end.h"
 #include "flow/status.h"
@@ -137,13 +138,7 @@ void CEepromInfo::SerialCountdown() {
 }
 
 int CEepromInfo::SaveDump(const std::string& path, std::span<const std::uint8_t> bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  if (out) return 1;
-  // A dump that did not reach its file has not passed.
-  TraceFailure(kEepromScope, "Save Dump File Fail\n");
-  PostFlowMessage(WM_FLOW_FAIL, msg::kReadEepromFail);
-  return 0;
+  return SaveDumpFile(path, bytes, kEepromScope);
 }
 
 int CEepromInfo::DEV_DumpBin(const std::string& path) {

@@ -60,9 +60,11 @@ class CNORFlashInfo_USB : public CDevFlow {
   CNORFlashInfo_USB() : CDevFlow(MemoryType::NorFlash) {}
 
   int DEV_ParseImage(std::span<const std::uint8_t> buffer) override;
-  int DEV_Read() override { return 1; }
-  int DEV_Erase() override { return 1; }
-  int DEV_Update() override { return 1; }
+  // This flow has no read, erase or update of its own: answering success
+  // without touching the chip would tell the caller a job was done.
+  int DEV_Read() override { return NotSupported(); }
+  int DEV_Erase() override { return NotSupported(); }
+  int DEV_Update() override { return NotSupported(); }
   int DEV_Download() override;
   int DEV_Silence_WriteBin(const std::string& path) override;
   int DEV_Slot11() override { return 1; }

@@ -2,7 +2,7 @@
 
 #include "flow/eeprom_flow.h"
 #include "flow/flash_flow.h"
-#include "flow/pending_flow.h"
+#include "flow/otp_flow.h"
 #include "flow/status.h"
 
 namespace quillon {
@@ -27,7 +27,7 @@ std::unique_ptr<CDevFlow> MakeFlow(MemoryType memory, BusType bus) {
     case MemoryType::Eeprom16:
       return std::make_unique<CEepromInfo16_USB>();
     case MemoryType::Otp:
-      return std::make_unique<CPendingFlow>(memory);
+      return std::make_unique<COTPInfo_USB>();
     default:
       return nullptr;
   }

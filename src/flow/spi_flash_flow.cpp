@@ -15,6 +15,7 @@
 #include "data/settings.h"
 #include "data/working_memory.h"
 #include "device/cam_dev.h"
+#include "flow/dump_file.h"
 #include "flow/flash_flow.h"
 #include "flow/flash_image_parts.h"
 #include "flow/front_end.h"
@@ -439,11 +440,7 @@ int CSPIFlashInfo_USB::DEV_Update() {
 
 int CSPIFlashInfo_USB::DEV_DumpBin(const std::string& path) {
   if (DEV_Read() == 0) return 0;
-  if (SaveBytes(path, readBuffer)) return 1;
-  // A dump that did not reach its file has not passed.
-  TraceFailure(kSpiScope, "Save Dump File Fail\n");
-  PostFlowMessage(WM_FLOW_FAIL, msg::kReadFlashFail);
-  return 0;
+  return SaveDumpFile(path, readBuffer, kSpiScope);
 }
 
 int CSPIFlashInfo_USB::DEV_DumpText(const std::string& path) {
@@ -456,10 +453,7 @@ int CSPIFlashInfo_USB::DEV_DumpText(const std::string& path) {
     text += hex;
     if (i % 16 == 15) text += "\r\n";
   }
-  if (SaveBytes(path, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()))) return 1;
-  TraceFailure(kSpiScope, "Save Dump File Fail\n");
-  PostFlowMessage(WM_FLOW_FAIL, msg::kReadFlashFail);
-  return 0;
+  return SaveDumpFile(path, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), kSpiScope);
 }
 
 }  // namespace quillon

@@ -17,6 +17,8 @@ constexpr MessageEntry kMessages[] = {
     {41513, "Detected more than one device!"},
     {41530, "Load File Data Fail!"},
     {41531, "Parse FW File Fail!"},
+    // Ours: a read that passed but whose file could not be written.
+    {41532, "Save File Data Fail!"},
     {41702, "Get Code Size Fail!"},
     {41704, "Read Flash Fail!"},
     {41705, "Erase Flash Fail!"},

@@ -20,6 +20,7 @@ inline constexpr std::uint32_t kResetDeviceFail = 41512;
 inline constexpr std::uint32_t kMoreThanOneDevice = 41513;
 inline constexpr std::uint32_t kLoadFileDataFail = 41530;
 inline constexpr std::uint32_t kParseFwFileFail = 41531;
+inline constexpr std::uint32_t kSaveFileDataFail = 41532;
 inline constexpr std::uint32_t kGetCodeSizeFail = 41702;
 inline constexpr std::uint32_t kReadFlashFail = 41704;
 inline constexpr std::uint32_t kEraseFlashFail = 41705;

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <string>
 #include <thread>
 
 #include "platform/clock.h"
@@ -20,7 +21,12 @@ constexpr auto kPollInterval = std::chrono::milliseconds(5);
 
 }  // namespace
 
-CrossProcessLock::CrossProcessLock(std::filesystem::path file) : file_(std::move(file)) {}
+CrossProcessLock::CrossProcessLock(std::filesystem::path file, LockMode mode) : file_(std::move(file)), mode_(mode) {}
+
+void CrossProcessLock::SetMode(LockMode mode) {
+  std::lock_guard guard(mutex_);
+  mode_ = mode;
+}
 
 CrossProcessLock::~CrossProcessLock() {
   if (fd_ >= 0) ::close(fd_);
@@ -45,7 +51,8 @@ bool CrossProcessLock::Acquire(std::uint32_t waitMs) {
   }
   // Keep the in-process slot while polling, so that threads of this process queue up behind us.
   owner_ = self;
-  while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+  const int operation = (mode_ == LockMode::kShared ? LOCK_SH : LOCK_EX) | LOCK_NB;
+  while (::flock(fd_, operation) != 0) {
     if (errno != EWOULDBLOCK && errno != EINTR) {
       DebugPrint("Lock %s failed %d\n", file_.c_str(), errno);
       owner_ = 0;
@@ -82,6 +89,15 @@ std::filesystem::path RuntimeDir() {
 CrossProcessLock& CommandLock() {
   static CrossProcessLock lock(RuntimeDir() / kCommandLockName);
   return lock;
+}
+
+std::filesystem::path ChipLockFile(std::string_view location) {
+  std::string name = std::string(kCommandLockName) + ".chip-";
+  for (char c : location) {
+    const bool plain = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' || c == '.';
+    name += plain ? c : '_';
+  }
+  return RuntimeDir() / name;
 }
 
 }  // namespace quillon

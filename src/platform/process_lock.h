@@ -7,15 +7,20 @@
 #include <cstdint>
 #include <filesystem>
 #include <mutex>
+#include <string_view>
 
 namespace quillon {
 
 inline constexpr const char* kCommandLockName = "ICOperateSync_2014_3_28";
 inline constexpr std::uint32_t kCommandLockWaitMs = 10000;
 
+// Exclusive: one holder among all processes. Shared: any number of shared
+// holders at once, none while an exclusive holder has it.
+enum class LockMode { kExclusive, kShared };
+
 class CrossProcessLock {
  public:
-  explicit CrossProcessLock(std::filesystem::path file);
+  explicit CrossProcessLock(std::filesystem::path file, LockMode mode = LockMode::kExclusive);
   ~CrossProcessLock();
   CrossProcessLock(const CrossProcessLock&) = delete;
   CrossProcessLock& operator=(const CrossProcessLock&) = delete;
@@ -27,9 +32,13 @@ class CrossProcessLock {
   void Release();
 
   const std::filesystem::path& file() const { return file_; }
+  // Takes effect at the next first acquisition; a held lock keeps its mode.
+  void SetMode(LockMode mode);
+  LockMode mode() const { return mode_; }
 
  private:
   std::filesystem::path file_;
+  LockMode mode_;
   std::mutex mutex_;
   std::condition_variable released_;
   std::uint32_t owner_ = 0;  // kernel thread id of the holder, 0 when free in this process
@@ -42,6 +51,10 @@ std::filesystem::path RuntimeDir();
 
 // The command lock "ICOperateSync_2014_3_28" of this process.
 CrossProcessLock& CommandLock();
+
+// The file of the lock that one chip's writer holds, keyed by the chip's port
+// location ("3-1.4"); characters a file name should not carry become '_'.
+std::filesystem::path ChipLockFile(std::string_view location);
 
 // Holds a CrossProcessLock for a scope when Acquire succeeded.
 class ProcessLockGuard {

@@ -132,6 +132,26 @@ TEST_F(AppTest, ExitCodeComesFromTheLastStatusAndIsStoredBack) {
   EXPECT_EQ(LastStatus(), 1u);
 }
 
+// A mode that decides its exit code overrides the last status both ways.
+TEST_F(AppTest, ModesOwnExitCodeWins) {
+  struct DecidingModes final : RunModes {
+    void RunBatch(const std::vector<std::string>&) override { PostFlowMessage(WM_FLOW_PROGRESS, status); }
+    void RunWindow() override {}
+    std::optional<int> ExitCode() const override { return code; }
+    std::uint32_t status = 0;
+    int code = 0;
+  };
+  for (auto [status, code] : {std::pair<std::uint32_t, int>{41752, 0}, {0, 1}}) {
+    DecidingModes modes;
+    modes.status = status;
+    modes.code = code;
+    CQuillonApp app(modes);
+    app.InitInstance({"quillon", "-f", "-erase"});
+    EXPECT_EQ(app.ExitInstance(), code) << status;
+    EXPECT_EQ(LastStatus(), static_cast<std::uint32_t>(code));
+  }
+}
+
 TEST_F(AppTest, ForceRestartOpensTheWindow) {
   RecordingModes modes;
   CQuillonApp app(modes);

@@ -49,6 +49,17 @@ class BatchProcessTest : public ::testing::Test {
     ASSERT_EQ(Sim(args).exitCode, 0);
   }
   std::string Show() { return Sim({"show", state}).out; }
+  // `Show` cut into one text per chip.
+  std::vector<std::string> ShowChips() {
+    std::vector<std::string> chips;
+    const std::string shown = Show();
+    for (std::size_t at = shown.find("location: "); at != std::string::npos;) {
+      const std::size_t next = shown.find("location: ", at + 1);
+      chips.push_back(shown.substr(at, next == std::string::npos ? std::string::npos : next - at));
+      at = next;
+    }
+    return chips;
+  }
   std::string ResultTxt() { return ReadText(home.path() / "Result.txt"); }
   std::vector<std::string> BurnLines() {
     std::ifstream in(home.path() / "burn_result.txt", std::ios::binary);
@@ -113,8 +124,8 @@ TEST_F(BatchProcessTest, EveryCommandOnASimulatedSpiChip) {
       {{"-f", "-version", "x"}, "Begin to Get FW Ver!\r\nCurrent FW Version: 4.119.0000-0115.0000!\r\n", 0, "fail",
        "Fail,    0:"},
       {{"-f", "-dumpspi", dump}, "Begin to Dump SPI!\r\nDump SPI pass!\r\n", 0, "pass", "Pass,    0:"},
-      // A passed erase leaves its own success id, which is not one that clears the status.
-      {{"-f", "-erase"}, "Begin to Erase!\r\nErase pass!\r\n", 1, "pass", "Pass,    41752:"},
+      // A passed erase exits 0, though its success id is not one that clears the status.
+      {{"-f", "-erase"}, "Begin to Erase!\r\nErase pass!\r\n", 0, "pass", "Pass,    41752:"},
   };
   for (const Step& step : steps) {
     SCOPED_TRACE(step.args[1]);
@@ -142,31 +153,160 @@ TEST_F(BatchProcessTest, Tq7702WritesTheTagAndRunsTheNewCode) {
   EXPECT_EQ(Quillon({"-f", "-verify", tq7702}).exitCode, 0);
 }
 
-TEST_F(BatchProcessTest, DeviceIndexTriesThatIndexAndTheNextTwo) {
-  NewChip({"--chips", "2"});
-  ProcessResult run = Quillon({"-f", "-write", image, "-d", "2"}, "CheckVIDPID_INI=0\r\n", {{"QUILLON_DEBUG", "1"}});
-  EXPECT_EQ(run.out, Console("Get IC Info Fail\n"));
-  for (const char* index : {"MP_OpenDevice Fail 2", "MP_OpenDevice Fail 3", "MP_OpenDevice Fail 4"}) {
-    EXPECT_NE(run.err.find(index), std::string::npos) << index;
-  }
-  EXPECT_EQ(run.err.find("MP_OpenDevice Fail 5"), std::string::npos);
-  EXPECT_EQ(ResultTxt(), "fail");
+// "-d 1" writes the chip at position 1 and no other, whatever "CheckVIDPID_INI"
+// says; when that chip does not open or is not there the run fails and never
+// goes on to the next position.
+TEST_F(BatchProcessTest, DeviceIndexNamesExactlyOneChip) {
+  for (const char* check : {"CheckVIDPID_INI=0\r\n", "CheckVIDPID_INI=1\r\n"}) {
+    SCOPED_TRACE(check);
+    NewChip({"--chips", "3"});
+    ProcessResult run = Quillon({"-f", "-write", image, "-d", "1"}, check);
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    const std::vector<std::string> chips = ShowChips();
+    ASSERT_EQ(chips.size(), 3u);
+    EXPECT_NE(chips[1].find("mode: code"), std::string::npos) << chips[1];
+    EXPECT_NE(chips[0].find("mode: rom"), std::string::npos) << chips[0];
+    EXPECT_NE(chips[2].find("mode: rom"), std::string::npos) << chips[2];
 
-  NewChip({"--chips", "3"});
-  run = Quillon({"-f", "-write", image, "-d", "2"}, "CheckVIDPID_INI=0\r\n");
-  EXPECT_EQ(run.exitCode, 0) << run.out;
-  const std::string shown = Show();
-  EXPECT_EQ(shown.find("mode: code"), shown.rfind("mode: code")) << "only one chip written: " << shown;
-  EXPECT_GT(shown.find("mode: code"), shown.find("1-3")) << shown;
+    // Chip 1 fails every transfer, so it cannot be opened; chip 3 does not exist.
+    NewChip({"--chips", "3"});
+    const std::string before = Show();
+    ASSERT_EQ(Sim({"fault", state, "fail-transfer", "1", "1000000", "--chip", "1"}).exitCode, 0);
+    run = Quillon({"-f", "-write", image, "-d", "1"}, check, {{"QUILLON_DEBUG", "1"}});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.out, Console("Get IC Info Fail\n"));
+    EXPECT_NE(run.err.find("MP_OpenDevice Fail 1"), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("MP_OpenDevice Fail 2"), std::string::npos) << run.err;
+    EXPECT_EQ(ResultTxt(), "fail");
+    EXPECT_EQ(Show(), before) << "no chip written";
+    run = Quillon({"-f", "-write", image, "-d", "3"}, check);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(Show(), before);
+  }
 }
 
-TEST_F(BatchProcessTest, WithoutDashFOnlyTheResultFileSaysFail) {
+struct Ending {
+  const char* name;
+  std::vector<std::string> args;
+  const char* settings;
+  int exitCode;
+  const char* err;      // a part of stderr
+  const char* console;  // stdout without the leading line feed and the prompt; null: nothing at all
+};
+
+// Every way a run ends, with its exit code; none of the refusals changes the
+// chip (a chip running a written image, so that its memory tells).
+TEST_F(BatchProcessTest, EveryEndingHasItsExitCode) {
   NewChip();
-  ProcessResult run = Quillon({"-write", image});
-  EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.exitCode, 0);
-  EXPECT_EQ(ResultTxt(), "fail");
-  EXPECT_FALSE(std::filesystem::exists(home.path() / "burn_result.txt"));
+  ASSERT_EQ(Quillon({"-f", "-write", image}).exitCode, 0);
+  const std::string written = Show();
+
+  const std::string bytes = ReadText(image);
+  std::string corrupt = bytes;
+  corrupt[0xF005] = static_cast<char>(corrupt[0xF005] + 4);  // more records announced than present
+  home.Write("corrupt.rfw", corrupt);
+  std::string big = bytes;
+  big.resize(0x20000, '\xFF');
+  home.Write("big.rfw", big);
+  std::filesystem::create_directory(home.path() / "folder.rfw");
+
+  const std::string loadFail = "Load File Data Fail!\nGet IC Info Fail\n";
+  const char* version = "Begin to Get FW Ver!\r\nCurrent FW Version: 4.119.0000-0115.0000!\r\n";
+  const Ending endings[] = {
+      {"unknown command word", {"-f", "-verfy", image}, "", 1, "neither a command nor an existing .rfw image", nullptr},
+      {"image path that does not exist", {"-f", "missing.rfw"}, "", 1, "Usage:", nullptr},
+      {"missing file", {"-f", "-write", "missing.rfw"}, "", 1, "no such file", loadFail.c_str()},
+      {"directory as image", {"-f", "-write", "folder.rfw"}, "", 1, "it is a directory", loadFail.c_str()},
+      {"directory named as image", {"-f", "folder.rfw"}, "", 1, "it is a directory", loadFail.c_str()},
+      {"verify against a directory", {"-f", "-verify", "folder.rfw"}, "", 1, "it is a directory", loadFail.c_str()},
+      {"corrupted configuration area", {"-f", "-write", "corrupt.rfw"}, "", 1, "configuration area is corrupted",
+       "Get IC Info Fail\n"},
+      {"image larger than the code memory", {"-f", "-write", "big.rfw"}, "", 1, "the chip's code memory holds 65536",
+       loadFail.c_str()},
+      {"built-in image only for -write", {"-f", "-verify", "builtin"}, "", 1, "only -write", nullptr},
+      {"-h", {"-h"}, "", 1, "Usage:", nullptr},
+      {"-help", {"-help"}, "", 1, "Usage:", nullptr},
+      {"no -f", {"-write", image}, "", 1, "no -f", nullptr},
+      {"-f not first", {"-write", "-f", image}, "", 1, "the first argument must be -f", nullptr},
+      {"seven arguments", {"-f", "-write", image, "-d", "1", "extra"}, "", 1, "Usage:", nullptr},
+      {"-d without a number", {"-f", "-write", image, "-d", "x"}, "", 1, "-d needs a device number", nullptr},
+      {"-d negative", {"-f", "-write", image, "-d", "-1"}, "", 1, "-d needs a device number", nullptr},
+      {"-d missing its value", {"-f", "-write", image, "-d"}, "", 1, "-d needs a device number", nullptr},
+      {"-d in third place", {"-f", "-erase", "-d", "0"}, "", 1, "unknown option", nullptr},
+      {"-write without a file", {"-f", "-write"}, "", 1, "needs a file", nullptr},
+      {"unwritable Result.txt", {"-f", "-version", "x"}, "SaveResultToFile=1\r\n", 1, "cannot write", version},
+      {"unwritable burn_result.txt", {"-f", "-version", "x"}, "", 1, "Can't Open burn_result.txt", version},
+      {"dump into a folder that does not exist", {"-f", "-dumpspi", "no/such/dump.bin"}, "", 1,
+       "cannot write the dump file no/such/dump.bin: No such file or directory",
+       "Begin to Dump SPI!\r\nDump SPI fail!\r\n"},
+      {"version read", {"-f", "-version", "x"}, "", 0, "", version},
+      {"verify passed", {"-f", "-verify", image}, "", 0, "", "Begin to Verify fw!\r\nVerify fw pass!\r\n"},
+  };
+  for (const Ending& e : endings) {
+    SCOPED_TRACE(e.name);
+    const bool blockResult = std::string(e.name) == "unwritable Result.txt";
+    const bool blockBurn = std::string(e.name) == "unwritable burn_result.txt";
+    // A directory in the file's place cannot be opened as the file.
+    for (const char* file : {"Result.txt", "burn_result.txt"}) std::filesystem::remove(home.path() / file);
+    if (blockResult) std::filesystem::create_directory(home.path() / "Result.txt");
+    if (blockBurn) std::filesystem::create_directory(home.path() / "burn_result.txt");
+    ProcessResult run = Quillon(e.args, e.settings);
+    if (blockResult) std::filesystem::remove(home.path() / "Result.txt");
+    if (blockBurn) std::filesystem::remove(home.path() / "burn_result.txt");
+    EXPECT_EQ(run.exitCode, e.exitCode) << run.out << run.err;
+    EXPECT_NE(run.err.find(e.err), std::string::npos) << run.err;
+    if (e.console != nullptr) {
+      EXPECT_EQ(run.out, Console(e.console));
+    } else if (e.exitCode != 0) {
+      EXPECT_EQ(run.out, "") << "nothing ran";
+    }
+    EXPECT_EQ(Show(), written) << "the chip is as it was";
+  }
+}
+
+// No chip on the bus fails, with either way of opening.
+TEST_F(BatchProcessTest, NoChipFails) {
+  NewChip({"--kind", "camera"});  // the audio listing finds nothing
+  for (const char* check : {"", "CheckVIDPID_INI=1\r\n"}) {
+    SCOPED_TRACE(check);
+    ProcessResult run = Quillon({"-f", "-write", image}, check);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.out.find("Get IC Info Fail\n"), std::string::npos) << run.out;
+    EXPECT_EQ(ResultTxt(), "fail");
+  }
+}
+
+// The built-in image is written only when asked for by name.
+TEST_F(BatchProcessTest, BuiltinImageOnlyByName) {
+  NewChip();
+  ProcessResult run = Quillon({"-f", "-write", "builtin"});
+  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_NE(run.err.find("image to write: built-in"), std::string::npos) << run.err;
+  EXPECT_NE(Show().find("mode: code"), std::string::npos);
+}
+
+// A bare name is taken from the current directory before the program directory;
+// stderr names the file that is written and its version.
+TEST_F(BatchProcessTest, BareNameLooksInTheCurrentDirectoryFirst) {
+  NewChip();
+  testing::TempDir work;
+  const std::string tq7702 = (work.path() / "TQ7704_SPI.rfw").string();
+  std::filesystem::copy_file(testing::BinDir().parent_path() / "demo" / "TQ7702_SPI.rfw", tq7702);
+  const auto settings = scratch.Write("settings.ini", kShortWaits);
+  ProcessResult run = RunIn(work.path(), testing::BinDir() / "quillon", {"-f", "-write", "TQ7704_SPI.rfw"},
+                            {{"QUILLON_HOME", home.path().string()},
+                             {"QUILLON_SETTINGS", settings.string()},
+                             {"QUILLON_SIM", state}});
+  // The TQ7702 image in the working directory does not fit the TQ7704 chip.
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.err.find("image to write: " + tq7702), std::string::npos) << run.err;
+
+  std::filesystem::remove(tq7702);
+  run = RunIn(work.path(), testing::BinDir() / "quillon", {"-f", "-write", "TQ7704_SPI.rfw"},
+              {{"QUILLON_HOME", home.path().string()}, {"QUILLON_SETTINGS", settings.string()}, {"QUILLON_SIM", state}});
+  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_NE(run.err.find("image to write: " + image + ", version 4.119.0000-0115.0000"), std::string::npos)
+      << run.err;
 }
 
 TEST_F(BatchProcessTest, ImagesThatCannotBeWritten) {
@@ -191,10 +331,35 @@ TEST_F(BatchProcessTest, ImagesThatCannotBeWritten) {
   }
   EXPECT_NE(Show().find("mode: rom"), std::string::npos) << "nothing written";
 
-  // A file that is not there: the built-in image for the device is written instead.
-  ProcessResult run = Quillon({"-f", "-write", "missing.rfw"});
-  EXPECT_EQ(run.exitCode, 0) << run.out;
-  EXPECT_NE(Show().find("mode: code"), std::string::npos);
+}
+
+// The serial number for "SaveSN" comes from QUILLON_SERIAL and lands in the
+// record "SN Address" names: the manufacturer record for 0, the serial-number
+// record otherwise.
+TEST_F(BatchProcessTest, SerialNumberFromTheEnvironment) {
+  struct Case {
+    const char* snAddress;
+    bool manufacturerKept;
+  };
+  for (const Case& c : {Case{"0", false}, Case{"1", true}}) {
+    SCOPED_TRACE(c.snAddress);
+    NewChip();
+    const std::string settings = std::string("SaveSN=1\r\nSN Address=") + c.snAddress + "\r\n";
+    ProcessResult run = Quillon({"-f", "-write", image}, settings, {{"QUILLON_SERIAL", "SN-0042"}});
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    const auto dump = scratch.path() / "chip.bin";
+    ASSERT_EQ(Sim({"dump", state, dump.string()}).exitCode, 0);
+    const std::string area = ReadText(dump).substr(0xF000, 0x1000);
+    EXPECT_NE(area.find("SN-0042"), std::string::npos);
+    EXPECT_EQ(area.find("Quillon Audio") != std::string::npos, c.manufacturerKept);
+
+    // Without the variable there is nothing to write: the run fails and the chip keeps what it has.
+    const std::string before = Show();
+    run = Quillon({"-f", "-write", image}, settings);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(BurnLines().back().substr(63), "Fail,    41713:\r");
+    EXPECT_EQ(Show(), before);
+  }
 }
 
 // A chip that loses power in the middle of the write does not start the
@@ -324,20 +489,6 @@ INSTANTIATE_TEST_SUITE_P(FlashSequence, BatchStepFailureTest,
                                            InjectedStep{"EnableProtection", "0283", 1, "41711:"},
                                            InjectedStep{"Reset", "0009", 0, "41512:"}),
                          [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(BatchProcessTest, OtpCommandsReachTheOtpTypeAndFailClearly) {
-  NewChip();
-  const std::string otpImage = (home.path() / "TQ7704_OTP.rfw").string();
-  std::filesystem::copy_file(testing::BinDir().parent_path() / "demo" / "TQ7704_OTP.rfw", otpImage);
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"-f", "-dumpotp", "otp.bin"}, std::vector<std::string>{"-f", "-detect", otpImage}}) {
-    SCOPED_TRACE(args[1]);
-    ProcessResult run = Quillon(args);
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_NE(run.out.find("The OTP operations are not part of this build."), std::string::npos) << run.out;
-    EXPECT_EQ(ResultTxt(), "fail");
-  }
-}
 
 }  // namespace
 }  // namespace quillon

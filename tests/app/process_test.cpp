@@ -38,7 +38,9 @@ TEST_F(QuillonProcessTest, WindowModeWithoutAWindowSaysSoAndFails) {
     EXPECT_NE(run.err.find("window"), std::string::npos) << run.err;
   }
   auto batch = Run({"/forcerestart2"});
-  EXPECT_EQ(batch.err.find("window"), std::string::npos) << "any other text is a batch run: " << batch.err;
+  EXPECT_EQ(batch.err.find("window is not part"), std::string::npos) << "any other text is a batch run: " << batch.err;
+  EXPECT_NE(batch.err.find("Usage:"), std::string::npos) << batch.err;
+  EXPECT_EQ(batch.exitCode, 1);
 }
 
 TEST_F(QuillonProcessTest, DebugLogIsRecreatedAtEveryStartAndEndsWithTheStopLine) {
@@ -57,6 +59,24 @@ TEST_F(QuillonProcessTest, DebugLogIsRecreatedAtEveryStartAndEndsWithTheStopLine
   log = testing::ReadText(dir.path() / "DebugLog.txt");
   EXPECT_EQ(log.find("marker"), std::string::npos);
   EXPECT_EQ(log.substr(log.size() - last.size()), last);
+}
+
+// The debug log tells afterwards which image a run wrote and how it ended.
+TEST_F(QuillonProcessTest, DebugLogNamesTheImageAndEndsTheRunWithItsVerdict) {
+  auto state = (settings.path() / "chip.state").string();
+  ASSERT_EQ(testing::RunProgram("quillon-sim", {"new", state, "--off-bus-ms", "20"}, {}, settings.path()).exitCode, 0);
+  const auto image = testing::BinDir().parent_path() / "demo" / "TQ7704_SPI.rfw";
+  auto file = settings.Write("settings.ini", "[Quillon Config]\r\nDebug Log=1\r\nWait Time=50\r\n");
+  auto run = testing::RunProgram("quillon", {"-f", "-write", image.string()},
+                                 {{"QUILLON_HOME", dir.path().string()}, {"QUILLON_SIM", state}, {"QUILLON_SETTINGS", file.string()}},
+                                 settings.path());
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  const std::string log = testing::ReadText(dir.path() / "DebugLog.txt");
+  EXPECT_NE(log.find("quillon: image to write: " + image.string() + ", version "), std::string::npos) << log;
+  const std::string verdict = ", write PASS, status 0";
+  const std::size_t at = log.rfind(verdict);
+  ASSERT_NE(at, std::string::npos) << log;
+  EXPECT_EQ(log.find("write", at + verdict.size()), std::string::npos) << "the verdict is the run's last word";
 }
 
 TEST_F(QuillonProcessTest, WithoutDebugLogTheFileIsNeitherCreatedNorTouched) {
@@ -83,7 +103,36 @@ TEST_F(QuillonProcessTest, ListsTheSimulatedChipsOfBothKinds) {
             "1-2 VID_3A7C&PID_0022&REV_0001 xu accepted\n");
   run = testing::RunProgram("quillon", {"--list"}, {{"QUILLON_HOME", dir.path().string()}, {"QUILLON_SIM", camera}},
                             settings.path());
-  EXPECT_EQ(run.out, "1-1 VID_3A7C&PID_0099&REV_0001 vendor not accepted\n");
+  EXPECT_EQ(run.out,
+            "1-1 VID_3A7C&PID_0099&REV_0001 vendor not accepted (a camera chip: the batch mode takes audio chips)\n");
+}
+
+// "accepted" means the batch mode would take the chip, which its settings decide.
+TEST_F(QuillonProcessTest, ListSaysWhetherTheBatchModeWouldTakeTheChip) {
+  auto state = (settings.path() / "other.state").string();
+  ASSERT_EQ(testing::RunProgram("quillon-sim", {"new", state, "--vid", "0x1234"}, {}, settings.path()).exitCode, 0);
+  const struct {
+    const char* settingsText;
+    const char* verdict;
+  } cases[] = {
+      {"[Quillon Config]\r\nCheckVIDPID_INI=1\r\n", "not accepted (not in the accepted list)"},
+      {"[Quillon Config]\r\nCheckVIDPID_INI=2\r\n", "not accepted (not in VidPidList.ini)"},
+      {"[Quillon Config]\r\nCheckVIDPID_INI=0\r\n", "accepted"},
+  };
+  for (const auto& c : cases) {
+    auto file = settings.Write("list.ini", c.settingsText);
+    auto run = testing::RunProgram("quillon", {"--list"},
+                                   {{"QUILLON_HOME", dir.path().string()}, {"QUILLON_SIM", state}, {"QUILLON_SETTINGS", file.string()}},
+                                   settings.path());
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out, std::string("1-1 VID_1234&PID_0011&REV_0001 xu ") + c.verdict + "\n") << c.settingsText;
+  }
+  dir.Write("VidPidList.ini", "VID_1234&PID_0011&REV_0001\r\n");
+  auto file = settings.Write("list.ini", "[Quillon Config]\r\nCheckVIDPID_INI=2\r\n");
+  auto run = testing::RunProgram("quillon", {"--list"},
+                                 {{"QUILLON_HOME", dir.path().string()}, {"QUILLON_SIM", state}, {"QUILLON_SETTINGS", file.string()}},
+                                 settings.path());
+  EXPECT_EQ(run.out, "1-1 VID_1234&PID_0011&REV_0001 xu accepted\n");
 }
 
 TEST_F(QuillonProcessTest, ListWithoutUsbFailsWithOneLine) {

@@ -47,6 +47,8 @@ TEST(ConfigRecordTest, RecordHeaderForms) {
       {{0xFF, 0xC5}, 21, true, 0xC5, 0xFF, RecordForm::Normal},   // bits 7..6 set, not type 39
       {{0x2C, 0x5B}, 17, true, 27, 0x12C, RecordForm::Codec10},   // codec record of 300 bytes
       {{0x2C, 0x5B}, 21, true, 0x5B, 0x2C, RecordForm::Normal},   // the same bytes under another chip
+      {{0xFF, 0x50, 0x0E, 0x00}, 21, true, 0x50, 14, RecordForm::Prefixed},  // the carried-over record
+      {{0xFF, 0x50, 0x0E}, 21, false, 0, 0, RecordForm::Normal},
       {{0x08}, 21, false, 0, 0, RecordForm::Normal},
   };
   for (const Case& c : cases) {
@@ -172,6 +174,7 @@ TEST(RoundTripTest, RecordsThatDoNotFitTheirClassAreCarriedOverUnchanged) {
       {9, 39, 0, 0, 1, 0, 0xAA, 0xBB, 0xCC},  // small-cache record in the plain form
       {3, 64, 0x11},                          // audio record cut short
       {5, 0x99, 1, 2, 3},                     // unknown type
+      {0xFF, 0x50, 6, 0, 'C', 'A'},           // the record the flash download carries over
   };
   for (const Bytes& misfit : misfits) {
     SCOPED_TRACE(::testing::PrintToString(misfit));
@@ -201,6 +204,8 @@ TEST(WalkTest, CountsAndCorruption) {
       {"extended length under its header", Area(0x55, 21, {{0xFF, 0xE7, 2, 0}}), WalkResult::Corrupted, 0},
       {"total length ends the records", Area(0x55, 21, {s1, s2}, 1, 6 + 5), WalkResult::Done, 1},
       {"header only", Area(0x55, 21, {}), WalkResult::Done, 0},
+      // Its length is in the two bytes behind the type, not in the 0xFF.
+      {"carried-over record", Area(0x55, 21, {s1, {0xFF, 0x50, 6, 0, 1, 2}, s2}), WalkResult::Done, 3},
   };
   for (const WalkCase& c : cases) {
     SCOPED_TRACE(c.name);

@@ -101,8 +101,27 @@ TEST_F(ConfigImageTest, CorruptedAreaIsShownAndFails) {
   EXPECT_FALSE(ReadImageConfig(testing::Tq7704Context(), image, results_));
   EXPECT_FALSE(CheckImageConfig(testing::Tq7704Context(), image, results_));
   EXPECT_EQ(prompt_.shown, (std::vector<std::string>{kConfigCorruptedText, kConfigCorruptedText}));
-  // LocateConfigArea still gives the area: the flows decide on the chip code.
-  EXPECT_EQ(LocateConfigArea(testing::Tq7704Context(), image, results_), 0xF000u);
+  EXPECT_TRUE(results_.corrupted);
+
+  // A broken walk gives no area to write, wherever the area was found; an
+  // intact image afterwards clears the mark.
+  struct Case {
+    const char* name;
+    std::size_t size;
+    std::size_t at;
+  };
+  const Bytes broken = Area(0x55, 21, {StringRecord(1, "M"), StringRecord(2, "P")}, 3);
+  for (const Case& c : {Case{"at ConfigAddress", 0x10000, 0xF000}, Case{"at 0 only", 0x10000, 0},
+                        Case{"short image, area at 0", 0x8000, 0}}) {
+    SCOPED_TRACE(c.name);
+    results_ = ConfigAreaResults{};
+    EXPECT_FALSE(LocateConfigArea(testing::Tq7704Context(), ImageWith(c.size, c.at, broken), results_));
+    EXPECT_TRUE(results_.corrupted);
+    EXPECT_EQ(results_.imageChipCode, 21) << "the chip code is still known";
+  }
+  const Bytes intact = ImageWith(0x10000, 0xF000, Area(0x55, 21, {StringRecord(1, "M")}));
+  EXPECT_EQ(LocateConfigArea(testing::Tq7704Context(), intact, results_), 0xF000u);
+  EXPECT_FALSE(results_.corrupted);
 }
 
 TEST_F(ConfigImageTest, SmallCacheEnd) {

@@ -2,7 +2,10 @@
 // accepted-device checks, on simulated chips.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "data/settings.h"
+#include "flow/device_selection.h"
 #include "flow/front_end.h"
 #include "flow/status.h"
 #include "flow_fixture.h"
@@ -135,6 +138,108 @@ TEST_F(DiscoveryTest, OpenByIndexAndCloseSendsTheResetToRom) {
   EXPECT_EQ(flow->device.handle, 0u);
   ASSERT_FALSE(WireCommands().empty());
   EXPECT_EQ(WireCommands().back().op, "0009");
+}
+
+// ---- the choices as pure rules, without a bus ----
+
+// Three devices as a walk sees them: the middle one not in the accepted list.
+std::vector<SeenDevice> Bus(bool middleAccepted) {
+  std::vector<SeenDevice> devices(3);
+  for (int i = 0; i < 3; ++i) {
+    SeenDevice& d = devices[static_cast<std::size_t>(i)];
+    d.index = i;
+    d.ordinal = i;
+    d.identity = "VID_3A7C&PID_0011&REV_000" + std::to_string(i);
+    d.location = {static_cast<std::uint32_t>(i + 1), "1"};
+    d.listed = i != 1;
+    d.accepted = i != 1 || middleAccepted;
+  }
+  devices[0].listIndex = 0;
+  devices[1].listIndex = 0;  // not listed: the list still ends at the first one's entry
+  devices[2].listIndex = 1;
+  return devices;
+}
+
+TEST(DeviceChoiceTest, EachOperationsRule) {
+  struct Case {
+    const char* name;
+    std::vector<SeenDevice> devices;
+    std::function<std::optional<DeviceChoice>(const SeenDevice&)> rule;
+    std::optional<DeviceChoice> expected;
+  };
+  auto firstRejected = Bus(true);
+  firstRejected[0].accepted = false;
+  const Case cases[] = {
+      {"default without a check: the first device, no list entry", Bus(false),
+       [](const SeenDevice& d) { return ChooseDefault(d, false); }, DeviceChoice{0, std::nullopt}},
+      {"default with a check: the first accepted one and the list's last entry", firstRejected,
+       [](const SeenDevice& d) { return ChooseDefault(d, true); }, DeviceChoice{1, 0}},
+      {"first pass: the listed device at the remembered location", Bus(true),
+       [](const SeenDevice& d) { return ChooseAtLocation(d, {3, "1"}); }, DeviceChoice{2, 1}},
+      {"first pass: a device there that is not listed is not taken", Bus(true),
+       [](const SeenDevice& d) { return ChooseAtLocation(d, {2, "1"}); }, std::nullopt},
+      {"first pass: another hub is another place", Bus(true),
+       [](const SeenDevice& d) { return ChooseAtLocation(d, {3, "2"}); }, std::nullopt},
+      {"second pass with a check: entry 0", firstRejected,
+       [](const SeenDevice& d) { return ChooseFirstAccepted(d, true); }, DeviceChoice{1, 0}},
+      {"second pass without a check: entry unchanged", Bus(false),
+       [](const SeenDevice& d) { return ChooseFirstAccepted(d, false); }, DeviceChoice{0, std::nullopt}},
+      {"after a reset: by the whole identity", Bus(true),
+       [](const SeenDevice& d) { return ChooseByIdentity(d, "VID_3A7C&PID_0011&REV_0002"); },
+       DeviceChoice{2, std::nullopt}},
+      {"after a reset: another revision is another device", Bus(true),
+       [](const SeenDevice& d) { return ChooseByIdentity(d, "VID_3A7C&PID_0011&REV_0009"); }, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(FirstChoice(std::span<const SeenDevice>(c.devices), c.rule), c.expected);
+  }
+  EXPECT_TRUE(IsAtLocation(Bus(true)[1], {2, "1"}));
+  EXPECT_FALSE(IsAtLocation(Bus(true)[1], {1, "1"}));
+}
+
+TEST(DeviceChoiceTest, PortLock) {
+  struct Case {
+    bool listed;
+    std::uint32_t lockPort, portNo, portAddress;
+    PortLockDecision expected;
+  };
+  const Case cases[] = {
+      {false, 0, 0, 1, PortLockDecision::Refuse},
+      {true, 0, 5, 1, PortLockDecision::Take},
+      {true, 1, 0, 1, PortLockDecision::TakeAndRememberPort},
+      {true, 1, 1, 1, PortLockDecision::Take},
+      {true, 1, 2, 1, PortLockDecision::Refuse},
+      {false, 1, 1, 1, PortLockDecision::Refuse},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(DecidePortLock(c.listed, c.lockPort, c.portNo, c.portAddress), c.expected)
+        << c.listed << " " << c.lockPort << " " << c.portNo << " " << c.portAddress;
+  }
+}
+
+// "-d N" opens that device or none: a device that does not open, or one the
+// accepted list refuses, fails without trying the next index.
+TEST_F(DiscoveryTest, NamedDeviceIsThatDeviceOrNone) {
+  AddChipWith({}, {});
+  AddChipWith({.productId = 0x0099}, {});
+  AddChipWith({}, {});
+  ASSERT_EQ(OpenNamedDevice(*flow, 2), 1);
+  EXPECT_EQ(flow->portAddress, 3u);
+  flow->MP_CloseDevice();
+
+  UseSettings("CheckVIDPID_INI=0\r\n");
+  ASSERT_EQ(OpenNamedDevice(*flow, 1), 1) << "without the check any device at that place";
+  EXPECT_EQ(flow->productId, 0x0099);
+  flow->MP_CloseDevice();
+
+  UseSettings("CheckVIDPID_INI=1\r\n");
+  EXPECT_EQ(OpenNamedDevice(*flow, 1), 0);
+  EXPECT_EQ(LastStatus(), msg::kVidPidNotMatch);
+  EXPECT_EQ(flow->device.handle, 0u);
+  EXPECT_EQ(OpenNamedDevice(*flow, 3), 0);
+  EXPECT_EQ(LastStatus(), msg::kDetectDeviceFail);
+  EXPECT_EQ(flow->device.handle, 0u);
 }
 
 }  // namespace

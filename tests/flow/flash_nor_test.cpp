@@ -164,6 +164,20 @@ TEST_F(NorFlowTest, CompareFailureLeavesTheChipUntagged) {
   EXPECT_EQ(chip->state().mode, sim::RunMode::kLoader);
 }
 
+// The NOR flow has no read, erase or update of its own: each says so and
+// leaves the chip alone rather than answering success.
+TEST_F(NorFlowTest, ReadEraseAndUpdateAreNotSupported) {
+  Prepare(sim::MemoryKind::kNor, true);
+  MarkWire();
+  for (auto slot : {&CDevFlow::DEV_Read, &CDevFlow::DEV_Erase, &CDevFlow::DEV_Update}) {
+    SetLastStatus(0);
+    EXPECT_EQ((flow->*slot)(), 0);
+    EXPECT_EQ(LastStatus(), msg::kNotSupport);
+  }
+  EXPECT_TRUE(WireCommands().empty());
+  EXPECT_TRUE(std::equal(old.begin(), old.end(), Flash().begin()));
+}
+
 struct KindCase {
   const char* name;
   sim::MemoryKind chip;

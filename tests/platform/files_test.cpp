@@ -44,6 +44,7 @@ TEST(FilesTest, ReadWholeFile) {
   ASSERT_TRUE(read);
   EXPECT_EQ(std::string(read->begin(), read->end()), bytes);
   EXPECT_FALSE(ReadWholeFile(dir.path() / "missing"));
+  EXPECT_FALSE(ReadWholeFile(dir.path())) << "a directory is no file, and no exception either";
 }
 
 // Paths an operator or a script may hand over by mistake: each is "cannot be

@@ -111,5 +111,37 @@ TEST(CrossProcessLockTest, CommandLockLivesInTheRuntimeDirectory) {
   EXPECT_EQ(RuntimeDir(), dir.path());
 }
 
+// Two lock objects on one file behave like two processes (flock is per open file).
+TEST(CrossProcessLockTest, SharedHoldersCoexistAndKeepTheExclusiveOut) {
+  testing::TempDir dir;
+  const auto file = dir.path() / "lock";
+  CrossProcessLock first(file, LockMode::kShared);
+  CrossProcessLock second(file, LockMode::kShared);
+  CrossProcessLock exclusive(file);
+  ASSERT_TRUE(first.Acquire(0));
+  EXPECT_TRUE(second.Acquire(0));
+  EXPECT_FALSE(exclusive.Acquire(0));
+  first.Release();
+  EXPECT_FALSE(exclusive.Acquire(0));
+  second.Release();
+  ASSERT_TRUE(exclusive.Acquire(0));
+  EXPECT_FALSE(first.Acquire(0));
+  exclusive.Release();
+  // A mode changed while free takes effect at the next acquisition.
+  exclusive.SetMode(LockMode::kShared);
+  ASSERT_TRUE(exclusive.Acquire(0));
+  EXPECT_TRUE(first.Acquire(0));
+  first.Release();
+  exclusive.Release();
+}
+
+TEST(CrossProcessLockTest, ChipLockFilesAreKeyedByLocationAndStayInTheRuntimeDirectory) {
+  const auto a = ChipLockFile("3-1.4");
+  EXPECT_EQ(a.parent_path(), RuntimeDir());
+  EXPECT_EQ(a.filename(), "ICOperateSync_2014_3_28.chip-3-1.4");
+  EXPECT_NE(a, ChipLockFile("3-1.5"));
+  EXPECT_EQ(ChipLockFile("../x/y").filename(), "ICOperateSync_2014_3_28.chip-.._x_y");
+}
+
 }  // namespace
 }  // namespace quillon

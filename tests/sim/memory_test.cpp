@@ -96,16 +96,65 @@ TEST_F(Memories, OtpProgrammingOrsAndReportsBadCells) {
                                                0x00, 0x24}));
   EXPECT_EQ(XuRead(OtpBlock(0xD7, 0x20, 4), 4), (std::vector<std::uint8_t>{0x00, 0x40, 0x00, 0x40}));
 
-  // With room for none, programming stops after the first bad cell.
+  // With room for none, programming stops at the first bad cell.
   ASSERT_EQ(XuWrite(OtpBlock(0x97, 0x20, 4, 0), {0x80, 0x80, 0x80, 0x80}), kUsbOk);
   report = XuRead(OtpBlock(0xDC, 0, 0x13), 19);
   EXPECT_EQ(report[0], 1);
-  EXPECT_EQ(report[17] << 8 | report[18], 0x21) << "the first address not attempted";
+  EXPECT_EQ(report[17] << 8 | report[18], 0x20) << "the failure it stopped at";
   EXPECT_EQ(XuRead(OtpBlock(0xD7, 0x20, 4), 4), (std::vector<std::uint8_t>{0x00, 0x40, 0x00, 0x40}));
 
   // A bad cell asked for no new bits does not fail.
   ASSERT_EQ(XuWrite(OtpBlock(0x97, 0x20, 2, 0), {0x00, 0x40}), kUsbOk);
   EXPECT_EQ(XuRead(OtpBlock(0xDC, 0, 0x13), 19)[0], 0);
+}
+
+TEST_F(Memories, OtpReportListsEightCountsTo255AndStopsAtModePlusOne) {
+  SimChip& chip = AddAndOpen({.memory = MemoryKind::kOtp});
+  for (std::uint16_t a = 0x100; a < 0x100 + 300; ++a) chip.state().faults.otpFail.push_back(a);
+  // Mode 0xFFFF: programs past every failure; the count saturates, eight are listed.
+  ASSERT_EQ(XuWrite(OtpBlock(0x97, 0x100, 400, 0xFFFF), std::vector<std::uint8_t>(400, 0x01)), kUsbOk);
+  auto report = XuRead(OtpBlock(0xDC, 0, 0x13), 19);
+  EXPECT_EQ(report[0], 255);
+  EXPECT_EQ(report[15] << 8 | report[16], 0x107) << "the eighth address";
+  EXPECT_EQ(report[17] << 8 | report[18], 0x100 + 400) << "the chunk end";
+  EXPECT_EQ(chip.state().memory.bytes()[0x100 + 350], 0x01);
+
+  // Mode 3: the fourth failure stops programming at its own address.
+  ASSERT_EQ(XuWrite(OtpBlock(0x97, 0xFE, 10, 3), std::vector<std::uint8_t>(10, 0x02)), kUsbOk);
+  report = XuRead(OtpBlock(0xDC, 0, 0x13), 19);
+  EXPECT_EQ(report[0], 4);
+  EXPECT_EQ(report[17] << 8 | report[18], 0x103);
+  EXPECT_EQ(chip.state().memory.bytes()[0xFF], 0x02);
+  EXPECT_EQ(chip.state().memory.bytes()[0x104], 0x00) << "nothing behind the stop";
+
+  // An unreadable report: reads from the second one on stall.
+  chip.state().faults.otpReportFail = 2;
+  EXPECT_EQ(Command(OtpBlock(0xDC, 0, 0x13)), kUsbErrorIo);
+  EXPECT_EQ(Status(), kStsHwErr);
+}
+
+TEST_F(Memories, OtpBootsTheNewestCodeEntryWithTheEccTableApplied) {
+  SimChip& chip = AddAndOpen({.memory = MemoryKind::kOtp});
+  auto load = [&](std::uint32_t at, std::vector<std::uint8_t> bytes) {
+    std::vector<std::uint8_t> all(chip.state().memory.bytes().begin(), chip.state().memory.bytes().end());
+    std::copy(bytes.begin(), bytes.end(), all.begin() + at);
+    chip.state().memory.Load(all);
+  };
+  load(0x0000, {1, 2, 3, 4});
+  load(0x0004, {5, 6, 7, 8});
+  EXPECT_FALSE(OtpBootBlock(chip.state()));
+  load(0x3F70, {0x00, 0x00, 0x00, 0x04, 0xAA});  // a configuration entry alone does not boot
+  EXPECT_EQ(StartMode(chip.state()), RunMode::kLoader);
+  load(0x3F75, {0x00, 0x04, 0x00, 0x04, 0x55});
+  load(0x3F7A, {0x00, 0x00, 0x00, 0x04, 0x55});  // newer, and wins
+  load(0x3FC0, {0x00, 0x01, 0x20, 0x5A, 0x00, 0x01, 0x21, 0x5A, 0x00, 0x02, 0x30, 0xFF});
+  auto boot = OtpBootBlock(chip.state());
+  ASSERT_TRUE(boot);
+  EXPECT_EQ(boot->entry, 2);
+  EXPECT_EQ(boot->bytes, (std::vector<std::uint8_t>{1, 0x21, 3, 4})) << "later entry wins, invalidated ignored";
+  EXPECT_EQ(StartMode(chip.state()), RunMode::kOtpCode);
+  load(0x3F7E, {0xFF});  // retired
+  EXPECT_EQ(OtpBootBlock(chip.state())->entry, 1);
 }
 
 TEST_F(Memories, OtpLockBitRefusesProgrammingForGood) {

@@ -86,6 +86,8 @@ TEST_F(SimCli, FaultsAddUpUntilCleared) {
   ASSERT_EQ(Run({"fault", state, "not-ready", "2"}), 0);
   ASSERT_EQ(Run({"fault", state, "otp-fail", "0x10,17"}), 0);
   ASSERT_EQ(Run({"fault", state, "corrupt-read", "0x20"}), 0);
+  ASSERT_EQ(Run({"fault", state, "otp-report-fail", "3"}), 0);
+  ASSERT_EQ(Run({"fault", state, "otp-lock"}), 0);
   Faults f = Chips()[0].faults;
   ASSERT_EQ(f.transfers.size(), 3u);
   EXPECT_EQ(f.transfers[0].first, 5u);
@@ -96,8 +98,11 @@ TEST_F(SimCli, FaultsAddUpUntilCleared) {
   EXPECT_EQ(f.notReady, 2u);
   EXPECT_EQ(f.otpFail, (std::vector<std::uint16_t>{0x10, 17}));
   EXPECT_EQ(f.corruptRead, (std::vector<std::uint32_t>{0x20}));
+  EXPECT_EQ(f.otpReportFail, 3u);
+  EXPECT_EQ(Chips()[0].otpLock & 0x08, 0x08);
   ASSERT_EQ(Run({"fault", state, "clear"}), 0);
   EXPECT_TRUE(Chips()[0].faults.empty());
+  EXPECT_EQ(Chips()[0].otpLock & 0x08, 0x08) << "the lock is the chip's, not a fault";
 }
 
 TEST_F(SimCli, BadInputIsOneLineAndExit1) {

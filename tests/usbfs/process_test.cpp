@@ -28,7 +28,7 @@ std::vector<ListCase> Cases() {
         "1-2");
     c.expected =
         "1-1 VID_3A7C&PID_0022&REV_0001 xu accepted\n"
-        "1-2 VID_3A7C&PID_0099&REV_0001 vendor not accepted\n";
+        "1-2 VID_3A7C&PID_0099&REV_0001 vendor not accepted (a camera chip: the batch mode takes audio chips)\n";
     cases.push_back(std::move(c));
   }
   {

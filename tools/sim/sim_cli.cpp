@@ -1,6 +1,7 @@
 #include "tools/sim/sim_cli.h"
 
 #include <algorithm>
+#include <map>
 #include <cstdio>
 #include <fstream>
 #include <optional>
@@ -37,6 +38,8 @@ constexpr const char* kHelp =
     "  --rev N                                    release number (0x0001)\n"
     "  --size N                                   memory size in bytes (65536; OTP is always 16384)\n"
     "  --chips N                                  number of chips, at 1-1, 1-2, ... (1)\n"
+    "  --bus shared|separate                      chips on one host bus (1-1, 1-2, ...) or each on its\n"
+    "                                             own (1-1, 2-1, ...); bus time adds up per bus (shared)\n"
     "  --variant N                                chip variant, low nibble of register 0xFE21 (0)\n"
     "  --serial TEXT                              serial-number string (QS and the location's digits)\n"
     "  --speed full|high                          bus speed for the bus-time figures (high)\n"
@@ -129,6 +132,7 @@ void CommandNew(const Args& args) {
   ChipConfig config;
   std::uint32_t chips = 1;
   bool sizeGiven = false;
+  bool separateBuses = false;
   for (const auto& [name, value] : args.options) {
     if (name == "--memory") {
       auto v = ParseMemory(value);
@@ -163,6 +167,9 @@ void CommandNew(const Args& args) {
     } else if (name == "--chips") {
       chips = Number(name, value, kMaxChips);
       if (chips == 0) throw Failure{"bad value for --chips: 0"};
+    } else if (name == "--bus") {
+      if (value != "shared" && value != "separate") throw Failure{"bad bus " + value + " (shared, separate)"};
+      separateBuses = value == "separate";
     } else if (name == "--variant") {
       config.variant = static_cast<std::uint8_t>(Number(name, value, 0x0F));
     } else if (name == "--serial") {
@@ -186,7 +193,10 @@ void CommandNew(const Args& args) {
     throw Failure{"OTP memory is always 16384 bytes"};
   }
   SimBus bus;
-  for (std::uint32_t i = 0; i < chips; ++i) bus.AddChip(config);
+  for (std::uint32_t i = 0; i < chips; ++i) {
+    SimChip& chip = bus.AddChip(config);
+    if (separateBuses) chip.state().location = std::to_string(i + 1) + "-1";
+  }
   StateFileLock lock(args.positional[0]);
   if (!lock.held()) throw Failure{"state " + args.positional[0] + " is in use"};
   Save(args.positional[0], bus.EndRun());
@@ -210,7 +220,26 @@ void CommandShow(const Args& args, std::ostream& out) {
         << "version: " << (version ? VersionText(*version) : "N/A") << '\n'
         << "memory: " << Sha256Hex(chip.memory.bytes()) << '\n'
         << "protected: " << (IsProtected(chip) ? "yes" : "no") << '\n';
+    if (chip.config.memory == MemoryKind::kOtp) {
+      if (auto boot = OtpBootBlock(chip)) {
+        char where[64];
+        std::snprintf(where, sizeof where, "entry %d at 0x%04X, %u bytes, ", boot->entry, unsigned{boot->start},
+                      unsigned{boot->length});
+        out << "otp-boot: " << where << Sha256Hex(boot->bytes) << '\n';
+      } else {
+        out << "otp-boot: none\n";
+      }
+    }
   }
+}
+
+// Chips on one host bus share its time; separate buses run side by side.
+std::uint64_t SlowestBusTimeUs(const std::vector<ChipState>& chips) {
+  std::map<std::string, std::uint64_t> perBus;
+  for (const ChipState& chip : chips) perBus[chip.location.substr(0, chip.location.find('-'))] += chip.lastRun.busTimeUs;
+  std::uint64_t slowest = 0;
+  for (const auto& [bus, us] : perBus) slowest = std::max(slowest, us);
+  return slowest;
 }
 
 void CommandStats(const Args& args, std::ostream& out) {
@@ -225,6 +254,7 @@ void CommandStats(const Args& args, std::ostream& out) {
         << "bytes: " << run.bytes << '\n'
         << "bus-time-us: " << run.busTimeUs << '\n';
   }
+  if (chips.size() > 1) out << "\nbus-time-us of the slowest bus: " << SlowestBusTimeUs(chips) << '\n';
 }
 
 void CommandLoad(const Args& args) {
@@ -300,6 +330,13 @@ void CommandFault(const Args& args) {
   } else if (kind == "slow-erase") {
     expect(1, 1);
     faults.slowEraseMs = Number("MS", values[0], 600000);
+  } else if (kind == "otp-report-fail") {
+    expect(0, 1);
+    faults.otpReportFail = values.empty() ? 1 : Number("N", values[0], 0xFFFFFFFF);
+    if (faults.otpReportFail == 0) throw Failure{"report reads are counted from 1"};
+  } else if (kind == "otp-lock") {
+    expect(0, 0);
+    chips[ChipIndex(args, chips.size())].otpLock |= kOtpLockBit;
   } else if (kind == "wp-pulled-up") {
     expect(0, 0);
     faults.wpPulledUp = true;

@@ -1,0 +1,268 @@
+// The OTP operations: the image's parts, download, update, read and dump, the
+// file-driven write, and the usage figures.
+#include <fstream>
+#include <new>
+
+#include "data/config_image.h"
+#include "data/config_reader.h"
+#include "data/ic_type_ini.h"
+#include "data/image_checks.h"
+#include "data/serial_record.h"
+#include "data/settings.h"
+#include "flow/dump_file.h"
+#include "flow/front_end.h"
+#include "flow/otp_flow.h"
+#include "flow/status.h"
+#include "platform/debug_channel.h"
+
+namespace quillon {
+namespace {
+
+using namespace otp;
+
+constexpr TraceScope kOtpScope{"COTPInfo", 0, kTraceDevice};
+
+namespace id {
+constexpr std::uint32_t kGetVdCodeFail = 41925;
+constexpr std::uint32_t kReadOtpFail = 41928;
+constexpr std::uint32_t kReadOtpSucceed = 41929;
+constexpr std::uint32_t kUpdateOtpSucceed = 41930;
+constexpr std::uint32_t kOtpCodeNotExist = 41933;
+}  // namespace id
+
+bool CommandLine() { return TheFrontEnd().CommandLineMode(); }
+
+bool SaveBytes(const std::string& path, std::span<const std::uint8_t> bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(out);
+}
+
+void ClearOtpPart() { TheOtpPart() = OtpPartRecord{}; }
+
+// Clears the part record however an operation ends.
+struct ScopedOtpPart {
+  ~ScopedOtpPart() { ClearOtpPart(); }
+};
+
+}  // namespace
+
+int COTPInfo_USB::DEV_ParseImage(std::span<const std::uint8_t> buffer) {
+  if (!LocateConfigArea(CurrentAreaContext(), buffer, image.config)) return 0;
+  TakeParsedImage();
+  return 1;
+}
+
+// ---- parts ----
+
+int COTPInfo_USB::OTP_PreparePart(std::span<const std::uint8_t> source, int part) {
+  const std::span<const std::uint8_t> area = source.first(std::min(source.size(), kConfigCopyLimit));
+  if (area.size() < 2 || area[1] != kConfigSignature) return 0;
+  ImageParts parts = BuildImageParts(area);
+  if (!parts.valid) {
+    DebugPrint("Config file corrupted\r\n");
+    return 0;
+  }
+  int result = 2;
+  std::vector<std::uint8_t>& buffer = part == 0 ? codePart : configPart;
+  std::optional<std::vector<std::uint8_t>>& built = part == 0 ? parts.code : parts.config;
+  if (built) {
+    buffer = std::move(*built);
+    // The untouched copy is the reference for verification; the buffer itself
+    // is adjusted to cells that reserved ECC entries stand for.
+    image.fileCopy = buffer;
+    result = 1;
+  }
+  TheOtpPart() = {part == 0 ? PartKind::Code : PartKind::Config, buffer};
+  otpUsedBytes = static_cast<std::uint32_t>(buffer.size());
+  return result;
+}
+
+int COTPInfo_USB::WriteParts(std::span<const std::uint8_t> source) {
+  int written = 0;
+  for (int part = 0; part < 2; ++part) {
+    ClearOtpPart();
+    const int prepared = OTP_PreparePart(source, part);
+    if (prepared == 2) continue;
+    if (prepared == 0) {
+      PostFlowMessage(WM_FLOW_FAIL, id::kGetVdCodeFail);
+      return 0;
+    }
+    PostFlowMessage(WM_FLOW_STEP, msg::kStepDownload);
+    if (OTP_UpdateEx(TheOtpPart().buffer) == 0) return 0;
+    ++written;
+  }
+  if (written == 0) {
+    // An image with nothing to program has not been written.
+    TraceFailure(kOtpScope, "No OTP part in the image\n");
+    PostFlowMessage(WM_FLOW_FAIL, id::kGetVdCodeFail);
+    return 0;
+  }
+  return 1;
+}
+
+// ---- operations ----
+
+int COTPInfo_USB::PreActionForTessaro() {
+  if (Setting(key::kSaveSn, 0) == 0) return 1;
+  const AreaContext context = CurrentAreaContext();
+  // The serial number goes into the area at "ConfigAddress"; an image that
+  // does not reach that far has no such area to write into.
+  const bool fits = std::uint64_t{context.configAddress} + context.configSize <= image.fileData.size();
+  if (fits && !serialNumber.empty() && WriteSerialRecord(image.fileData, serialNumber, nullptr)) return 1;
+  TraceFailure(kOtpScope, "Save SN Fail\n");
+  PostFlowMessage(WM_FLOW_FAIL, msg::kSaveSnFail);
+  return 0;
+}
+
+int COTPInfo_USB::OTP_Download() {
+  ScopedTrace trace("COTPInfo::OTP_Download", kTraceDevice);
+  if (PreActionForTessaro() == 0) return 0;
+  ScopedOtpPart clear;
+  int result = 0;
+  if (MP_OpenRomDevice() != 0) {
+    result = WriteParts(image.fileData);
+    if (result != 0 && (settings.updateOptions & update_option::kResetAfter) != 0) {
+      PostFlowMessage(WM_FLOW_STEP, msg::kStepResetToNewCode);
+      if (MP_ResetDevice(9, 0) == 0) {
+        TraceFailure(kOtpScope, "Device ResetToRom Fail\n");
+        PostFlowMessage(WM_FLOW_FAIL, msg::kResetDeviceFail);
+        result = 0;
+      }
+    }
+    if (result != 0) {
+      PostFlowMessage(WM_FLOW_PROGRESS, 100);
+      PostFlowMessage(WM_FLOW_PASS, msg::kDownloadOtpSucceed);
+    }
+  }
+  ClearOtpPart();
+  if (!CommandLine()) MP_RefreshVersionText();
+  return result;
+}
+
+int COTPInfo_USB::OTP_Update() {
+  ScopedTrace trace("COTPInfo::OTP_Update", kTraceDevice);
+  ScopedOtpPart clear;
+  if (MP_OpenRomDevice() == 0) {
+    ClearOtpPart();
+    MP_RefreshVersionText();
+    return 0;
+  }
+  int result = WriteParts(image.BuiltinData());
+  if (result != 0 && (settings.updateOptions & update_option::kResetAfter) != 0) {
+    PostFlowMessage(WM_FLOW_STEP, msg::kStepResetToNewCode);
+    if (MP_ResetDevice(9, 0) == 0) {
+      TraceFailure(kOtpScope, "Device ResetToRom Fail\n");
+      PostFlowMessage(WM_FLOW_FAIL, msg::kResetDeviceFail);
+      ClearOtpPart();
+      return 0;
+    }
+  }
+  if (result != 0) {
+    PostFlowMessage(WM_FLOW_PROGRESS, 100);
+    PostFlowMessage(WM_FLOW_PASS, id::kUpdateOtpSucceed);
+  }
+  ClearOtpPart();
+  MP_RefreshVersionText();
+  return result;
+}
+
+int COTPInfo_USB::OTP_Read() {
+  ScopedTrace trace("COTPInfo::OTP_Read", kTraceDevice);
+  if (MP_OpenRomDevice() == 0) return 0;
+  std::vector<std::uint8_t> blocks[2];
+  for (PartKind kind : {PartKind::Code, PartKind::Config}) {
+    const Block block = OTP_LatestBlock(kind);
+    if (block.length == 0) continue;
+    std::vector<std::uint8_t>& buffer = blocks[kind == PartKind::Code ? 0 : 1];
+    buffer.assign(block.length, 0xFF);
+    if (OTP_ReadEx_Cmd2(block.start, buffer, kind == PartKind::Code) == 0) {
+      PostFlowMessage(WM_FLOW_FAIL, id::kReadOtpFail);
+      return 0;
+    }
+    MP_OTPGetCorrectCodeData(block.start, buffer);
+  }
+  const bool none = blocks[0].empty() && blocks[1].empty();
+  if (!none) {
+    auto joined = JoinBlocks(blocks[0], blocks[1]);
+    if (!joined) {
+      // Blocks too short to carry their headers cannot be joined into an image.
+      TraceFailure(kOtpScope, "OTP blocks do not fit together\n");
+      PostFlowMessage(WM_FLOW_FAIL, id::kReadOtpFail);
+      return 0;
+    }
+    try {
+      readBuffer = std::move(*joined);
+    } catch (const std::bad_alloc&) {
+      PostFlowMessage(WM_FLOW_FAIL, msg::kMallocDataFail);
+      return 0;
+    }
+  } else {
+    PostFlowMessage(WM_FLOW_FAIL, id::kOtpCodeNotExist);
+  }
+  PostFlowMessage(WM_FLOW_STEP, msg::kStepResetToNewCode);
+  if (MP_ResetDevice(9, 0) == 0) {
+    PostFlowMessage(WM_FLOW_FAIL, msg::kResetDeviceFail);
+    return 0;
+  }
+  if (none) {
+    // Nothing was read: no dump, no PASS, and the run says why.
+    SetLastStatus(id::kOtpCodeNotExist);
+    return 0;
+  }
+  if (!CommandLine() && !settings.readResultPath.empty()) SaveBytes(settings.readResultPath, readBuffer);
+  PostFlowMessage(WM_FLOW_PROGRESS, 100);
+  PostFlowMessage(WM_FLOW_PASS, id::kReadOtpSucceed);
+  return 1;
+}
+
+int COTPInfo_USB::DEV_DumpBin(const std::string& path) {
+  if (OTP_Read() == 0) return 0;
+  return SaveDumpFile(path, readBuffer, kOtpScope);
+}
+
+int COTPInfo_USB::Silence_OTPWriteBin(const std::string& path) {
+  image.mainFile = path;
+  const CICTypeIni* profile = CurrentProfile();
+  const std::uint8_t chipCode = profile != nullptr ? profile->ChipInfo() : 0;
+  const std::uint32_t failure = CheckImageBeforeWrite(image, chipCode, CurrentAreaContext(), {}, nullptr);
+  if (failure != image_status::kPassed) {
+    PostFlowMessage(WM_FLOW_FAIL, failure);
+    return 0;
+  }
+  TakeParsedImage();
+  return OTP_Download();
+}
+
+// ---- usage figures ----
+
+PerDownload COTPInfo_USB::PerDownloadOfImage() {
+  PerDownload per;
+  const ImageParts parts = BuildImageParts(image.fileData);
+  if (!parts.valid) return per;
+  per.entries = 0;
+  for (const auto* part : {&parts.code, &parts.config}) {
+    if (!*part) continue;
+    per.bytes += static_cast<std::uint32_t>((*part)->size());
+    ++per.entries;
+  }
+  return per;
+}
+
+std::uint32_t COTPInfo_USB::OTP_SpaceText() {
+  const std::uint32_t used = OTP_UsedSpace();
+  const Usage usage = UsageFigures(used, OTP_FreeEntryCount(), PerDownloadOfImage());
+  connectionText = UsageLine(usage, !image.fileData.empty());
+  otpUsedBytes = usage.used;
+  return usage.used;
+}
+
+int COTPInfo_USB::OTP_UsageText(std::string& text) {
+  const std::uint32_t used = OTP_UsedSpace();
+  const Usage usage = UsageFigures(used, OTP_FreeEntryCount(), PerDownloadOfImage());
+  text = UsageLines(usage);
+  otpUsedBytes = usage.used;
+  return 1;
+}
+
+}  // namespace quillon

@@ -1,0 +1,620 @@
+// OTP downloads, reads and their failures on a simulated OTP chip, checked on
+// the wire (the OTP write commands with their mode words) and in the OTP's
+// final contents: blocks, VD table, ECC table and the block the chip boots.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "flow/otp_flow.h"
+#include "flow_fixture.h"
+#include "otp_images.h"
+#include "platform/prompt.h"
+#include "sim/chip_model.h"
+
+namespace quillon::testing {
+namespace {
+
+using namespace otp;
+
+// One OTP write command on the wire.
+struct OtpWrite {
+  std::uint32_t address;
+  std::uint32_t length;
+  std::uint32_t mode;
+  bool operator==(const OtpWrite&) const = default;
+};
+std::ostream& operator<<(std::ostream& out, const OtpWrite& w) {
+  return out << std::hex << "{0x" << w.address << ", " << std::dec << w.length << ", mode " << w.mode << "}";
+}
+
+// Answers questions as told and remembers what it was shown.
+class ScriptedPrompt final : public Prompt {
+ public:
+  void Show(std::string_view text, std::string_view) override { shown.emplace_back(text); }
+  Answer Ask(std::string_view text, std::string_view, Answer) override {
+    asked.emplace_back(text);
+    return answer;
+  }
+  Answer answer = Answer::No;
+  std::vector<std::string> shown;
+  std::vector<std::string> asked;
+};
+
+class OtpFlowTest : public FlowFixture {
+ protected:
+  void SetUp() override {
+    FlowFixture::SetUp();
+    SetCurrentMemoryType(MemoryType::Otp);
+    SetWorkingMemorySize(0x4000);
+    flow = RecreateFlow(false);
+    SetMainWindow(&window);
+    SetPrompt(&prompt);
+    image = OtpImage(1024);
+    ImageParts parts = BuildImageParts(image);
+    ASSERT_TRUE(parts.code && parts.config);
+    code = *parts.code;
+    config = *parts.config;
+    L = static_cast<std::uint16_t>(code.size());
+    C = static_cast<std::uint16_t>(config.size());
+  }
+  void TearDown() override {
+    SetMainWindow(nullptr);
+    SetPrompt(nullptr);
+    FlowFixture::TearDown();
+  }
+
+  sim::SimChip& AddOtpChip() {
+    sim::ChipConfig config;
+    config.memory = sim::MemoryKind::kOtp;
+    config.offBusMs = 20;
+    sim::SimChip& made = bus.AddChip(config);
+    made.PowerUp();
+    chip = &made;
+    return made;
+  }
+  void Open() {
+    if (TheFlow()->device.handle != 0) TheFlow()->MP_CloseDevice();
+    OpenFirst();
+    Otp().image.fileData = image;
+  }
+  COTPInfo_USB& Otp() { return *static_cast<COTPInfo_USB*>(TheFlow()); }
+
+  std::span<const std::uint8_t> Mem() const { return chip->state().memory.bytes(); }
+  std::vector<std::uint8_t> Mem(std::uint32_t at, std::size_t n) const {
+    return std::vector<std::uint8_t>(Mem().begin() + at, Mem().begin() + at + static_cast<std::ptrdiff_t>(n));
+  }
+  VdEntry Vd(std::uint32_t i) const { return VdEntry::Unpack(Mem().subspan(VdEntryAddress(i), 5)); }
+  EccEntry Ecc(std::uint32_t n) const { return EccEntry::Unpack(Mem().subspan(EccEntryAddress(n), 4)); }
+  void Put(std::uint32_t at, std::span<const std::uint8_t> bytes) {
+    std::vector<std::uint8_t> all(Mem().begin(), Mem().end());
+    std::copy(bytes.begin(), bytes.end(), all.begin() + at);
+    chip->state().memory.Load(all);
+  }
+  void PutVd(std::uint32_t i, VdEntry e) { Put(VdEntryAddress(i), e.Pack()); }
+  void PutEcc(std::uint32_t n, EccEntry e) { Put(EccEntryAddress(n), e.Pack()); }
+
+  // The OTP write commands since the mark.
+  std::vector<OtpWrite> Writes() {
+    std::vector<OtpWrite> out;
+    std::vector<std::string> lines = WireLines();
+    for (std::size_t i = mark; i < lines.size(); ++i) {
+      const std::string& line = lines[i];
+      if (line.rfind("21 01 0a00 0300 0008 0297", 0) != 0) continue;
+      const std::string block = line.substr(21, 16);
+      auto byte = [&](int n) { return static_cast<std::uint32_t>(std::stoul(block.substr(n * 2, 2), nullptr, 16)); };
+      out.push_back({byte(2) | byte(3) << 8, byte(4) | byte(5) << 8, byte(6) | byte(7) << 8});
+    }
+    return out;
+  }
+  void Mark() { mark = WireLines().size(); }
+  std::vector<std::uint32_t> Fails() const {
+    std::vector<std::uint32_t> out;
+    for (auto [what, id] : window.posts) {
+      if (what == WM_FLOW_FAIL) out.push_back(id);
+    }
+    return out;
+  }
+  std::optional<sim::OtpBoot> Boot() const { return sim::OtpBootBlock(chip->state()); }
+  bool OtpBlank() const { return std::all_of(Mem().begin(), Mem().end(), [](std::uint8_t b) { return b == 0; }); }
+  // An address inside the code part's small-cache data whose byte needs bits.
+  std::uint16_t CodeByteNeedingBits(std::uint16_t from) const {
+    while (code[from] == 0) ++from;
+    return from;
+  }
+
+  RecordingWindow window;
+  ScriptedPrompt prompt;
+  sim::SimChip* chip = nullptr;
+  std::vector<std::uint8_t> image;
+  std::vector<std::uint8_t> code;
+  std::vector<std::uint8_t> config;
+  std::uint16_t L = 0;
+  std::uint16_t C = 0;
+  std::size_t mark = 0;
+};
+
+TEST_F(OtpFlowTest, BlankOtpThenEachDownloadAppendsAndRetiresTheOlderBlocks) {
+  AddOtpChip();
+  Open();
+  Mark();
+  ASSERT_EQ(Otp().OTP_Download(), 1) << ::testing::PrintToString(Fails());
+  EXPECT_EQ(LastStatus(), 0u);
+  // Data at 0 with the full budget, its VD entry, then the configuration part behind it.
+  EXPECT_EQ(Writes(), (std::vector<OtpWrite>{{0, L, 8}, {0x3F70, 5, 8}, {L, C, 8}, {0x3F75, 5, 8}}));
+  EXPECT_EQ(Mem(0, L), code);
+  EXPECT_EQ(Mem(L, C), config);
+  EXPECT_EQ(Vd(0), (VdEntry{0, L, 0x55}));
+  EXPECT_EQ(Vd(1), (VdEntry{L, C, 0xAA}));
+  EXPECT_TRUE(IsBlankVd(Mem().subspan(VdEntryAddress(2), 5)));
+  EXPECT_TRUE(std::all_of(Mem().begin() + kEccTable, Mem().end(), [](auto b) { return b == 0; }));
+  ASSERT_TRUE(Boot());
+  EXPECT_EQ(Boot()->bytes, code);
+  EXPECT_EQ(chip->state().mode, sim::RunMode::kOtpCode);
+
+  Mark();
+  ASSERT_EQ(Otp().OTP_Download(), 1);
+  const std::uint16_t second = static_cast<std::uint16_t>(L + C);
+  EXPECT_EQ(Writes(), (std::vector<OtpWrite>{{second, L, 8},
+                                             {0x3F7A, 5, 8},
+                                             {0x3F74, 1, 8},  // the first code entry's type retired
+                                             {static_cast<std::uint32_t>(second + L), C, 8},
+                                             {0x3F7F, 5, 8},
+                                             {0x3F79, 1, 8}}));
+  EXPECT_EQ(Vd(0), (VdEntry{0, L, 0xFF}));
+  EXPECT_EQ(Vd(1), (VdEntry{L, C, 0xFF}));
+  EXPECT_EQ(Vd(2), (VdEntry{second, L, 0x55}));
+  EXPECT_EQ(Vd(3), (VdEntry{static_cast<std::uint16_t>(second + L), C, 0xAA}));
+  EXPECT_EQ(Mem(second, L), code);
+
+  ASSERT_EQ(Otp().OTP_Download(), 1);
+  const std::uint16_t third = static_cast<std::uint16_t>(2 * second);
+  for (std::uint32_t i = 0; i < 4; ++i) EXPECT_EQ(Vd(i).type, 0xFF) << i;
+  EXPECT_EQ(Vd(4), (VdEntry{third, L, 0x55}));
+  EXPECT_EQ(Vd(5), (VdEntry{static_cast<std::uint16_t>(third + L), C, 0xAA}));
+  EXPECT_EQ(Boot()->entry, 4);
+
+  // The usage figures of the chip now: three downloads used, two entries each.
+  std::string usage;
+  ASSERT_EQ(Otp().OTP_UsageText(usage), 1);
+  const std::uint32_t used = 3u * second;
+  const std::uint32_t times = std::min((kCodeAreaSize - used) / second, 10u / 2);
+  char expected[160];
+  std::snprintf(expected, sizeof expected,
+                "Used OTP Space: %0.2f KB\nFree OTP Space: %0.2f KB\nRemaining Programmable Times: %d.",
+                static_cast<float>(used) / 1024.0f, static_cast<float>(kCodeAreaSize - used) / 1024.0f,
+                static_cast<int>(times));
+  EXPECT_EQ(usage, expected);
+  EXPECT_EQ(Otp().OTP_SpaceText(), used);
+  EXPECT_EQ(Otp().connectionText.rfind("Used OTP Space: ", 0), 0u);
+}
+
+TEST_F(OtpFlowTest, ReadGivesTheNewestBlocksJoinedWithTheEccTableApplied) {
+  AddOtpChip();
+  const std::uint16_t bad1 = CodeByteNeedingBits(100);
+  const std::uint16_t bad2 = CodeByteNeedingBits(700);
+  // Two data cells and the value cell of ECC entry 1 do not program.
+  chip->state().faults.otpFail = {bad1, bad2, static_cast<std::uint16_t>(EccEntryAddress(1) + 2)};
+  Open();
+  Mark();
+  ASSERT_EQ(Otp().OTP_Download(), 1) << ::testing::PrintToString(Fails());
+  const std::vector<OtpWrite> writes = Writes();
+  ASSERT_GE(writes.size(), 5u);
+  EXPECT_EQ(writes[0], (OtpWrite{0, L, 8}));
+  // Entry 1 fails and is invalidated; entries 2 and 3 take the two bytes.
+  EXPECT_EQ(std::vector<OtpWrite>(writes.begin() + 1, writes.begin() + 5),
+            (std::vector<OtpWrite>{{0x3FC0, 4, 8}, {0x3FC3, 1, 8}, {0x3FC4, 4, 8}, {0x3FC8, 4, 8}}));
+  EXPECT_EQ(Ecc(1).marker, 0xFF);
+  EXPECT_EQ(Ecc(2), (EccEntry{bad1, code[bad1], 0x5A}));
+  EXPECT_EQ(Ecc(3), (EccEntry{bad2, code[bad2], 0x5A}));
+  EXPECT_EQ(Mem()[bad1], 0x00) << "the cell itself stays blank";
+  EXPECT_EQ(Boot()->bytes, code) << "the chip boots the part as corrected";
+
+  ASSERT_EQ(Otp().OTP_Read(), 1);
+  std::vector<std::uint8_t> joined = *JoinBlocks(code, config);
+  EXPECT_EQ(Otp().readBuffer, joined);
+  EXPECT_EQ(window.posts.back(), (std::pair<std::uint32_t, std::uint32_t>{WM_FLOW_PASS, 41929}));
+
+  // A new download elsewhere retires the entries that corrected the old block.
+  chip->state().faults.otpFail.clear();
+  ASSERT_EQ(Otp().OTP_Download(), 1);
+  EXPECT_EQ(Ecc(2).marker, 0xFF);
+  EXPECT_EQ(Ecc(3).marker, 0xFF);
+  EXPECT_EQ(Boot()->bytes, code);
+  ASSERT_EQ(Otp().OTP_Read(), 1);
+  EXPECT_EQ(Otp().readBuffer, joined);
+}
+
+TEST_F(OtpFlowTest, AReservedEntryInsideTheNewBlockIsCompletedWithThePartsByte) {
+  AddOtpChip();
+  const std::uint16_t at = CodeByteNeedingBits(60);
+  // A reserved entry (in use, value 0) for a cell that already holds a stray bit.
+  PutEcc(1, {at, 0x00, 0x5A});
+  const std::uint8_t stray = 0x01;
+  Put(at, std::array<std::uint8_t, 1>{stray});
+  Open();
+  Mark();
+  ASSERT_EQ(Otp().OTP_Download(), 1) << ::testing::PrintToString(Fails());
+  const std::vector<OtpWrite> writes = Writes();
+  // Budget 8 (15 blank and 1 reserved entries, at most 8) less the byte already taken; then the
+  // reserved entry completed.
+  EXPECT_EQ(writes.at(0), (OtpWrite{0, L, 7}));
+  EXPECT_EQ(writes.at(1), (OtpWrite{0x3FC0, 4, 8}));
+  EXPECT_EQ(Ecc(1), (EccEntry{at, code[at], 0x5A}));
+  EXPECT_EQ(Mem()[at], static_cast<std::uint8_t>(code[at] | stray));
+  EXPECT_EQ(Boot()->bytes, code);
+}
+
+TEST_F(OtpFlowTest, NoCorrectionBudgetFailsThePartAndBooksWhatItConsumed) {
+  AddOtpChip();
+  // Every ECC entry is in use for bytes outside the new block: nothing left to correct with.
+  for (std::uint32_t n = 1; n <= 16; ++n) PutEcc(n, {static_cast<std::uint16_t>(0x3F60 + n - 1), 0x11, 0x5A});
+  const std::uint16_t bad = CodeByteNeedingBits(300);
+  chip->state().faults.otpFail = {bad};
+  Open();
+  Mark();
+  EXPECT_EQ(Otp().OTP_Download(), 0);
+  EXPECT_EQ(Fails(), (std::vector<std::uint32_t>{41919}));
+  EXPECT_EQ(LastStatus(), 41919u);
+  // Mode word 0; the dead entry covers up to the failure where the chip stopped.
+  EXPECT_EQ(Writes(), (std::vector<OtpWrite>{{0, L, 0}, {0x3F70, 5, 8}}));
+  EXPECT_EQ(Vd(0), (VdEntry{0, bad, 0xFF}));
+  EXPECT_EQ(Mem(0, bad), std::vector<std::uint8_t>(code.begin(), code.begin() + bad));
+  EXPECT_TRUE(std::all_of(Mem().begin() + bad, Mem().begin() + 0x3F60, [](auto b) { return b == 0; }));
+  EXPECT_FALSE(Boot());
+
+  // The next download starts behind the consumed bytes.
+  chip->state().faults.otpFail.clear();
+  for (std::uint32_t n = 1; n <= 16; ++n) Put(EccMarkerAddress(n), std::array<std::uint8_t, 1>{0xFF});
+  Mark();
+  // No blank ECC entry: the budget stays 0, but without bad cells the part passes.
+  ASSERT_EQ(Otp().OTP_Download(), 1);
+  EXPECT_EQ(Writes().front(), (OtpWrite{bad, L, 0}));
+  EXPECT_EQ(Vd(1), (VdEntry{bad, L, 0x55}));
+  EXPECT_EQ(Boot()->bytes, code);
+}
+
+TEST_F(OtpFlowTest, LockedOtpIsNeverProgrammed) {
+  AddOtpChip();
+  chip->state().otpLock = kLockBit;
+  Open();
+  Mark();
+  EXPECT_EQ(Otp().OTP_Download(), 0);
+  EXPECT_EQ(Fails().front(), 41918u);
+  EXPECT_EQ(LastStatus(), 41918u);
+  EXPECT_TRUE(Writes().empty());
+  EXPECT_TRUE(OtpBlank());
+}
+
+struct SpaceCase {
+  const char* name;
+  std::vector<std::pair<std::uint32_t, VdEntry>> table;
+  const char* question;  // null: none asked
+};
+
+class OtpSpaceQuestionTest : public OtpFlowTest, public ::testing::WithParamInterface<SpaceCase> {};
+
+std::vector<std::pair<std::uint32_t, VdEntry>> DeadEntries(std::uint32_t count) {
+  std::vector<std::pair<std::uint32_t, VdEntry>> rows;
+  for (std::uint32_t i = 0; i < count; ++i) rows.push_back({i, {static_cast<std::uint16_t>(10 * i), 10, 0xFF}});
+  return rows;
+}
+
+TEST_P(OtpSpaceQuestionTest, AskedAtTheThresholdsAndANoLeavesTheOtpUnchanged) {
+  const SpaceCase& c = GetParam();
+  // One part, so that one question decides.
+  image = OtpImage(std::nullopt);
+  AddOtpChip();
+  for (auto [i, e] : c.table) PutVd(i, e);
+  const std::vector<std::uint8_t> before(Mem().begin(), Mem().end());
+  Open();
+  prompt.answer = Answer::No;
+  Mark();
+  const int first = Otp().OTP_Download();
+  if (c.question == nullptr) {
+    EXPECT_EQ(first, 1);
+    EXPECT_TRUE(prompt.asked.empty()) << ::testing::PrintToString(prompt.asked) << ::testing::PrintToString(Fails());
+    return;
+  }
+  EXPECT_EQ(first, 0);
+  EXPECT_EQ(prompt.asked, std::vector<std::string>{c.question});
+  EXPECT_EQ(Fails(), (std::vector<std::uint32_t>{41914}));
+  EXPECT_TRUE(Writes().empty());
+  EXPECT_EQ(std::vector<std::uint8_t>(Mem().begin(), Mem().end()), before);
+
+  prompt.answer = Answer::Yes;
+  EXPECT_EQ(Otp().OTP_Download(), 1);
+  EXPECT_EQ(LastStatus(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Thresholds, OtpSpaceQuestionTest,
+    ::testing::Values(SpaceCase{"Bytes5120", {{0, {0, 16224 - 5120, 0xFF}}}, "OTP Code Size Less than 5K,\nContinue to Update!"},
+                      SpaceCase{"Bytes5121", {{0, {0, 16224 - 5121, 0xFF}}}, nullptr},
+                      SpaceCase{"FourEntries", DeadEntries(12), "OTP VD Block Less than 4,\nContinue to Update!"},
+                      SpaceCase{"FiveEntries", DeadEntries(11), nullptr}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(OtpFlowTest, NoFreeEntryAndAPartBeyondTheCodeAreaAreRefusedBeforeAnyWrite) {
+  AddOtpChip();
+  PutVd(15, {0, 10, 0xFF});
+  Open();
+  Mark();
+  EXPECT_EQ(Otp().OTP_Download(), 0);
+  EXPECT_EQ(prompt.shown, std::vector<std::string>{"No Available VD Block!"});
+  EXPECT_EQ(Fails(), (std::vector<std::uint32_t>{41914}));
+  EXPECT_TRUE(Writes().empty());
+
+  // 100 bytes left: the operator says go on, the end-of-space check refuses.
+  sim::SimChip& other = AddOtpChip();
+  bus.UnplugChip(0);
+  PutVd(0, {0, 16224 - 100, 0xFF});
+  const std::vector<std::uint8_t> before(Mem().begin(), Mem().end());
+  Open();
+  prompt.answer = Answer::Yes;
+  window.posts.clear();
+  Mark();
+  EXPECT_EQ(Otp().OTP_Download(), 0);
+  EXPECT_EQ(Fails(), (std::vector<std::uint32_t>{41917}));
+  EXPECT_TRUE(Writes().empty());
+  EXPECT_EQ(std::vector<std::uint8_t>(other.state().memory.bytes().begin(), other.state().memory.bytes().end()), before);
+}
+
+TEST_F(OtpFlowTest, ReadWithoutBlocksEndsWithOtpCodeNotExistAndNoDump) {
+  AddOtpChip();
+  Open();
+  const std::string dump = (temp.path() / "otp.bin").string();
+  EXPECT_EQ(Otp().DEV_DumpBin(dump), 0);
+  EXPECT_EQ(LastStatus(), 41933u);
+  EXPECT_EQ(Fails(), (std::vector<std::uint32_t>{41933}));
+  EXPECT_EQ(window.Count(WM_FLOW_PASS), 0);
+  EXPECT_FALSE(std::filesystem::exists(dump));
+  // The final reset still ran.
+  EXPECT_NE(std::find(window.posts.begin(), window.posts.end(),
+                      std::pair<std::uint32_t, std::uint32_t>{WM_FLOW_STEP, msg::kStepResetToNewCode}),
+            window.posts.end());
+}
+
+TEST_F(OtpFlowTest, CancelDuringTheDataChunksBooksTheDeadEntryThenFails41512) {
+  image = OtpImage(5000);
+  code = *BuildImageParts(image).code;
+  L = static_cast<std::uint16_t>(code.size());
+  ASSERT_GT(L, 4096);
+  AddOtpChip();
+  Open();
+  hookBus->hook = [&](HookBus&, UsbHandle, const SetupPacket& s, std::span<std::uint8_t> data)
+      -> std::optional<TransferResult> {
+    if (IsCommandBlock(s) && data.size() >= 2 && data[0] == 0x02 && data[1] == 0x97) window.cancel = true;
+    return std::nullopt;
+  };
+  Mark();
+  EXPECT_EQ(Otp().OTP_Download(), 0);
+  EXPECT_EQ(Writes(), (std::vector<OtpWrite>{{0, 4096, 8}, {0x3F70, 5, 8}}));
+  EXPECT_EQ(Vd(0), (VdEntry{0, L, 0xFF}));
+  EXPECT_EQ(Fails(), (std::vector<std::uint32_t>{41512}));
+  EXPECT_EQ(LastStatus(), 41512u);
+  EXPECT_FALSE(Boot());
+}
+
+// The chip's report for the first data chunk replaced by `fake`.
+struct ReportCase {
+  const char* name;
+  std::function<std::array<std::uint8_t, 19>(std::uint16_t L)> fake;
+  std::uint32_t failure;
+  std::function<std::uint16_t(std::uint16_t L)> consumed;
+};
+
+class OtpReportTest : public OtpFlowTest, public ::testing::WithParamInterface<ReportCase> {};
+
+TEST_P(OtpReportTest, ReportsTheToolCannotTrustFailThePart) {
+  const ReportCase& c = GetParam();
+  AddOtpChip();
+  Open();
+  bool armed = false;
+  bool done = false;
+  std::size_t offset = 0;
+  const auto fake = c.fake(L);
+  hookBus->hook = [&](HookBus& hb, UsbHandle h, const SetupPacket& s, std::span<std::uint8_t> data)
+      -> std::optional<TransferResult> {
+    if (IsCommandBlock(s) && data.size() >= 6 && data[0] == 0x02 && data[1] == 0x97 && (data[4] | data[5] << 8) > 5) {
+      armed = !done;
+    }
+    if (IsCommandBlock(s) && data.size() >= 2 && data[0] == 0x02 && data[1] == 0xDC && armed) {
+      offset = 0;
+    }
+    if (armed && s.bmRequestType == 0xA1 && s.bRequest == 0x81 && s.wValue == 0x0B00) {
+      TransferResult result = hb.Forward(h, s, data);
+      for (std::size_t i = 0; i < data.size() && offset < fake.size(); ++i) data[i] = fake[offset++];
+      if (offset >= fake.size()) armed = false, done = true;
+      return result;
+    }
+    return std::nullopt;
+  };
+  EXPECT_EQ(Otp().OTP_Download(), 0);
+  EXPECT_EQ(Fails().front(), c.failure);
+  EXPECT_EQ(Vd(0), (VdEntry{0, c.consumed(L), 0xFF}));
+  EXPECT_FALSE(Boot());
+}
+
+std::array<std::uint8_t, 19> Report(std::uint8_t count, std::vector<std::uint16_t> addresses, std::uint16_t stop) {
+  std::array<std::uint8_t, 19> r{};
+  r[0] = count;
+  for (std::size_t i = 0; i < addresses.size() && i < 8; ++i) {
+    r[1 + 2 * i] = static_cast<std::uint8_t>(addresses[i] >> 8);
+    r[2 + 2 * i] = static_cast<std::uint8_t>(addresses[i]);
+  }
+  r[17] = static_cast<std::uint8_t>(stop >> 8);
+  r[18] = static_cast<std::uint8_t>(stop);
+  return r;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Reports, OtpReportTest,
+    ::testing::Values(
+        ReportCase{"CountAboveEight",
+                   [](std::uint16_t) { return Report(12, {10, 11, 12, 13, 14, 15, 16, 17}, 40); }, 41919,
+                   [](std::uint16_t) -> std::uint16_t { return 40; }},
+        ReportCase{"AddressOutsideThePart",
+                   [](std::uint16_t L) { return Report(1, {static_cast<std::uint16_t>(L + 3)}, 0x1234); }, 41926,
+                   [](std::uint16_t L) { return L; }},
+        ReportCase{"StopBeyondThePart", [](std::uint16_t) { return Report(9, {1, 2, 3, 4, 5, 6, 7, 8}, 0x3000); },
+                   41919, [](std::uint16_t L) { return L; }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(OtpFlowTest, AVdEntryWhoseReportCannotBeReadIsRetiredAndMoved) {
+  AddOtpChip();
+  Open();
+  // Reports: data chunk 1, then the VD entry's: that one stalls once.
+  bool stalled = false;
+  int reports = 0;
+  hookBus->hook = [&](HookBus&, UsbHandle, const SetupPacket& s, std::span<std::uint8_t> data)
+      -> std::optional<TransferResult> {
+    if (IsCommandBlock(s) && data.size() >= 2 && data[0] == 0x02 && data[1] == 0xDC && ++reports == 2 && !stalled) {
+      stalled = true;
+      return TransferResult{kUsbErrorIo, 0};
+    }
+    return std::nullopt;
+  };
+  Mark();
+  ASSERT_EQ(Otp().OTP_Download(), 1) << ::testing::PrintToString(Fails());
+  EXPECT_TRUE(IsRetiredWhole(Mem().subspan(VdEntryAddress(0), 5)));
+  EXPECT_EQ(Vd(1), (VdEntry{0, L, 0x55}));
+  EXPECT_EQ(Vd(2), (VdEntry{L, C, 0xAA}));
+  EXPECT_EQ(Boot()->bytes, code);
+  // Usage figures do not wrap on the entry retired whole.
+  EXPECT_EQ(Otp().OTP_UsedSpace(), std::uint32_t{L} + C);
+}
+
+TEST_F(OtpFlowTest, DeviceInformationCarriesTheUsageLine) {
+  AddOtpChip();
+  Open();
+  Otp().image.fileData.clear();
+  Otp().SelectFirmwareForDevice();
+  EXPECT_EQ(Otp().connectionText, "Used OTP Space: 0.00 KB, Remain OTP Space: 15.84 KB.");
+  EXPECT_EQ(Otp().otpUsedBytes, 0u);
+  Otp().image.fileData = image;
+  ASSERT_EQ(Otp().OTP_Download(), 1);
+  EXPECT_EQ(Otp().OTP_SpaceText(), std::uint32_t{L} + C);
+  char line[128];
+  std::snprintf(line, sizeof line, "Used OTP Space: %0.2f KB Free OTP Space: %0.2f KB Remaining Programmable Times: 7.",
+                static_cast<float>(L + C) / 1024.0f, static_cast<float>(kCodeAreaSize - L - C) / 1024.0f);
+  EXPECT_EQ(Otp().connectionText, line);
+  EXPECT_EQ(Otp().otpUsedBytes, std::uint32_t{L} + C);
+}
+
+TEST_F(OtpFlowTest, OperationsOtpLacksSay41500) {
+  AddOtpChip();
+  Open();
+  const std::string file = (temp.path() / "x.bin").string();
+  const std::function<int()> slots[] = {
+      [&] { return Otp().DEV_Erase(); },
+      [&] { return Otp().DEV_Silence_VerifyBin(file); },
+      [&] { return Otp().DEV_DumpText(file); },
+      [&] { return Otp().DEV_EraseEx(1); },
+      [&] { return Otp().DEV_RunCommand('E', ""); },
+  };
+  for (const auto& slot : slots) {
+    SetLastStatus(0);
+    EXPECT_EQ(slot(), 0);
+    EXPECT_EQ(LastStatus(), 41500u);
+  }
+  EXPECT_TRUE(OtpBlank());
+}
+
+TEST_F(OtpFlowTest, ImagesWithoutAPartOrWithACorruptAreaFailWith41925) {
+  // Header, version and EEPROM-info records and nothing else: no part to write.
+  std::vector<std::uint8_t> nothing{0x60, 0xA5, 21 << 3, 15, 0, 2, 6, 0x2F, 0x04, 0x77, 0x60, 0x10, 3, 8, 0};
+  nothing.resize(0x4000, 0xFF);
+  std::vector<std::uint8_t> corrupt = image;
+  corrupt[5] = 60;  // more records than the area holds
+  for (const auto& bad : {nothing, corrupt}) {
+    AddOtpChip();
+    for (std::size_t i = 0; i + 1 < bus.ChipCount(); ++i) bus.UnplugChip(i);
+    Open();
+    Otp().image.fileData = bad;
+    window.posts.clear();
+    Mark();
+    EXPECT_EQ(Otp().OTP_Download(), 0);
+    EXPECT_EQ(Fails(), (std::vector<std::uint32_t>{41925}));
+    EXPECT_EQ(window.Count(WM_FLOW_PASS), 0);
+    EXPECT_TRUE(Writes().empty());
+    EXPECT_TRUE(OtpBlank());
+  }
+}
+
+TEST_F(OtpFlowTest, SerialNumberOnAnImageShorterThanTheProfilesAreaFailsBeforeTheChip) {
+  UseSettings("SaveSN=1\r\n");
+  AddOtpChip();
+  Open();
+  Otp().serialNumber = "QL0000000042";
+  const std::vector<std::uint8_t> before = Otp().image.fileData;
+  Mark();
+  EXPECT_EQ(Otp().OTP_Download(), 0);
+  EXPECT_EQ(Fails(), (std::vector<std::uint32_t>{41713}));
+  EXPECT_EQ(LastStatus(), 41713u);
+  EXPECT_EQ(Otp().image.fileData, before);
+  EXPECT_EQ(WireLines().size(), mark) << "nothing sent to the chip";
+  EXPECT_TRUE(OtpBlank());
+}
+
+TEST_F(OtpFlowTest, UpdateWritesTheBuiltInImageAndEndsWith41930) {
+  AddOtpChip();
+  Open();
+  Otp().image.fileData.clear();
+  Otp().image.builtin = image;
+  Otp().image.builtinLength = image.size();
+  ASSERT_EQ(Otp().OTP_Update(), 1);
+  EXPECT_EQ(window.posts.back(), (std::pair<std::uint32_t, std::uint32_t>{WM_FLOW_PASS, 41930}));
+  EXPECT_EQ(Vd(0), (VdEntry{0, L, 0x55}));
+  EXPECT_EQ(Boot()->bytes, code);
+}
+
+TEST_F(OtpFlowTest, ReservedEntriesBeyondTheBlockNeverWrapTheBudget) {
+  AddOtpChip();
+  // Nine reserved entries behind the new block: more than the report's slots.
+  for (std::uint32_t n = 1; n <= 9; ++n) PutEcc(n, {static_cast<std::uint16_t>(0x3000 + n), 0, 0x5A});
+  Open();
+  Mark();
+  ASSERT_EQ(Otp().OTP_Download(), 1);
+  EXPECT_EQ(Writes().front(), (OtpWrite{0, L, 0})) << "a budget of 0, not a wrapped one";
+}
+
+// A power loss at points spread over a download never leaves an entry that
+// boots a partial part: the chip boots the whole code part or nothing (first
+// download), or a whole code part (second download).
+TEST_F(OtpFlowTest, PowerLossAnywhereNeverBootsAPartialPart) {
+  AddOtpChip();
+  Open();
+  const std::size_t opened = WireLines().size();
+  ASSERT_EQ(Otp().OTP_Download(), 1);
+  const std::size_t firstRun = WireLines().size() - opened;
+  const std::vector<std::uint8_t> afterFirst(Mem().begin(), Mem().end());
+
+  int failedRuns = 0;
+  for (bool second : {false, true}) {
+    for (std::size_t point = 1; point <= firstRun; point += std::max<std::size_t>(firstRun / 24, 1)) {
+      SCOPED_TRACE((second ? "second download, transfer " : "first download, transfer ") + std::to_string(point));
+      for (std::size_t i = 0; i < bus.ChipCount(); ++i) bus.UnplugChip(i);
+      AddOtpChip();
+      if (second) chip->state().memory.Load(afterFirst);
+      chip->PowerUp();
+      const std::size_t before = WireLines().size();
+      Open();
+      // Counted from the chip's first transfer, some of which the open has used.
+      const std::size_t used = WireLines().size() - before;
+      chip->state().faults.transfers.push_back(
+          {sim::TransferFaultKind::kPowerLoss, static_cast<std::uint32_t>(used + point), 1});
+      // A loss after the PASS (the version refresh) leaves a passed run.
+      if (Otp().OTP_Download() == 0) ++failedRuns;
+      auto boot = Boot();
+      if (boot) {
+        EXPECT_EQ(boot->bytes, code);
+      } else {
+        EXPECT_FALSE(second) << "the first download's block stays bootable";
+      }
+    }
+  }
+  EXPECT_GE(failedRuns, 40) << "the losses fell inside the downloads";
+}
+
+}  // namespace
+}  // namespace quillon::testing
