@@ -13,6 +13,7 @@
 #include "data/settings.h"
 #include "device/vxcam.h"
 #include "flow/flow_factory.h"
+#include "flow/otp_flow.h"
 #include "platform/debug_channel.h"
 #include "platform/files.h"
 #include "platform/trace.h"
@@ -48,6 +49,11 @@ FlowSnapshot TakeSnapshot() {
   if (const CICTypeIni* profile = CurrentProfile()) s.chipInfoShown = profile->ChipInfo() == 10 || profile->ChipInfo() == 15;
   if (Setting(key::kSnAddress, 0) != 0 && flow->device.handle != 0) VxCam_GetSerialString(flow->device.handle, s.serial);
   return s;
+}
+
+std::uint32_t OtpBytesInUse(CDevFlow* flow) {
+  auto* otp = dynamic_cast<COTPInfo_USB*>(flow);
+  return otp != nullptr ? otp->otpUsedBytes : 0;
 }
 
 }  // namespace
@@ -370,11 +376,14 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnStart() {
     return;
   }
   nextLoopPending_ = false;
+  // The OTP count lives in the OTP flow itself; carried over by hand.
+  const std::uint32_t otpInUse = OtpBytesInUse(TheFlow());
   if (TheFlow() == nullptr || RecreateFlow(true) == nullptr) {
     RefuseRun(msg::kNotSupport);
     return;
   }
   CDevFlow& flow = *TheFlow();
+  if (auto* otp = dynamic_cast<COTPInfo_USB*>(&flow)) otp->otpUsedBytes = otpInUse;
   const bool builtin = imageText_.empty() || imageText_.find(kVersionDisplayPrefix) != std::string::npos;
   if (builtin) {
     const VersionQuestion question = CompareVersionWords(flow.image.versionFields, flow.versionFields);
@@ -438,7 +447,7 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnStart() {
 
 bool CUvcCamDownload_Tessaro_VxproxyDlg::CheckPassword() {
   const std::string password = GetSettingString("", kConfigSection, key::kOtpPassword);
-  const std::uint32_t used = otpUsage_ ? otpUsage_() : 0;
+  const std::uint32_t used = otpUsage_ ? otpUsage_() : OtpBytesInUse(TheFlow());
   if (password.empty() || used == 0) return true;
   std::string typed;
   if (!view_.AskPassword(kPasswordTitle, typed)) {

@@ -104,7 +104,7 @@ class CUvcCamDownload_Tessaro_VxproxyDlg final : public FlowWindow,
   int lastResult() const { return lastResult_; }
   int loopTotal() const;
   bool WorkerIdle() const { return worker_.Idle(); }
-  // Where the count of programmed OTP bytes comes from (0 when unset).
+  // Where the count of programmed OTP bytes comes from; by default the OTP flow's own count.
   void SetOtpUsageSource(std::function<std::uint32_t()> source) { otpUsage_ = std::move(source); }
   bool KeepAwakeRunning() const { return keepAwake_ && keepAwake_->Running(); }
 
