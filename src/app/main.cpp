@@ -55,6 +55,7 @@ class AppModes final : public quillon::RunModes {
     batch_.RunWindow();
 #endif
   }
+  std::optional<int> ExitCode() const override { return batch_.ExitCode(); }
 
  private:
   quillon::BatchModes batch_;
