@@ -100,7 +100,12 @@ int main(int argc, char** argv) {
     simOptions = {quillon::sim::SimScope::kOneChip, gangLocation};
   } else if (!listing && !quillon::IsWindowMode(quillon::ArgumentPart(args))) {
     // Waits for a running gang; each command sequence then takes the command lock as always.
-    if (runLocks.HoldForSingleRun() != quillon::RunLockResult::kHeld) {
+    bool told = false;
+    auto tell = [&told] {
+      if (!told) std::fprintf(stderr, "quillon: waiting for another run on this station (a gang) to finish\n");
+      told = true;
+    };
+    if (runLocks.HoldForSingleRun(quillon::kRunLockWaitMs, tell) != quillon::RunLockResult::kHeld) {
       std::fprintf(stderr, "quillon: a gang run did not end in time\n");
     }
   }

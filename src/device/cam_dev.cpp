@@ -1,16 +1,17 @@
 #include "device/cam_dev.h"
 
+#include "device/chip_registers.h"
+
 #include "platform/clock.h"
 #include "platform/debug_channel.h"
 
 namespace quillon {
 namespace {
 
-constexpr std::uint16_t kPinDirection = 0xFEA0;
-constexpr std::uint16_t kPinLevel = 0xFEA6;
-constexpr std::uint16_t kPinDirection2 = 0xFEA1;
-constexpr std::uint16_t kPinLevel2 = 0xFEA7;
-constexpr std::uint8_t kProtectStatus = 0x8C;
+constexpr std::uint16_t kPinDirection = kProtectPinRegisters[0];
+constexpr std::uint16_t kPinLevel = kProtectPinRegisters[1];
+constexpr std::uint16_t kPinDirection2 = kFlashPin2Registers[0];
+constexpr std::uint16_t kPinLevel2 = kFlashPin2Registers[1];
 // The status bits a write sets; write-in-progress and write-enable are the flash's own.
 constexpr std::uint8_t kSrWritableBits = 0xFC;
 constexpr int kStatusPolls = 20;
@@ -117,7 +118,7 @@ std::uint32_t CVxtCam::SetProtection(bool protect) {
   level = SetBit(level, 0, !protect);
   if (std::uint32_t r = WriteRegister(kPinDirection, direction); r != kResultOk) return r;
   if (std::uint32_t r = WriteRegister(kPinLevel, level); r != kResultOk) return r;
-  const std::uint8_t written = protect ? kProtectStatus : 0;
+  const std::uint8_t written = protect ? kProtectedStatus : 0;
   if (std::uint32_t r = transport->SPI_SF_WriteSr(written); r != kResultOk) return r;
   std::uint8_t status = 0;
   std::uint32_t result = transport->SPI_SF_ReadSr(status);

@@ -16,8 +16,6 @@
 
 namespace quillon {
 
-inline constexpr std::uint8_t kXuSelectorCommand = 10;
-inline constexpr std::uint8_t kXuSelectorData = 11;
 inline constexpr std::size_t kScratchSize = 1024;
 inline constexpr std::uint32_t kDefaultDataControlSize = 8;
 // One command moves at most this much; longer requests go in pieces of kSplitPiece.
@@ -126,20 +124,37 @@ class CExtUnitBase : public CVendorCmdCommon {
  protected:
   // Runs `body` under the command lock named for `op`; 1 when the lock was not taken.
   template <class Body>
-  std::uint32_t Locked(XuOp op, Body&& body);
-  // Command, then no data / a block read / a block write / one data-control
-  // transfer, each failure reported with the row's texts (`textBase`: the value
-  // the data text carries).
-  std::uint32_t RunNoData(XuOp op, const CommandBlock& block);
-  std::uint32_t RunRead(XuOp op, const CommandBlock& block, Bytes buffer, ProgressFn progress, void* user,
+  std::uint32_t Locked(VendorOp op, Body&& body);
+
+  // One whole locked operation of the table: a command without data, a command
+  // with one data-control transfer (read into or written from `bytes`), or a
+  // command with a block of data (at most one command's length; `at` must fit
+  // the command unless the row carries its high half).
+  std::uint32_t Command(VendorOp op, std::uint32_t at = 0);
+  template <class Span>
+  std::uint32_t One(VendorOp op, Span bytes, std::uint32_t at = 0);
+  template <class Span>
+  std::uint32_t Block(VendorOp op, std::uint32_t at, Span buffer, std::uint16_t extra = 0);
+
+  // A read (into a writable span) or a write (from a const one) of any
+  // length: longer than one command carries, it goes in kSplitPiece pieces
+  // through `slot` (the operation's own, so each piece takes the lock again);
+  // the rest is one command with its data, or one command per byte where the
+  // row says so.
+  template <class Span, class Slot, class... Extra>
+  std::uint32_t Split(VendorOp op, Slot slot, std::uint32_t address, Span buffer, ProgressFn progress = nullptr,
+                      void* user = nullptr, Extra... extra);
+
+  // The steps of the command sequence, inside the lock; each failure is
+  // reported with the row's texts (`textBase`: the value the data text
+  // carries). A read span receives data, a const span sends it.
+  std::uint32_t RunNoData(VendorOp op, const CommandBlock& block);
+  template <class Span>
+  std::uint32_t RunData(VendorOp op, const CommandBlock& block, Span buffer, ProgressFn progress, void* user,
                         std::uint32_t textBase);
-  std::uint32_t RunWrite(XuOp op, const CommandBlock& block, ConstBytes buffer, ProgressFn progress, void* user,
-                         std::uint32_t textBase);
-  std::uint32_t RunReadOne(XuOp op, const CommandBlock& block, Bytes out, std::uint32_t textBase);
-  std::uint32_t RunWriteOne(XuOp op, const CommandBlock& block, ConstBytes in, std::uint32_t textBase);
-  std::uint32_t EepromErase(XuOp op, std::uint32_t size);
-  std::uint32_t SlaveRead(XuOp op, std::uint16_t slave, Bytes buffer);
-  std::uint32_t SlaveWrite(XuOp op, std::uint16_t slave, ConstBytes buffer);
+  template <class Span>
+  std::uint32_t RunOne(VendorOp op, const CommandBlock& block, Span bytes, std::uint32_t textBase);
+  std::uint32_t EepromErase(VendorOp op, std::uint32_t size);
 
   std::array<std::uint8_t, kScratchSize> scratch_{};
   std::uint32_t dataControlSize_ = kDefaultDataControlSize;

@@ -9,10 +9,14 @@
 
 namespace quillon {
 
-inline constexpr std::uint8_t kResetToUpdateFW = 7;
-inline constexpr std::uint8_t kResetToRom = 9;
-// The reset to ROM carried by vendor requests whatever the probe says.
-inline constexpr std::uint8_t kResetToRomByRequest = 10;
+// The reset commands; the numbers are the chip's command codes.
+enum class ResetCode : std::uint8_t {
+  kToUpdateFW = 7,  // into the ROM loader, with a sub-mode
+  kToNewCode = 8,
+  kToRom = 9,  // into the new code
+  // The reset to ROM carried by vendor requests whatever the probe says.
+  kToRomByRequest = 10,
+};
 
 struct ResetValuePlan {
   std::uint16_t sent = 0;   // goes with the reset command
@@ -51,9 +55,9 @@ constexpr bool NeedsExtraWait(std::uint16_t chipMode) { return chipMode == 0xB01
 
 // The class the chip comes back in: a camera stays a camera; an audio chip
 // reset to its loader with mode 0x0010 comes back as a camera.
-constexpr DeviceKind ReopenKind(DeviceKind oldKind, std::uint8_t command, std::uint16_t chipMode) {
+constexpr DeviceKind ReopenKind(DeviceKind oldKind, ResetCode command, std::uint16_t chipMode) {
   if (oldKind == DeviceKind::kCamera) return DeviceKind::kCamera;
-  if (command == kResetToUpdateFW && chipMode == 0x0010) return DeviceKind::kCamera;
+  if (command == ResetCode::kToUpdateFW && chipMode == 0x0010) return DeviceKind::kCamera;
   return DeviceKind::kAudio;
 }
 

@@ -5,7 +5,10 @@
 #include <span>
 #include <string>
 
+#include "device/chip_registers.h"
 #include "device/result.h"
+#include "device/vendor_requests.h"
+#include "device/xu_commands.h"
 #include "platform/clock.h"
 #include "platform/debug_channel.h"
 #include "platform/process_lock.h"
@@ -14,59 +17,73 @@
 namespace quillon {
 namespace {
 
-constexpr std::uint16_t kChipModeRegister = 0xFE21;
-constexpr std::uint16_t kResetPrepareRegister = 0xFF92;
-constexpr std::uint8_t kSelectorCommand = 10;
-constexpr std::uint8_t kSelectorData = 11;
-
 // The library's own extension-unit command with an 8-byte data piece. Takes the
 // command lock, and goes on without it when it is not free in time.
-std::uint32_t XuCommand8(const DeviceRecord& record, std::uint8_t unitId, std::array<std::uint8_t, 8> block,
+std::uint32_t XuCommand8(const DeviceRecord& record, std::uint8_t unitId, const CommandBlock& block,
                          std::span<std::uint8_t, 8> piece, bool toHost) {
   ProcessLockGuard lock(CommandLock());
-  const auto interface = static_cast<std::uint8_t>(record.interfaceNumber);
-  UrbResult urb = UvcControlRequest(record.hVxProxyDev, 0x21, 0x01, kSelectorCommand, unitId, interface, block, false,
-                                    kControlTimeoutMs);
-  if (!urb.ok) return urb.error != 0 ? urb.error : kUsbErrorIo;
-  urb = UvcControlRequest(record.hVxProxyDev, toHost ? 0xA1 : 0x21, toHost ? 0x81 : 0x01, kSelectorData, unitId,
-                          interface, piece, toHost, kControlTimeoutMs);
-  if (!urb.ok) return urb.error != 0 ? urb.error : kUsbErrorIo;
-  return kUsbOk;
+  return XuCommandWithPiece(record, unitId, block, piece, toHost);
+}
+
+// The memory request of the vendor transport, at `address` with the buffer's length.
+std::uint32_t VendorMemRequest(const DeviceRecord& record, VendorOp op, std::uint32_t address,
+                               std::span<std::uint8_t> buffer) {
+  const VendorRequestRow& row = VendorRequest(op);
+  const VendorFields fields = PackGeneral(address, static_cast<std::uint32_t>(buffer.size()), 0);
+  return UsbVendorRequest(record.hVxProxyDev, row.requestType, row.request, fields.wValue, fields.wIndex, buffer,
+                          row.requestType >> 7, kControlTimeoutMs)
+      .error;
 }
 
 // Reads the chip-mode register pair and marks the chip for the reset. Failures
 // leave the mode bytes at 0xFF: the reset goes ahead regardless.
 std::uint16_t ReadChipModeAndPrepare(const DeviceRecord& record, std::uint8_t unitId, bool vendor) {
   std::array<std::uint8_t, 2> mode = {0xFF, 0xFF};
+  std::array<std::uint8_t, 1> prepare = {kResetPrepareValue};
   if (vendor) {
-    UsbVendorRequest(record.hVxProxyDev, 0xC0, 0x25, 0, kChipModeRegister, mode, 1, kControlTimeoutMs);
-    std::array<std::uint8_t, 1> one = {0x01};
-    UsbVendorRequest(record.hVxProxyDev, 0x40, 0x24, 0, kResetPrepareRegister, one, 0, kControlTimeoutMs);
+    VendorMemRequest(record, VendorOp::kReadMem, kChipModeRegister, mode);
+    VendorMemRequest(record, VendorOp::kWriteMem, kResetPrepareRegister, prepare);
   } else {
     std::array<std::uint8_t, 8> piece{};
-    if (XuCommand8(record, unitId, {0x00, 0xC2, 0x21, 0xFE, 0x02, 0x00, 0x00, 0x00}, piece, true) == kUsbOk) {
+    if (XuCommand8(record, unitId, CommandFor(VendorOp::kReadMem, kChipModeRegister, mode.size()), piece, true) ==
+        kUsbOk) {
       mode = {piece[0], piece[1]};
     }
-    std::array<std::uint8_t, 8> write = {0x01, 0, 0, 0, 0, 0, 0, 0};
-    XuCommand8(record, unitId, {0x00, 0x82, 0x92, 0xFF, 0x01, 0x00, 0x00, 0x00}, write, false);
+    std::array<std::uint8_t, 8> write = {prepare[0], 0, 0, 0, 0, 0, 0, 0};
+    XuCommand8(record, unitId, CommandFor(VendorOp::kWriteMem, kResetPrepareRegister, prepare.size()), write, false);
   }
   return ChipModeFromBytes(mode[0], mode[1]);
 }
 
-std::uint32_t SendReset(const DeviceRecord& record, std::uint8_t command, std::uint8_t unitId,
+VendorOp ResetOp(ResetCode command) {
+  switch (command) {
+    case ResetCode::kToUpdateFW:
+      return VendorOp::kResetToUpdateFW;
+    case ResetCode::kToNewCode:
+      return VendorOp::kResetToNewCode;
+    default:
+      return VendorOp::kResetToRom;
+  }
+}
+
+std::uint32_t SendReset(const DeviceRecord& record, ResetCode command, std::uint8_t unitId,
                         const ResetValuePlan& plan) {
   std::array<std::uint8_t, 0> none{};
+  const VendorOp op = ResetOp(command);
   if (plan.vendorTransport != 0) {
-    const std::uint8_t request = command == kResetToUpdateFW ? 0x20 : command == 8 ? 0x21 : 0x22;
-    return UsbVendorRequest(record.hVxProxyDev, 0x40, request, plan.sent, 0, none, 0, kControlTimeoutMs).error;
+    return UsbVendorRequest(record.hVxProxyDev, kVendorOut, VendorRequest(op).request, plan.sent, 0, none, 0,
+                            kControlTimeoutMs)
+        .error;
   }
   if (plan.vendorRequest6 != 0) {
-    return UsbVendorRequest(record.hVxProxyDev, 0x40, 0x01, plan.sent, command, none, 0, kControlTimeoutMs).error;
+    return UsbVendorRequest(record.hVxProxyDev, kVendorOut, kRequestResetByCommand, plan.sent,
+                            static_cast<std::uint8_t>(command), none, 0, kControlTimeoutMs)
+        .error;
   }
-  std::array<std::uint8_t, 8> block = {
-      0x00, command, static_cast<std::uint8_t>(command == kResetToRom ? 0 : plan.sent & 0xFF), 0, 0, 0, 0, 0};
+  // The reset to ROM carries no value.
+  CommandBlock block = CommandFor(op, plan.sent & 0xFF);
   ProcessLockGuard lock(CommandLock());
-  return UvcControlRequest(record.hVxProxyDev, 0x21, 0x01, kSelectorCommand, unitId,
+  return UvcControlRequest(record.hVxProxyDev, kClassOut, kSetCur, kXuSelectorCommand, unitId,
                            static_cast<std::uint8_t>(record.interfaceNumber), block, false, kControlTimeoutMs)
       .error;
 }
@@ -75,10 +92,11 @@ std::uint32_t SendReset(const DeviceRecord& record, std::uint8_t command, std::u
 std::uint32_t AskNewDevice(const DeviceRecord& record, std::uint8_t unitId, const ResetValuePlan& plan) {
   if (plan.vendorTransport != 0 || plan.vendorRequest6 != 0) {
     std::array<std::uint8_t, 1> byte{};
-    return UsbVendorRequest(record.hVxProxyDev, 0xC0, 0x06, plan.later, 0, byte, 1, kControlTimeoutMs).error;
+    return UsbVendorRequest(record.hVxProxyDev, kVendorIn, kRequestAlive, plan.later, 0, byte, 1, kControlTimeoutMs)
+        .error;
   }
   std::array<std::uint8_t, 8> piece{};
-  return XuCommand8(record, unitId, {0x00, 0xCD, 0x00, 0x00, 0x08, 0x00, 0x00, 0x00}, piece, true);
+  return XuCommand8(record, unitId, CommandFor(VendorOp::kGetDevStatus, 0), piece, true);
 }
 
 bool IsOpenRecord(const DeviceRecord& record) { return record.hVxProxyDev != 0 && !record.instance.empty(); }
@@ -95,11 +113,11 @@ std::uint32_t ResetAndReopen(DeviceRecord& record, const ResetRequest& request) 
     elapsed += ms;
   };
 
-  std::uint8_t command = request.command;
+  ResetCode command = request.command;
   int unitId = request.unitId;
   ResetValuePlan plan{request.value, request.value, false, request.vendorRequest6, request.vendorTransport};
   std::string oldName;
-  if (command == kResetToRomByRequest) {
+  if (command == ResetCode::kToRomByRequest) {
     plan.vendorTransport = 1;
     plan.vendorRequest6 = 0;
   } else {
@@ -112,10 +130,10 @@ std::uint32_t ResetAndReopen(DeviceRecord& record, const ResetRequest& request) 
   const auto unit = static_cast<std::uint8_t>(unitId < 0 ? 0 : unitId);
 
   std::uint16_t chipMode = ChipModeFromBytes(0xFF, 0xFF);
-  if (command != kResetToRomByRequest) {
+  if (command != ResetCode::kToRomByRequest) {
     chipMode = ReadChipModeAndPrepare(record, unit, plan.vendorTransport != 0);
   } else {
-    command = kResetToRom;
+    command = ResetCode::kToRom;
   }
 
   for (;;) {

@@ -22,7 +22,7 @@ inline constexpr std::uint32_t kSearchNotFoundMs = 500;
 inline constexpr std::uint32_t kReconnectPollMs = 300;
 
 struct ResetRequest {
-  std::uint8_t command = kResetToUpdateFW;  // 7, 9 or 10
+  ResetCode command = ResetCode::kToUpdateFW;
   std::uint16_t value = 0;
   // Transports as the caller knows them; otherwise they are probed.
   bool given = false;

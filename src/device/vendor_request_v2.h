@@ -7,6 +7,7 @@
 
 #include "device/vendor_cmd_common.h"
 #include "device/vendor_requests.h"
+#include "proxy/transfers.h"
 #include "proxy/usb_backend.h"
 
 namespace quillon {
@@ -75,11 +76,26 @@ class CVendorRequestV2 final : public CVendorCmdCommon {
   virtual std::uint32_t SendRequest10(std::uint16_t value);
 
  private:
-  // One request of the row with these fields; reads must come back whole.
-  std::uint32_t Send(VrOp op, VendorFields fields, Bytes data, std::uint32_t timeoutMs);
-  std::uint32_t SendOut(VrOp op, VendorFields fields, ConstBytes data, std::uint32_t timeoutMs);
-  std::uint32_t ReadGeneral(VrOp op, std::uint32_t address, Bytes buffer, std::uint8_t selector);
-  std::uint32_t WriteGeneral(VrOp op, std::uint32_t address, ConstBytes buffer, std::uint8_t selector);
+  // One request of the row with these fields: a writable span receives the
+  // answer (which must come back whole), a const one is sent.
+  template <class Span>
+  std::uint32_t Send(VendorOp op, VendorFields fields, Span data, std::uint32_t timeoutMs = kControlTimeoutMs);
+  // The row's request without data; wValue carries the value where the row takes one.
+  std::uint32_t Request(VendorOp op, std::uint16_t value = 0, std::uint32_t timeoutMs = kControlTimeoutMs);
+  // The row's request with a fixed number of bytes and no address.
+  template <class Span>
+  std::uint32_t Fixed(VendorOp op, Span bytes);
+  std::uint32_t ReadByte(VendorOp op, std::uint8_t& out);
+  // One request in the packed form; the selector goes only where the row takes one.
+  template <class Span>
+  std::uint32_t At(VendorOp op, std::uint32_t address, Span buffer, std::uint8_t selector = 0);
+  // A read (into a writable span) or a write (from a const one) of any
+  // length: where the row moves pieces, longer requests go in kVendorPiece
+  // pieces through `slot` (the operation's own); the rest is one request, after
+  // which the progress callback hears its length.
+  template <class Span, class Slot, class... Extra>
+  std::uint32_t Split(VendorOp op, Slot slot, std::uint32_t address, Span buffer, ProgressFn progress = nullptr,
+                      void* user = nullptr, Extra... extra);
 
   UsbHandle device_;
 };

@@ -7,7 +7,7 @@
 namespace quillon {
 namespace {
 
-int ResetCurrent(FlowDevice& flow, std::uint8_t command, std::uint16_t value, std::uint32_t flags,
+int ResetCurrent(FlowDevice& flow, ResetCode command, std::uint16_t value, std::uint32_t flags,
                  std::uint32_t waitMs) {
   CurrentDevice& current = TheCurrentDevice();
   CVxtCam* cam = current.cam();
@@ -15,7 +15,7 @@ int ResetCurrent(FlowDevice& flow, std::uint8_t command, std::uint16_t value, st
   ResetRequest request;
   request.command = command;
   request.value = value;
-  if (command != kResetToUpdateFW) {
+  if (command != ResetCode::kToUpdateFW) {
     cam->record().kind = (flags & kFlagAudioSearch) != 0 ? DeviceKind::kAudio : DeviceKind::kCamera;
     if ((flags & kFlagReuseTransports) != 0) {
       request.given = true;
@@ -46,15 +46,15 @@ int ResetCurrent(FlowDevice& flow, std::uint8_t command, std::uint16_t value, st
 }  // namespace
 
 int VxCam_ResetToUpdateFWAndReopen(FlowDevice& flow, std::uint16_t value, std::uint32_t flags, std::uint32_t waitMs) {
-  return ResetCurrent(flow, kResetToUpdateFW, value, flags, waitMs);
+  return ResetCurrent(flow, ResetCode::kToUpdateFW, value, flags, waitMs);
 }
 
 int VxCam_ResetToRomAndReopen(FlowDevice& flow, std::uint32_t flags, std::uint32_t waitMs) {
-  return ResetCurrent(flow, kResetToRom, 0, flags, waitMs);
+  return ResetCurrent(flow, ResetCode::kToRom, 0, flags, waitMs);
 }
 
 int VxCam_ResetToRomByRequestAndReopen(FlowDevice& flow, std::uint32_t flags, std::uint32_t waitMs) {
-  return ResetCurrent(flow, kResetToRomByRequest, 0, flags, waitMs);
+  return ResetCurrent(flow, ResetCode::kToRomByRequest, 0, flags, waitMs);
 }
 
 }  // namespace quillon

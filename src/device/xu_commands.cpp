@@ -5,7 +5,9 @@
 namespace quillon {
 
 std::string DataFailureText(const XuCommandRow& row, std::uint32_t base, std::uint32_t done) {
-  const std::uint32_t value = row.addDone ? base + done : base;
+  const std::uint32_t value = row.textValue == TextValue::kDone         ? done
+                              : row.textValue == TextValue::kAtPlusDone ? base + done
+                                                                        : base;
   char suffix[32] = "";
   switch (row.dataArg) {
     case DataArg::kNone:

@@ -35,22 +35,38 @@ std::string WithIds(std::string text, const VidPid* ids) {
 
 }  // namespace
 
-std::string_view ExtendedModeText(std::uint8_t value) {
+ExtendedMode ExtendedModeOf(std::uint8_t value) {
   switch (value) {
     case 0:
-      return "ROM";
     case 8:
-      return "SPI";
     case 16:
-      return "ROM&&OTP";
     case 24:
-      return "SPI&&OTP";
     case 32:
-      return "ROM&&SPI";
+      return static_cast<ExtendedMode>(value);
     default:
-      return "Unknown";
+      return ExtendedMode::kUnknown;
   }
 }
+
+std::string_view ExtendedModeText(ExtendedMode mode) {
+  switch (mode) {
+    case ExtendedMode::kRom:
+      return "ROM";
+    case ExtendedMode::kSpi:
+      return "SPI";
+    case ExtendedMode::kRomOtp:
+      return "ROM&&OTP";
+    case ExtendedMode::kSpiOtp:
+      return "SPI&&OTP";
+    case ExtendedMode::kRomSpi:
+      return "ROM&&SPI";
+    case ExtendedMode::kUnknown:
+      break;
+  }
+  return "Unknown";
+}
+
+std::string_view ExtendedModeText(std::uint8_t value) { return ExtendedModeText(ExtendedModeOf(value)); }
 
 ActiveCodeRecord ActiveRecordOf(std::span<const std::uint8_t, kDevStatusLength> status) {
   const std::uint8_t low64 = status[64] & 0x0F;
@@ -266,7 +282,8 @@ void CDevFlow::GetDeviceInfo(bool internalTool) {
   if (mode == 0x0010) plainRomFlag = 1;
   if (IsRomLoaderState(mode)) {
     romFlag = 1;
-    modeText = ExtendedModeText(extended[0]);
+    extendedMode = ExtendedModeOf(extended[0]);
+    modeText = ExtendedModeText(extendedMode);
   } else {
     romFlag = 0;
   }
@@ -284,18 +301,30 @@ void CDevFlow::MP_RefreshVersionText() {
 }
 
 int CDevFlow::MP_ResetDevice(int code, std::uint16_t argument) {
+  switch (code) {
+    case 7:
+    case 9:
+    case 10:
+      return MP_ResetDevice(static_cast<ResetCode>(code), argument);
+    default:
+      return 0;
+  }
+}
+
+int CDevFlow::MP_ResetDevice(ResetCode code, std::uint16_t argument) {
   if (FlowCancelled()) return 0;
   const std::uint32_t waitMs = Setting(key::kWaitTime, 5000);
   switch (code) {
-    case 7:
+    case ResetCode::kToUpdateFW:
       return VxCam_ResetToUpdateFWAndReopen(device, argument, device.transportFlags, waitMs);
-    case 9:
-      if (romFlag != 0 && memoryType() == MemoryType::Otp && (modeText == "ROM" || modeText == "ROM&&OTP")) {
-        const std::array<std::uint8_t, 1> value{0x2A};
-        VxCam_WriteMem(device.handle, 0xFFC6, value, device.transportFlags);
+    case ResetCode::kToRom:
+      if (romFlag != 0 && memoryType() == MemoryType::Otp &&
+          (extendedMode == ExtendedMode::kRom || extendedMode == ExtendedMode::kRomOtp)) {
+        const std::array<std::uint8_t, 1> value{kOtpResetValue};
+        VxCam_WriteMem(device.handle, kOtpResetRegister, value, device.transportFlags);
       }
       return VxCam_ResetToRomAndReopen(device, device.transportFlags, waitMs);
-    case 10:
+    case ResetCode::kToRomByRequest:
       return VxCam_ResetToRomByRequestAndReopen(device, device.transportFlags, waitMs);
     default:
       return 0;
@@ -309,17 +338,17 @@ int CDevFlow::MP_ResetToRomCode() {
   if (IsRomLoaderState(mode)) {
     if (settings.resetModeByte == 0) return 1;
     notRunningFlag = 0;
-    if (IsSpecialVariant(raw) && modeText == "ROM&&SPI") {
+    if (IsSpecialVariant(raw) && extendedMode == ExtendedMode::kRomSpi) {
       {
         // Spoil the configuration header at 0 so that ROM code no longer takes it.
         ScopedTransportFlags unit(device, kFlagForceUnit);
         MP_DisableWriteProtect();
         WriteFlashBytes(0, std::array<std::uint8_t, 1>{0x00});
       }
-      return MP_ResetDevice(10, 0);
+      return MP_ResetDevice(ResetCode::kToRomByRequest, 0);
     }
-    if (IsSpecialVariant(raw)) return MP_ResetDevice(9, 0);
-    return MP_ResetDevice(7, settings.resetModeByte);
+    if (IsSpecialVariant(raw)) return MP_ResetDevice(ResetCode::kToRom, 0);
+    return MP_ResetDevice(ResetCode::kToUpdateFW, settings.resetModeByte);
   }
   if (!running) {
     notRunningFlag = 1;
@@ -328,17 +357,17 @@ int CDevFlow::MP_ResetToRomCode() {
   }
   notRunningFlag = 0;
   if ((settings.updateOptions & update_option::kRomSubMode2) != 0 || settings.resetModeByte == 5) {
-    return MP_ResetDevice(7, 2);
+    return MP_ResetDevice(ResetCode::kToUpdateFW, 2);
   }
-  return MP_ResetDevice(7, static_cast<std::uint16_t>(memoryType()));
+  return MP_ResetDevice(ResetCode::kToUpdateFW, static_cast<std::uint16_t>(memoryType()));
 }
 
 int CDevFlow::MP_OpenRomDevice() {
-  if (romFlag != 0 && (modeText == "ROM" || modeText == "ROM&&OTP")) {
+  if (romFlag != 0 && (extendedMode == ExtendedMode::kRom || extendedMode == ExtendedMode::kRomOtp)) {
     notRunningFlag = 1;
     return 1;
   }
-  if (romFlag != 0 && modeText == "SPI") {
+  if (romFlag != 0 && extendedMode == ExtendedMode::kSpi) {
     ScopedTransportFlags unit(device, kFlagForceUnit);
     std::uint16_t raw = 0;
     StepChipMode(&raw);

@@ -12,6 +12,8 @@
 
 #include "data/current_types.h"
 #include "data/firmware_image.h"
+#include "device/chip_registers.h"
+#include "device/reset_plan.h"
 #include "device/vxcam.h"
 #include "platform/trace.h"
 
@@ -26,10 +28,6 @@ inline constexpr std::uint32_t kProgram = 0x10;      // write, read back, compar
 inline constexpr std::uint32_t kInitial = 0x13;
 }  // namespace update_option
 
-// The chip register that names the family, and the one that says where the chip is.
-inline constexpr std::uint32_t kChipModeRegister = 0xFE21;
-inline constexpr std::uint32_t kExtendedModeRegister = 0xC2A8;
-
 // (b1 & 0xF0) * 256 + (b0 & 0xF0).
 constexpr std::uint16_t ChipModeValue(std::uint8_t b0, std::uint8_t b1) {
   return static_cast<std::uint16_t>((b1 & 0xF0) << 8 | (b0 & 0xF0));
@@ -38,7 +36,18 @@ constexpr bool IsRomLoaderState(std::uint16_t mode) { return mode == 0xB010 || m
 // The two variants whose ROM entry needs special handling (raw register value).
 constexpr bool IsSpecialVariant(std::uint16_t raw) { return raw == 0xB013 || raw == 0xB014; }
 
-// "ROM", "SPI", "ROM&&OTP", "SPI&&OTP", "ROM&&SPI" or "Unknown" for register 0xC2A8.
+// Where a chip in its ROM loader runs from (register 0xC2A8).
+enum class ExtendedMode : std::uint8_t {
+  kRom = 0,
+  kSpi = 8,
+  kRomOtp = 16,
+  kSpiOtp = 24,
+  kRomSpi = 32,
+  kUnknown = 0xFF,
+};
+ExtendedMode ExtendedModeOf(std::uint8_t value);
+// "ROM", "SPI", "ROM&&OTP", "SPI&&OTP", "ROM&&SPI" or "Unknown", for display.
+std::string_view ExtendedModeText(ExtendedMode mode);
 std::string_view ExtendedModeText(std::uint8_t value);
 
 // Which of the two code-version records of the status block is active, and
@@ -97,6 +106,7 @@ struct CDevFlowData {
   std::uint32_t romFlag = 0;
   std::uint32_t notRunningFlag = 0;
   std::uint32_t plainRomFlag = 0;
+  ExtendedMode extendedMode = ExtendedMode::kUnknown;  // decides; modeText displays it
   std::string modeText = "Unknown";
   std::string connectionText = "No USB Audio";
   std::string versionText = "N/A";
@@ -211,6 +221,8 @@ class CDevFlow : public CDevFlowData, public CDumpStr {
   void MP_GetDeviceInfo();
   void MP_GetDeviceInfoForInternalTool();
   void MP_RefreshVersionText();
+  int MP_ResetDevice(ResetCode code, std::uint16_t argument);
+  // The same by the command's number (7, 9 or 10); any other number returns 0.
   int MP_ResetDevice(int code, std::uint16_t argument);
   int MP_ResetToRomCode();
   int MP_OpenRomDevice();

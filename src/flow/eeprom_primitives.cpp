@@ -1,7 +1,8 @@
-// The EEPROM steps. Data moves in 8-byte chunks (one EEPROM page write or one
-// read each) whose EEPROM address is their offset in the buffer, each chunk
-// tried up to 8 times after a cancel check, 128 ms apart; progress is posted
-// inside the step's band after every chunk. They return 1 or 0; the sequences
+// The EEPROM steps, each reading its row of the step table (step_table.h):
+// data moves in 8-byte chunks (one EEPROM page write or one read each) whose
+// EEPROM address is their offset in the buffer, each chunk retried after a
+// cancel check, 128 ms apart; progress is posted inside the step's band after
+// every chunk. They return 1 or 0; the sequences
 // decide which failure id that is.
 #include <algorithm>
 #include <array>
@@ -10,38 +11,15 @@
 #include "device/vxcam.h"
 #include "flow/eeprom_flow.h"
 #include "flow/status.h"
+#include "flow/step_runner.h"
 #include "platform/clock.h"
 
 namespace quillon {
 namespace {
 
-constexpr std::uint32_t kEepromChunk = 8;
-constexpr std::uint32_t kRetryPauseMs = 128;
 constexpr std::uint32_t kEmptyCheckLength = 64;
 constexpr std::uint32_t kTagAddress = 1;
 constexpr std::uint8_t kTagValue = 0xA5;
-
-struct Band {
-  std::uint32_t base;
-  std::uint32_t span;
-};
-
-// One row per primitive: the step id it posts first (0: none), the attempts
-// per chunk or per command, and its progress band.
-struct StepRow {
-  std::uint32_t stepId;
-  int attempts;
-  Band band;
-};
-
-namespace step {
-constexpr StepRow kErase{0, 3, {30, 0}};  // progress 30 when it ends, whatever the outcome
-constexpr StepRow kCheckEmpty{msg::kStepCheckEmpty, 8, {30, 20}};
-constexpr StepRow kWrite{msg::kStepDownload, 8, {50, 20}};
-constexpr StepRow kVerify{msg::kStepVerify, 8, {70, 20}};
-constexpr StepRow kRead{msg::kStepRead, 8, {10, 80}};
-constexpr StepRow kTag{msg::kStepWriteTag, 1, {0, 0}};
-}  // namespace step
 
 // The write-protect pin of the EEPROM: direction and level registers, and the
 // bit operations that release it and put it back, in the order they are written.
@@ -51,35 +29,10 @@ struct PinWrite {
   std::uint8_t andMask;
 };
 constexpr std::array<std::uint32_t, 4> kPinRegisters{0xFEA0, 0xFEA6, 0xFEA1, 0xFEA7};
-constexpr std::array<PinWrite, 4> kReleasePin{{{0xFEA0, 0x20, 0xFF}, {0xFEA6, 0x00, 0xDF}, {0xFEA1, 0x02, 0xFF}, {0xFEA7, 0x00, 0xFD}}};
-constexpr std::array<PinWrite, 4> kAssertPin{{{0xFEA0, 0x00, 0xDF}, {0xFEA6, 0x01, 0xFF}, {0xFEA1, 0x00, 0xFD}, {0xFEA7, 0x01, 0xFF}}};
-
-// Up to `attempts` tries of `command`, each after a cancel check, 128 ms apart.
-template <class Command>
-bool Retried(int attempts, Command&& command) {
-  for (int attempt = 0; attempt < attempts; ++attempt) {
-    if (FlowCancelled()) return false;
-    if (command() != 0) return true;
-    if (attempt + 1 < attempts) TheClock().SleepMs(kRetryPauseMs);
-  }
-  return false;
-}
-
-// Runs `command(address, chunk)` over the buffer in 8-byte chunks.
-template <class Buffer, class Command>
-int Chunked(Buffer buffer, const StepRow& row, Command&& command) {
-  if (row.stepId != 0) PostFlowMessage(WM_FLOW_STEP, row.stepId);
-  const auto total = static_cast<std::uint32_t>(buffer.size());
-  for (std::uint32_t done = 0; done < total;) {
-    const std::uint32_t length = std::min(kEepromChunk, total - done);
-    auto piece = buffer.subspan(done, length);
-    if (!Retried(row.attempts, [&] { return command(done, piece); })) return 0;
-    done += length;
-    PostFlowMessage(WM_FLOW_PROGRESS,
-                    row.band.base + static_cast<std::uint32_t>(std::uint64_t{done} * row.band.span / total));
-  }
-  return 1;
-}
+constexpr std::array<PinWrite, 4> kReleasePin{
+    {{0xFEA0, 0x20, 0xFF}, {0xFEA6, 0x00, 0xDF}, {0xFEA1, 0x02, 0xFF}, {0xFEA7, 0x00, 0xFD}}};
+constexpr std::array<PinWrite, 4> kAssertPin{
+    {{0xFEA0, 0x00, 0xDF}, {0xFEA6, 0x01, 0xFF}, {0xFEA1, 0x00, 0xFD}, {0xFEA7, 0x01, 0xFF}}};
 
 int SetPin(CDevFlow& flow, const std::array<PinWrite, 4>& writes) {
   if (FlowCancelled()) return 0;
@@ -105,49 +58,47 @@ int CEepromInfo::MP_EnableEepromWriteProtect() { return SetPin(*this, kAssertPin
 
 int CEepromInfo::MP_EraseEeprom16(std::uint32_t length) {
   const std::vector<std::uint8_t> blank(length, 0xFF);
-  const bool erased = Retried(step::kErase.attempts, [&] {
-    return VxCam_I2C_EEP16_Write(device.handle, 0, blank, device.transportFlags);
-  });
-  PostFlowMessage(WM_FLOW_PROGRESS, step::kErase.band.base);
+  const bool erased = Retried(StepOf(Step::kEraseEeprom).attempts,
+                              [&] { return VxCam_I2C_EEP16_Write(device.handle, 0, blank, device.transportFlags); });
+  PostFlowMessage(WM_FLOW_PROGRESS, StepOf(Step::kEraseEeprom).base);
   return erased ? 1 : 0;
 }
 
 int CEepromInfo::MP_EraseEeprom8(std::uint32_t length) {
-  const bool erased = Retried(step::kErase.attempts, [&] {
-    return VxCam_I2C_EEP8_Erase(device.handle, length, device.transportFlags);
-  });
-  PostFlowMessage(WM_FLOW_PROGRESS, step::kErase.band.base);
+  const bool erased = Retried(StepOf(Step::kEraseEeprom).attempts,
+                              [&] { return VxCam_I2C_EEP8_Erase(device.handle, length, device.transportFlags); });
+  PostFlowMessage(WM_FLOW_PROGRESS, StepOf(Step::kEraseEeprom).base);
   return erased ? 1 : 0;
 }
 
 int CEepromInfo::MP_WriteEeprom16(std::span<const std::uint8_t> image) {
   if (image.empty()) return 0;
-  return Chunked(image, step::kWrite, [&](std::uint32_t address, std::span<const std::uint8_t> piece) {
+  return RunChunked(StepOf(Step::kWriteEeprom), image, [&](std::uint32_t address, std::span<const std::uint8_t> piece) {
     return VxCam_I2C_EEP16_Write(device.handle, address, piece, device.transportFlags);
   });
 }
 
 int CEepromInfo::MP_WriteEeprom8(std::span<const std::uint8_t> image) {
   if (image.empty()) return 0;
-  return Chunked(image, step::kWrite, [&](std::uint32_t address, std::span<const std::uint8_t> piece) {
+  return RunChunked(StepOf(Step::kWriteEeprom), image, [&](std::uint32_t address, std::span<const std::uint8_t> piece) {
     return VxCam_I2C_EEP8_Write(device.handle, address, piece, device.transportFlags);
   });
 }
 
 int CEepromInfo::MP_VerifyEeprom16(std::span<std::uint8_t> buffer) {
-  return Chunked(buffer, step::kVerify, [&](std::uint32_t address, std::span<std::uint8_t> piece) {
+  return RunChunked(StepOf(Step::kVerifyEeprom), buffer, [&](std::uint32_t address, std::span<std::uint8_t> piece) {
     return VxCam_I2C_EEP16_Read(device.handle, address, piece, device.transportFlags);
   });
 }
 
 int CEepromInfo::MP_ReadEeprom16(std::span<std::uint8_t> buffer) {
-  return Chunked(buffer, step::kRead, [&](std::uint32_t address, std::span<std::uint8_t> piece) {
+  return RunChunked(StepOf(Step::kReadEeprom), buffer, [&](std::uint32_t address, std::span<std::uint8_t> piece) {
     return VxCam_I2C_EEP16_Read(device.handle, address, piece, device.transportFlags);
   });
 }
 
 int CEepromInfo::MP_ReadEeprom8(std::span<std::uint8_t> buffer) {
-  return Chunked(buffer, step::kRead, [&](std::uint32_t address, std::span<std::uint8_t> piece) {
+  return RunChunked(StepOf(Step::kReadEeprom), buffer, [&](std::uint32_t address, std::span<std::uint8_t> piece) {
     return VxCam_I2C_EEP8_Read(device.handle, address, piece, device.transportFlags);
   });
 }
@@ -156,31 +107,31 @@ int CEepromInfo::MP_CheckEeprom8Empty(std::span<std::uint8_t> buffer) {
   // The check always covers the 64 erased bytes; a shorter caller's buffer only
   // receives what fits.
   std::array<std::uint8_t, kEmptyCheckLength> head{};
-  const int read = Chunked(std::span<std::uint8_t>(head), step::kCheckEmpty,
-                           [&](std::uint32_t address, std::span<std::uint8_t> piece) {
-                             return VxCam_I2C_EEP8_Read(device.handle, address, piece, device.transportFlags);
-                           });
+  const int read = RunChunked(StepOf(Step::kCheckEepromEmpty), std::span<std::uint8_t>(head),
+                              [&](std::uint32_t address, std::span<std::uint8_t> piece) {
+                                return VxCam_I2C_EEP8_Read(device.handle, address, piece, device.transportFlags);
+                              });
   std::copy_n(head.begin(), std::min<std::size_t>(head.size(), buffer.size()), buffer.begin());
   if (read == 0) return 0;
   return std::all_of(head.begin(), head.end(), [](std::uint8_t b) { return b == 0xFF; }) ? 1 : 0;
 }
 
 int CEepromInfo::MP_WriteEeprom16Tag() {
-  PostFlowMessage(WM_FLOW_STEP, step::kTag.stepId);
+  const StepRow& row = StepOf(Step::kWriteEepromTag);
+  PostStepId(row);
   const std::array<std::uint8_t, 1> tag{kTagValue};
-  return Retried(step::kTag.attempts, [&] {
-           return VxCam_I2C_EEP16_Write(device.handle, kTagAddress, tag, device.transportFlags);
-         })
+  return Retried(row.attempts,
+                 [&] { return VxCam_I2C_EEP16_Write(device.handle, kTagAddress, tag, device.transportFlags); })
              ? 1
              : 0;
 }
 
 int CEepromInfo::MP_WriteEeprom8Tag() {
-  PostFlowMessage(WM_FLOW_STEP, step::kTag.stepId);
+  const StepRow& row = StepOf(Step::kWriteEepromTag);
+  PostStepId(row);
   const std::array<std::uint8_t, 1> tag{kTagValue};
-  return Retried(step::kTag.attempts, [&] {
-           return VxCam_I2C_EEP8_Write(device.handle, kTagAddress, tag, device.transportFlags);
-         })
+  return Retried(row.attempts,
+                 [&] { return VxCam_I2C_EEP8_Write(device.handle, kTagAddress, tag, device.transportFlags); })
              ? 1
              : 0;
 }

@@ -1,87 +1,92 @@
-// The steps every memory sequence is built from. Each one checks the cancel
-// flag before every chunk and attempt, retries its command with 128 ms pauses,
-// moves data in 4096-byte chunks whose memory address is their buffer offset,
-// and reports progress inside its own band. They return 1 or 0; the sequences
-// decide which failure id that is.
+// The steps every memory sequence is built from, each reading its row of the
+// step table (step_table.h): it checks the cancel flag before every chunk and
+// attempt, retries its command with 128 ms pauses, moves data in 4096-byte
+// chunks whose memory address is their buffer offset, and reports progress
+// inside its band. They return 1 or 0; the sequences decide which failure id
+// that is.
 #include <algorithm>
 #include <array>
-#include <functional>
 
 #include "data/settings.h"
 #include "flow/dev_flow.h"
 #include "flow/status.h"
+#include "flow/step_runner.h"
+#include "flow/step_table.h"
 #include "platform/clock.h"
 #include "platform/debug_channel.h"
 
 namespace quillon {
 namespace {
 
-constexpr std::uint32_t kChunk = 4096;
-constexpr std::uint32_t kRetryPauseMs = 128;
-constexpr int kDataAttempts = 8;
-constexpr int kEraseAttempts = 3;
 constexpr int kStatusPolls = 20;
 constexpr std::uint32_t kStatusPollMs = 50;
-constexpr std::uint8_t kProtectedStatus = 0x8C;
 constexpr TraceScope kStepScope{"CDevFlow::Steps", 0, kTraceDevice};
 
-struct Band {
-  std::uint32_t base;
-  std::uint32_t span;
-};
-
-// Up to `attempts` tries of `command`, each after a cancel check, 128 ms apart.
-bool Retried(int attempts, const std::function<int()>& command) {
-  for (int attempt = 0; attempt < attempts; ++attempt) {
-    if (FlowCancelled()) return false;
-    if (command() != 0) return true;
-    if (attempt + 1 < attempts) TheClock().SleepMs(kRetryPauseMs);
+// The row's command on one chunk: a read into a writable span, a write from a const one.
+int ChunkCommand(CDevFlow& flow, const StepRow& row, std::uint32_t address, std::span<std::uint8_t> piece) {
+  return row.command == StepCommand::kSpiRead
+             ? VxCam_SPI_SF_Read(flow.device.handle, address, piece, flow.device.transportFlags)
+             : 0;
+}
+int ChunkCommand(CDevFlow& flow, const StepRow& row, std::uint32_t address, std::span<const std::uint8_t> piece) {
+  switch (row.command) {
+    case StepCommand::kSpiWrite:
+      return VxCam_SPI_SF_Write(flow.device.handle, address, piece, flow.device.transportFlags);
+    case StepCommand::kNorWrite:
+      return VxCam_NorFlash_Write(flow.device.handle, address, piece, flow.device.transportFlags);
+    default:
+      return 0;
   }
-  return false;
 }
 
-// Runs `command(address, chunk)` over `total` bytes in 4096-byte chunks.
-template <class Buffer, class Command>
-bool Chunked(Buffer buffer, Band band, Command&& command) {
-  const auto total = static_cast<std::uint32_t>(buffer.size());
-  for (std::uint32_t done = 0; done < total;) {
-    const std::uint32_t length = std::min(kChunk, total - done);
-    auto piece = buffer.subspan(done, length);
-    if (!Retried(kDataAttempts, [&] { return command(done, piece); })) return false;
-    done += length;
-    PostFlowMessage(WM_FLOW_PROGRESS, band.base + static_cast<std::uint32_t>(std::uint64_t{done} * band.span / total));
-  }
-  return true;
+// A flash data step: its row's command over the whole buffer.
+template <class Buffer>
+int RunDataStep(CDevFlow& flow, Step step, Buffer buffer) {
+  const StepRow& row = StepOf(step);
+  return RunChunked(row, buffer,
+                    [&](std::uint32_t address, Buffer piece) { return ChunkCommand(flow, row, address, piece); });
+}
+
+bool AllErased(std::span<const std::uint8_t> bytes) {
+  return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0xFF; });
 }
 
 // The register pair that drives the flash's write-protect pin.
-std::array<std::uint32_t, 2> ProtectRegisters(std::uint16_t mode) {
-  if (IsRomLoaderState(mode)) return {0xFEC0, 0xFEC6};
-  return {0xFEA0, 0xFEA6};
+RegisterPair ProtectRegisters(std::uint16_t mode) {
+  return IsRomLoaderState(mode) ? kLoaderProtectPinRegisters : kProtectPinRegisters;
 }
 
 }  // namespace
 
 int CDevFlow::WriteFlashBytes(std::uint32_t address, std::span<const std::uint8_t> bytes) {
-  return Retried(kDataAttempts, [&] { return VxCam_SPI_SF_Write(device.handle, address, bytes, device.transportFlags); })
+  const int attempts = StepOf(Step::kWriteSPIFlash).attempts;
+  return Retried(attempts, [&] { return VxCam_SPI_SF_Write(device.handle, address, bytes, device.transportFlags); })
              ? 1
              : 0;
 }
 
+namespace {
+// Both directions set the pin's direction bit; the level bit is what protects.
+int SetProtectPins(const FlowDevice& device, std::uint16_t chipMode, bool protect) {
+  const RegisterPair regs = ProtectRegisters(chipMode);
+  std::array<std::uint8_t, 1> direction{}, level{};
+  if (VxCam_ReadMem(device.handle, regs[0], direction, device.transportFlags) == 0 ||
+      VxCam_ReadMem(device.handle, regs[1], level, device.transportFlags) == 0) {
+    return 0;
+  }
+  direction[0] |= 0x01;
+  level[0] = protect ? level[0] & 0xFE : level[0] | 0x01;
+  if (VxCam_WriteMem(device.handle, regs[0], direction, device.transportFlags) == 0 ||
+      VxCam_WriteMem(device.handle, regs[1], level, device.transportFlags) == 0) {
+    return 0;
+  }
+  return 1;
+}
+}  // namespace
+
 int CDevFlow::MP_DisableWriteProtect() {
   if (FlowCancelled()) return 0;
-  const auto regs = ProtectRegisters(StepChipMode());
-  std::array<std::uint8_t, 1> first{}, second{};
-  if (VxCam_ReadMem(device.handle, regs[0], first, device.transportFlags) == 0 ||
-      VxCam_ReadMem(device.handle, regs[1], second, device.transportFlags) == 0) {
-    return 0;
-  }
-  first[0] |= 0x01;
-  second[0] |= 0x01;
-  if (VxCam_WriteMem(device.handle, regs[0], first, device.transportFlags) == 0 ||
-      VxCam_WriteMem(device.handle, regs[1], second, device.transportFlags) == 0) {
-    return 0;
-  }
+  if (SetProtectPins(device, StepChipMode(), false) == 0) return 0;
   if (VxCam_SPI_SF_WriteSr(device.handle, 0x00, device.transportFlags) == 0) {
     DebugPrint("Waiting for failed\n");
     return 0;
@@ -104,18 +109,7 @@ int CDevFlow::MP_DisableWriteProtect() {
 
 int CDevFlow::MP_EnableWriteProtect() {
   if (FlowCancelled()) return 0;
-  const auto regs = ProtectRegisters(StepChipMode());
-  std::array<std::uint8_t, 1> first{}, second{};
-  if (VxCam_ReadMem(device.handle, regs[0], first, device.transportFlags) == 0 ||
-      VxCam_ReadMem(device.handle, regs[1], second, device.transportFlags) == 0) {
-    return 0;
-  }
-  first[0] |= 0x01;
-  second[0] &= 0xFE;
-  if (VxCam_WriteMem(device.handle, regs[0], first, device.transportFlags) == 0 ||
-      VxCam_WriteMem(device.handle, regs[1], second, device.transportFlags) == 0) {
-    return 0;
-  }
+  if (SetProtectPins(device, StepChipMode(), true) == 0) return 0;
   // The poll starts from the value written, whose busy bit is clear.
   if (VxCam_SPI_SF_WriteSr(device.handle, kProtectedStatus, device.transportFlags) == 0) {
     DebugPrint("Waiting for failed\n");
@@ -125,35 +119,19 @@ int CDevFlow::MP_EnableWriteProtect() {
 }
 
 int CDevFlow::MP_EraseSPIFlash() {
+  const StepRow& row = StepOf(Step::kEraseSPIFlash);
   const std::uint32_t timeoutMs = Setting(key::kEraseTimeOut, 10000);
   const std::uint32_t settleMs = Setting(key::kEraseCommandTime, 0);
-  PostFlowMessage(WM_FLOW_STEP, msg::kStepErasing);
-  const bool erased = Retried(kEraseAttempts, [&] {
-    return VxCam_SPI_SF_EraseChip(device.handle, device.transportFlags, timeoutMs);
-  });
+  PostStepId(row);
+  const bool erased =
+      Retried(row.attempts, [&] { return VxCam_SPI_SF_EraseChip(device.handle, device.transportFlags, timeoutMs); });
   TheClock().SleepMs(settleMs);
-  PostFlowMessage(WM_FLOW_PROGRESS, 5);
+  PostFlowMessage(WM_FLOW_PROGRESS, row.base);
   return erased ? 1 : 0;
 }
 
-namespace {
-// Both flash kinds are read back with the SPI read command.
-int ReadInto(CDevFlow& flow, std::span<std::uint8_t> buffer, Band band) {
-  return Chunked(buffer, band, [&](std::uint32_t address, std::span<std::uint8_t> piece) {
-           return VxCam_SPI_SF_Read(flow.device.handle, address, piece, flow.device.transportFlags);
-         })
-             ? 1
-             : 0;
-}
-
-bool AllErased(std::span<const std::uint8_t> bytes) {
-  return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0xFF; });
-}
-}  // namespace
-
 int CDevFlow::MP_CheckSPIFlashEmpty(std::span<std::uint8_t> buffer) {
-  PostFlowMessage(WM_FLOW_STEP, msg::kStepCheckEmpty);
-  if (ReadInto(*this, buffer, {5, 30}) == 0) {
+  if (RunDataStep(*this, Step::kCheckSPIFlashEmpty, buffer) == 0) {
     TraceFailure(kStepScope, "Read Flash Code Fail\n");
     return 0;
   }
@@ -162,58 +140,43 @@ int CDevFlow::MP_CheckSPIFlashEmpty(std::span<std::uint8_t> buffer) {
 
 int CDevFlow::MP_WriteSPIFlash(std::span<const std::uint8_t> image) {
   if (image.empty()) return 0;
-  PostFlowMessage(WM_FLOW_STEP, msg::kStepDownload);
-  return Chunked(image, {35, 30},
-                 [&](std::uint32_t address, std::span<const std::uint8_t> piece) {
-                   return VxCam_SPI_SF_Write(device.handle, address, piece, device.transportFlags);
-                 })
-             ? 1
-             : 0;
+  return RunDataStep(*this, Step::kWriteSPIFlash, image);
 }
 
 int CDevFlow::MP_VerifySPIFlash(std::span<std::uint8_t> buffer) {
-  PostFlowMessage(WM_FLOW_STEP, msg::kStepVerify);
-  return ReadInto(*this, buffer, {65, 30});
+  return RunDataStep(*this, Step::kVerifySPIFlash, buffer);
 }
 
 int CDevFlow::MP_ReadSPIFlash(std::span<std::uint8_t> buffer) {
-  PostFlowMessage(WM_FLOW_STEP, msg::kStepRead);
-  return ReadInto(*this, buffer, {10, 80});
+  return RunDataStep(*this, Step::kReadSPIFlash, buffer);
 }
 
 int CDevFlow::MP_EraseNorFlash() {
-  const bool erased =
-      Retried(kEraseAttempts, [&] { return VxCam_NorFlash_Erase(device.handle, device.transportFlags); });
-  PostFlowMessage(WM_FLOW_PROGRESS, 30);
+  const StepRow& row = StepOf(Step::kEraseNorFlash);
+  PostStepId(row);
+  const bool erased = Retried(row.attempts, [&] { return VxCam_NorFlash_Erase(device.handle, device.transportFlags); });
+  PostFlowMessage(WM_FLOW_PROGRESS, row.base);
   return erased ? 1 : 0;
 }
 
 int CDevFlow::MP_CheckNorFlashEmpty(std::span<std::uint8_t> buffer) {
-  PostFlowMessage(WM_FLOW_STEP, msg::kStepCheckEmpty);
-  if (ReadInto(*this, buffer, {30, 20}) == 0) return 0;
+  if (RunDataStep(*this, Step::kCheckNorFlashEmpty, buffer) == 0) return 0;
   return AllErased(buffer) ? 1 : 0;
 }
 
 int CDevFlow::MP_WriteNorFlash(std::span<const std::uint8_t> image) {
   if (image.empty()) return 0;
-  PostFlowMessage(WM_FLOW_STEP, msg::kStepDownload);
-  return Chunked(image, {50, 20},
-                 [&](std::uint32_t address, std::span<const std::uint8_t> piece) {
-                   return VxCam_NorFlash_Write(device.handle, address, piece, device.transportFlags);
-                 })
-             ? 1
-             : 0;
+  return RunDataStep(*this, Step::kWriteNorFlash, image);
 }
 
 int CDevFlow::MP_VerifyNorFlash(std::span<std::uint8_t> buffer) {
-  PostFlowMessage(WM_FLOW_STEP, msg::kStepVerify);
-  return ReadInto(*this, buffer, {70, 20});
+  return RunDataStep(*this, Step::kVerifyNorFlash, buffer);
 }
 
 int CDevFlow::MP_WriteNorTag() {
-  PostFlowMessage(WM_FLOW_STEP, msg::kStepWriteTag);
-  if (FlowCancelled()) return 0;
-  return VxCam_NorFlash_WriteTag(device.handle, device.transportFlags);
+  const StepRow& row = StepOf(Step::kWriteNorTag);
+  PostStepId(row);
+  return Retried(row.attempts, [&] { return VxCam_NorFlash_WriteTag(device.handle, device.transportFlags); }) ? 1 : 0;
 }
 
 }  // namespace quillon

@@ -12,11 +12,19 @@ RunLocks::~RunLocks() {
   if (gateHeld_) gate_.Release();
 }
 
-RunLockResult RunLocks::HoldForSingleRun(std::uint32_t waitMs) {
+RunLockResult RunLocks::HoldForSingleRun(std::uint32_t waitMs, const std::function<void()>& onWait) {
   gate_.SetMode(LockMode::kShared);
-  if (!gate_.Acquire(waitMs)) return RunLockResult::kFailed;
+  if (!gate_.Acquire(0)) {
+    if (onWait) onWait();
+    if (!gate_.Acquire(waitMs)) return RunLockResult::kFailed;
+  }
   gateHeld_ = true;
   // Wait for running gangs; no new gang starts while we hold the gate.
+  if (CommandLock().Acquire(0)) {
+    CommandLock().Release();
+    return RunLockResult::kHeld;
+  }
+  if (onWait) onWait();
   if (!CommandLock().Acquire(waitMs)) {
     DebugPrint("Run lock: a gang run did not end in %u ms\n", waitMs);
     return RunLockResult::kFailed;

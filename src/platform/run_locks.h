@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -34,7 +35,9 @@ class RunLocks {
   RunLocks& operator=(const RunLocks&) = delete;
 
   // kFailed when a gang did not end within waitMs.
-  RunLockResult HoldForSingleRun(std::uint32_t waitMs = kRunLockWaitMs);
+  // `onWait` is told once the run has to wait, so the operator learns why
+  // nothing happens.
+  RunLockResult HoldForSingleRun(std::uint32_t waitMs = kRunLockWaitMs, const std::function<void()>& onWait = {});
   // kFailed when single-chip runs did not end within waitMs.
   RunLockResult HoldForGang(std::uint32_t waitMs = kRunLockWaitMs);
   // kBusy when another run holds the chip at `location`.

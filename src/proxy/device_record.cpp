@@ -16,8 +16,6 @@ namespace quillon {
 namespace {
 
 constexpr std::uint32_t kUnspecifiedFailure = 0x80004005;
-constexpr std::uint8_t kSelectorCommand = 10;
-constexpr std::uint8_t kSelectorData = 11;
 
 bool HasSignature(std::span<const std::uint8_t> bytes) {
   return bytes.size() >= kChipSignature.size() &&
@@ -109,30 +107,20 @@ bool ReadConfiguration(UsbHandle device, std::vector<std::uint8_t>& out) {
 // Vendor request 6 answering one byte: the chip can at least be reset that way.
 std::uint32_t VendorRequest6Answers(UsbHandle device) {
   std::array<std::uint8_t, 1> byte{};
-  return UsbVendorRequest(device, 0x40, 6, 0, 0, byte, 1, kControlTimeoutMs).ok ? 1 : 0;
+  return UsbVendorRequest(device, kVendorOut, kRequestAlive, 0, 0, byte, 1, kControlTimeoutMs).ok ? 1 : 0;
 }
 
-// One extension-unit command block on control 10 and one 8-byte answer on control 11.
-bool XuCommandAndRead(const DeviceRecord& record, std::uint8_t unitId, std::array<std::uint8_t, 8> block,
+bool XuCommandAndRead(const DeviceRecord& record, std::uint8_t unitId, const CommandBlock& block,
                       std::span<std::uint8_t, 8> answer) {
-  auto interface = static_cast<std::uint8_t>(record.interfaceNumber);
-  if (!UvcControlRequest(record.hVxProxyDev, 0x21, 0x01, kSelectorCommand, unitId, interface, block, false,
-                         kControlTimeoutMs)
-           .ok) {
-    return false;
-  }
-  std::fill(answer.begin(), answer.end(), 0);
-  return UvcControlRequest(record.hVxProxyDev, 0xA1, 0x81, kSelectorData, unitId, interface, answer, true,
-                           kControlTimeoutMs)
-      .ok;
+  return XuCommandWithPiece(record, unitId, block, answer, true) == kUsbOk;
 }
 
 // The status block through the extension unit: command 0xCD, one 8-byte piece per index.
 bool XuReadStatus(const DeviceRecord& record, std::uint8_t unitId, std::span<std::uint8_t> out) {
   ProcessLockGuard lock(CommandLock());
   for (std::size_t piece = 0; piece * 8 < out.size(); ++piece) {
-    std::array<std::uint8_t, 8> block = {0x00, 0xCD, static_cast<std::uint8_t>(piece), 0, 8, 0, 0, 0};
     std::array<std::uint8_t, 8> answer{};
+    const CommandBlock block = BuildCommandBlock(kStatusPieceBlock, static_cast<std::uint16_t>(piece));
     if (!XuCommandAndRead(record, unitId, block, answer)) return false;
     std::copy_n(answer.begin(), std::min<std::size_t>(8, out.size() - piece * 8), out.begin() + piece * 8);
   }
@@ -337,7 +325,7 @@ std::uint32_t GetDeviceLocation(const DeviceRecord& record, std::uint32_t& addre
 std::uint32_t VendorGetDevStatus(UsbHandle device, std::uint16_t first, std::span<std::uint8_t> buffer) {
   for (std::size_t piece = 0; piece * 8 < buffer.size(); ++piece) {
     std::array<std::uint8_t, 8> answer{};
-    UrbResult result = UsbVendorRequest(device, 0xC0, 7, static_cast<std::uint16_t>(first + piece), 0, answer, 1,
+    UrbResult result = UsbVendorRequest(device, kVendorIn, kRequestDevStatus, static_cast<std::uint16_t>(first + piece), 0, answer, 1,
                                         kControlTimeoutMs);
     if (!result.ok) return result.error != 0 ? result.error : kUnspecifiedFailure;
     if (result.length != 8) return kUnspecifiedFailure;
@@ -350,10 +338,24 @@ bool XuQualify(const DeviceRecord& record, std::uint8_t unitId) {
   // Serialised with every other extension-unit command of every instance; go on after the wait regardless.
   ProcessLockGuard lock(CommandLock());
   std::array<std::uint8_t, 8> answer{};
-  if (!XuCommandAndRead(record, unitId, {0x00, 0xD0, 0x00, 0x00, 0x08, 0x00, 0x00, 0x00}, answer)) return false;
+  if (!XuCommandAndRead(record, unitId, kQualifyBlock, answer)) return false;
   if (HasSignature(answer)) return true;
   DebugPrint("Not kestran device\n");
   return false;
+}
+
+std::uint32_t XuCommandWithPiece(const DeviceRecord& record, std::uint8_t unitId, const CommandBlock& block,
+                                 std::span<std::uint8_t, 8> piece, bool toHost) {
+  const auto interface = static_cast<std::uint8_t>(record.interfaceNumber);
+  CommandBlock command = block;
+  UrbResult urb = UvcControlRequest(record.hVxProxyDev, kClassOut, kSetCur, kXuSelectorCommand, unitId, interface,
+                                    command, false, kControlTimeoutMs);
+  if (!urb.ok) return urb.error != 0 ? urb.error : kUsbErrorIo;
+  if (toHost) std::fill(piece.begin(), piece.end(), 0);
+  urb = UvcControlRequest(record.hVxProxyDev, toHost ? kClassIn : kClassOut, toHost ? kGetCur : kSetCur,
+                          kXuSelectorData, unitId, interface, piece, toHost, kControlTimeoutMs);
+  if (!urb.ok) return urb.error != 0 ? urb.error : kUsbErrorIo;
+  return kUsbOk;
 }
 
 }  // namespace quillon

@@ -10,14 +10,13 @@
 #include <vector>
 
 #include "proxy/usb_backend.h"
+#include "proxy/vendor_wire.h"
 
 namespace quillon {
 
 inline constexpr std::size_t kStatusBlockSize = 96;
 inline constexpr std::uint32_t kWakeWaitLimitMs = 10000;
 inline constexpr std::uint32_t kWakeWaitStepMs = 200;
-// The signature the chip answers with: "KESTRAN" and a zero byte.
-inline constexpr std::array<std::uint8_t, 8> kChipSignature = {'K', 'E', 'S', 'T', 'R', 'A', 'N', 0};
 
 struct DeviceInfoRecord {
   std::array<std::uint8_t, 18> deviceDescriptor{};
@@ -88,6 +87,11 @@ std::uint32_t GetDeviceLocation(const DeviceRecord& record, std::uint32_t& addre
 std::uint32_t VendorGetDevStatus(UsbHandle device, std::uint16_t first, std::span<std::uint8_t> buffer);
 // The extension unit answers command 0xD0 with the signature.
 bool XuQualify(const DeviceRecord& record, std::uint8_t unitId);
+// One extension-unit command block on the command control, then one 8-byte
+// piece on the data control (to the host when `toHost`, zeroed first); 0 or
+// the error of the transfer that failed. Takes no lock.
+std::uint32_t XuCommandWithPiece(const DeviceRecord& record, std::uint8_t unitId, const CommandBlock& block,
+                                 std::span<std::uint8_t, 8> piece, bool toHost);
 
 // "VID_%04X&PID_%04X&REV_%04X".
 std::string FullIdText(std::uint16_t vendorId, std::uint16_t productId, std::uint16_t revision);

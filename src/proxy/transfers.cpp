@@ -3,6 +3,7 @@
 #include "platform/debug_channel.h"
 #include "proxy/backend_factory.h"
 #include "proxy/library.h"
+#include "proxy/vendor_wire.h"
 
 namespace quillon {
 namespace {
@@ -70,7 +71,7 @@ UrbResult GetStringDescriptor(UsbHandle device, std::span<std::uint8_t> buffer, 
 
 SetupPacket UvcControlSetup(std::uint8_t request, std::uint8_t selector, std::uint8_t unitId,
                             std::uint8_t interfaceNumber, std::uint16_t length, bool deviceToHost) {
-  return {static_cast<std::uint8_t>(deviceToHost ? 0xA1 : 0x21), request, static_cast<std::uint16_t>(selector << 8),
+  return {deviceToHost ? kClassIn : kClassOut, request, static_cast<std::uint16_t>(selector << 8),
           static_cast<std::uint16_t>(unitId << 8 | interfaceNumber), length};
 }
 

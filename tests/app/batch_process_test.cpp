@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <ostream>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -400,6 +401,8 @@ struct ResetSettings {
   const char* romEntry;  // the reset-to-loader block as it goes on the wire
   int romResets;         // resets to ROM: the flow's own at the end, and the one of closing the device
 };
+// Listings and failures name the case, not its bytes.
+void PrintTo(const ResetSettings& c, std::ostream* os) { *os << c.name; }
 
 class BatchResetOptionTest : public BatchProcessTest, public ::testing::WithParamInterface<ResetSettings> {};
 
@@ -448,6 +451,8 @@ struct InjectedStep {
   int skip;        // blocks of that kind to let through first
   const char* errCode;
 };
+// Listings and failures name the case, not its bytes.
+void PrintTo(const InjectedStep& c, std::ostream* os) { *os << c.name; }
 
 class BatchStepFailureTest : public BatchProcessTest, public ::testing::WithParamInterface<InjectedStep> {};
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <ostream>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,6 +31,8 @@ struct Width {
   const char* image;    // demo image
   const char* writeOp;  // the write command's class and opcode in a command block
 };
+// Listings and failures name the case, not its bytes.
+void PrintTo(const Width& c, std::ostream* os) { *os << c.name; }
 
 const Width kEeprom8{"Eeprom8", "eeprom8", "TQ7704_EEPROM8.rfw", "028b"};
 const Width kEeprom16{"Eeprom16", "eeprom16", "TQ7704_EEPROM16.rfw", "0291"};

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -227,6 +228,8 @@ struct KindCase {
   const char* memory;       // the chip's
   const char* projectType;  // the profile's
 };
+// Listings and failures name the case, not its bytes.
+void PrintTo(const KindCase& c, std::ostream* os) { *os << c.name; }
 
 class FlashKindProcessTest : public FlowSafetyProcessTest, public ::testing::WithParamInterface<KindCase> {};
 

@@ -222,6 +222,8 @@ TEST_F(GangProcessTest, SingleChipRunWaitsForTheGangAndThenRuns) {
   ProcessResult gangResult = gang->Wait();
   EXPECT_EQ(gangResult.exitCode, 0) << gangResult.out << gangResult.err;
   EXPECT_EQ(single.exitCode, 0) << single.out << single.err;
+  EXPECT_NE(single.err.find("waiting for another run on this station (a gang) to finish"), std::string::npos)
+      << "the operator learns why nothing happens: " << single.err;
   const auto recs = Records();
   ASSERT_EQ(recs.size(), 3u);
   EXPECT_EQ(recs[0]["operation"], "write");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <ostream>
 #include <string>
 
 #include "support/debug_lines.h"
@@ -22,6 +23,8 @@ struct LookupCase {
   std::optional<std::string> value;  // nothing: the key must be missing
   std::uint32_t number;              // GetInt with default kMissing
 };
+// Listings and failures name the case, not its bytes.
+void PrintTo(const LookupCase& c, std::ostream* os) { *os << c.what; }
 
 class IniLookupTest : public ::testing::TestWithParam<LookupCase> {};
 

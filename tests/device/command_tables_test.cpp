@@ -2,6 +2,8 @@
 // names, vendor-request packing, the reset plan and string descriptors.
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "device/reset_plan.h"
 #include "device/string_descriptor.h"
 #include "device/vendor_requests.h"
@@ -11,53 +13,104 @@ namespace quillon {
 namespace {
 
 TEST(CommandBlockTest, ParametersLandLittleEndianOverTheTemplate) {
+  EXPECT_EQ(BuildCommandBlock(kStatusPieceBlock, 12), (CommandBlock{0x00, 0xCD, 0x0C, 0x00, 0x08, 0x00, 0x00, 0x00}));
+  // Only the given fields change.
+  EXPECT_EQ(BuildCommandBlock(kQualifyBlock, std::nullopt, std::nullopt, 0x1234),
+            (CommandBlock{0x00, 0xD0, 0x00, 0x00, 0x08, 0x00, 0x34, 0x12}));
+}
+
+// The address-form column decides which arguments fill which field.
+TEST(CommandBlockTest, EachFormFillsItsFields) {
   struct Case {
-    XuOp op;
-    std::optional<std::uint16_t> p1, p2, p3;
+    VendorOp op;
+    std::uint32_t at, length;
+    std::uint16_t extra;
     CommandBlock expected;
   };
   const Case cases[] = {
-      {XuOp::kSpiRead, 0x2345, 16, 0x0001, {0x02, 0xC2, 0x45, 0x23, 0x10, 0x00, 0x01, 0x00}},
-      {XuOp::kSpiEraseSector, 0x1000, 0, 0, {0x02, 0x05, 0x00, 0x10, 0x00, 0x00, 0x00, 0x00}},
-      // Only the given fields change: the template's length byte stays.
-      {XuOp::kReadPhy, 0xFE21, {}, {}, {0x00, 0xCC, 0x21, 0xFE, 0x01, 0x00, 0x00, 0x00}},
-      {XuOp::kI2CSuperRead, 0x50, 4, {}, {0x00, 0xF2, 0x50, 0x00, 0x04, 0x00, 0x00, 0x00}},
-      {XuOp::kOtpAllBlankCheck, 0x0100, 8, 0x4000, {0x02, 0xDF, 0x00, 0x01, 0x08, 0x00, 0x00, 0x40}},
-      {XuOp::kAbort, {}, {}, {}, {0xFF, 0, 0, 0, 0, 0, 0, 0}},
+      {VendorOp::kSpiRead, 0x12345, 16, 0, {0x02, 0xC2, 0x45, 0x23, 0x10, 0x00, 0x01, 0x00}},
+      {VendorOp::kSpiEraseSector, 0x1000, 0, 0, {0x02, 0x05, 0x00, 0x10, 0x00, 0x00, 0x00, 0x00}},
+      {VendorOp::kEep16Write, 0x18000, 0x8000, 0, {0x02, 0x91, 0x00, 0x80, 0x00, 0x80, 0x01, 0x00}},
+      // A 16-bit address space keeps only the low half.
+      {VendorOp::kReadMem, 0x18000, 0x8000, 0, {0x00, 0xC2, 0x00, 0x80, 0x00, 0x80, 0x00, 0x00}},
+      // One command per byte: the template's length of 1 stays.
+      {VendorOp::kReadPhy, 0xFE21, 3, 0, {0x00, 0xCC, 0x21, 0xFE, 0x01, 0x00, 0x00, 0x00}},
+      {VendorOp::kI2CSuperRead, 0x50, 4, 0, {0x00, 0xF2, 0x50, 0x00, 0x04, 0x00, 0x00, 0x00}},
+      {VendorOp::kI2CLongRead, 0x8010, 64, 0x50, {0x00, 0xF0, 0x10, 0x80, 0x40, 0x00, 0x50, 0x00}},
+      {VendorOp::kOtpWrite, 0x0200, 0x20, 8, {0x02, 0x97, 0x00, 0x02, 0x20, 0x00, 0x08, 0x00}},
+      {VendorOp::kOtpAllBlankCheck, 0x0100, 0x4000, 0, {0x02, 0xDF, 0x00, 0x01, 0x08, 0x00, 0x00, 0x40}},
+      {VendorOp::kGetDevStatus, 12, 0, 0, {0x00, 0xCD, 0x0C, 0x00, 0x08, 0x00, 0x00, 0x00}},
+      {VendorOp::kResetToUpdateFW, 1, 0, 0, {0x00, 0x07, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00}},
+      {VendorOp::kResetToRom, 5, 0, 0, {0x00, 0x09, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}},
+      {VendorOp::kChangeDataControlSize, 0, 64, 0, {0x00, 0x16, 0x00, 0x00, 0x40, 0x00, 0x00, 0x00}},
+      {VendorOp::kOtpReadProgramFailAdr, 0, 8, 0, {0x02, 0xDC, 0x00, 0x00, 0x13, 0x00, 0x00, 0x00}},
+      {VendorOp::kAbort, 0, 0, 0, {0xFF, 0, 0, 0, 0, 0, 0, 0}},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(BuildCommandBlock(XuCommand(c.op).block, c.p1, c.p2, c.p3), c.expected) << static_cast<int>(c.op);
+    EXPECT_EQ(CommandFor(c.op, c.at, c.length, c.extra), c.expected) << XuCommand(c.op).lockName;
   }
 }
 
-TEST(CommandTableTest, RowsAreInOrderAndOpcodesSayTheDataDirection) {
-  for (std::size_t i = 0; i < kXuCommands.size(); ++i) {
-    const XuCommandRow& row = kXuCommands[i];
-    EXPECT_EQ(static_cast<std::size_t>(row.op), i);
+// One operation list, one row per operation in each transport's table.
+TEST(CommandTableTest, EachTransportHasOneRowPerOperationItCarries) {
+  const std::set<VendorOp> xuLacks = {VendorOp::kExtMemRead, VendorOp::kExtMemWrite, VendorOp::kReadRequest6Byte,
+                                      VendorOp::kSendRequest10};
+  const std::set<VendorOp> vendorLacks = {VendorOp::kEep8Erase,
+                                          VendorOp::kEep16Erase,
+                                          VendorOp::kI2CReadSlave,
+                                          VendorOp::kI2CWriteSlave,
+                                          VendorOp::kI2CSuperRead,
+                                          VendorOp::kI2CSuperWrite,
+                                          VendorOp::kI2CLongRead,
+                                          VendorOp::kI2CLongWrite,
+                                          VendorOp::kOtpWrite,
+                                          VendorOp::kOtpRead,
+                                          VendorOp::kOtpBlankCheck,
+                                          VendorOp::kOtpAllBlankCheck,
+                                          VendorOp::kOtpReadProgramFailAdr,
+                                          VendorOp::kOtpTestDec,
+                                          VendorOp::kOtpWriteTest,
+                                          VendorOp::kChangeDataControlSize,
+                                          VendorOp::kDevQualify,
+                                          VendorOp::kAbort};
+  for (std::size_t i = 0; i < kOpCount; ++i) {
+    const auto op = static_cast<VendorOp>(i);
+    EXPECT_EQ(XuCarries(op), !xuLacks.contains(op)) << i;
+    EXPECT_EQ(VendorCarries(op), !vendorLacks.contains(op)) << i;
+    if (XuCarries(op)) {
+      EXPECT_EQ(XuCommand(op).op, op);
+    }
+    if (VendorCarries(op)) {
+      EXPECT_EQ(VendorRequest(op).op, op);
+    }
+  }
+}
+
+TEST(CommandTableTest, OpcodesSayTheDataDirection) {
+  for (const XuCommandRow& row : kXuCommands) {
     if (!HasDataPhase(row.block)) {
       EXPECT_TRUE(row.dataText.empty()) << row.lockName;
     }
   }
-  EXPECT_TRUE(DataToHost(XuCommand(XuOp::kReadMem).block));
-  EXPECT_FALSE(DataToHost(XuCommand(XuOp::kWriteMem).block));
-  EXPECT_FALSE(HasDataPhase(XuCommand(XuOp::kSpiEraseChip).block));
-  for (std::size_t i = 0; i < kVendorRequests.size(); ++i) EXPECT_EQ(static_cast<std::size_t>(kVendorRequests[i].op), i);
+  EXPECT_TRUE(DataToHost(XuCommand(VendorOp::kReadMem).block));
+  EXPECT_FALSE(DataToHost(XuCommand(VendorOp::kWriteMem).block));
+  EXPECT_FALSE(HasDataPhase(XuCommand(VendorOp::kSpiEraseChip).block));
 }
 
 TEST(FailureTextTest, DataTextCarriesItsValue) {
   struct Case {
-    XuOp op;
+    VendorOp op;
     std::uint32_t base, done;
     const char* text;
   };
   const Case cases[] = {
-      {XuOp::kReadMem, 0x1000, 0x18, "ReadMem GetData 0x1018"},
-      {XuOp::kI2CLongWrite, 0x8010, 0x40, "I2CLongWrite SetData 0x8050"},
-      {XuOp::kI2CReadSlave, 0x50, 8, "I2CRead GetData SlaveAddr=0x50"},
-      {XuOp::kI2CGenRead, 0, 0x10, "I2CGenRead GetData Addr=0x10"},
-      {XuOp::kI2CSuperWrite, 0x50, 8, "I2CSuperWrite SetData SlaveAddr=0x58"},
-      {XuOp::kOtpRead, 0, 0x20, "OTPRead GetData 0x20"},
-      {XuOp::kSpiWrite, 0x1000, 8, ""},
+      {VendorOp::kReadMem, 0x1000, 0x18, "ReadMem GetData 0x1018"},
+      {VendorOp::kI2CLongWrite, 0x8010, 0x40, "I2CLongWrite SetData 0x8050"},
+      {VendorOp::kI2CReadSlave, 0x50, 8, "I2CRead GetData SlaveAddr=0x50"},
+      {VendorOp::kI2CGenRead, 0, 0x10, "I2CGenRead GetData Addr=0x10"},
+      {VendorOp::kI2CSuperWrite, 0x50, 8, "I2CSuperWrite SetData SlaveAddr=0x58"},
+      {VendorOp::kOtpRead, 0, 0x20, "OTPRead GetData 0x20"},
+      {VendorOp::kSpiWrite, 0x1000, 8, ""},
   };
   for (const Case& c : cases) EXPECT_EQ(DataFailureText(XuCommand(c.op), c.base, c.done), c.text);
 }
@@ -79,12 +132,9 @@ TEST(VendorPackingTest, TwentyBitAddressesAndLengths) {
     std::uint16_t wValue, wIndex, wLength;
   };
   const Case cases[] = {
-      {0x12345, 16, 3, 0x0103, 0x2345, 16},
-      {0x1F000, 0x1000, 0, 0x0100, 0xF000, 0x1000},
-      {0x20000, 0x1000, 0, 0x0200, 0x0000, 0x1000},
-      {0xFE21, 2, 0, 0x0000, 0xFE21, 2},
-      {0x00000, 0x30000, 0, 0x3000, 0x0000, 0x0000},
-      {0xFFFFF, 0xFFFFF, 0xFF, 0xFFFF, 0xFFFF, 0xFFFF},
+      {0x12345, 16, 3, 0x0103, 0x2345, 16},          {0x1F000, 0x1000, 0, 0x0100, 0xF000, 0x1000},
+      {0x20000, 0x1000, 0, 0x0200, 0x0000, 0x1000},  {0xFE21, 2, 0, 0x0000, 0xFE21, 2},
+      {0x00000, 0x30000, 0, 0x3000, 0x0000, 0x0000}, {0xFFFFF, 0xFFFFF, 0xFF, 0xFFFF, 0xFFFF, 0xFFFF},
   };
   for (const Case& c : cases) {
     VendorFields f = PackGeneral(c.address, c.length, c.selector);
@@ -133,10 +183,10 @@ TEST(ResetPlanTest, ChipModeAndReopenKind) {
   EXPECT_TRUE(NeedsExtraWait(0xB013));
   EXPECT_TRUE(NeedsExtraWait(0xB014));
   EXPECT_FALSE(NeedsExtraWait(0xB010));
-  EXPECT_EQ(ReopenKind(DeviceKind::kAudio, kResetToUpdateFW, 0x0010), DeviceKind::kCamera);
-  EXPECT_EQ(ReopenKind(DeviceKind::kAudio, kResetToUpdateFW, 0xB010), DeviceKind::kAudio);
-  EXPECT_EQ(ReopenKind(DeviceKind::kAudio, kResetToRom, 0x0010), DeviceKind::kAudio);
-  EXPECT_EQ(ReopenKind(DeviceKind::kCamera, kResetToRom, 0xB010), DeviceKind::kCamera);
+  EXPECT_EQ(ReopenKind(DeviceKind::kAudio, ResetCode::kToUpdateFW, 0x0010), DeviceKind::kCamera);
+  EXPECT_EQ(ReopenKind(DeviceKind::kAudio, ResetCode::kToUpdateFW, 0xB010), DeviceKind::kAudio);
+  EXPECT_EQ(ReopenKind(DeviceKind::kAudio, ResetCode::kToRom, 0x0010), DeviceKind::kAudio);
+  EXPECT_EQ(ReopenKind(DeviceKind::kCamera, ResetCode::kToRom, 0xB010), DeviceKind::kCamera);
 }
 
 TEST(StringDescriptorTest, TextWithinTheDescriptorsOwnLength) {

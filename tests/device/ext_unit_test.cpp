@@ -196,7 +196,7 @@ TEST_F(ExtUnitTest, FailureTextsWhenTheStatusIsUnknownOrTheChipIsGone) {
     EXPECT_TRUE(Logged(debug, c.text)) << c.what << ::testing::PrintToString(debug.texts());
     const bool aborted = recorder->sent.back().setup.bmRequestType == 0x21 && recorder->sent.back().setup.wValue == 0x0A00;
     EXPECT_EQ(aborted, c.dataError != kUsbErrorDeviceGone) << c.what;
-    unit->SetCmd(XuCommand(XuOp::kAbort).block);
+    unit->SetCmd(XuCommand(VendorOp::kAbort).block);
   }
 }
 

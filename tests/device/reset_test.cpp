@@ -120,7 +120,7 @@ TEST_F(ResetTest, ResetRefusedAsNotReadyIsRepeated) {
   sim::SimChip& chip = bus.AddChip({.transport = sim::Transport::kBoth});
   ASSERT_EQ(OpenVxCam(record, chip.state().InstanceName()), 0u);
   ResetRequest request;
-  request.command = kResetToUpdateFW;
+  request.command = ResetCode::kToUpdateFW;
   request.given = true;
   request.unitId = 3;
   request.vendorTransport = 1;

@@ -8,11 +8,17 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 
 #include "flow/command_line_binding.h"
 #include "flow/eeprom_flow.h"
 #include "flow/status.h"
 #include "flow_fixture.h"
+
+namespace quillon::sim {
+// The parameterised EEPROM cases list and fail by the memory's name.
+inline void PrintTo(MemoryKind kind, std::ostream* os) { *os << (kind == MemoryKind::kEeprom8 ? "Eeprom8" : "Eeprom16"); }
+}  // namespace quillon::sim
 
 namespace quillon {
 namespace {
@@ -120,6 +126,8 @@ struct WireCase {
   std::string writeOp;
   std::vector<std::string> steps;
 };
+// Listings and failures name the case, not its bytes.
+void PrintTo(const WireCase& c, std::ostream* os) { *os << c.name; }
 
 class EepromWireOrderTest : public EepromFlowTest, public ::testing::WithParamInterface<WireCase> {};
 
@@ -171,6 +179,8 @@ struct StepFailure {
   std::uint32_t id;
   long address = -1;     // ... only at this address
 };
+// Listings and failures name the case, not its bytes.
+void PrintTo(const StepFailure& c, std::ostream* os) { *os << c.name; }
 
 class EepromStepFailureTest : public EepromFlowTest, public ::testing::WithParamInterface<StepFailure> {};
 
@@ -300,6 +310,8 @@ struct VerifyCase {
   bool failRead;
   std::uint32_t id;
 };
+// Listings and failures name the case, not its bytes.
+void PrintTo(const VerifyCase& c, std::ostream* os) { *os << c.name; }
 
 class EepromVerifyTest : public EepromFlowTest, public ::testing::WithParamInterface<VerifyCase> {};
 

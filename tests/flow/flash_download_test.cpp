@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <ostream>
 
 #include "data/config_image.h"
 #include "data/config_reader.h"
@@ -107,6 +108,8 @@ struct SerialCase {
   std::string manufacturer;  // expected texts of records 1 and 3 in the chip
   std::string serialRecord;
 };
+// Listings and failures name the case, not its bytes.
+void PrintTo(const SerialCase& c, std::ostream* os) { *os << c.name; }
 
 class SerialNumberTest : public FlashDownloadTest, public ::testing::WithParamInterface<SerialCase> {};
 
@@ -166,6 +169,8 @@ struct SerialFailure {
   const char* settings;
   std::string serial;
 };
+// Listings and failures name the case, not its bytes.
+void PrintTo(const SerialFailure& c, std::ostream* os) { *os << c.name; }
 
 class SerialNumberFailureTest : public FlashDownloadTest, public ::testing::WithParamInterface<SerialFailure> {};
 
@@ -266,6 +271,8 @@ struct NotCarried {
   bool codeOnChip;
   std::size_t prompts;  // "SPI code not exist." shown
 };
+// Listings and failures name the case, not its bytes.
+void PrintTo(const NotCarried& c, std::ostream* os) { *os << c.name; }
 
 class PreservedRecordSkippedTest : public FlashDownloadTest, public ::testing::WithParamInterface<NotCarried> {};
 
@@ -317,6 +324,8 @@ struct RecordFailure {
   const char* name;
   bool unreadable;  // the area cannot be read; else the file's area has no room for the record
 };
+// Listings and failures name the case, not its bytes.
+void PrintTo(const RecordFailure& c, std::ostream* os) { *os << c.name; }
 
 class PreservedRecordFailureTest : public FlashDownloadTest, public ::testing::WithParamInterface<RecordFailure> {};
 
@@ -440,6 +449,8 @@ struct ResetCase {
   std::uint32_t romEntryValue;  // what the reset to the loader carries on the wire
   bool resetAfter;
 };
+// Listings and failures name the case, not its bytes.
+void PrintTo(const ResetCase& c, std::ostream* os) { *os << c.name; }
 
 class ResetOptionTest : public FlashDownloadTest, public ::testing::WithParamInterface<ResetCase> {};
 
@@ -501,6 +512,8 @@ struct VariantCase {
   const char* reset;  // "0007", "0009" or "vr22" (vendor request 0x22)
   bool spoilsZero;    // one 0x00 written at flash address 0 first
 };
+// Listings and failures name the case, not its bytes.
+void PrintTo(const VariantCase& c, std::ostream* os) { *os << c.name; }
 
 class VariantRomEntryTest : public FlashDownloadTest, public ::testing::WithParamInterface<VariantCase> {};
 
@@ -577,6 +590,7 @@ TEST_F(FlashDownloadTest, RunningVariantIsSpoiledThenResetAndProgrammed) {
 TEST_F(FlashDownloadTest, VariantWithAreaAtZeroIsProgrammed) {
   const auto file = MakeImage("tq7704");
   const std::string path = Prepare({.transport = sim::Transport::kBoth, .variant = 3}, ConfigAtZeroImage(), file);
+  EXPECT_EQ(flow->extendedMode, ExtendedMode::kRomSpi);
   EXPECT_EQ(flow->modeText, "ROM&&SPI");
   EXPECT_EQ(flow->DEV_RunCommand('W', path), 1);
   EXPECT_EQ(LastStatus(), 0u);
@@ -590,6 +604,8 @@ struct FailedReset {
   const char* name;
   const char* op;  // the reset that fails
 };
+// Listings and failures name the case, not its bytes.
+void PrintTo(const FailedReset& c, std::ostream* os) { *os << c.name; }
 
 class FailedResetTest : public FlashDownloadTest, public ::testing::WithParamInterface<FailedReset> {};
 

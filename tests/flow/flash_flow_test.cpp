@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ostream>
 
 #include "flow/command_line_binding.h"
 #include "flow/flash_flow.h"
@@ -63,6 +64,8 @@ struct WireCase {
   std::vector<std::string> steps;
   std::array<std::uint8_t, 2> tagInFlash;
 };
+// Listings and failures name the case, not its bytes.
+void PrintTo(const WireCase& c, std::ostream* os) { *os << c.ic; }
 
 class FlashWireOrderTest : public FlashFlowTest, public ::testing::WithParamInterface<WireCase> {};
 
@@ -107,6 +110,8 @@ struct StepFailure {
   std::uint32_t length;  // ... only of this length (0: any)
   std::uint32_t id;
 };
+// Listings and failures name the case, not its bytes.
+void PrintTo(const StepFailure& c, std::ostream* os) { *os << c.name; }
 
 class FlashStepFailureTest : public FlashFlowTest, public ::testing::WithParamInterface<StepFailure> {};
 
@@ -154,6 +159,8 @@ struct SpoilCase {
   bool spoiled;
   std::uint32_t id;
 };
+// Listings and failures name the case, not its bytes.
+void PrintTo(const SpoilCase& c, std::ostream* os) { *os << c.name; }
 
 class SpoiledAreaTest : public FlashFlowTest, public ::testing::WithParamInterface<SpoilCase> {};
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ostream>
 
 #include "flow/command_line_binding.h"
 #include "flow/flash_flow.h"
@@ -111,6 +112,8 @@ struct NorStepFailure {
   std::uint32_t id;
   bool erased;  // the erase ran before the failure
 };
+// Listings and failures name the case, not its bytes.
+void PrintTo(const NorStepFailure& c, std::ostream* os) { *os << c.name; }
 
 class NorStepFailureTest : public NorFlowTest, public ::testing::WithParamInterface<NorStepFailure> {};
 
@@ -183,6 +186,8 @@ struct KindCase {
   sim::MemoryKind chip;
   bool norProfile;
 };
+// Listings and failures name the case, not its bytes.
+void PrintTo(const KindCase& c, std::ostream* os) { *os << c.name; }
 
 class FlashKindTest : public NorFlowTest, public ::testing::WithParamInterface<KindCase> {};
 

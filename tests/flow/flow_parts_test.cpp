@@ -72,8 +72,25 @@ TEST(FlowPartsTest, ChipModes) {
   EXPECT_FALSE(IsRomLoaderState(ChipModeValue(0x10, 0x70)));
   EXPECT_TRUE(IsSpecialVariant(0xB013));
   EXPECT_FALSE(IsSpecialVariant(0xB010));
-  EXPECT_EQ(ExtendedModeText(32), "ROM&&SPI");
-  EXPECT_EQ(ExtendedModeText(5), "Unknown");
+}
+
+// Register 0xC2A8 decides through the enum; the text is only its display.
+TEST(FlowPartsTest, ExtendedModeFromTheRegister) {
+  struct Case {
+    std::uint8_t value;
+    ExtendedMode mode;
+    const char* text;
+  };
+  const Case cases[] = {
+      {0, ExtendedMode::kRom, "ROM"},          {8, ExtendedMode::kSpi, "SPI"},
+      {16, ExtendedMode::kRomOtp, "ROM&&OTP"}, {24, ExtendedMode::kSpiOtp, "SPI&&OTP"},
+      {32, ExtendedMode::kRomSpi, "ROM&&SPI"}, {5, ExtendedMode::kUnknown, "Unknown"},
+      {0xFF, ExtendedMode::kUnknown, "Unknown"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ExtendedModeOf(c.value), c.mode) << int{c.value};
+    EXPECT_EQ(ExtendedModeText(c.mode), c.text) << int{c.value};
+  }
 }
 
 // An area with a header, `count` records as given, then 0xFF.

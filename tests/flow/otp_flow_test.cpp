@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <ostream>
 
 #include "flow/otp_flow.h"
 #include "flow_fixture.h"
@@ -290,6 +291,8 @@ struct SpaceCase {
   std::vector<std::pair<std::uint32_t, VdEntry>> table;
   const char* question;  // null: none asked
 };
+// Listings and failures name the case, not its bytes.
+void PrintTo(const SpaceCase& c, std::ostream* os) { *os << c.name; }
 
 class OtpSpaceQuestionTest : public OtpFlowTest, public ::testing::WithParamInterface<SpaceCase> {};
 
@@ -402,6 +405,8 @@ struct ReportCase {
   std::uint32_t failure;
   std::function<std::uint16_t(std::uint16_t L)> consumed;
 };
+// Listings and failures name the case, not its bytes.
+void PrintTo(const ReportCase& c, std::ostream* os) { *os << c.name; }
 
 class OtpReportTest : public OtpFlowTest, public ::testing::WithParamInterface<ReportCase> {};
 

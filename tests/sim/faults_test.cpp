@@ -139,6 +139,8 @@ struct WpCase {
   bool pulledUp;
   bool stored;
 };
+// Listings and failures name the case, not its bytes.
+void PrintTo(const WpCase& c, std::ostream* os) { *os << c.name; }
 
 class EepromWriteProtectLine : public SimFixture, public ::testing::WithParamInterface<WpCase> {};
 

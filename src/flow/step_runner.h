@@ -1,0 +1,48 @@
+// How a step primitive runs its row of the step table: a retried command
+// (each attempt after a cancel check, 128 ms apart), and a data step that
+// moves its buffer in the row's chunks, posting progress inside its band.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+
+#include "flow/status.h"
+#include "flow/step_table.h"
+#include "platform/clock.h"
+
+namespace quillon {
+
+inline constexpr std::uint32_t kStepRetryPauseMs = 128;
+
+// Up to `attempts` tries of `command` (non-zero: done), each after a cancel check.
+template <class Command>
+bool Retried(int attempts, Command&& command) {
+  for (int attempt = 0; attempt < attempts; ++attempt) {
+    if (FlowCancelled()) return false;
+    if (command() != 0) return true;
+    if (attempt + 1 < attempts) TheClock().SleepMs(kStepRetryPauseMs);
+  }
+  return false;
+}
+
+inline void PostStepId(const StepRow& row) {
+  if (row.stepId != kNoStepId) PostFlowMessage(WM_FLOW_STEP, row.stepId);
+}
+
+// The row's step id, then `command(address, chunk)` over the buffer in the
+// row's chunks, whose memory address is their offset; 1 when every chunk went.
+template <class Buffer, class Command>
+int RunChunked(const StepRow& row, Buffer buffer, Command&& command) {
+  PostStepId(row);
+  const auto total = static_cast<std::uint32_t>(buffer.size());
+  for (std::uint32_t done = 0; done < total;) {
+    const std::uint32_t length = std::min(row.chunk, total - done);
+    auto piece = buffer.subspan(done, length);
+    if (!Retried(row.attempts, [&] { return command(done, piece); })) return 0;
+    done += length;
+    PostFlowMessage(WM_FLOW_PROGRESS, StepProgress(row, done, total));
+  }
+  return 1;
+}
+
+}  // namespace quillon
