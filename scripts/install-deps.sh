@@ -9,6 +9,7 @@ packages=(
   clang libclang-rt-14-dev
   libusb-1.0-0-dev
   umockdev libumockdev-dev
+  qt6-base-dev libgl-dev libasound2-dev
   nlohmann-json3-dev
 )
 

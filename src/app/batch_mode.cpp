@@ -42,6 +42,7 @@ std::string FullCommandLine(const std::vector<std::string>& args) {
 
 void CParseArg::ConsoleWrite(std::string_view text) {
   if (!commandLineMode) return;
+  progress_.Break();
   text = text.substr(0, kConsoleLimit);
   std::fwrite(text.data(), 1, text.size(), stdout);
   std::fflush(stdout);

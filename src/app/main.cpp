@@ -18,6 +18,9 @@
 #include "proxy/location_filter.h"
 #include "platform/run_locks.h"
 #include "sim/sim_session.h"
+#ifdef QUILLON_HAS_WINDOW
+#include "ui/run_window.h"
+#endif
 
 namespace {
 
@@ -40,6 +43,23 @@ int ListConnectedChips() {
   }
   return 0;
 }
+
+// The batch mode, and the operator's window when this build has one.
+class AppModes final : public quillon::RunModes {
+ public:
+  void RunBatch(const std::vector<std::string>& args) override { batch_.RunBatch(args); }
+  void RunWindow() override {
+#ifdef QUILLON_HAS_WINDOW
+    quillon::RunOperatorWindow(quillon::ToolVersionText(quillon::kFileVersion));
+#else
+    batch_.RunWindow();
+#endif
+  }
+  std::optional<int> ExitCode() const override { return batch_.ExitCode(); }
+
+ private:
+  quillon::BatchModes batch_;
+};
 
 }  // namespace
 
@@ -100,7 +120,7 @@ int main(int argc, char** argv) {
   if (listing) return ListConnectedChips();
   if (gang) return quillon::RunGang(args);
 
-  quillon::BatchModes modes;
+  AppModes modes;
   quillon::CQuillonApp app(modes);
   app.InitInstance(args);
   return app.ExitInstance();

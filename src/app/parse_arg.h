@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/progress_line.h"
 #include "flow/front_end.h"
 #include "platform/trace.h"
 
@@ -86,6 +87,8 @@ class CParseArg : public CDumpStr, public FlowFrontEnd {
   // The program directory and ">".
   void ConsolePrompt();
   bool CommandLineMode() const override { return commandLineMode; }
+  // The running operation's progress goes to stderr.
+  void Progress(std::uint32_t percent) override { progress_.Show(percent); }
 
   bool commandLineMode = false;
   std::uint8_t commandLetter = kNoCommand;
@@ -111,6 +114,7 @@ class CParseArg : public CDumpStr, public FlowFrontEnd {
   // The file the operation is given: the resolved image path (empty for the
   // built-in image), or the output file of a dump as named.
   std::string operationFile_;
+  ProgressLine progress_ = ProgressLine::ForStderr();
 };
 
 // The result text of "Result.txt" for a save-result mode, or null when that mode writes nothing.

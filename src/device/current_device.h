@@ -14,6 +14,9 @@ struct CurrentDevice {
   std::uint32_t handle = 0;
   std::uint32_t libType = 0;
   std::uint32_t lastHandle = 0;
+  // The open found the extension unit silent and qualified the chip through
+  // its vendor requests: calls that ask for the unit go there instead.
+  bool unitSilent = false;
 
   // A fresh handle for a device just opened (never 0).
   std::uint32_t NewHandle() {
@@ -24,6 +27,7 @@ struct CurrentDevice {
   void Drop() {
     object.reset();
     handle = 0;
+    unitSilent = false;
   }
 };
 

@@ -136,8 +136,8 @@ bool CExtUnit::ChangeDataControlSize(std::uint32_t& size) {
     dataControlSize_ = size;
     return true;
   }
-  // A length the scratch buffer cannot hold (or none) keeps the size in force.
-  if (length == 0 || length > kScratchSize) {
+  // A length below the default piece or beyond the scratch buffer keeps the size in force.
+  if (length < kDefaultDataControlSize || length > kScratchSize) {
     DebugPrint("ChangeDataControlSize: device reports %u\n", length);
     size = dataControlSize_;
     return false;

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <span>
+#include <climits>
 #include <string>
+#include <vector>
 
 #include "device/chip_registers.h"
 #include "device/result.h"
@@ -12,7 +14,9 @@
 #include "platform/clock.h"
 #include "platform/debug_channel.h"
 #include "platform/process_lock.h"
+#include "proxy/backend_factory.h"
 #include "proxy/transfers.h"
+#include "proxy/usb_location.h"
 
 namespace quillon {
 namespace {
@@ -99,19 +103,51 @@ std::uint32_t AskNewDevice(const DeviceRecord& record, std::uint8_t unitId, cons
   return XuCommand8(record, unitId, CommandFor(VendorOp::kGetDevStatus, 0), piece, true);
 }
 
+// True when a device other than `oldInstance` is listed at the record's location.
+bool BackOnTheBus(const DeviceRecord& record, const std::string& oldInstance) {
+  std::vector<UsbDeviceInfo> devices;
+  if (TheUsbBackend().ListDevices(devices) != kUsbOk) return false;
+  return std::any_of(devices.begin(), devices.end(), [&](const UsbDeviceInfo& device) {
+    return device.instance != oldInstance && IsSameLocationText(device.location, record.location);
+  });
+}
+
+// The wait after the reset: at most `waitMs`, over as soon as an arrival is
+// signalled or the chip is listed again at its place.
+void WaitForReturn(const DeviceRecord& record, const std::string& oldInstance, ArrivalEvent* event,
+                   std::uint32_t waitMs) {
+  for (std::uint32_t waited = 0;;) {
+    if (event != nullptr && event->IsSet()) return;
+    if (BackOnTheBus(record, oldInstance)) {
+      DebugPrint("Device back on the bus after %u ms\n", waited);
+      return;
+    }
+    if (waited >= waitMs) return;
+    const std::uint32_t step = std::min(kReturnPollMs, waitMs - waited);
+    TheClock().SleepMs(step);
+    waited += step;
+  }
+}
+
 bool IsOpenRecord(const DeviceRecord& record) { return record.hVxProxyDev != 0 && !record.instance.empty(); }
 
 }  // namespace
 
 std::uint32_t ResetAndReopen(DeviceRecord& record, const ResetRequest& request) {
   if (!IsOpenRecord(record)) return kUsbErrorInvalidArgument;
+  // Every wait of the sequence, the one after the reset and the opens' own
+  // included, counts against the limit, so that no setting or chip can hold
+  // the station past it.
   const bool limited = request.limitMs >= 1;
-  std::uint32_t elapsed = 0;
-  auto pastLimit = [&] { return limited && elapsed > request.limitMs; };
-  auto wait = [&](std::uint32_t ms) {
-    TheClock().SleepMs(ms);
-    elapsed += ms;
+  const std::uint64_t start = TheClock().NowMs();
+  auto elapsed = [&] { return TheClock().NowMs() - start; };
+  auto pastLimit = [&] { return limited && elapsed() > request.limitMs; };
+  auto remaining = [&]() -> std::uint32_t {
+    if (!limited) return UINT32_MAX;
+    return static_cast<std::uint32_t>(request.limitMs - std::min<std::uint64_t>(elapsed(), request.limitMs));
   };
+  auto wait = [&](std::uint32_t ms) { TheClock().SleepMs(ms); };
+  const std::string oldInstance = record.instance;
 
   ResetCode command = request.command;
   int unitId = request.unitId;
@@ -153,13 +189,10 @@ std::uint32_t ResetAndReopen(DeviceRecord& record, const ResetRequest& request) 
   record.hVxProxyDev = 0;
 
   if (!plan.fast) {
-    if (request.event != nullptr) {
-      request.event->Reset();
-      request.event->Wait(request.waitMs);
-    } else {
-      TheClock().SleepMs(request.waitMs);
-    }
-    if (NeedsExtraWait(chipMode)) TheClock().SleepMs(kExtraResetWaitMs);
+    if (request.event != nullptr) request.event->Reset();
+    WaitForReturn(record, oldInstance, request.event, std::min(request.waitMs, remaining()));
+    // These variants answer before they are ready: their extra time stays fixed.
+    if (NeedsExtraWait(chipMode)) TheClock().SleepMs(std::min(kExtraResetWaitMs, remaining()));
   }
 
   const DeviceKind kind = ReopenKind(record.kind, command, chipMode);
@@ -170,11 +203,12 @@ std::uint32_t ResetAndReopen(DeviceRecord& record, const ResetRequest& request) 
       DebugPrint("Re-open device timeout, return ERROR_TIMEOUT, Old device closed \n\n");
       return kUsbErrorTimeout;
     }
-    // An open may itself wait for a chip that answers "not ready"; that time
-    // counts against the limit too, or a chip stuck that way holds the line for minutes.
-    const std::uint64_t openStart = TheClock().NowMs();
-    std::uint32_t error = VxCam_OpenDevice(found, index, kind);
-    elapsed += static_cast<std::uint32_t>(std::min<std::uint64_t>(TheClock().NowMs() - openStart, request.limitMs + 1));
+    // An open may itself wait for a chip that answers "not ready": no longer than the limit leaves.
+    std::uint32_t error = kUsbOk;
+    {
+      ScopedWakeWaitLimit cap(std::min(kWakeWaitLimitMs, remaining()));
+      error = VxCam_OpenDevice(found, index, kind);
+    }
     DebugPrint("VxCam_OpenDevice return %d\n", static_cast<int>(error));
     const int opened = index++;
     if (error == kUsbErrorNoMoreItems) {

@@ -20,6 +20,8 @@ inline constexpr std::uint32_t kResetRetryMs = 300;
 inline constexpr std::uint32_t kSearchNoDeviceMs = 200;
 inline constexpr std::uint32_t kSearchNotFoundMs = 500;
 inline constexpr std::uint32_t kReconnectPollMs = 300;
+// How often the wait after a reset looks for the chip on the bus.
+inline constexpr std::uint32_t kReturnPollMs = 50;
 
 struct ResetRequest {
   ResetCode command = ResetCode::kToUpdateFW;
@@ -35,7 +37,7 @@ struct ResetRequest {
   std::uint32_t limitMs = kResetLimitMs;
   // Ends the wait after the reset early when set (may be null).
   ArrivalEvent* event = nullptr;
-  // The wait after the reset ("Wait Time").
+  // The longest wait after the reset ("Wait Time"); it ends once the chip is back.
   std::uint32_t waitMs = kDefaultResetWaitMs;
 };
 

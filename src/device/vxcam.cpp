@@ -1,5 +1,6 @@
 #include "device/vxcam.h"
 
+#include <algorithm>
 #include <array>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "proxy/backend_factory.h"
 #include "proxy/library.h"
 #include "proxy/transfers.h"
+#include "proxy/vendor_wire.h"
 
 namespace quillon {
 namespace {
@@ -23,7 +25,7 @@ int Ok(std::uint32_t result) { return result == kResultOk ? 1 : 0; }
 CVendorCmdCommon* Transport(std::uint32_t flags) {
   CVxtCam* cam = TheCurrentDevice().cam();
   if (cam == nullptr) return nullptr;
-  if ((flags & kFlagForceUnit) != 0) return cam->extUnit();
+  if ((flags & kFlagForceUnit) != 0 && !TheCurrentDevice().unitSilent) return cam->extUnit();
   return cam->SelectTransport();
 }
 
@@ -172,13 +174,36 @@ int VxCam_SignalArrival() {
 
 int VxCam_DevQualify(DeviceHandle) {
   CExtUnit* unit = UnitOnly();
-  return unit != nullptr && unit->DevQualify() ? 1 : 0;
+  if (unit != nullptr && unit->DevQualify()) return 1;
+  // A chip that an earlier run left at another piece size answers once back at 8.
+  if (unit != nullptr && unit->dataControlSize() == kDefaultDataControlSize &&
+      XuBackToPlainPieces(TheCurrentDevice().object->record(), unit->unitId()) && unit->DevQualify()) {
+    return 1;
+  }
+  // A chip that answers only vendor requests (its extension unit stalls or is
+  // missing) carries the same signature in its status block.
+  CurrentDevice& current = TheCurrentDevice();
+  CVxtCam* cam = current.cam();
+  if (cam == nullptr || current.libType != 0 || cam->info().vendorTransport == 0) return 0;
+  CVendorCmdCommon* transport = cam->SelectTransport();
+  if (transport == nullptr || transport == cam->extUnit()) return 0;
+  std::array<std::uint8_t, kDevStatusLength> status{};
+  if (transport->GetDevStatus(0, status) != kResultOk) return 0;
+  if (!std::equal(kChipSignature.begin(), kChipSignature.end(), status.begin() + kStatusSignatureOffset)) return 0;
+  current.unitSilent = true;
+  return 1;
 }
 
 int VxCam_ChangeDataControlSize(DeviceHandle, std::uint32_t& size) {
   CVxtCam* cam = TheCurrentDevice().cam();
   if (cam == nullptr || cam->extUnit() == nullptr) return 0;
   return cam->extUnit()->ChangeDataControlSize(size) ? 1 : 0;
+}
+
+int VxCam_UsesExtensionUnit(DeviceHandle, std::uint32_t flags) {
+  CVxtCam* cam = TheCurrentDevice().cam();
+  if (cam == nullptr || cam->extUnit() == nullptr) return 0;
+  return Transport(flags) == cam->extUnit() ? 1 : 0;
 }
 
 int VxCam_GetDevStatus(DeviceHandle, Bytes buffer, std::uint32_t flags) {

@@ -54,6 +54,9 @@ int VxCam_SignalArrival();
 
 int VxCam_DevQualify(DeviceHandle h);
 int VxCam_ChangeDataControlSize(DeviceHandle h, std::uint32_t& size);
+// 1 when a call with `flags` would go through the extension unit (so its
+// data-control size matters), 0 otherwise.
+int VxCam_UsesExtensionUnit(DeviceHandle h, std::uint32_t flags);
 // kDevStatusLength bytes of status.
 int VxCam_GetDevStatus(DeviceHandle h, Bytes buffer, std::uint32_t flags);
 int VxCam_ReadStatus(DeviceHandle h, std::uint16_t first, Bytes buffer, std::uint32_t flags);

@@ -14,6 +14,7 @@
 #include "device/cam_dev.h"
 #include "flow/front_end.h"
 #include "flow/status.h"
+#include "flow/wait_limits.h"
 #include "platform/debug_channel.h"
 
 namespace quillon {
@@ -313,7 +314,7 @@ int CDevFlow::MP_ResetDevice(int code, std::uint16_t argument) {
 
 int CDevFlow::MP_ResetDevice(ResetCode code, std::uint16_t argument) {
   if (FlowCancelled()) return 0;
-  const std::uint32_t waitMs = Setting(key::kWaitTime, 5000);
+  const std::uint32_t waitMs = SettingWaitMs(kWaitTimeRange);
   switch (code) {
     case ResetCode::kToUpdateFW:
       return VxCam_ResetToUpdateFWAndReopen(device, argument, device.transportFlags, waitMs);

@@ -142,24 +142,6 @@ class ScopedTransportFlags {
   std::uint32_t added_;
 };
 
-// Raises the extension unit's data-control size for a scope; at its end the
-// (possibly re-opened) device is put back to 8.
-class ScopedDataControlSize {
- public:
-  ScopedDataControlSize(const FlowDevice& device, std::uint32_t size) : device_(device) {
-    VxCam_ChangeDataControlSize(device_.handle, size);
-  }
-  ~ScopedDataControlSize() {
-    std::uint32_t size = 8;
-    VxCam_ChangeDataControlSize(device_.handle, size);
-  }
-  ScopedDataControlSize(const ScopedDataControlSize&) = delete;
-  ScopedDataControlSize& operator=(const ScopedDataControlSize&) = delete;
-
- private:
-  const FlowDevice& device_;
-};
-
 // The flash flows' code memory: a longer image cannot be programmed whole.
 inline constexpr std::size_t kFlashCodeMemory = 0x10000;
 

@@ -49,6 +49,9 @@ class CSPIFlashInfo_USB : public CDevFlow {
   // Writes 0x00 over the type byte of the area at `address`, so the loader
   // does not start an image that failed its read-back.
   int SpoilArea(std::uint32_t address);
+  int CheckEmptyInBulk();
+  int WriteInBulk(std::span<const std::uint8_t> code);
+  int VerifyInBulk();
   // Where the configuration area of the image being written starts in flash.
   std::uint32_t AreaAddress() const;
 

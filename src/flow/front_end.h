@@ -38,6 +38,8 @@ class FlowFrontEnd {
   virtual bool CommandLineMode() const { return false; }
   // A line for the console of the command line; ignored elsewhere.
   virtual void ConsoleWrite(std::string_view) {}
+  // The running operation's progress, 0 to 100, as the flows post it.
+  virtual void Progress(std::uint32_t /*percent*/) {}
   // The device list of the window; null without one.
   virtual DeviceListView* DeviceList() { return nullptr; }
   virtual void ResetAutoRunEvent() {}

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "data/config_image.h"
+#include "flow/bulk_phase.h"
 #include "flow/flash_flow.h"
 #include "flow/status.h"
 #include "platform/clock.h"
@@ -74,13 +75,18 @@ int CNORFlashInfo_USB::DEV_Download() {
 
 int CNORFlashInfo_USB::NOR_UpdateSteps(std::span<std::uint8_t> code, std::uint32_t& failure) {
   const std::uint32_t options = settings.updateOptions;
+  // The bulk phases go in 64-byte extension-unit pieces.
+  const auto InBulk = [this](auto&& phase) {
+    BulkPhase bulk(device);
+    return phase();
+  };
   if (MP_EraseNorFlash() == 0) return Failed(failure, "Erase Flash Fail\n", msg::kEraseFlashFail);
-  if ((options & update_option::kCheckEmpty) != 0 && MP_CheckNorFlashEmpty(readBuffer) == 0) {
+  if ((options & update_option::kCheckEmpty) != 0 && InBulk([&] { return MP_CheckNorFlashEmpty(readBuffer); }) == 0) {
     return Failed(failure, "Check Flash Empty Fail\n", msg::kCheckEmptyFail);
   }
   if ((options & update_option::kProgram) != 0) {
-    if (MP_WriteNorFlash(code) == 0) return Failed(failure, "Write Flash Code Fail\n", msg::kUpdateFlashFail);
-    if (MP_VerifyNorFlash(readBuffer) == 0) return Failed(failure, "Read Flash Code Fail\n", msg::kReadFlashFail);
+    if (InBulk([&] { return MP_WriteNorFlash(code); }) == 0) return Failed(failure, "Write Flash Code Fail\n", msg::kUpdateFlashFail);
+    if (InBulk([&] { return MP_VerifyNorFlash(readBuffer); }) == 0) return Failed(failure, "Read Flash Code Fail\n", msg::kReadFlashFail);
     if (!std::equal(code.begin(), code.end(), readBuffer.begin())) {
       return Failed(failure, "Check Flash Code Fail\n", msg::kCompareDataFail);
     }

@@ -6,6 +6,7 @@
 #include <functional>
 #include <new>
 
+#include "flow/bulk_phase.h"
 #include "flow/otp_flow.h"
 #include "flow/status.h"
 #include "platform/prompt.h"
@@ -229,10 +230,15 @@ int COTPInfo_USB::OTP_UpdateEx_Cmd2(std::span<std::uint8_t> part) {
     }
     return 0;
   };
-  if (MP_OTPWrite(part) == 0) return failed(true);
+  // The data chunks and their read-back go in 64-byte extension-unit pieces.
+  const auto inBulk = [this](auto&& phase) {
+    BulkPhase bulk(device, kFlagForceUnit);
+    return phase();
+  };
+  if (inBulk([&] { return MP_OTPWrite(part); }) == 0) return failed(true);
 
   const std::span<const std::uint8_t> reference(image.fileCopy);
-  bool same = OTP_Veriry_Cmd2(m_wStartAddr, readBuffer) != 0;
+  bool same = inBulk([&] { return OTP_Veriry_Cmd2(m_wStartAddr, readBuffer); }) != 0;
   if (same) {
     MP_OTPGetCorrectCodeData(m_wStartAddr, readBuffer);
     same = reference.size() == length && std::equal(readBuffer.begin(), readBuffer.end(), reference.begin());

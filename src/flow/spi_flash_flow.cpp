@@ -14,6 +14,7 @@
 #include "data/serial_record.h"
 #include "data/settings.h"
 #include "data/working_memory.h"
+#include "flow/bulk_phase.h"
 #include "device/cam_dev.h"
 #include "flow/dump_file.h"
 #include "flow/flash_flow.h"
@@ -251,7 +252,7 @@ int CSPIFlashInfo_USB::FF_UpdateEx_Standard(std::span<std::uint8_t> code, std::u
 
   if (MP_DisableWriteProtect() == 0) return Failed(failure, "Disable Write Protect Fail\n", msg::kDisableWriteProtectFail);
   if (MP_EraseSPIFlash() == 0) return Failed(failure, "Erase Flash Fail\n", msg::kEraseFlashFail);
-  if ((options & update_option::kCheckEmpty) != 0 && MP_CheckSPIFlashEmpty(readBuffer) == 0) {
+  if ((options & update_option::kCheckEmpty) != 0 && CheckEmptyInBulk() == 0) {
     std::span<const std::uint8_t> seen(readBuffer);
     if (seen.size() >= 16) {
       DebugPrint("Fail %s\n", HexBytes("Byte0~8", seen.first(8)).c_str());
@@ -268,13 +269,13 @@ int CSPIFlashInfo_USB::FF_UpdateEx_Standard(std::span<std::uint8_t> code, std::u
     // Without a tag the area's signature alone starts the chip: it goes in last.
     const bool writesTag = configAtZero == 0 && romFlag == 0 && tagInside;
     HeldAreaSignature signature(code, AreaAddress(), !writesTag);
-    if (MP_WriteSPIFlash(code) == 0) return Failed(failure, "Write Flash Code Fail\n", msg::kUpdateFlashFail);
+    if (WriteInBulk(code) == 0) return Failed(failure, "Write Flash Code Fail\n", msg::kUpdateFlashFail);
     // Without a tag the loader starts whatever configuration area it finds, so
     // an image that did not read back right must lose its area first.
     const auto spoilArea = [&] {
       if (!writesTag) SpoilArea(AreaAddress());
     };
-    if (MP_VerifySPIFlash(readBuffer) == 0) {
+    if (VerifyInBulk() == 0) {
       spoilArea();
       return Failed(failure, "Read Flash Code Fail\n", msg::kReadFlashFail);
     }
@@ -310,10 +311,10 @@ int CSPIFlashInfo_USB::FF_UpdateEx_ForSimulateOTP(std::span<std::uint8_t> code, 
   if (MP_EraseSPIFlash() == 0) return Failed(failure, "Erase Flash Fail\n", msg::kEraseFlashFail);
   // The rebuilt image starts with its area: ROM code would start a partial one.
   HeldAreaSignature signature(code, 0, true);
-  if (MP_WriteSPIFlash(code) == 0) return Failed(failure, "Write Flash Code Fail\n", msg::kUpdateFlashFail);
+  if (WriteInBulk(code) == 0) return Failed(failure, "Write Flash Code Fail\n", msg::kUpdateFlashFail);
   // This layout is never tagged: the ROM starts it from its header at 0, so an
   // image that did not read back right loses that header first.
-  if (MP_VerifySPIFlash(readBuffer) == 0) {
+  if (VerifyInBulk() == 0) {
     SpoilArea(0);
     return Failed(failure, "Read Flash Code Fail\n", msg::kReadFlashFail);
   }
@@ -335,6 +336,22 @@ int CSPIFlashInfo_USB::FF_UpdateEx_ForSimulateOTP(std::span<std::uint8_t> code, 
     if (reset == 0) return Failed(failure, "Devcie ResetToCache Fail\n", msg::kResetDeviceFail);
   }
   return 1;
+}
+
+// The bulk phases of both cores, each in 64-byte pieces.
+int CSPIFlashInfo_USB::CheckEmptyInBulk() {
+  BulkPhase bulk(device);
+  return MP_CheckSPIFlashEmpty(readBuffer);
+}
+
+int CSPIFlashInfo_USB::WriteInBulk(std::span<const std::uint8_t> code) {
+  BulkPhase bulk(device);
+  return MP_WriteSPIFlash(code);
+}
+
+int CSPIFlashInfo_USB::VerifyInBulk() {
+  BulkPhase bulk(device);
+  return MP_VerifySPIFlash(readBuffer);
 }
 
 int CSPIFlashInfo_USB::SpoilArea(std::uint32_t address) {
@@ -381,7 +398,7 @@ int CSPIFlashInfo_USB::DEV_Read() {
   int result = 0;
   {
     ScopedTransportFlags unit(device, kFlagForceUnit);
-    ScopedDataControlSize wide(device, 64);
+    BulkPhase bulk(device);
     result = MP_ReadSPIFlash(readBuffer);
     if (result == 0) {
       PostFlowMessage(WM_FLOW_FAIL, msg::kReadFlashFail);

@@ -1,5 +1,7 @@
 #include "flow/status.h"
 
+#include "flow/front_end.h"
+
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -155,6 +157,7 @@ void SetLastStatus(std::uint32_t status) { LastStatusValue().store(status); }
 int PostFlowMessage(std::uint32_t notification, std::uint32_t wParam, std::uint32_t lParam) {
   int posted = 0;
   if (FlowWindow* window = MainWindow()) posted = window->Post(notification, wParam, lParam) ? 1 : 0;
+  if (notification == WM_FLOW_PROGRESS) TheFrontEnd().Progress(wParam);
   if (notification != WM_FLOW_NOTE) SetLastStatus(IsFinalSuccessId(wParam) ? 0 : wParam);
   return posted;
 }

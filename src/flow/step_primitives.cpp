@@ -12,6 +12,7 @@
 #include "flow/status.h"
 #include "flow/step_runner.h"
 #include "flow/step_table.h"
+#include "flow/wait_limits.h"
 #include "platform/clock.h"
 #include "platform/debug_channel.h"
 
@@ -120,8 +121,8 @@ int CDevFlow::MP_EnableWriteProtect() {
 
 int CDevFlow::MP_EraseSPIFlash() {
   const StepRow& row = StepOf(Step::kEraseSPIFlash);
-  const std::uint32_t timeoutMs = Setting(key::kEraseTimeOut, 10000);
-  const std::uint32_t settleMs = Setting(key::kEraseCommandTime, 0);
+  const std::uint32_t timeoutMs = SettingWaitMs(kEraseTimeOutRange);
+  const std::uint32_t settleMs = SettingWaitMs(kEraseCommandTimeRange);
   PostStepId(row);
   const bool erased =
       Retried(row.attempts, [&] { return VxCam_SPI_SF_EraseChip(device.handle, device.transportFlags, timeoutMs); });

@@ -66,21 +66,28 @@ std::uint32_t OpenAndLocate(DeviceRecord& record, const UsbDeviceInfo& device) {
   return kUsbOk;
 }
 
+std::uint32_t& WakeWaitCap() {
+  thread_local std::uint32_t cap = kWakeWaitLimitMs;
+  return cap;
+}
+
 // Waits, boundedly, for a device that answers "not ready" while it resumes
 // from selective suspend. `vanishedIsError`: a device that left the bus fails the open.
 std::uint32_t WakeWait(DeviceRecord& record, bool vanishedIsError) {
   std::array<std::uint8_t, 18> descriptor{};
+  const std::uint32_t limitMs = std::min(kWakeWaitLimitMs, WakeWaitCap());
   std::uint32_t waited = 0;
   for (;;) {
     UrbResult result = GetDeviceDescriptor(record.hVxProxyDev, descriptor);
     if (result.ok) return kUsbOk;
     if (result.error == kUsbErrorNotReady) {
-      if (waited >= kWakeWaitLimitMs) {
-        DebugPrint("VxCam_OpenDevice device did not wake up within %u ms\n", kWakeWaitLimitMs);
+      if (waited >= limitMs) {
+        DebugPrint("VxCam_OpenDevice device did not wake up within %u ms\n", limitMs);
         return kUsbErrorNotReady;
       }
-      TheClock().SleepMs(kWakeWaitStepMs);
-      waited += kWakeWaitStepMs;
+      const std::uint32_t step = std::min(kWakeWaitStepMs, limitMs - waited);
+      TheClock().SleepMs(step);
+      waited += step;
       DebugPrint("VxCam_OpenDevice wait for device to wakeup from SS\n");
       continue;
     }
@@ -108,6 +115,21 @@ bool ReadConfiguration(UsbHandle device, std::vector<std::uint8_t>& out) {
 std::uint32_t VendorRequest6Answers(UsbHandle device) {
   std::array<std::uint8_t, 1> byte{};
   return UsbVendorRequest(device, kVendorOut, kRequestAlive, 0, 0, byte, 1, kControlTimeoutMs).ok ? 1 : 0;
+}
+
+// One extension-unit command block on control 10 and one 8-byte piece on control 11.
+std::uint32_t XuCommandOnce(const DeviceRecord& record, std::uint8_t unitId, const CommandBlock& block,
+                            std::span<std::uint8_t, 8> piece, bool toHost) {
+  const auto interface = static_cast<std::uint8_t>(record.interfaceNumber);
+  CommandBlock command = block;
+  UrbResult urb = UvcControlRequest(record.hVxProxyDev, kClassOut, kSetCur, kXuSelectorCommand, unitId, interface,
+                                    command, false, kControlTimeoutMs);
+  if (!urb.ok) return urb.error != 0 ? urb.error : kUsbErrorIo;
+  if (toHost) std::fill(piece.begin(), piece.end(), 0);
+  urb = UvcControlRequest(record.hVxProxyDev, toHost ? kClassIn : kClassOut, toHost ? kGetCur : kSetCur,
+                          kXuSelectorData, unitId, interface, piece, toHost, kControlTimeoutMs);
+  if (!urb.ok) return urb.error != 0 ? urb.error : kUsbErrorIo;
+  return kUsbOk;
 }
 
 bool XuCommandAndRead(const DeviceRecord& record, std::uint8_t unitId, const CommandBlock& block,
@@ -262,6 +284,9 @@ std::uint32_t VxCam_OpenDevice(DeviceRecord& record, int memberIndex, DeviceKind
   return kUsbOk;
 }
 
+ScopedWakeWaitLimit::ScopedWakeWaitLimit(std::uint32_t limitMs) : previous_(WakeWaitCap()) { WakeWaitCap() = limitMs; }
+ScopedWakeWaitLimit::~ScopedWakeWaitLimit() { WakeWaitCap() = previous_; }
+
 void CloseDeviceRecord(DeviceRecord& record) {
   record.info.reset();
   if (record.hVxProxyDev != 0) VxProxy_Close(record.hVxProxyDev);
@@ -334,6 +359,36 @@ std::uint32_t VendorGetDevStatus(UsbHandle device, std::uint16_t first, std::spa
   return kUsbOk;
 }
 
+bool XuBackToPlainPieces(const DeviceRecord& record, std::uint8_t unitId) {
+  auto interface = static_cast<std::uint8_t>(record.interfaceNumber);
+  auto pieceSize = [&]() -> std::uint32_t {
+    std::array<std::uint8_t, 2> length{};
+    UrbResult urb = UvcControlRequest(record.hVxProxyDev, kClassIn, kGetLen, kXuSelectorData, unitId, interface, length,
+                                      true, kControlTimeoutMs);
+    return urb.ok && urb.length == length.size() ? static_cast<std::uint32_t>(length[0] | length[1] << 8) : 0;
+  };
+  const std::uint32_t before = pieceSize();
+  if (before == 0 || before == kPlainPieceSize) return false;
+  DebugPrint("Data-control size %u left from before, back to %u\n", before, kPlainPieceSize);
+  CommandBlock block = {0x00, 0x16, 0x00, 0x00, static_cast<std::uint8_t>(kPlainPieceSize), 0x00, 0x00, 0x00};
+  if (!UvcControlRequest(record.hVxProxyDev, kClassOut, kSetCur, kXuSelectorCommand, unitId, interface, block, false,
+                         kControlTimeoutMs)
+           .ok) {
+    return false;
+  }
+  return pieceSize() == kPlainPieceSize;
+}
+
+std::uint32_t XuCommandWithPiece(const DeviceRecord& record, std::uint8_t unitId, const CommandBlock& block,
+                                 std::span<std::uint8_t, 8> piece, bool toHost) {
+  std::array<std::uint8_t, 8> sent{};
+  std::copy(piece.begin(), piece.end(), sent.begin());
+  std::uint32_t error = XuCommandOnce(record, unitId, block, piece, toHost);
+  if (error == kUsbOk || error == kUsbErrorDeviceGone || !XuBackToPlainPieces(record, unitId)) return error;
+  std::copy(sent.begin(), sent.end(), piece.begin());
+  return XuCommandOnce(record, unitId, block, piece, toHost);
+}
+
 bool XuQualify(const DeviceRecord& record, std::uint8_t unitId) {
   // Serialised with every other extension-unit command of every instance; go on after the wait regardless.
   ProcessLockGuard lock(CommandLock());
@@ -344,18 +399,5 @@ bool XuQualify(const DeviceRecord& record, std::uint8_t unitId) {
   return false;
 }
 
-std::uint32_t XuCommandWithPiece(const DeviceRecord& record, std::uint8_t unitId, const CommandBlock& block,
-                                 std::span<std::uint8_t, 8> piece, bool toHost) {
-  const auto interface = static_cast<std::uint8_t>(record.interfaceNumber);
-  CommandBlock command = block;
-  UrbResult urb = UvcControlRequest(record.hVxProxyDev, kClassOut, kSetCur, kXuSelectorCommand, unitId, interface,
-                                    command, false, kControlTimeoutMs);
-  if (!urb.ok) return urb.error != 0 ? urb.error : kUsbErrorIo;
-  if (toHost) std::fill(piece.begin(), piece.end(), 0);
-  urb = UvcControlRequest(record.hVxProxyDev, toHost ? kClassIn : kClassOut, toHost ? kGetCur : kSetCur,
-                          kXuSelectorData, unitId, interface, piece, toHost, kControlTimeoutMs);
-  if (!urb.ok) return urb.error != 0 ? urb.error : kUsbErrorIo;
-  return kUsbOk;
-}
 
 }  // namespace quillon

@@ -69,11 +69,29 @@ std::uint32_t OpenVxCam(DeviceRecord& record, const std::string& instance);
 // Opens the memberIndex-th present device of `kind`; 0, the error, or 2 when
 // it vanished while waking up.
 std::uint32_t VxCam_OpenDevice(DeviceRecord& record, int memberIndex, DeviceKind kind);
+// Caps, on this thread and while it lives, how long an open waits for a device
+// that answers "not ready" (a reset passes what is left of its own limit).
+class ScopedWakeWaitLimit {
+ public:
+  explicit ScopedWakeWaitLimit(std::uint32_t limitMs);
+  ~ScopedWakeWaitLimit();
+  ScopedWakeWaitLimit(const ScopedWakeWaitLimit&) = delete;
+  ScopedWakeWaitLimit& operator=(const ScopedWakeWaitLimit&) = delete;
+
+ private:
+  std::uint32_t previous_;
+};
 // Releases the device and the information record.
 void CloseDeviceRecord(DeviceRecord& record);
 
 // Builds the information record; with one present and force false, true at once.
 bool ProbeDevice(DeviceRecord& record, bool force);
+// The extension unit's pieces on control 11 are this long unless a command changed them.
+inline constexpr std::uint32_t kPlainPieceSize = 8;
+// A chip left at another data-control size (a bulk phase cut short, a tool that
+// ended inside one) refuses 8-byte pieces: when it reports another size, set
+// it back to 8. True when it was elsewhere and now is at 8.
+bool XuBackToPlainPieces(const DeviceRecord& record, std::uint8_t unitId);
 // The lighter probe of the reset sequence: true when a transport answered with
 // the signature.
 bool ProbeTransports(DeviceRecord& record, int& unitId, std::uint32_t& vendorRequest6, std::uint32_t& vendorTransport);
@@ -88,7 +106,8 @@ std::uint32_t VendorGetDevStatus(UsbHandle device, std::uint16_t first, std::spa
 // The extension unit answers command 0xD0 with the signature.
 bool XuQualify(const DeviceRecord& record, std::uint8_t unitId);
 // One extension-unit command block on the command control, then one 8-byte
-// piece on the data control (to the host when `toHost`, zeroed first); 0 or
+// piece on the data control (to the host when `toHost`, zeroed first); when
+// the piece is refused and the chip was at another size, once more at 8. 0 or
 // the error of the transfer that failed. Takes no lock.
 std::uint32_t XuCommandWithPiece(const DeviceRecord& record, std::uint8_t unitId, const CommandBlock& block,
                                  std::span<std::uint8_t, 8> piece, bool toHost);

@@ -22,6 +22,8 @@ class UnavailableBus final : public UsbBackend {
   }
   void SetEventListener(UsbEventListener*) override {}
   std::size_t HandleEvents() override { return 0; }
+  bool HotplugAvailable() const override { return false; }
+  int HotplugError() const override { return 2; }
   std::string Problem() const override { return why_; }
 
  private:

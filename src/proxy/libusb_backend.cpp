@@ -95,6 +95,9 @@ class LibusbBackend final : public UsbBackend {
           LIBUSB_HOTPLUG_NO_FLAGS, LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
           &LibusbBackend::OnHotplug, this, &hotplug_);
       hotplugRegistered_ = rc == LIBUSB_SUCCESS;
+      hotplugError_ = rc;
+    } else {
+      hotplugError_ = LIBUSB_ERROR_NOT_SUPPORTED;
     }
   }
 
@@ -114,8 +117,13 @@ class LibusbBackend final : public UsbBackend {
       if (Describe(list[i], info)) out.push_back(std::move(info));
     }
     libusb_free_device_list(list, 1);
+    std::lock_guard guard(mutex_);
+    for (const UsbDeviceInfo& info : out) seen_[info.instance] = info;
     return kUsbOk;
   }
+
+  bool HotplugAvailable() const override { return hotplugRegistered_; }
+  int HotplugError() const override { return hotplugError_; }
 
   // A host with USB lists at least its root hubs; none at all means no USB here.
   std::string Problem() const override {
@@ -239,13 +247,35 @@ class LibusbBackend final : public UsbBackend {
     open = {};
   }
 
+  // The instance name of a device without reading its descriptors.
+  static std::string InstanceOf(libusb_device* device) {
+    std::uint8_t ports[8] = {};
+    int count = libusb_get_port_numbers(device, ports, sizeof ports);
+    if (count < 0) count = 0;
+    return LocationText(libusb_get_bus_number(device), std::span(ports, static_cast<std::size_t>(count))) + "@" +
+           std::to_string(libusb_get_device_address(device));
+  }
+
   static int LIBUSB_CALL OnHotplug(libusb_context*, libusb_device* device, libusb_hotplug_event event, void* self) {
     auto* backend = static_cast<LibusbBackend*>(self);
+    const bool arrived = event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED;
     UsbDeviceInfo info;
-    if (Describe(device, info)) {
-      std::lock_guard guard(backend->mutex_);
-      backend->events_.emplace_back(event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED, std::move(info));
+    std::lock_guard guard(backend->mutex_);
+    if (arrived) {
+      if (!Describe(device, info)) return 0;
+      backend->seen_[info.instance] = info;
+    } else {
+      // A device that has left may no longer describe itself: its kind comes
+      // from what was seen while it was there.
+      auto known = backend->seen_.find(InstanceOf(device));
+      if (known != backend->seen_.end()) {
+        info = known->second;
+        backend->seen_.erase(known);
+      } else if (!Describe(device, info)) {
+        return 0;
+      }
     }
+    backend->events_.emplace_back(arrived, std::move(info));
     return 0;
   }
 
@@ -257,6 +287,8 @@ class LibusbBackend final : public UsbBackend {
   std::deque<std::pair<bool, UsbDeviceInfo>> events_;
   libusb_hotplug_callback_handle hotplug_ = 0;
   bool hotplugRegistered_ = false;
+  int hotplugError_ = 0;
+  std::map<std::string, UsbDeviceInfo> seen_;
 };
 
 }  // namespace

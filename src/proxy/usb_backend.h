@@ -85,6 +85,11 @@ class UsbBackend {
   // Delivers the events that happened since the last call; returns how many.
   virtual std::size_t HandleEvents() = 0;
 
+  // Whether arrival and removal events come at all; when not, HotplugError()
+  // gives the platform's reason as a number.
+  virtual bool HotplugAvailable() const { return true; }
+  virtual int HotplugError() const { return 0; }
+
   // Why this backend cannot reach any device (one line), or empty when it can.
   virtual std::string Problem() const { return {}; }
 };

@@ -49,6 +49,8 @@ constexpr CommandBlock BuildCommandBlock(const CommandBlock& block, std::optiona
 
 // The signature the chip answers the signature read with: "KESTRAN" and a zero byte.
 inline constexpr std::array<std::uint8_t, 8> kChipSignature = {'K', 'E', 'S', 'T', 'R', 'A', 'N', 0};
+// Where the status block carries the same signature.
+inline constexpr std::size_t kStatusSignatureOffset = 24;
 
 // Command templates the probe sends itself: one 8-byte status piece (p1 its
 // index) and the signature read.

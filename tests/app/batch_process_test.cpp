@@ -133,6 +133,10 @@ TEST_F(BatchProcessTest, EveryCommandOnASimulatedSpiChip) {
     ProcessResult run = Quillon(step.args);
     EXPECT_EQ(run.out, Console(step.console));
     EXPECT_EQ(run.exitCode, step.exitCode) << run.err;
+    // Progress goes to stderr (a file here: one line per 10 %), never to stdout.
+    if (step.args[1] == "-write") {
+      EXPECT_NE(run.err.find("Progress: 40%\nProgress: 50%\n"), std::string::npos) << run.err;
+    }
     EXPECT_EQ(ResultTxt(), step.result);
     std::vector<std::string> burn = BurnLines();
     ASSERT_FALSE(burn.empty());

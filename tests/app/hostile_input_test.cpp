@@ -112,5 +112,29 @@ TEST_F(HostileInputTest, EachEndsWithOneClearLineAndLeavesTheChipAlone) {
   }
 }
 
+// A chip whose extension unit stalls and that answers only vendor requests is
+// listed as accepted, opened through its status block and served by every
+// batch command.
+TEST_F(HostileInputTest, ChipWithVendorRequestsOnlyPassesEveryBatchCommand) {
+  ASSERT_EQ(Sim({"new", state, "--transport", "vendor", "--off-bus-ms", "20"}).exitCode, 0);
+  const auto dump = scratch.path() / "dump.bin";
+  const std::vector<std::vector<std::string>> commands = {
+      {"-f", "-write", image}, {"-f", "-verify", image}, {"-f", "-version", "x"},
+      {"-f", "-dumpspi", dump.string()}};
+  for (const auto& args : commands) {
+    SCOPED_TRACE(args[1]);
+    ProcessResult run = RunProgram("quillon", args,
+                                   {{"QUILLON_HOME", home.path().string()},
+                                    {"QUILLON_SETTINGS", settings.string()},
+                                    {"QUILLON_SIM", state}},
+                                   home.path(), kHangLimitSeconds);
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+  }
+  EXPECT_EQ(testing::ReadText(dump), testing::ReadText(image));
+  ProcessResult list = RunProgram("quillon", {"--list"}, {{"QUILLON_HOME", home.path().string()}, {"QUILLON_SIM", state}},
+                                  home.path(), kHangLimitSeconds);
+  EXPECT_NE(list.out.find(" accepted\n"), std::string::npos) << list.out;
+}
+
 }  // namespace
 }  // namespace quillon

@@ -50,7 +50,7 @@ class ResetWaitTest : public DeviceFixture {
   FlowDevice flow;
 };
 
-TEST_F(ResetWaitTest, ArrivalEndsTheWaitAfterTheResetEarly) {
+TEST_F(ResetWaitTest, WaitEndsWhenTheChipIsBack) {
   constexpr std::uint32_t kOffBusMs = 725;  // not a whole number of event steps
   constexpr std::uint32_t kWaitMs = 5000;
   struct Case {
@@ -60,10 +60,12 @@ TEST_F(ResetWaitTest, ArrivalEndsTheWaitAfterTheResetEarly) {
     std::uint64_t atLeast;
     std::uint64_t below;
   };
+  // With or without an arrival event the wait ends once the chip is listed
+  // again; a stale arrival does not end it before that.
   const Case cases[] = {
       {"arrival heard", true, false, kOffBusMs, kOffBusMs + ArrivalEvent::kStepMs + 1},
-      {"no arrival heard", false, false, kWaitMs, kWaitMs + 200},
-      {"only a stale arrival", false, true, kWaitMs, kWaitMs + 200},
+      {"no arrival heard", false, false, kOffBusMs, kOffBusMs + kReturnPollMs + 1},
+      {"only a stale arrival", false, true, kOffBusMs, kOffBusMs + kReturnPollMs + 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -118,6 +120,39 @@ TEST_F(ResetWaitTest, ArrivalSignalledWhileTheChipIsStillAwayDoesNotLoseIt) {
   EXPECT_EQ(chip.state().generation, 2u);
 }
 
+// "Wait Time" bounds the wait: a chip away for longer is then searched for
+// until it appears; a wait longer than the reset's limit ends at the limit.
+TEST_F(ResetWaitTest, WaitTimeIsTheUpperBound) {
+  struct Case {
+    const char* what;
+    std::uint32_t offBusMs;
+    std::uint32_t waitMs;
+    int ok;
+    std::uint64_t atLeast;
+    std::uint64_t below;
+  };
+  const Case cases[] = {
+      {"chip away longer than the wait", 3000, 1000, 1, 3000, 3000 + kSearchNoDeviceMs + 1},
+      {"chip away for good, wait beyond the limit", 3600000, 60000, 0, kResetLimitMs,
+       kResetLimitMs + kSearchNoDeviceMs + 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    sim::SimChip& chip = OpenCurrent({.offBusMs = c.offBusMs});
+    testing::DebugLines debug;
+    const std::uint64_t start = clock.NowMs();
+    EXPECT_EQ(VxCam_ResetToUpdateFWAndReopen(flow, 0, 0, c.waitMs), c.ok);
+    const std::uint64_t spent = clock.NowMs() - start;
+    EXPECT_GE(spent, c.atLeast);
+    EXPECT_LT(spent, c.below);
+    auto texts = debug.texts();
+    EXPECT_GE(std::count(texts.begin(), texts.end(), std::string("VxCam_OpenDevice return 259")), 1);
+    EXPECT_EQ(chip.state().generation, c.ok == 1 ? 2u : 1u);
+    VxCam_CloseDevice();
+    bus.UnplugChip(bus.ChipCount() - 1);
+  }
+}
+
 TEST_F(ResetWaitTest, ChipNotReadyAfterComingBack) {
   struct Case {
     const char* what;
@@ -133,9 +168,9 @@ TEST_F(ResetWaitTest, ChipNotReadyAfterComingBack) {
       // One open gives up, a later one finds the chip ready.
       {"longer than one open waits", 12000, 1, kOffBusMs + 12000,
        kOffBusMs + 12000 + kWakeWaitStepMs + kSearchNoDeviceMs + 1},
-      // The time the opens spend counts against the limit; after the time-out
-      // no other device is opened in its place.
-      {"for good", 600000, 0, kResetLimitMs, kOffBusMs + kResetLimitMs + 2 * kWakeWaitLimitMs + 1000},
+      // The opens wait no longer than the limit leaves; after the time-out no
+      // other device is opened in its place.
+      {"for good", 600000, 0, kResetLimitMs, kResetLimitMs + 2 * kWakeWaitStepMs + kSearchNoDeviceMs + 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -240,5 +240,14 @@ INSTANTIATE_TEST_SUITE_P(Flows, OversizeTest,
                                            KindCase{"Nor", sim::MemoryKind::kNor, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Check empty, write and read-back each raise the piece size to 64 with the
+// chip's GET_LEN answer and put it back to 8.
+TEST_F(NorFlowTest, BulkPhasesGoIn64BytePiecesAndEndAt8) {
+  const std::string path = Prepare(sim::MemoryKind::kNor, true);
+  MarkWire();
+  EXPECT_EQ(flow->DEV_RunCommand('W', path), 1);
+  ExpectBulkPhases(3, *chip);
+}
+
 }  // namespace
 }  // namespace quillon

@@ -98,7 +98,7 @@ inline HookBus::Hook SpoilReadsAfter(int reads, bool fail) {
     if (IsCommandBlock(s) && d.size() >= 2 && d[0] == 0x02 && d[1] == 0xC2) {
       if (++seen > reads && fail) return TransferResult{31, 0};
     }
-    if (!fail && s.bmRequestType == 0xA1 && s.wValue == 0x0B00 && seen > reads) {
+    if (!fail && s.bmRequestType == 0xA1 && s.bRequest == 0x81 && s.wValue == 0x0B00 && seen > reads) {
       TransferResult r = bus.Forward(h, s, d);
       if (r.ok() && !d.empty()) d[0] ^= 0x01;
       return r;
@@ -180,6 +180,21 @@ class FlowFixture : public ::testing::Test {
     return lines;
   }
   void MarkWire() { mark_ = WireLines().size(); }
+  // How many wire lines start with `prefix`.
+  std::ptrdiff_t CountWire(const std::string& prefix) {
+    const std::vector<std::string> lines = WireLines();
+    return std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+  }
+  // The data-control size raised to 64 and put back to 8 `phases` times, each
+  // change with its GET_LEN answer; pieces of 64 moved; the chip left at 8.
+  void ExpectBulkPhases(int phases, const sim::SimChip& chip) {
+    EXPECT_EQ(CountWire("21 01 0a00 0300 0008 0016000040000000"), phases);
+    EXPECT_EQ(CountWire("a1 85 0b00 0300 0002 4000"), phases);
+    EXPECT_EQ(CountWire("21 01 0a00 0300 0008 0016000008000000"), phases);
+    EXPECT_EQ(CountWire("a1 85 0b00 0300 0002 0800"), phases);
+    EXPECT_GT(CountWire("21 01 0b00 0300 0040 "), 0);
+    EXPECT_EQ(chip.state().dataControlSize, 8);
+  }
   // The command blocks sent since the mark.
   std::vector<WireCommand> WireCommands() {
     std::vector<WireCommand> out;

@@ -621,5 +621,15 @@ TEST_F(OtpFlowTest, PowerLossAnywhereNeverBootsAPartialPart) {
   EXPECT_GE(failedRuns, 40) << "the losses fell inside the downloads";
 }
 
+// Each part's data chunks and their read-back go in 64-byte pieces, raised
+// with the chip's GET_LEN answer and put back to 8 afterwards.
+TEST_F(OtpFlowTest, DataChunksGoIn64BytePiecesAndEndAt8) {
+  AddOtpChip();
+  Open();
+  ASSERT_EQ(Otp().OTP_Download(), 1);
+  // Two parts, each with a write and a read-back phase.
+  ExpectBulkPhases(4, *chip);
+}
+
 }  // namespace
 }  // namespace quillon::testing

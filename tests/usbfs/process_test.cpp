@@ -4,6 +4,8 @@
 // same chips are given to it as a simulator state file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "sim/state_file.h"
 #include "support/run_process.h"
 #include "support/temp_dir.h"
@@ -91,39 +93,50 @@ INSTANTIATE_TEST_SUITE_P(Chips, ListProcessTest, ::testing::ValuesIn(Cases()),
 
 // A batch write of a flash image: erase, program, verify, and the reset into
 // the new code with the chip found again at its port, over libusb as on the
-// simulator.
+// simulator; on a chip with the extension unit and on one that answers only
+// vendor requests.
 TEST(WriteProcessTest, FlashWriteThroughLibusbAsOnTheSimulator) {
-  TempDir home;
-  TempDir scratch;
-  const auto image = home.path() / "image.rfw";
-  ASSERT_EQ(RunProgram("quillon-mkimage", {image.string()}, {}, scratch.path()).exitCode, 0);
-  const auto settings = scratch.Write("settings.ini", "[Quillon Config]\r\nWait Time=200\r\n");
-  std::vector<sim::ChipState> chips;
-  chips.emplace_back(sim::ChipConfig{.offBusMs = 100}, "1-1");
-  const auto state = scratch.path() / "chip.state";
-  std::string error;
-  ASSERT_TRUE(sim::SaveStateFile(state, chips, error)) << error;
-  auto write = [&](std::vector<std::pair<std::string, std::string>> env) {
-    env.insert(env.end(), {{"QUILLON_HOME", home.path().string()}, {"QUILLON_SETTINGS", settings.string()}});
-    return RunProgram("quillon", {"-f", "-write", image.string()}, env, scratch.path());
-  };
+  for (sim::Transport transport : {sim::Transport::kXu, sim::Transport::kVendor}) {
+    SCOPED_TRACE(transport == sim::Transport::kXu ? "extension unit" : "vendor requests only");
+    TempDir home;
+    TempDir scratch;
+    const auto image = home.path() / "image.rfw";
+    ASSERT_EQ(RunProgram("quillon-mkimage", {image.string()}, {}, scratch.path()).exitCode, 0);
+    const auto settings = scratch.Write("settings.ini", "[Quillon Config]\r\nWait Time=200\r\n");
+    std::vector<sim::ChipState> chips;
+    chips.emplace_back(sim::ChipConfig{.transport = transport, .offBusMs = 100}, "1-1");
+    const auto state = scratch.path() / "chip.state";
+    std::string error;
+    ASSERT_TRUE(sim::SaveStateFile(state, chips, error)) << error;
+    auto run = [&](std::vector<std::string> args, std::vector<std::pair<std::string, std::string>> env) {
+      env.insert(env.end(), {{"QUILLON_HOME", home.path().string()}, {"QUILLON_SETTINGS", settings.string()}});
+      return RunProgram("quillon", args, env, scratch.path());
+    };
+    const std::vector<std::string> write{"-f", "-write", image.string()};
 
-  const auto simTrace = scratch.path() / "sim.trace";
-  ProcessResult simulated = write({{"QUILLON_SIM", state.string()}, {"QUILLON_SIM_TRACE", simTrace.string()}});
-  ProcessResult host;
-  const auto hostTrace = scratch.path() / "host.trace";
-  {
-    sim::SimBus bus(chips);
-    ASSERT_TRUE(bus.OpenTransferLog(hostTrace));
-    EmulatedUsbfs usbfs(bus);
-    UsbfsPump pump(usbfs);
-    host = write({});
-    EXPECT_GE(bus.Chip(0).state().generation, 2u) << "the chip was reset and found again";
+    const auto simTrace = scratch.path() / "sim.trace";
+    ProcessResult simulated = run(write, {{"QUILLON_SIM", state.string()}, {"QUILLON_SIM_TRACE", simTrace.string()}});
+    ProcessResult host;
+    const auto hostTrace = scratch.path() / "host.trace";
+    {
+      sim::SimBus bus(chips);
+      ASSERT_TRUE(bus.OpenTransferLog(hostTrace));
+      EmulatedUsbfs usbfs(bus);
+      UsbfsPump pump(usbfs);
+      host = run(write, {});
+      EXPECT_GE(bus.Chip(0).state().generation, 2u) << "the chip was reset and found again";
+      const std::string bytes = ReadText(image);
+      const auto memory = bus.Chip(0).state().memory.bytes();
+      ASSERT_GE(memory.size(), bytes.size());
+      EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), memory.begin(),
+                             [](char a, std::uint8_t b) { return static_cast<std::uint8_t>(a) == b; }))
+          << "the flash holds the image";
+    }
+    EXPECT_EQ(simulated.exitCode, 0) << simulated.out << simulated.err;
+    EXPECT_EQ(host.exitCode, 0) << host.out << host.err;
+    EXPECT_EQ(host.out, simulated.out);
+    EXPECT_EQ(ReadText(hostTrace), ReadText(simTrace));
   }
-  EXPECT_EQ(simulated.exitCode, 0) << simulated.out << simulated.err;
-  EXPECT_EQ(host.exitCode, 0) << host.out << host.err;
-  EXPECT_EQ(host.out, simulated.out);
-  EXPECT_EQ(ReadText(hostTrace), ReadText(simTrace));
 }
 
 }  // namespace

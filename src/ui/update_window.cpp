@@ -1,0 +1,657 @@
+#include "ui/update_window.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+
+#include "app/parse_arg.h"
+#include "data/firmware_image.h"
+#include "data/ic_type_ini.h"
+#include "data/image_match.h"
+#include "data/settings.h"
+#include "device/vxcam.h"
+#include "flow/flow_factory.h"
+#include "flow/otp_flow.h"
+#include "platform/debug_channel.h"
+#include "platform/files.h"
+#include "platform/trace.h"
+#include "proxy/backend_factory.h"
+
+namespace quillon {
+namespace {
+
+constexpr const char* kStartScope = "CUvcCamDownload_Tessaro_VxproxyDlg::OnBnClickedButtonStart";
+constexpr TraceScope kStartTrace{kStartScope, 0, kTraceApp};
+constexpr std::array<std::uint32_t, 6> kBlankDeviceVersion{0x000B, 0x000B, 0x00BB, 0xBBBB, 0xBBBB, 0xBBBB};
+
+bool CheckConfigured() { return Setting(key::kCheckVidPidIni, 0) != 0 || Setting(key::kCheckVidPidBin, 0) != 0; }
+
+std::string ResultLine(const char* format, unsigned a, unsigned b, unsigned c) {
+  char text[160];
+  std::snprintf(text, sizeof text, format, a, b, c);
+  return text;
+}
+
+FlowSnapshot TakeSnapshot() {
+  FlowSnapshot s;
+  CDevFlow* flow = TheFlow();
+  if (flow == nullptr) return s;
+  s.vendorId = flow->vendorId;
+  s.productId = flow->productId;
+  s.revision = flow->revision;
+  s.deviceName = flow->deviceName;
+  s.versionText = flow->versionText;
+  s.connectionText = flow->connectionText;
+  s.imageText = flow->image.mainFile;
+  s.accepted = flow->accepted;
+  if (const CICTypeIni* profile = CurrentProfile()) s.chipInfoShown = profile->ChipInfo() == 10 || profile->ChipInfo() == 15;
+  if (Setting(key::kSnAddress, 0) != 0 && flow->device.handle != 0) VxCam_GetSerialString(flow->device.handle, s.serial);
+  return s;
+}
+
+std::uint32_t OtpBytesInUse(CDevFlow* flow) {
+  auto* otp = dynamic_cast<COTPInfo_USB*>(flow);
+  return otp != nullptr ? otp->otpUsedBytes : 0;
+}
+
+}  // namespace
+
+VersionQuestion CompareVersionWords(const std::array<std::uint32_t, 6>& image, const std::array<std::uint32_t, 6>& device) {
+  for (std::size_t i = 0; i < image.size(); ++i) {
+    if (image[i] > device[i]) return VersionQuestion::None;
+  }
+  if (image == device) return VersionQuestion::Same;
+  if (device == kBlankDeviceVersion) return VersionQuestion::None;
+  return VersionQuestion::Older;
+}
+
+std::string BuiltinNameForSelection(const std::string& selection) {
+  std::string text = selection;
+  if (const std::size_t amp = text.rfind('&'); amp != std::string::npos) text.resize(amp);
+  for (const char* part : {"&PID", "VID"}) {
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part)) {
+      text.erase(at, std::char_traits<char>::length(part));
+    }
+  }
+  return "FFU" + text;
+}
+
+// ---- the device list model ----
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::ListModel::Clear() {
+  std::lock_guard lock(mutex_);
+  entries_.clear();
+  selected_ = -1;
+}
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::ListModel::Append(const std::string& text) {
+  std::lock_guard lock(mutex_);
+  entries_.push_back(text);
+}
+
+int CUvcCamDownload_Tessaro_VxproxyDlg::ListModel::Count() const {
+  std::lock_guard lock(mutex_);
+  return static_cast<int>(entries_.size());
+}
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::ListModel::Select(int index) {
+  std::lock_guard lock(mutex_);
+  selected_ = index >= 0 && index < static_cast<int>(entries_.size()) ? index : -1;
+}
+
+std::string CUvcCamDownload_Tessaro_VxproxyDlg::ListModel::Text(int index) const {
+  std::lock_guard lock(mutex_);
+  if (index < 0 || index >= static_cast<int>(entries_.size())) return {};
+  return entries_[static_cast<std::size_t>(index)];
+}
+
+std::vector<std::string> CUvcCamDownload_Tessaro_VxproxyDlg::ListModel::Entries(int* selected) const {
+  std::lock_guard lock(mutex_);
+  *selected = selected_;
+  return entries_;
+}
+
+// ---- life ----
+
+CUvcCamDownload_Tessaro_VxproxyDlg::CUvcCamDownload_Tessaro_VxproxyDlg(WindowView& view, std::string toolVersionText,
+                                                                       CaptureSystem* capture)
+    : view_(view), toolVersionText_(std::move(toolVersionText)), capture_(capture), prompt_(view) {}
+
+CUvcCamDownload_Tessaro_VxproxyDlg::~CUvcCamDownload_Tessaro_VxproxyDlg() { Destroy(); }
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::OnInitDialog() {
+  if (initialised_) return;
+  initialised_ = true;
+  SetMainWindow(this);
+  SetFrontEnd(this);
+  SetPrompt(&prompt_);
+  view_.SetTitle(std::string(kWindowTitle) + " " + toolVersionText_);
+  accepted_ = 1;
+  view_.SetVisible(Control::ChipInfo, false);
+  loopTest_ = Setting(key::kLoopTest, 0);
+  const bool loop = loopTest_ != 0;
+  view_.SetVisible(Control::LoopTotal, loop);
+  view_.SetVisible(Control::LoopLabel, loop);
+  view_.SetVisible(Control::LoopLeft, loop);
+
+  UsbBackend& usb = TheUsbBackend();
+  if (usb.HotplugAvailable()) {
+    usb.SetEventListener(this);
+    listening_ = true;
+  } else {
+    DebugPrint("RegisterDeviceNotification failed: %d\n", usb.HotplugError());
+    DebugPrint("Register device notification fail\n");
+  }
+  burnLogMode_ = Setting(key::kLogType, 0);
+  worker_.Start();
+  if (Setting(key::kRtd3, 0) != 0 && capture_ != nullptr && !keepAwake_) {
+    keepAwake_ = std::make_unique<CWakeUpThread>(*capture_);
+    keepAwake_->Start();
+  }
+  SetControlState(false);
+  autoRunEvent_ = false;
+  if (CDevFlow* flow = TheFlow()) flow->DEV_GetDefaultDeviceForTessaro();
+  autoRunPending_ = Setting(key::kAutoRun, 0) != 0;
+  saveResultMode_ = Setting(key::kSaveResultToFile, 0);
+  view_.SetText(Control::DeviceListLabel, "Audio IC:");
+  view_.SetVisible(Control::Hidden1188, false);
+  view_.SetVisible(Control::PasswordEdit, false);
+  view_.SetVisible(Control::GetVersion, false);
+  view_.SetVisible(Control::Browser, false);
+  view_.ApplyOpeningLayout();
+  ShowMembers();
+}
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::Destroy() {
+  if (destroyed_) return;
+  destroyed_ = true;
+  ended_ = true;
+  // A worker still waiting for an answer gets its preselected one.
+  prompt_.Close();
+  SetCancel(true);
+  worker_.Post(WorkerRequest::Quit);
+  worker_.Join();
+  if (keepAwake_) keepAwake_->Stop();
+  if (listening_) TheUsbBackend().SetEventListener(nullptr);
+  listening_ = false;
+  if (initialised_) {
+    ScopedTrace scope("CDevFlow::DEV_CloseDevice", kTraceDevice);
+    DebugPrint("CDevFlow::DEV_CloseDevice()\n");
+    if (CDevFlow* flow = TheFlow()) flow->DEV_CloseDevice();
+  }
+  CloseResultFile();
+  if (MainWindow() == this) SetMainWindow(nullptr);
+  if (&TheFrontEnd() == this) SetFrontEnd(nullptr);
+  if (&ThePrompt() == &prompt_) SetPrompt(nullptr);
+}
+
+// ---- notifications ----
+
+bool CUvcCamDownload_Tessaro_VxproxyDlg::Post(std::uint32_t notification, std::uint32_t wParam, std::uint32_t lParam) {
+  if (notification == WM_FLOW_INFO && lParam == 0) lParam = infoParam_.load();
+  auto snapshot = std::make_shared<FlowSnapshot>();
+  if (notification == WM_FLOW_INFO || notification == WM_FLOW_PASS || notification == WM_FLOW_FAIL) {
+    *snapshot = TakeSnapshot();
+  }
+  view_.PostToSelf([this, notification, wParam, lParam, snapshot] { Handle(notification, wParam, lParam, *snapshot); });
+  return true;
+}
+
+bool CUvcCamDownload_Tessaro_VxproxyDlg::CancelRequested() {
+  std::lock_guard lock(cancelLock_);
+  return cancel_;
+}
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::SetCancel(bool value) {
+  std::lock_guard lock(cancelLock_);
+  cancel_ = value;
+}
+
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::Handle(std::uint32_t notification, std::uint32_t wParam, std::uint32_t lParam,
+                                                const FlowSnapshot& flow) {
+  if (ended_) return;
+  switch (notification) {
+    case WM_FLOW_NOTE:
+      OnFlowNote();
+      break;
+    case WM_FLOW_PROGRESS:
+      view_.SetProgress(static_cast<int>(std::min<std::uint32_t>(wParam, 100)));
+      break;
+    case WM_FLOW_FAIL:
+      OnFlowFail(wParam, flow);
+      break;
+    case WM_FLOW_PASS:
+      OnFlowPass(flow);
+      break;
+    case WM_FLOW_STEP:
+      if (wParam != 0) statusText_ = std::string(MessageText(wParam).value_or(""));
+      ShowMembers();
+      break;
+    case WM_FLOW_INFO:
+      OnFlowInfo(wParam, lParam, flow);
+      break;
+    default:
+      break;  // WM_FLOW_OPENED and anything else: nothing to show
+  }
+}
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::OnFlowInfo(std::uint32_t id, std::uint32_t lParam, const FlowSnapshot& flow) {
+  accepted_ = 1;
+  if (id == msg::kCheckDeviceInfoSucceed) {
+    if (Setting(key::kBcdType, 0) != 0) {
+      char text[32];
+      std::snprintf(text, sizeof text, "Current FW: 0x%04x", unsigned{flow.revision});
+      versionText_ = text;
+    } else {
+      versionText_ = "Current FW: " + flow.versionText;
+    }
+    statusText_ = flow.connectionText;
+    if (lastResult_ == 1) statusText_ = "Download Succeed";
+    if (lastResult_ == 2) statusText_ = lastFailureText_;
+    view_.SetVisible(Control::ChipInfo, flow.chipInfoShown);
+    serialText_ = Setting(key::kSnAddress, 0) != 0 ? flow.serial : flow.deviceName;
+    devicePresent_ = true;
+  } else {
+    versionText_ = "Current FW: N/A";
+    view_.SetText(Control::ChipInfo, "N/A");
+    view_.SetVisible(Control::ChipInfo, false);
+    statusText_ = "No USB Audio";
+    resultText_ = "N/A";
+    serialText_.clear();
+    devicePresent_ = false;
+  }
+  imageText_ = flow.imageText;
+  int selected = -1;
+  std::vector<std::string> entries = deviceList_.Entries(&selected);
+  view_.SetDeviceList(entries, selected);
+
+  if (devicePresent_) {
+    accepted_ = flow.accepted;
+    if (accepted_ != 0 && CheckConfigured() && autoRunPending_ && lParam == 0 && !closing_) {
+      // At most one automatic start per window; the delay is a timer, never a
+      // sleep of the window's thread.
+      autoRunPending_ = false;
+      view_.SingleShot(Setting(key::kAutoRunDelay, 0), [this] { OnStart(); });
+    }
+  }
+  SetControlState(false);
+  ShowMembers();
+  view_.PostToSelf([this] {
+    if (!ended_) view_.SetProgress(0);
+  });
+}
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::OnFlowPass(const FlowSnapshot& flow) {
+  resultText_ = "PASS";
+  ShowMembers();
+  view_.SetProgress(0);
+  lastResult_ = 1;
+  // Only the first report of a run counts for the result files.
+  const bool first = runAwaitingResult_;
+  runAwaitingResult_ = false;
+  if (burnLogMode_ != 0 && first) AppendBurnLine(true, flow);
+  // Every run leaves its entry, a loop's runs and a run the operator closed on too.
+  if (first) WriteResultFile(true, flow);
+  CloseResultFile();
+  nextLoopPending_ = false;
+  if (!closing_) {
+    if (loopTest_ != 0) {
+      if (LoopTotal() == 0) {
+        devicePresent_ = false;
+        worker_.Post(WorkerRequest::CloseDevice);
+        RefreshList(0);
+      } else {
+        nextLoopPending_ = true;  // the worker starts it
+      }
+    } else {
+      devicePresent_ = false;
+      worker_.Post(WorkerRequest::CloseDevice);
+      RefreshList(1);
+      if (Setting(key::kAutoRun, 0) == 2) {
+        // The window closes once the worker has ended.
+        closing_ = true;
+        worker_.Post(WorkerRequest::Quit);
+      }
+    }
+  }
+  SetControlState(false);
+  // Between loops a click would only cancel the next run.
+  if (nextLoopPending_) view_.SetEnabled(Control::Start, false);
+  SetCancel(false);
+}
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::OnFlowFail(std::uint32_t id, const FlowSnapshot& flow) {
+  resultText_ = "FAIL";
+  view_.SetProgress(0);
+  ShowMembers();
+  lastResult_ = 2;
+  lastFailureText_ = std::string(MessageText(id).value_or(""));
+  const bool first = runAwaitingResult_;
+  runAwaitingResult_ = false;
+  nextLoopPending_ = false;
+  if (burnLogMode_ != 0 && first) AppendBurnLine(false, flow);
+  SetCancel(false);
+  if (first) WriteResultFile(false, flow);
+  CloseResultFile();
+  if (!closing_) {
+    worker_.Post(WorkerRequest::CloseDevice);
+    RefreshList(1);
+  }
+  SetControlState(false);
+}
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::OnFlowNote() {
+  // The worker has ended; the window follows a moment later.
+  closing_ = true;
+  view_.SingleShot(kEndDelayMs, [this] { EndWindow(); });
+}
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::EndWindow() {
+  if (ended_) return;
+  ended_ = true;
+  worker_.Join();
+  if (keepAwake_) keepAwake_->Stop();
+  view_.EndWindow();
+}
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::RefreshList(std::uint32_t afterRun) {
+  worker_.Post(WorkerRequest::RefreshList, afterRun);
+}
+
+// ---- commands ----
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::OnStart() {
+  ScopedTrace scope(kStartScope, kTraceApp);
+  if (closing_ || ended_) return;
+  if (busy_) {
+    SetCancel(true);
+    return;
+  }
+  // The flow object is replaced below; never while the worker may be using it.
+  if (!worker_.Idle()) {
+    view_.SingleShot(kStartRetryMs, [this] { OnStart(); });
+    return;
+  }
+  nextLoopPending_ = false;
+  // The OTP count lives in the OTP flow itself; carried over by hand.
+  const std::uint32_t otpInUse = OtpBytesInUse(TheFlow());
+  if (TheFlow() == nullptr || RecreateFlow(true) == nullptr) {
+    RefuseRun(msg::kNotSupport);
+    return;
+  }
+  CDevFlow& flow = *TheFlow();
+  if (auto* otp = dynamic_cast<COTPInfo_USB*>(&flow)) otp->otpUsedBytes = otpInUse;
+  const bool builtin = imageText_.empty() || imageText_.find(kVersionDisplayPrefix) != std::string::npos;
+  if (builtin) {
+    const VersionQuestion question = CompareVersionWords(flow.image.versionFields, flow.versionFields);
+    if (question == VersionQuestion::Same && view_.Ask(kSameVersionQuestion, "Warning!!") != Answer::Yes) return;
+    if (question == VersionQuestion::Older && view_.Ask(kOlderVersionQuestion, "Warning!!") != Answer::Yes) return;
+    const CICTypeIni* profile = CurrentProfile();
+    int number = 0;
+    if (profile != nullptr) profile->GetBuiltinFirmwareId(BuiltinNameForSelection(SelectionText()), &number);
+    if (number == 0 || !LoadBuiltinImage(flow.image, number)) LoadDefaultImage(flow.image, profile);
+    MoveBuiltinToFileData(flow.image);
+  } else {
+    flow.image.mainFile = imageText_;
+    if (!LoadImageFile(flow.image)) flow.image.fileData.clear();
+    serialText_ = flow.deviceName;
+  }
+  // An image that did not load must never reach the chip.
+  if (flow.image.fileData.empty()) {
+    RefuseRun(msg::kLoadFileDataFail);
+    return;
+  }
+  if (!ReadMembers()) return;
+  int total = 0;
+  std::string leftBefore;
+  {
+    std::lock_guard lock(shared_);
+    total = loopTotal_;
+    leftBefore = loopLeftText_;
+  }
+  if (total == 0) return;
+  if (loopTest_ != 0) {
+    std::lock_guard lock(shared_);
+    loopTotal_ = total - 1;
+    loopLeftText_ = "Left : " + std::to_string(loopTotal_);
+  }
+  resultText_ = "N/A";
+  if (Setting(key::kDebugLog, 0) == 0 && Setting(key::kLibType, 0) == 1) {
+    statusText_ = "Change Download Lib Type";
+    TraceFailure(kStartTrace, "Change Download Lib Type\n");
+  } else {
+    statusText_ = "Begin to Download";
+  }
+  SetControlState(true);
+  ShowMembers();
+  SetCancel(false);
+  DebugPrint("FW Path is %s\n", imageText_.c_str());
+  if (!CheckPassword()) {
+    // Nothing of the run happened: the count and its text stay as they were.
+    {
+      std::lock_guard lock(shared_);
+      loopTotal_ = total;
+      loopLeftText_ = leftBefore;
+    }
+    SetControlState(false);
+    ShowMembers();
+    return;
+  }
+  if (saveResultMode_ != 0) OpenResultFile();
+  runAwaitingResult_ = true;
+  worker_.Post(WorkerRequest::Start);
+}
+
+bool CUvcCamDownload_Tessaro_VxproxyDlg::CheckPassword() {
+  const std::string password = GetSettingString("", kConfigSection, key::kOtpPassword);
+  const std::uint32_t used = otpUsage_ ? otpUsage_() : OtpBytesInUse(TheFlow());
+  if (password.empty() || used == 0) return true;
+  std::string typed;
+  if (!view_.AskPassword(kPasswordTitle, typed)) {
+    view_.ShowMessage(kPasswordCancelled, "");
+    return false;
+  }
+  if (typed != password) {
+    view_.ShowMessage(kWrongPassword, "");
+    return false;
+  }
+  return true;
+}
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::RefuseRun(std::uint32_t id) {
+  resultText_ = "FAIL";
+  lastResult_ = 2;
+  lastFailureText_ = std::string(MessageText(id).value_or(""));
+  statusText_ = lastFailureText_;
+  SetLastStatus(id);
+  view_.SetProgress(0);
+  SetControlState(false);
+  ShowMembers();
+}
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::OnClose() {
+  if (closing_ || ended_) return;
+  closing_ = true;
+  if (worker_.Started()) {
+    SetCancel(true);
+    worker_.Post(WorkerRequest::Quit);
+  } else {
+    view_.PostToSelf([this] { Handle(WM_FLOW_NOTE, 0, 0, FlowSnapshot{}); });
+  }
+  if (keepAwake_) keepAwake_->Stop();
+}
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::OnDeviceListSelected(int index) {
+  if (closing_ || ended_ || index < 0 || index >= deviceList_.Count()) return;
+  if (!worker_.Idle()) {
+    view_.SingleShot(kStartRetryMs, [this, index] { OnDeviceListSelected(index); });
+    return;
+  }
+  lastResult_ = 0;
+  if (CDevFlow* flow = TheFlow()) flow->selectedListIndex = index;
+  deviceList_.Select(index);
+  SelectionText() = deviceList_.Text(index);
+  worker_.Post(WorkerRequest::Reselect);
+  SetControlState(true);
+}
+
+// ---- device changes ----
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::PollDeviceEvents() {
+  if (listening_ && !ended_) TheUsbBackend().HandleEvents();
+}
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::OnDeviceArrived(const UsbDeviceInfo&) {
+  DebugPrint("DeviceChange - Device arrival\n");
+  std::string open;
+  {
+    std::lock_guard lock(shared_);
+    open = openDevice_;
+  }
+  if (closing_ || !open.empty() || busy_) return;
+  DebugPrint("Condition4\n");
+  statusText_ = "Device Opened";
+  ShowMembers();
+  RefreshList(0);
+}
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::OnDeviceRemoved(const UsbDeviceInfo& device) {
+  DebugPrint("DeviceChange - Device remove complete\n");
+  DebugPrint("remove info is %s\n", device.instance.c_str());
+  if (closing_) return;
+  std::string open;
+  {
+    std::lock_guard lock(shared_);
+    open = openDevice_;
+  }
+  // The port, not the enumeration, names the device: a reset during the run
+  // gives the chip a new instance at the same place.
+  if (!open.empty() && EqualsIgnoreCase(device.location, open)) {
+    if (busy_) {
+      // The running flow's next transfer fails on the gone device and reports.
+      DebugPrint("Condition1\n");
+      return;
+    }
+    DebugPrint("Condition2\n");
+    lastResult_ = 0;
+    RefreshList(0);
+  }
+  if (!busy_) {
+    DebugPrint("Condition3\n");
+    lastResult_ = 0;
+    RefreshList(0);
+  }
+}
+
+// ---- controls ----
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::SetControlState(bool busy) {
+  busy_ = busy;
+  const bool ready = !CheckConfigured() || accepted_ == 1;
+  const bool enable = !busy && devicePresent_ && ready;
+  for (Control control : {Control::GetVersion, Control::ChipInfo, Control::Start, Control::VersionText}) {
+    view_.SetEnabled(control, enable);
+  }
+  view_.SetProgress(0);
+}
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::ShowMembers() {
+  view_.SetText(Control::ImageText, imageText_);
+  view_.SetText(Control::VersionText, versionText_);
+  view_.SetText(Control::Result, resultText_);
+  view_.SetResultColour(resultText_ == "PASS" ? kPassColour : kFailColour);
+  view_.SetText(Control::StatusText, statusText_);
+  view_.SetText(Control::SerialText, serialText_);
+  std::lock_guard lock(shared_);
+  view_.SetText(Control::LoopLeft, loopLeftText_);
+  view_.SetText(Control::LoopTotal, std::to_string(loopTotal_));
+}
+
+bool CUvcCamDownload_Tessaro_VxproxyDlg::ReadMembers() {
+  const std::string text = view_.Text(Control::LoopTotal);
+  errno = 0;
+  char* end = nullptr;
+  const long value = std::strtol(text.c_str(), &end, 10);
+  const bool blankTail = end != nullptr && std::all_of(static_cast<const char*>(end), text.c_str() + text.size(), [](char c) { return c == ' '; });
+  if (text.empty() || end == text.c_str() || !blankTail || errno == ERANGE || value < 0 || value > 0x7FFFFFFF) {
+    // The count is not changed and the run does not start.
+    view_.ShowMessage("Please enter an integer.", "");
+    return false;
+  }
+  std::lock_guard lock(shared_);
+  loopTotal_ = static_cast<int>(value);
+  return true;
+}
+
+int CUvcCamDownload_Tessaro_VxproxyDlg::loopTotal() const {
+  std::lock_guard lock(shared_);
+  return loopTotal_;
+}
+
+// ---- worker host ----
+
+int CUvcCamDownload_Tessaro_VxproxyDlg::LoopTotal() {
+  std::lock_guard lock(shared_);
+  return loopTotal_;
+}
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::SetLoopLeftText(const std::string& text) {
+  std::lock_guard lock(shared_);
+  loopLeftText_ = text;
+}
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::DisableStart() {
+  view_.PostToSelf([this] {
+    if (!ended_) view_.SetEnabled(Control::Start, false);
+  });
+}
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::PostStartCommand() {
+  view_.PostToSelf([this] {
+    if (!ended_) OnStart();
+  });
+}
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::SetOpenDevice(const std::string& location) {
+  std::lock_guard lock(shared_);
+  openDevice_ = location;
+}
+
+// ---- result files ----
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::OpenResultFile() {
+  CloseResultFile();
+  resultFile_ = std::fopen((ProgramDir() / kResultFileName).c_str(), "wb");
+}
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::CloseResultFile() {
+  if (resultFile_ != nullptr) std::fclose(resultFile_);
+  resultFile_ = nullptr;
+}
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::WriteResultFile(bool pass, const FlowSnapshot& flow) {
+  if (resultFile_ == nullptr) return;
+  std::string text;
+  if (saveResultMode_ == 1) text = pass ? "pass" : "fail";
+  if (saveResultMode_ == 2) {
+    text = ResultLine(pass ? "After Download,TestResult = pass, VID is 0x%04x, PID is 0x%04x, Rev is 0x%04x\r\n"
+                     : "TestResult = fail, VID is 0x%04x, PID is 0x%04x, Rev is 0x%04x\r\n",
+                flow.vendorId, flow.productId, flow.revision);
+  }
+  std::fputs(text.c_str(), resultFile_);
+}
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::AppendBurnLine(bool pass, const FlowSnapshot& flow) {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  const std::string line = BurnLogLine(local, flow.deviceName, pass, LastStatus());
+  std::error_code error;
+  const std::filesystem::path here = std::filesystem::current_path(error);
+  if (error || !AppendBurnLog(here, line)) view_.ShowMessage("Can't Open burn_result.txt", "");
+}
+
+}  // namespace quillon
