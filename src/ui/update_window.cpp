@@ -18,6 +18,7 @@
 #include "platform/files.h"
 #include "platform/trace.h"
 #include "proxy/backend_factory.h"
+#include "proxy/device_record.h"
 
 namespace quillon {
 namespace {
@@ -295,6 +296,7 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnFlowPass(const FlowSnapshot& flow) {
   if (burnLogMode_ != 0 && first) AppendBurnLine(true, flow);
   // Every run leaves its entry, a loop's runs and a run the operator closed on too.
   if (first) WriteResultFile(true, flow);
+  if (first) ReportWindowRun(true, 0, flow);
   CloseResultFile();
   nextLoopPending_ = false;
   if (!closing_) {
@@ -335,6 +337,7 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnFlowFail(std::uint32_t id, const Flow
   if (burnLogMode_ != 0 && first) AppendBurnLine(false, flow);
   SetCancel(false);
   if (first) WriteResultFile(false, flow);
+  if (first) ReportWindowRun(false, id, flow);
   CloseResultFile();
   if (!closing_) {
     worker_.Post(WorkerRequest::CloseDevice);
@@ -441,6 +444,12 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnStart() {
     return;
   }
   if (saveResultMode_ != 0) OpenResultFile();
+  runRecord_ = RunRecord{};
+  runRecord_.operation = "write";
+  runRecord_.imageBuiltin = builtin;
+  runRecord_.image = builtin ? BuiltinNameForSelection(SelectionText()) : imageText_;
+  DescribeImage(runRecord_, flow.image.fileData);
+  runStarted_ = std::chrono::steady_clock::now();
   runAwaitingResult_ = true;
   worker_.Post(WorkerRequest::Start);
 }
@@ -621,6 +630,23 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::SetOpenDevice(const std::string& locati
 }
 
 // ---- result files ----
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::ReportWindowRun(bool pass, std::uint32_t id, const FlowSnapshot& flow) {
+  RunRecord record = runRecord_;
+  record.time = std::chrono::system_clock::now();
+  {
+    std::lock_guard lock(shared_);
+    record.location = openDevice_;
+  }
+  if (flow.vendorId != 0 || flow.productId != 0) record.identity = FullIdText(flow.vendorId, flow.productId, flow.revision);
+  record.serialNumber = flow.serial;
+  record.passed = pass;
+  record.statusId = pass ? 0 : id;
+  record.statusText = pass ? "" : std::string(MessageText(id).value_or(""));
+  record.durationMs = static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - runStarted_).count());
+  ReportRun(std::move(record));
+}
 
 void CUvcCamDownload_Tessaro_VxproxyDlg::OpenResultFile() {
   CloseResultFile();

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <cstdint>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "app/run_record.h"
 #include "flow/front_end.h"
 #include "flow/status.h"
 #include "proxy/usb_backend.h"
@@ -140,6 +142,8 @@ class CUvcCamDownload_Tessaro_VxproxyDlg final : public FlowWindow,
   void SetCancel(bool value);
   void OpenResultFile();
   void WriteResultFile(bool pass, const FlowSnapshot& flow);
+  // One run record (stderr summary, JSON line when configured) per run.
+  void ReportWindowRun(bool pass, std::uint32_t id, const FlowSnapshot& flow);
   void CloseResultFile();
   void AppendBurnLine(bool pass, const FlowSnapshot& flow);
   void EndWindow();
@@ -172,6 +176,10 @@ class CUvcCamDownload_Tessaro_VxproxyDlg final : public FlowWindow,
   std::string loopLeftText_ = "Left : 0";
   int loopTotal_ = 1;
   std::string openDevice_;
+  // The run record of the run under way: the image part is filled at Start,
+  // the rest at its first PASS or FAIL.
+  RunRecord runRecord_;
+  std::chrono::steady_clock::time_point runStarted_{};
   std::mutex cancelLock_;
   bool cancel_ = false;
   std::atomic<std::uint32_t> infoParam_{0};

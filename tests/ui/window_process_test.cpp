@@ -2,6 +2,8 @@
 // "AutoRun" 2 writes the chip and the window closes by itself.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "support/run_process.h"
 #include "support/temp_dir.h"
 
@@ -17,13 +19,22 @@ TEST(WindowProcessTest, AutoRunTwoWritesTheChipAndCloses) {
   const std::vector<std::pair<std::string, std::string>> env{{"QUILLON_HOME", dir.path().string()},
                                                              {"QUILLON_SETTINGS", settings.string()},
                                                              {"QUILLON_SIM", state},
-                                                             {"QT_QPA_PLATFORM", "offscreen"}};
+                                                             {"QT_QPA_PLATFORM", "offscreen"},
+                                                             {"QUILLON_RESULT_JSON", (dir.path() / "runs.jsonl").string()}};
   const ProcessResult run = RunProgram("quillon", {}, env, dir.path());
   EXPECT_EQ(ReadText(dir.path() / "Result.txt"), "pass") << run.err;
   const std::string shown = RunProgram("quillon-sim", {"show", state}, {}, dir.path()).out;
   EXPECT_NE(shown.find("mode: code"), std::string::npos) << shown;
   EXPECT_NE(shown.find("version: 4.119.0000-0115.0000"), std::string::npos) << shown;
   EXPECT_EQ(run.out, "");
+  // The window's run leaves the same record a batch run does.
+  const std::string records = ReadText(dir.path() / "runs.jsonl");
+  EXPECT_EQ(std::count(records.begin(), records.end(), '\n'), 1) << records;
+  for (const char* field : {"\"location\":\"1-1\"", "\"identity\":\"VID_3A7C&PID_0011&REV_0001\"",
+                            "\"operation\":\"write\"", "\"verdict\":\"PASS\"", "\"image_source\":\"built-in\""}) {
+    EXPECT_NE(records.find(field), std::string::npos) << field << " in " << records;
+  }
+  EXPECT_NE(run.err.find(", write PASS, status 0"), std::string::npos) << run.err;
 }
 
 }  // namespace
