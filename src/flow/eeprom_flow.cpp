@@ -19,6 +19,7 @@
 #include "data/working_memory.h"
 #include "flow/dump_file.h"
 #include "flow/flow_factory.h"
+#include "flow/flow_helpers.h"
 #include "flow/front_end.h"
 #include "flow/status.h"
 #include "platform/clock.h"
@@ -32,23 +33,8 @@ constexpr std::size_t kTagOffset = 1;
 constexpr std::uint8_t kAreaSignature = 0xA5;
 constexpr std::size_t kEepromBatchSize = 0x10000;
 
-// Records a failing core step: its trace line and its id for the wrapper.
 int Failed(std::uint32_t& failure, const char* line, std::uint32_t id) {
-  TraceFailure(kEepromScope, line);
-  failure = id;
-  return 0;
-}
-
-bool CommandLine() { return TheFrontEnd().CommandLineMode(); }
-
-bool Allocate(std::vector<std::uint8_t>& buffer, std::size_t length) {
-  try {
-    buffer.assign(length, 0);
-  } catch (const std::bad_alloc&) {
-    buffer.clear();
-    return false;
-  }
-  return true;
+  return RecordStepFailure(kEepromScope, failure, line, id);
 }
 
 bool SameBytes(std::span<const std::uint8_t> image, std::span<const std::uint8_t> read) {

@@ -7,6 +7,7 @@
 #include "data/config_image.h"
 #include "flow/bulk_phase.h"
 #include "flow/flash_flow.h"
+#include "flow/flow_helpers.h"
 #include "flow/status.h"
 #include "platform/clock.h"
 #include "platform/debug_channel.h"
@@ -18,9 +19,7 @@ constexpr TraceScope kNorScope{"CNORFlashInfo_USB", 0, kTraceDevice};
 
 // Records a failing step: its trace line and its id for the caller to post.
 int Failed(std::uint32_t& failure, const char* line, std::uint32_t id) {
-  TraceFailure(kNorScope, line);
-  failure = id;
-  return 0;
+  return RecordStepFailure(kNorScope, failure, line, id);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "data/serial_record.h"
 #include "data/settings.h"
 #include "flow/dump_file.h"
+#include "flow/flow_helpers.h"
 #include "flow/front_end.h"
 #include "flow/otp_flow.h"
 #include "flow/status.h"
@@ -29,8 +30,6 @@ constexpr std::uint32_t kReadOtpSucceed = 41929;
 constexpr std::uint32_t kUpdateOtpSucceed = 41930;
 constexpr std::uint32_t kOtpCodeNotExist = 41933;
 }  // namespace id
-
-bool CommandLine() { return TheFrontEnd().CommandLineMode(); }
 
 bool SaveBytes(const std::string& path, std::span<const std::uint8_t> bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);

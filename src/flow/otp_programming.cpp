@@ -7,6 +7,7 @@
 #include <new>
 
 #include "flow/bulk_phase.h"
+#include "flow/flow_helpers.h"
 #include "flow/otp_flow.h"
 #include "flow/status.h"
 #include "platform/prompt.h"
@@ -36,16 +37,6 @@ constexpr std::uint32_t kLastWriteAbnormal = 41937;
 }  // namespace id
 
 std::uint32_t SaturatingSub(std::uint32_t a, std::uint32_t b) { return a > b ? a - b : 0; }
-
-bool Allocate(std::vector<std::uint8_t>& buffer, std::size_t length) {
-  try {
-    buffer.assign(length, 0);
-  } catch (const std::bad_alloc&) {
-    buffer.clear();
-    return false;
-  }
-  return true;
-}
 
 std::span<const std::uint8_t> EccAt(std::span<const std::uint8_t> table, std::uint32_t n) {
   return table.subspan((n - 1) * kEccEntrySize, kEccEntrySize);

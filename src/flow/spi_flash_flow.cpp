@@ -19,6 +19,7 @@
 #include "flow/dump_file.h"
 #include "flow/flash_flow.h"
 #include "flow/flash_image_parts.h"
+#include "flow/flow_helpers.h"
 #include "flow/front_end.h"
 #include "flow/status.h"
 #include "platform/clock.h"
@@ -34,23 +35,8 @@ constexpr std::uint32_t kPreservedArea = 0xF000;
 constexpr std::uint32_t kPreservedAreaSize = 4096;
 constexpr std::size_t kSimulatedOtpLength = 0x4000;
 
-// Records a failing core step: its trace line and its id for the wrapper.
 int Failed(std::uint32_t& failure, const char* line, std::uint32_t id) {
-  TraceFailure(kSpiScope, line);
-  failure = id;
-  return 0;
-}
-
-bool CommandLine() { return TheFrontEnd().CommandLineMode(); }
-
-bool Allocate(std::vector<std::uint8_t>& buffer, std::size_t length) {
-  try {
-    buffer.assign(length, 0);
-  } catch (const std::bad_alloc&) {
-    buffer.clear();
-    return false;
-  }
-  return true;
+  return RecordStepFailure(kSpiScope, failure, line, id);
 }
 
 bool SaveBytes(const std::string& path, std::span<const std::uint8_t> bytes) {
