@@ -179,6 +179,7 @@ class CUvcCamDownload_Tessaro_VxproxyDlg final : public FlowWindow,
   // The run record of the run under way: the image part is filled at Start,
   // the rest at its first PASS or FAIL.
   RunRecord runRecord_;
+  bool closedAfterPass_ = false;  // "AutoRun" 2 closed the window after a PASS
   std::chrono::steady_clock::time_point runStarted_{};
   std::mutex cancelLock_;
   bool cancel_ = false;

@@ -3,6 +3,8 @@
 // size back to 8 however it ends; a chip left at 64 is still reset and opened.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <cstdio>
 
 #include "device/cam_dev.h"
@@ -141,6 +143,7 @@ struct PhaseFailure {
   int after;             // ... after this many of them went through
   std::uint32_t id;
 };
+void PrintTo(const PhaseFailure& c, std::ostream* out) { *out << c.name; }
 
 class BulkPhaseFailureTest : public BulkPhaseTest, public ::testing::WithParamInterface<PhaseFailure> {};
 

@@ -2,6 +2,8 @@
 // the failure lines, and a stop that always joins.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "support/debug_lines.h"
 #include "ui/fake_capture.h"
 #include "ui/keep_awake.h"
@@ -51,6 +53,7 @@ struct FailureCase {
   std::string listError, openError, startError;
   std::vector<std::string> lastLines;
 };
+void PrintTo(const FailureCase& c, std::ostream* out) { *out << c.name; }
 
 class KeepAwakeFailureTest : public ::testing::TestWithParam<FailureCase> {};
 

@@ -23,6 +23,7 @@ TEST(WindowProcessTest, AutoRunTwoWritesTheChipAndCloses) {
                                                              {"QUILLON_RESULT_JSON", (dir.path() / "runs.jsonl").string()}};
   const ProcessResult run = RunProgram("quillon", {}, env, dir.path());
   EXPECT_EQ(ReadText(dir.path() / "Result.txt"), "pass") << run.err;
+  EXPECT_EQ(run.exitCode, 0) << "a window that closed itself after a PASS exits 0: " << run.err;
   const std::string shown = RunProgram("quillon-sim", {"show", state}, {}, dir.path()).out;
   EXPECT_NE(shown.find("mode: code"), std::string::npos) << shown;
   EXPECT_NE(shown.find("version: 4.119.0000-0115.0000"), std::string::npos) << shown;

@@ -106,6 +106,7 @@ struct LastLoopCase {
   bool failErase;
   std::uint32_t lastStatus;
 };
+void PrintTo(const LastLoopCase& c, std::ostream* out) { *out << c.name; }
 
 class WorkerLastLoopTest : public WorkerTest, public ::testing::WithParamInterface<LastLoopCase> {};
 
