@@ -21,6 +21,7 @@ namespace {
 
 using testing::ProcessResult;
 using testing::ReadText;
+using testing::RunIn;
 
 const char* const kShortWaits = "[Quillon Config]\r\nWait Time=50\r\nSaveResultToFile=1\r\nLogType=1\r\n";
 constexpr std::size_t kImageSize = 0x2000;
@@ -37,34 +38,6 @@ void PrintTo(const Width& c, std::ostream* os) { *os << c.name; }
 const Width kEeprom8{"Eeprom8", "eeprom8", "TQ7704_EEPROM8.rfw", "028b"};
 const Width kEeprom16{"Eeprom16", "eeprom16", "TQ7704_EEPROM16.rfw", "0291"};
 
-// `program` with `args` and `env` in `dir` (where "burn_result.txt" goes).
-ProcessResult RunIn(const std::filesystem::path& dir, const std::filesystem::path& program,
-                         std::vector<std::string> args, const std::vector<std::pair<std::string, std::string>>& env) {
-  const auto outFile = dir / ".out";
-  const auto errFile = dir / ".err";
-  std::string path = program.string();
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    if (::chdir(dir.c_str()) != 0) ::_exit(126);
-    int out = ::open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ::dup2(out, 1);
-    ::dup2(err, 2);
-    for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
-    std::vector<char*> argv{path.data()};
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    ::execv(path.c_str(), argv.data());
-    ::_exit(127);
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  ProcessResult result;
-  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  result.out = ReadText(outFile);
-  result.err = ReadText(errFile);
-  return result;
-}
 
 
 class EepromProcessTest : public ::testing::Test, public ::testing::WithParamInterface<Width> {

@@ -118,4 +118,12 @@ class StartedProgram {
   pid_t pid_ = -1;
 };
 
+// Like RunProgram, for a program of any path started in `dir`, its working
+// directory (where "burn_result.txt" goes); waits for it.
+inline ProcessResult RunIn(const std::filesystem::path& dir, const std::filesystem::path& program,
+                           std::vector<std::string> args,
+                           const std::vector<std::pair<std::string, std::string>>& env) {
+  return StartedProgram(dir, program, std::move(args), env, "run").Wait();
+}
+
 }  // namespace quillon::testing
