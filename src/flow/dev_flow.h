@@ -175,6 +175,14 @@ class CDevFlow : public CDevFlowData, public CDumpStr {
   // The command-line entry: clears the last status, then runs the operation of `letter`.
   int DEV_RunCommand(char letter, const std::string& text);
   void SetUpdateOptions();
+  // The erase-with-reset slot's argument: whether the chip is reset after the erase.
+  void SetResetAfter(bool reset) {
+    if (reset) {
+      settings.updateOptions |= update_option::kResetAfter;
+    } else {
+      settings.updateOptions &= ~update_option::kResetAfter;
+    }
+  }
 
   // Discovery and opening (device_discovery.cpp).
   int MP_OpenDevice(int index);

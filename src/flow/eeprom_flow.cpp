@@ -194,11 +194,7 @@ int CEepromInfo::EraseAll(bool wide) {
 }
 
 int CEepromInfo::DEV_EraseEx(int resetAfter) {
-  if (resetAfter != 0) {
-    settings.updateOptions |= update_option::kResetAfter;
-  } else {
-    settings.updateOptions &= ~update_option::kResetAfter;
-  }
+  SetResetAfter(resetAfter != 0);
   return DEV_Erase();
 }
 

@@ -432,11 +432,7 @@ int CSPIFlashInfo_USB::DEV_Erase() {
 }
 
 int CSPIFlashInfo_USB::DEV_EraseEx(int resetAfter) {
-  if (resetAfter != 0) {
-    settings.updateOptions |= update_option::kResetAfter;
-  } else {
-    settings.updateOptions &= ~update_option::kResetAfter;
-  }
+  SetResetAfter(resetAfter != 0);
   return DEV_Erase();
 }
 
