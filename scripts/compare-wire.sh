@@ -36,12 +36,14 @@ fi
 
 home=
 scenario=
+serial=
 base_settings='[Quillon Config]\r\nWait Time=50\r\nSaveResultToFile=1\r\nLogType=1\r\n'
 
 # start NAME [quillon-sim new options]: a fresh program directory and chip.
 start() {
   scenario=$1
   shift
+  serial=
   home=$work/$scenario
   rm -rf "$home"
   mkdir -p "$home"
@@ -60,7 +62,7 @@ run() {
   printf "$base_settings$extra" >"$home/settings.ini"
   local code=0
   local console
-  console=$(cd "$home" && QUILLON_HOME=$home QUILLON_SETTINGS=$home/settings.ini QUILLON_SIM=$home/chip.state \
+  console=$(cd "$home" && env ${serial:+QUILLON_SERIAL=$serial} QUILLON_HOME=$home QUILLON_SETTINGS=$home/settings.ini QUILLON_SIM=$home/chip.state \
     QUILLON_SIM_TRACE=$out/$scenario.wire "$bin/quillon" "$@" 2>/dev/null) || code=$?
   {
     echo "== quillon $*"
@@ -169,6 +171,49 @@ run -- -f -write TQ7704_OTP.rfw
 run -- -f -verify TQ7704_OTP.rfw
 run -- -f -detect TQ7704_OTP.rfw
 run -- -f -dumpotp otp.bin
+
+# The serial number that "SaveSN" writes, with and without one given.
+for memory in spi eeprom16 otp; do
+  case $memory in
+    spi) image=TQ7704_SPI.rfw ;;
+    eeprom16) image=TQ7704_EEPROM16.rfw ;;
+    otp) image=TQ7704_OTP.rfw ;;
+  esac
+  start "serial-$memory" --memory $memory --ic tq7704
+  run 'SaveSN=1\r\n' -- -f -write $image
+  serial=SN0042
+  run 'SaveSN=1\r\n' -- -f -write $image
+  run -- -f -verify $image
+done
+# A 64 KB EEPROM image reaches the area that the serial number goes into.
+start serial-eeprom16-64k --memory eeprom16 --ic tq7704
+"$bin/quillon-mkimage" "$home/big.rfw" --memory eeprom16 --size 65536 >/dev/null
+run 'SaveSN=1\r\n' -- -f -write big.rfw
+serial=SN0042
+run 'SaveSN=1\r\n' -- -f -write big.rfw
+
+# More EEPROM and OTP operations: a file one byte off, OTP through vendor
+# requests, the erase and verify that OTP refuses.
+start eeprom8-more --memory eeprom8 --ic tq7704 --transport both
+run -- -f -write TQ7704_EEPROM8.rfw
+python3 -c 'import sys; d=bytearray(open(sys.argv[1],"rb").read()); d[0x1234]^=0x5A; open(sys.argv[2],"wb").write(d)' \
+  "$home/TQ7704_EEPROM8.rfw" "$home/off.rfw"
+run -- -f -verify off.rfw
+run -- -f -dumpspi dump.bin
+run -- -f -erase
+run -- -f -verify TQ7704_EEPROM8.rfw
+start spi-off --ic tq7704
+run -- -f -write TQ7704_SPI.rfw
+python3 -c 'import sys; d=bytearray(open(sys.argv[1],"rb").read()); d[0x1234]^=0x5A; open(sys.argv[2],"wb").write(d)' \
+  "$home/TQ7704_SPI.rfw" "$home/off.rfw"
+run -- -f -verify off.rfw
+start otp-vendor --memory otp --ic tq7704 --transport both
+run -- -f -write TQ7704_OTP.rfw
+run -- -f -write TQ7704_OTP.rfw
+run -- -f -dumpotp otp.bin
+run -- -f -detect TQ7704_OTP.rfw
+run -- -f -erase
+run -- -f -verify TQ7704_OTP.rfw
 
 # Failures: a chip that is not ready, transfers that fail or stall, power loss.
 start not-ready --ic tq7704
