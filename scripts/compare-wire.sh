@@ -245,5 +245,6 @@ if diff -r "$target" "$out" >"$work/diff.txt"; then
   exit 0
 fi
 head -40 "$work/diff.txt"
+diff -rq "$target" "$out" | sed 's/^/  /' || true
 echo "DIFFERENT from $target"
 exit 1

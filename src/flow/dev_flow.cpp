@@ -10,8 +10,13 @@
 #include "data/config_image.h"
 #include "data/ic_type_ini.h"
 #include "data/image_checks.h"
+#include "data/serial_record.h"
 #include "data/settings.h"
+#include "data/working_memory.h"
 #include "device/cam_dev.h"
+#include "flow/dump_file.h"
+#include "flow/first_mismatch.h"
+#include "flow/flow_helpers.h"
 #include "flow/front_end.h"
 #include "flow/status.h"
 #include "flow/wait_limits.h"
@@ -21,6 +26,10 @@ namespace quillon {
 namespace {
 
 constexpr TraceScope kFlowScope{"CDevFlow", 0, kTraceDevice};
+constexpr TraceScope kSpiScope{"CSPIFlashInfo_USB", 0, kTraceDevice};
+constexpr TraceScope kNorScope{"CNORFlashInfo_USB", 0, kTraceDevice};
+constexpr TraceScope kEepromScope{"CEepromInfo", 0, kTraceDevice};
+constexpr TraceScope kOtpScope{"COTPInfo", 0, kTraceDevice};
 constexpr std::size_t kExtendedVersionOffset = 128;
 
 std::string Format(const char* format, auto... values) {
@@ -127,22 +136,102 @@ int CDevFlow::NotSupported() {
   return 0;
 }
 
-int CDevFlow::DEV_ParseImage(std::span<const std::uint8_t>) { return 0; }
-int CDevFlow::DEV_Silence_WriteBin(const std::string&) { return NotSupported(); }
-int CDevFlow::DEV_Silence_WriteSNBin(const std::string&, const std::string&) { return NotSupported(); }
-int CDevFlow::DEV_DumpBin(const std::string&) { return NotSupported(); }
-int CDevFlow::DEV_Silence_VerifyBin(const std::string&) { return NotSupported(); }
-int CDevFlow::DEV_DumpText(const std::string&) { return NotSupported(); }
+const TraceScope& CDevFlow::Scope() const {
+  switch (memoryType_) {
+    case MemoryType::SpiFlash:
+      return kSpiScope;
+    case MemoryType::NorFlash:
+      return kNorScope;
+    case MemoryType::Eeprom8:
+    case MemoryType::Eeprom16:
+      return kEepromScope;
+    case MemoryType::Otp:
+      return kOtpScope;
+    default:
+      return kFlowScope;
+  }
+}
+
+int CDevFlow::DEV_ParseImage(std::span<const std::uint8_t> buffer) {
+  if (!LocateConfigArea(CurrentAreaContext(), buffer, image.config)) return 0;
+  TakeParsedImage();
+  return 1;
+}
+
+int CDevFlow::DEV_Silence_WriteBin(const std::string& path) {
+  return LoadCheckedImage(path, false) != 0 ? DEV_Download() : 0;
+}
+
+int CDevFlow::DEV_Silence_WriteSNBin(const std::string& path, const std::string& serial) {
+  serialNumber = serial;
+  return LoadCheckedImage(path, true) != 0 ? DEV_Download() : 0;
+}
+
+int CDevFlow::DEV_DumpBin(const std::string& path) {
+  if (DEV_Read() == 0) return 0;
+  return SaveDumpFile(path, readBuffer, Scope());
+}
+
+int CDevFlow::DEV_DumpText(const std::string& path) {
+  if (DEV_Read() == 0) return 0;
+  std::string text;
+  text.reserve(readBuffer.size() * 3 + readBuffer.size() / 8);
+  char hex[4];
+  for (std::size_t i = 0; i < readBuffer.size(); ++i) {
+    std::snprintf(hex, sizeof hex, "%02X ", readBuffer[i]);
+    text += hex;
+    if (i % 16 == 15) text += "\r\n";
+  }
+  return SaveDumpFile(path, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), Scope());
+}
+
+int CDevFlow::DEV_Silence_VerifyBin(const std::string& path) {
+  image.mainFile = path;
+  if (!LoadImageFile(image) || image.fileData.empty()) {
+    PostFlowMessage(WM_FLOW_FAIL, msg::kLoadFileDataFail);
+    TraceFailure(Scope(), "Load File Data Fail!\n");
+    return 0;
+  }
+  SetWorkingMemorySize(image.fileData.size());
+  // A failed read has reported its own id; there is nothing to compare.
+  if (DEV_Read() == 0) return 0;
+  if (!SameOrReported(image.fileData, readBuffer)) {
+    SetLastStatus(msg::kCompareDataFail);
+    return 0;
+  }
+  return 1;
+}
+
 int CDevFlow::DEV_EraseEx(int) { return NotSupported(); }
 int CDevFlow::OTP_UsageText(std::string&) { return NotSupported(); }
 
-int CDevFlow::LoadCheckedImage(const std::string& path, bool keepHeldImage) {
+int CDevFlow::PreActionForTessaro() {
+  if (Setting(key::kSaveSn, 0) == 0) return 1;
+  // An empty number would replace the record's text with nothing, and an
+  // image that ends before the whole area has no area to write it into: the
+  // unit must not pass without the number it was given.
+  if (serialNumber.empty()) DebugPrint("No serial number to save\n");
+  const AreaContext context = CurrentAreaContext();
+  const bool fits = std::uint64_t{context.configAddress} + context.configSize <= image.fileData.size();
+  if (!serialNumber.empty() && fits && WriteSerialRecord(image.fileData, serialNumber, nullptr)) return 1;
+  TraceFailure(Scope(), "Save SN Fail\n");
+  PostFlowMessage(WM_FLOW_FAIL, msg::kSaveSnFail);
+  return 0;
+}
+
+int CDevFlow::SaveReadResult() {
+  if (CommandLine() || settings.readResultPath.empty()) return 1;
+  return SaveDumpFile(settings.readResultPath, readBuffer, Scope());
+}
+
+int CDevFlow::LoadCheckedImage(const std::string& path, bool withSerial) {
   image.mainFile = path;
   const CICTypeIni* profile = CurrentProfile();
   const std::uint8_t chipCode = profile != nullptr ? profile->ChipInfo() : 0;
+  const bool flash = memoryType_ == MemoryType::SpiFlash || memoryType_ == MemoryType::NorFlash;
   ImageCheckOptions options;
-  options.keepHeldFullImage = keepHeldImage;
-  options.accept8For9 = true;
+  options.keepHeldFullImage = flash && !withSerial;
+  options.accept8For9 = memoryType_ != MemoryType::Otp;
   const std::uint32_t failure = CheckImageBeforeWrite(image, chipCode, CurrentAreaContext(), options, nullptr);
   if (failure != image_status::kPassed) {
     PostFlowMessage(WM_FLOW_FAIL, failure);
@@ -330,6 +419,12 @@ int CDevFlow::MP_ResetDevice(ResetCode code, std::uint16_t argument) {
     default:
       return 0;
   }
+}
+
+int CDevFlow::ResetIntoNewCode(bool reuseTransports) {
+  PostFlowMessage(WM_FLOW_STEP, msg::kStepResetToNewCode);
+  ScopedTransportFlags reuse(device, reuseTransports ? kFlagReuseTransports : 0);
+  return MP_ResetDevice(ResetCode::kToRom, 0);
 }
 
 int CDevFlow::MP_ResetToRomCode() {

@@ -154,8 +154,10 @@ class CDevFlow : public CDevFlowData, public CDumpStr {
 
   MemoryType memoryType() const { return memoryType_; }
 
-  // The operation table; the base answers as a memory type without the operation.
-  virtual int DEV_ParseImage(std::span<const std::uint8_t> buffer);  // 0
+  // The operation table. The base holds what every memory type shares (image
+  // parsing, the checked write of a file, verify and dumps over DEV_Read);
+  // a memory type without an operation answers NotSupported().
+  virtual int DEV_ParseImage(std::span<const std::uint8_t> buffer);
   virtual int DEV_Read() { return 0; }
   virtual int DEV_Erase() { return 0; }
   virtual int DEV_Update() { return 0; }
@@ -216,6 +218,9 @@ class CDevFlow : public CDevFlowData, public CDumpStr {
   int MP_ResetDevice(int code, std::uint16_t argument);
   int MP_ResetToRomCode();
   int MP_OpenRomDevice();
+  // Posts the reset step and resets the chip into the code it now holds;
+  // `reuseTransports` keeps the transports of the open device across it.
+  int ResetIntoNewCode(bool reuseTransports = false);
 
   // Step primitives (step_primitives.cpp): retried, paced, cancellable.
   int MP_DisableWriteProtect();
@@ -238,6 +243,13 @@ class CDevFlow : public CDevFlowData, public CDumpStr {
   bool ReadIdentity();
   void ReadLocation();
   void RefreshProfileHeader();
+  // The trace scope of this memory type's lines.
+  const TraceScope& Scope() const;
+  // Writes the serial number into the image's area when "SaveSN" is set; with
+  // no number, or no area to hold it, posts 41713 before the chip is touched.
+  int PreActionForTessaro();
+  // The window's read saves its bytes where the operator asked; 0 (posted) when that fails.
+  int SaveReadResult();
   // The chip mode for the reset and protection steps: a failed read counts as 0.
   std::uint16_t StepChipMode(std::uint16_t* raw = nullptr);
   // Sets the fields that parsing an image gives (chip code, area at zero, vendor/product text).
@@ -245,8 +257,9 @@ class CDevFlow : public CDevFlowData, public CDumpStr {
   // A line for the command line's console, and a 41500 ending for operations this type lacks.
   int NotSupported();
   // Loads `path` as the image to write and checks it against the profile;
-  // posts the failure and gives 0 when it is refused.
-  int LoadCheckedImage(const std::string& path, bool keepHeldImage);
+  // posts the failure and gives 0 when it is refused. `withSerial`: for the
+  // write that stores a serial number.
+  int LoadCheckedImage(const std::string& path, bool withSerial);
   // True when `code` fits the code memory of `capacity` bytes; otherwise the
   // refusal is traced and posted (before the chip is touched).
   bool FitsCodeMemory(std::span<const std::uint8_t> code, std::size_t capacity);

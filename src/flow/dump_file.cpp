@@ -34,6 +34,8 @@ int WriteWhole(const std::string& path, std::span<const std::uint8_t> bytes) {
 
 }  // namespace
 
+bool SaveBytes(const std::string& path, std::span<const std::uint8_t> bytes) { return WriteWhole(path, bytes) == 0; }
+
 int SaveDumpFile(const std::string& path, std::span<const std::uint8_t> bytes, const TraceScope& scope) {
   const int error = WriteWhole(path, bytes);
   if (error == 0) return 1;

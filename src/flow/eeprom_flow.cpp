@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <new>
 #include <optional>
 
@@ -17,29 +16,21 @@
 #include "data/serial_record.h"
 #include "data/settings.h"
 #include "data/working_memory.h"
-#include "flow/dump_file.h"
+#include "flow/first_mismatch.h"
 #include "flow/flow_factory.h"
 #include "flow/flow_helpers.h"
 #include "flow/front_end.h"
 #include "flow/status.h"
+#include "flow/step_list.h"
 #include "platform/clock.h"
 
 namespace quillon {
 namespace {
 
-constexpr TraceScope kEepromScope{"CEepromInfo", 0, kTraceDevice};
 constexpr std::uint32_t kEmptyCheckLength = 64;
 constexpr std::size_t kTagOffset = 1;
 constexpr std::uint8_t kAreaSignature = 0xA5;
 constexpr std::size_t kEepromBatchSize = 0x10000;
-
-int Failed(std::uint32_t& failure, const char* line, std::uint32_t id) {
-  return RecordStepFailure(kEepromScope, failure, line, id);
-}
-
-bool SameBytes(std::span<const std::uint8_t> image, std::span<const std::uint8_t> read) {
-  return read.size() >= image.size() && std::equal(image.begin(), image.end(), read.begin());
-}
 
 // The tag byte goes to the chip only with the tag write.
 void HoldTagBack(std::span<std::uint8_t> image) {
@@ -53,58 +44,6 @@ std::span<std::uint8_t> UpdateImageOf(CFirmwareImage& image) {
 }  // namespace
 
 // ---- shared ----
-
-int CEepromInfo::DEV_ParseImage(std::span<const std::uint8_t> buffer) {
-  if (!LocateConfigArea(CurrentAreaContext(), buffer, image.config)) return 0;
-  TakeParsedImage();
-  return 1;
-}
-
-int CEepromInfo::PreActionForTessaro() {
-  if (Setting(key::kSaveSn, 0) == 0) return 1;
-  // The rewrite covers "ConfigSize" bytes from "ConfigAddress"; an image that
-  // ends before that (EEPROM images are often 16 KB or less) has no such area.
-  const AreaContext context = CurrentAreaContext();
-  const bool inside = std::uint64_t{context.configAddress} + context.configSize <= image.fileData.size();
-  if (!inside || !WriteSerialRecord(image.fileData, serialNumber, nullptr)) {
-    TraceFailure(kEepromScope, "Save SN Fail\n");
-    PostFlowMessage(WM_FLOW_FAIL, msg::kSaveSnFail);
-    return 0;
-  }
-  return 1;
-}
-
-int CEepromInfo::WriteChecked(const std::string& path) {
-  image.mainFile = path;
-  const CICTypeIni* profile = CurrentProfile();
-  const std::uint8_t chipCode = profile != nullptr ? profile->ChipInfo() : 0;
-  ImageCheckOptions options;
-  options.accept8For9 = true;
-  const std::uint32_t failure = CheckImageBeforeWrite(image, chipCode, CurrentAreaContext(), options, nullptr);
-  if (failure != image_status::kPassed) {
-    PostFlowMessage(WM_FLOW_FAIL, failure);
-    return 0;
-  }
-  TakeParsedImage();
-  return DEV_Download();
-}
-
-int CEepromInfo::VerifyFile(const std::string& path) {
-  image.mainFile = path;
-  if (!LoadImageFile(image) || image.fileData.empty()) {
-    PostFlowMessage(WM_FLOW_FAIL, msg::kLoadFileDataFail);
-    TraceFailure(kEepromScope, "Load File Data Fail!\n");
-    return 0;
-  }
-  SetWorkingMemorySize(image.fileData.size());
-  // A failed read has reported its own id; there is nothing to compare.
-  if (DEV_Read() == 0) return 0;
-  if (!SameBytes(image.fileData, readBuffer)) {
-    SetLastStatus(msg::kCompareDataFail);
-    return 0;
-  }
-  return 1;
-}
 
 void CEepromInfo::TakeDeviceVersion() {
   std::array<std::uint8_t, kDevStatusLength> status{};
@@ -123,28 +62,6 @@ void CEepromInfo::SerialCountdown() {
   TheClock().SleepMs(1000);
 }
 
-int CEepromInfo::SaveDump(const std::string& path, std::span<const std::uint8_t> bytes) {
-  return SaveDumpFile(path, bytes, kEepromScope);
-}
-
-int CEepromInfo::DEV_DumpBin(const std::string& path) {
-  if (DEV_Read() == 0) return 0;
-  return SaveDump(path, readBuffer);
-}
-
-int CEepromInfo::DEV_DumpText(const std::string& path) {
-  if (DEV_Read() == 0) return 0;
-  std::string text;
-  text.reserve(readBuffer.size() * 3 + readBuffer.size() / 8);
-  char hex[4];
-  for (std::size_t i = 0; i < readBuffer.size(); ++i) {
-    std::snprintf(hex, sizeof hex, "%02X ", readBuffer[i]);
-    text += hex;
-    if (i % 16 == 15) text += "\r\n";
-  }
-  return SaveDump(path, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
-}
-
 int CEepromInfo::ReadAll(bool wide) {
   if (MP_OpenRomDevice() == 0) return 0;
   if (!Allocate(readBuffer, WorkingMemorySize())) {
@@ -157,12 +74,11 @@ int CEepromInfo::ReadAll(bool wide) {
     return 0;
   }
   // A read ends in the new code whatever the reset option says.
-  PostFlowMessage(WM_FLOW_STEP, msg::kStepResetToNewCode);
-  if (MP_ResetDevice(9, 0) == 0) {
+  if (ResetIntoNewCode() == 0) {
     PostFlowMessage(WM_FLOW_FAIL, msg::kResetDeviceFail);
     return 0;
   }
-  if (!CommandLine() && !settings.readResultPath.empty()) SaveDump(settings.readResultPath, readBuffer);
+  if (SaveReadResult() == 0) return 0;
   PostFlowMessage(WM_FLOW_PROGRESS, 100);
   PostFlowMessage(WM_FLOW_PASS, msg::kReadEepromSucceed);
   return 1;
@@ -181,8 +97,7 @@ int CEepromInfo::EraseAll(bool wide) {
     if (erased == 0) failure = msg::kEraseEepromFail;
   }
   if (failure == 0 && (settings.updateOptions & update_option::kResetAfter) != 0) {
-    PostFlowMessage(WM_FLOW_STEP, msg::kStepResetToNewCode);
-    if (MP_ResetDevice(9, 0) == 0) failure = msg::kResetDeviceFail;
+    if (ResetIntoNewCode() == 0) failure = msg::kResetDeviceFail;
   }
   if (failure != 0) {
     PostFlowMessage(WM_FLOW_FAIL, failure);
@@ -206,19 +121,24 @@ int CEepromInfo8_USB::DEV_Read() { return ReadAll(false); }
 int CEepromInfo8_USB::DEV_Erase() { return EraseAll(false); }
 
 std::uint32_t CEepromInfo8_USB::Program8(std::span<std::uint8_t> code, bool checkEmpty) {
-  if (MP_DisableEepromWriteProtect() == 0) return msg::kDisableWriteProtectFail;
-  // Erasing the head clears the tag first: from here on the chip does not start.
-  if (MP_EraseEeprom8(kEmptyCheckLength) == 0) return msg::kEraseEepromFail;
-  if (checkEmpty && MP_CheckEeprom8Empty(readBuffer) == 0) return msg::kCheckEmptyFail;
-  if ((settings.updateOptions & update_option::kProgram) != 0) {
-    HoldTagBack(code);
-    if (MP_WriteEeprom8(code) == 0) return msg::kUpdateEepromFail;
-    if (MP_ReadEeprom8(std::span(readBuffer).first(code.size())) == 0) return msg::kReadEepromFail;
-    if (!SameBytes(code, readBuffer)) return msg::kCompareDataFail;
-    if (MP_WriteEeprom8Tag() == 0) return msg::kWriteTagFail;
-  }
-  if (MP_EnableEepromWriteProtect() == 0) return msg::kEnableWriteProtectFail;
-  return 0;
+  const bool program = (settings.updateOptions & update_option::kProgram) != 0;
+  return RunSteps(Scope(), {
+      {nullptr, msg::kDisableWriteProtectFail, [&] { return MP_DisableEepromWriteProtect() != 0; }},
+      // Erasing the head clears the tag first: from here on the chip does not start.
+      {nullptr, msg::kEraseEepromFail, [&] { return MP_EraseEeprom8(kEmptyCheckLength) != 0; }},
+      {nullptr, msg::kCheckEmptyFail, [&] { return MP_CheckEeprom8Empty(readBuffer) != 0; }, checkEmpty},
+      {nullptr, msg::kUpdateEepromFail,
+       [&] {
+         HoldTagBack(code);
+         return MP_WriteEeprom8(code) != 0;
+       },
+       program},
+      {nullptr, msg::kReadEepromFail, [&] { return MP_ReadEeprom8(std::span(readBuffer).first(code.size())) != 0; },
+       program},
+      {nullptr, msg::kCompareDataFail, [&] { return SameOrReported(code, readBuffer); }, program},
+      {nullptr, msg::kWriteTagFail, [&] { return MP_WriteEeprom8Tag() != 0; }, program},
+      {nullptr, msg::kEnableWriteProtectFail, [&] { return MP_EnableEepromWriteProtect() != 0; }},
+  });
 }
 
 int CEepromInfo8_USB::EEU8_Download() {
@@ -231,8 +151,7 @@ int CEepromInfo8_USB::EEU8_Download() {
     } else if (MP_OpenRomDevice() != 0) {
       failure = Program8(code, (settings.updateOptions & update_option::kCheckEmpty) != 0);
       if (failure == 0 && (settings.updateOptions & update_option::kResetAfter) != 0) {
-        PostFlowMessage(WM_FLOW_STEP, msg::kStepResetToNewCode);
-        if (MP_ResetDevice(9, 0) == 0) failure = msg::kResetDeviceFail;
+        if (ResetIntoNewCode() == 0) failure = msg::kResetDeviceFail;
       }
       if (failure == 0) {
         SerialCountdown();
@@ -258,8 +177,7 @@ int CEepromInfo8_USB::DEV_Update() {
   }
   if (failure == 0) {
     // The 8-bit update always ends in the new code.
-    PostFlowMessage(WM_FLOW_STEP, msg::kStepResetToNewCode);
-    if (MP_ResetDevice(9, 0) == 0) failure = msg::kResetDeviceFail;
+    if (ResetIntoNewCode() == 0) failure = msg::kResetDeviceFail;
   }
   if (failure != 0) {
     PostFlowMessage(WM_FLOW_FAIL, failure);
@@ -270,15 +188,6 @@ int CEepromInfo8_USB::DEV_Update() {
   return 1;
 }
 
-int CEepromInfo8_USB::EEU8_Silence_WriteBin(const std::string& path) { return WriteChecked(path); }
-
-int CEepromInfo8_USB::EEU8_Silence_WriteSNBin(const std::string& path, const std::string& serial) {
-  serialNumber = serial;
-  return WriteChecked(path);
-}
-
-int CEepromInfo8_USB::EEU8_Silence_VerifyBin(const std::string& path) { return VerifyFile(path); }
-
 // ---- 16-bit ----
 
 int CEepromInfo16_USB::DEV_Read() { return ReadAll(true); }
@@ -286,26 +195,29 @@ int CEepromInfo16_USB::DEV_Erase() { return EraseAll(true); }
 
 int CEepromInfo16_USB::EE16_UpdateEx_Cmd2(std::span<std::uint8_t> code, std::uint32_t& failure) {
   const std::uint32_t options = settings.updateOptions;
-  if (MP_DisableEepromWriteProtect() == 0) {
-    return Failed(failure, "Disable Write Protect Fail\n", msg::kDisableWriteProtectFail);
-  }
-  if ((options & update_option::kProgram) != 0) {
-    HoldTagBack(code);
-    if (MP_WriteEeprom16(code) == 0) return Failed(failure, "Write I2CEEP Fail\n", msg::kUpdateEepromFail);
-    if (readBuffer.size() < code.size() || MP_VerifyEeprom16(std::span(readBuffer).first(code.size())) == 0) {
-      return Failed(failure, "Read I2CEEP Fail\n", msg::kReadEepromFail);
-    }
-    if (!SameBytes(code, readBuffer)) return Failed(failure, "Check I2CEEP Fail\n", msg::kCompareDataFail);
-    if (MP_WriteEeprom16Tag() == 0) return Failed(failure, "Write I2CEEP Tag Fail\n", msg::kWriteTagFail);
-  }
-  if (MP_EnableEepromWriteProtect() == 0) {
-    return Failed(failure, "Enable Write Protect Fail\n", msg::kEnableWriteProtectFail);
-  }
-  if ((options & update_option::kResetAfter) != 0) {
-    PostFlowMessage(WM_FLOW_STEP, msg::kStepResetToNewCode);
-    if (MP_ResetDevice(9, 0) == 0) return Failed(failure, "Device ResetToRom Fail\n", msg::kResetDeviceFail);
-  }
-  return 1;
+  const bool program = (options & update_option::kProgram) != 0;
+  failure = RunSteps(Scope(), {
+      {"Disable Write Protect Fail\n", msg::kDisableWriteProtectFail,
+       [&] { return MP_DisableEepromWriteProtect() != 0; }},
+      {"Write I2CEEP Fail\n", msg::kUpdateEepromFail,
+       [&] {
+         HoldTagBack(code);
+         return MP_WriteEeprom16(code) != 0;
+       },
+       program},
+      {"Read I2CEEP Fail\n", msg::kReadEepromFail,
+       [&] {
+         return readBuffer.size() >= code.size() && MP_VerifyEeprom16(std::span(readBuffer).first(code.size())) != 0;
+       },
+       program},
+      {"Check I2CEEP Fail\n", msg::kCompareDataFail, [&] { return SameOrReported(code, readBuffer); }, program},
+      {"Write I2CEEP Tag Fail\n", msg::kWriteTagFail, [&] { return MP_WriteEeprom16Tag() != 0; }, program},
+      {"Enable Write Protect Fail\n", msg::kEnableWriteProtectFail,
+       [&] { return MP_EnableEepromWriteProtect() != 0; }},
+      {"Device ResetToRom Fail\n", msg::kResetDeviceFail, [&] { return ResetIntoNewCode() != 0; },
+       (options & update_option::kResetAfter) != 0},
+  });
+  return failure == 0 ? 1 : 0;
 }
 
 int CEepromInfo16_USB::EE16_UpdateEx(std::span<std::uint8_t> code) {
@@ -348,15 +260,6 @@ int CEepromInfo16_USB::DEV_Update() {
   MP_RefreshVersionText();
   return 1;
 }
-
-int CEepromInfo16_USB::EEU16_Silence_WriteBin(const std::string& path) { return WriteChecked(path); }
-
-int CEepromInfo16_USB::EEU16_Silence_WriteSNBin(const std::string& path, const std::string& serial) {
-  serialNumber = serial;
-  return WriteChecked(path);
-}
-
-int CEepromInfo16_USB::EEU16_Silence_VerifyBin(const std::string& path) { return VerifyFile(path); }
 
 // ---- memory type of a chip without an image ----
 

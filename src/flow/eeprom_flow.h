@@ -11,15 +11,11 @@
 
 namespace quillon {
 
-// What both widths share: the step primitives, the serial-number pre-action,
-// the file-driven variants and the dumps.
+// What both widths share: the step primitives, read and erase.
 class CEepromInfo : public CDevFlow {
  public:
   using CDevFlow::CDevFlow;
 
-  int DEV_ParseImage(std::span<const std::uint8_t> buffer) override;
-  int DEV_DumpBin(const std::string& path) override;
-  int DEV_DumpText(const std::string& path) override;
   int DEV_EraseEx(int resetAfter) override;
 
   // Step primitives (eeprom_primitives.cpp): cancellable, retried, 8-byte chunks.
@@ -38,17 +34,10 @@ class CEepromInfo : public CDevFlow {
   int MP_WriteEeprom8Tag();
 
  protected:
-  // Writes the serial number into the image's area when "SaveSN" is set; posts 41713 on failure.
-  int PreActionForTessaro();
-  // Load, parse and chip-code check of a file to write; then the download.
-  int WriteChecked(const std::string& path);
-  // Reads the file, then the chip over the file's length, and compares.
-  int VerifyFile(const std::string& path);
   // The end of every download: the device's code version and the version text.
   void TakeDeviceVersion();
   // The countdown the window shows after a download that saved a serial number.
   void SerialCountdown();
-  int SaveDump(const std::string& path, std::span<const std::uint8_t> bytes);
   // Read and erase of either width (`wide`: 16-bit word addresses).
   int ReadAll(bool wide);
   int EraseAll(bool wide);
@@ -62,17 +51,9 @@ class CEepromInfo8_USB final : public CEepromInfo {
   int DEV_Erase() override;
   int DEV_Update() override;
   int DEV_Download() override { return EEU8_Download(); }
-  int DEV_Silence_WriteBin(const std::string& path) override { return EEU8_Silence_WriteBin(path); }
-  int DEV_Silence_WriteSNBin(const std::string& path, const std::string& serial) override {
-    return EEU8_Silence_WriteSNBin(path, serial);
-  }
-  int DEV_Silence_VerifyBin(const std::string& path) override { return EEU8_Silence_VerifyBin(path); }
   int DEV_Slot11() override { return 1; }
 
   int EEU8_Download();
-  int EEU8_Silence_WriteBin(const std::string& path);
-  int EEU8_Silence_WriteSNBin(const std::string& path, const std::string& serial);
-  int EEU8_Silence_VerifyBin(const std::string& path);
 
  private:
   // Erase of the head, write with byte 1 held back, read back, compare, tag.
@@ -87,20 +68,12 @@ class CEepromInfo16_USB final : public CEepromInfo {
   int DEV_Erase() override;
   int DEV_Update() override;
   int DEV_Download() override { return EEU16_Download(); }
-  int DEV_Silence_WriteBin(const std::string& path) override { return EEU16_Silence_WriteBin(path); }
-  int DEV_Silence_WriteSNBin(const std::string& path, const std::string& serial) override {
-    return EEU16_Silence_WriteSNBin(path, serial);
-  }
-  int DEV_Silence_VerifyBin(const std::string& path) override { return EEU16_Silence_VerifyBin(path); }
 
   int EEU16_Download();
   // The programming core: 0 and the failing step's id, which the wrapper posts.
   int EE16_UpdateEx_Cmd2(std::span<std::uint8_t> image, std::uint32_t& failure);
   // The wrapper: buffer, cancel check, core, and on failure protection back on and one FAIL.
   int EE16_UpdateEx(std::span<std::uint8_t> image);
-  int EEU16_Silence_WriteBin(const std::string& path);
-  int EEU16_Silence_WriteSNBin(const std::string& path, const std::string& serial);
-  int EEU16_Silence_VerifyBin(const std::string& path);
 };
 
 // Batch commands that carry no image ("-erase", "-dumpspi") cannot learn the

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "flow/dev_flow.h"
+#include "flow/flash_image_parts.h"
 
 namespace quillon {
 
@@ -15,18 +16,10 @@ class CSPIFlashInfo_USB : public CDevFlow {
  public:
   CSPIFlashInfo_USB() : CDevFlow(MemoryType::SpiFlash) {}
 
-  int DEV_ParseImage(std::span<const std::uint8_t> buffer) override;
   int DEV_Read() override;
   int DEV_Erase() override;
   int DEV_Update() override;
   int DEV_Download() override { return FFU_Download(); }
-  int DEV_Silence_WriteBin(const std::string& path) override { return FFU_Silence_WriteBin(path); }
-  int DEV_Silence_WriteSNBin(const std::string& path, const std::string& serial) override {
-    return FFU_Silence_WriteSNBin(path, serial);
-  }
-  int DEV_DumpBin(const std::string& path) override;
-  int DEV_Silence_VerifyBin(const std::string& path) override { return FFU_Silence_VerifyBin(path); }
-  int DEV_DumpText(const std::string& path) override;
   int DEV_EraseEx(int resetAfter) override;
 
   int FFU_Download();
@@ -34,12 +27,8 @@ class CSPIFlashInfo_USB : public CDevFlow {
   // The programming cores: 0 and the failing step's id, which the caller posts.
   int FF_UpdateEx_Standard(std::span<std::uint8_t> image, std::uint32_t& failure);
   int FF_UpdateEx_ForSimulateOTP(std::span<std::uint8_t> image, std::uint32_t& failure);
-  int FFU_Silence_WriteBin(const std::string& path);
-  int FFU_Silence_WriteSNBin(const std::string& path, const std::string& serial);
-  int FFU_Silence_VerifyBin(const std::string& path);
 
  private:
-  int PreActionForTessaro();
   // 0 (41704 posted) when the chip's record cannot be read, kept or placed.
   int CarryPreservedRecord();
   int PreservedRecordFail(const char* line);
@@ -50,6 +39,10 @@ class CSPIFlashInfo_USB : public CDevFlow {
   // does not start an image that failed its read-back.
   int SpoilArea(std::uint32_t address);
   int CheckEmptyInBulk();
+  // Logs the first bytes a failed empty check saw; false.
+  bool LogNotEmpty();
+  // Writes the area signature that was held back, if one was.
+  bool WriteHeldSignature(const HeldAreaSignature& signature);
   int WriteInBulk(std::span<const std::uint8_t> code);
   int VerifyInBulk();
   // Where the configuration area of the image being written starts in flash.
@@ -62,14 +55,16 @@ class CNORFlashInfo_USB : public CDevFlow {
  public:
   CNORFlashInfo_USB() : CDevFlow(MemoryType::NorFlash) {}
 
-  int DEV_ParseImage(std::span<const std::uint8_t> buffer) override;
   // This flow has no read, erase or update of its own: answering success
   // without touching the chip would tell the caller a job was done.
   int DEV_Read() override { return NotSupported(); }
   int DEV_Erase() override { return NotSupported(); }
   int DEV_Update() override { return NotSupported(); }
   int DEV_Download() override;
-  int DEV_Silence_WriteBin(const std::string& path) override;
+  int DEV_Silence_WriteSNBin(const std::string&, const std::string&) override { return NotSupported(); }
+  int DEV_Silence_VerifyBin(const std::string&) override { return NotSupported(); }
+  int DEV_DumpBin(const std::string&) override { return NotSupported(); }
+  int DEV_DumpText(const std::string&) override { return NotSupported(); }
   int DEV_Slot11() override { return 1; }
 
   // The programming steps after the ROM entry: 0 and the failing step's id.

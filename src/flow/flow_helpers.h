@@ -1,6 +1,5 @@
-// Small pieces every memory type's flow uses: recording a failing step,
-// asking whether the command line drives the run, allocating a buffer without
-// throwing.
+// Small pieces every memory type's flow uses: asking whether the command
+// line drives the run, allocating a buffer without throwing.
 #pragma once
 
 #include <cstddef>
@@ -12,13 +11,6 @@
 #include "platform/trace.h"
 
 namespace quillon {
-
-// Records a failing core step: its trace line under `scope` and its id for the wrapper; 0.
-inline int RecordStepFailure(const TraceScope& scope, std::uint32_t& failure, const char* line, std::uint32_t id) {
-  TraceFailure(scope, line);
-  failure = id;
-  return 0;
-}
 
 inline bool CommandLine() { return TheFrontEnd().CommandLineMode(); }
 

@@ -1,6 +1,5 @@
 // The OTP operations: the image's parts, download, update, read and dump, the
 // file-driven write, and the usage figures.
-#include <fstream>
 #include <new>
 
 #include "data/config_image.h"
@@ -31,12 +30,6 @@ constexpr std::uint32_t kUpdateOtpSucceed = 41930;
 constexpr std::uint32_t kOtpCodeNotExist = 41933;
 }  // namespace id
 
-bool SaveBytes(const std::string& path, std::span<const std::uint8_t> bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  return static_cast<bool>(out);
-}
-
 void ClearOtpPart() { TheOtpPart() = OtpPartRecord{}; }
 
 // Clears the part record however an operation ends.
@@ -45,12 +38,6 @@ struct ScopedOtpPart {
 };
 
 }  // namespace
-
-int COTPInfo_USB::DEV_ParseImage(std::span<const std::uint8_t> buffer) {
-  if (!LocateConfigArea(CurrentAreaContext(), buffer, image.config)) return 0;
-  TakeParsedImage();
-  return 1;
-}
 
 // ---- parts ----
 
@@ -102,18 +89,6 @@ int COTPInfo_USB::WriteParts(std::span<const std::uint8_t> source) {
 
 // ---- operations ----
 
-int COTPInfo_USB::PreActionForTessaro() {
-  if (Setting(key::kSaveSn, 0) == 0) return 1;
-  const AreaContext context = CurrentAreaContext();
-  // The serial number goes into the area at "ConfigAddress"; an image that
-  // does not reach that far has no such area to write into.
-  const bool fits = std::uint64_t{context.configAddress} + context.configSize <= image.fileData.size();
-  if (fits && !serialNumber.empty() && WriteSerialRecord(image.fileData, serialNumber, nullptr)) return 1;
-  TraceFailure(kOtpScope, "Save SN Fail\n");
-  PostFlowMessage(WM_FLOW_FAIL, msg::kSaveSnFail);
-  return 0;
-}
-
 int COTPInfo_USB::OTP_Download() {
   ScopedTrace trace("COTPInfo::OTP_Download", kTraceDevice);
   if (PreActionForTessaro() == 0) return 0;
@@ -122,8 +97,7 @@ int COTPInfo_USB::OTP_Download() {
   if (MP_OpenRomDevice() != 0) {
     result = WriteParts(image.fileData);
     if (result != 0 && (settings.updateOptions & update_option::kResetAfter) != 0) {
-      PostFlowMessage(WM_FLOW_STEP, msg::kStepResetToNewCode);
-      if (MP_ResetDevice(9, 0) == 0) {
+      if (ResetIntoNewCode() == 0) {
         TraceFailure(kOtpScope, "Device ResetToRom Fail\n");
         PostFlowMessage(WM_FLOW_FAIL, msg::kResetDeviceFail);
         result = 0;
@@ -149,8 +123,7 @@ int COTPInfo_USB::OTP_Update() {
   }
   int result = WriteParts(image.BuiltinData());
   if (result != 0 && (settings.updateOptions & update_option::kResetAfter) != 0) {
-    PostFlowMessage(WM_FLOW_STEP, msg::kStepResetToNewCode);
-    if (MP_ResetDevice(9, 0) == 0) {
+    if (ResetIntoNewCode() == 0) {
       TraceFailure(kOtpScope, "Device ResetToRom Fail\n");
       PostFlowMessage(WM_FLOW_FAIL, msg::kResetDeviceFail);
       ClearOtpPart();
@@ -199,8 +172,7 @@ int COTPInfo_USB::OTP_Read() {
   } else {
     PostFlowMessage(WM_FLOW_FAIL, id::kOtpCodeNotExist);
   }
-  PostFlowMessage(WM_FLOW_STEP, msg::kStepResetToNewCode);
-  if (MP_ResetDevice(9, 0) == 0) {
+  if (ResetIntoNewCode() == 0) {
     PostFlowMessage(WM_FLOW_FAIL, msg::kResetDeviceFail);
     return 0;
   }
@@ -209,28 +181,10 @@ int COTPInfo_USB::OTP_Read() {
     SetLastStatus(id::kOtpCodeNotExist);
     return 0;
   }
-  if (!CommandLine() && !settings.readResultPath.empty()) SaveBytes(settings.readResultPath, readBuffer);
+  if (SaveReadResult() == 0) return 0;
   PostFlowMessage(WM_FLOW_PROGRESS, 100);
   PostFlowMessage(WM_FLOW_PASS, id::kReadOtpSucceed);
   return 1;
-}
-
-int COTPInfo_USB::DEV_DumpBin(const std::string& path) {
-  if (OTP_Read() == 0) return 0;
-  return SaveDumpFile(path, readBuffer, kOtpScope);
-}
-
-int COTPInfo_USB::Silence_OTPWriteBin(const std::string& path) {
-  image.mainFile = path;
-  const CICTypeIni* profile = CurrentProfile();
-  const std::uint8_t chipCode = profile != nullptr ? profile->ChipInfo() : 0;
-  const std::uint32_t failure = CheckImageBeforeWrite(image, chipCode, CurrentAreaContext(), {}, nullptr);
-  if (failure != image_status::kPassed) {
-    PostFlowMessage(WM_FLOW_FAIL, failure);
-    return 0;
-  }
-  TakeParsedImage();
-  return OTP_Download();
 }
 
 // ---- usage figures ----

@@ -56,17 +56,11 @@ class COTPInfo_USB final : public CDevFlow, public CMpFlow_OTPState {
   COTPInfo_USB() : CDevFlow(MemoryType::Otp) {}
 
   // The operation table.
-  int DEV_ParseImage(std::span<const std::uint8_t> buffer) override;
   int DEV_Read() override { return OTP_Read(); }
   // OTP cannot be erased; like every operation OTP lacks, it says so.
   int DEV_Erase() override { return NotSupported(); }
   int DEV_Update() override { return OTP_Update(); }
   int DEV_Download() override { return OTP_Download(); }
-  int DEV_Silence_WriteBin(const std::string& path) override { return Silence_OTPWriteBin(path); }
-  int DEV_Silence_WriteSNBin(const std::string& path, const std::string&) override {
-    return Silence_OTPWriteSNBin(path);
-  }
-  int DEV_DumpBin(const std::string& path) override;
   int DEV_Silence_VerifyBin(const std::string&) override { return NotSupported(); }
   int DEV_DumpText(const std::string&) override { return NotSupported(); }
   int DEV_EraseEx(int) override { return NotSupported(); }
@@ -76,8 +70,6 @@ class COTPInfo_USB final : public CDevFlow, public CMpFlow_OTPState {
   int OTP_Download();
   int OTP_Update();
   int OTP_Read();
-  int Silence_OTPWriteBin(const std::string& path);
-  int Silence_OTPWriteSNBin(const std::string& path) { return Silence_OTPWriteBin(path); }
   // 0 failure, 1 part built, 2 nothing to write for this part.
   int OTP_PreparePart(std::span<const std::uint8_t> source, int part);
   // Bytes in use; sets connectionText to the usage line and otpUsedBytes.
@@ -143,7 +135,6 @@ class COTPInfo_USB final : public CDevFlow, public CMpFlow_OTPState {
   // Posts a failure of the part being written and remembers that one was posted.
   int Fail(std::uint32_t id);
   bool EccBelongsTo(std::uint16_t address, std::uint8_t type);
-  int PreActionForTessaro();
   // The parts of `source`, prepared and written one after the other.
   int WriteParts(std::span<const std::uint8_t> source);
   // What one download of the file image consumes, for the usage figures.

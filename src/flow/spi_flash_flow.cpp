@@ -5,8 +5,7 @@
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <new>
+#include <optional>
 
 #include "data/config_image.h"
 #include "data/ic_type_ini.h"
@@ -17,9 +16,11 @@
 #include "flow/bulk_phase.h"
 #include "device/cam_dev.h"
 #include "flow/dump_file.h"
+#include "flow/first_mismatch.h"
 #include "flow/flash_flow.h"
 #include "flow/flash_image_parts.h"
 #include "flow/flow_helpers.h"
+#include "flow/step_list.h"
 #include "flow/front_end.h"
 #include "flow/status.h"
 #include "platform/clock.h"
@@ -35,16 +36,6 @@ constexpr std::uint32_t kPreservedArea = 0xF000;
 constexpr std::uint32_t kPreservedAreaSize = 4096;
 constexpr std::size_t kSimulatedOtpLength = 0x4000;
 
-int Failed(std::uint32_t& failure, const char* line, std::uint32_t id) {
-  return RecordStepFailure(kSpiScope, failure, line, id);
-}
-
-bool SaveBytes(const std::string& path, std::span<const std::uint8_t> bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  return static_cast<bool>(out);
-}
-
 std::string HexBytes(const char* label, std::span<const std::uint8_t> bytes) {
   std::string text = label;
   char one[8];
@@ -57,27 +48,8 @@ std::string HexBytes(const char* label, std::span<const std::uint8_t> bytes) {
 
 }  // namespace
 
-int CSPIFlashInfo_USB::DEV_ParseImage(std::span<const std::uint8_t> buffer) {
-  if (!LocateConfigArea(CurrentAreaContext(), buffer, image.config)) return 0;
-  TakeParsedImage();
-  return 1;
-}
-
 std::uint32_t CSPIFlashInfo_USB::AreaAddress() const {
   return configAtZero != 0 ? 0 : CurrentAreaContext().configAddress;
-}
-
-// ---- the full download ----
-
-int CSPIFlashInfo_USB::PreActionForTessaro() {
-  if (Setting(key::kSaveSn, 0) == 0) return 1;
-  // An empty serial number would replace the manufacturer text (or the serial
-  // text) with nothing: the unit must not pass without the number it was given.
-  if (serialNumber.empty()) DebugPrint("No serial number to save\n");
-  if (!serialNumber.empty() && WriteSerialRecord(image.fileData, serialNumber, nullptr)) return 1;
-  TraceFailure(kSpiScope, "Save SN Fail\n");
-  PostFlowMessage(WM_FLOW_FAIL, msg::kSaveSnFail);
-  return 0;
 }
 
 // ---- the preserved record ----
@@ -232,96 +204,94 @@ int CSPIFlashInfo_USB::FF_UpdateEx(std::span<std::uint8_t> code) {
 
 int CSPIFlashInfo_USB::FF_UpdateEx_Standard(std::span<std::uint8_t> code, std::uint32_t& failure) {
   const std::uint32_t options = settings.updateOptions;
+  const bool program = (options & update_option::kProgram) != 0;
   const std::uint32_t tag = CurrentAreaContext().tagAddress;
   const bool tagInside = std::size_t{tag} + 2 <= code.size();
   if (romFlag != 0 && tagInside) code[tag] = code[tag + 1] = 0xFF;
-
-  if (MP_DisableWriteProtect() == 0) return Failed(failure, "Disable Write Protect Fail\n", msg::kDisableWriteProtectFail);
-  if (MP_EraseSPIFlash() == 0) return Failed(failure, "Erase Flash Fail\n", msg::kEraseFlashFail);
-  if ((options & update_option::kCheckEmpty) != 0 && CheckEmptyInBulk() == 0) {
-    std::span<const std::uint8_t> seen(readBuffer);
-    if (seen.size() >= 16) {
-      DebugPrint("Fail %s\n", HexBytes("Byte0~8", seen.first(8)).c_str());
-      DebugPrint("Fail %s\n", HexBytes("Byte9~16", seen.subspan(8, 8)).c_str());
-    }
-    return Failed(failure, "Check Flash Empty Fail\n", msg::kCheckEmptyFail);
-  }
-  if ((options & update_option::kProgram) != 0) {
-    std::array<std::uint8_t, 2> saved{0xFF, 0xFF};
+  // The tag, or without one the area's signature that alone starts the chip,
+  // goes in last.
+  const bool writesTag = configAtZero == 0 && romFlag == 0 && tagInside;
+  std::array<std::uint8_t, 2> saved{0xFF, 0xFF};
+  std::optional<HeldAreaSignature> signature;
+  const auto holdBackAndWrite = [&] {
     if (tagInside) {
       saved = {code[tag], code[tag + 1]};
       code[tag] = code[tag + 1] = 0xFF;
     }
-    // Without a tag the area's signature alone starts the chip: it goes in last.
-    const bool writesTag = configAtZero == 0 && romFlag == 0 && tagInside;
-    HeldAreaSignature signature(code, AreaAddress(), !writesTag);
-    if (WriteInBulk(code) == 0) return Failed(failure, "Write Flash Code Fail\n", msg::kUpdateFlashFail);
-    // Without a tag the loader starts whatever configuration area it finds, so
-    // an image that did not read back right must lose its area first.
-    const auto spoilArea = [&] {
-      if (!writesTag) SpoilArea(AreaAddress());
-    };
-    if (VerifyInBulk() == 0) {
-      spoilArea();
-      return Failed(failure, "Read Flash Code Fail\n", msg::kReadFlashFail);
-    }
-    if (!std::equal(code.begin(), code.end(), readBuffer.begin())) {
-      spoilArea();
-      return Failed(failure, "Check Flash Code Fail\n", msg::kCompareDataFail);
-    }
-    if (signature.held() && WriteFlashBytes(signature.address(), signature.bytes()) == 0) {
-      return Failed(failure, "Write Tag Fail\n", msg::kWriteTagFail);
-    }
-    if (writesTag) {
-      code[tag] = saved[0];
-      code[tag + 1] = saved[1];
-      if (WriteFlashBytes(tag, saved) == 0) return Failed(failure, "Write Tag Fail\n", msg::kWriteTagFail);
-    }
-  }
-  if (MP_EnableWriteProtect() == 0) return Failed(failure, "Enable Write Protect Fail\n", msg::kEnableWriteProtectFail);
-  if ((options & update_option::kResetAfter) != 0) {
-    PostFlowMessage(WM_FLOW_STEP, msg::kStepResetToNewCode);
-    if (MP_ResetDevice(9, 0) == 0) return Failed(failure, "Devcie ResetToCache Fail\n", msg::kResetDeviceFail);
-    if ((options & update_option::kProgram) != 0 && !IsInCacheMode()) {
-      TraceFailure(kSpiScope, "Device is not in cache mode\n");
-      PostFlowMessage(WM_FLOW_FAIL, msg::kNotInCacheMode);
-      failure = msg::kResetDeviceFail;
-      return 0;
-    }
-  }
-  return 1;
+    signature.emplace(code, AreaAddress(), !writesTag);
+    return WriteInBulk(code) != 0;
+  };
+  // Without a tag the loader starts whatever configuration area it finds, so
+  // an image that did not read back right must lose its area first.
+  const auto orSpoil = [&](bool passed) {
+    if (!passed && !writesTag) SpoilArea(AreaAddress());
+    return passed;
+  };
+  failure = RunSteps(kSpiScope, {
+      {"Disable Write Protect Fail\n", msg::kDisableWriteProtectFail, [&] { return MP_DisableWriteProtect() != 0; }},
+      {"Erase Flash Fail\n", msg::kEraseFlashFail, [&] { return MP_EraseSPIFlash() != 0; }},
+      {"Check Flash Empty Fail\n", msg::kCheckEmptyFail, [&] { return CheckEmptyInBulk() != 0 || LogNotEmpty(); },
+       (options & update_option::kCheckEmpty) != 0},
+      {"Write Flash Code Fail\n", msg::kUpdateFlashFail, holdBackAndWrite, program},
+      {"Read Flash Code Fail\n", msg::kReadFlashFail, [&] { return orSpoil(VerifyInBulk() != 0); }, program},
+      {"Check Flash Code Fail\n", msg::kCompareDataFail, [&] { return orSpoil(SameOrReported(code, readBuffer)); },
+       program},
+      {"Write Tag Fail\n", msg::kWriteTagFail, [&] { return WriteHeldSignature(*signature); }, program},
+      {"Write Tag Fail\n", msg::kWriteTagFail,
+       [&] {
+         code[tag] = saved[0];
+         code[tag + 1] = saved[1];
+         return WriteFlashBytes(tag, saved) != 0;
+       },
+       program && writesTag},
+      {"Enable Write Protect Fail\n", msg::kEnableWriteProtectFail, [&] { return MP_EnableWriteProtect() != 0; }},
+      {"Devcie ResetToCache Fail\n", msg::kResetDeviceFail, [&] { return ResetIntoNewCode() != 0; },
+       (options & update_option::kResetAfter) != 0},
+      {"Device is not in cache mode\n", msg::kResetDeviceFail,
+       [&] {
+         if (IsInCacheMode()) return true;
+         PostFlowMessage(WM_FLOW_FAIL, msg::kNotInCacheMode);
+         return false;
+       },
+       (options & update_option::kResetAfter) != 0 && program},
+  });
+  return failure == 0 ? 1 : 0;
 }
 
 int CSPIFlashInfo_USB::FF_UpdateEx_ForSimulateOTP(std::span<std::uint8_t> code, std::uint32_t& failure) {
-  if (MP_DisableWriteProtect() == 0) return Failed(failure, "Disable Write Protect Fail\n", msg::kDisableWriteProtectFail);
-  if (MP_EraseSPIFlash() == 0) return Failed(failure, "Erase Flash Fail\n", msg::kEraseFlashFail);
   // The rebuilt image starts with its area: ROM code would start a partial one.
   HeldAreaSignature signature(code, 0, true);
-  if (WriteInBulk(code) == 0) return Failed(failure, "Write Flash Code Fail\n", msg::kUpdateFlashFail);
   // This layout is never tagged: the ROM starts it from its header at 0, so an
   // image that did not read back right loses that header first.
-  if (VerifyInBulk() == 0) {
-    SpoilArea(0);
-    return Failed(failure, "Read Flash Code Fail\n", msg::kReadFlashFail);
+  const auto orSpoil = [&](bool passed) {
+    if (!passed) SpoilArea(0);
+    return passed;
+  };
+  failure = RunSteps(kSpiScope, {
+      {"Disable Write Protect Fail\n", msg::kDisableWriteProtectFail, [&] { return MP_DisableWriteProtect() != 0; }},
+      {"Erase Flash Fail\n", msg::kEraseFlashFail, [&] { return MP_EraseSPIFlash() != 0; }},
+      {"Write Flash Code Fail\n", msg::kUpdateFlashFail, [&] { return WriteInBulk(code) != 0; }},
+      {"Read Flash Code Fail\n", msg::kReadFlashFail, [&] { return orSpoil(VerifyInBulk() != 0); }},
+      {"Check Flash Code Fail\n", msg::kCompareDataFail, [&] { return orSpoil(SameOrReported(code, readBuffer)); }},
+      {"Write Tag Fail\n", msg::kWriteTagFail, [&] { return WriteHeldSignature(signature); }},
+      {"Enable Write Protect Fail\n", msg::kEnableWriteProtectFail, [&] { return MP_EnableWriteProtect() != 0; }},
+      {"Devcie ResetToCache Fail\n", msg::kResetDeviceFail, [&] { return ResetIntoNewCode(notRunningFlag == 1) != 0; },
+       (settings.updateOptions & update_option::kResetAfter) != 0},
+  });
+  return failure == 0 ? 1 : 0;
+}
+
+bool CSPIFlashInfo_USB::LogNotEmpty() {
+  std::span<const std::uint8_t> seen(readBuffer);
+  if (seen.size() >= 16) {
+    DebugPrint("Fail %s\n", HexBytes("Byte0~8", seen.first(8)).c_str());
+    DebugPrint("Fail %s\n", HexBytes("Byte9~16", seen.subspan(8, 8)).c_str());
   }
-  if (!std::equal(code.begin(), code.end(), readBuffer.begin())) {
-    SpoilArea(0);
-    return Failed(failure, "Check Flash Code Fail\n", msg::kCompareDataFail);
-  }
-  if (signature.held() && WriteFlashBytes(signature.address(), signature.bytes()) == 0) {
-    return Failed(failure, "Write Tag Fail\n", msg::kWriteTagFail);
-  }
-  if (MP_EnableWriteProtect() == 0) return Failed(failure, "Enable Write Protect Fail\n", msg::kEnableWriteProtectFail);
-  if ((settings.updateOptions & update_option::kResetAfter) != 0) {
-    PostFlowMessage(WM_FLOW_STEP, msg::kStepResetToNewCode);
-    int reset = 0;
-    {
-      ScopedTransportFlags reuse(device, notRunningFlag == 1 ? kFlagReuseTransports : 0);
-      reset = MP_ResetDevice(9, 0);
-    }
-    if (reset == 0) return Failed(failure, "Devcie ResetToCache Fail\n", msg::kResetDeviceFail);
-  }
-  return 1;
+  return false;
+}
+
+bool CSPIFlashInfo_USB::WriteHeldSignature(const HeldAreaSignature& signature) {
+  return !signature.held() || WriteFlashBytes(signature.address(), signature.bytes()) != 0;
 }
 
 // The bulk phases of both cores, each in 64-byte pieces.
@@ -345,34 +315,6 @@ int CSPIFlashInfo_USB::SpoilArea(std::uint32_t address) {
   return WriteFlashBytes(address, std::array<std::uint8_t, 1>{0x00});
 }
 
-// ---- the file-driven variants ----
-
-int CSPIFlashInfo_USB::FFU_Silence_WriteBin(const std::string& path) {
-  return LoadCheckedImage(path, true) != 0 ? FFU_Download() : 0;
-}
-
-int CSPIFlashInfo_USB::FFU_Silence_WriteSNBin(const std::string& path, const std::string& serial) {
-  serialNumber = serial;
-  return LoadCheckedImage(path, false) != 0 ? FFU_Download() : 0;
-}
-
-int CSPIFlashInfo_USB::FFU_Silence_VerifyBin(const std::string& path) {
-  image.mainFile = path;
-  if (!LoadImageFile(image)) {
-    PostFlowMessage(WM_FLOW_FAIL, msg::kLoadFileDataFail);
-    TraceFailure(kSpiScope, "Load File Data Fail!\n");
-    return 0;
-  }
-  SetWorkingMemorySize(image.fileData.size());
-  if (DEV_Read() == 0) return 0;
-  if (readBuffer.size() < image.fileData.size() ||
-      !std::equal(image.fileData.begin(), image.fileData.end(), readBuffer.begin())) {
-    SetLastStatus(msg::kCompareDataFail);
-    return 0;
-  }
-  return 1;
-}
-
 // ---- read, erase, update, dumps ----
 
 int CSPIFlashInfo_USB::DEV_Read() {
@@ -389,16 +331,14 @@ int CSPIFlashInfo_USB::DEV_Read() {
     if (result == 0) {
       PostFlowMessage(WM_FLOW_FAIL, msg::kReadFlashFail);
     } else if (codeSize == kSimulatedOtpLength && romFlag != 0 && notRunningFlag != 0) {
-      PostFlowMessage(WM_FLOW_STEP, msg::kStepResetToNewCode);
-      ScopedTransportFlags reuse(device, kFlagReuseTransports);
-      if (MP_ResetDevice(9, 0) == 0) {
+      if (ResetIntoNewCode(true) == 0) {
         PostFlowMessage(WM_FLOW_FAIL, msg::kResetDeviceFail);
         result = 0;
       }
     }
   }
   if (result == 0) return 0;
-  if (!CommandLine() && !settings.readResultPath.empty()) SaveBytes(settings.readResultPath, readBuffer);
+  if (SaveReadResult() == 0) return 0;
   PostFlowMessage(WM_FLOW_PROGRESS, 100);
   PostFlowMessage(WM_FLOW_PASS, msg::kReadFlashSucceed);
   return 1;
@@ -421,8 +361,7 @@ int CSPIFlashInfo_USB::DEV_Erase() {
     return 0;
   }
   if ((settings.updateOptions & update_option::kResetAfter) == 0) return 1;
-  PostFlowMessage(WM_FLOW_STEP, msg::kStepResetToNewCode);
-  if (MP_ResetDevice(9, 0) == 0) {
+  if (ResetIntoNewCode() == 0) {
     PostFlowMessage(WM_FLOW_FAIL, msg::kResetDeviceFail);
     return 0;
   }
@@ -445,24 +384,6 @@ int CSPIFlashInfo_USB::DEV_Update() {
   PostFlowMessage(WM_FLOW_PROGRESS, 100);
   PostFlowMessage(WM_FLOW_PASS, msg::kUpdateFlashSucceed);
   return 1;
-}
-
-int CSPIFlashInfo_USB::DEV_DumpBin(const std::string& path) {
-  if (DEV_Read() == 0) return 0;
-  return SaveDumpFile(path, readBuffer, kSpiScope);
-}
-
-int CSPIFlashInfo_USB::DEV_DumpText(const std::string& path) {
-  if (DEV_Read() == 0) return 0;
-  std::string text;
-  text.reserve(readBuffer.size() * 3 + readBuffer.size() / 8);
-  char hex[4];
-  for (std::size_t i = 0; i < readBuffer.size(); ++i) {
-    std::snprintf(hex, sizeof hex, "%02X ", readBuffer[i]);
-    text += hex;
-    if (i % 16 == 15) text += "\r\n";
-  }
-  return SaveDumpFile(path, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), kSpiScope);
 }
 
 }  // namespace quillon

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -127,17 +128,24 @@ TEST_P(EepromProcessTest, EveryCommand) {
   EXPECT_NE(Show().find("mode: rom"), std::string::npos) << "after the erase's reset a blank chip stays in its loader";
 }
 
-// A verify of a file that differs fails with the compare id, after the read passed.
+// A verify of a file one byte off fails with the compare id, after the read
+// passed, and says where: the offset, the file's byte and the chip's.
 TEST_P(EepromProcessTest, VerifyOfAnotherImageFails) {
   NewChip();
   ASSERT_EQ(Quillon({"-f", "-write", image}).exitCode, 0);
   std::string other = ReadText(image);
-  other.back() = static_cast<char>(other.back() ^ 0x01);
+  ASSERT_GT(other.size(), 0x1234u);
+  const auto chipByte = static_cast<unsigned char>(other[0x1234]);
+  const auto fileByte = static_cast<unsigned char>(chipByte ^ 0x5A);
+  other[0x1234] = static_cast<char>(fileByte);
   const auto otherFile = home.Write("other.rfw", other);
   ProcessResult run = Quillon({"-f", "-verify", otherFile.string()});
   EXPECT_EQ(run.out, Console("Begin to Verify fw!\r\nVerify fw fail!\r\n"));
   EXPECT_EQ(run.exitCode, 1);
   EXPECT_EQ(LastBurnLine().substr(63), "Fail,    41709:\r");
+  char where[96];
+  std::snprintf(where, sizeof where, "offset 0x1234: expected 0x%02X, found 0x%02X (1 byte differs)", fileByte, chipByte);
+  EXPECT_NE(run.err.find(where), std::string::npos) << run.err;
 }
 
 // Power lost at points spread over a whole write, each phase included: the chip
@@ -213,6 +221,30 @@ TEST_P(EepromProcessTest, SerialNumberAreaBeyondTheImage) {
   EXPECT_EQ(LastBurnLine().substr(63), "Fail,    41713:\r");
   EXPECT_EQ(ReadText(trace).find(std::string("0008 ") + GetParam().writeOp), std::string::npos) << "no EEPROM write";
   EXPECT_EQ(Memory(0x10000), before);
+}
+
+// "SaveSN" with a 64 KB image, whose area the number fits into: without a
+// number the write is refused with 41713 before anything reaches the EEPROM;
+// with one it passes.
+TEST_P(EepromProcessTest, SerialNumberMissing) {
+  NewChip();
+  const auto big = (home.path() / "big.rfw").string();
+  ASSERT_EQ(RunIn(scratch.path(), testing::BinDir() / "quillon-mkimage",
+                  {big, "--memory", GetParam().memory, "--size", "65536"}, {})
+                .exitCode,
+            0);
+  const std::string before = Memory(0x10000);
+  const auto trace = scratch.path() / "trace.log";
+  ProcessResult run = Quillon({"-f", "-write", big}, "SaveSN=1\r\n", {{"QUILLON_SIM_TRACE", trace.string()}});
+  EXPECT_EQ(run.out, Console("Begin to Write fw!\r\nWrite fw fail!\r\n"));
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(LastBurnLine().substr(63), "Fail,    41713:\r");
+  EXPECT_EQ(ReadText(trace).find(std::string("0008 ") + GetParam().writeOp), std::string::npos) << "no EEPROM write";
+  EXPECT_EQ(Memory(0x10000), before);
+
+  ProcessResult given = Quillon({"-f", "-write", big}, "SaveSN=1\r\n", {{"QUILLON_SERIAL", "SN0042"}});
+  EXPECT_EQ(given.exitCode, 0) << given.out << given.err;
+  EXPECT_NE(Memory(0x10000), before);
 }
 
 INSTANTIATE_TEST_SUITE_P(Widths, EepromProcessTest, ::testing::Values(kEeprom8, kEeprom16),

@@ -8,6 +8,7 @@
 
 #include "data/config_builder.h"
 #include "flow/dev_flow.h"
+#include "flow/first_mismatch.h"
 #include "flow/flash_image_parts.h"
 #include "image_maker.h"
 
@@ -15,6 +16,45 @@ namespace quillon {
 namespace {
 
 using Status = std::array<std::uint8_t, kDevStatusLength>;
+
+// Every compare of a read-back names its first differing byte and counts the
+// rest; a read that ended early counts its missing bytes as differing.
+TEST(FlowPartsTest, FirstMismatch) {
+  using Bytes = std::vector<std::uint8_t>;
+  struct Case {
+    const char* name;
+    Bytes expected, found;
+    bool differs;
+    std::size_t offset;
+    std::uint8_t want;
+    int got;  // -1: nothing was read there
+    std::size_t count;
+  };
+  const Case cases[] = {
+      {"equal", {1, 2, 3}, {1, 2, 3}, false, 0, 0, 0, 0},
+      {"both empty", {}, {}, false, 0, 0, 0, 0},
+      {"longer read", {1, 2}, {1, 2, 9, 9}, false, 0, 0, 0, 0},
+      {"first byte", {0x55, 2, 3}, {0x00, 2, 3}, true, 0, 0x55, 0x00, 1},
+      {"last byte", {1, 2, 3}, {1, 2, 4}, true, 2, 3, 4, 1},
+      {"two apart", {1, 2, 3, 4}, {1, 7, 3, 8}, true, 1, 2, 7, 2},
+      {"short read", {1, 2, 3, 4}, {1, 2}, true, 2, 3, -1, 2},
+      {"short and wrong", {1, 2, 3, 4}, {1, 9}, true, 1, 2, 9, 3},
+      {"nothing read", {0xA5}, {}, true, 0, 0xA5, -1, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto mismatch = FirstMismatch(c.expected, c.found);
+    ASSERT_EQ(mismatch.has_value(), c.differs);
+    if (!mismatch) continue;
+    EXPECT_EQ(mismatch->offset, c.offset);
+    EXPECT_EQ(mismatch->expected, c.want);
+    EXPECT_EQ(mismatch->found.has_value() ? int{*mismatch->found} : -1, c.got);
+    EXPECT_EQ(mismatch->count, c.count);
+  }
+  EXPECT_EQ(MismatchText(Mismatch{0x1234, 0x5A, 0x00, 1}), "offset 0x1234: expected 0x5A, found 0x00 (1 byte differs)");
+  EXPECT_EQ(MismatchText(Mismatch{0x10, 0xFF, std::nullopt, 3}),
+            "offset 0x10: expected 0xFF, found nothing (3 bytes differ)");
+}
 
 TEST(FlowPartsTest, ActiveRecordAndVersionTexts) {
   struct Case {
