@@ -427,6 +427,16 @@ int CDevFlow::ResetIntoNewCode(bool reuseTransports) {
   return MP_ResetDevice(ResetCode::kToRom, 0);
 }
 
+int CDevFlow::Finish(std::uint32_t failure, std::uint32_t passId) {
+  if (failure != 0) {
+    PostFlowMessage(WM_FLOW_FAIL, failure);
+    return 0;
+  }
+  PostFlowMessage(WM_FLOW_PROGRESS, 100);
+  PostFlowMessage(WM_FLOW_PASS, passId);
+  return 1;
+}
+
 int CDevFlow::MP_ResetToRomCode() {
   const bool running = IsInCacheMode();
   std::uint16_t raw = 0;

@@ -221,6 +221,9 @@ class CDevFlow : public CDevFlowData, public CDumpStr {
   // Posts the reset step and resets the chip into the code it now holds;
   // `reuseTransports` keeps the transports of the open device across it.
   int ResetIntoNewCode(bool reuseTransports = false);
+  // The end of an operation: its failure id posted as FAIL (0), or full
+  // progress and its PASS id (1).
+  int Finish(std::uint32_t failure, std::uint32_t passId);
 
   // Step primitives (step_primitives.cpp): retried, paced, cancellable.
   int MP_DisableWriteProtect();

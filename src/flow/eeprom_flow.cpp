@@ -62,13 +62,13 @@ void CEepromInfo::SerialCountdown() {
   TheClock().SleepMs(1000);
 }
 
-int CEepromInfo::ReadAll(bool wide) {
+int CEepromInfo::ReadAll() {
   if (MP_OpenRomDevice() == 0) return 0;
   if (!Allocate(readBuffer, WorkingMemorySize())) {
     PostFlowMessage(WM_FLOW_FAIL, msg::kMallocDataFail);
     return 0;
   }
-  if ((wide ? MP_ReadEeprom16(readBuffer) : MP_ReadEeprom8(readBuffer)) == 0) {
+  if (MP_ReadEeprom(readBuffer) == 0) {
     // The chip stays where it is after a failure, and the failure stays the last status.
     PostFlowMessage(WM_FLOW_FAIL, msg::kReadEepromFail);
     return 0;
@@ -84,28 +84,22 @@ int CEepromInfo::ReadAll(bool wide) {
   return 1;
 }
 
-int CEepromInfo::EraseAll(bool wide) {
+int CEepromInfo::EraseAll() {
   if (MP_OpenRomDevice() == 0) return 0;
-  std::uint32_t failure = 0;
-  if (MP_DisableEepromWriteProtect() == 0) {
-    failure = msg::kDisableWriteProtectFail;
-  } else {
-    const auto length = static_cast<std::uint32_t>(WorkingMemorySize());
-    const int erased = wide ? MP_EraseEeprom16(length) : MP_EraseEeprom8(length);
-    // Protection goes back on whether or not the erase went through.
-    MP_EnableEepromWriteProtect();
-    if (erased == 0) failure = msg::kEraseEepromFail;
-  }
-  if (failure == 0 && (settings.updateOptions & update_option::kResetAfter) != 0) {
-    if (ResetIntoNewCode() == 0) failure = msg::kResetDeviceFail;
-  }
-  if (failure != 0) {
-    PostFlowMessage(WM_FLOW_FAIL, failure);
-    return 0;
-  }
-  PostFlowMessage(WM_FLOW_PROGRESS, 100);
-  PostFlowMessage(WM_FLOW_PASS, msg::kEraseEepromSucceed);
-  return 1;
+  const auto length = static_cast<std::uint32_t>(WorkingMemorySize());
+  const std::uint32_t failure = RunSteps(Scope(), {
+      {nullptr, msg::kDisableWriteProtectFail, [&] { return MP_DisableEepromWriteProtect() != 0; }},
+      {nullptr, msg::kEraseEepromFail,
+       [&] {
+         const bool erased = MP_EraseEeprom(length) != 0;
+         // Protection goes back on whether or not the erase went through.
+         MP_EnableEepromWriteProtect();
+         return erased;
+       }},
+      {nullptr, msg::kResetDeviceFail, [&] { return ResetIntoNewCode() != 0; },
+       (settings.updateOptions & update_option::kResetAfter) != 0},
+  });
+  return Finish(failure, msg::kEraseEepromSucceed);
 }
 
 int CEepromInfo::DEV_EraseEx(int resetAfter) {
@@ -115,28 +109,28 @@ int CEepromInfo::DEV_EraseEx(int resetAfter) {
 
 // ---- 8-bit ----
 
-int CEepromInfo8_USB::DEV_Read() { return ReadAll(false); }
+int CEepromInfo8_USB::DEV_Read() { return ReadAll(); }
 // The pin is released as for every other EEPROM write: with it held, the chip
 // acknowledges the erase and keeps its bytes.
-int CEepromInfo8_USB::DEV_Erase() { return EraseAll(false); }
+int CEepromInfo8_USB::DEV_Erase() { return EraseAll(); }
 
 std::uint32_t CEepromInfo8_USB::Program8(std::span<std::uint8_t> code, bool checkEmpty) {
   const bool program = (settings.updateOptions & update_option::kProgram) != 0;
   return RunSteps(Scope(), {
       {nullptr, msg::kDisableWriteProtectFail, [&] { return MP_DisableEepromWriteProtect() != 0; }},
       // Erasing the head clears the tag first: from here on the chip does not start.
-      {nullptr, msg::kEraseEepromFail, [&] { return MP_EraseEeprom8(kEmptyCheckLength) != 0; }},
-      {nullptr, msg::kCheckEmptyFail, [&] { return MP_CheckEeprom8Empty(readBuffer) != 0; }, checkEmpty},
+      {nullptr, msg::kEraseEepromFail, [&] { return MP_EraseEeprom(kEmptyCheckLength) != 0; }},
+      {nullptr, msg::kCheckEmptyFail, [&] { return MP_CheckEepromEmpty(readBuffer) != 0; }, checkEmpty},
       {nullptr, msg::kUpdateEepromFail,
        [&] {
          HoldTagBack(code);
-         return MP_WriteEeprom8(code) != 0;
+         return MP_WriteEeprom(code) != 0;
        },
        program},
-      {nullptr, msg::kReadEepromFail, [&] { return MP_ReadEeprom8(std::span(readBuffer).first(code.size())) != 0; },
+      {nullptr, msg::kReadEepromFail, [&] { return MP_ReadEeprom(std::span(readBuffer).first(code.size())) != 0; },
        program},
       {nullptr, msg::kCompareDataFail, [&] { return SameOrReported(code, readBuffer); }, program},
-      {nullptr, msg::kWriteTagFail, [&] { return MP_WriteEeprom8Tag() != 0; }, program},
+      {nullptr, msg::kWriteTagFail, [&] { return MP_WriteEepromTag() != 0; }, program},
       {nullptr, msg::kEnableWriteProtectFail, [&] { return MP_EnableEepromWriteProtect() != 0; }},
   });
 }
@@ -144,23 +138,17 @@ std::uint32_t CEepromInfo8_USB::Program8(std::span<std::uint8_t> code, bool chec
 int CEepromInfo8_USB::EEU8_Download() {
   std::span<std::uint8_t> code(image.fileData);
   int result = 0;
-  std::uint32_t failure = 0;
   if (PreActionForTessaro() != 0) {
     if (!Allocate(readBuffer, code.size())) {
-      failure = msg::kMallocDataFail;
+      result = Finish(msg::kMallocDataFail, 0);
     } else if (MP_OpenRomDevice() != 0) {
-      failure = Program8(code, (settings.updateOptions & update_option::kCheckEmpty) != 0);
-      if (failure == 0 && (settings.updateOptions & update_option::kResetAfter) != 0) {
-        if (ResetIntoNewCode() == 0) failure = msg::kResetDeviceFail;
+      std::uint32_t failure = Program8(code, (settings.updateOptions & update_option::kCheckEmpty) != 0);
+      if (failure == 0 && (settings.updateOptions & update_option::kResetAfter) != 0 && ResetIntoNewCode() == 0) {
+        failure = msg::kResetDeviceFail;
       }
-      if (failure == 0) {
-        SerialCountdown();
-        PostFlowMessage(WM_FLOW_PROGRESS, 100);
-        PostFlowMessage(WM_FLOW_PASS, msg::kDownloadEepromSucceed);
-        result = 1;
-      }
+      if (failure == 0) SerialCountdown();
+      result = Finish(failure, msg::kDownloadEepromSucceed);
     }
-    if (failure != 0) PostFlowMessage(WM_FLOW_FAIL, failure);
   }
   TakeDeviceVersion();
   return result;
@@ -169,29 +157,16 @@ int CEepromInfo8_USB::EEU8_Download() {
 int CEepromInfo8_USB::DEV_Update() {
   if (MP_OpenRomDevice() == 0) return 0;
   std::span<std::uint8_t> code = UpdateImageOf(image);
-  std::uint32_t failure = 0;
-  if (!Allocate(readBuffer, code.size())) {
-    failure = msg::kMallocDataFail;
-  } else {
-    failure = Program8(code, false);
-  }
-  if (failure == 0) {
-    // The 8-bit update always ends in the new code.
-    if (ResetIntoNewCode() == 0) failure = msg::kResetDeviceFail;
-  }
-  if (failure != 0) {
-    PostFlowMessage(WM_FLOW_FAIL, failure);
-    return 0;
-  }
-  PostFlowMessage(WM_FLOW_PROGRESS, 100);
-  PostFlowMessage(WM_FLOW_PASS, msg::kUpdateEepromSucceed);
-  return 1;
+  std::uint32_t failure = Allocate(readBuffer, code.size()) ? Program8(code, false) : msg::kMallocDataFail;
+  // The 8-bit update always ends in the new code.
+  if (failure == 0 && ResetIntoNewCode() == 0) failure = msg::kResetDeviceFail;
+  return Finish(failure, msg::kUpdateEepromSucceed);
 }
 
 // ---- 16-bit ----
 
-int CEepromInfo16_USB::DEV_Read() { return ReadAll(true); }
-int CEepromInfo16_USB::DEV_Erase() { return EraseAll(true); }
+int CEepromInfo16_USB::DEV_Read() { return ReadAll(); }
+int CEepromInfo16_USB::DEV_Erase() { return EraseAll(); }
 
 int CEepromInfo16_USB::EE16_UpdateEx_Cmd2(std::span<std::uint8_t> code, std::uint32_t& failure) {
   const std::uint32_t options = settings.updateOptions;
@@ -202,16 +177,16 @@ int CEepromInfo16_USB::EE16_UpdateEx_Cmd2(std::span<std::uint8_t> code, std::uin
       {"Write I2CEEP Fail\n", msg::kUpdateEepromFail,
        [&] {
          HoldTagBack(code);
-         return MP_WriteEeprom16(code) != 0;
+         return MP_WriteEeprom(code) != 0;
        },
        program},
       {"Read I2CEEP Fail\n", msg::kReadEepromFail,
        [&] {
-         return readBuffer.size() >= code.size() && MP_VerifyEeprom16(std::span(readBuffer).first(code.size())) != 0;
+         return readBuffer.size() >= code.size() && MP_VerifyEeprom(std::span(readBuffer).first(code.size())) != 0;
        },
        program},
       {"Check I2CEEP Fail\n", msg::kCompareDataFail, [&] { return SameOrReported(code, readBuffer); }, program},
-      {"Write I2CEEP Tag Fail\n", msg::kWriteTagFail, [&] { return MP_WriteEeprom16Tag() != 0; }, program},
+      {"Write I2CEEP Tag Fail\n", msg::kWriteTagFail, [&] { return MP_WriteEepromTag() != 0; }, program},
       {"Enable Write Protect Fail\n", msg::kEnableWriteProtectFail,
        [&] { return MP_EnableEepromWriteProtect() != 0; }},
       {"Device ResetToRom Fail\n", msg::kResetDeviceFail, [&] { return ResetIntoNewCode() != 0; },
@@ -278,8 +253,11 @@ bool AdoptProbedEepromType() {
   if (flow == nullptr) return false;
   if (flow->memoryType() != MemoryType::SpiFlash) return true;
   std::array<std::uint8_t, 2> wide{}, narrow{};
-  const bool wideRead = VxCam_I2C_EEP16_Read(flow->device.handle, 0, wide, flow->device.transportFlags) != 0;
-  const bool narrowRead = VxCam_I2C_EEP8_Read(flow->device.handle, 0, narrow, flow->device.transportFlags) != 0;
+  const auto reads = [&](MemoryType memory, std::array<std::uint8_t, 2>& head) {
+    return EepromWidthOf(memory).read(flow->device.handle, 0, head, flow->device.transportFlags) != 0;
+  };
+  const bool wideRead = reads(MemoryType::Eeprom16, wide);
+  const bool narrowRead = reads(MemoryType::Eeprom8, narrow);
   std::optional<MemoryType> type;
   if (wideRead) type = EepromHeaderType(wide);
   if (!type && narrowRead) type = EepromHeaderType(narrow);

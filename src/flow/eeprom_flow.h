@@ -8,39 +8,53 @@
 #include <string>
 
 #include "flow/dev_flow.h"
+#include "flow/step_table.h"
 
 namespace quillon {
+
+// The commands of one EEPROM address width.
+struct EepromWidth {
+  int (*read)(DeviceHandle h, std::uint32_t address, Bytes buffer, std::uint32_t flags);
+  int (*write)(DeviceHandle h, std::uint32_t address, ConstBytes buffer, std::uint32_t flags);
+  int (*erase)(DeviceHandle h, std::uint32_t length, std::uint32_t flags);
+};
+const EepromWidth& EepromWidthOf(MemoryType memory);
 
 // What both widths share: the step primitives, read and erase.
 class CEepromInfo : public CDevFlow {
  public:
-  using CDevFlow::CDevFlow;
+  explicit CEepromInfo(MemoryType memory) : CDevFlow(memory), width_(EepromWidthOf(memory)) {}
 
   int DEV_EraseEx(int resetAfter) override;
 
-  // Step primitives (eeprom_primitives.cpp): cancellable, retried, 8-byte chunks.
+  // Step primitives (eeprom_primitives.cpp): cancellable, retried, 8-byte
+  // chunks, each sending its step row's command in this chip's width.
   int MP_DisableEepromWriteProtect();
   int MP_EnableEepromWriteProtect();
-  int MP_EraseEeprom16(std::uint32_t length);
-  int MP_EraseEeprom8(std::uint32_t length);
-  int MP_WriteEeprom16(std::span<const std::uint8_t> image);
-  int MP_WriteEeprom8(std::span<const std::uint8_t> image);
-  int MP_VerifyEeprom16(std::span<std::uint8_t> buffer);
-  int MP_ReadEeprom16(std::span<std::uint8_t> buffer);
-  int MP_ReadEeprom8(std::span<std::uint8_t> buffer);
+  int MP_EraseEeprom(std::uint32_t length);
+  int MP_WriteEeprom(std::span<const std::uint8_t> image);
+  int MP_VerifyEeprom(std::span<std::uint8_t> buffer);
+  int MP_ReadEeprom(std::span<std::uint8_t> buffer);
   // Reads the first 64 EEPROM bytes (into `buffer` as far as it reaches); 1 when all are 0xFF.
-  int MP_CheckEeprom8Empty(std::span<std::uint8_t> buffer);
-  int MP_WriteEeprom16Tag();
-  int MP_WriteEeprom8Tag();
+  int MP_CheckEepromEmpty(std::span<std::uint8_t> buffer);
+  int MP_WriteEepromTag();
 
  protected:
   // The end of every download: the device's code version and the version text.
   void TakeDeviceVersion();
   // The countdown the window shows after a download that saved a serial number.
   void SerialCountdown();
-  // Read and erase of either width (`wide`: 16-bit word addresses).
-  int ReadAll(bool wide);
-  int EraseAll(bool wide);
+  int ReadAll();
+  int EraseAll();
+
+ private:
+  // The row's command in this chip's width on one chunk.
+  int EepromCommand(const StepRow& row, std::uint32_t address, std::span<const std::uint8_t> piece);
+  int EepromCommand(const StepRow& row, std::uint32_t address, std::span<std::uint8_t> piece);
+  template <class Buffer>
+  int RunEepromData(Step step, Buffer buffer);
+
+  const EepromWidth& width_;
 };
 
 class CEepromInfo8_USB final : public CEepromInfo {

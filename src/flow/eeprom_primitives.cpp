@@ -56,82 +56,82 @@ int SetPin(CDevFlow& flow, const std::array<PinWrite, 4>& writes) {
 int CEepromInfo::MP_DisableEepromWriteProtect() { return SetPin(*this, kReleasePin); }
 int CEepromInfo::MP_EnableEepromWriteProtect() { return SetPin(*this, kAssertPin); }
 
-int CEepromInfo::MP_EraseEeprom16(std::uint32_t length) {
+const EepromWidth& EepromWidthOf(MemoryType memory) {
+  // The 16-bit erase and tag are plain writes: blank bytes from address 0, the tag byte at 1.
+  static constexpr EepromWidth kWide{
+      [](DeviceHandle h, std::uint32_t address, Bytes buffer, std::uint32_t flags) {
+        return VxCam_I2C_EEP16_Read(h, address, buffer, flags);
+      },
+      [](DeviceHandle h, std::uint32_t address, ConstBytes buffer, std::uint32_t flags) {
+        return VxCam_I2C_EEP16_Write(h, address, buffer, flags);
+      },
+      [](DeviceHandle h, std::uint32_t length, std::uint32_t flags) {
+        const std::vector<std::uint8_t> blank(length, 0xFF);
+        return VxCam_I2C_EEP16_Write(h, 0, blank, flags);
+      },
+  };
+  static constexpr EepromWidth kNarrow{VxCam_I2C_EEP8_Read, VxCam_I2C_EEP8_Write, VxCam_I2C_EEP8_Erase};
+  return memory == MemoryType::Eeprom16 ? kWide : kNarrow;
+}
+
+int CEepromInfo::EepromCommand(const StepRow& row, std::uint32_t address, std::span<const std::uint8_t> piece) {
+  switch (row.command) {
+    case StepCommand::kEepromWrite:
+    case StepCommand::kEepromWriteTag:
+      return width_.write(device.handle, address, piece, device.transportFlags);
+    case StepCommand::kEepromErase:
+      return width_.erase(device.handle, static_cast<std::uint32_t>(piece.size()), device.transportFlags);
+    default:
+      return 0;
+  }
+}
+
+int CEepromInfo::EepromCommand(const StepRow& row, std::uint32_t address, std::span<std::uint8_t> piece) {
+  return row.command == StepCommand::kEepromRead
+             ? width_.read(device.handle, address, piece, device.transportFlags)
+             : 0;
+}
+
+template <class Buffer>
+int CEepromInfo::RunEepromData(Step step, Buffer buffer) {
+  const StepRow& row = StepOf(step);
+  return RunChunked(row, buffer,
+                    [&](std::uint32_t address, Buffer piece) { return EepromCommand(row, address, piece); });
+}
+
+int CEepromInfo::MP_EraseEeprom(std::uint32_t length) {
+  const StepRow& row = StepOf(Step::kEraseEeprom);
+  // The erase command takes the length only; the bytes stand for it.
   const std::vector<std::uint8_t> blank(length, 0xFF);
-  const bool erased = Retried(StepOf(Step::kEraseEeprom).attempts,
-                              [&] { return VxCam_I2C_EEP16_Write(device.handle, 0, blank, device.transportFlags); });
-  PostFlowMessage(WM_FLOW_PROGRESS, StepOf(Step::kEraseEeprom).base);
+  const bool erased = Retried(row.attempts, [&] { return EepromCommand(row, 0, std::span<const std::uint8_t>(blank)); });
+  PostFlowMessage(WM_FLOW_PROGRESS, row.base);
   return erased ? 1 : 0;
 }
 
-int CEepromInfo::MP_EraseEeprom8(std::uint32_t length) {
-  const bool erased = Retried(StepOf(Step::kEraseEeprom).attempts,
-                              [&] { return VxCam_I2C_EEP8_Erase(device.handle, length, device.transportFlags); });
-  PostFlowMessage(WM_FLOW_PROGRESS, StepOf(Step::kEraseEeprom).base);
-  return erased ? 1 : 0;
-}
-
-int CEepromInfo::MP_WriteEeprom16(std::span<const std::uint8_t> image) {
+int CEepromInfo::MP_WriteEeprom(std::span<const std::uint8_t> image) {
   if (image.empty()) return 0;
-  return RunChunked(StepOf(Step::kWriteEeprom), image, [&](std::uint32_t address, std::span<const std::uint8_t> piece) {
-    return VxCam_I2C_EEP16_Write(device.handle, address, piece, device.transportFlags);
-  });
+  return RunEepromData(Step::kWriteEeprom, image);
 }
 
-int CEepromInfo::MP_WriteEeprom8(std::span<const std::uint8_t> image) {
-  if (image.empty()) return 0;
-  return RunChunked(StepOf(Step::kWriteEeprom), image, [&](std::uint32_t address, std::span<const std::uint8_t> piece) {
-    return VxCam_I2C_EEP8_Write(device.handle, address, piece, device.transportFlags);
-  });
-}
+int CEepromInfo::MP_VerifyEeprom(std::span<std::uint8_t> buffer) { return RunEepromData(Step::kVerifyEeprom, buffer); }
 
-int CEepromInfo::MP_VerifyEeprom16(std::span<std::uint8_t> buffer) {
-  return RunChunked(StepOf(Step::kVerifyEeprom), buffer, [&](std::uint32_t address, std::span<std::uint8_t> piece) {
-    return VxCam_I2C_EEP16_Read(device.handle, address, piece, device.transportFlags);
-  });
-}
+int CEepromInfo::MP_ReadEeprom(std::span<std::uint8_t> buffer) { return RunEepromData(Step::kReadEeprom, buffer); }
 
-int CEepromInfo::MP_ReadEeprom16(std::span<std::uint8_t> buffer) {
-  return RunChunked(StepOf(Step::kReadEeprom), buffer, [&](std::uint32_t address, std::span<std::uint8_t> piece) {
-    return VxCam_I2C_EEP16_Read(device.handle, address, piece, device.transportFlags);
-  });
-}
-
-int CEepromInfo::MP_ReadEeprom8(std::span<std::uint8_t> buffer) {
-  return RunChunked(StepOf(Step::kReadEeprom), buffer, [&](std::uint32_t address, std::span<std::uint8_t> piece) {
-    return VxCam_I2C_EEP8_Read(device.handle, address, piece, device.transportFlags);
-  });
-}
-
-int CEepromInfo::MP_CheckEeprom8Empty(std::span<std::uint8_t> buffer) {
+int CEepromInfo::MP_CheckEepromEmpty(std::span<std::uint8_t> buffer) {
   // The check always covers the 64 erased bytes; a shorter caller's buffer only
   // receives what fits.
   std::array<std::uint8_t, kEmptyCheckLength> head{};
-  const int read = RunChunked(StepOf(Step::kCheckEepromEmpty), std::span<std::uint8_t>(head),
-                              [&](std::uint32_t address, std::span<std::uint8_t> piece) {
-                                return VxCam_I2C_EEP8_Read(device.handle, address, piece, device.transportFlags);
-                              });
+  const int read = RunEepromData(Step::kCheckEepromEmpty, std::span<std::uint8_t>(head));
   std::copy_n(head.begin(), std::min<std::size_t>(head.size(), buffer.size()), buffer.begin());
   if (read == 0) return 0;
   return std::all_of(head.begin(), head.end(), [](std::uint8_t b) { return b == 0xFF; }) ? 1 : 0;
 }
 
-int CEepromInfo::MP_WriteEeprom16Tag() {
+int CEepromInfo::MP_WriteEepromTag() {
   const StepRow& row = StepOf(Step::kWriteEepromTag);
   PostStepId(row);
   const std::array<std::uint8_t, 1> tag{kTagValue};
-  return Retried(row.attempts,
-                 [&] { return VxCam_I2C_EEP16_Write(device.handle, kTagAddress, tag, device.transportFlags); })
-             ? 1
-             : 0;
-}
-
-int CEepromInfo::MP_WriteEeprom8Tag() {
-  const StepRow& row = StepOf(Step::kWriteEepromTag);
-  PostStepId(row);
-  const std::array<std::uint8_t, 1> tag{kTagValue};
-  return Retried(row.attempts,
-                 [&] { return VxCam_I2C_EEP8_Write(device.handle, kTagAddress, tag, device.transportFlags); })
+  return Retried(row.attempts, [&] { return EepromCommand(row, kTagAddress, std::span<const std::uint8_t>(tag)); })
              ? 1
              : 0;
 }

@@ -11,6 +11,7 @@
 #include "flow/flow_helpers.h"
 #include "flow/status.h"
 #include "flow/step_list.h"
+#include "flow/step_runner.h"
 #include "platform/clock.h"
 #include "platform/debug_channel.h"
 
@@ -18,9 +19,8 @@ namespace quillon {
 
 int CNORFlashInfo_USB::HasNorFlash() {
   std::array<std::uint8_t, 8> probe{};
-  for (int attempt = 0; attempt < 8 && !FlowCancelled(); ++attempt) {
-    if (VxCam_NorFlash_Read(device.handle, 0, probe, device.transportFlags) != 0) return 1;
-    TheClock().SleepMs(128);
+  if (Retried(kProbeAttempts, [&] { return VxCam_NorFlash_Read(device.handle, 0, probe, device.transportFlags); })) {
+    return 1;
   }
   TraceFailure(Scope(), "No NOR Flash On Chip\n");
   PostFlowMessage(WM_FLOW_FAIL, msg::kFirmwareNotForDevice);

@@ -21,6 +21,7 @@
 #include "flow/flash_image_parts.h"
 #include "flow/flow_helpers.h"
 #include "flow/step_list.h"
+#include "flow/step_runner.h"
 #include "flow/front_end.h"
 #include "flow/status.h"
 #include "platform/clock.h"
@@ -94,11 +95,9 @@ int CSPIFlashInfo_USB::PreservedRecordFail(const char* line) {
 int CSPIFlashInfo_USB::CarryPreservedRecord() {
   if (vendorId != kPreservedRecordVid || productId != kPreservedRecordPid) return 1;
   std::vector<std::uint8_t> area(kPreservedAreaSize, 0xFF);
-  bool read = false;
-  for (int attempt = 0; attempt < 8 && !read && !FlowCancelled(); ++attempt) {
-    read = VxCam_SPI_SF_Read(device.handle, kPreservedArea, area, device.transportFlags) != 0;
-    if (!read) TheClock().SleepMs(128);
-  }
+  const bool read = Retried(StepOf(Step::kReadSPIFlash).attempts, [&] {
+    return VxCam_SPI_SF_Read(device.handle, kPreservedArea, area, device.transportFlags);
+  });
   if (!read) return PreservedRecordFail("Read Preserved Record Fail\n");
   const std::string location = ChipLocation();
   if (location.empty()) return PreservedRecordFail("Keep Preserved Record Fail\n");
@@ -126,9 +125,8 @@ int CSPIFlashInfo_USB::CarryPreservedRecord() {
 
 int CSPIFlashInfo_USB::HasSpiFlash() {
   std::uint8_t status = 0;
-  for (int attempt = 0; attempt < 8 && !FlowCancelled(); ++attempt) {
-    if (VxCam_SPI_SF_ReadSr(device.handle, status, device.transportFlags) != 0) return 1;
-    TheClock().SleepMs(128);
+  if (Retried(kProbeAttempts, [&] { return VxCam_SPI_SF_ReadSr(device.handle, status, device.transportFlags); })) {
+    return 1;
   }
   TraceFailure(kSpiScope, "No SPI Flash On Chip\n");
   PostFlowMessage(WM_FLOW_FAIL, msg::kFirmwareNotForDevice);
@@ -347,27 +345,22 @@ int CSPIFlashInfo_USB::DEV_Read() {
 int CSPIFlashInfo_USB::DEV_Erase() {
   if (HasSpiFlash() == 0) return 0;
   if (MP_OpenRomDevice() == 0) return 0;
-  std::uint32_t failure = 0;
-  if (MP_DisableWriteProtect() == 0) {
-    failure = msg::kDisableWriteProtectFail;
-  } else if (MP_EraseSPIFlash() == 0) {
-    MP_EnableWriteProtect();
-    failure = msg::kEraseFlashFail;
-  } else if (MP_EnableWriteProtect() == 0) {
-    failure = msg::kEnableWriteProtectFail;
-  }
-  if (failure != 0) {
-    PostFlowMessage(WM_FLOW_FAIL, failure);
-    return 0;
-  }
-  if ((settings.updateOptions & update_option::kResetAfter) == 0) return 1;
-  if (ResetIntoNewCode() == 0) {
-    PostFlowMessage(WM_FLOW_FAIL, msg::kResetDeviceFail);
-    return 0;
-  }
-  PostFlowMessage(WM_FLOW_PROGRESS, 100);
-  PostFlowMessage(WM_FLOW_PASS, msg::kEraseFlashSucceed);
-  return 1;
+  const bool resetAfter = (settings.updateOptions & update_option::kResetAfter) != 0;
+  const std::uint32_t failure = RunSteps(Scope(), {
+      {nullptr, msg::kDisableWriteProtectFail, [&] { return MP_DisableWriteProtect() != 0; }},
+      {nullptr, msg::kEraseFlashFail,
+       [&] {
+         if (MP_EraseSPIFlash() != 0) return true;
+         MP_EnableWriteProtect();
+         return false;
+       }},
+      {nullptr, msg::kEnableWriteProtectFail, [&] { return MP_EnableWriteProtect() != 0; }},
+      {nullptr, msg::kResetDeviceFail, [&] { return ResetIntoNewCode() != 0; }, resetAfter},
+  });
+  // An erase that leaves the chip in its loader is the first part of a
+  // longer job: it posts no PASS of its own.
+  if (failure == 0 && !resetAfter) return 1;
+  return Finish(failure, msg::kEraseFlashSucceed);
 }
 
 int CSPIFlashInfo_USB::DEV_EraseEx(int resetAfter) {

@@ -40,6 +40,22 @@ int ChunkCommand(CDevFlow& flow, const StepRow& row, std::uint32_t address, std:
   }
 }
 
+// A one-command flash step: the row's command, retried.
+bool RunCommandStep(CDevFlow& flow, const StepRow& row, std::uint32_t eraseTimeoutMs) {
+  return Retried(row.attempts, [&] {
+    switch (row.command) {
+      case StepCommand::kSpiEraseChip:
+        return VxCam_SPI_SF_EraseChip(flow.device.handle, flow.device.transportFlags, eraseTimeoutMs);
+      case StepCommand::kNorErase:
+        return VxCam_NorFlash_Erase(flow.device.handle, flow.device.transportFlags);
+      case StepCommand::kNorWriteTag:
+        return VxCam_NorFlash_WriteTag(flow.device.handle, flow.device.transportFlags);
+      default:
+        return 0;
+    }
+  });
+}
+
 // A flash data step: its row's command over the whole buffer.
 template <class Buffer>
 int RunDataStep(CDevFlow& flow, Step step, Buffer buffer) {
@@ -124,8 +140,7 @@ int CDevFlow::MP_EraseSPIFlash() {
   const std::uint32_t timeoutMs = SettingWaitMs(kEraseTimeOutRange);
   const std::uint32_t settleMs = SettingWaitMs(kEraseCommandTimeRange);
   PostStepId(row);
-  const bool erased =
-      Retried(row.attempts, [&] { return VxCam_SPI_SF_EraseChip(device.handle, device.transportFlags, timeoutMs); });
+  const bool erased = RunCommandStep(*this, row, timeoutMs);
   TheClock().SleepMs(settleMs);
   PostFlowMessage(WM_FLOW_PROGRESS, row.base);
   return erased ? 1 : 0;
@@ -155,7 +170,7 @@ int CDevFlow::MP_ReadSPIFlash(std::span<std::uint8_t> buffer) {
 int CDevFlow::MP_EraseNorFlash() {
   const StepRow& row = StepOf(Step::kEraseNorFlash);
   PostStepId(row);
-  const bool erased = Retried(row.attempts, [&] { return VxCam_NorFlash_Erase(device.handle, device.transportFlags); });
+  const bool erased = RunCommandStep(*this, row, 0);
   PostFlowMessage(WM_FLOW_PROGRESS, row.base);
   return erased ? 1 : 0;
 }
@@ -177,7 +192,7 @@ int CDevFlow::MP_VerifyNorFlash(std::span<std::uint8_t> buffer) {
 int CDevFlow::MP_WriteNorTag() {
   const StepRow& row = StepOf(Step::kWriteNorTag);
   PostStepId(row);
-  return Retried(row.attempts, [&] { return VxCam_NorFlash_WriteTag(device.handle, device.transportFlags); }) ? 1 : 0;
+  return RunCommandStep(*this, row, 0) ? 1 : 0;
 }
 
 }  // namespace quillon

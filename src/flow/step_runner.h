@@ -13,6 +13,8 @@
 namespace quillon {
 
 inline constexpr std::uint32_t kStepRetryPauseMs = 128;
+// Tries of the read that asks whether the chip has the flow's kind of memory at all.
+inline constexpr int kProbeAttempts = 8;
 
 // Up to `attempts` tries of `command` (non-zero: done), each after a cancel check.
 template <class Command>
