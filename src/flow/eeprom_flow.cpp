@@ -79,9 +79,7 @@ int CEepromInfo::ReadAll() {
     return 0;
   }
   if (SaveReadResult() == 0) return 0;
-  PostFlowMessage(WM_FLOW_PROGRESS, 100);
-  PostFlowMessage(WM_FLOW_PASS, msg::kReadEepromSucceed);
-  return 1;
+  return Finish(0, msg::kReadEepromSucceed);
 }
 
 int CEepromInfo::EraseAll() {
@@ -215,12 +213,10 @@ int CEepromInfo16_USB::EEU16_Download() {
   int result = 0;
   if (PreActionForTessaro() != 0) {
     if (!Allocate(readBuffer, image.fileData.size())) {
-      PostFlowMessage(WM_FLOW_FAIL, msg::kMallocDataFail);
+      Finish(msg::kMallocDataFail, 0);
     } else if (MP_OpenRomDevice() != 0 && EE16_UpdateEx(image.fileData) != 0) {
       SerialCountdown();
-      PostFlowMessage(WM_FLOW_PROGRESS, 100);
-      PostFlowMessage(WM_FLOW_PASS, msg::kDownloadEepromSucceed);
-      result = 1;
+      result = Finish(0, msg::kDownloadEepromSucceed);
     }
   }
   if (!CommandLine()) MP_RefreshVersionText();
@@ -230,8 +226,7 @@ int CEepromInfo16_USB::EEU16_Download() {
 int CEepromInfo16_USB::DEV_Update() {
   if (MP_OpenRomDevice() == 0) return 0;
   if (EE16_UpdateEx(UpdateImageOf(image)) == 0) return 0;
-  PostFlowMessage(WM_FLOW_PROGRESS, 100);
-  PostFlowMessage(WM_FLOW_PASS, msg::kUpdateEepromSucceed);
+  Finish(0, msg::kUpdateEepromSucceed);
   MP_RefreshVersionText();
   return 1;
 }

@@ -2,7 +2,6 @@
 // set the tag flag, reset. No write protection and no tag address.
 #include <algorithm>
 #include <array>
-#include <new>
 
 #include "data/config_image.h"
 #include "flow/bulk_phase.h"
@@ -30,24 +29,14 @@ int CNORFlashInfo_USB::HasNorFlash() {
 int CNORFlashInfo_USB::DEV_Download() {
   std::span<std::uint8_t> code(image.fileData);
   if (!FitsCodeMemory(code, kFlashCodeMemory)) return 0;
-  try {
-    readBuffer.assign(code.size(), 0);
-  } catch (const std::bad_alloc&) {
-    PostFlowMessage(WM_FLOW_FAIL, msg::kMallocDataFail);
-    return 0;
-  }
+  if (!Allocate(readBuffer, code.size())) return Finish(msg::kMallocDataFail, 0);
   if (HasNorFlash() == 0) return 0;
 
   int result = 0;
   if (MP_OpenRomDevice() != 0) {
     std::uint32_t failure = 0;
-    result = NOR_UpdateSteps(code, failure);
-    if (result != 0) {
-      PostFlowMessage(WM_FLOW_PROGRESS, 100);
-      PostFlowMessage(WM_FLOW_PASS, msg::kFirmwareUpdateSucceed);
-    } else {
-      PostFlowMessage(WM_FLOW_FAIL, failure);
-    }
+    NOR_UpdateSteps(code, failure);
+    result = Finish(failure, msg::kFirmwareUpdateSucceed);
   }
   ReadCodeVersion();
   MP_RefreshVersionText();

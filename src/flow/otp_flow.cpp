@@ -13,6 +13,7 @@
 #include "flow/front_end.h"
 #include "flow/otp_flow.h"
 #include "flow/status.h"
+#include "flow/step_list.h"
 #include "platform/debug_channel.h"
 
 namespace quillon {
@@ -89,52 +90,29 @@ int COTPInfo_USB::WriteParts(std::span<const std::uint8_t> source) {
 
 // ---- operations ----
 
+int COTPInfo_USB::WriteAndFinish(std::span<const std::uint8_t> source, std::uint32_t passId) {
+  ScopedOtpPart clear;
+  if (MP_OpenRomDevice() == 0) return 0;
+  // The parts post their own failures.
+  if (WriteParts(source) == 0) return 0;
+  const std::uint32_t failure = RunSteps(Scope(), {
+      {"Device ResetToRom Fail\n", msg::kResetDeviceFail, [&] { return ResetIntoNewCode() != 0; },
+       (settings.updateOptions & update_option::kResetAfter) != 0},
+  });
+  return Finish(failure, passId);
+}
+
 int COTPInfo_USB::OTP_Download() {
   ScopedTrace trace("COTPInfo::OTP_Download", kTraceDevice);
   if (PreActionForTessaro() == 0) return 0;
-  ScopedOtpPart clear;
-  int result = 0;
-  if (MP_OpenRomDevice() != 0) {
-    result = WriteParts(image.fileData);
-    if (result != 0 && (settings.updateOptions & update_option::kResetAfter) != 0) {
-      if (ResetIntoNewCode() == 0) {
-        TraceFailure(kOtpScope, "Device ResetToRom Fail\n");
-        PostFlowMessage(WM_FLOW_FAIL, msg::kResetDeviceFail);
-        result = 0;
-      }
-    }
-    if (result != 0) {
-      PostFlowMessage(WM_FLOW_PROGRESS, 100);
-      PostFlowMessage(WM_FLOW_PASS, msg::kDownloadOtpSucceed);
-    }
-  }
-  ClearOtpPart();
+  const int result = WriteAndFinish(image.fileData, msg::kDownloadOtpSucceed);
   if (!CommandLine()) MP_RefreshVersionText();
   return result;
 }
 
 int COTPInfo_USB::OTP_Update() {
   ScopedTrace trace("COTPInfo::OTP_Update", kTraceDevice);
-  ScopedOtpPart clear;
-  if (MP_OpenRomDevice() == 0) {
-    ClearOtpPart();
-    MP_RefreshVersionText();
-    return 0;
-  }
-  int result = WriteParts(image.BuiltinData());
-  if (result != 0 && (settings.updateOptions & update_option::kResetAfter) != 0) {
-    if (ResetIntoNewCode() == 0) {
-      TraceFailure(kOtpScope, "Device ResetToRom Fail\n");
-      PostFlowMessage(WM_FLOW_FAIL, msg::kResetDeviceFail);
-      ClearOtpPart();
-      return 0;
-    }
-  }
-  if (result != 0) {
-    PostFlowMessage(WM_FLOW_PROGRESS, 100);
-    PostFlowMessage(WM_FLOW_PASS, id::kUpdateOtpSucceed);
-  }
-  ClearOtpPart();
+  const int result = WriteAndFinish(image.BuiltinData(), id::kUpdateOtpSucceed);
   MP_RefreshVersionText();
   return result;
 }

@@ -137,6 +137,9 @@ class COTPInfo_USB final : public CDevFlow, public CMpFlow_OTPState {
   bool EccBelongsTo(std::uint16_t address, std::uint8_t type);
   // The parts of `source`, prepared and written one after the other.
   int WriteParts(std::span<const std::uint8_t> source);
+  // The download and the update: the parts, the reset into the new code when
+  // the options ask for it, and the PASS `passId`.
+  int WriteAndFinish(std::span<const std::uint8_t> source, std::uint32_t passId);
   // What one download of the file image consumes, for the usage figures.
   otp::PerDownload PerDownloadOfImage();
 

@@ -337,9 +337,7 @@ int CSPIFlashInfo_USB::DEV_Read() {
   }
   if (result == 0) return 0;
   if (SaveReadResult() == 0) return 0;
-  PostFlowMessage(WM_FLOW_PROGRESS, 100);
-  PostFlowMessage(WM_FLOW_PASS, msg::kReadFlashSucceed);
-  return 1;
+  return Finish(0, msg::kReadFlashSucceed);
 }
 
 int CSPIFlashInfo_USB::DEV_Erase() {
@@ -374,9 +372,7 @@ int CSPIFlashInfo_USB::DEV_Update() {
   if (!FitsCodeMemory(code, kFlashCodeMemory) || HasSpiFlash() == 0) return 0;
   if (MP_OpenRomDevice() == 0) return 0;
   if (FF_UpdateEx(code) == 0) return 0;
-  PostFlowMessage(WM_FLOW_PROGRESS, 100);
-  PostFlowMessage(WM_FLOW_PASS, msg::kUpdateFlashSucceed);
-  return 1;
+  return Finish(0, msg::kUpdateFlashSucceed);
 }
 
 }  // namespace quillon
