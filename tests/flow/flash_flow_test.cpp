@@ -281,6 +281,19 @@ TEST_F(FlashFlowTest, CancelledDownloadIsAResetFailureAndTouchesNothing) {
   EXPECT_TRUE(WireCommands().empty() || WireCommands().front().op != "0204");
 }
 
+// The window's read saves its bytes where the operator asked: when that file
+// cannot be written the read fails with the save id and never says PASS.
+TEST_F(FlashFlowTest, ReadWhoseResultFileCannotBeWrittenFails) {
+  Prepare("tq7704");
+  RecordingWindow window;
+  SetMainWindow(&window);
+  ASSERT_FALSE(TheFrontEnd().CommandLineMode());
+  flow->settings.readResultPath = "/nonexistent-dir/read.bin";
+  EXPECT_EQ(flow->DEV_Read(), 0);
+  EXPECT_EQ(LastStatus(), msg::kSaveFileDataFail);
+  EXPECT_EQ(window.Count(WM_FLOW_PASS), 0);
+}
+
 TEST_F(FlashFlowTest, VerifyReadsPassesThenComparesTheFile) {
   const std::string path = Prepare("tq7704");
   EXPECT_EQ(flow->DEV_RunCommand('V', path), 1);
