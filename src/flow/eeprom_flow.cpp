@@ -62,7 +62,7 @@ void CEepromInfo::SerialCountdown() {
   TheClock().SleepMs(1000);
 }
 
-int CEepromInfo::ReadAll() {
+int CEepromInfo::DEV_Read() {
   if (MP_OpenRomDevice() == 0) return 0;
   if (!Allocate(readBuffer, WorkingMemorySize())) {
     PostFlowMessage(WM_FLOW_FAIL, msg::kMallocDataFail);
@@ -82,7 +82,9 @@ int CEepromInfo::ReadAll() {
   return Finish(0, msg::kReadEepromSucceed);
 }
 
-int CEepromInfo::EraseAll() {
+// The pin is released as for every other EEPROM write: with it held, the chip
+// acknowledges the erase and keeps its bytes.
+int CEepromInfo::DEV_Erase() {
   if (MP_OpenRomDevice() == 0) return 0;
   const auto length = static_cast<std::uint32_t>(WorkingMemorySize());
   const std::uint32_t failure = RunSteps(Scope(), {
@@ -107,10 +109,6 @@ int CEepromInfo::DEV_EraseEx(int resetAfter) {
 
 // ---- 8-bit ----
 
-int CEepromInfo8_USB::DEV_Read() { return ReadAll(); }
-// The pin is released as for every other EEPROM write: with it held, the chip
-// acknowledges the erase and keeps its bytes.
-int CEepromInfo8_USB::DEV_Erase() { return EraseAll(); }
 
 std::uint32_t CEepromInfo8_USB::Program8(std::span<std::uint8_t> code, bool checkEmpty) {
   const bool program = (settings.updateOptions & update_option::kProgram) != 0;
@@ -163,8 +161,6 @@ int CEepromInfo8_USB::DEV_Update() {
 
 // ---- 16-bit ----
 
-int CEepromInfo16_USB::DEV_Read() { return ReadAll(); }
-int CEepromInfo16_USB::DEV_Erase() { return EraseAll(); }
 
 int CEepromInfo16_USB::EE16_UpdateEx_Cmd2(std::span<std::uint8_t> code, std::uint32_t& failure) {
   const std::uint32_t options = settings.updateOptions;

@@ -25,6 +25,8 @@ class CEepromInfo : public CDevFlow {
  public:
   explicit CEepromInfo(MemoryType memory) : CDevFlow(memory), width_(EepromWidthOf(memory)) {}
 
+  int DEV_Read() override;
+  int DEV_Erase() override;
   int DEV_EraseEx(int resetAfter) override;
 
   // Step primitives (eeprom_primitives.cpp): cancellable, retried, 8-byte
@@ -44,8 +46,6 @@ class CEepromInfo : public CDevFlow {
   void TakeDeviceVersion();
   // The countdown the window shows after a download that saved a serial number.
   void SerialCountdown();
-  int ReadAll();
-  int EraseAll();
 
  private:
   // The row's command in this chip's width on one chunk.
@@ -61,8 +61,6 @@ class CEepromInfo8_USB final : public CEepromInfo {
  public:
   CEepromInfo8_USB() : CEepromInfo(MemoryType::Eeprom8) {}
 
-  int DEV_Read() override;
-  int DEV_Erase() override;
   int DEV_Update() override;
   int DEV_Download() override { return EEU8_Download(); }
   int DEV_Slot11() override { return 1; }
@@ -78,8 +76,6 @@ class CEepromInfo16_USB final : public CEepromInfo {
  public:
   CEepromInfo16_USB() : CEepromInfo(MemoryType::Eeprom16) {}
 
-  int DEV_Read() override;
-  int DEV_Erase() override;
   int DEV_Update() override;
   int DEV_Download() override { return EEU16_Download(); }
 
