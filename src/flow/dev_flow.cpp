@@ -437,6 +437,18 @@ int CDevFlow::Finish(std::uint32_t failure, std::uint32_t passId) {
   return 1;
 }
 
+int CDevFlow::RunProgrammingCore(std::size_t length, const std::function<std::uint32_t()>& prepare,
+                                 const std::function<std::uint32_t()>& core,
+                                 const std::function<void()>& protectOn) {
+  if (!Allocate(readBuffer, length)) return Finish(msg::kMallocDataFail, 0);
+  if (FlowCancelled()) return Finish(msg::kResetDeviceFail, 0);
+  if (const std::uint32_t failure = prepare ? prepare() : 0; failure != 0) return Finish(failure, 0);
+  const std::uint32_t failure = core();
+  if (failure == 0) return 1;
+  protectOn();
+  return Finish(failure, 0);
+}
+
 int CDevFlow::MP_ResetToRomCode() {
   const bool running = IsInCacheMode();
   std::uint16_t raw = 0;

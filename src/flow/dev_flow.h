@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -224,6 +225,12 @@ class CDevFlow : public CDevFlowData, public CDumpStr {
   // The end of an operation: its failure id posted as FAIL (0), or full
   // progress and its PASS id (1).
   int Finish(std::uint32_t failure, std::uint32_t passId);
+  // The wrapper of a programming core: the read-back buffer of `length`
+  // bytes, a cancel check, `prepare` (in-memory work that touches no chip),
+  // then `core`; each gives 0 or its failure id. When the core fails,
+  // `protectOn` puts the write protection back; one FAIL is posted either way.
+  int RunProgrammingCore(std::size_t length, const std::function<std::uint32_t()>& prepare,
+                         const std::function<std::uint32_t()>& core, const std::function<void()>& protectOn);
 
   // Step primitives (step_primitives.cpp): retried, paced, cancellable.
   int MP_DisableWriteProtect();

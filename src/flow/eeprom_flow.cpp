@@ -190,19 +190,14 @@ int CEepromInfo16_USB::EE16_UpdateEx_Cmd2(std::span<std::uint8_t> code, std::uin
 }
 
 int CEepromInfo16_USB::EE16_UpdateEx(std::span<std::uint8_t> code) {
-  if (!Allocate(readBuffer, code.size())) {
-    PostFlowMessage(WM_FLOW_FAIL, msg::kMallocDataFail);
-    return 0;
-  }
-  if (FlowCancelled()) {
-    PostFlowMessage(WM_FLOW_FAIL, msg::kResetDeviceFail);
-    return 0;
-  }
-  std::uint32_t failure = 0;
-  if (EE16_UpdateEx_Cmd2(code, failure) != 0) return 1;
-  MP_EnableEepromWriteProtect();
-  PostFlowMessage(WM_FLOW_FAIL, failure);
-  return 0;
+  return RunProgrammingCore(
+      code.size(), nullptr,
+      [&] {
+        std::uint32_t failure = 0;
+        EE16_UpdateEx_Cmd2(code, failure);
+        return failure;
+      },
+      [&] { MP_EnableEepromWriteProtect(); });
 }
 
 int CEepromInfo16_USB::EEU16_Download() {

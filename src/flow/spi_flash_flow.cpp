@@ -174,30 +174,23 @@ int CSPIFlashInfo_USB::FFU_Download() {
 }
 
 int CSPIFlashInfo_USB::FF_UpdateEx(std::span<std::uint8_t> code) {
-  if (!Allocate(readBuffer, code.size())) {
-    PostFlowMessage(WM_FLOW_FAIL, msg::kMallocDataFail);
-    return 0;
-  }
-  if (FlowCancelled()) {
-    PostFlowMessage(WM_FLOW_FAIL, msg::kResetDeviceFail);
-    return 0;
-  }
-  std::uint32_t failure = 0;
-  int result = 0;
-  if (code.size() == kSimulatedOtpLength && romFlag != 0) {
+  const bool simulatedOtp = code.size() == kSimulatedOtpLength && romFlag != 0;
+  const auto rebuild = [&]() -> std::uint32_t {
     const std::uint8_t chipCode = code.size() > 2 ? static_cast<std::uint8_t>(code[2] >> 3) : 0;
-    if (!RebuildForSimulatedOtp(code, chipCode)) {
-      PostFlowMessage(WM_FLOW_FAIL, msg::kGetCodeSizeFail);
-      return 0;
-    }
-    result = FF_UpdateEx_ForSimulateOTP(code, failure);
-  } else {
-    result = FF_UpdateEx_Standard(code, failure);
-  }
-  if (result != 0) return result;
-  MP_EnableWriteProtect();
-  PostFlowMessage(WM_FLOW_FAIL, failure);
-  return 0;
+    return RebuildForSimulatedOtp(code, chipCode) ? 0 : msg::kGetCodeSizeFail;
+  };
+  return RunProgrammingCore(
+      code.size(), simulatedOtp ? std::function<std::uint32_t()>(rebuild) : nullptr,
+      [&] {
+        std::uint32_t failure = 0;
+        if (simulatedOtp) {
+          FF_UpdateEx_ForSimulateOTP(code, failure);
+        } else {
+          FF_UpdateEx_Standard(code, failure);
+        }
+        return failure;
+      },
+      [&] { MP_EnableWriteProtect(); });
 }
 
 int CSPIFlashInfo_USB::FF_UpdateEx_Standard(std::span<std::uint8_t> code, std::uint32_t& failure) {
