@@ -16,6 +16,8 @@
 namespace quillon {
 namespace {
 
+using testing::OpText;
+
 using testing::FlowFixture;
 using testing::HookBus;
 using testing::IsCommandBlock;
@@ -182,12 +184,13 @@ TEST_P(BulkPhaseFailureTest, SizeIsBackAtEightAfterTheFailure) {
   EXPECT_EQ(UnitPieceSize(), 8u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Phases, BulkPhaseFailureTest,
-                         ::testing::Values(PhaseFailure{"CheckEmpty", "02c2", 3, msg::kCheckEmptyFail},
-                                           PhaseFailure{"WriteCommand", "0282", 5, msg::kUpdateFlashFail},
-                                           PhaseFailure{"WritePiece", "", 100, msg::kUpdateFlashFail},
-                                           PhaseFailure{"ReadBack", "02c2", 20, msg::kReadFlashFail}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Phases, BulkPhaseFailureTest,
+    ::testing::Values(PhaseFailure{"CheckEmpty", OpText(sim::Op::kSpiRead), 3, msg::kCheckEmptyFail},
+                      PhaseFailure{"WriteCommand", OpText(sim::Op::kSpiWrite), 5, msg::kUpdateFlashFail},
+                      PhaseFailure{"WritePiece", "", 100, msg::kUpdateFlashFail},
+                      PhaseFailure{"ReadBack", OpText(sim::Op::kSpiRead), 20, msg::kReadFlashFail}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // The write phase fails and so does putting the size back: the chip is left at
 // 64. The next write still resets it into its loader, finds it and programs it.

@@ -13,6 +13,8 @@
 namespace quillon {
 namespace {
 
+using testing::OpText;
+
 class ListView final : public DeviceListView {
  public:
   void Clear() override { entries.clear(); }
@@ -137,7 +139,7 @@ TEST_F(DiscoveryTest, OpenByIndexAndCloseSendsTheResetToRom) {
   flow->DEV_CloseDevice();
   EXPECT_EQ(flow->device.handle, 0u);
   ASSERT_FALSE(WireCommands().empty());
-  EXPECT_EQ(WireCommands().back().op, "0009");
+  EXPECT_EQ(WireCommands().back().op, OpText(sim::Op::kResetToRom));
 }
 
 // ---- the choices as pure rules, without a bus ----

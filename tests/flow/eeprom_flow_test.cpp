@@ -23,6 +23,8 @@ inline void PrintTo(MemoryKind kind, std::ostream* os) { *os << (kind == MemoryK
 namespace quillon {
 namespace {
 
+using testing::OpText;
+
 using testing::FlowFixture;
 using testing::HookBus;
 using testing::IsCommandBlock;
@@ -70,13 +72,15 @@ class EepromFlowTest : public FlowFixture {
     std::vector<std::string> steps;
     for (const auto& c : WireCommands()) {
       std::string name;
-      if (c.op == "0007") name = "reset-to-loader";
-      if (c.op == "0009") name = "reset";
-      if (c.op == "0082" && c.address >= 0xFEA0 && c.address <= 0xFEA7) name = "pin";
-      if (c.op == "028b" || c.op == "0291") {
-        name = c.address == 1 && c.length == 1 ? "tag" : c.op == "028b" && c.length == 64 ? "erase" : "write";
+      if (c.op == OpText(sim::Op::kResetToUpdate)) name = "reset-to-loader";
+      if (c.op == OpText(sim::Op::kResetToRom)) name = "reset";
+      if (c.op == OpText(sim::Op::kWriteMem) && c.address >= 0xFEA0 && c.address <= 0xFEA7) name = "pin";
+      if (c.op == OpText(sim::Op::kEep8Write) || c.op == OpText(sim::Op::kEep16Write)) {
+        name = c.address == 1 && c.length == 1                         ? "tag"
+               : c.op == OpText(sim::Op::kEep8Write) && c.length == 64 ? "erase"
+                                                                       : "write";
       }
-      if (c.op == "02cb" || c.op == "02d1") name = "read";
+      if (c.op == OpText(sim::Op::kEep8Read) || c.op == OpText(sim::Op::kEep16Read)) name = "read";
       if (!name.empty() && (steps.empty() || steps.back() != name)) steps.push_back(name);
     }
     return steps;
@@ -164,9 +168,13 @@ TEST_P(EepromWireOrderTest, HoldsByteOneBackAndWritesTheTagLast) {
 
 INSTANTIATE_TEST_SUITE_P(
     Widths, EepromWireOrderTest,
-    ::testing::Values(WireCase{"Eeprom8", sim::MemoryKind::kEeprom8, "028b",
+    ::testing::Values(WireCase{"Eeprom8",
+                               sim::MemoryKind::kEeprom8,
+                               OpText(sim::Op::kEep8Write),
                                {"reset-to-loader", "pin", "erase", "read", "write", "read", "tag", "pin", "reset"}},
-                      WireCase{"Eeprom16", sim::MemoryKind::kEeprom16, "0291",
+                      WireCase{"Eeprom16",
+                               sim::MemoryKind::kEeprom16,
+                               OpText(sim::Op::kEep16Write),
                                {"reset-to-loader", "pin", "write", "read", "tag", "pin", "reset"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -209,22 +217,26 @@ constexpr auto k8 = sim::MemoryKind::kEeprom8;
 constexpr auto k16 = sim::MemoryKind::kEeprom16;
 INSTANTIATE_TEST_SUITE_P(
     Steps, EepromStepFailureTest,
-    ::testing::Values(StepFailure{"Eeprom8DisableProtection", k8, "0082", 0, 0, msg::kDisableWriteProtectFail, 0xFEA0},
-                      StepFailure{"Eeprom8Erase", k8, "028b", 0, 64, msg::kEraseEepromFail},
-                      StepFailure{"Eeprom8CheckEmpty", k8, "02cb", 0, 0, msg::kCheckEmptyFail},
-                      StepFailure{"Eeprom8Write", k8, "028b", 3, 8, msg::kUpdateEepromFail},
-                      StepFailure{"Eeprom8ReadBack", k8, "02cb", 8 + 3, 0, msg::kReadEepromFail},
+    ::testing::Values(StepFailure{"Eeprom8DisableProtection", k8, OpText(sim::Op::kWriteMem), 0, 0,
+                                  msg::kDisableWriteProtectFail, 0xFEA0},
+                      StepFailure{"Eeprom8Erase", k8, OpText(sim::Op::kEep8Write), 0, 64, msg::kEraseEepromFail},
+                      StepFailure{"Eeprom8CheckEmpty", k8, OpText(sim::Op::kEep8Read), 0, 0, msg::kCheckEmptyFail},
+                      StepFailure{"Eeprom8Write", k8, OpText(sim::Op::kEep8Write), 3, 8, msg::kUpdateEepromFail},
+                      StepFailure{"Eeprom8ReadBack", k8, OpText(sim::Op::kEep8Read), 8 + 3, 0, msg::kReadEepromFail},
                       StepFailure{"Eeprom8Compare", k8, "corrupt", 0, 0, msg::kCompareDataFail},
-                      StepFailure{"Eeprom8Tag", k8, "028b", 0, 1, msg::kWriteTagFail},
-                      StepFailure{"Eeprom8EnableProtection", k8, "0082", 1, 0, msg::kEnableWriteProtectFail, 0xFEA0},
-                      StepFailure{"Eeprom8Reset", k8, "0009", 0, 0, msg::kResetDeviceFail},
-                      StepFailure{"Eeprom16DisableProtection", k16, "0082", 0, 0, msg::kDisableWriteProtectFail, 0xFEA0},
-                      StepFailure{"Eeprom16Write", k16, "0291", 3, 8, msg::kUpdateEepromFail},
-                      StepFailure{"Eeprom16Verify", k16, "02d1", 3, 0, msg::kReadEepromFail},
+                      StepFailure{"Eeprom8Tag", k8, OpText(sim::Op::kEep8Write), 0, 1, msg::kWriteTagFail},
+                      StepFailure{"Eeprom8EnableProtection", k8, OpText(sim::Op::kWriteMem), 1, 0,
+                                  msg::kEnableWriteProtectFail, 0xFEA0},
+                      StepFailure{"Eeprom8Reset", k8, OpText(sim::Op::kResetToRom), 0, 0, msg::kResetDeviceFail},
+                      StepFailure{"Eeprom16DisableProtection", k16, OpText(sim::Op::kWriteMem), 0, 0,
+                                  msg::kDisableWriteProtectFail, 0xFEA0},
+                      StepFailure{"Eeprom16Write", k16, OpText(sim::Op::kEep16Write), 3, 8, msg::kUpdateEepromFail},
+                      StepFailure{"Eeprom16Verify", k16, OpText(sim::Op::kEep16Read), 3, 0, msg::kReadEepromFail},
                       StepFailure{"Eeprom16Compare", k16, "corrupt", 0, 0, msg::kCompareDataFail},
-                      StepFailure{"Eeprom16Tag", k16, "0291", 0, 1, msg::kWriteTagFail},
-                      StepFailure{"Eeprom16EnableProtection", k16, "0082", 1, 0, msg::kEnableWriteProtectFail, 0xFEA0},
-                      StepFailure{"Eeprom16Reset", k16, "0009", 0, 0, msg::kResetDeviceFail}),
+                      StepFailure{"Eeprom16Tag", k16, OpText(sim::Op::kEep16Write), 0, 1, msg::kWriteTagFail},
+                      StepFailure{"Eeprom16EnableProtection", k16, OpText(sim::Op::kWriteMem), 1, 0,
+                                  msg::kEnableWriteProtectFail, 0xFEA0},
+                      StepFailure{"Eeprom16Reset", k16, OpText(sim::Op::kResetToRom), 0, 0, msg::kResetDeviceFail}),
     [](const auto& info) { return std::string(info.param.name); });
 
 class EepromWidthTest : public EepromFlowTest, public ::testing::WithParamInterface<sim::MemoryKind> {};
@@ -283,7 +295,7 @@ TEST_F(EepromFlowTest, EmptyCheckReadsTheFirst64Bytes) {
   EXPECT_EQ(LastStatus(), msg::kCheckEmptyFail);
   std::vector<std::uint32_t> reads;
   for (const auto& c : WireCommands()) {
-    if (c.op == "02cb") {
+    if (c.op == OpText(sim::Op::kEep8Read)) {
       EXPECT_EQ(c.length, 8u);
       reads.push_back(c.address);
     }
@@ -327,7 +339,7 @@ TEST_P(EepromVerifyTest, ReportsWhatWentWrong) {
   SetMainWindow(&window);
   // A buffer left from an earlier operation that would match.
   flow->readBuffer = differs;
-  if (c.failRead) RefuseCommand(c.kind == k8 ? "02cb" : "02d1", 0, 0);
+  if (c.failRead) RefuseCommand(c.kind == k8 ? OpText(sim::Op::kEep8Read) : OpText(sim::Op::kEep16Read), 0, 0);
   EXPECT_EQ(flow->DEV_RunCommand('V', file), 0);
   EXPECT_EQ(LastStatus(), c.id);
   EXPECT_EQ(window.Count(WM_FLOW_PASS), c.failRead ? 0 : 1) << "the read's own pass";
@@ -346,7 +358,7 @@ TEST_F(EepromFlowTest, SixteenBitEraseFailureReenablesProtection) {
   RecordingWindow window;
   SetMainWindow(&window);
   SetWorkingMemorySize(0x10000);
-  auto refused = RefuseCommand("0291", 0, 0);
+  auto refused = RefuseCommand(OpText(sim::Op::kEep16Write), 0, 0);
   MarkWire();
   EXPECT_EQ(flow->DEV_RunCommand('E', ""), 0);
   EXPECT_EQ(LastStatus(), msg::kEraseEepromFail);
@@ -356,7 +368,7 @@ TEST_F(EepromFlowTest, SixteenBitEraseFailureReenablesProtection) {
   EXPECT_EQ(*refused, 3) << "3 attempts";
   std::vector<std::uint32_t> pin;
   for (const auto& c : WireCommands()) {
-    if (c.op == "0082" && c.address >= 0xFEA0 && c.address <= 0xFEA7) pin.push_back(c.address);
+    if (c.op == OpText(sim::Op::kWriteMem) && c.address >= 0xFEA0 && c.address <= 0xFEA7) pin.push_back(c.address);
   }
   // Released before the erase, put back after it.
   EXPECT_EQ(pin, (std::vector<std::uint32_t>{0xFEA0, 0xFEA6, 0xFEA1, 0xFEA7, 0xFEA0, 0xFEA6, 0xFEA1, 0xFEA7}));

@@ -24,6 +24,8 @@
 namespace quillon {
 namespace {
 
+using testing::OpText;
+
 using testing::FlowFixture;
 using testing::IsCommandBlock;
 using testing::RecordingWindow;
@@ -51,7 +53,8 @@ class FlashDownloadTest : public FlowFixture {
   std::span<const std::uint8_t> FlashArea() const { return Flash().subspan(kArea, 0x1000); }
   bool Erased() {
     const auto commands = WireCommands();
-    return std::any_of(commands.begin(), commands.end(), [](const auto& c) { return c.op == "0204"; });
+    return std::any_of(commands.begin(), commands.end(),
+                       [](const auto& c) { return c.op == OpText(sim::Op::kSpiEraseChip); });
   }
 
   // The next run on the same chip: opened again, the file bound, written; it
@@ -365,7 +368,8 @@ TEST_P(PreservedRecordFailureTest, StopsBeforeTheRomEntry) {
   EXPECT_EQ(window.Count(WM_FLOW_FAIL), 1);
   const auto commands = WireCommands();
   EXPECT_TRUE(std::none_of(commands.begin(), commands.end(), [](const auto& w) {
-    return w.op == "0007" || w.op == "0009" || w.op == "0204" || w.op == "0282";
+    return w.op == OpText(sim::Op::kResetToUpdate) || w.op == OpText(sim::Op::kResetToRom) ||
+           w.op == OpText(sim::Op::kSpiEraseChip) || w.op == OpText(sim::Op::kSpiWrite);
   }));
   EXPECT_TRUE(std::equal(onChip.begin(), onChip.end(), Flash().begin()));
   EXPECT_EQ(chip->state().mode, sim::RunMode::kCode);
@@ -472,10 +476,12 @@ TEST_P(ResetOptionTest, RomEntryAndFinalReset) {
   EXPECT_EQ(window.Count(WM_FLOW_FAIL), 0);
 
   const auto commands = WireCommands();
-  auto entry = std::find_if(commands.begin(), commands.end(), [](const auto& w) { return w.op == "0007"; });
+  auto entry = std::find_if(commands.begin(), commands.end(),
+                            [](const auto& w) { return w.op == OpText(sim::Op::kResetToUpdate); });
   ASSERT_NE(entry, commands.end());
   EXPECT_EQ(entry->address & 0xFF, c.romEntryValue);
-  const bool reset = std::any_of(commands.begin(), commands.end(), [](const auto& w) { return w.op == "0009"; });
+  const bool reset =
+      std::any_of(commands.begin(), commands.end(), [](const auto& w) { return w.op == OpText(sim::Op::kResetToRom); });
   EXPECT_EQ(reset, c.resetAfter);
   const bool step = std::find(window.posts.begin(), window.posts.end(),
                               std::make_pair(std::uint32_t{WM_FLOW_STEP}, msg::kStepResetToNewCode)) != window.posts.end();
@@ -509,7 +515,7 @@ struct VariantCase {
   std::uint8_t variant;
   OnChip onChip;
   sim::Transport transport;
-  const char* reset;  // "0007", "0009" or "vr22" (vendor request 0x22)
+  const char* reset;  // OpText(sim::Op::kResetToUpdate), OpText(sim::Op::kResetToRom) or "vr22" (vendor request 0x22)
   bool spoilsZero;    // one 0x00 written at flash address 0 first
 };
 // Listings and failures name the case, not its bytes.
@@ -540,11 +546,13 @@ TEST_P(VariantRomEntryTest, PicksTheResetForTheVariantAndMode) {
   const auto commands = WireCommands();
   const auto lines = WireLines();
   const bool byRequest = std::any_of(lines.begin(), lines.end(), [](const auto& l) { return l.rfind("40 22 ", 0) == 0; });
-  const bool toLoader = std::any_of(commands.begin(), commands.end(), [](const auto& w) { return w.op == "0007"; });
-  const bool toRom = std::any_of(commands.begin(), commands.end(), [](const auto& w) { return w.op == "0009"; });
+  const bool toLoader = std::any_of(commands.begin(), commands.end(),
+                                    [](const auto& w) { return w.op == OpText(sim::Op::kResetToUpdate); });
+  const bool toRom =
+      std::any_of(commands.begin(), commands.end(), [](const auto& w) { return w.op == OpText(sim::Op::kResetToRom); });
   EXPECT_EQ(byRequest, std::string(c.reset) == "vr22");
-  EXPECT_EQ(toLoader, std::string(c.reset) == "0007");
-  EXPECT_EQ(toRom, std::string(c.reset) == "0009");
+  EXPECT_EQ(toLoader, std::string(c.reset) == OpText(sim::Op::kResetToUpdate));
+  EXPECT_EQ(toRom, std::string(c.reset) == OpText(sim::Op::kResetToRom));
   EXPECT_EQ(Flash()[0], c.spoilsZero ? 0x00 : before);
   if (c.onChip == OnChip::kConfigAtZero) {
     EXPECT_EQ(chip->state().mode, sim::RunMode::kLoader);
@@ -555,12 +563,13 @@ INSTANTIATE_TEST_SUITE_P(
     Variants, VariantRomEntryTest,
     // Resets on the extension unit where the chip has it alone; the reset by
     // vendor request needs a chip with the vendor transport.
-    ::testing::Values(VariantCase{"Plain", 0, OnChip::kConfigAtZero, sim::Transport::kXu, "0007", false},
-                      VariantCase{"B013RomAndSpi", 3, OnChip::kConfigAtZero, sim::Transport::kBoth, "vr22", true},
-                      VariantCase{"B014RomAndSpi", 4, OnChip::kConfigAtZero, sim::Transport::kBoth, "vr22", true},
-                      VariantCase{"B013Running", 3, OnChip::kRunning, sim::Transport::kXu, "0009", false},
-                      VariantCase{"B014Blank", 4, OnChip::kBlank, sim::Transport::kXu, "0009", false},
-                      VariantCase{"OtherVariant", 5, OnChip::kRunning, sim::Transport::kXu, "0007", false}),
+    ::testing::Values(
+        VariantCase{"Plain", 0, OnChip::kConfigAtZero, sim::Transport::kXu, OpText(sim::Op::kResetToUpdate), false},
+        VariantCase{"B013RomAndSpi", 3, OnChip::kConfigAtZero, sim::Transport::kBoth, "vr22", true},
+        VariantCase{"B014RomAndSpi", 4, OnChip::kConfigAtZero, sim::Transport::kBoth, "vr22", true},
+        VariantCase{"B013Running", 3, OnChip::kRunning, sim::Transport::kXu, OpText(sim::Op::kResetToRom), false},
+        VariantCase{"B014Blank", 4, OnChip::kBlank, sim::Transport::kXu, OpText(sim::Op::kResetToRom), false},
+        VariantCase{"OtherVariant", 5, OnChip::kRunning, sim::Transport::kXu, OpText(sim::Op::kResetToUpdate), false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A running variant chip: its old area byte and tag are spoiled and a reset to
@@ -575,12 +584,13 @@ TEST_F(FlashDownloadTest, RunningVariantIsSpoiledThenResetAndProgrammed) {
   EXPECT_EQ(LastStatus(), 0u);
   std::vector<std::string> before;
   for (const auto& w : WireCommands()) {
-    if (w.op == "0204") break;
-    if (w.op == "0282") before.push_back("write@" + std::to_string(w.address) + "/" + std::to_string(w.length));
-    if (w.op == "0007" || w.op == "0009") before.push_back(w.op);
+    if (w.op == OpText(sim::Op::kSpiEraseChip)) break;
+    if (w.op == OpText(sim::Op::kSpiWrite))
+      before.push_back("write@" + std::to_string(w.address) + "/" + std::to_string(w.length));
+    if (w.op == OpText(sim::Op::kResetToUpdate) || w.op == OpText(sim::Op::kResetToRom)) before.push_back(w.op);
   }
   EXPECT_EQ(before, (std::vector<std::string>{"write@" + std::to_string(0xF000) + "/1",
-                                              "write@" + std::to_string(0xEFFE) + "/2", "0009"}));
+                                              "write@" + std::to_string(0xEFFE) + "/2", OpText(sim::Op::kResetToRom)}));
   EXPECT_TRUE(std::equal(file.begin(), file.end(), Flash().begin()));
   EXPECT_EQ(chip->state().mode, sim::RunMode::kCode);
 }
@@ -658,7 +668,8 @@ TEST_P(FailedResetTest, LeavesTheOtherChipsUntouched) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Resets, FailedResetTest,
-                         ::testing::Values(FailedReset{"RomEntry", "0007"}, FailedReset{"IntoTheNewCode", "0009"}),
+                         ::testing::Values(FailedReset{"RomEntry", OpText(sim::Op::kResetToUpdate)},
+                                           FailedReset{"IntoTheNewCode", OpText(sim::Op::kResetToRom)}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

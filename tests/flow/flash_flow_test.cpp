@@ -18,6 +18,8 @@
 namespace quillon {
 namespace {
 
+using testing::OpText;
+
 using testing::FlowFixture;
 using testing::HookBus;
 using testing::IsCommandBlock;
@@ -45,12 +47,12 @@ class FlashFlowTest : public FlowFixture {
     std::vector<std::string> steps;
     for (const auto& c : WireCommands()) {
       std::string name;
-      if (c.op == "0007") name = "reset-to-loader";
-      if (c.op == "0009") name = "reset";
-      if (c.op == "0283") name = "status";
-      if (c.op == "0204") name = "erase";
-      if (c.op == "02c2") name = "read";
-      if (c.op == "0282") name = c.length == 2 ? "tag@" + std::to_string(c.address) : "write";
+      if (c.op == OpText(sim::Op::kResetToUpdate)) name = "reset-to-loader";
+      if (c.op == OpText(sim::Op::kResetToRom)) name = "reset";
+      if (c.op == OpText(sim::Op::kSpiWriteSr)) name = "status";
+      if (c.op == OpText(sim::Op::kSpiEraseChip)) name = "erase";
+      if (c.op == OpText(sim::Op::kSpiRead)) name = "read";
+      if (c.op == OpText(sim::Op::kSpiWrite)) name = c.length == 2 ? "tag@" + std::to_string(c.address) : "write";
       if (!name.empty() && (steps.empty() || steps.back() != name)) steps.push_back(name);
     }
     return steps;
@@ -156,15 +158,16 @@ TEST_P(FlashStepFailureTest, ReportsTheStepsId) {
 
 INSTANTIATE_TEST_SUITE_P(
     Steps, FlashStepFailureTest,
-    ::testing::Values(StepFailure{"DisableProtection", "tq7704", "0283", 0, 0, msg::kDisableWriteProtectFail},
-                      StepFailure{"Erase", "tq7704", "0204", 0, 0, msg::kEraseFlashFail},
-                      StepFailure{"CheckEmpty", "tq7704", "02c2", 0, 0, msg::kCheckEmptyFail},
-                      StepFailure{"Write", "tq7704", "0282", 0, 0, msg::kUpdateFlashFail},
-                      StepFailure{"ReadBack", "tq7704", "02c2", 16, 0, msg::kReadFlashFail},
-                      StepFailure{"Tag", "tq7702", "0282", 0, 2, msg::kWriteTagFail},
-                      StepFailure{"AreaSignature", "tq7704", "0282", 0, 2, msg::kWriteTagFail},
-                      StepFailure{"EnableProtection", "tq7704", "0283", 1, 0, msg::kEnableWriteProtectFail},
-                      StepFailure{"Reset", "tq7704", "0009", 0, 0, msg::kResetDeviceFail}),
+    ::testing::Values(
+        StepFailure{"DisableProtection", "tq7704", OpText(sim::Op::kSpiWriteSr), 0, 0, msg::kDisableWriteProtectFail},
+        StepFailure{"Erase", "tq7704", OpText(sim::Op::kSpiEraseChip), 0, 0, msg::kEraseFlashFail},
+        StepFailure{"CheckEmpty", "tq7704", OpText(sim::Op::kSpiRead), 0, 0, msg::kCheckEmptyFail},
+        StepFailure{"Write", "tq7704", OpText(sim::Op::kSpiWrite), 0, 0, msg::kUpdateFlashFail},
+        StepFailure{"ReadBack", "tq7704", OpText(sim::Op::kSpiRead), 16, 0, msg::kReadFlashFail},
+        StepFailure{"Tag", "tq7702", OpText(sim::Op::kSpiWrite), 0, 2, msg::kWriteTagFail},
+        StepFailure{"AreaSignature", "tq7704", OpText(sim::Op::kSpiWrite), 0, 2, msg::kWriteTagFail},
+        StepFailure{"EnableProtection", "tq7704", OpText(sim::Op::kSpiWriteSr), 1, 0, msg::kEnableWriteProtectFail},
+        StepFailure{"Reset", "tq7704", OpText(sim::Op::kResetToRom), 0, 0, msg::kResetDeviceFail}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct SpoilCase {
@@ -278,7 +281,7 @@ TEST_F(FlashFlowTest, CancelledDownloadIsAResetFailureAndTouchesNothing) {
   auto* spi = dynamic_cast<CSPIFlashInfo_USB*>(flow);
   EXPECT_EQ(spi->FF_UpdateEx(flow->image.fileData), 0);
   EXPECT_EQ(LastStatus(), msg::kResetDeviceFail);
-  EXPECT_TRUE(WireCommands().empty() || WireCommands().front().op != "0204");
+  EXPECT_TRUE(WireCommands().empty() || WireCommands().front().op != OpText(sim::Op::kSpiEraseChip));
 }
 
 // The window's read saves its bytes where the operator asked: when that file
@@ -361,8 +364,9 @@ TEST_F(FlashFlowTest, WrongChipImageIsRefusedBeforeTheChipIsTouched) {
   MarkWire();
   EXPECT_EQ(flow->DEV_RunCommand('W', path), 0);
   EXPECT_EQ(LastStatus(), msg::kFirmwareNotForDevice);
-  EXPECT_TRUE(WireCommands().empty() || std::none_of(WireCommands().begin(), WireCommands().end(),
-                                                     [](const auto& c) { return c.op == "0204"; }));
+  EXPECT_TRUE(WireCommands().empty() || std::none_of(WireCommands().begin(), WireCommands().end(), [](const auto& c) {
+                return c.op == OpText(sim::Op::kSpiEraseChip);
+              }));
 }
 
 // A flow that writes no tag: the power fails after the first page of the

@@ -15,6 +15,8 @@
 namespace quillon {
 namespace {
 
+using testing::OpText;
+
 using testing::FlowFixture;
 using testing::HookBus;
 using testing::IsCommandBlock;
@@ -62,22 +64,27 @@ class NorFlowTest : public FlowFixture {
     std::vector<std::string> steps;
     for (const auto& c : WireCommands()) {
       std::string name = c.op;
-      if (c.op == "0007") name = "reset-to-loader";
-      if (c.op == "0009") name = "reset";
-      if (c.op == "00c5") name = "nor-probe";
-      if (c.op == "0004") name = "nor-erase";
-      if (c.op == "0085") name = "nor-write";
-      if (c.op == "0006") name = "nor-tag";
-      if (c.op == "02c2") name = "read";
+      if (c.op == OpText(sim::Op::kResetToUpdate)) name = "reset-to-loader";
+      if (c.op == OpText(sim::Op::kResetToRom)) name = "reset";
+      if (c.op == OpText(sim::Op::kNorRead)) name = "nor-probe";
+      if (c.op == OpText(sim::Op::kNorErase)) name = "nor-erase";
+      if (c.op == OpText(sim::Op::kNorWrite)) name = "nor-write";
+      if (c.op == OpText(sim::Op::kNorWriteTag)) name = "nor-tag";
+      if (c.op == OpText(sim::Op::kSpiRead)) name = "read";
       // Registers, status and the data-control size are not steps.
-      if (c.op == "00c2" || c.op == "0082" || c.op == "00cd" || c.op == "00d0" || c.op == "0016") continue;
+      if (c.op == OpText(sim::Op::kReadMem) || c.op == OpText(sim::Op::kWriteMem) ||
+          c.op == OpText(sim::Op::kGetDevStatus) || c.op == OpText(sim::Op::kDevQualify) ||
+          c.op == OpText(sim::Op::kSetDataSize))
+        continue;
       if (steps.empty() || steps.back() != name) steps.push_back(name);
     }
     return steps;
   }
   bool Erased() {
     const auto commands = WireCommands();
-    return std::any_of(commands.begin(), commands.end(), [](const auto& c) { return c.op == "0004" || c.op == "0204"; });
+    return std::any_of(commands.begin(), commands.end(), [](const auto& c) {
+      return c.op == OpText(sim::Op::kNorErase) || c.op == OpText(sim::Op::kSpiEraseChip);
+    });
   }
 
   sim::SimChip* chip = nullptr;
@@ -144,16 +151,17 @@ TEST_P(NorStepFailureTest, ReportsTheStepsId) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Steps, NorStepFailureTest,
-                         ::testing::Values(NorStepFailure{"Probe", "00c5", 0, msg::kFirmwareNotForDevice, false},
-                                           NorStepFailure{"RomEntry", "0007", 0, msg::kResetDeviceFail, false},
-                                           NorStepFailure{"Erase", "0004", 0, msg::kEraseFlashFail, false},
-                                           NorStepFailure{"CheckEmpty", "02c2", 0, msg::kCheckEmptyFail, true},
-                                           NorStepFailure{"Write", "0085", 0, msg::kUpdateFlashFail, true},
-                                           NorStepFailure{"ReadBack", "02c2", 16, msg::kReadFlashFail, true},
-                                           NorStepFailure{"Tag", "0006", 0, msg::kWriteTagFail, true},
-                                           NorStepFailure{"Reset", "0009", 0, msg::kResetDeviceFail, true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Steps, NorStepFailureTest,
+    ::testing::Values(NorStepFailure{"Probe", OpText(sim::Op::kNorRead), 0, msg::kFirmwareNotForDevice, false},
+                      NorStepFailure{"RomEntry", OpText(sim::Op::kResetToUpdate), 0, msg::kResetDeviceFail, false},
+                      NorStepFailure{"Erase", OpText(sim::Op::kNorErase), 0, msg::kEraseFlashFail, false},
+                      NorStepFailure{"CheckEmpty", OpText(sim::Op::kSpiRead), 0, msg::kCheckEmptyFail, true},
+                      NorStepFailure{"Write", OpText(sim::Op::kNorWrite), 0, msg::kUpdateFlashFail, true},
+                      NorStepFailure{"ReadBack", OpText(sim::Op::kSpiRead), 16, msg::kReadFlashFail, true},
+                      NorStepFailure{"Tag", OpText(sim::Op::kNorWriteTag), 0, msg::kWriteTagFail, true},
+                      NorStepFailure{"Reset", OpText(sim::Op::kResetToRom), 0, msg::kResetDeviceFail, true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(NorFlowTest, CompareFailureLeavesTheChipUntagged) {
   const std::string path = Prepare(sim::MemoryKind::kNor, true);
@@ -204,7 +212,9 @@ TEST_P(FlashKindTest, OtherFlashKindIsRefusedBeforeTheErase) {
   EXPECT_EQ(window.Count(WM_FLOW_FAIL), 1);
   const auto commands = WireCommands();
   EXPECT_TRUE(std::none_of(commands.begin(), commands.end(), [](const auto& w) {
-    return w.op == "0007" || w.op == "0009" || w.op == "0004" || w.op == "0204" || w.op == "0282" || w.op == "0085";
+    return w.op == OpText(sim::Op::kResetToUpdate) || w.op == OpText(sim::Op::kResetToRom) ||
+           w.op == OpText(sim::Op::kNorErase) || w.op == OpText(sim::Op::kSpiEraseChip) ||
+           w.op == OpText(sim::Op::kSpiWrite) || w.op == OpText(sim::Op::kNorWrite);
   }));
   EXPECT_TRUE(std::equal(old.begin(), old.end(), Flash().begin()));
   EXPECT_EQ(chip->state().mode, sim::RunMode::kCode);

@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,6 +27,7 @@
 #include "platform/virtual_clock.h"
 #include "proxy/backend_factory.h"
 #include "proxy/library.h"
+#include "sim/commands.h"
 #include "sim/sim_bus.h"
 #include "support/temp_dir.h"
 
@@ -67,10 +70,26 @@ class HookBus final : public UsbBackend {
 
 // A command block on the wire: class and opcode, address and length fields.
 struct WireCommand {
-  std::string op;  // e.g. "0282"
+  std::string op;  // class and opcode as hex text, e.g. "0282"; see OpText
   std::uint32_t address = 0;
   std::uint32_t length = 0;
 };
+
+// The class-and-opcode text of a simulator operation's command block, so that
+// tests name the operation they look for.
+inline const char* OpText(sim::Op op) {
+  static const std::map<sim::Op, std::string> texts = [] {
+    std::map<sim::Op, std::string> made;
+    for (const sim::XuCommand& command : sim::kXuCommands) {
+      char text[5];
+      std::snprintf(text, sizeof text, "%02x%02x", unsigned{command.commandClass}, unsigned{command.opcode});
+      made.emplace(command.op, text);
+    }
+    return made;
+  }();
+  const auto found = texts.find(op);
+  return found != texts.end() ? found->second.c_str() : "";
+}
 
 // Records what the flows post, and can ask them to stop.
 class RecordingWindow final : public FlowWindow {

@@ -16,6 +16,8 @@
 namespace quillon {
 namespace {
 
+using testing::OpText;
+
 using testing::FlowFixture;
 using testing::IsCommandBlock;
 using testing::RecordingWindow;
@@ -107,25 +109,25 @@ TEST_P(StepPrimitiveTest, TriesARefusedCommandItsNumberOfTimes) {
 using Buffer = std::vector<std::uint8_t>;
 const StepCase kStepCases[] = {
     {"EraseSPIFlash", sim::MemoryKind::kSpi, [](CDevFlow& f, Buffer&) { return f.MP_EraseSPIFlash(); },
-     msg::kStepErasing, "0204", 3, false, 5, 0},
+     msg::kStepErasing, OpText(sim::Op::kSpiEraseChip), 3, false, 5, 0},
     {"CheckSPIFlashEmpty", sim::MemoryKind::kSpi, [](CDevFlow& f, Buffer& b) { return f.MP_CheckSPIFlashEmpty(b); },
-     msg::kStepCheckEmpty, "02c2", 8, true, 5, 30},
+     msg::kStepCheckEmpty, OpText(sim::Op::kSpiRead), 8, true, 5, 30},
     {"WriteSPIFlash", sim::MemoryKind::kSpi, [](CDevFlow& f, Buffer& b) { return f.MP_WriteSPIFlash(b); },
-     msg::kStepDownload, "0282", 8, true, 35, 30},
+     msg::kStepDownload, OpText(sim::Op::kSpiWrite), 8, true, 35, 30},
     {"VerifySPIFlash", sim::MemoryKind::kSpi, [](CDevFlow& f, Buffer& b) { return f.MP_VerifySPIFlash(b); },
-     msg::kStepVerify, "02c2", 8, true, 65, 30},
+     msg::kStepVerify, OpText(sim::Op::kSpiRead), 8, true, 65, 30},
     {"ReadSPIFlash", sim::MemoryKind::kSpi, [](CDevFlow& f, Buffer& b) { return f.MP_ReadSPIFlash(b); }, msg::kStepRead,
-     "02c2", 8, true, 10, 80},
-    {"EraseNorFlash", sim::MemoryKind::kNor, [](CDevFlow& f, Buffer&) { return f.MP_EraseNorFlash(); }, 0, "0004", 3,
-     false, 30, 0},
+     OpText(sim::Op::kSpiRead), 8, true, 10, 80},
+    {"EraseNorFlash", sim::MemoryKind::kNor, [](CDevFlow& f, Buffer&) { return f.MP_EraseNorFlash(); }, 0,
+     OpText(sim::Op::kNorErase), 3, false, 30, 0},
     {"CheckNorFlashEmpty", sim::MemoryKind::kNor, [](CDevFlow& f, Buffer& b) { return f.MP_CheckNorFlashEmpty(b); },
-     msg::kStepCheckEmpty, "02c2", 8, true, 30, 20},
+     msg::kStepCheckEmpty, OpText(sim::Op::kSpiRead), 8, true, 30, 20},
     {"WriteNorFlash", sim::MemoryKind::kNor, [](CDevFlow& f, Buffer& b) { return f.MP_WriteNorFlash(b); },
-     msg::kStepDownload, "0085", 8, true, 50, 20},
+     msg::kStepDownload, OpText(sim::Op::kNorWrite), 8, true, 50, 20},
     {"VerifyNorFlash", sim::MemoryKind::kNor, [](CDevFlow& f, Buffer& b) { return f.MP_VerifyNorFlash(b); },
-     msg::kStepVerify, "02c2", 8, true, 70, 20},
+     msg::kStepVerify, OpText(sim::Op::kSpiRead), 8, true, 70, 20},
     {"WriteNorTag", sim::MemoryKind::kNor, [](CDevFlow& f, Buffer&) { return f.MP_WriteNorTag(); }, msg::kStepWriteTag,
-     "0006", 1, false, 0, 0},
+     OpText(sim::Op::kNorWriteTag), 1, false, 0, 0},
 };
 
 INSTANTIATE_TEST_SUITE_P(Steps, StepPrimitiveTest, ::testing::ValuesIn(kStepCases),
