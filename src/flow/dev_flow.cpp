@@ -20,6 +20,7 @@
 #include "flow/front_end.h"
 #include "flow/status.h"
 #include "flow/wait_limits.h"
+#include "platform/clock.h"
 #include "platform/debug_channel.h"
 
 namespace quillon {
@@ -217,6 +218,14 @@ int CDevFlow::PreActionForTessaro() {
   TraceFailure(Scope(), "Save SN Fail\n");
   PostFlowMessage(WM_FLOW_FAIL, msg::kSaveSnFail);
   return 0;
+}
+
+void CDevFlow::SerialCountdown() {
+  if (CommandLine() || Setting(key::kSaveSn, 0) == 0) return;
+  PostFlowMessage(WM_FLOW_STEP, 0);
+  TheClock().SleepMs(1000);
+  PostFlowMessage(WM_FLOW_STEP, 0);
+  TheClock().SleepMs(1000);
 }
 
 int CDevFlow::SaveReadResult() {

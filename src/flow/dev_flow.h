@@ -258,6 +258,8 @@ class CDevFlow : public CDevFlowData, public CDumpStr {
   // Writes the serial number into the image's area when "SaveSN" is set; with
   // no number, or no area to hold it, posts 41713 before the chip is touched.
   int PreActionForTessaro();
+  // The countdown the window shows after a download that saved a serial number.
+  void SerialCountdown();
   // The window's read saves its bytes where the operator asked; 0 (posted) when that fails.
   int SaveReadResult();
   // The chip mode for the reset and protection steps: a failed read counts as 0.

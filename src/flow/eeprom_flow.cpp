@@ -54,13 +54,6 @@ void CEepromInfo::TakeDeviceVersion() {
   MP_RefreshVersionText();
 }
 
-void CEepromInfo::SerialCountdown() {
-  if (CommandLine() || Setting(key::kSaveSn, 0) == 0) return;
-  PostFlowMessage(WM_FLOW_STEP, 0);
-  TheClock().SleepMs(1000);
-  PostFlowMessage(WM_FLOW_STEP, 0);
-  TheClock().SleepMs(1000);
-}
 
 int CEepromInfo::DEV_Read() {
   if (MP_OpenRomDevice() == 0) return 0;

@@ -44,8 +44,6 @@ class CEepromInfo : public CDevFlow {
  protected:
   // The end of every download: the device's code version and the version text.
   void TakeDeviceVersion();
-  // The countdown the window shows after a download that saved a serial number.
-  void SerialCountdown();
 
  private:
   // The row's command in this chip's width on one chunk.

@@ -146,12 +146,7 @@ int CSPIFlashInfo_USB::FFU_Download() {
   int result = 0;
   if (MP_OpenRomDevice() != 0) {
     result = FF_UpdateEx(image.fileData);
-    if (!CommandLine() && Setting(key::kSaveSn, 0) != 0) {
-      PostFlowMessage(WM_FLOW_STEP, 0);
-      TheClock().SleepMs(1000);
-      PostFlowMessage(WM_FLOW_STEP, 0);
-      TheClock().SleepMs(1000);
-    }
+    SerialCountdown();
     if (result != 0) {
       // The record is in the chip now; the copy has done its job.
       if (!keptRecord_.empty()) {
