@@ -143,6 +143,8 @@ int CDevFlow::LoadCheckedImage(const std::string& path, bool keepHeldImage) {
   ImageCheckOptions options;
   options.keepHeldFullImage = keepHeldImage;
   options.accept8For9 = true;
+  options.writeMemory = memoryType();
+  options.romFlag = romFlag != 0;
   const std::uint32_t failure = CheckImageBeforeWrite(image, chipCode, CurrentAreaContext(), options, nullptr);
   if (failure != image_status::kPassed) {
     PostFlowMessage(WM_FLOW_FAIL, failure);

@@ -80,6 +80,8 @@ int CEepromInfo::WriteChecked(const std::string& path) {
   const std::uint8_t chipCode = profile != nullptr ? profile->ChipInfo() : 0;
   ImageCheckOptions options;
   options.accept8For9 = true;
+  options.writeMemory = memoryType();
+  options.romFlag = romFlag != 0;
   const std::uint32_t failure = CheckImageBeforeWrite(image, chipCode, CurrentAreaContext(), options, nullptr);
   if (failure != image_status::kPassed) {
     PostFlowMessage(WM_FLOW_FAIL, failure);

@@ -43,6 +43,7 @@ class CodeBytes {
 };
 
 bool IsFlash(Memory memory) { return memory == Memory::Spi || memory == Memory::Nor; }
+bool IsEeprom(Memory memory) { return memory == Memory::Eeprom8 || memory == Memory::Eeprom16; }
 
 bool Fail(std::string* error, std::string text) {
   if (error != nullptr) *error = std::move(text);
@@ -151,7 +152,8 @@ const char* const kUsage =
     "  --ic tq7702|tq7704|tq7724  IC profile (tq7704)\n"
     "  --chip-code N          chip code in the area header (the profile's)\n"
     "  --size N               image size in bytes (65536)\n"
-    "  --config-at N          offset of the configuration area (the profile's ConfigAddress)\n"
+    "  --config-at N          offset of the configuration area (EEPROM: 0; else the\n"
+    "                         profile's ConfigAddress)\n"
     "  --vid N                vendor id (0x3A7C)\n"
     "  --pid N                product id (0x0011)\n"
     "  --rev N                release number (0x0001)\n"
@@ -207,7 +209,8 @@ std::optional<std::vector<std::uint8_t>> MakeImage(const ImageSpec& spec, std::s
   if (spec.serial.size() > kMaxStringChars) {
     return Fail(error, "serial number longer than 48 characters"), std::nullopt;
   }
-  const std::size_t configAt = spec.configAt.value_or(facts->configAddress);
+  // The chip reads an EEPROM's configuration area at offset 0.
+  const std::size_t configAt = spec.configAt.value_or(IsEeprom(spec.memory) ? 0 : facts->configAddress);
   if (configAt >= spec.size) return Fail(error, "configuration area lies outside the image"), std::nullopt;
   if (spec.smallCache && (*spec.smallCache == 0 || *spec.smallCache > 0xF000)) {
     return Fail(error, "small-cache size must be 1 to 61440"), std::nullopt;
