@@ -8,6 +8,7 @@
 #include <string>
 
 #include "flow/dev_flow.h"
+#include "flow/preserved_record.h"
 
 namespace quillon {
 
@@ -40,10 +41,11 @@ class CSPIFlashInfo_USB : public CDevFlow {
 
  private:
   int PreActionForTessaro();
-  // 0 (41704 posted) when the chip's record cannot be read, kept or placed.
+  // 0 (failure posted) when the chip's record cannot be read, kept or placed,
+  // or a pending copy waits for the operator's word.
   int CarryPreservedRecord();
-  int PreservedRecordFail(const char* line);
-  std::string ChipLocation() const;
+  int PreservedRecordFail(const char* line, std::uint32_t status);
+  UnitIdentity ThisUnit() const;
   // 0 (posted) when the chip answers no SPI flash status: another memory kind.
   int HasSpiFlash();
   // Writes 0x00 over the type byte of the area at `address`, so the loader
@@ -55,7 +57,7 @@ class CSPIFlashInfo_USB : public CDevFlow {
   // Where the configuration area of the image being written starts in flash.
   std::uint32_t AreaAddress() const;
 
-  std::filesystem::path keptRecord_;  // the copy of the preserved record of this run
+  PreservedRecordRun preservedRecord_;
 };
 
 class CNORFlashInfo_USB : public CDevFlow {
