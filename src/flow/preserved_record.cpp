@@ -272,33 +272,28 @@ std::uint32_t PreservedRecordRun::Prepare(std::span<const std::uint8_t> area, co
     if (std::string problem = store.SetAside(pending[i]); !problem.empty()) return Refuse(problem, msg::kSaveFileDataFail);
   }
 
-  std::vector<std::uint8_t> payload;
-  switch (decision.plan) {
-    case RecordPlan::kCarryFromChip: {
-      payload = *chipRecord;
-      if (std::string problem = store.Keep(payload, unit, RunText(imageName)); !problem.empty()) {
-        return Refuse(problem, msg::kSaveFileDataFail);
-      }
-      PendingRecordCopy kept;
-      kept.location = unit.location;
-      kept.file = store.CopyPath(unit.location);
-      done_.push_back(std::move(kept));
-      break;
-    }
-    case RecordPlan::kRestoreCopy:
-      payload = *pending[decision.copy].payload;
-      done_.push_back(pending[decision.copy]);
-      DebugPrint("Preserved record taken from %s\n", pending[decision.copy].file.string().c_str());
-      break;
-    default:
-      if (!code) ThePrompt().Show("SPI code not exist.", "Error");
-      return 0;
+  if (decision.plan == RecordPlan::kWithoutRecord) {
+    if (!code) ThePrompt().Show("SPI code not exist.", "Error");
+    return 0;
   }
-  for (std::size_t i : decision.superseded) done_.push_back(pending[i]);
+  const bool fromChip = decision.plan == RecordPlan::kCarryFromChip;
+  const std::vector<std::uint8_t>& payload = fromChip ? *chipRecord : *pending[decision.copy].payload;
   if (image.size() < kAreaAddress + kAreaSize || !PutPreservedRecord(image.subspan(kAreaAddress, kAreaSize), payload)) {
-    done_.clear();
     return Refuse("the preserved record does not fit the configuration area of " + imageName, msg::kReadFlashFail);
   }
+  if (fromChip) {
+    if (std::string problem = store.Keep(payload, unit, RunText(imageName)); !problem.empty()) {
+      return Refuse(problem, msg::kSaveFileDataFail);
+    }
+    PendingRecordCopy kept;
+    kept.location = unit.location;
+    kept.file = store.CopyPath(unit.location);
+    done_.push_back(std::move(kept));
+  } else {
+    done_.push_back(pending[decision.copy]);
+    DebugPrint("Preserved record taken from %s\n", pending[decision.copy].file.string().c_str());
+  }
+  for (std::size_t i : decision.superseded) done_.push_back(pending[i]);
   return 0;
 }
 

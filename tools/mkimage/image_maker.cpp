@@ -167,7 +167,8 @@ const char* const kUsage =
     "The area type byte follows the memory: 0x55, 0x55, 0x11, 0x12, 0x60.\n"
     "Numbers are decimal or 0x hexadecimal. The version record lies at 0x100C in\n"
     "images of 64 KB or more, else at 0x11B. Flash images carry the tag word at the\n"
-    "profile's TagAddress: 0xAA55 for TQ7702, 0xFFFF for TQ7704 and TQ7724.\n";
+    "profile's TagAddress: 0xAA55 for TQ7702, 0xFFFF for TQ7704 and TQ7724 and for\n"
+    "an area at offset 0.\n";
 
 std::optional<ProfileFacts> BuiltinProfileFacts(const std::string& ic) {
   int number = 0;
@@ -262,7 +263,9 @@ std::optional<std::vector<std::uint8_t>> MakeImage(const ImageSpec& spec, std::s
     if (Overlaps(facts->tagAddress, facts->tagAddress + 2, configAt, areaEnd)) {
       return Fail(error, "the tag word would overwrite the configuration area"), std::nullopt;
     }
-    WriteU16Le(image, facts->tagAddress, spec.ic == "tq7702" ? 0xAA55 : 0xFFFF);
+    // Only a TQ7702 write with its area at the profile's address puts a tag
+    // down; elsewhere the chip keeps FF FF there, and so must the file.
+    WriteU16Le(image, facts->tagAddress, spec.ic == "tq7702" && configAt != 0 ? 0xAA55 : 0xFFFF);
   }
   return image;
 }
