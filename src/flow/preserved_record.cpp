@@ -143,9 +143,13 @@ RecordDecision DecideRecord(const std::optional<std::vector<std::uint8_t>>& chip
   }
 
   if (chipRecord) {
+    // Naming the copy of the very bytes the chip holds agrees with the chip.
     if (instruction.restore) {
-      return refuse("this unit holds its own preserved record: the copy taken at " + *instruction.restore +
-                    " is not written into it");
+      const auto i = find(*instruction.restore);
+      if (!i || aside[*i] || pending[*i].payload != chipRecord) {
+        return refuse("this unit holds its own preserved record: the copy taken at " + *instruction.restore +
+                      " is not written into it");
+      }
     }
     for (std::size_t i = 0; i < pending.size(); ++i) {
       if (aside[i]) continue;

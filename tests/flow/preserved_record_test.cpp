@@ -55,6 +55,8 @@ TEST(DecideRecordTest, RecordOnlyGoesIntoTheUnitItCameFrom) {
       {"... set aside first", kB, {A}, aside("1-1"), RecordPlan::kCarryFromChip, 0, {0}},
       {"record on the chip, asked to restore a copy", kA, {B}, restore("1-2"), RecordPlan::kRefuse, 0, {}, {},
        "this unit holds its own preserved record"},
+      {"record on the chip, asked to restore the copy of its bytes", kA, {B, A}, restore("1-1"),
+       RecordPlan::kCarryFromChip, 0, {}, {1}},
       {"no record, nothing pending", std::nullopt, {}, none, RecordPlan::kWithoutRecord},
       {"no record, a copy pending", std::nullopt, {A}, none, RecordPlan::kAskOperator},
       {"no record, the operator names its copy", std::nullopt, {A}, restore("1-1"), RecordPlan::kRestoreCopy, 0},
