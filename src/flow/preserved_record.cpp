@@ -248,7 +248,11 @@ void PreservedRecordStore::Remove(const PendingRecordCopy& copy) const {
 
 std::string DescribeCopy(const PendingRecordCopy& copy) {
   std::string text = FileName(copy);
-  text += copy.payload ? " (" + std::to_string(copy.payload->size()) + " bytes)" : std::string(" (empty or damaged)");
+  if (copy.payload) {
+    text += " (" + std::to_string(copy.payload->size()) + (copy.payload->size() == 1 ? " byte)" : " bytes)");
+  } else {
+    text += " (empty or damaged)";
+  }
   if (copy.run.empty()) return text + ", taken at " + copy.location + " (no record of its unit or run)";
   return text + ", taken from " + UnitText(copy.unit) + " in the run of " + copy.run;
 }
