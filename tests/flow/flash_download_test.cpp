@@ -409,27 +409,30 @@ TEST_F(FlashDownloadTest, RetryOnASpoiledVariantChipKeepsTheRecord) {
 // The chip loses power once its flash is erased: the record is gone from the
 // chip and kept as a copy. The retry does not guess that the record-less unit
 // is the one the copy came from: it asks, and without a Yes it leaves the chip
-// and the copy alone; with one the copy goes into the new image.
+// and the copy alone; with one the copy goes into the new image. Set aside,
+// the copy keeps its bytes under another name.
 TEST_F(FlashDownloadTest, PowerLossAfterTheEraseKeepsTheRecordForTheOperatorsWord) {
   const auto file = MakeImage("tq7704", kCustomerPid);
   const std::string path = Prepare({.productId = kCustomerPid}, WithPreservedArea(file, kPayload), file);
   const std::string location = chip->state().location;
-  hookBus->hook = [erased = false](testing::HookBus& bus, UsbHandle h, const SetupPacket& s,
-                                   std::span<std::uint8_t> d) mutable -> std::optional<TransferResult> {
-    if (erased) return TransferResult{1167, 0};
-    if (IsCommandBlock(s) && d.size() >= 8 && d[0] == 0x02 && d[1] == 0x04) {
-      erased = true;
-      return bus.Forward(h, s, d);
-    }
-    return std::nullopt;
-  };
-  EXPECT_EQ(flow->DEV_RunCommand('W', path), 0);
-  hookBus->hook = nullptr;
   const auto blank = [&] { return std::all_of(Flash().begin(), Flash().end(), [](std::uint8_t b) { return b == 0xFF; }); };
-  ASSERT_TRUE(blank());
-  EXPECT_EQ(ReadWholeFile(KeptRecordFile(location)), kPayload);
-
-  chip->PowerUp();
+  const auto cut = [&] {
+    hookBus->hook = [erased = false](testing::HookBus& bus, UsbHandle h, const SetupPacket& s,
+                                     std::span<std::uint8_t> d) mutable -> std::optional<TransferResult> {
+      if (erased) return TransferResult{1167, 0};
+      if (IsCommandBlock(s) && d.size() >= 8 && d[0] == 0x02 && d[1] == 0x04) {
+        erased = true;
+        return bus.Forward(h, s, d);
+      }
+      return std::nullopt;
+    };
+    EXPECT_EQ(flow->DEV_RunCommand('W', path), 0);
+    hookBus->hook = nullptr;
+    ASSERT_TRUE(blank());
+    EXPECT_EQ(ReadWholeFile(KeptRecordFile(location)), kPayload);
+    chip->PowerUp();
+  };
+  cut();
   {
     flow->MP_CloseDevice();
     VxCam_CloseDevice();
@@ -452,6 +455,30 @@ TEST_F(FlashDownloadTest, PowerLossAfterTheEraseKeepsTheRecordForTheOperatorsWor
     EXPECT_EQ(ReadWholeFile(KeptRecordFile(location)), kPayload);
   }
   RetryCarriesTheRecord(path, KeptRecordFile(location), kPayload, {Answer::Yes});
+
+  // Cut once more; now the operator sets the copy aside: the unit is written
+  // without the record, whose bytes stay in the renamed copy.
+  cut();
+  flow->MP_CloseDevice();
+  VxCam_CloseDevice();
+  testing::RecordingPrompt prompt;
+  prompt.answers = {Answer::No, Answer::Yes};
+  OpenFirst();
+  ASSERT_EQ(BindCommandLineImage(path), 1);
+  flow = TheFlow();
+  EXPECT_EQ(flow->DEV_RunCommand('W', path), 1);
+  const auto record = PreservedRecord(kPayload);
+  EXPECT_EQ(std::search(FlashArea().begin(), FlashArea().end(), record.begin(), record.end()), FlashArea().end());
+  EXPECT_FALSE(std::filesystem::exists(KeptRecordFile(location)));
+  std::size_t setAside = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(ProgramDir())) {
+    if (entry.path().filename().string().rfind(KeptRecordFile(location).filename().string() + ".aside-", 0) != 0) {
+      continue;
+    }
+    ++setAside;
+    EXPECT_EQ(ReadWholeFile(entry.path()), kPayload);
+  }
+  EXPECT_EQ(setAside, 1u);
 }
 
 // A copy at this port that holds other bytes than the chip's record is another
