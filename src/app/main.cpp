@@ -8,6 +8,7 @@
 #include "app/chip_list.h"
 #include "app/gang_mode.h"
 #include "app/quillon_app.h"
+#include "app/record_copy_option.h"
 #include "app/tool_version.h"
 #include "app/usage.h"
 #include "app/version.h"
@@ -72,6 +73,13 @@ int main(int argc, char** argv) {
   if (args.size() == 2 && args[1] == "--version") {
     std::printf("quillon %s (%s)\n", quillon::ToolVersionText(quillon::kFileVersion).c_str(), quillon::kFileVersion);
     return 0;
+  }
+  if (quillon::RecordCopyOption option = quillon::TakeRecordCopyOption(args); !option.problem.empty()) {
+    std::fprintf(stderr, "quillon: %s\n", option.problem.c_str());
+    std::fputs(quillon::UsageText(), stderr);
+    return 1;
+  } else {
+    quillon::SetRecordCopyInstruction(std::move(option.instruction));
   }
   const bool listing = args.size() == 2 && args[1] == "--list";
   const bool gang = quillon::IsGangCommand(args);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "data/current_types.h"
 #include "data/firmware_image.h"
 
 namespace quillon {
@@ -25,9 +26,15 @@ struct ImageCheckOptions {
   bool keepHeldFullImage = false;
   // The two flash write steps take chip code 8 for 9 and 9 for 8.
   bool accept8For9 = false;
+  // The memory the image is written to: the image must then agree with the
+  // bytes that write sets itself, and an EEPROM image must keep its area at
+  // offset 0 (the chip reads it there). Unset: neither is checked.
+  std::optional<MemoryType> writeMemory;
+  bool romFlag = false;  // the family's flash write never puts a tag down
 };
 
-// Runs the checks in order and returns image_status::kPassed or the failing
+// Runs the checks in order (load, area, chip code, then what the write sets
+// itself) and returns image_status::kPassed or the failing
 // step's status id (after tracing its failure text). `areaOffset` receives the
 // area to program.
 std::uint32_t CheckImageBeforeWrite(CFirmwareImage& image, std::uint8_t profileChipCode, const AreaContext& context,

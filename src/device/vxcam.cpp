@@ -261,6 +261,10 @@ int VxCam_SPI_SF_ReadSr(DeviceHandle, std::uint8_t& value, std::uint32_t flags) 
   return With(Transport(flags), [&](CVendorCmdCommon& t) { return t.SPI_SF_ReadSr(value); });
 }
 
+int VxCam_SPI_SF_ReadID(DeviceHandle, std::span<std::uint8_t, 8> id, std::uint32_t flags) {
+  return With(Transport(flags), [&](CVendorCmdCommon& t) { return t.SPI_SF_ReadID(id); });
+}
+
 int VxCam_SPI_SF_WriteSr(DeviceHandle, std::uint8_t value, std::uint32_t flags) {
   return With(Transport(flags), [&](CVendorCmdCommon& t) { return t.SPI_SF_WriteSr(value); });
 }

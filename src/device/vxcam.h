@@ -73,6 +73,8 @@ int VxCam_SPI_SF_Read(DeviceHandle h, std::uint32_t address, Bytes buffer, std::
 int VxCam_SPI_SF_Write(DeviceHandle h, std::uint32_t address, ConstBytes buffer, std::uint32_t flags,
                        ProgressFn progress = nullptr, void* user = nullptr);
 int VxCam_SPI_SF_ReadSr(DeviceHandle h, std::uint8_t& value, std::uint32_t flags);
+// The flash part's identity bytes.
+int VxCam_SPI_SF_ReadID(DeviceHandle h, std::span<std::uint8_t, 8> id, std::uint32_t flags);
 int VxCam_SPI_SF_WriteSr(DeviceHandle h, std::uint8_t value, std::uint32_t flags);
 int VxCam_SPI_SF_WriteTag(DeviceHandle h, std::uint32_t flags);
 int VxCam_I2C_EEP8_Erase(DeviceHandle h, std::uint32_t size, std::uint32_t flags);

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "data/config_record.h"
 #include "data/current_types.h"
 #include "data/ic_type_ini.h"
 #include "data/image_match.h"
@@ -69,6 +70,29 @@ bool LoadBuiltinForDevice(CDevFlow& flow, std::string& name) {
   return image.fileData.size() >= kFullImageLength;
 }
 
+// An image whose area at offset 0 says EEPROM, but which the profile's area
+// rules did not take as one: it would go to the flash flow, which fails on a
+// chip without flash and names the wrong cause.
+bool RefuseUnrecognisedEeprom(const CFirmwareImage& image, const std::string& name) {
+  if (!image.config.areaAtZero || CurrentMemoryType() != MemoryType::SpiFlash) return false;
+  const auto header = UnpackConfigHeader(image.fileData);
+  if (!header || !header->HasSignature()) return false;
+  const auto type = MemoryTypeOfTypeByte(header->typeByte);
+  if (type != MemoryType::Eeprom8 && type != MemoryType::Eeprom16) return false;
+  const CICTypeIni* profile = CurrentProfile();
+  const std::string ic = profile != nullptr ? profile->IcName() : std::string("(none)");
+  std::string why = "image " + name + " is an EEPROM image of " + std::to_string(image.fileData.size()) + " bytes, ";
+  if (ic == "TQ7704") {
+    why += "larger than the IC profile " + ic + " recognises as an EEPROM image (16384 bytes)";
+  } else {
+    why += "which the IC profile " + ic + " does not recognise as an EEPROM image";
+  }
+  std::fprintf(stderr, "quillon: %s\n", why.c_str());
+  PostFlowMessage(WM_FLOW_FAIL, msg::kParseFwFileFail);
+  TraceFailure(kBindScope, "Parse FW File Fail!\n");
+  return true;
+}
+
 }  // namespace
 
 CommandLineImage NameCommandLineImage(const std::string& fileArgument, bool toWrite) {
@@ -116,6 +140,7 @@ int BindCommandLineImage(const CommandLineImage& named) {
     if (named.toWrite) NoteImage(name, image.fileData);
     return named.builtin ? 0 : 1;
   }
+  if (RefuseUnrecognisedEeprom(image, name)) return 0;
   if (named.toWrite) NoteImage(name, image.fileData);
   if (CurrentMemoryType() != MemoryType::SpiFlash) {
     // The new object takes over the image with the rest of the flow's data.

@@ -241,6 +241,8 @@ int CDevFlow::LoadCheckedImage(const std::string& path, bool withSerial) {
   ImageCheckOptions options;
   options.keepHeldFullImage = flash && !withSerial;
   options.accept8For9 = memoryType_ != MemoryType::Otp;
+  if (memoryType_ != MemoryType::Otp) options.writeMemory = memoryType_;
+  options.romFlag = romFlag != 0;
   const std::uint32_t failure = CheckImageBeforeWrite(image, chipCode, CurrentAreaContext(), options, nullptr);
   if (failure != image_status::kPassed) {
     PostFlowMessage(WM_FLOW_FAIL, failure);

@@ -9,6 +9,7 @@
 
 #include "flow/dev_flow.h"
 #include "flow/flash_image_parts.h"
+#include "flow/preserved_record.h"
 
 namespace quillon {
 
@@ -29,10 +30,11 @@ class CSPIFlashInfo_USB : public CDevFlow {
   int FF_UpdateEx_ForSimulateOTP(std::span<std::uint8_t> image, std::uint32_t& failure);
 
  private:
-  // 0 (41704 posted) when the chip's record cannot be read, kept or placed.
+  // 0 (failure posted) when the chip's record cannot be read, kept or placed,
+  // or a pending copy waits for the operator's word.
   int CarryPreservedRecord();
-  int PreservedRecordFail(const char* line);
-  std::string ChipLocation() const;
+  int PreservedRecordFail(const char* line, std::uint32_t status);
+  UnitIdentity ThisUnit() const;
   // 0 (posted) when the chip answers no SPI flash status: another memory kind.
   int HasSpiFlash();
   // Writes 0x00 over the type byte of the area at `address`, so the loader
@@ -48,7 +50,7 @@ class CSPIFlashInfo_USB : public CDevFlow {
   // Where the configuration area of the image being written starts in flash.
   std::uint32_t AreaAddress() const;
 
-  std::filesystem::path keptRecord_;  // the copy of the preserved record of this run
+  PreservedRecordRun preservedRecord_;
 };
 
 class CNORFlashInfo_USB : public CDevFlow {

@@ -2,9 +2,10 @@
 // programming, reset into the new code), the two programming cores, read,
 // erase, update, verify and the dumps.
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <new>
 #include <optional>
 
 #include "data/config_image.h"
@@ -55,70 +56,43 @@ std::uint32_t CSPIFlashInfo_USB::AreaAddress() const {
 
 // ---- the preserved record ----
 
-namespace {
-
-// The chip's area holds code when its header is there: the type byte 0x55, or
-// 0x00 where the ROM entry of the special variants spoiled it, and the signature.
-bool AreaHoldsCode(std::span<const std::uint8_t> area) {
-  return area.size() >= 2 && (area[0] == 0x55 || area[0] == 0x00) && area[1] == 0xA5;
-}
-
-// The kept copy of the record for the chip at `location`, in the program directory.
-std::filesystem::path KeptRecordPath(const std::string& location) {
-  std::string name = "PreservedRecord_";
-  for (char c : location) name += std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '.' ? c : '_';
-  return ProgramDir() / (name + ".bin");
-}
-
-std::optional<std::vector<std::uint8_t>> LoadKeptRecord(const std::filesystem::path& path) {
-  auto bytes = ReadWholeFile(path);
-  if (!bytes || bytes->size() > kPreservedPayloadMax) return std::nullopt;
-  return bytes;
-}
-
-}  // namespace
-
-std::string CSPIFlashInfo_USB::ChipLocation() const {
-  CCamDev* object = VxCam_CurrentDevice();
-  return object != nullptr ? object->record().location : std::string();
-}
-
-int CSPIFlashInfo_USB::PreservedRecordFail(const char* line) {
+int CSPIFlashInfo_USB::PreservedRecordFail(const char* line, std::uint32_t status) {
   TraceFailure(kSpiScope, line);
-  PostFlowMessage(WM_FLOW_FAIL, msg::kReadFlashFail);
+  PostFlowMessage(WM_FLOW_FAIL, status);
   return 0;
 }
 
-// The record read from the chip goes into the new image, and a copy of it is
-// kept until a write passes, so that a run cut short after the erase does not
-// lose it: the retry takes the copy when the chip no longer holds the record.
+UnitIdentity CSPIFlashInfo_USB::ThisUnit() const {
+  UnitIdentity unit;
+  CCamDev* object = VxCam_CurrentDevice();
+  if (object != nullptr) unit.location = object->record().location;
+  unit.idText = fullIdText;
+  unit.usbSerial = usbSerial;
+  std::array<std::uint8_t, 8> id{};
+  if (VxCam_SPI_SF_ReadID(device.handle, id, device.transportFlags) != 0) {
+    char hex[3];
+    for (std::uint8_t b : id) {
+      std::snprintf(hex, sizeof hex, "%02X", b);
+      unit.flashId += hex;
+    }
+  }
+  return unit;
+}
+
+// Before the erase: the record goes from the chip (or from the copy the
+// operator names) into the new image, with a durable copy kept until a write
+// passes.
 int CSPIFlashInfo_USB::CarryPreservedRecord() {
   if (vendorId != kPreservedRecordVid || productId != kPreservedRecordPid) return 1;
   std::vector<std::uint8_t> area(kPreservedAreaSize, 0xFF);
   const bool read = Retried(StepOf(Step::kReadSPIFlash).attempts, [&] {
     return VxCam_SPI_SF_Read(device.handle, kPreservedArea, area, device.transportFlags);
   });
-  if (!read) return PreservedRecordFail("Read Preserved Record Fail\n");
-  const std::string location = ChipLocation();
-  if (location.empty()) return PreservedRecordFail("Keep Preserved Record Fail\n");
-  keptRecord_ = KeptRecordPath(location);
-
-  const bool code = AreaHoldsCode(area);
-  std::optional<std::vector<std::uint8_t>> payload;
-  if (code) payload = FindPreservedRecord(area);
-  if (payload) {
-    if (!SaveBytes(keptRecord_.string(), *payload)) return PreservedRecordFail("Keep Preserved Record Fail\n");
-  } else if ((payload = LoadKeptRecord(keptRecord_))) {
-    DebugPrint("Preserved record taken from %s\n", keptRecord_.string().c_str());
-  } else if (!code) {
-    ThePrompt().Show("SPI code not exist.", "Error");
-  }
-  if (!payload) return 1;
-  if (image.fileData.size() < kPreservedArea + kPreservedAreaSize ||
-      !PutPreservedRecord(std::span(image.fileData).subspan(kPreservedArea, kPreservedAreaSize), *payload)) {
-    return PreservedRecordFail("Place Preserved Record Fail\n");
-  }
-  return 1;
+  if (!read) return PreservedRecordFail("Read Preserved Record Fail\n", msg::kReadFlashFail);
+  const UnitIdentity unit = ThisUnit();
+  if (unit.location.empty()) return PreservedRecordFail("Keep Preserved Record Fail\n", msg::kReadFlashFail);
+  const std::uint32_t refused = preservedRecord_.Prepare(area, unit, image.mainFile, image.fileData);
+  return refused == 0 ? 1 : PreservedRecordFail("Keep Preserved Record Fail\n", refused);
 }
 
 // ---- the full download ----
@@ -137,7 +111,7 @@ int CSPIFlashInfo_USB::FFU_Download() {
   ReadIdentity();
   DebugPrint("Start Download VID is %04x PID is %04x RevID is %04x", unsigned{vendorId}, unsigned{productId},
              unsigned{revision});
-  keptRecord_.clear();
+  preservedRecord_ = PreservedRecordRun();
   if (!FitsCodeMemory(image.fileData, kFlashCodeMemory)) return 0;
   if (PreActionForTessaro() == 0) return 0;
   if (HasSpiFlash() == 0) return 0;
@@ -149,10 +123,7 @@ int CSPIFlashInfo_USB::FFU_Download() {
     SerialCountdown();
     if (result != 0) {
       // The record is in the chip now; the copy has done its job.
-      if (!keptRecord_.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove(keptRecord_, ignored);
-      }
+      preservedRecord_.Passed();
       ReadIdentity();
       PostFlowMessage(WM_FLOW_PROGRESS, 100);
       PostFlowMessage(WM_FLOW_PASS, msg::kFirmwareUpdateSucceed);

@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <system_error>
 
 namespace quillon {
@@ -75,6 +76,54 @@ std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::filesystem::pa
   }
   ::close(fd);
   return result;
+}
+
+namespace {
+
+std::string WriteAndSync(const std::filesystem::path& path, std::span<const std::uint8_t> bytes) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0644);
+  if (fd < 0) return std::strerror(errno);
+  std::string problem;
+  std::size_t done = 0;
+  while (problem.empty() && done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      problem = n < 0 ? std::strerror(errno) : "nothing written";
+    } else {
+      done += static_cast<std::size_t>(n);
+    }
+  }
+  if (problem.empty() && ::fsync(fd) != 0) problem = std::strerror(errno);
+  if (::close(fd) != 0 && problem.empty()) problem = std::strerror(errno);
+  return problem;
+}
+
+bool ReadsBack(const std::filesystem::path& path, std::span<const std::uint8_t> bytes) {
+  const auto read = ReadWholeFile(path);
+  return read && std::equal(read->begin(), read->end(), bytes.begin(), bytes.end());
+}
+
+}  // namespace
+
+std::string WriteFileDurably(const std::filesystem::path& path, std::span<const std::uint8_t> bytes) {
+  std::filesystem::path temporary = path;
+  temporary += ".new";
+  std::string problem = WriteAndSync(temporary, bytes);
+  if (problem.empty() && !ReadsBack(temporary, bytes)) problem = "read back differs";
+  if (problem.empty() && ::rename(temporary.c_str(), path.c_str()) != 0) problem = std::strerror(errno);
+  if (!problem.empty()) {
+    ::unlink(temporary.c_str());
+    return problem;
+  }
+  // The rename itself is on the disk only once the directory is.
+  if (const int dir = ::open(path.parent_path().empty() ? "." : path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      dir >= 0) {
+    if (::fsync(dir) != 0) problem = std::strerror(errno);
+    ::close(dir);
+  }
+  if (problem.empty() && !ReadsBack(path, bytes)) problem = "read back differs";
+  return problem;
 }
 
 bool EqualsIgnoreCase(std::string_view a, std::string_view b) {

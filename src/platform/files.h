@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,6 +29,14 @@ inline constexpr std::uint64_t kReadWholeFileLimit = 64u << 20;
 // The whole regular file, or nothing when it cannot be read: missing,
 // unreadable, a directory, a FIFO or a device, or over kReadWholeFileLimit.
 std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::filesystem::path& path);
+
+// Writes `bytes` to `path` so that a later power cut finds either the old file
+// or the new one, never a part: a temporary file next to it (`path` + ".new")
+// is written, flushed to the disk, read back and compared, then renamed over
+// `path`, which is read back and compared once more. Returns "" on success,
+// else the reason ("No space left on device", "read back differs"); a failure
+// before the rename leaves `path` as it was.
+std::string WriteFileDurably(const std::filesystem::path& path, std::span<const std::uint8_t> bytes);
 
 bool EqualsIgnoreCase(std::string_view a, std::string_view b);
 std::string ToUpperAscii(std::string_view text);

@@ -1,8 +1,9 @@
 // The flash flows' safety rules as a production script sees them: quillon run
 // as a separate process on simulated chips, the chip's memory dumped before
-// and after. The customer's preserved record survives a power loss after the
-// erase, "SaveSN" without a serial number touches nothing, NOR flash chips are
-// written and started, and a chip of the other flash kind is refused.
+// and after. The customer's preserved record is never lost and never written
+// into a unit it did not come from, "SaveSN" without a serial number touches
+// nothing, NOR flash chips are written and started, and a chip of the other
+// flash kind is refused.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -36,16 +37,17 @@ std::vector<std::uint8_t> Image(std::uint16_t pid) {
   return image.value_or(std::vector<std::uint8_t>(0x10000, 0xFF));
 }
 
-std::vector<std::uint8_t> PreservedRecord() {
-  std::vector<std::uint8_t> record = {0xFF, 0x50, static_cast<std::uint8_t>(kPayload.size() + 4), 0x00};
-  record.insert(record.end(), kPayload.begin(), kPayload.end());
+std::vector<std::uint8_t> PreservedRecord(const std::vector<std::uint8_t>& payload = kPayload) {
+  std::vector<std::uint8_t> record = {0xFF, 0x50, static_cast<std::uint8_t>(payload.size() + 4), 0x00};
+  record.insert(record.end(), payload.begin(), payload.end());
   return record;
 }
 
 // `image` with its area replaced by a small one that holds the preserved record.
-std::vector<std::uint8_t> WithRecord(std::vector<std::uint8_t> image) {
+std::vector<std::uint8_t> WithRecord(std::vector<std::uint8_t> image,
+                                     const std::vector<std::uint8_t>& payload = kPayload) {
   std::vector<std::uint8_t> area = {0x55, 0xA5, 21 << 3, 0, 0, 3, 6, 0x2F, 0x04, 0x77, 0x60, 0x10};
-  const auto record = PreservedRecord();
+  const auto record = PreservedRecord(payload);
   area.insert(area.end(), record.begin(), record.end());
   area.insert(area.end(), {4, 0x02, 0xAB, 0xCD});
   area[3] = static_cast<std::uint8_t>(area.size());
@@ -76,14 +78,33 @@ class FlowSafetyProcessTest : public ::testing::Test {
     args.insert(args.end(), options.begin(), options.end());
     ASSERT_EQ(Sim(args).exitCode, 0);
   }
-  void Load(const std::vector<std::uint8_t>& bytes) {
+  void Load(const std::vector<std::uint8_t>& bytes, const char* chip = "0") {
     const auto file = scratch.Write("load.bin", std::string(bytes.begin(), bytes.end()));
-    ASSERT_EQ(Sim({"load", state, file.string()}).exitCode, 0);
+    ASSERT_EQ(Sim({"load", state, file.string(), "--chip", chip}).exitCode, 0);
   }
-  std::vector<std::uint8_t> Dump() {
+  std::vector<std::uint8_t> Dump(const char* chip = "0") {
     const auto file = scratch.path() / "dump.bin";
-    EXPECT_EQ(Sim({"dump", state, file.string()}).exitCode, 0);
+    EXPECT_EQ(Sim({"dump", state, file.string(), "--chip", chip}).exitCode, 0);
     return ReadWholeFile(file).value_or(std::vector<std::uint8_t>{});
+  }
+  // The customer's unit at 1-1 holding `payload`, cut off after its flash was
+  // erased by a write of `image`: the record is gone from the chip and its
+  // copy is pending. The chip's contents after the cut are returned.
+  std::vector<std::uint8_t> CutAfterTheErase(const std::string& image, const std::vector<std::uint8_t>& payload,
+                                             std::vector<std::string> args = {}) {
+    Load(WithRecord(Image(0x0022), payload));
+    EXPECT_EQ(Sim({"fault", state, "power-loss-pages", "1", "3"}).exitCode, 0);
+    args.insert(args.begin(), {"-f", "-write", image});
+    EXPECT_EQ(Quillon(args).exitCode, 1);
+    const auto erased = Dump();
+    EXPECT_FALSE(Holds(erased, PreservedRecord(payload))) << "the chip lost the record";
+    EXPECT_EQ(ReadWholeFile(KeptCopy()), payload);
+    return erased;
+  }
+  std::filesystem::path KeptCopy() const { return home.path() / "PreservedRecord_1-1.bin"; }
+  bool AreaHolds(const std::vector<std::uint8_t>& memory, const std::vector<std::uint8_t>& payload) {
+    return memory.size() > kArea &&
+           Holds(std::vector<std::uint8_t>(memory.begin() + kArea, memory.end()), PreservedRecord(payload));
   }
   std::string Show() { return Sim({"show", state}).out; }
   // The number of the chip's transfer that carries the erase command when
@@ -128,36 +149,119 @@ class FlowSafetyProcessTest : public ::testing::Test {
 };
 
 // The customer's chip loses power once its flash is erased. The record it held
-// is gone from the chip but kept in the program directory; the next run puts
-// it into the new image and drops the copy once the write passed.
-TEST_F(FlowSafetyProcessTest, PreservedRecordSurvivesAPowerLossAfterTheErase) {
+// is gone from the chip but kept in the program directory. A retry does not
+// guess that the record-less unit is the same one: it names the pending copy
+// and touches nothing; with the operator's word the copy goes into the new
+// image and is dropped once the write passed.
+TEST_F(FlowSafetyProcessTest, PreservedRecordAfterACutGoesBackOnTheOperatorsWord) {
   NewChip({"--pid", "0x22"});
   const auto file = Image(0x0022);
-  Load(WithRecord(file));
   const std::string image = WriteImage("customer.rfw", file);
-
-  const std::size_t erase = EraseTransferOf({"-f", "-write", image});
-  std::filesystem::remove(home.path() / "PreservedRecord_1-1.bin");
-  ASSERT_NE(erase, 0u);
-  // Well inside the write that follows the erase.
-  ASSERT_EQ(Sim({"fault", state, "power-loss", std::to_string(erase + 40)}).exitCode, 0);
-
-  ProcessResult cut = Quillon({"-f", "-write", image});
-  EXPECT_EQ(cut.exitCode, 1);
-  EXPECT_NE(cut.out.find("Write fw fail!"), std::string::npos) << cut.out;
-  const auto blank = Dump();
-  ASSERT_FALSE(blank.empty());
-  EXPECT_FALSE(Holds(blank, PreservedRecord())) << "the chip lost the record";
-  const auto kept = home.path() / "PreservedRecord_1-1.bin";
-  EXPECT_EQ(ReadWholeFile(kept), kPayload);
+  const auto erased = CutAfterTheErase(image, kPayload);
 
   ProcessResult retry = Quillon({"-f", "-write", image});
-  EXPECT_EQ(retry.exitCode, 0) << retry.out << retry.err;
+  EXPECT_EQ(retry.exitCode, 1);
+  EXPECT_NE(retry.err.find("holds no preserved record while a copy is pending; PreservedRecord_1-1.bin (7 bytes), "
+                           "taken from VID_3A7C&PID_0022&REV_0001"),
+            std::string::npos)
+      << retry.err;
+  EXPECT_NE(retry.err.find("--restore-record 1-1"), std::string::npos) << retry.err;
+  EXPECT_EQ(Dump(), erased) << "the chip is as it was";
+
+  ProcessResult restored = Quillon({"-f", "-write", image, "--restore-record", "1-1"});
+  EXPECT_EQ(restored.exitCode, 0) << restored.out << restored.err;
   const auto written = Dump();
-  EXPECT_TRUE(Holds(std::vector<std::uint8_t>(written.begin() + kArea, written.end()), PreservedRecord()));
+  EXPECT_TRUE(AreaHolds(written, kPayload));
   EXPECT_TRUE(std::equal(file.begin(), file.begin() + kArea, written.begin())) << "the code is the file's";
-  EXPECT_FALSE(std::filesystem::exists(kept));
+  EXPECT_FALSE(std::filesystem::exists(KeptCopy()));
   EXPECT_NE(Show().find("mode: code"), std::string::npos);
+}
+
+// The copy cannot be kept (the program directory's disk is full): the run
+// stops before the erase, and the chip keeps its record.
+TEST_F(FlowSafetyProcessTest, PreservedRecordCopyThatCannotBeKeptStopsTheRunBeforeTheErase) {
+  NewChip({"--pid", "0x22"});
+  const std::string image = WriteImage("customer.rfw", Image(0x0022));
+  Load(WithRecord(Image(0x0022)));
+  const auto before = Dump();
+  const auto full = home.path() / "PreservedRecord_1-1.bin.new";
+  std::filesystem::create_symlink("/dev/full", full);
+
+  ProcessResult run = Quillon({"-f", "-write", image});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.err.find("cannot keep the preserved record in " + KeptCopy().string() + ": No space left on device"),
+            std::string::npos)
+      << run.err;
+  EXPECT_EQ(Dump(), before) << "the chip is as it was";
+  EXPECT_FALSE(std::filesystem::exists(KeptCopy()));
+
+  std::filesystem::remove(full);
+  ProcessResult retry = Quillon({"-f", "-write", image});
+  EXPECT_EQ(retry.exitCode, 0) << retry.out << retry.err;
+  EXPECT_TRUE(AreaHolds(Dump(), kPayload));
+  EXPECT_FALSE(std::filesystem::exists(KeptCopy()));
+}
+
+// The cut unit comes back on another port: it gets its record only when the
+// operator names the copy, and the copy then goes.
+TEST_F(FlowSafetyProcessTest, PreservedRecordFollowsItsUnitToAnotherPort) {
+  NewChip({"--pid", "0x22", "--chips", "2"});
+  const std::string image = WriteImage("customer.rfw", Image(0x0022));
+  const auto erased = CutAfterTheErase(image, kPayload, {"-d", "0"});
+  Load(erased, "1");  // the same unit, now at 1-2
+
+  ProcessResult elsewhere = Quillon({"-f", "-write", image, "-d", "1"});
+  EXPECT_EQ(elsewhere.exitCode, 1);
+  EXPECT_NE(elsewhere.err.find("at 1-2) holds no preserved record while a copy is pending; PreservedRecord_1-1.bin"),
+            std::string::npos)
+      << elsewhere.err;
+  EXPECT_EQ(Dump("1"), erased) << "the chip is as it was";
+
+  ProcessResult restored = Quillon({"-f", "-write", image, "-d", "1", "--restore-record", "1-1"});
+  EXPECT_EQ(restored.exitCode, 0) << restored.out << restored.err;
+  EXPECT_TRUE(AreaHolds(Dump("1"), kPayload));
+  EXPECT_FALSE(std::filesystem::exists(KeptCopy()));
+}
+
+// Another unit is put on the port of the cut one. With a record of its own it
+// is refused (its copy would replace the pending one); without one it is
+// refused until the operator sets the pending copy aside, which keeps its bytes.
+TEST_F(FlowSafetyProcessTest, PreservedRecordNeverGoesIntoAnotherUnitOnTheSamePort) {
+  NewChip({"--pid", "0x22"});
+  const std::string image = WriteImage("customer.rfw", Image(0x0022));
+  CutAfterTheErase(image, kPayload);
+  const std::vector<std::uint8_t> otherPayload = {'U', 'N', 'I', 'T', '-', 'B'};
+
+  Load(WithRecord(Image(0x0022), otherPayload));
+  const auto withOwnRecord = Dump();
+  ProcessResult own = Quillon({"-f", "-write", image});
+  EXPECT_EQ(own.exitCode, 1);
+  EXPECT_NE(own.err.find("PreservedRecord_1-1.bin holds another unit's record and is pending for this port"),
+            std::string::npos)
+      << own.err;
+  EXPECT_EQ(Dump(), withOwnRecord);
+  EXPECT_EQ(ReadWholeFile(KeptCopy()), kPayload);
+
+  Load(Image(0x0022));
+  const auto withoutRecord = Dump();
+  ProcessResult none = Quillon({"-f", "-write", image});
+  EXPECT_EQ(none.exitCode, 1);
+  EXPECT_EQ(Dump(), withoutRecord);
+  ProcessResult wrongOption = Quillon({"-f", "-write", image, "--set-aside-record", "1-9"});
+  EXPECT_EQ(wrongOption.exitCode, 1);
+  EXPECT_NE(wrongOption.err.find("no preserved record copy is pending for 1-9"), std::string::npos) << wrongOption.err;
+  EXPECT_EQ(Dump(), withoutRecord);
+
+  ProcessResult aside = Quillon({"-f", "-write", image, "--set-aside-record", "1-1"});
+  EXPECT_EQ(aside.exitCode, 0) << aside.out << aside.err;
+  EXPECT_FALSE(AreaHolds(Dump(), kPayload));
+  EXPECT_FALSE(std::filesystem::exists(KeptCopy()));
+  std::vector<std::filesystem::path> setAside;
+  for (const auto& entry : std::filesystem::directory_iterator(home.path())) {
+    if (entry.path().filename().string().rfind("PreservedRecord_1-1.bin.aside-", 0) == 0) setAside.push_back(entry);
+  }
+  ASSERT_EQ(setAside.size(), 1u);
+  EXPECT_EQ(ReadWholeFile(setAside[0]), kPayload);
 }
 
 // A variant chip (0xB013) whose first run failed at the erase, after its ROM

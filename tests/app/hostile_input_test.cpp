@@ -42,6 +42,11 @@ class HostileInputTest : public ::testing::Test {
     std::string noise(300, '\0');
     for (std::size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<char>((i * 151 + 7) & 0xFF);
     scratch.Write("garbage.ini", noise);
+    std::string tagged = testing::ReadText(image);
+    ASSERT_GT(tagged.size(), 0xEFFFu);
+    tagged[0xEFFE] = 0x12;
+    tagged[0xEFFF] = 0x34;
+    scratch.Write("tagged.rfw", tagged);
   }
   ProcessResult Sim(std::vector<std::string> args) {
     return RunProgram("quillon-sim", args, {}, scratch.path(), kHangLimitSeconds);
@@ -51,6 +56,7 @@ class HostileInputTest : public ::testing::Test {
     if (value == "@fifo") return (scratch.path() / "pipe.rfw").string();
     if (value == "@garbage") return (scratch.path() / "garbage.ini").string();
     if (value == "@image") return image;
+    if (value == "@tagged") return (scratch.path() / "tagged.rfw").string();
     return value;
   }
   ProcessResult Run(const HostileCase& c) {
@@ -96,6 +102,12 @@ TEST_F(HostileInputTest, EachEndsWithOneClearLineAndLeavesTheChipAlone) {
       {"quillon-sim show of a FIFO", {"SIM", "show", "@fifo"}, {}, 1, "cannot read", true},
       {"image is a FIFO", {"-f", "-write", "@fifo"}, {}, 1, "cannot be read", false},
       {"verify against a FIFO", {"-f", "-verify", "@fifo"}, {}, 1, "cannot be read", false},
+      {"image whose tag word the write sets itself", {"-f", "-write", "@tagged"}, {}, 1,
+       "image holds 12 34 at 0xEFFE (the tag word), where the write puts FF FF", false},
+      {"record option without its location", {"-f", "-write", "@image", "--restore-record"}, {}, 1,
+       "--restore-record LOCATION comes as the last two arguments of a write", false},
+      {"record option on a verify", {"-f", "-verify", "@image", "--set-aside-record", "1-1"}, {}, 1,
+       "--set-aside-record LOCATION comes as the last two arguments of a write", false},
   };
   ASSERT_EQ(Sim({"dump", state, (scratch.path() / "before.bin").string()}).exitCode, 0);
   for (const HostileCase& c : cases) {

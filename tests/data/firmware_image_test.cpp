@@ -125,6 +125,16 @@ TEST_F(ImageFileTest, ChecksBeforeWriting) {
   WriteFile(dir_.path() / "nine.rfw", chipNine);
   WriteFile(dir_.path() / "noarea.rfw", Bytes(0x10000, 0x00));
   WriteFile(dir_.path() / "tq7704.rfw", MakeImage({}));
+  Bytes tagged = MakeImage({});
+  tagged[0xEFFE] = 0x55;
+  tagged[0xEFFF] = 0xAA;
+  WriteFile(dir_.path() / "tagged.rfw", tagged);
+  mkimage::ImageSpec eepromAtF000;
+  eepromAtF000.memory = mkimage::Memory::Eeprom8;
+  eepromAtF000.configAt = 0xF000;
+  WriteFile(dir_.path() / "eeprom-f000.rfw", MakeImage(eepromAtF000));
+  const ImageCheckOptions flashWrite{false, true, MemoryType::SpiFlash, true};
+  const ImageCheckOptions eepromWrite{false, true, MemoryType::Eeprom8, true};
 
   struct Case {
     const char* file;
@@ -139,7 +149,12 @@ TEST_F(ImageFileTest, ChecksBeforeWriting) {
       {"noarea.rfw", 21, {}, image_status::kParseFwFileFail, "Parse FW File Fail!"},
       {"tq7704.rfw", 24, {}, image_status::kFirmwareNotForDevice, "Firmware is not for this device"},
       {"nine.rfw", 8, {}, image_status::kFirmwareNotForDevice, "Firmware is not for this device"},
-      {"nine.rfw", 8, {false, true}, image_status::kPassed, nullptr},
+      {"nine.rfw", 8, {false, true, {}, false}, image_status::kPassed, nullptr},
+      // What the write sets itself is checked only for a write that says where it goes.
+      {"tagged.rfw", 21, {}, image_status::kPassed, nullptr},
+      {"tagged.rfw", 21, flashWrite, image_status::kParseFwFileFail, "Parse FW File Fail!"},
+      {"tq7704.rfw", 21, flashWrite, image_status::kPassed, nullptr},
+      {"eeprom-f000.rfw", 21, eepromWrite, image_status::kParseFwFileFail, "Parse FW File Fail!"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);
@@ -163,9 +178,9 @@ TEST_F(ImageFileTest, ChecksBeforeWriting) {
   CFirmwareImage held;
   held.mainFile = "missing.rfw";
   held.fileData = MakeImage({});
-  EXPECT_EQ(CheckImageBeforeWrite(held, 21, testing::Tq7704Context(), {true, false}, nullptr), image_status::kPassed);
+  EXPECT_EQ(CheckImageBeforeWrite(held, 21, testing::Tq7704Context(), {true, false, {}, false}, nullptr), image_status::kPassed);
   held.fileData.resize(0xFFFF);
-  EXPECT_EQ(CheckImageBeforeWrite(held, 21, testing::Tq7704Context(), {true, false}, nullptr),
+  EXPECT_EQ(CheckImageBeforeWrite(held, 21, testing::Tq7704Context(), {true, false, {}, false}, nullptr),
             image_status::kLoadFileDataFail);
 }
 

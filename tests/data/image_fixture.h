@@ -68,8 +68,17 @@ class RecordingPrompt final : public Prompt {
   RecordingPrompt() { SetPrompt(this); }
   ~RecordingPrompt() override { SetPrompt(nullptr); }
   void Show(std::string_view text, std::string_view) override { shown.emplace_back(text); }
-  Answer Ask(std::string_view, std::string_view, Answer preselected) override { return preselected; }
+  // The queued answers first, then the preselected one.
+  Answer Ask(std::string_view text, std::string_view, Answer preselected) override {
+    asked.emplace_back(text);
+    if (answers.empty()) return preselected;
+    const Answer answer = answers.front();
+    answers.erase(answers.begin());
+    return answer;
+  }
   std::vector<std::string> shown;
+  std::vector<std::string> asked;
+  std::vector<Answer> answers;
 };
 
 // Restores the process-wide memory type and working memory size.

@@ -69,6 +69,7 @@ TEST(SerialRecordTest, LengthLimitCountsTheBellCharacter) {
 TEST(SerialRecordTest, RewriteKeepsEveryOtherRecordAndSetsTypeAndTag) {
   mkimage::ImageSpec spec;
   spec.memory = mkimage::Memory::Eeprom8;  // type byte 0x11 becomes flash
+  spec.configAt = 0xF000;
   const Bytes original = MakeImage(spec);
   Bytes image = original;
   std::uint16_t total = 0;

@@ -60,10 +60,11 @@ class FlashDownloadTest : public FlowFixture {
   // The next run on the same chip: opened again, the file bound, written; it
   // passes with the record in the area and the kept copy gone.
   void RetryCarriesTheRecord(const std::string& path, const std::filesystem::path& kept,
-                             std::span<const std::uint8_t> payload) {
+                             std::span<const std::uint8_t> payload, std::vector<Answer> answers = {}) {
     flow->MP_CloseDevice();
     VxCam_CloseDevice();
     testing::RecordingPrompt prompt;
+    prompt.answers = std::move(answers);
     OpenFirst();
     ASSERT_EQ(BindCommandLineImage(path), 1);
     flow = TheFlow();
@@ -373,9 +374,11 @@ TEST_P(PreservedRecordFailureTest, StopsBeforeTheRomEntry) {
   }));
   EXPECT_TRUE(std::equal(onChip.begin(), onChip.end(), Flash().begin()));
   EXPECT_EQ(chip->state().mode, sim::RunMode::kCode);
-  EXPECT_TRUE(prompt.shown.empty());
+  // A record without room is named to the operator; no copy of it is kept.
+  EXPECT_EQ(prompt.shown.size(), c.unreadable ? 0u : 1u);
+  EXPECT_FALSE(std::filesystem::exists(KeptRecordFile(chip->state().location)));
   const auto texts = debug.texts();
-  const char* line = c.unreadable ? "Read Preserved Record Fail" : "Place Preserved Record Fail";
+  const char* line = c.unreadable ? "Read Preserved Record Fail" : "the preserved record does not fit";
   EXPECT_TRUE(std::any_of(texts.begin(), texts.end(), [&](const std::string& t) { return t.find(line) != std::string::npos; }))
       << line;
 }
@@ -408,40 +411,109 @@ TEST_F(FlashDownloadTest, RetryOnASpoiledVariantChipKeepsTheRecord) {
 }
 
 // The chip loses power once its flash is erased: the record is gone from the
-// chip, and the retry takes it from the kept copy.
-TEST_F(FlashDownloadTest, PowerLossAfterTheEraseKeepsTheRecord) {
+// chip and kept as a copy. The retry does not guess that the record-less unit
+// is the one the copy came from: it asks, and without a Yes it leaves the chip
+// and the copy alone; with one the copy goes into the new image. Set aside,
+// the copy keeps its bytes under another name.
+TEST_F(FlashDownloadTest, PowerLossAfterTheEraseKeepsTheRecordForTheOperatorsWord) {
   const auto file = MakeImage("tq7704", kCustomerPid);
   const std::string path = Prepare({.productId = kCustomerPid}, WithPreservedArea(file, kPayload), file);
   const std::string location = chip->state().location;
-  hookBus->hook = [erased = false](testing::HookBus& bus, UsbHandle h, const SetupPacket& s,
-                                   std::span<std::uint8_t> d) mutable -> std::optional<TransferResult> {
-    if (erased) return TransferResult{1167, 0};
-    if (IsCommandBlock(s) && d.size() >= 8 && d[0] == 0x02 && d[1] == 0x04) {
-      erased = true;
-      return bus.Forward(h, s, d);
-    }
-    return std::nullopt;
+  const auto blank = [&] { return std::all_of(Flash().begin(), Flash().end(), [](std::uint8_t b) { return b == 0xFF; }); };
+  const auto cut = [&] {
+    hookBus->hook = [erased = false](testing::HookBus& bus, UsbHandle h, const SetupPacket& s,
+                                     std::span<std::uint8_t> d) mutable -> std::optional<TransferResult> {
+      if (erased) return TransferResult{1167, 0};
+      if (IsCommandBlock(s) && d.size() >= 8 && d[0] == 0x02 && d[1] == 0x04) {
+        erased = true;
+        return bus.Forward(h, s, d);
+      }
+      return std::nullopt;
+    };
+    EXPECT_EQ(flow->DEV_RunCommand('W', path), 0);
+    hookBus->hook = nullptr;
+    ASSERT_TRUE(blank());
+    EXPECT_EQ(ReadWholeFile(KeptRecordFile(location)), kPayload);
+    chip->PowerUp();
   };
-  EXPECT_EQ(flow->DEV_RunCommand('W', path), 0);
-  hookBus->hook = nullptr;
-  ASSERT_TRUE(std::all_of(Flash().begin(), Flash().end(), [](std::uint8_t b) { return b == 0xFF; }));
-  EXPECT_EQ(ReadWholeFile(KeptRecordFile(location)), kPayload);
+  cut();
+  {
+    flow->MP_CloseDevice();
+    VxCam_CloseDevice();
+    testing::RecordingPrompt prompt;  // answers No, as the batch mode does
+    OpenFirst();
+    ASSERT_EQ(BindCommandLineImage(path), 1);
+    flow = TheFlow();
+    MarkWire();
+    EXPECT_EQ(flow->DEV_RunCommand('W', path), 0);
+    EXPECT_EQ(LastStatus(), msg::kReadFlashFail);
+    ASSERT_EQ(prompt.asked.size(), 2u);
+    EXPECT_NE(prompt.asked[0].find("PreservedRecord_" + location + ".bin (10 bytes)"), std::string::npos);
+    EXPECT_NE(prompt.asked[0].find("Write this copy into this unit?"), std::string::npos) << prompt.asked[0];
+    EXPECT_NE(prompt.asked[1].find("Set the copy aside"), std::string::npos) << prompt.asked[1];
+    const auto commands = WireCommands();
+    EXPECT_TRUE(std::none_of(commands.begin(), commands.end(), [](const auto& w) {
+      return w.op == "0007" || w.op == "0009" || w.op == "0204" || w.op == "0282";
+    }));
+    EXPECT_TRUE(blank());
+    EXPECT_EQ(ReadWholeFile(KeptRecordFile(location)), kPayload);
+  }
+  RetryCarriesTheRecord(path, KeptRecordFile(location), kPayload, {Answer::Yes});
 
-  chip->PowerUp();
-  RetryCarriesTheRecord(path, KeptRecordFile(location), kPayload);
+  // Cut once more; now the operator sets the copy aside: the unit is written
+  // without the record, whose bytes stay in the renamed copy.
+  cut();
+  flow->MP_CloseDevice();
+  VxCam_CloseDevice();
+  testing::RecordingPrompt prompt;
+  prompt.answers = {Answer::No, Answer::Yes};
+  OpenFirst();
+  ASSERT_EQ(BindCommandLineImage(path), 1);
+  flow = TheFlow();
+  EXPECT_EQ(flow->DEV_RunCommand('W', path), 1);
+  const auto record = PreservedRecord(kPayload);
+  EXPECT_EQ(std::search(FlashArea().begin(), FlashArea().end(), record.begin(), record.end()), FlashArea().end());
+  EXPECT_FALSE(std::filesystem::exists(KeptRecordFile(location)));
+  std::size_t setAside = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(ProgramDir())) {
+    if (entry.path().filename().string().rfind(KeptRecordFile(location).filename().string() + ".aside-", 0) != 0) {
+      continue;
+    }
+    ++setAside;
+    EXPECT_EQ(ReadWholeFile(entry.path()), kPayload);
+  }
+  EXPECT_EQ(setAside, 1u);
 }
 
-// The chip's own record wins over a copy left by an earlier run.
-TEST_F(FlashDownloadTest, RecordOnTheChipIsPreferredToAKeptCopy) {
+// A copy at this port that holds other bytes than the chip's record is another
+// unit's: keeping this unit's copy would replace it, so the run stops before
+// the ROM entry. A copy of the chip's own bytes is this unit's and goes with
+// the pass.
+TEST_F(FlashDownloadTest, AnotherUnitsCopyAtThisPortIsNeverReplaced) {
   const auto file = MakeImage("tq7704", kCustomerPid);
-  const std::string path = Prepare({.productId = kCustomerPid}, WithPreservedArea(file, kPayload), file);
-  const std::vector<std::uint8_t> stale = {0xAB, 0xCD};
-  temp.Write(KeptRecordFile(chip->state().location).filename().string(), "\xAB\xCD");
+  const auto onChip = WithPreservedArea(file, kPayload);
+  const std::string path = Prepare({.productId = kCustomerPid}, onChip, file);
+  const auto kept = KeptRecordFile(chip->state().location);
+  temp.Write(kept.filename().string(), "\xAB\xCD");
+  testing::RecordingPrompt prompt;
+  MarkWire();
+  EXPECT_EQ(flow->DEV_RunCommand('W', path), 0);
+  EXPECT_EQ(LastStatus(), msg::kReadFlashFail);
+  ASSERT_EQ(prompt.shown.size(), 1u);
+  EXPECT_NE(prompt.shown[0].find(kept.filename().string() + " holds another unit's record"), std::string::npos)
+      << prompt.shown[0];
+  const auto commands = WireCommands();
+  EXPECT_TRUE(std::none_of(commands.begin(), commands.end(), [](const auto& w) {
+    return w.op == "0007" || w.op == "0009" || w.op == "0204" || w.op == "0282";
+  }));
+  EXPECT_TRUE(std::equal(onChip.begin(), onChip.end(), Flash().begin()));
+  EXPECT_EQ(ReadWholeFile(kept), (std::vector<std::uint8_t>{0xAB, 0xCD}));
+
+  temp.Write(kept.filename().string(), std::string(kPayload.begin(), kPayload.end()));
   EXPECT_EQ(flow->DEV_RunCommand('W', path), 1);
   const auto record = PreservedRecord(kPayload);
   EXPECT_NE(std::search(FlashArea().begin(), FlashArea().end(), record.begin(), record.end()), FlashArea().end());
-  const auto old = PreservedRecord(stale);
-  EXPECT_EQ(std::search(FlashArea().begin(), FlashArea().end(), old.begin(), old.end()), FlashArea().end());
+  EXPECT_FALSE(std::filesystem::exists(kept));
 }
 
 // ---- the reset options ----

@@ -61,5 +61,26 @@ TEST(FilesTest, ReadWholeFileRefusesWhatIsNotARegularFile) {
   EXPECT_TRUE(empty->empty());
 }
 
+// A file that must survive a power cut: written whole or not at all, and a
+// full disk (a temporary file on /dev/full) leaves the old file as it was.
+TEST(FilesTest, WriteFileDurably) {
+  testing::TempDir dir;
+  const auto path = dir.path() / "copy.bin";
+  const std::vector<std::uint8_t> first = {1, 2, 3};
+  const std::vector<std::uint8_t> second = {9, 8};
+  EXPECT_EQ(WriteFileDurably(path, first), "");
+  EXPECT_EQ(ReadWholeFile(path), first);
+  EXPECT_EQ(WriteFileDurably(path, second), "");
+  EXPECT_EQ(ReadWholeFile(path), second);
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "copy.bin.new"));
+
+  std::filesystem::create_symlink("/dev/full", dir.path() / "copy.bin.new");
+  EXPECT_EQ(WriteFileDurably(path, first), "No space left on device");
+  EXPECT_EQ(ReadWholeFile(path), second);
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(dir.path() / "copy.bin.new")));
+
+  EXPECT_EQ(WriteFileDurably(dir.path() / "missing" / "copy.bin", first), "No such file or directory");
+}
+
 }  // namespace
 }  // namespace quillon

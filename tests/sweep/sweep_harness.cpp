@@ -12,6 +12,7 @@
 #include "flow/command_line_binding.h"
 #include "flow/flow_factory.h"
 #include "flow/front_end.h"
+#include "flow/preserved_record.h"
 #include "flow/status.h"
 #include "platform/virtual_clock.h"
 #include "proxy/backend_factory.h"
@@ -82,6 +83,11 @@ void UseNorProfile(const std::filesystem::path& home) {
 RunResult RunOperation(const Operation& op, std::vector<sim::ChipState> chips, const std::filesystem::path& home,
                        bool record) {
   RunResult run;
+  const PreservedRecordStore copies(home);
+  for (const PendingRecordCopy& copy : copies.Pending()) {
+    if (op.recordCopy == Operation::RecordCopy::kDrop) copies.Remove(copy);
+    if (op.recordCopy == Operation::RecordCopy::kRestore) SetRecordCopyInstruction({copy.location, {}});
+  }
   VirtualClock clock;
   ScopedClockOverride useClock(clock);
   QuietCommandLine frontEnd;
@@ -121,6 +127,7 @@ RunResult RunOperation(const Operation& op, std::vector<sim::ChipState> chips, c
   for (const auto& p : bus.Chip(0).Programs()) run.programs.emplace_back(p.address, p.length);
   run.chips = bus.EndRun();
   SetFrontEnd(nullptr);
+  SetRecordCopyInstruction({});
   return run;
 }
 

@@ -21,6 +21,10 @@ struct Operation {
   // A station profile in the program directory that names NOR flash (the
   // built-in ones name SPI flash).
   bool norProfile = false;
+  // The customer's preserved record: kLeave; kDrop removes the copy an
+  // earlier run kept, so that each case starts from its own chip; kRestore
+  // restores the copy a cut run kept, as the operator does for its unit.
+  enum class RecordCopy { kLeave, kDrop, kRestore } recordCopy = RecordCopy::kLeave;
 };
 
 struct RunResult {

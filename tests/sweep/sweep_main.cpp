@@ -114,6 +114,10 @@ bool SweepSetUp(const SetUp& s, const Options& o, const std::filesystem::path& h
     }
     start = PowerCycled(first.chips);
   }
+  if (s.preservedRecord) {
+    op.recordCopy = Operation::RecordCopy::kDrop;
+    again.recordCopy = Operation::RecordCopy::kRestore;
+  }
   if (s.passNeverRight) {
     again.file = (home / "right.rfw").string();
     if (!WriteFile(again.file, s.onChip)) return false;

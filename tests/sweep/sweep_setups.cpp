@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "flow/flash_image_parts.h"
 #include "image_maker.h"
 
 namespace quillon::sweep {
@@ -50,6 +51,20 @@ std::vector<std::uint8_t> OtpImage(bool old = false) {
   return Made(spec, old);
 }
 
+// The customer's image (3A7C/0022); with `payload`, its area holds the
+// preserved record the chip keeps across downloads.
+std::vector<std::uint8_t> CustomerImage(bool old, const std::vector<std::uint8_t>& payload = {}) {
+  mkimage::ImageSpec spec;
+  spec.pid = kPreservedRecordPid;
+  spec.smallCache = 1024;
+  auto image = Made(spec, old);
+  if (!payload.empty() && !PutPreservedRecord(std::span(image).subspan(0xF000, 0x1000), payload)) {
+    std::fprintf(stderr, "cannot put the preserved record into the sweep's image\n");
+    std::exit(2);
+  }
+  return image;
+}
+
 sim::ChipConfig Chip(sim::IcFamily ic, sim::Transport transport, sim::MemoryKind memory = sim::MemoryKind::kSpi) {
   sim::ChipConfig config;
   config.ic = ic;
@@ -91,6 +106,10 @@ std::vector<SetUp> AllSetUps() {
   auto ee8Differs = oldEe8;
   ee8Differs.back() ^= 0x01;
 
+  auto customer = Chip(IcFamily::kTq7704, Transport::kXu);
+  customer.productId = kPreservedRecordPid;
+  const std::vector<std::uint8_t> record = {'C', 'A', 'L', 0x01, 0x02, 0x03, 0x04, 0x05};
+
   std::vector<SetUp> setUps = {
       // Flash without a tag: the area signature alone starts the chip.
       {"tq7704-blank-xu", Chip(IcFamily::kTq7704, Transport::kXu), {}, 'W', v7704},
@@ -109,6 +128,9 @@ std::vector<SetUp> AllSetUps() {
       {"verify-old-xu", Chip(IcFamily::kTq7704, Transport::kXu), old7704, 'V', differs, 0xEFFE, true},
       {"erase-old-xu", Chip(IcFamily::kTq7704, Transport::kXu), old7704, 'E', {}},
       {"erase-old-vr", Chip(IcFamily::kTq7702, Transport::kBoth), old7702, 'E', {}},
+      // The customer's chip with its preserved record: the new image gets it.
+      {"record-old-xu", customer, CustomerImage(true, record), 'W', CustomerImage(false), 0xEFFE, false, false, false,
+       false, true},
       // NOR flash: the tag flag starts it.
       {"nor-blank-xu", Chip(IcFamily::kTq7704, Transport::kXu, kNor), {}, 'W', v7704, 0xEFFE, false, true},
       {"nor-old-xu", Chip(IcFamily::kTq7704, Transport::kXu, kNor), old7704, 'W', v7704, 0xEFFE, false, true},

@@ -26,6 +26,9 @@ struct SetUp {
   bool downloadedBefore = false;
   // Findings not yet mended in the flow: reported, but they do not fail the sweep.
   bool open = false;
+  // The chip holds the customer's preserved record, which the write carries:
+  // a cut run's copy is restored by the run that recovers the chip.
+  bool preservedRecord = false;
 };
 
 // The tool's memory type for the chip's memory.

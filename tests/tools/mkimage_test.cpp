@@ -66,11 +66,15 @@ TEST(MkimageTest, DefaultsAndOptionsLandWhereTheToolReadsThem) {
   eeprom.memory = mkimage::Memory::Eeprom16;
   eeprom.configAt = 0;
   eeprom.size = 0x8000;
+  mkimage::ImageSpec eepromByDefault;  // the chip reads an EEPROM's area at 0
+  eepromByDefault.memory = mkimage::Memory::Eeprom8;
+  eepromByDefault.size = 0x2000;
   const Case cases[] = {
       {"defaults", {}, 0xF000, 0x55, 21, {0xFF, 0xFF}},
       {"TQ7702 flash carries its tag", tq7702, 0xAE00, 0x55, 17, {0x55, 0xAA}},
       {"TQ7724 with chip code 9", tq7724, 0xF000, 0x55, 9, {0xFF, 0xFF}},
       {"EEPROM16 area at 0, no tag", eeprom, 0, 0x12, 21, {0xFF, 0xFF}},
+      {"EEPROM8 area at 0 by default", eepromByDefault, 0, 0x11, 21, {0xFF, 0xFF}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -43,6 +43,7 @@ class CodeBytes {
 };
 
 bool IsFlash(Memory memory) { return memory == Memory::Spi || memory == Memory::Nor; }
+bool IsEeprom(Memory memory) { return memory == Memory::Eeprom8 || memory == Memory::Eeprom16; }
 
 bool Fail(std::string* error, std::string text) {
   if (error != nullptr) *error = std::move(text);
@@ -151,7 +152,8 @@ const char* const kUsage =
     "  --ic tq7702|tq7704|tq7724  IC profile (tq7704)\n"
     "  --chip-code N          chip code in the area header (the profile's)\n"
     "  --size N               image size in bytes (65536)\n"
-    "  --config-at N          offset of the configuration area (the profile's ConfigAddress)\n"
+    "  --config-at N          offset of the configuration area (EEPROM: 0; else the\n"
+    "                         profile's ConfigAddress)\n"
     "  --vid N                vendor id (0x3A7C)\n"
     "  --pid N                product id (0x0011)\n"
     "  --rev N                release number (0x0001)\n"
@@ -165,7 +167,8 @@ const char* const kUsage =
     "The area type byte follows the memory: 0x55, 0x55, 0x11, 0x12, 0x60.\n"
     "Numbers are decimal or 0x hexadecimal. The version record lies at 0x100C in\n"
     "images of 64 KB or more, else at 0x11B. Flash images carry the tag word at the\n"
-    "profile's TagAddress: 0xAA55 for TQ7702, 0xFFFF for TQ7704 and TQ7724.\n";
+    "profile's TagAddress: 0xAA55 for TQ7702, 0xFFFF for TQ7704 and TQ7724 and for\n"
+    "an area at offset 0.\n";
 
 std::optional<ProfileFacts> BuiltinProfileFacts(const std::string& ic) {
   int number = 0;
@@ -207,7 +210,8 @@ std::optional<std::vector<std::uint8_t>> MakeImage(const ImageSpec& spec, std::s
   if (spec.serial.size() > kMaxStringChars) {
     return Fail(error, "serial number longer than 48 characters"), std::nullopt;
   }
-  const std::size_t configAt = spec.configAt.value_or(facts->configAddress);
+  // The chip reads an EEPROM's configuration area at offset 0.
+  const std::size_t configAt = spec.configAt.value_or(IsEeprom(spec.memory) ? 0 : facts->configAddress);
   if (configAt >= spec.size) return Fail(error, "configuration area lies outside the image"), std::nullopt;
   if (spec.smallCache && (*spec.smallCache == 0 || *spec.smallCache > 0xF000)) {
     return Fail(error, "small-cache size must be 1 to 61440"), std::nullopt;
@@ -259,7 +263,9 @@ std::optional<std::vector<std::uint8_t>> MakeImage(const ImageSpec& spec, std::s
     if (Overlaps(facts->tagAddress, facts->tagAddress + 2, configAt, areaEnd)) {
       return Fail(error, "the tag word would overwrite the configuration area"), std::nullopt;
     }
-    WriteU16Le(image, facts->tagAddress, spec.ic == "tq7702" ? 0xAA55 : 0xFFFF);
+    // Only a TQ7702 write with its area at the profile's address puts a tag
+    // down; elsewhere the chip keeps FF FF there, and so must the file.
+    WriteU16Le(image, facts->tagAddress, spec.ic == "tq7702" && configAt != 0 ? 0xAA55 : 0xFFFF);
   }
   return image;
 }
