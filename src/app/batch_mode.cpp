@@ -64,15 +64,7 @@ int CParseArg::LoadICTypeIni() {
     if (CheckCommandLineImage(named) == 0) return 0;
     operationFile_ = named.path;
   }
-  bool opened = false;
-  if (deviceIndexGiven) {
-    opened = OpenNamedDevice(*flow, deviceIndex) != 0;
-  } else if (Setting(key::kCheckVidPidIni, 0) != 0) {
-    opened = flow->DEV_OpenDeviceByVIDPID() != 0;
-  } else {
-    for (int index = 0; index < 3 && !opened; ++index) opened = flow->DEV_OpenDeviceByICIni(index) != 0;
-  }
-  if (!opened) return 0;
+  if (!OpenTargetChip(*flow)) return 0;
   switch (commandLetter) {
     case 'D':
       return 1;

@@ -24,7 +24,7 @@
 
 namespace {
 
-int ListConnectedChips() {
+int ListConnectedChips(bool json) {
   if (std::string problem = quillon::TheUsbBackend().Problem(); !problem.empty()) {
     std::fprintf(stderr, "quillon: cannot list chips: %s\n", problem.c_str());
     return 1;
@@ -35,7 +35,7 @@ int ListConnectedChips() {
     std::fprintf(stderr, "quillon: cannot list chips: the USB library did not start\n");
     return 1;
   }
-  int listed = quillon::ListChips(stdout);
+  int listed = quillon::ListChips(stdout, json);
   quillon::LibraryShutdown();
   if (listed < 0) {
     std::fprintf(stderr, "quillon: cannot list chips: the bus could not be read\n");
@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
     std::printf("quillon %s (%s)\n", quillon::ToolVersionText(quillon::kFileVersion).c_str(), quillon::kFileVersion);
     return 0;
   }
-  const bool listing = args.size() == 2 && args[1] == "--list";
+  const bool listing = (args.size() == 2 || (args.size() == 3 && args[2] == "--json")) && args[1] == "--list";
   const bool gang = quillon::IsGangCommand(args);
   const char* gangLocation = std::getenv(quillon::kGangLocationEnv);
   const bool worker = !gang && gangLocation != nullptr && *gangLocation != '\0';
@@ -117,7 +117,7 @@ int main(int argc, char** argv) {
   }
   if (worker) backend = quillon::FilterToLocation(std::move(backend), gangLocation);
   quillon::ScopedUsbBackend usb(std::move(backend));
-  if (listing) return ListConnectedChips();
+  if (listing) return ListConnectedChips(args.size() == 3);
   if (gang) return quillon::RunGang(args);
 
   AppModes modes;

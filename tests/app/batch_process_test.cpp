@@ -161,6 +161,60 @@ TEST_F(BatchProcessTest, DeviceIndexNamesExactlyOneChip) {
   }
 }
 
+// "--location LOC" writes the chip at that port and no other; an absent or
+// refused location fails before anything is sent to any chip.
+TEST_F(BatchProcessTest, LocationNamesExactlyOneChip) {
+  NewChip({"--chips", "3"});
+  ProcessResult run = Quillon({"-f", "-write", image, "--location", "1-3"});
+  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+  std::vector<std::string> chips = ShowChips();
+  ASSERT_EQ(chips.size(), 3u);
+  EXPECT_NE(chips[2].find("mode: code"), std::string::npos) << chips[2];
+  EXPECT_NE(chips[0].find("mode: rom"), std::string::npos) << chips[0];
+  EXPECT_NE(chips[1].find("mode: rom"), std::string::npos) << chips[1];
+  EXPECT_EQ(run.err.find("several chips"), std::string::npos) << "a named chip needs no note: " << run.err;
+
+  const std::string before = Show();
+  const auto trace = scratch.path() / "transfers.log";
+  const struct {
+    std::vector<std::string> args;
+    const char* settings;
+    const char* err;
+  } refusals[] = {
+      {{"-f", "-write", image, "--location", "1-4"}, "", "quillon: no chip at location 1-4"},
+      {{"-f", "-erase", "--location", "1-"}, "", "quillon: no chip at location 1-"},
+      {{"-f", "-write", image, "--location", "1-2"}, "CheckVIDPID_INI=2\r\n",
+       "quillon: the chip at 1-2 (VID_3A7C&PID_0011&REV_0001) is not accepted: not in VidPidList.ini"},
+  };
+  for (const auto& c : refusals) {
+    run = Quillon(c.args, c.settings, {{"QUILLON_SIM_TRACE", trace.string()}});
+    EXPECT_EQ(run.exitCode, 1) << c.err;
+    EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+    EXPECT_EQ(ResultTxt(), "fail");
+    EXPECT_EQ(Show(), before);
+    EXPECT_EQ(ReadText(trace), "") << "nothing sent to any chip: " << c.err;
+  }
+  run = Quillon({"-f", "-write", image, "-d", "0", "--location", "1-1"});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.err.find("give one of them"), std::string::npos) << run.err;
+  EXPECT_EQ(Show(), before);
+}
+
+// Without a selector the usual chip is taken, and stderr names it and the others.
+TEST_F(BatchProcessTest, SeveralAcceptedChipsAreNamed) {
+  NewChip({"--chips", "2"});
+  ProcessResult run = Quillon({"-f", "-write", image});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_NE(run.err.find("quillon: several chips are accepted; took 1-1 VID_3A7C&PID_0011&REV_0001; also present: "
+                         "1-2 VID_3A7C&PID_0011&REV_0001 (pick one with --location LOC)\n"),
+            std::string::npos)
+      << run.err;
+  NewChip();
+  run = Quillon({"-f", "-write", image});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.err.find("several chips"), std::string::npos) << run.err;
+}
+
 struct Ending {
   const char* name;
   std::vector<std::string> args;

@@ -99,12 +99,25 @@ TEST_F(QuillonProcessTest, ListsTheSimulatedChipsOfBothKinds) {
                                  settings.path());
   EXPECT_EQ(run.exitCode, 0) << run.err;
   EXPECT_EQ(run.out,
-            "1-1 VID_3A7C&PID_0022&REV_0001 xu accepted\n"
-            "1-2 VID_3A7C&PID_0022&REV_0001 xu accepted\n");
+            "0 1-1 VID_3A7C&PID_0022&REV_0001 xu accepted\n"
+            "1 1-2 VID_3A7C&PID_0022&REV_0001 xu accepted\n");
+  run = testing::RunProgram("quillon", {"--list", "--json"}, {{"QUILLON_HOME", dir.path().string()}, {"QUILLON_SIM", state}},
+                            settings.path());
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.out,
+            "[{\"index\":0,\"location\":\"1-1\",\"identity\":\"VID_3A7C&PID_0022&REV_0001\",\"transports\":[\"xu\"],"
+            "\"accepted\":true},"
+            "{\"index\":1,\"location\":\"1-2\",\"identity\":\"VID_3A7C&PID_0022&REV_0001\",\"transports\":[\"xu\"],"
+            "\"accepted\":true}]\n");
   run = testing::RunProgram("quillon", {"--list"}, {{"QUILLON_HOME", dir.path().string()}, {"QUILLON_SIM", camera}},
                             settings.path());
   EXPECT_EQ(run.out,
-            "1-1 VID_3A7C&PID_0099&REV_0001 vendor not accepted (a camera chip: the batch mode takes audio chips)\n");
+            "- 1-1 VID_3A7C&PID_0099&REV_0001 vendor not accepted (a camera chip: the batch mode takes audio chips)\n");
+  run = testing::RunProgram("quillon", {"--list", "--json"}, {{"QUILLON_HOME", dir.path().string()}, {"QUILLON_SIM", camera}},
+                            settings.path());
+  EXPECT_EQ(run.out,
+            "[{\"index\":null,\"location\":\"1-1\",\"identity\":\"VID_3A7C&PID_0099&REV_0001\",\"transports\":"
+            "[\"vendor\"],\"accepted\":false,\"reason\":\"a camera chip: the batch mode takes audio chips\"}]\n");
 }
 
 // "accepted" means the batch mode would take the chip, which its settings decide.
@@ -125,14 +138,14 @@ TEST_F(QuillonProcessTest, ListSaysWhetherTheBatchModeWouldTakeTheChip) {
                                    {{"QUILLON_HOME", dir.path().string()}, {"QUILLON_SIM", state}, {"QUILLON_SETTINGS", file.string()}},
                                    settings.path());
     EXPECT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_EQ(run.out, std::string("1-1 VID_1234&PID_0011&REV_0001 xu ") + c.verdict + "\n") << c.settingsText;
+    EXPECT_EQ(run.out, std::string("0 1-1 VID_1234&PID_0011&REV_0001 xu ") + c.verdict + "\n") << c.settingsText;
   }
   dir.Write("VidPidList.ini", "VID_1234&PID_0011&REV_0001\r\n");
   auto file = settings.Write("list.ini", "[Quillon Config]\r\nCheckVIDPID_INI=2\r\n");
   auto run = testing::RunProgram("quillon", {"--list"},
                                  {{"QUILLON_HOME", dir.path().string()}, {"QUILLON_SIM", state}, {"QUILLON_SETTINGS", file.string()}},
                                  settings.path());
-  EXPECT_EQ(run.out, "1-1 VID_1234&PID_0011&REV_0001 xu accepted\n");
+  EXPECT_EQ(run.out, "0 1-1 VID_1234&PID_0011&REV_0001 xu accepted\n");
 }
 
 TEST_F(QuillonProcessTest, ListWithoutUsbFailsWithOneLine) {
