@@ -87,6 +87,18 @@ TEST_F(QuillonProcessTest, WithoutDebugLogTheFileIsNeitherCreatedNorTouched) {
   EXPECT_EQ(testing::ReadText(dir.path() / "DebugLog.txt"), "kept");
 }
 
+// A typo in the settings would silently switch a feature off for a whole shift.
+TEST_F(QuillonProcessTest, UnknownSettingsKeysAreNamedOnce) {
+  auto run = Run({"-f", "-version"}, "[Quillon Config]\r\nLogType=0\r\nSaveResultsToFile=1\r\n");
+  const std::string line = (settings.path() / "settings.ini").string() +
+                           ":3: unknown key \"SaveResultsToFile\" in [Quillon Config] is ignored; nearest known key: "
+                           "\"SaveResultToFile\"\n";
+  const std::size_t at = run.err.find("quillon: " + line);
+  EXPECT_NE(at, std::string::npos) << run.err;
+  EXPECT_EQ(run.err.find("unknown key", at + line.size()), std::string::npos) << "once per run: " << run.err;
+  EXPECT_EQ(Run({"--list"}, "[Quillon Config]\r\nSaveResultToFile=1\r\n").err.find("unknown key"), std::string::npos);
+}
+
 TEST_F(QuillonProcessTest, ListsTheSimulatedChipsOfBothKinds) {
   auto state = (settings.path() / "chips.state").string();
   auto camera = (settings.path() / "camera.state").string();

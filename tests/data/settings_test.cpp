@@ -72,3 +72,38 @@ TEST_F(SettingsTest, SetSettingIntChangesOnlyTheDocumentInMemory) {
 
 }  // namespace
 }  // namespace quillon
+
+namespace quillon {
+namespace {
+
+// Keys of the settings section that no feature reads, with the line that set
+// them and the key they are most likely a typo of; names stay case-insensitive.
+TEST(UnknownSettingKeysTest, NamesTyposWithTheirLineAndNearestKey) {
+  CIniFile document;
+  document.LoadText(
+      "; station 3\r\n"
+      "[Quillon Config]\r\n"
+      "SaveResultsToFile=1\r\n"
+      "\r\n"
+      "waIT tIME=50\r\n"
+      "Wait Time =60\r\n"
+      "[Other]\r\n"
+      "Anything=1\r\n"
+      "[QUILLON CONFIG]\r\n"
+      "DebugLog=1\r\n"
+      "LogType=1\r\n"
+      "SaveResultsToFile=2\r\n");
+  const std::vector<UnknownSetting> expected = {
+      {12, "SaveResultsToFile", "SaveResultToFile"},  // set again: the last line that set it
+      {6, "Wait Time ", "Wait Time"},                 // a blank before "=" is part of the key
+      {10, "DebugLog", "Debug Log"},
+  };
+  EXPECT_EQ(UnknownSettingKeys(document), expected);
+
+  CIniFile clean;
+  clean.LoadText("[quillon config]\nresultjson=a.json\nCHECKVIDPID_INI=1\n");
+  EXPECT_TRUE(UnknownSettingKeys(clean).empty());
+}
+
+}  // namespace
+}  // namespace quillon
