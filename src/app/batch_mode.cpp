@@ -156,8 +156,12 @@ void BatchModes::RunBatch(const std::vector<std::string>& args) {
   CParseArg& parse = parseArg_;
   passed_ = false;
   if (parse.Parse_Arg(FullCommandLine(args), args) == 0) {
-    if (!parse.usageProblem.empty()) std::fprintf(stderr, "quillon: %s\n", parse.usageProblem.c_str());
-    std::fputs(UsageText(), stderr);
+    // A wrong argument gets its one line; only a request for the usage gets all of it.
+    if (parse.usageProblem.empty()) {
+      std::fputs(UsageText(), stderr);
+    } else {
+      std::fprintf(stderr, "quillon: %s; see quillon --help\n", parse.usageProblem.c_str());
+    }
     return;
   }
   // "-dumpspi" reads this much; the flows read the working memory size.

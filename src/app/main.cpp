@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (args.size() == 2 && args[1] == "--version") {
-    std::printf("quillon %s (%s)\n", quillon::ToolVersionText(quillon::kFileVersion).c_str(), quillon::kFileVersion);
+    std::fputs(quillon::VersionLine("quillon").c_str(), stdout);
     return 0;
   }
   const bool listing = (args.size() == 2 || (args.size() == 3 && args[2] == "--json")) && args[1] == "--list";

@@ -105,6 +105,7 @@ int CParseArg::Parse_Arg_Normal(std::string_view fullCommandLine, const std::vec
     if (!image) {
       TraceInvalid();
       usageProblem = "\"" + args[2] + "\" is neither a command nor an existing .rfw image";
+      if (args[2].find(".rfw") != std::string::npos) usageProblem += " (looked for " + TriedPathsText(args[2]) + ")";
       return 0;
     }
     commandLetter = 'W';

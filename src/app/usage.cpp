@@ -35,7 +35,7 @@ const char* UsageText() {
          "\n"
          "Exit code: 0 exactly when the operation passed (its \"... pass!\" line was printed, or for\n"
          "-version the version was read); 1 for everything else: a command line that does not parse\n"
-         "(the usage is printed), no chip, an image refused, a failed operation, or a Result.txt or\n"
+         "(one line says what is wrong), no chip, an image refused, a failed operation, or a Result.txt or\n"
          "burn_result.txt that the settings ask for and that cannot be written.\n"
          "\n"
          "Environment: QUILLON_HOME (program directory: settings, result files, *.INI, *.rfw),\n"

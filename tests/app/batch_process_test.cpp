@@ -241,11 +241,12 @@ TEST_F(BatchProcessTest, EveryEndingHasItsExitCode) {
   std::filesystem::create_directory(home.path() / "folder.rfw");
 
   const std::string loadFail = "Load File Data Fail!\nGet IC Info Fail\n";
+  const std::string missingAt = "(looked for " + (home.path() / "missing.rfw").string() + ")";
   const char* version = "Begin to Get FW Ver!\r\nCurrent FW Version: 4.119.0000-0115.0000!\r\n";
   const Ending endings[] = {
       {"unknown command word", {"-f", "-verfy", image}, "", 1, "neither a command nor an existing .rfw image", nullptr},
-      {"image path that does not exist", {"-f", "missing.rfw"}, "", 1, "Usage:", nullptr},
-      {"missing file", {"-f", "-write", "missing.rfw"}, "", 1, "no such file", loadFail.c_str()},
+      {"image path that does not exist", {"-f", "missing.rfw"}, "", 1, missingAt.c_str(), nullptr},
+      {"missing file", {"-f", "-write", "missing.rfw"}, "", 1, missingAt.c_str(), loadFail.c_str()},
       {"directory as image", {"-f", "-write", "folder.rfw"}, "", 1, "it is a directory", loadFail.c_str()},
       {"directory named as image", {"-f", "folder.rfw"}, "", 1, "it is a directory", loadFail.c_str()},
       {"verify against a directory", {"-f", "-verify", "folder.rfw"}, "", 1, "it is a directory", loadFail.c_str()},
@@ -258,7 +259,8 @@ TEST_F(BatchProcessTest, EveryEndingHasItsExitCode) {
       {"-help", {"-help"}, "", 1, "Usage:", nullptr},
       {"no -f", {"-write", image}, "", 1, "no -f", nullptr},
       {"-f not first", {"-write", "-f", image}, "", 1, "the first argument must be -f", nullptr},
-      {"seven arguments", {"-f", "-write", image, "-d", "1", "extra"}, "", 1, "Usage:", nullptr},
+      {"seven arguments", {"-f", "-write", image, "-d", "1", "extra"}, "", 1,
+       "quillon: -f and one to four more arguments are needed; see quillon --help\n", nullptr},
       {"-d without a number", {"-f", "-write", image, "-d", "x"}, "", 1, "-d needs a device number", nullptr},
       {"-d negative", {"-f", "-write", image, "-d", "-1"}, "", 1, "-d needs a device number", nullptr},
       {"-d missing its value", {"-f", "-write", image, "-d"}, "", 1, "-d needs a device number", nullptr},
@@ -285,6 +287,9 @@ TEST_F(BatchProcessTest, EveryEndingHasItsExitCode) {
     if (blockBurn) std::filesystem::remove(home.path() / "burn_result.txt");
     EXPECT_EQ(run.exitCode, e.exitCode) << run.out << run.err;
     EXPECT_NE(run.err.find(e.err), std::string::npos) << run.err;
+    if (std::string(e.err) != "Usage:") {
+      EXPECT_EQ(run.err.find("Usage:"), std::string::npos) << "one line: " << run.err;
+    }
     if (e.console != nullptr) {
       EXPECT_EQ(run.out, Console(e.console));
     } else if (e.exitCode != 0) {
@@ -292,6 +297,44 @@ TEST_F(BatchProcessTest, EveryEndingHasItsExitCode) {
     }
     EXPECT_EQ(Show(), written) << "the chip is as it was";
   }
+}
+
+// A bare name is looked for in the current directory, then in the program
+// directory; a refusal names both.
+TEST_F(BatchProcessTest, MissingImageNamesEveryPathTried) {
+  NewChip();
+  const auto settings = scratch.Write("settings.ini", kShortWaits);
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"-f", "-write", "missing.rfw"},
+                                               std::vector<std::string>{"-f", "missing.rfw"}}) {
+    ProcessResult run = RunIn(scratch.path(), testing::BinDir() / "quillon", args,
+                              {{"QUILLON_HOME", home.path().string()},
+                               {"QUILLON_SETTINGS", settings.string()},
+                               {"QUILLON_SIM", state}});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("(looked for " + (scratch.path() / "missing.rfw").string() + " and " +
+                           (home.path() / "missing.rfw").string() + ")"),
+              std::string::npos)
+        << run.err;
+  }
+}
+
+// The documented way from a raw binary to a product image: the image made
+// with --code writes, verifies and runs with the version record of the code.
+TEST_F(BatchProcessTest, ImageFromRawCodeWritesAndRuns) {
+  NewChip();
+  std::string code(0x6000, '\0');
+  for (std::size_t i = 0; i < code.size(); ++i) code[i] = static_cast<char>((i * 13 + 5) & 0xFF);
+  const std::string record = {'\x42', '\x10', '\x00', '\x02', '\x03', '\x04', '\x00', '\x05'};
+  code.replace(0x100C, record.size(), record);
+  const auto codeFile = scratch.Write("code.bin", code);
+  const std::string product = (home.path() / "product.rfw").string();
+  ProcessResult made = RunIn(scratch.path(), testing::BinDir() / "quillon-mkimage",
+                             {product, "--ic", "tq7704", "--code", codeFile.string()}, {});
+  ASSERT_EQ(made.exitCode, 0) << made.err;
+  EXPECT_EQ(Quillon({"-f", "-write", product}).exitCode, 0);
+  EXPECT_EQ(Quillon({"-f", "-verify", product}).exitCode, 0);
+  ProcessResult version = Quillon({"-f", "-version"});
+  EXPECT_NE(version.out.find("Current FW Version: 4.210.0002-0304.0005!"), std::string::npos) << version.out;
 }
 
 // No chip on the bus fails, with either way of opening.
