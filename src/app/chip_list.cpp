@@ -14,7 +14,7 @@ constexpr const char* kVidPidListFile = "VidPidList.ini";
 // The same test the discovery makes (a line naming a revision, contained in
 // the identity), without its message boxes: a listing must not prompt.
 bool InVidPidListFile(const std::string& identity) {
-  auto bytes = ReadWholeFile(ProgramDir() / kVidPidListFile);
+  auto bytes = ReadWholeFile(ConfigDir() / kVidPidListFile);
   return bytes && ListFileAccepts(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()), identity);
 }
 

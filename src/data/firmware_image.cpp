@@ -18,7 +18,7 @@ constexpr std::size_t kMipiBufferSize = 0x20000;
 bool LoadImageFile(CFirmwareImage& image) {
   if (image.mainFile.empty()) return false;
   std::filesystem::path path(image.mainFile);
-  if (image.mainFile.find('/') == std::string::npos) path = ProgramDir() / path;
+  if (image.mainFile.find('/') == std::string::npos) path = ConfigDir() / path;
   std::error_code error;
   path = std::filesystem::absolute(path, error);
   if (error || !std::filesystem::is_regular_file(path, error)) return false;
@@ -41,7 +41,7 @@ std::vector<std::filesystem::path> ImageNameCandidates(const std::string& name) 
   };
   std::vector<std::filesystem::path> candidates{absolute(name)};
   if (name.find('/') == std::string::npos) {
-    std::filesystem::path inProgramDir = absolute(ProgramDir() / name);
+    std::filesystem::path inProgramDir = absolute(ConfigDir() / name);
     if (inProgramDir != candidates.front()) candidates.push_back(std::move(inProgramDir));
   }
   return candidates;

@@ -96,7 +96,17 @@ SettingsLoad LoadSettings(const std::string& programDir, bool nameUnknownKeys) {
   MakeWritableIfReadOnly(std::filesystem::path(programDir) / "config.ini");
   SettingsLoad outcome = SettingsLoad::kBuiltIn;
   std::optional<std::string> text;
-  if (const char* file = std::getenv("QUILLON_SETTINGS"); file != nullptr && *file != '\0') {
+  // A station's settings: the file QUILLON_SETTINGS names, else the settings file in the configuration directory.
+  std::string named;
+  if (const char* env = std::getenv(kSettingsEnv); env != nullptr && *env != '\0') {
+    named = env;
+  } else {
+    std::error_code error;
+    const std::filesystem::path station = ConfigDir() / kSettingsFileName;
+    if (std::filesystem::exists(station, error)) named = station.string();
+  }
+  if (!named.empty()) {
+    const char* file = named.c_str();
     if (auto bytes = ReadWholeFile(file)) {
       std::string read(bytes->begin(), bytes->end());
       if (LooksLikeSettings(read)) {
@@ -120,8 +130,7 @@ SettingsLoad LoadSettings(const std::string& programDir, bool nameUnknownKeys) {
   }
   TheSettings().LoadFromText(std::move(*text));
   if (nameUnknownKeys) {
-    ReportUnknownKeys(TheSettings().Document(),
-                      outcome == SettingsLoad::kFile ? std::string(std::getenv("QUILLON_SETTINGS")) : "built-in settings");
+    ReportUnknownKeys(TheSettings().Document(), outcome == SettingsLoad::kFile ? named : "built-in settings");
   }
   return outcome;
 }

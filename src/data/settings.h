@@ -13,6 +13,10 @@ namespace quillon {
 
 inline constexpr const char* kConfigSection = "Quillon Config";
 inline constexpr int kSettingsResource = 3032;
+inline constexpr const char* kSettingsEnv = "QUILLON_SETTINGS";
+// The station's settings file in the configuration directory (not "*.INI", so
+// that it is never taken for an IC profile).
+inline constexpr const char* kSettingsFileName = "quillon.conf";
 
 // Keys of the settings catalogue.
 namespace key {
@@ -79,8 +83,9 @@ class CConfigIni {
 CConfigIni& TheSettings();
 
 // Start-up: makes an existing read-only "config.ini" in `programDir` writable
-// (it is never read) and builds the settings from the built-in text, or from
-// the file that QUILLON_SETTINGS names. A named file that cannot be read
+// (it is never read) and builds the settings from the file that
+// QUILLON_SETTINGS names, else from "quillon.conf" in the configuration
+// directory when it exists, else from the built-in text. A named file that cannot be read
 // leaves the settings empty (the caller ends the process); one that holds no
 // settings text is ignored with a line on stderr (the built-in text is used).
 // With `nameUnknownKeys`, each unknown key of the settings section is named

@@ -31,6 +31,21 @@ TEST_F(SettingsTest, SettingsFileReplacesTheBuiltInText) {
   EXPECT_EQ(Setting(key::kCheckVidPidIni, 0), 0u);
 }
 
+// A station keeps its settings in its configuration directory; the
+// environment still wins, and without either the built-in text holds.
+TEST_F(SettingsTest, SettingsFileInTheConfigurationDirectory) {
+  testing::ScopedEnv home("QUILLON_HOME", dir.path().string());
+  testing::ScopedEnv noEnv("QUILLON_SETTINGS", "");
+  EXPECT_EQ(LoadSettings(dir.path().string()), SettingsLoad::kBuiltIn);
+  dir.Write("quillon.conf", "[Quillon Config]\r\nWait Time=70\r\n");
+  EXPECT_EQ(LoadSettings(dir.path().string()), SettingsLoad::kFile);
+  EXPECT_EQ(Setting(key::kWaitTime, 5000), 70u);
+  auto named = dir.Write("named.ini", "[Quillon Config]\r\nWait Time=80\r\n");
+  testing::ScopedEnv env("QUILLON_SETTINGS", named.string());
+  EXPECT_EQ(LoadSettings(dir.path().string()), SettingsLoad::kFile);
+  EXPECT_EQ(Setting(key::kWaitTime, 5000), 80u);
+}
+
 TEST_F(SettingsTest, UnreadableSettingsFileLeavesNoSettings) {
   std::filesystem::create_directory(dir.path() / "folder.ini");
   for (const auto& path : {dir.path() / "missing.ini", dir.path() / "folder.ini"}) {
