@@ -15,10 +15,11 @@ install(FILES ${PROJECT_SOURCE_DIR}/sim/README.md DESTINATION ${CMAKE_INSTALL_DO
 # Who answers for the package; a station's own build can name its own contact.
 set(QUILLON_PACKAGE_CONTACT "Quillon maintainers <maintainers@quillon.example.org>" CACHE STRING
     "Maintainer of the Debian package (name <mail>)")
-# Debian wants the copyright file and a compressed changelog beside the documentation.
+# Debian wants the copyright file and a compressed changelog beside the
+# documentation (changelog.gz: the version carries no Debian revision).
 install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 string(TIMESTAMP quillon_changelog_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
-set(changelog ${PROJECT_BINARY_DIR}/debian/changelog.Debian)
+set(changelog ${PROJECT_BINARY_DIR}/debian/changelog)
 configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/changelog.in ${changelog} @ONLY)
 add_custom_command(
   OUTPUT ${changelog}.gz
@@ -48,11 +49,13 @@ set(CPACK_PACKAGE_NAME quillon)
 set(CPACK_PACKAGE_VENDOR "Quillon")
 set(CPACK_PACKAGE_CONTACT "${QUILLON_PACKAGE_CONTACT}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "production-line firmware programmer for USB audio-codec and camera chips")
+# Lines of at most 80 characters, as Debian's control files want them.
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
-  "Quillon writes, verifies, erases and dumps the code memory of USB audio-codec and USB camera "
-  "chips over their USB connection, from an operator's window or a scripted batch mode that leaves "
-  "result files and JSON run records for line systems. Includes the chip simulator quillon-sim and "
-  "the image maker quillon-mkimage.")
+  "Quillon writes, verifies, erases and dumps the code memory of USB audio-codec\n"
+  "and USB camera chips over their USB connection, from an operator's window or a\n"
+  "scripted batch mode that leaves result files and JSON run records for line\n"
+  "systems. Includes the chip simulator quillon-sim and the image maker\n"
+  "quillon-mkimage.")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_INSTALL_DIRECTORY quillon)
 set(CPACK_GENERATOR DEB)
