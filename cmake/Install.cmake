@@ -12,6 +12,23 @@ install(FILES ${PROJECT_SOURCE_DIR}/resources/udev/60-quillon.rules DESTINATION 
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/sim/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME simulator.md)
 
+# Who answers for the package; a station's own build can name its own contact.
+set(QUILLON_PACKAGE_CONTACT "Quillon maintainers <maintainers@quillon.example.org>" CACHE STRING
+    "Maintainer of the Debian package (name <mail>)")
+# Debian wants the copyright file and a compressed changelog beside the
+# documentation (changelog.gz: the version carries no Debian revision).
+install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+string(TIMESTAMP quillon_changelog_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
+set(changelog ${PROJECT_BINARY_DIR}/debian/changelog)
+configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/changelog.in ${changelog} @ONLY)
+add_custom_command(
+  OUTPUT ${changelog}.gz
+  COMMAND gzip -9 -n -c ${changelog} > ${changelog}.gz
+  DEPENDS ${changelog}
+  COMMENT "Compressing the package changelog")
+add_custom_target(quillon_changelog ALL DEPENDS ${changelog}.gz)
+install(FILES ${changelog}.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
 # Man pages, compressed as Debian keeps them.
 set(man_pages "")
 foreach(page quillon quillon-sim quillon-mkimage)
@@ -30,13 +47,15 @@ install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 set(CPACK_PACKAGE_NAME quillon)
 set(CPACK_PACKAGE_VENDOR "Quillon")
-set(CPACK_PACKAGE_CONTACT "Quillon maintainers <quillon@localhost>")
+set(CPACK_PACKAGE_CONTACT "${QUILLON_PACKAGE_CONTACT}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "production-line firmware programmer for USB audio-codec and camera chips")
+# Lines of at most 80 characters, as Debian's control files want them.
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
-  "Quillon writes, verifies, erases and dumps the code memory of USB audio-codec and USB camera "
-  "chips over their USB connection, from an operator's window or a scripted batch mode that leaves "
-  "result files and JSON run records for line systems. Includes the chip simulator quillon-sim and "
-  "the image maker quillon-mkimage.")
+  "Quillon writes, verifies, erases and dumps the code memory of USB audio-codec\n"
+  "and USB camera chips over their USB connection, from an operator's window or a\n"
+  "scripted batch mode that leaves result files and JSON run records for line\n"
+  "systems. Includes the chip simulator quillon-sim and the image maker\n"
+  "quillon-mkimage.")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_INSTALL_DIRECTORY quillon)
 set(CPACK_GENERATOR DEB)
@@ -52,7 +71,7 @@ if(QUILLON_GUI AND EXISTS ${PROJECT_SOURCE_DIR}/src/ui/CMakeLists.txt)
 endif()
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "${quillon_depends}")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udev")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/postinst)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/postinst ${PROJECT_SOURCE_DIR}/cmake/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/package)
 set(CPACK_SET_DESTDIR OFF)

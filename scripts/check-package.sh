@@ -18,8 +18,20 @@ depends=$(dpkg-deb -f "$deb" Depends)
 echo "   Depends: $depends"
 for f in usr/bin/quillon usr/bin/quillon-sim usr/bin/quillon-mkimage usr/lib/udev/rules.d/60-quillon.rules \
          usr/share/man/man1/quillon.1.gz usr/share/man/man1/quillon-sim.1.gz usr/share/man/man1/quillon-mkimage.1.gz \
-         usr/share/doc/quillon/README.md; do
+         usr/share/doc/quillon/README.md usr/share/doc/quillon/copyright usr/share/doc/quillon/changelog.gz; do
   [ -e "$root/fs/$f" ] || fail "$f is not in the package"
+done
+dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -qx './postrm' || fail "the package has no postrm (purge)"
+
+# Debian's own package checks: no error and no warning; and the hardening the
+# package build turns on.
+if ! lintian --fail-on error,warning "$deb" > "$root/lintian.log" 2>&1; then
+  cat "$root/lintian.log" >&2
+  fail "lintian finds errors or warnings"
+fi
+for bin in quillon quillon-sim quillon-mkimage; do
+  readelf -d "$root/fs/usr/bin/$bin" | grep -qE 'BIND_NOW|FLAGS_1.* NOW' || fail "$bin is not linked with -z now (hardening)"
+  readelf -sW --dyn-syms "$root/fs/usr/bin/$bin" | grep -q '__[a-z]*_chk' || fail "$bin has no fortified calls (hardening)"
 done
 
 # The dependencies resolve against this system's archive (a simulation; needs no root).

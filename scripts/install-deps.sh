@@ -11,6 +11,7 @@ packages=(
   umockdev libumockdev-dev
   qt6-base-dev libgl-dev libasound2-dev
   nlohmann-json3-dev
+  lintian
 )
 
 missing=()

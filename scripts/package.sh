@@ -6,7 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=${1:-build}
 shift || true
-scripts/build.sh "$dir" "$@" >&2
+# A package carries hardened binaries (the flags stay on in this build directory).
+scripts/build.sh "$dir" -DQUILLON_HARDEN=ON "$@" >&2
 rm -f "$dir"/package/quillon_*.deb
 (cd "$dir" && cpack -G DEB >&2)
 deb=$(ls "$dir"/package/quillon_*.deb)

@@ -64,15 +64,7 @@ int CParseArg::LoadICTypeIni() {
     if (CheckCommandLineImage(named) == 0) return 0;
     operationFile_ = named.path;
   }
-  bool opened = false;
-  if (deviceIndexGiven) {
-    opened = OpenNamedDevice(*flow, deviceIndex) != 0;
-  } else if (Setting(key::kCheckVidPidIni, 0) != 0) {
-    opened = flow->DEV_OpenDeviceByVIDPID() != 0;
-  } else {
-    for (int index = 0; index < 3 && !opened; ++index) opened = flow->DEV_OpenDeviceByICIni(index) != 0;
-  }
-  if (!opened) return 0;
+  if (!OpenTargetChip(*flow)) return 0;
   switch (commandLetter) {
     case 'D':
       return 1;
@@ -164,8 +156,12 @@ void BatchModes::RunBatch(const std::vector<std::string>& args) {
   CParseArg& parse = parseArg_;
   passed_ = false;
   if (parse.Parse_Arg(FullCommandLine(args), args) == 0) {
-    if (!parse.usageProblem.empty()) std::fprintf(stderr, "quillon: %s\n", parse.usageProblem.c_str());
-    std::fputs(UsageText(), stderr);
+    // A wrong argument gets its one line; only a request for the usage gets all of it.
+    if (parse.usageProblem.empty()) {
+      std::fputs(UsageText(), stderr);
+    } else {
+      std::fprintf(stderr, "quillon: %s; see quillon --help\n", parse.usageProblem.c_str());
+    }
     return;
   }
   // "-dumpspi" reads this much; the flows read the working memory size.

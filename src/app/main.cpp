@@ -25,7 +25,7 @@
 
 namespace {
 
-int ListConnectedChips() {
+int ListConnectedChips(bool json) {
   if (std::string problem = quillon::TheUsbBackend().Problem(); !problem.empty()) {
     std::fprintf(stderr, "quillon: cannot list chips: %s\n", problem.c_str());
     return 1;
@@ -36,7 +36,7 @@ int ListConnectedChips() {
     std::fprintf(stderr, "quillon: cannot list chips: the USB library did not start\n");
     return 1;
   }
-  int listed = quillon::ListChips(stdout);
+  int listed = quillon::ListChips(stdout, json);
   quillon::LibraryShutdown();
   if (listed < 0) {
     std::fprintf(stderr, "quillon: cannot list chips: the bus could not be read\n");
@@ -71,17 +71,16 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (args.size() == 2 && args[1] == "--version") {
-    std::printf("quillon %s (%s)\n", quillon::ToolVersionText(quillon::kFileVersion).c_str(), quillon::kFileVersion);
+    std::fputs(quillon::VersionLine("quillon").c_str(), stdout);
     return 0;
   }
   if (quillon::RecordCopyOption option = quillon::TakeRecordCopyOption(args); !option.problem.empty()) {
-    std::fprintf(stderr, "quillon: %s\n", option.problem.c_str());
-    std::fputs(quillon::UsageText(), stderr);
+    std::fprintf(stderr, "quillon: %s; see quillon --help\n", option.problem.c_str());
     return 1;
   } else {
     quillon::SetRecordCopyInstruction(std::move(option.instruction));
   }
-  const bool listing = args.size() == 2 && args[1] == "--list";
+  const bool listing = (args.size() == 2 || (args.size() == 3 && args[2] == "--json")) && args[1] == "--list";
   const bool gang = quillon::IsGangCommand(args);
   const char* gangLocation = std::getenv(quillon::kGangLocationEnv);
   const bool worker = !gang && gangLocation != nullptr && *gangLocation != '\0';
@@ -125,7 +124,7 @@ int main(int argc, char** argv) {
   }
   if (worker) backend = quillon::FilterToLocation(std::move(backend), gangLocation);
   quillon::ScopedUsbBackend usb(std::move(backend));
-  if (listing) return ListConnectedChips();
+  if (listing) return ListConnectedChips(args.size() == 3);
   if (gang) return quillon::RunGang(args);
 
   AppModes modes;

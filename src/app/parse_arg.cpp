@@ -42,12 +42,25 @@ int CParseArg::Parse_Arg(std::string_view fullCommandLine, const std::vector<std
   return Parse_Arg_Normal(fullCommandLine, args);
 }
 
-int CParseArg::Parse_Arg_Normal(std::string_view fullCommandLine, const std::vector<std::string>& args) {
+int CParseArg::Parse_Arg_Normal(std::string_view fullCommandLine, const std::vector<std::string>& commandLine) {
   deviceIndex = 0;
   deviceIndexGiven = false;
   operationPassed = false;
   resultFileFailed = false;
   usageProblem.clear();
+  locationSelector.clear();
+  // "--location LOC" may stand anywhere after the program; the rest keeps its positions.
+  std::vector<std::string> args = commandLine;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    if (args[i] != kLocationOption) continue;
+    if (i + 1 >= args.size() || args[i + 1].empty() || !locationSelector.empty()) {
+      usageProblem = std::string(kLocationOption) + " needs one port location, as quillon --list prints it";
+      return 0;
+    }
+    locationSelector = args[i + 1];
+    args.erase(args.begin() + static_cast<std::ptrdiff_t>(i), args.begin() + static_cast<std::ptrdiff_t>(i + 2));
+    --i;
+  }
   if (fullCommandLine.find("-f") == std::string_view::npos) {
     OpenResultFile();
     if (!resultFile_.WriteAndClose("fail")) ResultFileProblem(programDir / kResultFileName);
@@ -92,6 +105,7 @@ int CParseArg::Parse_Arg_Normal(std::string_view fullCommandLine, const std::vec
     if (!image) {
       TraceInvalid();
       usageProblem = "\"" + args[2] + "\" is neither a command nor an existing .rfw image";
+      if (args[2].find(".rfw") != std::string::npos) usageProblem += " (looked for " + TriedPathsText(args[2]) + ")";
       return 0;
     }
     commandLetter = 'W';
@@ -109,6 +123,10 @@ int CParseArg::Parse_Arg_Normal(std::string_view fullCommandLine, const std::vec
     }
     deviceIndex = *index;
     deviceIndexGiven = true;
+    if (!locationSelector.empty()) {
+      usageProblem = std::string("-d and ") + kLocationOption + " each pick a chip; give one of them";
+      return 0;
+    }
   }
   if (commandLetter == 'Z') dumpSize = 0x10000;
   return 1;

@@ -17,7 +17,11 @@
 
 namespace quillon {
 
+class CDevFlow;
+
 inline constexpr const char* kResultFileName = "Result.txt";
+// "--location LOC": the chip at that port location and no other.
+inline constexpr const char* kLocationOption = "--location";
 inline constexpr const char* kBurnLogFileName = "burn_result.txt";
 inline constexpr const char* kBurnLogHeader1 =
     "Update date       Update Time       Serial number              Result   ErrCode\r\n";
@@ -78,6 +82,10 @@ class CParseArg : public CDumpStr, public FlowFrontEnd {
   // failure the result file and the console say so.
   int Prepare();
   int LoadICTypeIni();
+  // Opens the chip the command line names ("-d N", "--location LOC") or, with
+  // neither, the one the settings' rule takes, telling on stderr when other
+  // accepted chips are present. False with nothing written to any chip.
+  bool OpenTargetChip(CDevFlow& flow);
   // Runs the operation, writes both result files; 1 when it passed.
   int Excute_Arg();
   int Excute_Arg_Normal();
@@ -96,6 +104,7 @@ class CParseArg : public CDumpStr, public FlowFrontEnd {
   std::string commandText;
   std::int32_t deviceIndex = 0;
   bool deviceIndexGiven = false;  // "-d N": that device and no other
+  std::string locationSelector;   // "--location LOC"; empty when not given
   std::string usageProblem;
   std::int32_t saveResultMode = 0;
   std::int32_t burnLogMode = 0;

@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 
+#include "app/gang_mode.h"
 #include "app/tool_version.h"
 #include "app/version.h"
 #include "data/ic_type_ini.h"
@@ -61,7 +63,10 @@ void UnavailableModes::RunWindow() {
 
 bool CQuillonApp::InitInstance(const std::vector<std::string>& args) {
   const std::filesystem::path programDir = ProgramDir();
-  if (LoadSettings(programDir.string()) == SettingsLoad::kFileUnreadable) {
+  // A gang worker's settings are the gang's, which named their unknown keys once.
+  const char* gangLocation = std::getenv(kGangLocationEnv);
+  const bool worker = gangLocation != nullptr && *gangLocation != '\0';
+  if (LoadSettings(programDir.string(), !worker) == SettingsLoad::kFileUnreadable) {
     SetLastStatus(msg::kNotSupport);
     return false;
   }

@@ -1,5 +1,7 @@
 #include "app/tool_version.h"
 
+#include "app/version.h"
+
 namespace quillon {
 
 std::string ToolVersionText(std::string_view fileVersion) {
@@ -15,6 +17,10 @@ std::string ToolVersionText(std::string_view fileVersion) {
   }
   if (text.size() > kToolVersionSize - 1) text.resize(kToolVersionSize - 1);
   return text;
+}
+
+std::string VersionLine(std::string_view program) {
+  return std::string(program) + " " + ToolVersionText(kFileVersion) + " (" + kFileVersion + ")\n";
 }
 
 }  // namespace quillon

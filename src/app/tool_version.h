@@ -14,4 +14,8 @@ inline constexpr std::size_t kToolVersionSize = 16;
 // missing second dot keeps the whole text; a missing third dot appends nothing.
 std::string ToolVersionText(std::string_view fileVersion);
 
+// What `--version` prints for each program of the project, line end included:
+// "<program> 2.61.32 (2.61.9600.32)".
+std::string VersionLine(std::string_view program);
+
 }  // namespace quillon

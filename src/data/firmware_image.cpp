@@ -18,7 +18,7 @@ constexpr std::size_t kMipiBufferSize = 0x20000;
 bool LoadImageFile(CFirmwareImage& image) {
   if (image.mainFile.empty()) return false;
   std::filesystem::path path(image.mainFile);
-  if (image.mainFile.find('/') == std::string::npos) path = ProgramDir() / path;
+  if (image.mainFile.find('/') == std::string::npos) path = ConfigDir() / path;
   std::error_code error;
   path = std::filesystem::absolute(path, error);
   if (error || !std::filesystem::is_regular_file(path, error)) return false;
@@ -33,12 +33,34 @@ bool LoadImageFile(CFirmwareImage& image) {
   return true;
 }
 
+std::vector<std::filesystem::path> ImageNameCandidates(const std::string& name) {
+  auto absolute = [](const std::filesystem::path& path) {
+    std::error_code error;
+    std::filesystem::path full = std::filesystem::absolute(path, error);
+    return error ? path : full;
+  };
+  std::vector<std::filesystem::path> candidates{absolute(name)};
+  if (name.find('/') == std::string::npos) {
+    std::filesystem::path inProgramDir = absolute(ConfigDir() / name);
+    if (inProgramDir != candidates.front()) candidates.push_back(std::move(inProgramDir));
+  }
+  return candidates;
+}
+
 std::filesystem::path ResolveImageName(const std::string& name) {
+  const auto candidates = ImageNameCandidates(name);
   std::error_code error;
-  std::filesystem::path path(name);
-  if (name.find('/') == std::string::npos && !std::filesystem::exists(path, error)) path = ProgramDir() / path;
-  std::filesystem::path full = std::filesystem::absolute(path, error);
-  return error ? path : full;
+  if (candidates.size() > 1 && !std::filesystem::exists(candidates.front(), error)) return candidates[1];
+  return candidates.front();
+}
+
+std::string TriedPathsText(const std::string& name) {
+  std::string text;
+  const auto candidates = ImageNameCandidates(name);
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
+    text += (i == 0 ? "" : " and ") + candidates[i].string();
+  }
+  return text;
 }
 
 bool LoadBuiltinImage(CFirmwareImage& image, int number) {

@@ -58,6 +58,10 @@ bool LoadImageFile(CFirmwareImage& image);
 // given (against the current directory); a bare name in the current directory
 // when it is there, else in the program directory. Always an absolute path.
 std::filesystem::path ResolveImageName(const std::string& name);
+// The absolute paths ResolveImageName considers for `name`, in its order.
+std::vector<std::filesystem::path> ImageNameCandidates(const std::string& name);
+// "A" or "A and B": the places an image name was looked for, for a message.
+std::string TriedPathsText(const std::string& name);
 
 // Loads built-in image `number` into the built-in buffer (0x20000 bytes on a
 // MIPI bus, else the working memory size, never less than the image). False

@@ -29,7 +29,7 @@ void CICTypeIni::BuildProfileList() {
   realFileNames_.clear();
   std::vector<std::string> names;
   if (FileMode()) {
-    names = ListFilesWithExtension(ProgramDir(), ".INI");
+    names = ListFilesWithExtension(ConfigDir(), ".INI");
   } else {
     for (const NamedValue& row : icTable_) names.push_back(std::string(row.name) + ".ini");
   }
@@ -123,7 +123,7 @@ void CICTypeIni::LoadProfileFile() {
   if (currentName_.empty()) return;
   auto real = realFileNames_.find(currentName_);
   const std::string& fileName = real != realFileNames_.end() ? real->second : currentName_;
-  SetPath((ProgramDir() / fileName).string());
+  SetPath((ConfigDir() / fileName).string());
   LoadFile();
 }
 

@@ -82,7 +82,7 @@ bool MatchImageToProfile(CFirmwareImage& image, std::uint8_t reg1, std::uint8_t 
 }
 
 bool FindImageForDevice(CFirmwareImage& image, std::uint8_t reg1, std::uint8_t reg2) {
-  for (const std::string& name : ListFilesWithExtension(ProgramDir(), ".rfw")) {
+  for (const std::string& name : ListFilesWithExtension(ConfigDir(), ".rfw")) {
     if (name == "." || name == "..") continue;
     image.mainFile = name;
     if (MatchImageToProfile(image, reg1, reg2)) return true;

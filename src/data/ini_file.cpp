@@ -34,24 +34,32 @@ bool CIniFile::LoadFile() {
   if (!in) return false;
   std::string currentSection;
   std::string line;
-  while (std::getline(in, line)) {
-    if (ParseLine(std::move(line), currentSection) == LineResult::Stop) return false;
+  lineNumber_ = 0;
+  LineResult result = LineResult::Ok;
+  while (result == LineResult::Ok && std::getline(in, line)) {
+    ++lineNumber_;
+    result = ParseLine(std::move(line), currentSection);
   }
-  return !names_.empty();
+  lineNumber_ = 0;
+  return result == LineResult::Ok && !names_.empty();
 }
 
 bool CIniFile::LoadText(std::string_view text) {
   std::string currentSection;
   std::size_t start = 0;
-  while (start <= text.size()) {
+  lineNumber_ = 0;
+  LineResult result = LineResult::Ok;
+  while (result == LineResult::Ok && start <= text.size()) {
     std::size_t end = text.find('\n', start);
     if (end == std::string_view::npos) end = text.size();
     std::string_view piece = text.substr(start, end - start);
     start = end + 1;
+    ++lineNumber_;
     if (piece.empty()) continue;
-    if (ParseLine(std::string(piece.substr(0, kIniMaxLine)), currentSection) == LineResult::Stop) return false;
+    result = ParseLine(std::string(piece.substr(0, kIniMaxLine)), currentSection);
   }
-  return !names_.empty();
+  lineNumber_ = 0;
+  return result == LineResult::Ok && !names_.empty();
 }
 
 CIniFile::LineResult CIniFile::ParseLine(std::string line, std::string& currentSection) {
@@ -127,11 +135,14 @@ bool CIniFile::SetValue(bool create, std::string_view section, std::string_view 
     if (!create) return false;
     body.keys.emplace_back(key);
     body.values.emplace_back(value);
+    body.lines.push_back(lineNumber_);
   } else if (allowDuplicates_) {
     body.keys.emplace_back(key);
     body.values.emplace_back(value);
+    body.lines.push_back(lineNumber_);
   } else {
     body.values[static_cast<std::size_t>(k)] = std::string(value);
+    if (lineNumber_ != 0) body.lines[static_cast<std::size_t>(k)] = lineNumber_;
   }
   return true;
 }

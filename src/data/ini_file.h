@@ -21,6 +21,9 @@ class CIniFile : public CDumpStr {
     std::vector<std::string> keys;
     std::vector<std::string> values;
     std::vector<std::string> comments;
+    // Per key, the line of the text that last set it (1 is the first line);
+    // 0 for a key set by the program.
+    std::vector<int> lines;
   };
 
   CIniFile() = default;
@@ -63,6 +66,7 @@ class CIniFile : public CDumpStr {
 
   bool allowDuplicates_ = false;
   bool caseFolding_ = true;
+  int lineNumber_ = 0;  // the line being parsed; 0 outside a parse
   std::string path_;
   std::vector<SectionBody> bodies_;
   std::vector<std::string> names_;

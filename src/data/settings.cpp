@@ -1,6 +1,8 @@
 #include "data/settings.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -33,13 +35,78 @@ bool LooksLikeSettings(std::string_view text) {
   return probe.FindSection(kConfigSection) >= 0;
 }
 
+std::string Lower(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return lower;
+}
+
+// Edits (insert, delete, replace one character) from one text to the other.
+std::size_t EditDistance(const std::string& a, const std::string& b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+void ReportUnknownKeys(const CIniFile& document, const std::string& source) {
+  for (const UnknownSetting& unknown : UnknownSettingKeys(document)) {
+    std::fprintf(stderr, "quillon: %s:%d: unknown key \"%s\" in [%s] is ignored; nearest known key: \"%s\"\n",
+                 source.c_str(), unknown.line, unknown.key.c_str(), kConfigSection, unknown.nearest.c_str());
+  }
+}
+
 }  // namespace
 
-SettingsLoad LoadSettings(const std::string& programDir) {
+std::vector<UnknownSetting> UnknownSettingKeys(const CIniFile& document) {
+  std::vector<UnknownSetting> unknown;
+  const std::string section = Lower(kConfigSection);
+  const auto& names = document.SectionNames();
+  const auto& bodies = document.SectionBodies();
+  for (std::size_t s = 0; s < names.size() && s < bodies.size(); ++s) {
+    if (Lower(names[s]) != section) continue;
+    const auto& body = bodies[s];
+    for (std::size_t k = 0; k < body.keys.size(); ++k) {
+      const std::string typed = Lower(body.keys[k]);
+      std::string nearest;
+      std::size_t best = std::string::npos;
+      for (const char* known : key::kAll) {
+        const std::size_t distance = EditDistance(typed, Lower(known));
+        if (distance < best) {
+          best = distance;
+          nearest = known;
+        }
+      }
+      if (best == 0) continue;
+      unknown.push_back({k < body.lines.size() ? body.lines[k] : 0, body.keys[k], nearest});
+    }
+  }
+  return unknown;
+}
+
+SettingsLoad LoadSettings(const std::string& programDir, bool nameUnknownKeys) {
   MakeWritableIfReadOnly(std::filesystem::path(programDir) / "config.ini");
   SettingsLoad outcome = SettingsLoad::kBuiltIn;
   std::optional<std::string> text;
-  if (const char* file = std::getenv("QUILLON_SETTINGS"); file != nullptr && *file != '\0') {
+  // A station's settings: the file QUILLON_SETTINGS names, else the settings file in the configuration directory.
+  std::string named;
+  if (const char* env = std::getenv(kSettingsEnv); env != nullptr && *env != '\0') {
+    named = env;
+  } else {
+    std::error_code error;
+    const std::filesystem::path station = ConfigDir() / kSettingsFileName;
+    if (std::filesystem::exists(station, error)) named = station.string();
+  }
+  if (!named.empty()) {
+    const char* file = named.c_str();
     if (auto bytes = ReadWholeFile(file)) {
       std::string read(bytes->begin(), bytes->end());
       if (LooksLikeSettings(read)) {
@@ -62,6 +129,9 @@ SettingsLoad LoadSettings(const std::string& programDir) {
     text.emplace(builtin ? *builtin : std::string_view());
   }
   TheSettings().LoadFromText(std::move(*text));
+  if (nameUnknownKeys) {
+    ReportUnknownKeys(TheSettings().Document(), outcome == SettingsLoad::kFile ? named : "built-in settings");
+  }
   return outcome;
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "data/ini_file.h"
 
@@ -12,6 +13,10 @@ namespace quillon {
 
 inline constexpr const char* kConfigSection = "Quillon Config";
 inline constexpr int kSettingsResource = 3032;
+inline constexpr const char* kSettingsEnv = "QUILLON_SETTINGS";
+// The station's settings file in the configuration directory (not "*.INI", so
+// that it is never taken for an IC profile).
+inline constexpr const char* kSettingsFileName = "quillon.conf";
 
 // Keys of the settings catalogue.
 namespace key {
@@ -39,7 +44,26 @@ inline constexpr const char* kLoopTest = "Loop Test";
 inline constexpr const char* kRtd3 = "RTD3";
 inline constexpr const char* kBcdType = "BCDType";
 inline constexpr const char* kResultJson = "ResultJson";  // file for JSON run records (text)
+
+// Every key above: a key of the settings section that is not here is a typo.
+inline constexpr const char* kAll[] = {
+    kDebugLog,     kIniType,      kLibType,   kLockPort,         kPortNo,           kAutoRun,
+    kAutoRunDelay, kCheckVidPidIni, kCheckVidPidBin, kResetToCache, kNormalReset,   kSaveSn,
+    kSnAddress,    kSnFunction,   kOtpPassword, kEraseTimeOut,   kEraseCommandTime, kWaitTime,
+    kSaveResultToFile, kLogType,  kLoopTest,  kRtd3,             kBcdType,          kResultJson,
+};
 }  // namespace key
+
+// A key of the settings section that no feature reads, with the line that
+// set it and the known key it is most likely a typo of.
+struct UnknownSetting {
+  int line = 0;
+  std::string key;
+  std::string nearest;
+
+  bool operator==(const UnknownSetting&) const = default;
+};
+std::vector<UnknownSetting> UnknownSettingKeys(const CIniFile& document);
 
 // The settings mix-in: the settings document and the raw text it came from.
 class CConfigIni {
@@ -59,12 +83,15 @@ class CConfigIni {
 CConfigIni& TheSettings();
 
 // Start-up: makes an existing read-only "config.ini" in `programDir` writable
-// (it is never read) and builds the settings from the built-in text, or from
-// the file that QUILLON_SETTINGS names. A named file that cannot be read
+// (it is never read) and builds the settings from the file that
+// QUILLON_SETTINGS names, else from "quillon.conf" in the configuration
+// directory when it exists, else from the built-in text. A named file that cannot be read
 // leaves the settings empty (the caller ends the process); one that holds no
 // settings text is ignored with a line on stderr (the built-in text is used).
+// With `nameUnknownKeys`, each unknown key of the settings section is named
+// on stderr (a process started by another that already named them passes false).
 enum class SettingsLoad { kBuiltIn, kFile, kFileIgnored, kFileUnreadable };
-SettingsLoad LoadSettings(const std::string& programDir);
+SettingsLoad LoadSettings(const std::string& programDir, bool nameUnknownKeys = true);
 
 std::uint32_t GetSettingInt(int def, std::string_view section, std::string_view key);
 std::string GetSettingString(std::string_view def, std::string_view section, std::string_view key);

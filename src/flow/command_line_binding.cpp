@@ -22,9 +22,10 @@ namespace {
 constexpr TraceScope kBindScope{"CParseArg::LoadICTypeIni", 0, kTraceApp};
 
 // Why a named file did not load, for the operator.
-std::string LoadProblem(const std::filesystem::path& path) {
+std::string LoadProblem(const CommandLineImage& named) {
+  const std::filesystem::path path = named.path;
   std::error_code error;
-  if (!std::filesystem::exists(path, error)) return "there is no such file";
+  if (!std::filesystem::exists(path, error)) return "there is no such file (looked for " + TriedPathsText(named.named) + ")";
   if (std::filesystem::is_directory(path, error)) return "it is a directory";
   return "it cannot be read or is empty";
 }
@@ -98,6 +99,7 @@ bool RefuseUnrecognisedEeprom(const CFirmwareImage& image, const std::string& na
 CommandLineImage NameCommandLineImage(const std::string& fileArgument, bool toWrite) {
   CommandLineImage image;
   image.toWrite = toWrite;
+  image.named = fileArgument;
   if (fileArgument == kBuiltinImageArgument) {
     image.builtin = true;
   } else {
@@ -110,7 +112,7 @@ int CheckCommandLineImage(const CommandLineImage& named) {
   if (named.builtin) return 1;
   CFirmwareImage image;
   image.mainFile = named.path;
-  if (!LoadImageFile(image)) return RefuseLoad("cannot load image " + named.path + ": " + LoadProblem(named.path));
+  if (!LoadImageFile(image)) return RefuseLoad("cannot load image " + named.path + ": " + LoadProblem(named));
   if (named.toWrite && !FitsWorkingMemory(image.fileData.size(), named.path)) return 0;
   return 1;
 }
@@ -124,7 +126,7 @@ int BindCommandLineImage(const CommandLineImage& named) {
     if (!LoadBuiltinForDevice(*flow, name)) return RefuseLoad("no full built-in image for " + flow->fullIdText);
   } else {
     image.mainFile = named.path;
-    if (!LoadImageFile(image)) return RefuseLoad("cannot load image " + named.path + ": " + LoadProblem(named.path));
+    if (!LoadImageFile(image)) return RefuseLoad("cannot load image " + named.path + ": " + LoadProblem(named));
   }
   if (named.toWrite && !FitsWorkingMemory(image.fileData.size(), name)) return 0;
 

@@ -16,6 +16,7 @@ struct CommandLineImage {
   std::string path;      // absolute path of the named file; empty for the built-in image
   bool builtin = false;  // the built-in image for the device
   bool toWrite = false;  // the image is to be written (size limit, the note on stderr)
+  std::string named;     // the file argument as given
 };
 
 // What the file argument names (see ResolveImageName for a bare file name).

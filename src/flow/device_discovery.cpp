@@ -30,7 +30,7 @@ constexpr const char* kVidPidListFile = "VidPidList.ini";
 }  // namespace
 
 bool IsInVidPidListFile(std::string_view text) {
-  const auto path = ProgramDir() / kVidPidListFile;
+  const auto path = ConfigDir() / kVidPidListFile;
   if (!std::filesystem::exists(path)) {
     ThePrompt().Show(path.string() + " does not exist", "");
     return false;

@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "flow/front_end.h"
 
@@ -66,6 +67,30 @@ std::optional<DeviceChoice> FirstChoice(std::span<const SeenDevice> devices, Rul
   }
   return std::nullopt;
 }
+
+// One chip of a bus listing as the command line's selectors see it; read
+// from the bus list alone, so picking sends nothing to any chip.
+struct PresentChip {
+  int index = -1;        // what "-d N" names; -1 for a chip the batch mode never opens
+  std::string location;  // "1-2", as `quillon --list` prints it
+  std::string identity;  // "VID_%04X&PID_%04X&REV_%04X"
+  std::string whyNot;    // empty when the batch mode would take it
+};
+
+// "--location LOC": the index of the chip there, or why there is none to take.
+struct LocationPick {
+  std::optional<int> index;
+  std::string refusal;  // set exactly when index is not
+  bool present = false;  // a chip is at that location, taken or not
+
+  bool operator==(const LocationPick&) const = default;
+};
+LocationPick PickByLocation(std::span<const PresentChip> chips, std::string_view location);
+
+// A run without a selector keeps its usual choice; when other accepted chips
+// are present, this line names the chip taken and the others (without a line
+// end); empty when the chip taken is the only accepted one.
+std::string OtherChipsNote(std::span<const PresentChip> chips, std::string_view takenLocation);
 
 // The command line's "-d N": opens exactly the device at enumeration index
 // `index`; with "CheckVIDPID_INI" set it must also pass the accepted list and

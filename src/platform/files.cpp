@@ -13,12 +13,43 @@
 
 namespace quillon {
 
-std::filesystem::path ProgramDir() {
-  if (const char* home = std::getenv("QUILLON_HOME"); home != nullptr && *home != '\0') return home;
+std::optional<InstalledDirs> InstalledLayout(const std::filesystem::path& executableDir) {
+  std::filesystem::path dir = executableDir.lexically_normal();
+  if (!dir.has_filename() && dir.has_relative_path()) dir = dir.parent_path();
+  for (const char* bin : {"/usr/bin", "/bin", "/usr/local/bin"}) {
+    if (dir == std::filesystem::path(bin)) return InstalledDirs{"/etc/quillon", "/var/lib/quillon"};
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+const char* HomeFromEnvironment() {
+  const char* home = std::getenv("QUILLON_HOME");
+  return home != nullptr && *home != '\0' ? home : nullptr;
+}
+
+std::filesystem::path ExecutableDir() {
   std::error_code error;
   std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
   if (error) return std::filesystem::current_path(error);
   return exe.parent_path();
+}
+
+}  // namespace
+
+std::filesystem::path ProgramDir() {
+  if (const char* home = HomeFromEnvironment()) return home;
+  const std::filesystem::path exeDir = ExecutableDir();
+  if (auto installed = InstalledLayout(exeDir)) return installed->state;
+  return exeDir;
+}
+
+std::filesystem::path ConfigDir() {
+  if (const char* home = HomeFromEnvironment()) return home;
+  const std::filesystem::path exeDir = ExecutableDir();
+  if (auto installed = InstalledLayout(exeDir)) return installed->config;
+  return exeDir;
 }
 
 bool MakeWritableIfReadOnly(const std::filesystem::path& path) {

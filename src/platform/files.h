@@ -12,8 +12,26 @@
 
 namespace quillon {
 
-// $QUILLON_HOME when set, else the directory of the running executable.
+// The directories of a program installed in a system bin directory: it must
+// never write beside its binary, so it reads its configuration from one place
+// and keeps results and state in another.
+struct InstalledDirs {
+  std::filesystem::path config;  // settings, IC profiles, accepted list, images
+  std::filesystem::path state;   // result files, debug log, preserved records
+
+  bool operator==(const InstalledDirs&) const = default;
+};
+// For an executable in /usr/bin, /bin or /usr/local/bin: /etc/quillon and
+// /var/lib/quillon; nothing for any other directory (a build tree, an unpacked
+// package, a station directory).
+std::optional<InstalledDirs> InstalledLayout(const std::filesystem::path& executableDir);
+
+// Where the program writes its files: $QUILLON_HOME when set; else, when
+// installed, the state directory; else the directory of the running executable.
 std::filesystem::path ProgramDir();
+// Where the program reads its configuration files: $QUILLON_HOME when set;
+// else, when installed, the configuration directory; else the executable's.
+std::filesystem::path ConfigDir();
 
 // Clears a read-only state of an existing file (gives its owner write access);
 // a missing file is not created. Returns true when the file is writable after.

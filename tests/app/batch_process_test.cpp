@@ -161,6 +161,60 @@ TEST_F(BatchProcessTest, DeviceIndexNamesExactlyOneChip) {
   }
 }
 
+// "--location LOC" writes the chip at that port and no other; an absent or
+// refused location fails before anything is sent to any chip.
+TEST_F(BatchProcessTest, LocationNamesExactlyOneChip) {
+  NewChip({"--chips", "3"});
+  ProcessResult run = Quillon({"-f", "-write", image, "--location", "1-3"});
+  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+  std::vector<std::string> chips = ShowChips();
+  ASSERT_EQ(chips.size(), 3u);
+  EXPECT_NE(chips[2].find("mode: code"), std::string::npos) << chips[2];
+  EXPECT_NE(chips[0].find("mode: rom"), std::string::npos) << chips[0];
+  EXPECT_NE(chips[1].find("mode: rom"), std::string::npos) << chips[1];
+  EXPECT_EQ(run.err.find("several chips"), std::string::npos) << "a named chip needs no note: " << run.err;
+
+  const std::string before = Show();
+  const auto trace = scratch.path() / "transfers.log";
+  const struct {
+    std::vector<std::string> args;
+    const char* settings;
+    const char* err;
+  } refusals[] = {
+      {{"-f", "-write", image, "--location", "1-4"}, "", "quillon: no chip at location 1-4"},
+      {{"-f", "-erase", "--location", "1-"}, "", "quillon: no chip at location 1-"},
+      {{"-f", "-write", image, "--location", "1-2"}, "CheckVIDPID_INI=2\r\n",
+       "quillon: the chip at 1-2 (VID_3A7C&PID_0011&REV_0001) is not accepted: not in VidPidList.ini"},
+  };
+  for (const auto& c : refusals) {
+    run = Quillon(c.args, c.settings, {{"QUILLON_SIM_TRACE", trace.string()}});
+    EXPECT_EQ(run.exitCode, 1) << c.err;
+    EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+    EXPECT_EQ(ResultTxt(), "fail");
+    EXPECT_EQ(Show(), before);
+    EXPECT_EQ(ReadText(trace), "") << "nothing sent to any chip: " << c.err;
+  }
+  run = Quillon({"-f", "-write", image, "-d", "0", "--location", "1-1"});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.err.find("give one of them"), std::string::npos) << run.err;
+  EXPECT_EQ(Show(), before);
+}
+
+// Without a selector the usual chip is taken, and stderr names it and the others.
+TEST_F(BatchProcessTest, SeveralAcceptedChipsAreNamed) {
+  NewChip({"--chips", "2"});
+  ProcessResult run = Quillon({"-f", "-write", image});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_NE(run.err.find("quillon: several chips are accepted; took 1-1 VID_3A7C&PID_0011&REV_0001; also present: "
+                         "1-2 VID_3A7C&PID_0011&REV_0001 (pick one with --location LOC)\n"),
+            std::string::npos)
+      << run.err;
+  NewChip();
+  run = Quillon({"-f", "-write", image});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.err.find("several chips"), std::string::npos) << run.err;
+}
+
 struct Ending {
   const char* name;
   std::vector<std::string> args;
@@ -187,11 +241,12 @@ TEST_F(BatchProcessTest, EveryEndingHasItsExitCode) {
   std::filesystem::create_directory(home.path() / "folder.rfw");
 
   const std::string loadFail = "Load File Data Fail!\nGet IC Info Fail\n";
+  const std::string missingAt = "(looked for " + (home.path() / "missing.rfw").string() + ")";
   const char* version = "Begin to Get FW Ver!\r\nCurrent FW Version: 4.119.0000-0115.0000!\r\n";
   const Ending endings[] = {
       {"unknown command word", {"-f", "-verfy", image}, "", 1, "neither a command nor an existing .rfw image", nullptr},
-      {"image path that does not exist", {"-f", "missing.rfw"}, "", 1, "Usage:", nullptr},
-      {"missing file", {"-f", "-write", "missing.rfw"}, "", 1, "no such file", loadFail.c_str()},
+      {"image path that does not exist", {"-f", "missing.rfw"}, "", 1, missingAt.c_str(), nullptr},
+      {"missing file", {"-f", "-write", "missing.rfw"}, "", 1, missingAt.c_str(), loadFail.c_str()},
       {"directory as image", {"-f", "-write", "folder.rfw"}, "", 1, "it is a directory", loadFail.c_str()},
       {"directory named as image", {"-f", "folder.rfw"}, "", 1, "it is a directory", loadFail.c_str()},
       {"verify against a directory", {"-f", "-verify", "folder.rfw"}, "", 1, "it is a directory", loadFail.c_str()},
@@ -204,7 +259,8 @@ TEST_F(BatchProcessTest, EveryEndingHasItsExitCode) {
       {"-help", {"-help"}, "", 1, "Usage:", nullptr},
       {"no -f", {"-write", image}, "", 1, "no -f", nullptr},
       {"-f not first", {"-write", "-f", image}, "", 1, "the first argument must be -f", nullptr},
-      {"seven arguments", {"-f", "-write", image, "-d", "1", "extra"}, "", 1, "Usage:", nullptr},
+      {"seven arguments", {"-f", "-write", image, "-d", "1", "extra"}, "", 1,
+       "quillon: -f and one to four more arguments are needed; see quillon --help\n", nullptr},
       {"-d without a number", {"-f", "-write", image, "-d", "x"}, "", 1, "-d needs a device number", nullptr},
       {"-d negative", {"-f", "-write", image, "-d", "-1"}, "", 1, "-d needs a device number", nullptr},
       {"-d missing its value", {"-f", "-write", image, "-d"}, "", 1, "-d needs a device number", nullptr},
@@ -231,6 +287,9 @@ TEST_F(BatchProcessTest, EveryEndingHasItsExitCode) {
     if (blockBurn) std::filesystem::remove(home.path() / "burn_result.txt");
     EXPECT_EQ(run.exitCode, e.exitCode) << run.out << run.err;
     EXPECT_NE(run.err.find(e.err), std::string::npos) << run.err;
+    if (std::string(e.err) != "Usage:") {
+      EXPECT_EQ(run.err.find("Usage:"), std::string::npos) << "one line: " << run.err;
+    }
     if (e.console != nullptr) {
       EXPECT_EQ(run.out, Console(e.console));
     } else if (e.exitCode != 0) {
@@ -238,6 +297,44 @@ TEST_F(BatchProcessTest, EveryEndingHasItsExitCode) {
     }
     EXPECT_EQ(Show(), written) << "the chip is as it was";
   }
+}
+
+// A bare name is looked for in the current directory, then in the program
+// directory; a refusal names both.
+TEST_F(BatchProcessTest, MissingImageNamesEveryPathTried) {
+  NewChip();
+  const auto settings = scratch.Write("settings.ini", kShortWaits);
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"-f", "-write", "missing.rfw"},
+                                               std::vector<std::string>{"-f", "missing.rfw"}}) {
+    ProcessResult run = RunIn(scratch.path(), testing::BinDir() / "quillon", args,
+                              {{"QUILLON_HOME", home.path().string()},
+                               {"QUILLON_SETTINGS", settings.string()},
+                               {"QUILLON_SIM", state}});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("(looked for " + (scratch.path() / "missing.rfw").string() + " and " +
+                           (home.path() / "missing.rfw").string() + ")"),
+              std::string::npos)
+        << run.err;
+  }
+}
+
+// The documented way from a raw binary to a product image: the image made
+// with --code writes, verifies and runs with the version record of the code.
+TEST_F(BatchProcessTest, ImageFromRawCodeWritesAndRuns) {
+  NewChip();
+  std::string code(0x6000, '\0');
+  for (std::size_t i = 0; i < code.size(); ++i) code[i] = static_cast<char>((i * 13 + 5) & 0xFF);
+  const std::string record = {'\x42', '\x10', '\x00', '\x02', '\x03', '\x04', '\x00', '\x05'};
+  code.replace(0x100C, record.size(), record);
+  const auto codeFile = scratch.Write("code.bin", code);
+  const std::string product = (home.path() / "product.rfw").string();
+  ProcessResult made = RunIn(scratch.path(), testing::BinDir() / "quillon-mkimage",
+                             {product, "--ic", "tq7704", "--code", codeFile.string()}, {});
+  ASSERT_EQ(made.exitCode, 0) << made.err;
+  EXPECT_EQ(Quillon({"-f", "-write", product}).exitCode, 0);
+  EXPECT_EQ(Quillon({"-f", "-verify", product}).exitCode, 0);
+  ProcessResult version = Quillon({"-f", "-version"});
+  EXPECT_NE(version.out.find("Current FW Version: 4.210.0002-0304.0005!"), std::string::npos) << version.out;
 }
 
 // No chip on the bus fails, with either way of opening.

@@ -39,7 +39,8 @@ TEST_F(QuillonProcessTest, WindowModeWithoutAWindowSaysSoAndFails) {
   }
   auto batch = Run({"/forcerestart2"});
   EXPECT_EQ(batch.err.find("window is not part"), std::string::npos) << "any other text is a batch run: " << batch.err;
-  EXPECT_NE(batch.err.find("Usage:"), std::string::npos) << batch.err;
+  EXPECT_NE(batch.err.find("quillon: no -f: nothing to do; see quillon --help\n"), std::string::npos) << batch.err;
+  EXPECT_EQ(batch.err.find("Usage:"), std::string::npos) << "one line, not the whole usage: " << batch.err;
   EXPECT_EQ(batch.exitCode, 1);
 }
 
@@ -87,6 +88,18 @@ TEST_F(QuillonProcessTest, WithoutDebugLogTheFileIsNeitherCreatedNorTouched) {
   EXPECT_EQ(testing::ReadText(dir.path() / "DebugLog.txt"), "kept");
 }
 
+// A typo in the settings would silently switch a feature off for a whole shift.
+TEST_F(QuillonProcessTest, UnknownSettingsKeysAreNamedOnce) {
+  auto run = Run({"-f", "-version"}, "[Quillon Config]\r\nLogType=0\r\nSaveResultsToFile=1\r\n");
+  const std::string line = (settings.path() / "settings.ini").string() +
+                           ":3: unknown key \"SaveResultsToFile\" in [Quillon Config] is ignored; nearest known key: "
+                           "\"SaveResultToFile\"\n";
+  const std::size_t at = run.err.find("quillon: " + line);
+  EXPECT_NE(at, std::string::npos) << run.err;
+  EXPECT_EQ(run.err.find("unknown key", at + line.size()), std::string::npos) << "once per run: " << run.err;
+  EXPECT_EQ(Run({"--list"}, "[Quillon Config]\r\nSaveResultToFile=1\r\n").err.find("unknown key"), std::string::npos);
+}
+
 TEST_F(QuillonProcessTest, ListsTheSimulatedChipsOfBothKinds) {
   auto state = (settings.path() / "chips.state").string();
   auto camera = (settings.path() / "camera.state").string();
@@ -99,12 +112,25 @@ TEST_F(QuillonProcessTest, ListsTheSimulatedChipsOfBothKinds) {
                                  settings.path());
   EXPECT_EQ(run.exitCode, 0) << run.err;
   EXPECT_EQ(run.out,
-            "1-1 VID_3A7C&PID_0022&REV_0001 xu accepted\n"
-            "1-2 VID_3A7C&PID_0022&REV_0001 xu accepted\n");
+            "0 1-1 VID_3A7C&PID_0022&REV_0001 xu accepted\n"
+            "1 1-2 VID_3A7C&PID_0022&REV_0001 xu accepted\n");
+  run = testing::RunProgram("quillon", {"--list", "--json"}, {{"QUILLON_HOME", dir.path().string()}, {"QUILLON_SIM", state}},
+                            settings.path());
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.out,
+            "[{\"index\":0,\"location\":\"1-1\",\"identity\":\"VID_3A7C&PID_0022&REV_0001\",\"transports\":[\"xu\"],"
+            "\"accepted\":true},"
+            "{\"index\":1,\"location\":\"1-2\",\"identity\":\"VID_3A7C&PID_0022&REV_0001\",\"transports\":[\"xu\"],"
+            "\"accepted\":true}]\n");
   run = testing::RunProgram("quillon", {"--list"}, {{"QUILLON_HOME", dir.path().string()}, {"QUILLON_SIM", camera}},
                             settings.path());
   EXPECT_EQ(run.out,
-            "1-1 VID_3A7C&PID_0099&REV_0001 vendor not accepted (a camera chip: the batch mode takes audio chips)\n");
+            "- 1-1 VID_3A7C&PID_0099&REV_0001 vendor not accepted (a camera chip: the batch mode takes audio chips)\n");
+  run = testing::RunProgram("quillon", {"--list", "--json"}, {{"QUILLON_HOME", dir.path().string()}, {"QUILLON_SIM", camera}},
+                            settings.path());
+  EXPECT_EQ(run.out,
+            "[{\"index\":null,\"location\":\"1-1\",\"identity\":\"VID_3A7C&PID_0099&REV_0001\",\"transports\":"
+            "[\"vendor\"],\"accepted\":false,\"reason\":\"a camera chip: the batch mode takes audio chips\"}]\n");
 }
 
 // "accepted" means the batch mode would take the chip, which its settings decide.
@@ -125,14 +151,14 @@ TEST_F(QuillonProcessTest, ListSaysWhetherTheBatchModeWouldTakeTheChip) {
                                    {{"QUILLON_HOME", dir.path().string()}, {"QUILLON_SIM", state}, {"QUILLON_SETTINGS", file.string()}},
                                    settings.path());
     EXPECT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_EQ(run.out, std::string("1-1 VID_1234&PID_0011&REV_0001 xu ") + c.verdict + "\n") << c.settingsText;
+    EXPECT_EQ(run.out, std::string("0 1-1 VID_1234&PID_0011&REV_0001 xu ") + c.verdict + "\n") << c.settingsText;
   }
   dir.Write("VidPidList.ini", "VID_1234&PID_0011&REV_0001\r\n");
   auto file = settings.Write("list.ini", "[Quillon Config]\r\nCheckVIDPID_INI=2\r\n");
   auto run = testing::RunProgram("quillon", {"--list"},
                                  {{"QUILLON_HOME", dir.path().string()}, {"QUILLON_SIM", state}, {"QUILLON_SETTINGS", file.string()}},
                                  settings.path());
-  EXPECT_EQ(run.out, "1-1 VID_1234&PID_0011&REV_0001 xu accepted\n");
+  EXPECT_EQ(run.out, "0 1-1 VID_1234&PID_0011&REV_0001 xu accepted\n");
 }
 
 TEST_F(QuillonProcessTest, ListWithoutUsbFailsWithOneLine) {

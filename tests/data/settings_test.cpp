@@ -31,6 +31,21 @@ TEST_F(SettingsTest, SettingsFileReplacesTheBuiltInText) {
   EXPECT_EQ(Setting(key::kCheckVidPidIni, 0), 0u);
 }
 
+// A station keeps its settings in its configuration directory; the
+// environment still wins, and without either the built-in text holds.
+TEST_F(SettingsTest, SettingsFileInTheConfigurationDirectory) {
+  testing::ScopedEnv home("QUILLON_HOME", dir.path().string());
+  testing::ScopedEnv noEnv("QUILLON_SETTINGS", "");
+  EXPECT_EQ(LoadSettings(dir.path().string()), SettingsLoad::kBuiltIn);
+  dir.Write("quillon.conf", "[Quillon Config]\r\nWait Time=70\r\n");
+  EXPECT_EQ(LoadSettings(dir.path().string()), SettingsLoad::kFile);
+  EXPECT_EQ(Setting(key::kWaitTime, 5000), 70u);
+  auto named = dir.Write("named.ini", "[Quillon Config]\r\nWait Time=80\r\n");
+  testing::ScopedEnv env("QUILLON_SETTINGS", named.string());
+  EXPECT_EQ(LoadSettings(dir.path().string()), SettingsLoad::kFile);
+  EXPECT_EQ(Setting(key::kWaitTime, 5000), 80u);
+}
+
 TEST_F(SettingsTest, UnreadableSettingsFileLeavesNoSettings) {
   std::filesystem::create_directory(dir.path() / "folder.ini");
   for (const auto& path : {dir.path() / "missing.ini", dir.path() / "folder.ini"}) {
@@ -68,6 +83,41 @@ TEST_F(SettingsTest, SetSettingIntChangesOnlyTheDocumentInMemory) {
   SetSettingInt(kConfigSection, key::kPortNo, 3);
   EXPECT_EQ(Setting(key::kPortNo, 0), 3u);
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+}  // namespace
+}  // namespace quillon
+
+namespace quillon {
+namespace {
+
+// Keys of the settings section that no feature reads, with the line that set
+// them and the key they are most likely a typo of; names stay case-insensitive.
+TEST(UnknownSettingKeysTest, NamesTyposWithTheirLineAndNearestKey) {
+  CIniFile document;
+  document.LoadText(
+      "; station 3\r\n"
+      "[Quillon Config]\r\n"
+      "SaveResultsToFile=1\r\n"
+      "\r\n"
+      "waIT tIME=50\r\n"
+      "Wait Time =60\r\n"
+      "[Other]\r\n"
+      "Anything=1\r\n"
+      "[QUILLON CONFIG]\r\n"
+      "DebugLog=1\r\n"
+      "LogType=1\r\n"
+      "SaveResultsToFile=2\r\n");
+  const std::vector<UnknownSetting> expected = {
+      {12, "SaveResultsToFile", "SaveResultToFile"},  // set again: the last line that set it
+      {6, "Wait Time ", "Wait Time"},                 // a blank before "=" is part of the key
+      {10, "DebugLog", "Debug Log"},
+  };
+  EXPECT_EQ(UnknownSettingKeys(document), expected);
+
+  CIniFile clean;
+  clean.LoadText("[quillon config]\nresultjson=a.json\nCHECKVIDPID_INI=1\n");
+  EXPECT_TRUE(UnknownSettingKeys(clean).empty());
 }
 
 }  // namespace

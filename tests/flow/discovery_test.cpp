@@ -222,6 +222,45 @@ TEST(DeviceChoiceTest, PortLock) {
 
 // "-d N" opens that device or none: a device that does not open, or one the
 // accepted list refuses, fails without trying the next index.
+// A bus of two accepted chips, one outside the accepted list and a camera chip.
+const PresentChip kBus[] = {
+    {0, "1-1", "VID_3A7C&PID_0011&REV_0001", ""},
+    {1, "1-2", "VID_1234&PID_0011&REV_0001", "not in the accepted list"},
+    {2, "1-3", "VID_3A7C&PID_0022&REV_0001", ""},
+    {-1, "1-4", "VID_3A7C&PID_0099&REV_0001", "a camera chip"},
+};
+
+TEST(DeviceChoiceTest, PickByLocation) {
+  const struct {
+    const char* location;
+    std::optional<int> index;
+    const char* refusalPart;
+  } cases[] = {
+      {"1-1", 0, ""},
+      {"1-3", 2, ""},
+      {"1-2", std::nullopt, "is not accepted: not in the accepted list"},
+      {"1-4", std::nullopt, "is not accepted: a camera chip"},
+      {"1-5", std::nullopt, "no chip at location 1-5"},
+      {"1-", std::nullopt, "no chip at location"},  // a prefix is no location
+      {"", std::nullopt, "no chip at location"},
+  };
+  for (const auto& c : cases) {
+    const LocationPick pick = PickByLocation(kBus, c.location);
+    EXPECT_EQ(pick.index, c.index) << c.location;
+    EXPECT_EQ(pick.refusal.empty(), c.index.has_value()) << c.location;
+    EXPECT_NE(pick.refusal.find(c.refusalPart), std::string::npos) << pick.refusal;
+  }
+}
+
+TEST(DeviceChoiceTest, NoteNamesTheChipTakenAndTheOtherAcceptedOnes) {
+  EXPECT_EQ(OtherChipsNote(kBus, "1-1"),
+            "quillon: several chips are accepted; took 1-1 VID_3A7C&PID_0011&REV_0001; also present: "
+            "1-3 VID_3A7C&PID_0022&REV_0001 (pick one with --location LOC)");
+  const PresentChip alone[] = {kBus[0], kBus[1]};
+  EXPECT_EQ(OtherChipsNote(alone, "1-1"), "") << "a chip that is not accepted is no alternative";
+  EXPECT_EQ(OtherChipsNote(kBus, "9-9"), "") << "nothing was taken from this bus";
+}
+
 TEST_F(DiscoveryTest, NamedDeviceIsThatDeviceOrNone) {
   AddChipWith({}, {});
   AddChipWith({.productId = 0x0099}, {});

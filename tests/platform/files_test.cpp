@@ -20,11 +20,34 @@ TEST(FilesTest, ProgramDirFollowsQuillonHome) {
   testing::TempDir dir;
   testing::ScopedEnv home("QUILLON_HOME", dir.path().string());
   EXPECT_EQ(ProgramDir(), dir.path());
+  EXPECT_EQ(ConfigDir(), dir.path());
 }
 
 TEST(FilesTest, ProgramDirDefaultsToTheExecutablesDirectory) {
   testing::ScopedEnv home("QUILLON_HOME", "");
   EXPECT_TRUE(std::filesystem::exists(ProgramDir() / "platform_tests"));
+  EXPECT_EQ(ConfigDir(), ProgramDir()) << "a build tree is no installation";
+}
+
+// An installed program reads from /etc/quillon and writes to /var/lib/quillon,
+// never beside its binary; anywhere else it keeps to its own directory.
+TEST(FilesTest, InstalledLayoutOnlyForSystemBinDirectories) {
+  const InstalledDirs fhs{"/etc/quillon", "/var/lib/quillon"};
+  const struct {
+    const char* dir;
+    bool installed;
+  } cases[] = {
+      {"/usr/bin", true},       {"/usr/bin/", true},          {"/bin", true},
+      {"/usr/local/bin", true}, {"/usr/lib/../bin", true},    {"/opt/quillon/bin", false},
+      {"/tmp/x/usr/bin", false}, {"/home/op/build/bin", false}, {"", false},
+  };
+  for (const auto& c : cases) {
+    const auto layout = InstalledLayout(c.dir);
+    EXPECT_EQ(layout.has_value(), c.installed) << c.dir;
+    if (layout) {
+      EXPECT_EQ(*layout, fhs) << c.dir;
+    }
+  }
 }
 
 TEST(FilesTest, MakeWritableIfReadOnly) {

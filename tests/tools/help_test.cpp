@@ -2,6 +2,7 @@
 // and a script can ask any of them what they take.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <sstream>
 
 #include "support/run_process.h"
@@ -33,6 +34,39 @@ TEST(HelpTest, EveryProgramAnswersHelpWithExitCodeZero) {
     // One line per form or option, readable on a terminal.
     std::istringstream lines(run.out);
     for (std::string line; std::getline(lines, line);) EXPECT_LE(line.size(), 110u) << line;
+  }
+}
+
+TEST(HelpTest, EveryProgramAnswersVersion) {
+  testing::TempDir dir;
+  for (const char* program : {"quillon", "quillon-sim", "quillon-mkimage"}) {
+    auto run = testing::RunProgram(program, {"--version"}, {}, dir.path());
+    EXPECT_EQ(run.exitCode, 0) << program;
+    EXPECT_EQ(run.out, std::string(program) + " 2.61.32 (2.61.9600.32)\n");
+    EXPECT_EQ(run.err, "");
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+// A wrong argument is one line that points to --help, not the whole usage.
+TEST(HelpTest, ArgumentErrorsAreOneLineThatPointsToHelp) {
+  testing::TempDir dir;
+  const struct {
+    const char* program;
+    std::vector<std::string> args;
+  } cases[] = {
+      {"quillon", {"-f", "-write"}},
+      {"quillon-mkimage", {"x.rfw", "--bogus"}},
+      {"quillon-mkimage", {}},
+      {"quillon-sim", {"new"}},
+  };
+  for (const auto& c : cases) {
+    auto run = testing::RunProgram(c.program, c.args, {{"QUILLON_SETTINGS", ""}}, dir.path());
+    EXPECT_EQ(run.exitCode, 1) << c.program;
+    const std::string last = run.err.substr(run.err.rfind('\n', run.err.size() - 2) + 1);
+    EXPECT_EQ(last.rfind(std::string(c.program) + ": ", 0), 0u) << run.err;
+    EXPECT_NE(last.find("--help"), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("Usage:"), std::string::npos) << run.err;
   }
 }
 

@@ -116,5 +116,60 @@ TEST(MkimageTest, DefaultsAndOptionsLandWhereTheToolReadsThem) {
   }
 }
 
+// A raw binary becomes the program code: from the start of the code region,
+// 0xFF after it, its own version record kept unless one is given, and refused
+// when it would run into the tag or the configuration area.
+TEST(MkimageTest, CodeFromARawBinary) {
+  testing::TempDir dir;
+  Bytes code(0x2000);
+  for (std::size_t i = 0; i < code.size(); ++i) code[i] = static_cast<std::uint8_t>(i * 7 + 1);
+  const std::uint8_t record[8] = {0x52, 0x07, 0x00, 0x01, 0x02, 0x03, 0x00, 0x09};
+  std::copy(std::begin(record), std::end(record), code.begin() + 0x100C);
+  const auto codeFile = dir.Write("code.bin", std::string(code.begin(), code.end()));
+
+  mkimage::ImageSpec spec;
+  spec.ic = "tq7702";
+  spec.codeFile = codeFile.string();
+  std::string error;
+  auto image = mkimage::MakeImage(spec, &error);
+  ASSERT_TRUE(image) << error;
+  EXPECT_TRUE(std::equal(code.begin(), code.end(), image->begin()));
+  EXPECT_TRUE(std::all_of(image->begin() + 0x2000, image->begin() + 0xAE00, [](std::uint8_t b) { return b == 0xFF; }));
+  EXPECT_EQ((*image)[0xAE01], kConfigSignature);
+  EXPECT_EQ((*image)[0xEFFE], 0x55) << "the TQ7702 tag is still written";
+  std::string version;
+  ASSERT_TRUE(ImageVersion(*image, &version, nullptr));
+  EXPECT_EQ(version, "5.207.0001-0203.0009");
+
+  spec.version = {0x41, 0x19, 0x00, 0x00, 0x01, 0x15, 0x00, 0x00};
+  spec.versionGiven = true;
+  image = mkimage::MakeImage(spec, &error);
+  ASSERT_TRUE(image) << error;
+  ImageVersion(*image, &version, nullptr);
+  EXPECT_EQ(version, "4.119.0000-0115.0000");
+
+  const struct {
+    const char* name;
+    std::size_t size;
+    const char* ic;
+    const char* error;
+  } refusals[] = {
+      {"into the area", 0xAE01, "tq7702", "holds 44545 bytes; the code region (0x0 to 0xAE00) holds 44544"},
+      {"into the tag", 0xEFFF, "tq7704", "the code region (0x0 to 0xEFFE) holds 61438"},
+      {"empty", 0, "tq7704", "cannot read the code file"},
+  };
+  for (const auto& r : refusals) {
+    SCOPED_TRACE(r.name);
+    const auto file = dir.Write("big.bin", std::string(r.size, '\x11'));
+    mkimage::ImageSpec big;
+    big.ic = r.ic;
+    big.codeFile = file.string();
+    EXPECT_FALSE(mkimage::MakeImage(big, &error));
+    EXPECT_NE(error.find(r.error), std::string::npos) << error;
+  }
+  spec.blank = true;
+  EXPECT_FALSE(mkimage::MakeImage(spec, &error));
+}
+
 }  // namespace
 }  // namespace quillon

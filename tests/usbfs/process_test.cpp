@@ -29,8 +29,8 @@ std::vector<ListCase> Cases() {
         sim::ChipConfig{.kind = DeviceKind::kCamera, .transport = sim::Transport::kVendor, .productId = 0x0099},
         "1-2");
     c.expected =
-        "1-1 VID_3A7C&PID_0022&REV_0001 xu accepted\n"
-        "1-2 VID_3A7C&PID_0099&REV_0001 vendor not accepted (a camera chip: the batch mode takes audio chips)\n";
+        "0 1-1 VID_3A7C&PID_0022&REV_0001 xu accepted\n"
+        "- 1-2 VID_3A7C&PID_0099&REV_0001 vendor not accepted (a camera chip: the batch mode takes audio chips)\n";
     cases.push_back(std::move(c));
   }
   {
@@ -41,8 +41,8 @@ std::vector<ListCase> Cases() {
     c.chips.emplace_back(sim::ChipConfig{.productId = 0x0022}, "1-4");
     c.chips.back().faults.transfers.push_back({sim::TransferFaultKind::kFail, 1, 1});
     c.expected =
-        "1-3.2 VID_3A7C&PID_0011&REV_0001 xu,vendor accepted\n"
-        "1-4 VID_3A7C&PID_0022&REV_0001 xu accepted\n";
+        "0 1-3.2 VID_3A7C&PID_0011&REV_0001 xu,vendor accepted\n"
+        "1 1-4 VID_3A7C&PID_0022&REV_0001 xu accepted\n";
     cases.push_back(std::move(c));
   }
   return cases;

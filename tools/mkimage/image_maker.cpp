@@ -1,6 +1,7 @@
 #include "image_maker.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <span>
 
@@ -132,6 +133,12 @@ std::optional<Area> BuildArea(const ImageSpec& spec, std::uint8_t typeByte, std:
   return area;
 }
 
+std::string ToHex(std::size_t value) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%zX", value);
+  return text;
+}
+
 bool Overlaps(std::size_t a, std::size_t aEnd, std::size_t b, std::size_t bEnd) { return a < bEnd && b < aEnd; }
 
 std::optional<std::uint64_t> ParseNumber(const std::string& text) {
@@ -162,8 +169,11 @@ const char* const kUsage =
     "  --small-cache N        add a small-cache code record of N data bytes\n"
     "  --type-byte N          area type byte instead of the memory's\n"
     "  --copy-at N            write a second copy of the area at N\n"
+    "  --code FILE            program code from the raw binary FILE (from the code region's start;\n"
+    "                         its version record is kept unless --version is given)\n"
     "  --blank                no program code, version record or tag: 0xFF outside the area\n"
     "  --help                 this text\n"
+    "  --version              (alone) the program version\n"
     "The area type byte follows the memory: 0x55, 0x55, 0x11, 0x12, 0x60.\n"
     "Numbers are decimal or 0x hexadecimal. The version record lies at 0x100C in\n"
     "images of 64 KB or more, else at 0x11B. Flash images carry the tag word at the\n"
@@ -228,12 +238,27 @@ std::optional<std::vector<std::uint8_t>> MakeImage(const ImageSpec& spec, std::s
 
   std::vector<std::uint8_t> image(spec.size, 0xFF);
   const bool tagged = IsFlash(spec.memory) && !spec.blank && facts->tagAddress + 2 <= spec.size;
+  const bool ownCode = !spec.codeFile.empty();
+  if (ownCode && spec.blank) return Fail(error, "--code and --blank exclude each other"), std::nullopt;
   if (!spec.blank) {
     std::size_t codeBegin = configAt == 0 ? (areaEnd + 15) & ~std::size_t{15} : 0;
     std::size_t codeEnd = configAt == 0 ? spec.size : configAt;
     if (tagged && facts->tagAddress >= codeBegin) codeEnd = std::min<std::size_t>(codeEnd, facts->tagAddress);
-    for (std::size_t i = codeBegin; i < codeEnd; ++i) image[i] = filler.Next();
-    if (codeBegin <= kCodeHeaderAt && codeEnd >= kCodeHeaderAt + kCodeHeaderSize) {
+    if (ownCode) {
+      auto code = ReadWholeFile(spec.codeFile);
+      if (!code || code->empty()) return Fail(error, "cannot read the code file '" + spec.codeFile + "'"), std::nullopt;
+      const std::size_t room = codeEnd > codeBegin ? codeEnd - codeBegin : 0;
+      if (code->size() > room) {
+        return Fail(error, "the code file holds " + std::to_string(code->size()) + " bytes; the code region (" +
+                               ToHex(codeBegin) + " to " + ToHex(codeEnd) + ") holds " + std::to_string(room)),
+               std::nullopt;
+      }
+      std::copy(code->begin(), code->end(), image.begin() + static_cast<std::ptrdiff_t>(codeBegin));
+    }
+    if (!ownCode) {
+      for (std::size_t i = codeBegin; i < codeEnd; ++i) image[i] = filler.Next();
+    }
+    if (!ownCode && codeBegin <= kCodeHeaderAt && codeEnd >= kCodeHeaderAt + kCodeHeaderSize) {
       const std::uint8_t head[12] = {'Q', 'L', 0x00, chipCode, 0x77, 0x04, 0x20, 0x26, 0, 0, 0, 0};
       std::copy(std::begin(head), std::end(head), image.begin() + kCodeHeaderAt);
       WriteU16Le(image, kCodeHeaderAt + 8, static_cast<std::uint16_t>(std::min<std::size_t>(codeEnd, 0xFFFF)));
@@ -257,7 +282,7 @@ std::optional<std::vector<std::uint8_t>> MakeImage(const ImageSpec& spec, std::s
                   Overlaps(at, at + 8, configAt + area->dataEnd, recordsEnd)
             : Overlaps(at, at + 8, configAt, recordsEnd);
     if (hitsRecords) return Fail(error, "the version record would overwrite the configuration area"), std::nullopt;
-    std::copy(spec.version.begin(), spec.version.end(), image.begin() + at);
+    if (!ownCode || spec.versionGiven) std::copy(spec.version.begin(), spec.version.end(), image.begin() + at);
   }
   if (tagged) {
     if (Overlaps(facts->tagAddress, facts->tagAddress + 2, configAt, areaEnd)) {
@@ -312,6 +337,8 @@ std::optional<std::string> ParseArguments(const std::vector<std::string>& args, 
       spec.ic = ic;
     } else if (arg == "--serial") {
       spec.serial = value;
+    } else if (arg == "--code") {
+      spec.codeFile = value;
     } else if (arg == "--version") {
       std::array<std::uint8_t, 8> bytes{};
       std::size_t count = 0;
@@ -327,6 +354,7 @@ std::optional<std::string> ParseArguments(const std::vector<std::string>& args, 
       }
       if (count != bytes.size()) return fail("--version takes eight bytes B0,...,B7");
       spec.version = bytes;
+      spec.versionGiven = true;
     } else {
       struct NumberOption {
         const char* name;
@@ -353,7 +381,7 @@ std::optional<std::string> ParseArguments(const std::vector<std::string>& args, 
       if (arg == "--copy-at") spec.copyAt = static_cast<std::uint32_t>(n);
     }
   }
-  if (!out || out->empty()) return fail("no output file given (see --help)");
+  if (!out || out->empty()) return fail("no output file given");
   return out;
 }
 

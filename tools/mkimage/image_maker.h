@@ -23,6 +23,10 @@ struct ImageSpec {
   std::uint16_t pid = 0x0011;
   std::uint16_t rev = 0x0001;
   std::array<std::uint8_t, 8> version = {0x41, 0x19, 0x00, 0x00, 0x01, 0x15, 0x00, 0x00};
+  bool versionGiven = false;              // --version B0,...,B7 was given
+  // Program code from a raw binary instead of generated code; its version
+  // record stays unless --version is given.
+  std::string codeFile;
   std::string serial = "QL0000000001";
   std::optional<std::size_t> smallCache;  // data bytes of a type-39 record
   std::optional<std::uint8_t> typeByte;   // default: from the memory

@@ -4,11 +4,17 @@
 #include <string>
 #include <vector>
 
+#include "app/tool_version.h"
 #include "image_maker.h"
 
 int main(int argc, char** argv) {
   using namespace quillon::mkimage;
   std::vector<std::string> args(argv + 1, argv + argc);
+  // Alone, --version asks for the program; with a value it gives the image's version record.
+  if (args.size() == 1 && args[0] == "--version") {
+    std::fputs(quillon::VersionLine("quillon-mkimage").c_str(), stdout);
+    return 0;
+  }
   ImageSpec spec;
   bool help = false;
   std::string error;
@@ -18,7 +24,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (!out) {
-    std::fprintf(stderr, "quillon-mkimage: %s\n", error.c_str());
+    std::fprintf(stderr, "quillon-mkimage: %s; see quillon-mkimage --help\n", error.c_str());
     return 1;
   }
   auto image = MakeImage(spec, &error);
