@@ -18,8 +18,6 @@ constexpr std::string_view kCopyPrefix = "PreservedRecord_";
 constexpr std::string_view kCopyExtension = ".bin";
 constexpr std::string_view kUnitExtension = ".unit";
 constexpr std::string_view kCaption = "Preserved record";
-constexpr std::size_t kAreaAddress = 0xF000;
-constexpr std::size_t kAreaSize = 4096;
 
 // The chip's area holds code when its header is there: the type byte 0x55, or
 // 0x00 where the ROM entry of the special variants spoiled it, and the signature.
@@ -286,7 +284,8 @@ std::uint32_t PreservedRecordRun::Prepare(std::span<const std::uint8_t> area, co
   }
   const bool fromChip = decision.plan == RecordPlan::kCarryFromChip;
   const std::vector<std::uint8_t>& payload = fromChip ? *chipRecord : *pending[decision.copy].payload;
-  if (image.size() < kAreaAddress + kAreaSize || !PutPreservedRecord(image.subspan(kAreaAddress, kAreaSize), payload)) {
+  if (image.size() < std::size_t{kPreservedArea} + kPreservedAreaSize ||
+      !PutPreservedRecord(image.subspan(kPreservedArea, kPreservedAreaSize), payload)) {
     return Refuse("the preserved record does not fit the configuration area of " + imageName, msg::kReadFlashFail);
   }
   if (fromChip) {

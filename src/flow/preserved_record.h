@@ -16,6 +16,10 @@
 
 namespace quillon {
 
+// Where the customer's record lives in the flash: one 4 KB area at 0xF000.
+inline constexpr std::uint32_t kPreservedArea = 0xF000;
+inline constexpr std::uint32_t kPreservedAreaSize = 4096;
+
 // What identifies a unit before its flash is erased, besides the record itself.
 struct UnitIdentity {
   std::string location;

@@ -34,8 +34,6 @@ namespace quillon {
 namespace {
 
 constexpr TraceScope kSpiScope{"CSPIFlashInfo_USB", 0, kTraceDevice};
-constexpr std::uint32_t kPreservedArea = 0xF000;
-constexpr std::uint32_t kPreservedAreaSize = 4096;
 constexpr std::size_t kSimulatedOtpLength = 0x4000;
 
 std::string HexBytes(const char* label, std::span<const std::uint8_t> bytes) {
