@@ -12,7 +12,14 @@ cd "$(dirname "$0")/.."
 dir=${1:-build}
 mapfile -t debs < <(scripts/package.sh "$dir")
 root=$(mktemp -d)
-trap 'rm -rf "$root"' EXIT
+installed=()
+apt_get() { DEBIAN_FRONTEND=noninteractive apt-get -y -q -o DPkg::Lock::Timeout=120 "$@"; }
+# A check that fails after the real installation still takes the packages away.
+cleanup() {
+  if [ ${#installed[@]} -gt 0 ]; then apt_get purge "${installed[@]}" > /dev/null 2>&1 || true; fi
+  rm -rf "$root"
+}
+trap cleanup EXIT
 fail() { echo "package check: $*" >&2; exit 1; }
 
 cli_deb= window_deb=
@@ -155,7 +162,7 @@ for package in "${packages[@]}"; do
     exit 0
   fi
 done
-apt_get() { DEBIAN_FRONTEND=noninteractive apt-get -y -q -o DPkg::Lock::Timeout=120 "$@"; }
+installed=("${packages[@]}")
 apt_get install --no-install-recommends "${debs[@]}" > "$root/install.log" 2>&1 \
   || { cat "$root/install.log" >&2; fail "apt-get install failed"; }
 for package in "${packages[@]}"; do dpkg-query -L "$package" >> "$root/files.txt"; done
@@ -165,8 +172,15 @@ env -u QUILLON_HOME /usr/bin/quillon --version > /dev/null || fail "the installe
 [ -d /etc/quillon ] || fail "/etc/quillon was not made"
 if [ -n "$window_deb" ]; then
   /usr/bin/quillon-window --version > /dev/null || fail "the installed quillon-window does not run"
+  # Without a display the window program itself answers, so quillon handed over to it.
+  if env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM -u QUILLON_HOME /usr/bin/quillon > /dev/null 2> "$root/window.err"; then
+    fail "the installed quillon's window mode passed without a display"
+  fi
+  grep -F "no display for the operator's window" "$root/window.err" > /dev/null \
+    || fail "the installed quillon did not start quillon-window: $(cat "$root/window.err")"
 fi
 apt_get purge "${packages[@]}" > "$root/purge.log" 2>&1 || { cat "$root/purge.log" >&2; fail "apt-get purge failed"; }
+installed=()
 while read -r path; do
   # Directories shared with other packages (/usr/bin, ...) stay; files do not.
   if [ -e "$path" ] && ! [ -d "$path" ]; then fail "$path is left after the purge"; fi
