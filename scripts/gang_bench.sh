@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Gang programming figures: one gang write of the demo SPI image to N = 1, 2,
 # 4, 8 simulated chips, each on its own host bus and all on one shared bus.
-# Modelled bus time: the slowest bus (chips on one bus add up, separate buses
-# run side by side); wall time: the whole gang run on this machine, where the
+# Modelled bus time: the slowest bus (on one bus the chips' waits for their
+# frames overlap and their packets add up; separate buses run side by side;
+# sim/README.md); wall time: the whole gang run on this machine, where the
 # simulator does not wait out the bus time, so it measures the tool's own work.
 # Usage: scripts/gang_bench.sh [BUILD_DIR] [SPEED]   (SPEED high or full)
 set -euo pipefail

@@ -55,12 +55,15 @@ struct Faults {
   }
 };
 
-// Counted transfers of a run, and their time on the bus.
+// Counted transfers of a run, and their time on the bus (sim/bus_time.h).
 struct RunStats {
   std::uint64_t transfers = 0;
   std::uint64_t bytes = 0;
   std::uint64_t failed = 0;
-  std::uint64_t busTimeUs = 0;
+  std::uint64_t latencyUs = 0;    // waits for (micro)frames; overlap with other chips'
+  std::uint64_t occupancyNs = 0;  // the wire carrying the packets; shared by a bus's chips
+  // The run's time with the chip alone on its bus.
+  std::uint64_t BusTimeUs() const { return latencyUs + (occupancyNs + 999) / 1000; }
 };
 
 struct ChipState {

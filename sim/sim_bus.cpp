@@ -180,7 +180,9 @@ TransferResult SimBus::ControlTransfer(UsbHandle handle, const SetupPacket& setu
   slot.stats.transfers++;
   slot.stats.bytes += moved;
   if (!result.ok()) slot.stats.failed++;
-  slot.stats.busTimeUs += ControlTransferTimeUs(slot.chip->state().config.speed, moved);
+  const BusSpeed speed = slot.chip->state().config.speed;
+  slot.stats.latencyUs += ControlTransferLatencyUs(speed, moved);
+  slot.stats.occupancyNs += ControlTransferOccupancyNs(speed, moved);
   // A transfer to the host shows what came back; one from the host what was sent.
   const std::size_t shown = out ? std::min<std::size_t>(setup.wLength, data.size()) : result.length;
   log_.Write(setup, data.first(shown), result.error);

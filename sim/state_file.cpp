@@ -145,7 +145,7 @@ std::string SerializeStates(const std::vector<ChipState>& chips) {
     if (chip.faults.otpReportFail != 0) out << "fault-otp-report-fail " << chip.faults.otpReportFail << '\n';
     if (chip.faults.wpPulledUp) out << "fault-wp-pulled-up 1\n";
     out << "last-run " << chip.lastRun.transfers << ' ' << chip.lastRun.bytes << ' ' << chip.lastRun.failed << ' '
-        << chip.lastRun.busTimeUs << '\n';
+        << chip.lastRun.BusTimeUs() << ' ' << chip.lastRun.latencyUs << ' ' << chip.lastRun.occupancyNs << '\n';
     const auto bytes = chip.memory.bytes();
     const std::uint8_t blank = BlankValue(c.memory);
     static constexpr char kHex[] = "0123456789abcdef";
@@ -260,7 +260,16 @@ bool ParseStates(std::string_view text, std::vector<ChipState>& chips, std::stri
       auto a = ParseNumber(NextWord(rest)), b = ParseNumber(NextWord(rest)), c = ParseNumber(NextWord(rest)),
            d = ParseNumber(NextWord(rest));
       if (!a || !b || !c || !d) return fail("bad run counts");
-      p.lastRun = {*a, *b, *c, *d};
+      // Latency and occupancy follow the total; a file without them had the
+      // total alone, all of it counted as latency.
+      const std::string_view latency = NextWord(rest), occupancy = NextWord(rest);
+      if (latency.empty()) {
+        p.lastRun = {*a, *b, *c, *d, 0};
+      } else {
+        auto e = ParseNumber(latency), f = ParseNumber(occupancy);
+        if (!e || !f) return fail("bad run counts");
+        p.lastRun = {*a, *b, *c, *e, *f};
+      }
       continue;
     }
     if (key == "kind" || key == "transport" || key == "ic" || key == "memory" || key == "speed") {

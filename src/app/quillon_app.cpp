@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "app/gang_mode.h"
+#include "app/quillon_main.h"
 #include "app/tool_version.h"
 #include "app/version.h"
 #include "data/ic_type_ini.h"
@@ -57,7 +58,8 @@ void UnavailableModes::RunBatch(const std::vector<std::string>&) {
 }
 
 void UnavailableModes::RunWindow() {
-  std::fprintf(stderr, "quillon: the operator's window is not part of this build; see quillon --help\n");
+  std::fprintf(stderr, "quillon: the operator's window (%s) is not installed beside this program; see quillon --help\n",
+               kWindowProgram);
   SetLastStatus(msg::kNotSupport);
 }
 

@@ -29,14 +29,14 @@ const char* HomeFromEnvironment() {
   return home != nullptr && *home != '\0' ? home : nullptr;
 }
 
+}  // namespace
+
 std::filesystem::path ExecutableDir() {
   std::error_code error;
   std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
   if (error) return std::filesystem::current_path(error);
   return exe.parent_path();
 }
-
-}  // namespace
 
 std::filesystem::path ProgramDir() {
   if (const char* home = HomeFromEnvironment()) return home;

@@ -26,6 +26,10 @@ struct InstalledDirs {
 // package, a station directory).
 std::optional<InstalledDirs> InstalledLayout(const std::filesystem::path& executableDir);
 
+// The directory of the running executable (the current directory when the
+// system cannot say).
+std::filesystem::path ExecutableDir();
+
 // Where the program writes its files: $QUILLON_HOME when set; else, when
 // installed, the state directory; else the directory of the running executable.
 std::filesystem::path ProgramDir();

@@ -31,14 +31,24 @@ TEST_F(QuillonProcessTest, VersionAndHelpStandAlone) {
   EXPECT_TRUE(std::filesystem::is_empty(dir.path())) << "neither writes into the program directory";
 }
 
-TEST_F(QuillonProcessTest, WindowModeWithoutAWindowSaysSoAndFails) {
+TEST_F(QuillonProcessTest, WindowModeWithoutTheWindowProgramSaysSoAndFails) {
+  // A copy of the program alone in its directory, as on a headless station
+  // without the window's package.
+  testing::TempDir alone;
+  const std::filesystem::path program = alone.path() / "quillon";
+  std::filesystem::copy_file(testing::BinDir() / "quillon", program);
+  const std::vector<std::pair<std::string, std::string>> env{{"QUILLON_HOME", dir.path().string()},
+                                                             {"QUILLON_SETTINGS", ""}};
   for (auto args : {std::vector<std::string>{}, std::vector<std::string>{"/FORCErestart"}}) {
-    auto run = Run(args);
+    auto run = testing::RunProgram(program.string(), args, env, settings.path());
     EXPECT_EQ(run.exitCode, 1);
-    EXPECT_NE(run.err.find("window"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("quillon: the operator's window (quillon-window) is not installed beside this program; "
+                           "see quillon --help\n"),
+              std::string::npos)
+        << run.err;
   }
-  auto batch = Run({"/forcerestart2"});
-  EXPECT_EQ(batch.err.find("window is not part"), std::string::npos) << "any other text is a batch run: " << batch.err;
+  auto batch = testing::RunProgram(program.string(), {"/forcerestart2"}, env, settings.path());
+  EXPECT_EQ(batch.err.find("window"), std::string::npos) << "any other text is a batch run: " << batch.err;
   EXPECT_NE(batch.err.find("quillon: no -f: nothing to do; see quillon --help\n"), std::string::npos) << batch.err;
   EXPECT_EQ(batch.err.find("Usage:"), std::string::npos) << "one line, not the whole usage: " << batch.err;
   EXPECT_EQ(batch.exitCode, 1);

@@ -168,11 +168,52 @@ TEST_F(Faults, SlowEraseOutlastsItsTimeOutAndKeepsTheFlashBusy) {
   EXPECT_EQ(clock.SleptMs(), 4000u);
 }
 
-TEST(BusTime, ModelFromCounts) {
-  // Setup and status stages plus one stage per 64-byte packet, and the bits.
-  EXPECT_EQ(ControlTransferTimeUs(BusSpeed::kHigh, 0), 2 * 125 + 1);
-  EXPECT_EQ(ControlTransferTimeUs(BusSpeed::kHigh, 64), 3 * 125 + 2);
-  EXPECT_EQ(ControlTransferTimeUs(BusSpeed::kFull, 65), 4 * 1000 + 49);
+TEST(BusTime, LatencyIsOneFramePerStageAndOccupancyTheBitsWithTheirOverhead) {
+  struct Case {
+    BusSpeed speed;
+    std::size_t bytes;
+    std::uint64_t latencyUs, occupancyNs;
+  };
+  // Setup and status stages plus one per 64-byte packet; on the wire 99 (full
+  // speed) or 440 (high speed) overhead bits per transaction, then 8 setup bytes
+  // and the data, at 12 or 480 bits per microsecond (rounded up to the ns).
+  for (const Case& c : {Case{BusSpeed::kHigh, 0, 2 * 125, 1967},    // (2 * 440 + 64) bits
+                        Case{BusSpeed::kHigh, 64, 3 * 125, 3950},   // (3 * 440 + 72 * 8) bits
+                        Case{BusSpeed::kHigh, 65, 4 * 125, 4884},   // (4 * 440 + 73 * 8) bits
+                        Case{BusSpeed::kFull, 8, 3 * 1000, 35417},  // (3 * 99 + 16 * 8) bits
+                        Case{BusSpeed::kFull, 65, 4 * 1000, 81667}}) {
+    SCOPED_TRACE(c.bytes);
+    EXPECT_EQ(ControlTransferLatencyUs(c.speed, c.bytes), c.latencyUs);
+    EXPECT_EQ(ControlTransferOccupancyNs(c.speed, c.bytes), c.occupancyNs);
+    EXPECT_EQ(ControlTransferTimeUs(c.speed, c.bytes), c.latencyUs + (c.occupancyNs + 999) / 1000);
+  }
+}
+
+TEST(BusTime, ChipsOnOneBusOverlapTheirWaitsButAddUpTheirPackets) {
+  // A write's worth of 64-byte transfers, the same on every chip.
+  RunStats write;
+  for (int i = 0; i < 3000; ++i) {
+    write.latencyUs += ControlTransferLatencyUs(BusSpeed::kHigh, 64);
+    write.occupancyNs += ControlTransferOccupancyNs(BusSpeed::kHigh, 64);
+  }
+  const std::vector<RunStats> one(1, write), eight(8, write);
+  EXPECT_EQ(SharedBusTimeUs(one), write.BusTimeUs());
+  EXPECT_EQ(SharedBusTimeUs(eight), write.latencyUs + (8 * write.occupancyNs + 999) / 1000);
+  EXPECT_LE(SharedBusTimeUs(eight) * 2, SharedBusTimeUs(one) * 3) << "a high-speed hub is bound by latency";
+  // A bus full of packets: occupancy decides, however short the waits.
+  const RunStats busy{.latencyUs = 10, .occupancyNs = 1'000'000};
+  EXPECT_EQ(SharedBusTimeUs(std::vector<RunStats>(4, busy)), 10u + 4000u);
+
+  // Separate buses run side by side: the slowest decides.
+  std::vector<ChipState> chips;
+  for (const char* location : {"1-1", "1-2", "2-1"}) {
+    chips.emplace_back(ChipConfig{}, location);
+    chips.back().lastRun = busy;
+  }
+  chips[2].lastRun.latencyUs = 3000;
+  EXPECT_EQ(SlowestBusTimeUs(chips), 3000u + 1000u);
+  chips[2].lastRun.latencyUs = 500;
+  EXPECT_EQ(SlowestBusTimeUs(chips), 10u + 2000u);
 }
 
 TEST_F(Faults, RaisingTheDataControlSizeCutsTransfersAndBusTimeByEight) {
@@ -197,8 +238,9 @@ TEST_F(Faults, RaisingTheDataControlSizeCutsTransfersAndBusTimeByEight) {
   EXPECT_EQ(small.transfers, 2u + 512u);
   EXPECT_EQ(large.transfers, 2u + 64u);
   EXPECT_EQ(small.bytes, large.bytes);
-  EXPECT_EQ(small.busTimeUs, 2 * ControlTransferTimeUs(BusSpeed::kFull, 8) + 512 * ControlTransferTimeUs(BusSpeed::kFull, 8));
-  EXPECT_GT(small.busTimeUs, 7 * large.busTimeUs);
+  EXPECT_EQ(small.latencyUs, 514 * ControlTransferLatencyUs(BusSpeed::kFull, 8));
+  EXPECT_EQ(small.occupancyNs, 514 * ControlTransferOccupancyNs(BusSpeed::kFull, 8));
+  EXPECT_GT(small.BusTimeUs(), 7 * large.BusTimeUs());
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "proxy/backend_factory.h"
+#include "sim/bus_time.h"
 #include "sim/sim_session.h"
 #include "sim/state_file.h"
 #include "sim/transfer_log.h"
@@ -148,6 +149,11 @@ TEST_F(Session, EnvironmentChoosesTheSimulatorAndTheRunIsSavedAtTheEnd) {
   EXPECT_EQ(chips[0].memory.bytes()[0x12346], 0x34);
   EXPECT_EQ(chips[0].lastRun.transfers, 3u);
   EXPECT_EQ(chips[0].lastRun.failed, 1u);
+  // The refused transfer moved no data.
+  EXPECT_EQ(chips[0].lastRun.latencyUs, 3 * 125u + 3 * 125u + 2 * 125u);
+  EXPECT_EQ(chips[0].lastRun.occupancyNs, ControlTransferOccupancyNs(BusSpeed::kHigh, 2) +
+                                              ControlTransferOccupancyNs(BusSpeed::kHigh, 8) +
+                                              ControlTransferOccupancyNs(BusSpeed::kHigh, 0));
 }
 
 TEST_F(Session, AResetUnderWayWhenTheRunEndsHasCompletedInTheNext) {

@@ -10,6 +10,7 @@
 #include "platform/files.h"
 #include "sim/chip_model.h"
 #include "platform/sha256.h"
+#include "sim/bus_time.h"
 #include "sim/sim_bus.h"
 #include "sim/state_file.h"
 
@@ -235,15 +236,6 @@ void CommandShow(const Args& args, std::ostream& out) {
   }
 }
 
-// Chips on one host bus share its time; separate buses run side by side.
-std::uint64_t SlowestBusTimeUs(const std::vector<ChipState>& chips) {
-  std::map<std::string, std::uint64_t> perBus;
-  for (const ChipState& chip : chips) perBus[chip.location.substr(0, chip.location.find('-'))] += chip.lastRun.busTimeUs;
-  std::uint64_t slowest = 0;
-  for (const auto& [bus, us] : perBus) slowest = std::max(slowest, us);
-  return slowest;
-}
-
 void CommandStats(const Args& args, std::ostream& out) {
   RequirePositional(args, 1);
   const auto chips = Load(args.positional[0]);
@@ -254,7 +246,9 @@ void CommandStats(const Args& args, std::ostream& out) {
         << "transfers: " << run.transfers << '\n'
         << "failed: " << run.failed << '\n'
         << "bytes: " << run.bytes << '\n'
-        << "bus-time-us: " << run.busTimeUs << '\n';
+        << "bus-time-us: " << run.BusTimeUs() << '\n'
+        << "bus-latency-us: " << run.latencyUs << '\n'
+        << "bus-occupancy-us: " << NsToUs(run.occupancyNs) << '\n';
   }
   if (chips.size() > 1) out << "\nbus-time-us of the slowest bus: " << SlowestBusTimeUs(chips) << '\n';
 }
