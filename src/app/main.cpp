@@ -7,7 +7,9 @@
 #include "app/batch_mode.h"
 #include "app/chip_list.h"
 #include "app/gang_mode.h"
+#include "app/parse_arg.h"
 #include "app/quillon_app.h"
+#include "app/record_check.h"
 #include "app/record_copy_option.h"
 #include "app/tool_version.h"
 #include "app/usage.h"
@@ -88,8 +90,11 @@ int main(int argc, char** argv) {
   // kind of run must not hold the chips' state meanwhile.
   quillon::RunLocks runLocks;
   quillon::sim::SimSessionOptions simOptions;
+  const bool batch = !listing && !worker && !quillon::IsWindowMode(quillon::ArgumentPart(args));
+  if (batch) quillon::EmptyLeftoverResultFile(quillon::ProgramDir() / quillon::kResultFileName);
+  const std::uint32_t waitMs = quillon::RunLockWaitMs();
   if (gang) {
-    if (runLocks.HoldForGang() != quillon::RunLockResult::kHeld) {
+    if (runLocks.HoldForGang(waitMs) != quillon::RunLockResult::kHeld) {
       std::fprintf(stderr, "quillon: single-chip runs did not end in time; the gang did not start\n");
       return 1;
     }
@@ -105,15 +110,17 @@ int main(int argc, char** argv) {
         return 1;
     }
     simOptions = {quillon::sim::SimScope::kOneChip, gangLocation};
-  } else if (!listing && !quillon::IsWindowMode(quillon::ArgumentPart(args))) {
+  } else if (batch) {
     // Waits for a running gang; each command sequence then takes the command lock as always.
     bool told = false;
     auto tell = [&told] {
       if (!told) std::fprintf(stderr, "quillon: waiting for another run on this station (a gang) to finish\n");
       told = true;
     };
-    if (runLocks.HoldForSingleRun(quillon::kRunLockWaitMs, tell) != quillon::RunLockResult::kHeld) {
-      std::fprintf(stderr, "quillon: a gang run did not end in time\n");
+    if (runLocks.HoldForSingleRun(waitMs, tell) != quillon::RunLockResult::kHeld) {
+      // Carrying on would interleave with the gang's commands on a shared bus.
+      std::fprintf(stderr, "quillon: a gang run did not end in time; this run did not start\n");
+      return 1;
     }
   }
   std::string error;
