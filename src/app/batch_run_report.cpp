@@ -81,15 +81,4 @@ bool ReportBatchRun(const CParseArg& parse, bool passed, std::chrono::steady_clo
   return ReportRun(std::move(record));
 }
 
-RecordTargets BatchRecordTargets(const CParseArg& parse) {
-  RecordTargets targets;
-  if (parse.saveResultMode != 0) targets.files.push_back(parse.programDir / kResultFileName);
-  if (Setting(key::kLogType, 0) != 0) {
-    std::error_code error;
-    targets.files.push_back(std::filesystem::current_path(error) / kBurnLogFileName);
-  }
-  if (auto json = ResultJsonPath()) targets.files.push_back(*json);
-  return targets;
-}
-
 }  // namespace quillon
