@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "app/batch_run_report.h"
+#include "app/record_check.h"
 #include "data/current_types.h"
 #include "data/settings.h"
 #include "data/working_memory.h"
@@ -100,7 +101,8 @@ int CParseArg::Excute_Arg() {
   if (flow != nullptr) flow->SetUpdateOptions();
   burnLogMode = static_cast<std::int32_t>(Setting(key::kLogType, 0));
   const int result = Excute_Arg_Normal();
-  if (saveResultMode > 0) WriteResult(result != 0, true);
+  // "Result.txt" is written by the caller after every other record, so that
+  // it never says pass where a record could not be kept.
   if (burnLogMode != 0) {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
@@ -130,9 +132,10 @@ int CParseArg::Excute_Arg_Normal() {
     ConsoleWrite(texts->before);
     ConsoleWrite("Current FW Version: " + flow->versionText + "!\r\n");
     ConsolePrompt();
-    // The result files keep calling it "not passed"; the exit code says whether the version was read.
+    // A version read is a pass in the exit code and in both result files
+    // alike: a script must not see "fail" beside exit code 0.
     operationPassed = flow->device.handle != 0 && !flow->versionText.empty() && flow->versionText != "N/A";
-    return 0;
+    return operationPassed ? 1 : 0;
   }
   if (letter == 'C') {
     const int result = flow->DEV_RunCommand(letter, operationFile_);
@@ -166,15 +169,30 @@ void BatchModes::RunBatch(const std::vector<std::string>& args) {
   }
   // "-dumpspi" reads this much; the flows read the working memory size.
   if (parse.dumpSize != 0) SetWorkingMemorySize(parse.dumpSize);
+  if (auto problem = FirstUnwritableRecord(KeptRecordTargets())) {
+    // Refused before the chip is opened: it stays as it was, and no record
+    // can claim a result for it.
+    std::fprintf(stderr, "quillon: %s; the chip was not touched\n", problem->line.c_str());
+    if (parse.saveResultMode != 0 && problem->target != parse.programDir / kResultFileName) {
+      parse.OpenResultFile();
+      parse.WriteResult(false, false);
+    }
+    return;
+  }
   parse.commandLineMode = true;
   ScopedFrontEnd frontEnd(parse);
   parse.ConsoleWrite("\n");
   const auto started = std::chrono::steady_clock::now();
-  if (parse.Prepare() != 0) parse.Excute_Arg();
+  std::optional<int> result;
+  if (parse.Prepare() != 0) result = parse.Excute_Arg();
   // The run record's verdict is the exit code's: a read version passes, an
   // unwritable result file fails.
   passed_ = parse.operationPassed && !parse.resultFileFailed;
-  ReportBatchRun(parse, *passed_, started);
+  if (!ReportBatchRun(parse, *passed_, started)) passed_ = false;
+  if (result && parse.saveResultMode > 0) {
+    parse.WriteResult(*result != 0 && *passed_, true);
+    passed_ = *passed_ && !parse.resultFileFailed;
+  }
   if (CDevFlow* flow = TheFlow()) flow->DEV_CloseDevice();
   parse.commandLineMode = false;
 }

@@ -2,6 +2,7 @@
 
 #include "app/run_record.h"
 #include "data/ic_type_ini.h"
+#include "data/settings.h"
 #include "data/image_match.h"
 #include "device/cam_dev.h"
 #include "device/vxcam.h"
@@ -51,25 +52,33 @@ void DescribeBatchImage(RunRecord& record, const CParseArg& parse, const CDevFlo
 
 }  // namespace
 
-void ReportBatchRun(const CParseArg& parse, bool passed, std::chrono::steady_clock::time_point started) {
+bool ReportBatchRun(const CParseArg& parse, bool passed, std::chrono::steady_clock::time_point started) {
   RunRecord record;
   record.time = std::chrono::system_clock::now();
   const char letter = static_cast<char>(parse.commandLetter);
   record.operation = OperationName(letter);
-  const CDevFlow* flow = TheFlow();
-  if (flow != nullptr && flow->device.handle != 0) {
-    record.identity = flow->fullIdText;
-    if (CCamDev* object = VxCam_CurrentDevice()) record.location = object->record().location;
-  }
-  // The serial number written into the image wins over the one the chip reported.
-  if (flow != nullptr) record.serialNumber = flow->serialNumber.empty() ? flow->usbSerial : flow->serialNumber;
-  if (TakesImage(letter)) DescribeBatchImage(record, parse, flow);
   record.passed = passed;
   record.statusId = LastStatus();
   if (auto text = MessageText(record.statusId)) record.statusText = *text;
+  CDevFlow* flow = TheFlow();
+  if (flow != nullptr && flow->device.handle != 0) {
+    record.identity = flow->fullIdText;
+    if (CCamDev* object = VxCam_CurrentDevice()) record.location = object->record().location;
+    record.memoryType = MemoryTypeText(CurrentMemoryType());
+    if (const CICTypeIni* profile = CurrentProfile()) record.icFamily = profile->IcName();
+    // What the chip runs now; "-version" has just read it.
+    if (letter != 'D') flow->MP_GetDeviceInfo();
+    if (flow->versionText != "N/A") record.chipVersion = flow->versionText;
+  }
+  if (flow != nullptr) {
+    // The serial went into the chip only with a passed write that "SaveSN" asked for.
+    const bool serialWritten = passed && letter == 'W' && Setting(key::kSaveSn, 0) != 0 && !flow->serialNumber.empty();
+    record.serialNumber = serialWritten ? flow->serialNumber : flow->usbSerial;
+  }
+  if (TakesImage(letter)) DescribeBatchImage(record, parse, flow);
   record.durationMs = static_cast<std::uint64_t>(
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count());
-  ReportRun(std::move(record));
+  return ReportRun(std::move(record));
 }
 
 }  // namespace quillon

@@ -8,6 +8,7 @@
 
 namespace quillon {
 
-void ReportBatchRun(const CParseArg& parse, bool passed, std::chrono::steady_clock::time_point started);
+// Reports the run; false when a record the settings ask for was not kept.
+bool ReportBatchRun(const CParseArg& parse, bool passed, std::chrono::steady_clock::time_point started);
 
 }  // namespace quillon

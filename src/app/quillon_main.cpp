@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,7 +13,9 @@
 #include "app/batch_mode.h"
 #include "app/chip_list.h"
 #include "app/gang_mode.h"
+#include "app/parse_arg.h"
 #include "app/quillon_app.h"
+#include "app/record_check.h"
 #include "app/record_copy_option.h"
 #include "app/tool_version.h"
 #include "app/usage.h"
@@ -109,8 +112,11 @@ int QuillonMain(std::vector<std::string> args, ProgramKind kind) {
   // kind of run must not hold the chips' state meanwhile.
   RunLocks runLocks;
   sim::SimSessionOptions simOptions;
+  const bool batch = !listing && !worker && !IsWindowMode(ArgumentPart(args));
+  if (batch) EmptyLeftoverResultFile(ProgramDir() / kResultFileName);
+  const std::uint32_t waitMs = RunLockWaitMs();
   if (gang) {
-    if (runLocks.HoldForGang() != RunLockResult::kHeld) {
+    if (runLocks.HoldForGang(waitMs) != RunLockResult::kHeld) {
       std::fprintf(stderr, "quillon: single-chip runs did not end in time; the gang did not start\n");
       return 1;
     }
@@ -126,15 +132,17 @@ int QuillonMain(std::vector<std::string> args, ProgramKind kind) {
         return 1;
     }
     simOptions = {sim::SimScope::kOneChip, gangLocation};
-  } else if (!listing && !IsWindowMode(ArgumentPart(args))) {
+  } else if (batch) {
     // Waits for a running gang; each command sequence then takes the command lock as always.
     bool told = false;
     auto tell = [&told] {
       if (!told) std::fprintf(stderr, "quillon: waiting for another run on this station (a gang) to finish\n");
       told = true;
     };
-    if (runLocks.HoldForSingleRun(kRunLockWaitMs, tell) != RunLockResult::kHeld) {
-      std::fprintf(stderr, "quillon: a gang run did not end in time\n");
+    if (runLocks.HoldForSingleRun(waitMs, tell) != RunLockResult::kHeld) {
+      // Carrying on would interleave with the gang's commands on a shared bus.
+      std::fprintf(stderr, "quillon: a gang run did not end in time; this run did not start\n");
+      return 1;
     }
   }
   std::string error;

@@ -9,9 +9,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <random>
 
 #include <nlohmann/json.hpp>
 
+#include "app/version.h"
 #include "data/image_version.h"
 #include "data/settings.h"
 #include "platform/debug_channel.h"
@@ -27,7 +29,43 @@ std::string HostName() {
   return name.data();
 }
 
+std::string StationName() {
+  std::string name = GetSettingString("", kConfigSection, kStationNameKey);
+  return name.empty() ? HostName() : name;
+}
+
 }  // namespace
+
+std::string MemoryTypeText(MemoryType type) {
+  switch (type) {
+    case MemoryType::SpiFlash: return "spi";
+    case MemoryType::NorFlash: return "nor";
+    case MemoryType::Eeprom8: return "eeprom8";
+    case MemoryType::Eeprom16: return "eeprom16";
+    case MemoryType::Mtp: return "mtp";
+    case MemoryType::Otp: return "otp";
+  }
+  return std::to_string(static_cast<std::uint32_t>(type));
+}
+
+std::string NewRunId() {
+  std::array<std::uint8_t, 16> bytes{};
+  std::random_device random;
+  for (std::size_t i = 0; i < bytes.size(); i += 4) {
+    const std::uint32_t word = random();
+    for (std::size_t j = 0; j < 4; ++j) bytes[i + j] = static_cast<std::uint8_t>(word >> (8 * j));
+  }
+  bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | 0x40);  // version 4
+  bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
+  std::string text;
+  static constexpr char kHex[] = "0123456789abcdef";
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
+    text += kHex[bytes[i] >> 4];
+    text += kHex[bytes[i] & 0x0F];
+  }
+  return text;
+}
 
 void DescribeImage(RunRecord& record, std::span<const std::uint8_t> bytes) {
   record.imageVersion.clear();
@@ -51,11 +89,16 @@ std::string IsoLocalTime(std::chrono::system_clock::time_point time) {
 
 std::string RunRecordJson(const RunRecord& record) {
   const nlohmann::ordered_json object = {
+      {"run_id", record.runId},
       {"time", IsoLocalTime(record.time)},
       {"station", record.station},
+      {"tool_version", record.toolVersion},
       {"location", record.location},
       {"identity", record.identity},
       {"serial_number", record.serialNumber},
+      {"memory_type", record.memoryType},
+      {"ic_family", record.icFamily},
+      {"chip_version", record.chipVersion},
       {"image", record.image},
       {"image_source", record.image.empty() ? "" : record.imageBuiltin ? "built-in" : "file"},
       {"image_version", record.imageVersion},
@@ -111,7 +154,9 @@ std::optional<std::filesystem::path> ResultJsonPath() {
 }
 
 bool ReportRun(RunRecord record) {
-  if (record.station.empty()) record.station = HostName();
+  if (record.runId.empty()) record.runId = NewRunId();
+  if (record.station.empty()) record.station = StationName();
+  if (record.toolVersion.empty()) record.toolVersion = kFileVersion;
   const std::string summary = RunSummaryLine(record);
   std::fputs(summary.c_str(), stderr);
   // "DebugLog.txt" ends each run with the same verdict the script saw.

@@ -10,17 +10,28 @@
 #include <span>
 #include <string>
 
+#include "data/current_types.h"
+#include "data/settings.h"
+
 namespace quillon {
 
 inline constexpr const char* kResultJsonEnv = "QUILLON_RESULT_JSON";
+inline constexpr const char* kStationNameKey = key::kStationName;
 
 struct RunRecord {
+  std::string runId;  // a random UUID; ReportRun fills it when empty
   // When the run ended.
   std::chrono::system_clock::time_point time{};
-  std::string station;  // host name; ReportRun fills it when empty
+  std::string station;  // setting "StationName", else the host name; ReportRun fills it when empty
+  std::string toolVersion;  // ReportRun fills it when empty
   std::string location;  // the chip's port, e.g. "3-1.4"; empty without a chip
   std::string identity;  // "VID_%04X&PID_%04X&REV_%04X"
+  // Only a serial the chip holds: the one written with the image, else the one it reported.
   std::string serialNumber;
+  std::string memoryType;  // "spi", "nor", "eeprom8", "eeprom16", "mtp", "otp"; empty without a chip
+  std::string icFamily;    // the IC profile's name, e.g. "TQ7704"
+  // The firmware version the chip reported after the run; empty when it was not read.
+  std::string chipVersion;
   // The image file's path, or the name of the built-in image; empty when the
   // operation takes no image.
   std::string image;
@@ -33,6 +44,12 @@ struct RunRecord {
   std::string statusText;
   std::uint64_t durationMs = 0;
 };
+
+// The name a record gives a memory type (the one quillon-mkimage takes).
+std::string MemoryTypeText(MemoryType type);
+
+// A random (version 4) UUID in its 36-character text form.
+std::string NewRunId();
 
 // Version text and SHA-256 of image bytes into the record.
 void DescribeImage(RunRecord& record, std::span<const std::uint8_t> bytes);

@@ -1,8 +1,22 @@
 #include "platform/run_locks.h"
 
+#include <cstdlib>
+#include <string_view>
+
 #include "platform/debug_channel.h"
 
 namespace quillon {
+
+std::uint32_t RunLockWaitMs() {
+  const char* text = std::getenv(kRunLockWaitEnv);
+  if (text == nullptr || *text == '\0') return kRunLockWaitMs;
+  std::uint64_t value = 0;
+  for (const char c : std::string_view(text)) {
+    if (c < '0' || c > '9' || value > 0xFFFFFFFFu / 10) return kRunLockWaitMs;
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  return value > 0xFFFFFFFFu ? kRunLockWaitMs : static_cast<std::uint32_t>(value);
+}
 
 RunLocks::RunLocks() : gate_(RuntimeDir() / kRunGateName) {}
 

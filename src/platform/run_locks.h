@@ -24,6 +24,11 @@ inline constexpr const char* kRunGateName = "ICOperateSync_2014_3_28.gate";
 // How long a run waits for the other kind of run to end: a gang of slow chips
 // takes minutes.
 inline constexpr std::uint32_t kRunLockWaitMs = 15 * 60 * 1000;
+// A station whose gangs are quicker (or slower) sets its own wait in milliseconds.
+inline constexpr const char* kRunLockWaitEnv = "QUILLON_RUN_WAIT_MS";
+
+// $QUILLON_RUN_WAIT_MS when it is a decimal number, else kRunLockWaitMs.
+std::uint32_t RunLockWaitMs();
 
 enum class RunLockResult { kHeld, kBusy, kFailed };
 
