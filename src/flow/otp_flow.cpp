@@ -31,13 +31,6 @@ constexpr std::uint32_t kUpdateOtpSucceed = 41930;
 constexpr std::uint32_t kOtpCodeNotExist = 41933;
 }  // namespace id
 
-void ClearOtpPart() { TheOtpPart() = OtpPartRecord{}; }
-
-// Clears the part record however an operation ends.
-struct ScopedOtpPart {
-  ~ScopedOtpPart() { ClearOtpPart(); }
-};
-
 }  // namespace
 
 // ---- parts ----
@@ -60,7 +53,6 @@ int COTPInfo_USB::OTP_PreparePart(std::span<const std::uint8_t> source, int part
     image.fileCopy = buffer;
     result = 1;
   }
-  TheOtpPart() = {part == 0 ? PartKind::Code : PartKind::Config, buffer};
   otpUsedBytes = static_cast<std::uint32_t>(buffer.size());
   return result;
 }
@@ -68,7 +60,6 @@ int COTPInfo_USB::OTP_PreparePart(std::span<const std::uint8_t> source, int part
 int COTPInfo_USB::WriteParts(std::span<const std::uint8_t> source) {
   int written = 0;
   for (int part = 0; part < 2; ++part) {
-    ClearOtpPart();
     const int prepared = OTP_PreparePart(source, part);
     if (prepared == 2) continue;
     if (prepared == 0) {
@@ -76,7 +67,8 @@ int COTPInfo_USB::WriteParts(std::span<const std::uint8_t> source) {
       return 0;
     }
     PostFlowMessage(WM_FLOW_STEP, msg::kStepDownload);
-    if (OTP_UpdateEx(TheOtpPart().buffer) == 0) return 0;
+    const PartKind kind = part == 0 ? PartKind::Code : PartKind::Config;
+    if (OTP_UpdateEx(kind == PartKind::Code ? codePart : configPart, kind) == 0) return 0;
     ++written;
   }
   if (written == 0) {
@@ -91,7 +83,6 @@ int COTPInfo_USB::WriteParts(std::span<const std::uint8_t> source) {
 // ---- operations ----
 
 int COTPInfo_USB::WriteAndFinish(std::span<const std::uint8_t> source, std::uint32_t passId) {
-  ScopedOtpPart clear;
   if (MP_OpenRomDevice() == 0) return 0;
   // The parts post their own failures.
   if (WriteParts(source) == 0) return 0;

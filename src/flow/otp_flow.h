@@ -13,45 +13,12 @@
 
 #include "flow/dev_flow.h"
 #include "flow/otp_layout.h"
+#include "flow/otp_ledger.h"
+#include "flow/otp_planner.h"
 
 namespace quillon {
 
-// The part being written, for the programming steps.
-struct OtpPartRecord {
-  otp::PartKind kind = otp::PartKind::Config;
-  std::span<std::uint8_t> buffer;
-};
-OtpPartRecord& TheOtpPart();
-
-// Results of MP_OTPReduantDetail.
-enum class EccWrite : int { Corrected = 0, HardwareError = 1, Locked = 3, NoEntry = 4 };
-
-// Working state of one part (reset by MP_OTPWrite).
-struct CMpFlow_OTPState {
-  std::array<std::uint16_t, 8> m_wFailAddr{};
-  std::array<std::uint8_t, 8> m_byFailValue{};
-  std::array<std::uint32_t, 8> m_bFailFlag{};
-  std::array<std::uint8_t, 8> byECCNo{};
-  std::uint32_t m_uActualECCNum = 0;
-  std::uint32_t m_uVirtualECCNum = 0;
-  std::uint32_t m_uSubECCNum = 0;
-  std::uint32_t m_uExecECCNum = 0;
-  std::uint32_t m_uTotalErrorNum = 0;
-  std::uint32_t m_uCurErrorNum = 0;
-  std::uint32_t m_uVDFlagNum = 0;
-  int m_iSelBlock = 0;
-  int m_iPreSelBlock = 0;
-  std::uint16_t m_wVDAddr = 0;
-  std::uint16_t m_wVDLen = 0;
-  std::uint16_t m_wStartAddr = 0;
-  std::uint16_t m_wCurAddr = otp::kNoAddress;
-  std::uint32_t m_bWriteStarted = 0;
-  std::array<std::uint8_t, otp::kVdEntrySize> m_abyLastVDEntry{};
-  std::array<std::uint8_t, otp::kVdTableSize> m_abyVDData{};
-  std::array<std::uint8_t, otp::kEccTableSize> m_abyECCData{};
-};
-
-class COTPInfo_USB final : public CDevFlow, public CMpFlow_OTPState {
+class COTPInfo_USB final : public CDevFlow {
  public:
   COTPInfo_USB() : CDevFlow(MemoryType::Otp) {}
 
@@ -75,45 +42,19 @@ class COTPInfo_USB final : public CDevFlow, public CMpFlow_OTPState {
   // Bytes in use; sets connectionText to the usage line and otpUsedBytes.
   std::uint32_t OTP_SpaceText() override;
 
-  // Programming one part (otp_programming.cpp).
-  int OTP_UpdateEx(std::span<std::uint8_t> part);
-  int OTP_UpdateEx_Cmd2(std::span<std::uint8_t> part);
+  // Programming one part (otp_programming.cpp): the steps read the tables,
+  // ask the planner and the ledger (otp_planner.h, otp_ledger.h), and write
+  // what they decide.
+  int OTP_UpdateEx(std::span<std::uint8_t> part, otp::PartKind kind);
+  int OTP_UpdateEx_Cmd2(std::span<std::uint8_t> part, otp::PartKind kind);
   int OTP_ReadEx_Cmd2(std::uint16_t address, std::span<std::uint8_t> buffer, bool progress);
   int OTP_Veriry_Cmd2(std::uint16_t address, std::span<std::uint8_t> buffer);
   void MP_OTPGetCorrectCodeData(std::uint16_t start, std::span<std::uint8_t> buffer);
-
-  int MP_OTPWrite(std::span<std::uint8_t> data);
-  int MP_CheckVDNUM();
-  int MP_CheckVDInfo(std::uint32_t length);
-  int MP_OTPBlockValidAndSet(std::uint32_t entryAddress, int index);
-  bool MP_CheckOTPWriteInValid(std::uint16_t start);
-  void MP_OTPInit();
-  void MP_OTPGetTotalErrorNum(std::uint16_t start, std::uint32_t length);
-  void MP_OTPConvertBinaryData(std::uint16_t start, std::span<std::uint8_t> data);
-  std::uint8_t MP_ChangeBinaryData(std::uint8_t otpByte, std::uint8_t dataByte, std::uint16_t address);
-  void MP_OTPReduceErrNum(std::uint16_t address, std::uint8_t value);
-  int MP_OTPWriteWithRetry(std::uint16_t address, std::span<const std::uint8_t> chunk, std::uint32_t budget);
-  int MP_OTPWriteEnale();
-  int MP_OTPAnalyzeECC(std::uint16_t chunkAddress, std::span<const std::uint8_t> chunk);
-  int MP_OTPReduant();
-  EccWrite MP_OTPReduantDetail(std::uint16_t address, std::uint8_t value);
-  int MP_OTPWriteBlock(std::uint32_t length);
-  int MP_OTPWriteBlockFail(std::uint16_t stop, std::uint32_t length);
-  int MP_OTPReduantVDFlag(int index);
-  void MP_OTPClearECC();
-  bool MP_OTPECCBelongToVDCode(std::uint16_t address);
-  bool MP_OTPECCBelongToVDConfig(std::uint16_t address);
-  void MP_OTPClearCurECC(std::uint16_t stop, std::uint32_t length);
-  void MP_OTPClearPreVDBlock();
-  void MP_OTPClearPrePreVDBlock();
-  void MP_OTPFailAction(std::uint32_t length);
-  bool MP_OTPBlockValid(std::uint32_t entryAddress);
 
   // Table queries.
   std::uint32_t OTP_UsedSpace();
   std::uint32_t OTP_FreeEntryCount();
   otp::Block OTP_LatestBlock(otp::PartKind kind);
-  int OTP_PreSelBlock();
 
   // The parts of the last preparation.
   std::vector<std::uint8_t> codePart;
@@ -121,6 +62,25 @@ class COTPInfo_USB final : public CDevFlow, public CMpFlow_OTPState {
   std::uint32_t otpUsedBytes = 0;
 
  private:
+  class ChipTables;
+
+  int MP_OTPWrite(std::span<std::uint8_t> data, otp::PartKind kind);
+  int MP_CheckVDInfo(std::span<const std::uint8_t> vdTable, std::uint32_t length);
+  bool MP_CheckOTPWriteInValid(std::uint16_t start);
+  void MP_OTPConvertBinaryData(std::span<std::uint8_t> data);
+  int MP_OTPWriteWithRetry(std::uint16_t address, std::span<const std::uint8_t> chunk);
+  int MP_OTPWriteEnale();
+  int MP_OTPReduant();
+  otp::EccWrite MP_OTPReduantDetail(std::uint16_t address, std::uint8_t value);
+  int MP_OTPWriteBlock(std::uint32_t length, otp::PartKind kind);
+  int MP_OTPWriteBlockFail(std::uint16_t stop, std::uint32_t length);
+  int BookEntry(const otp::VdEntry& entry);
+  int MP_OTPReduantVDFlag(std::uint32_t index);
+  void MP_OTPClearECC(otp::PartKind kind);
+  void MP_OTPClearCurECC(std::uint16_t stop, std::uint32_t length);
+  void RetireOlderEntries(otp::PartKind kind, std::uint32_t below);
+  void MP_OTPFailAction(std::uint32_t length);
+
   // Device access; false when the command failed.
   bool ReadOtp(std::uint32_t address, std::span<std::uint8_t> out);
   // A table write: the command, then its program-fail report. True only when
@@ -134,7 +94,6 @@ class COTPInfo_USB final : public CDevFlow, public CMpFlow_OTPState {
   std::array<std::uint8_t, otp::kEccTableSize> ReadEccTable(std::uint8_t preset);
   // Posts a failure of the part being written and remembers that one was posted.
   int Fail(std::uint32_t id);
-  bool EccBelongsTo(std::uint16_t address, std::uint8_t type);
   // The parts of `source`, prepared and written one after the other.
   int WriteParts(std::span<const std::uint8_t> source);
   // The download and the update: the parts, the reset into the new code when
@@ -143,6 +102,12 @@ class COTPInfo_USB final : public CDevFlow, public CMpFlow_OTPState {
   // What one download of the file image consumes, for the usage figures.
   otp::PerDownload PerDownloadOfImage();
 
+  // Working state of the part being written (reset by MP_OTPWrite).
+  otp::EntryPlan entry_;
+  otp::Budget budget_;
+  otp::FailLedger ledger_;
+  bool writeStarted_ = false;
+  otp::VdEntry lastEntry_;
   bool partFailPosted_ = false;
   bool cancelledWhileWriting_ = false;
   std::uint32_t partLength_ = 0;
