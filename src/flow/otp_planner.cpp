@@ -119,13 +119,16 @@ std::uint8_t AroundProgrammedBits(std::uint8_t cell, std::uint8_t data) {
 std::optional<EccChoice> ChooseEccEntry(std::span<const std::uint8_t> eccTable, std::uint16_t address,
                                         std::uint8_t value, std::span<const std::uint8_t> reference,
                                         std::uint16_t start) {
-  const bool inPart = address >= start && std::size_t{address} - start < reference.size();
-  for (std::uint32_t n = 1; n <= kEccEntries; ++n) {
-    const EccEntry e = EccAt(eccTable, n);
-    if (inPart && e.InUse() && e.value == 0 && e.address == address) {
-      return EccChoice{n, {address, reference[address - start], kMarkerInUse}, true};
+  if (address >= start && std::size_t{address} - start < reference.size()) {
+    for (std::uint32_t n = 1; n <= kEccEntries; ++n) {
+      const EccEntry e = EccAt(eccTable, n);
+      if (e.InUse() && e.value == 0 && e.address == address) {
+        return EccChoice{n, {address, reference[address - start], kMarkerInUse}, true};
+      }
     }
-    if (e.Blank()) return EccChoice{n, {address, value, kMarkerInUse}, false};
+  }
+  for (std::uint32_t n = 1; n <= kEccEntries; ++n) {
+    if (EccAt(eccTable, n).Blank()) return EccChoice{n, {address, value, kMarkerInUse}, false};
   }
   return std::nullopt;
 }

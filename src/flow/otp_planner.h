@@ -78,9 +78,10 @@ std::vector<std::uint32_t> ReservedInside(std::span<const std::uint8_t> eccTable
 std::uint8_t AroundProgrammedBits(std::uint8_t cell, std::uint8_t data);
 
 // The ECC entry that takes the correction of `address`, and what is written
-// into it: the first reserved entry for that address or blank entry. A
-// reserved entry's value comes from `reference`, the part that starts at
-// `start`; a reserved entry outside the part is passed over.
+// into it. A reserved entry for that address wins over a blank one wherever
+// it lies in the table: left behind a blank entry it would otherwise override
+// the correction at read-back. Its value comes from `reference`, the part
+// that starts at `start`; a reserved entry outside the part is passed over.
 struct EccChoice {
   std::uint32_t number = 0;  // 1..16
   EccEntry entry;

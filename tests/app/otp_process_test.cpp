@@ -198,6 +198,35 @@ TEST_F(OtpProcessTest, BadCellsAreCorrectedAndTheDumpCarriesTheCorrection) {
   EXPECT_EQ(static_cast<std::uint8_t>(dumped[bad[1]]), area[bad[1]]);
 }
 
+TEST_F(OtpProcessTest, AReservedEntryBehindABlankOneIsTheOneCompleted) {
+  NewOtpChip();
+  // A byte of the code record, reserved in ECC entry 2 while entry 1 is blank.
+  std::size_t x = 200;
+  while (area[x] == 0) ++x;
+  std::vector<std::uint8_t> before(0x4000, 0);
+  const std::array<std::uint8_t, 4> reserved{static_cast<std::uint8_t>(x >> 8), static_cast<std::uint8_t>(x), 0, 0x5A};
+  std::copy(reserved.begin(), reserved.end(), before.begin() + 0x3FC4);
+  const auto file = scratch.path() / "before.bin";
+  std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(before.data()), 0x4000);
+  ASSERT_EQ(Sim({"load", state, file.string()}).exitCode, 0);
+
+  ProcessResult run = Quillon({"-f", "-write", image});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.out, Console("Begin to Write fw!\r\nWrite fw pass!\r\n"));
+  const std::vector<std::uint8_t> otp = Otp();
+  EXPECT_EQ(std::vector<std::uint8_t>(otp.begin() + 0x3FC0, otp.begin() + 0x3FC4), (std::vector<std::uint8_t>(4, 0)))
+      << "the blank entry stays free";
+  EXPECT_EQ(std::vector<std::uint8_t>(otp.begin() + 0x3FC4, otp.begin() + 0x3FC8),
+            (std::vector<std::uint8_t>{reserved[0], reserved[1], area[x], 0x5A}));
+  EXPECT_EQ(VdOf(otp, 0), Vd(0, codeLength, 0x55));
+  // Read back with the table applied, the chip holds the image.
+  const std::string dump = (scratch.path() / "otp.bin").string();
+  EXPECT_EQ(Quillon({"-f", "-dumpotp", dump}).exitCode, 0);
+  const std::string dumped = ReadText(dump);
+  ASSERT_EQ(dumped.size(), total);
+  EXPECT_EQ(static_cast<std::uint8_t>(dumped[x]), area[x]);
+}
+
 TEST_F(OtpProcessTest, LockedOtpAndBlankOtpFailAndChangeNothing) {
   NewOtpChip();
   ASSERT_EQ(Sim({"fault", state, "otp-lock"}).exitCode, 0);

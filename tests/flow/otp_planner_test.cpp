@@ -192,6 +192,44 @@ TEST(OtpPlannerTest, BlocksOfAKindAndTheirCorrections) {
   EXPECT_EQ(RetireBelow(kTypeDead, 4, 3), 3u) << "behind a dead entry only what lay below the newest one";
 }
 
+TEST(OtpPlannerTest, TheEccEntryACorrectionGoesInto) {
+  const std::vector<std::uint8_t> part = {0x10, 0x11, 0x12, 0x13};  // OTP 100..103
+  const EccEntry blank{};
+  const EccEntry reservedFor101{101, 0, kMarkerInUse};
+  struct Row {
+    const char* name;
+    std::vector<Ecc> ecc;
+    std::uint16_t address;
+    std::optional<EccChoice> choice;
+  };
+  std::vector<Ecc> full;
+  for (std::uint32_t n = 1; n <= 16; ++n) full.push_back({n, {static_cast<std::uint16_t>(n), 1, kMarkerInUse}});
+  const std::vector<Row> rows = {
+      {"a blank entry takes the failed byte's value", {{1, {5, 1, kMarkerInUse}}}, 101,
+       EccChoice{2, {101, 0x77, kMarkerInUse}, false}},
+      {"a reserved entry for the address is completed with the part's byte", {{1, reservedFor101}}, 101,
+       EccChoice{1, {101, 0x11, kMarkerInUse}, true}},
+      {"a reserved entry behind a blank one still wins: it would override the blank one at read-back",
+       {{1, {5, 1, kMarkerInUse}}, {2, blank}, {3, {7, 0, kMarkerInvalid}}, {4, reservedFor101}}, 101,
+       EccChoice{4, {101, 0x11, kMarkerInUse}, true}},
+      {"a reserved entry for another address is no candidate", {{1, reservedFor101}}, 102,
+       EccChoice{2, {102, 0x77, kMarkerInUse}, false}},
+      {"a reserved entry outside the part has no value to complete it with",
+       {{1, {104, 0, kMarkerInUse}}}, 104, EccChoice{2, {104, 0x77, kMarkerInUse}, false}},
+      {"no blank or reserved entry left", full, 101, std::nullopt},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    FixedTables tables({}, r.ecc);
+    const auto choice = ChooseEccEntry(tables.eccTable, r.address, 0x77, part, 100);
+    ASSERT_EQ(choice.has_value(), r.choice.has_value());
+    if (!choice) continue;
+    EXPECT_EQ(choice->number, r.choice->number);
+    EXPECT_EQ(choice->entry, r.choice->entry);
+    EXPECT_EQ(choice->reserved, r.choice->reserved);
+  }
+}
+
 // ---- the ledger ----
 
 ProgramFailReport Report(std::initializer_list<std::uint16_t> addresses, std::uint16_t stop = 0x1234,
