@@ -59,7 +59,11 @@ int COTPInfo_USB::OTP_PreparePart(std::span<const std::uint8_t> source, int part
 
 int COTPInfo_USB::WriteParts(std::span<const std::uint8_t> source) {
   int written = 0;
-  for (int part = 0; part < 2; ++part) {
+  // The configuration part goes first: the chip starts from the newest code
+  // entry, so with the code entry booked last a download from blank that is
+  // cut anywhere leaves the chip in its loader, never running code without
+  // its configuration.
+  for (int part : {1, 0}) {
     const int prepared = OTP_PreparePart(source, part);
     if (prepared == 2) continue;
     if (prepared == 0) {

@@ -67,6 +67,9 @@ class COTPInfo_USB final : public CDevFlow {
   int MP_OTPWrite(std::span<std::uint8_t> data, otp::PartKind kind);
   int MP_CheckVDInfo(std::span<const std::uint8_t> vdTable, std::uint32_t length);
   bool MP_CheckOTPWriteInValid(std::uint16_t start);
+  // Books the programmed but unbooked bytes from the chosen start as a dead
+  // entry; 0 (with its FAIL posted) when they cannot be read or booked.
+  int BookUnbooked();
   void MP_OTPConvertBinaryData(std::span<std::uint8_t> data);
   int MP_OTPWriteWithRetry(std::uint16_t address, std::span<const std::uint8_t> chunk);
   int MP_OTPWriteEnale();

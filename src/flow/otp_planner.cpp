@@ -79,6 +79,11 @@ EntryPlan PlanEntry(std::span<const std::uint8_t> vdTable, TableReader& tables, 
   return plan;
 }
 
+std::uint32_t UnbookedLength(std::span<const std::uint8_t> rest) {
+  const auto last = std::find_if(rest.rbegin(), rest.rend(), [](std::uint8_t b) { return b != 0; });
+  return static_cast<std::uint32_t>(rest.rend() - last);
+}
+
 std::uint32_t Budget::Correctable() const {
   return std::min(usable, SaturatingSub(kReportSlots, reservedBeyond));
 }

@@ -60,6 +60,11 @@ struct EntryPlan {
 // `tables` entry by entry, as the chip holds them then.
 EntryPlan PlanEntry(std::span<const std::uint8_t> vdTable, TableReader& tables, std::uint32_t length);
 
+// Bytes that a cut download programmed but never booked, read from the new
+// block's start to the end of the code area: everything up to the last
+// non-zero byte (a blank cell reads 0). 0 when the rest is blank.
+std::uint32_t UnbookedLength(std::span<const std::uint8_t> rest);
+
 // What the ECC table offers a block at start .. start + length - 1.
 struct Budget {
   std::array<std::uint8_t, kReportSlots> olderEcc{};  // numbers (1..16) of in-use entries below the block

@@ -12,6 +12,8 @@
 #include "flow/flow_helpers.h"
 #include "flow/otp_flow.h"
 #include "flow/status.h"
+#include "flow/step_runner.h"
+#include "platform/debug_channel.h"
 #include "platform/prompt.h"
 
 namespace quillon {
@@ -23,6 +25,7 @@ constexpr std::uint32_t kChunk = 4096;
 constexpr std::uint32_t kAbnormalWindow = 256;
 constexpr std::uint32_t kSpaceQuestionBytes = 5120;
 constexpr std::uint32_t kSpaceQuestionEntries = 4;
+constexpr int kChunkAttempts = 3;
 
 namespace id {
 constexpr std::uint32_t kWriteOtpFail = 41914;
@@ -248,8 +251,14 @@ int COTPInfo_USB::MP_OTPWrite(std::span<std::uint8_t> data, PartKind kind) {
   writeStarted_ = false;
   if (MP_CheckVDInfo(ReadVdTable(), length) == 0) return 0;
   if (MP_CheckOTPWriteInValid(entry_.start)) {
-    Trace(trace, "Last OTP Write Operation Abnomal\n");
-    return Fail(id::kLastWriteAbnormal);
+    // Bytes of a cut download: booked dead, they are passed like those of
+    // any failed part, and the entry is chosen again behind them.
+    if (BookUnbooked() == 0) return 0;
+    if (MP_CheckVDInfo(ReadVdTable(), length) == 0) return 0;
+    if (MP_CheckOTPWriteInValid(entry_.start)) {
+      Trace(trace, "Last OTP Write Operation Abnomal\n");
+      return Fail(id::kLastWriteAbnormal);
+    }
   }
   writeStarted_ = true;
   Trace(trace, "wStartAddr is 0x%x\n", unsigned{entry_.start});
@@ -334,6 +343,31 @@ bool COTPInfo_USB::MP_CheckOTPWriteInValid(std::uint16_t start) {
   return false;
 }
 
+int COTPInfo_USB::BookUnbooked() {
+  ScopedTrace trace("CMpFlow_OTP::BookUnbooked", kTraceOtp);
+  std::vector<std::uint8_t> rest(kCodeAreaSize - std::min<std::uint32_t>(entry_.start, kCodeAreaSize), 0);
+  for (std::uint32_t done = 0; done < rest.size();) {
+    const std::uint32_t chunk = std::min<std::uint32_t>(kChunk, static_cast<std::uint32_t>(rest.size()) - done);
+    // What cannot be read is not known to be blank: nothing is booked on a guess.
+    if (!ReadOtp(entry_.start + done, std::span(rest).subspan(done, chunk))) {
+      Trace(trace, "Read of the unbooked bytes at 0x%x failed\n", entry_.start + done);
+      return Fail(id::kLastWriteAbnormal);
+    }
+    done += chunk;
+  }
+  const std::uint32_t unbooked = UnbookedLength(rest);
+  const VdEntry dead{entry_.start, static_cast<std::uint16_t>(unbooked), kTypeDead};
+  if (BookEntry(dead) == 0) {
+    Trace(trace, "Unbooked bytes at 0x%x could not be booked\n", unsigned{entry_.start});
+    return partFailPosted_ ? 0 : Fail(id::kLastWriteAbnormal);
+  }
+  Trace(trace, "Interrupted download recovered: 0x%x bytes at 0x%x booked dead in entry %d\n", unbooked,
+        unsigned{entry_.start}, static_cast<int>(entry_.selected));
+  DebugPrint("OTP: an interrupted download was recovered: %u unbooked bytes at 0x%04X booked dead\n", unbooked,
+             unsigned{entry_.start});
+  return 1;
+}
+
 void COTPInfo_USB::MP_OTPConvertBinaryData(std::span<std::uint8_t> data) {
   ScopedTrace trace("CMpFlow_OTP::MP_OTPConvertBinaryData", kTraceOtp);
   const auto ecc = ReadEccTable(0xFF);
@@ -366,8 +400,10 @@ int COTPInfo_USB::MP_OTPWriteWithRetry(std::uint16_t address, std::span<const st
   ScopedTrace trace("CMpFlow_OTP::MP_OTPWriteWithRetry", kTraceOtp);
   if (MP_OTPWriteEnale() == 0) return Fail(id::kOtpLocked);
   const auto mode = static_cast<std::uint16_t>(std::min<std::uint32_t>(ledger_.budget(), 0xFFFF));
-  VxCam_OTP_Write(device.handle, address, mode, chunk);
-  // The command's own result says nothing about the cells; the report does.
+  // A chunk whose transfer failed is sent again: the same bytes to the same
+  // cells program nothing new (programming ORs), and a stall is no reason to
+  // give up the part. Whatever happened, the report says what the cells took.
+  Retried(kChunkAttempts, [&] { return VxCam_OTP_Write(device.handle, address, mode, chunk); });
   std::array<std::uint8_t, kReportSize> bytes{};
   ReadReport(bytes);
   switch (ledger_.TakeReport(ProgramFailReport::Unpack(bytes), address, chunk)) {
