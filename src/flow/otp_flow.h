@@ -113,7 +113,6 @@ class COTPInfo_USB final : public CDevFlow {
   otp::VdEntry lastEntry_;
   bool partFailPosted_ = false;
   bool cancelledWhileWriting_ = false;
-  std::uint32_t partLength_ = 0;
 };
 
 }  // namespace quillon

@@ -246,7 +246,6 @@ int COTPInfo_USB::OTP_UpdateEx_Cmd2(std::span<std::uint8_t> part, PartKind kind)
 int COTPInfo_USB::MP_OTPWrite(std::span<std::uint8_t> data, PartKind kind) {
   ScopedTrace trace("CMpFlow_OTP::MP_OTPWrite", kTraceOtp);
   const std::uint32_t length = static_cast<std::uint32_t>(data.size());
-  partLength_ = length;
   ledger_ = FailLedger();
   writeStarted_ = false;
   if (MP_CheckVDInfo(ReadVdTable(), length) == 0) return 0;
