@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -17,6 +18,14 @@
 #include "flow/otp_planner.h"
 
 namespace quillon {
+
+// A part whose data is written and checked but whose entry is not booked yet.
+struct PendingPart {
+  otp::EntryPlan entry;
+  otp::Budget budget;
+  std::uint32_t length = 0;
+  otp::PartKind kind = otp::PartKind::Config;
+};
 
 class COTPInfo_USB final : public CDevFlow {
  public:
@@ -45,8 +54,13 @@ class COTPInfo_USB final : public CDevFlow {
   // Programming one part (otp_programming.cpp): the steps read the tables,
   // ask the planner and the ledger (otp_planner.h, otp_ledger.h), and write
   // what they decide.
-  int OTP_UpdateEx(std::span<std::uint8_t> part, otp::PartKind kind);
-  int OTP_UpdateEx_Cmd2(std::span<std::uint8_t> part, otp::PartKind kind);
+  // With `hold`, the part's entry is not booked but left in `pending`; with a
+  // part in `pending`, this part goes behind it and both entries are booked
+  // one after the other once this part's data is checked.
+  int OTP_UpdateEx(std::span<std::uint8_t> part, otp::PartKind kind, std::optional<PendingPart>& pending,
+                   bool hold = false);
+  int OTP_UpdateEx_Cmd2(std::span<std::uint8_t> part, otp::PartKind kind, std::optional<PendingPart>& pending,
+                        bool hold);
   int OTP_ReadEx_Cmd2(std::uint16_t address, std::span<std::uint8_t> buffer, bool progress);
   int OTP_Veriry_Cmd2(std::uint16_t address, std::span<std::uint8_t> buffer);
   void MP_OTPGetCorrectCodeData(std::uint16_t start, std::span<std::uint8_t> buffer);
@@ -64,7 +78,15 @@ class COTPInfo_USB final : public CDevFlow {
  private:
   class ChipTables;
 
-  int MP_OTPWrite(std::span<std::uint8_t> data, otp::PartKind kind);
+  int MP_OTPWrite(std::span<std::uint8_t> data, otp::PartKind kind, const std::optional<PendingPart>& pending);
+  // The VD table with the pending part's entry as it will be booked.
+  std::array<std::uint8_t, otp::kVdTableSize> VdTableWith(const std::optional<PendingPart>& pending);
+  // Books the booked part's retirements: the older entries of its kind and the
+  // ECC entries inside their blocks.
+  void RetireOlder(otp::PartKind kind);
+  // A pending part that will not be booked: its bytes, and `more` bytes
+  // behind them, are booked dead.
+  void AbandonPending(std::optional<PendingPart>& pending, std::uint32_t more);
   int MP_CheckVDInfo(std::span<const std::uint8_t> vdTable, std::uint32_t length);
   bool MP_CheckOTPWriteInValid(std::uint16_t start);
   // Books the programmed but unbooked bytes from the chosen start as a dead

@@ -168,7 +168,8 @@ int COTPInfo_USB::OTP_Veriry_Cmd2(std::uint16_t address, std::span<std::uint8_t>
 
 // ---- one part ----
 
-int COTPInfo_USB::OTP_UpdateEx(std::span<std::uint8_t> part, PartKind kind) {
+int COTPInfo_USB::OTP_UpdateEx(std::span<std::uint8_t> part, PartKind kind, std::optional<PendingPart>& pending,
+                               bool hold) {
   ScopedTrace trace("CMpFlow_OTP::OTP_UpdateEx", kTraceOtp);
   const std::uint32_t remaining = kCodeAreaSize - std::min(OTP_UsedSpace(), kCodeAreaSize);
   const std::uint32_t free = OTP_FreeEntryCount();
@@ -184,25 +185,33 @@ int COTPInfo_USB::OTP_UpdateEx(std::span<std::uint8_t> part, PartKind kind) {
     refused = true;
   }
   if (refused) {
+    AbandonPending(pending, 0);
     ResetIntoNewCode();
     PostFlowMessage(WM_FLOW_FAIL, id::kWriteOtpFail);
     return 0;
   }
-  return OTP_UpdateEx_Cmd2(part, kind);
+  return OTP_UpdateEx_Cmd2(part, kind, pending, hold);
 }
 
-int COTPInfo_USB::OTP_UpdateEx_Cmd2(std::span<std::uint8_t> part, PartKind kind) {
+int COTPInfo_USB::OTP_UpdateEx_Cmd2(std::span<std::uint8_t> part, PartKind kind, std::optional<PendingPart>& pending,
+                                    bool hold) {
   ScopedTrace trace("CMpFlow_OTP::OTP_UpdateEx_Cmd2", kTraceOtp);
   partFailPosted_ = false;
   cancelledWhileWriting_ = false;
-  if (FlowCancelled()) return Fail(msg::kResetDeviceFail);
+  writeStarted_ = false;
+  ledger_ = FailLedger();
   const std::uint32_t length = static_cast<std::uint32_t>(part.size());
-  if (!Allocate(readBuffer, length)) return Fail(msg::kMallocDataFail);
 
   // Every failure below ends with at least one FAIL: the steps post their own,
-  // and a cancel or a silent step is reported here after the recovery.
+  // and a cancel or a silent step is reported here after the recovery. A part
+  // written before this one and not booked is booked dead with what this one
+  // consumed.
   const auto failed = [&](bool recover) {
-    if (recover) MP_OTPFailAction(length);
+    if (pending) {
+      AbandonPending(pending, writeStarted_ ? length : 0);
+    } else if (recover) {
+      MP_OTPFailAction(length);
+    }
     if (cancelledWhileWriting_) {
       Fail(msg::kResetDeviceFail);
     } else if (!partFailPosted_) {
@@ -210,12 +219,20 @@ int COTPInfo_USB::OTP_UpdateEx_Cmd2(std::span<std::uint8_t> part, PartKind kind)
     }
     return 0;
   };
+  if (FlowCancelled()) {
+    Fail(msg::kResetDeviceFail);
+    return failed(false);
+  }
+  if (!Allocate(readBuffer, length)) {
+    Fail(msg::kMallocDataFail);
+    return failed(false);
+  }
   // The data chunks and their read-back go in 64-byte extension-unit pieces.
   const auto inBulk = [this](auto&& phase) {
     BulkPhase bulk(device, kFlagForceUnit);
     return phase();
   };
-  if (inBulk([&] { return MP_OTPWrite(part, kind); }) == 0) return failed(true);
+  if (inBulk([&] { return MP_OTPWrite(part, kind, pending); }) == 0) return failed(true);
 
   const std::span<const std::uint8_t> reference(image.fileCopy);
   bool same = inBulk([&] { return OTP_Veriry_Cmd2(entry_.start, readBuffer); }) != 0;
@@ -228,32 +245,99 @@ int COTPInfo_USB::OTP_UpdateEx_Cmd2(std::span<std::uint8_t> part, PartKind kind)
     Fail(msg::kCompareDataFail);
     return failed(true);
   }
+  if (hold) {
+    pending = PendingPart{entry_, budget_, length, kind};
+    return 1;
+  }
+
+  // Both entries back to back: the narrowest window in which the chip could
+  // start one part's new block with the other part's old one.
+  const EntryPlan mine = entry_;
+  const Budget myBudget = budget_;
+  std::optional<std::pair<EntryPlan, PendingPart>> bookedFirst;
+  if (pending) {
+    entry_ = pending->entry;
+    budget_ = pending->budget;
+    if (MP_OTPWriteBlock(pending->length, pending->kind) == 0) {
+      // This part's bytes stay unbooked; the next download books them dead.
+      MP_OTPClearCurECC(kNoAddress, pending->length);
+      pending.reset();
+      Trace(trace, "MP_OTPWriteBlock Fail\n");
+      return Fail(id::kWriteBlockFail);
+    }
+    bookedFirst.emplace(entry_, *pending);
+    pending.reset();
+    entry_ = mine;
+    budget_ = myBudget;
+    if (bookedFirst->first.selected >= entry_.selected) {
+      // That entry moved onto ours: ours goes behind it, at the same start.
+      ChipTables tables(*this);
+      entry_ = PlanEntry(ReadVdTable(), tables, length);
+      if (entry_.choice != EntryChoice::Chosen || entry_.start != mine.start) {
+        Trace(trace, "No entry left behind the moved one\n");
+        return Fail(id::kWriteBlockFail);
+      }
+    }
+  }
   if (MP_OTPWriteBlock(length, kind) == 0) {
     MP_OTPClearCurECC(ledger_.stoppedAt(), length);
     Fail(id::kWriteBlockFail);
     Trace(trace, "MP_OTPWriteBlock Fail\n");
     return 0;
   }
-  if (entry_.selected != entry_.newest) {
-    MP_OTPClearECC(kind);
-    std::array<std::uint8_t, kVdEntrySize> previous{};
-    ReadOtp(VdEntryAddress(entry_.newest), previous);
-    RetireOlderEntries(kind, RetireBelow(previous[4], entry_.selected, entry_.newest));
+  if (bookedFirst) {
+    const EntryPlan booked = entry_;
+    entry_ = bookedFirst->first;
+    budget_ = bookedFirst->second.budget;
+    RetireOlder(bookedFirst->second.kind);
+    entry_ = booked;
+    budget_ = myBudget;
   }
+  RetireOlder(kind);
   return 1;
 }
 
-int COTPInfo_USB::MP_OTPWrite(std::span<std::uint8_t> data, PartKind kind) {
+void COTPInfo_USB::RetireOlder(PartKind kind) {
+  if (entry_.selected == entry_.newest) return;
+  MP_OTPClearECC(kind);
+  std::array<std::uint8_t, kVdEntrySize> previous{};
+  ReadOtp(VdEntryAddress(entry_.newest), previous);
+  RetireOlderEntries(kind, RetireBelow(previous[4], entry_.selected, entry_.newest));
+}
+
+void COTPInfo_USB::AbandonPending(std::optional<PendingPart>& pending, std::uint32_t more) {
+  if (!pending) return;
+  // The dead entry starts where the pending part does and takes its entry;
+  // a stop address of this part's write still marks where its bytes end.
+  entry_.start = pending->entry.start;
+  entry_.selected = pending->entry.selected;
+  writeStarted_ = true;
+  MP_OTPFailAction(pending->length + more);
+  pending.reset();
+}
+
+std::array<std::uint8_t, kVdTableSize> COTPInfo_USB::VdTableWith(const std::optional<PendingPart>& pending) {
+  auto table = ReadVdTable();
+  if (pending) {
+    const auto entry = VdEntry{pending->entry.start, static_cast<std::uint16_t>(pending->length),
+                               VdTypeOf(pending->kind)}.Pack();
+    std::copy(entry.begin(), entry.end(), table.begin() + pending->entry.selected * kVdEntrySize);
+  }
+  return table;
+}
+
+int COTPInfo_USB::MP_OTPWrite(std::span<std::uint8_t> data, PartKind kind,
+                              const std::optional<PendingPart>& pending) {
   ScopedTrace trace("CMpFlow_OTP::MP_OTPWrite", kTraceOtp);
   const std::uint32_t length = static_cast<std::uint32_t>(data.size());
   ledger_ = FailLedger();
   writeStarted_ = false;
-  if (MP_CheckVDInfo(ReadVdTable(), length) == 0) return 0;
+  if (MP_CheckVDInfo(VdTableWith(pending), length) == 0) return 0;
   if (MP_CheckOTPWriteInValid(entry_.start)) {
     // Bytes of a cut download: booked dead, they are passed like those of
     // any failed part, and the entry is chosen again behind them.
     if (BookUnbooked() == 0) return 0;
-    if (MP_CheckVDInfo(ReadVdTable(), length) == 0) return 0;
+    if (MP_CheckVDInfo(VdTableWith(pending), length) == 0) return 0;
     if (MP_CheckOTPWriteInValid(entry_.start)) {
       Trace(trace, "Last OTP Write Operation Abnomal\n");
       return Fail(id::kLastWriteAbnormal);

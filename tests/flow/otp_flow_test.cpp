@@ -144,9 +144,10 @@ TEST_F(OtpFlowTest, BlankOtpThenEachDownloadAppendsAndRetiresTheOlderBlocks) {
   Mark();
   ASSERT_EQ(Otp().OTP_Download(), 1) << ::testing::PrintToString(Fails());
   EXPECT_EQ(LastStatus(), 0u);
-  // The configuration part at 0 with the full budget and its VD entry, then
-  // the code part behind it: its entry, which makes the chip start, is the last write.
-  EXPECT_EQ(Writes(), (std::vector<OtpWrite>{{0, C, 8}, {0x3F70, 5, 8}, {C, L, 8}, {0x3F75, 5, 8}}));
+  // The configuration part's data at 0 with the full budget, the code part's
+  // behind it, then their entries back to back: the code entry, which makes
+  // the chip start, is the last write.
+  EXPECT_EQ(Writes(), (std::vector<OtpWrite>{{0, C, 8}, {C, L, 8}, {0x3F70, 5, 8}, {0x3F75, 5, 8}}));
   EXPECT_EQ(Mem(0, C), config);
   EXPECT_EQ(Mem(C, L), code);
   EXPECT_EQ(Vd(0), (VdEntry{0, C, 0xAA}));
@@ -161,10 +162,10 @@ TEST_F(OtpFlowTest, BlankOtpThenEachDownloadAppendsAndRetiresTheOlderBlocks) {
   ASSERT_EQ(Otp().OTP_Download(), 1);
   const std::uint16_t second = static_cast<std::uint16_t>(L + C);
   EXPECT_EQ(Writes(), (std::vector<OtpWrite>{{second, C, 8},
-                                             {0x3F7A, 5, 8},
-                                             {0x3F74, 1, 8},  // the first configuration entry's type retired
                                              {static_cast<std::uint32_t>(second + C), L, 8},
+                                             {0x3F7A, 5, 8},
                                              {0x3F7F, 5, 8},
+                                             {0x3F74, 1, 8},  // the first configuration entry's type retired
                                              {0x3F79, 1, 8}}));
   EXPECT_EQ(Vd(0), (VdEntry{0, C, 0xFF}));
   EXPECT_EQ(Vd(1), (VdEntry{C, L, 0xFF}));
@@ -205,9 +206,9 @@ TEST_F(OtpFlowTest, ReadGivesTheNewestBlocksJoinedWithTheEccTableApplied) {
   ASSERT_EQ(Otp().OTP_Download(), 1) << ::testing::PrintToString(Fails());
   const std::vector<OtpWrite> writes = Writes();
   ASSERT_GE(writes.size(), 7u);
-  EXPECT_EQ(writes[2], (OtpWrite{CodeAt(), L, 8}));
+  EXPECT_EQ(writes[1], (OtpWrite{CodeAt(), L, 8}));
   // Entry 1 fails and is invalidated; entries 2 and 3 take the two bytes.
-  EXPECT_EQ(std::vector<OtpWrite>(writes.begin() + 3, writes.begin() + 7),
+  EXPECT_EQ(std::vector<OtpWrite>(writes.begin() + 2, writes.begin() + 6),
             (std::vector<OtpWrite>{{0x3FC0, 4, 8}, {0x3FC3, 1, 8}, {0x3FC4, 4, 8}, {0x3FC8, 4, 8}}));
   EXPECT_EQ(Ecc(1).marker, 0xFF);
   EXPECT_EQ(Ecc(2), (EccEntry{bad1, CodeByte(bad1), 0x5A}));
@@ -245,8 +246,8 @@ TEST_F(OtpFlowTest, AReservedEntryInsideTheNewBlockIsCompletedWithThePartsByte) 
   EXPECT_EQ(writes.at(0), (OtpWrite{0, C, 7}));
   // Budget 8 (15 blank and 1 reserved entries, at most 8) less the byte already taken; then the
   // reserved entry completed.
-  EXPECT_EQ(writes.at(2), (OtpWrite{CodeAt(), L, 7}));
-  EXPECT_EQ(writes.at(3), (OtpWrite{0x3FC0, 4, 8}));
+  EXPECT_EQ(writes.at(1), (OtpWrite{CodeAt(), L, 7}));
+  EXPECT_EQ(writes.at(2), (OtpWrite{0x3FC0, 4, 8}));
   EXPECT_EQ(Ecc(1), (EccEntry{at, CodeByte(at), 0x5A}));
   EXPECT_EQ(Mem()[at], static_cast<std::uint8_t>(CodeByte(at) | stray));
   EXPECT_EQ(Boot()->bytes, code);
@@ -263,9 +264,10 @@ TEST_F(OtpFlowTest, NoCorrectionBudgetFailsThePartAndBooksWhatItConsumed) {
   EXPECT_EQ(Otp().OTP_Download(), 0);
   EXPECT_EQ(Fails(), (std::vector<std::uint32_t>{41919}));
   EXPECT_EQ(LastStatus(), 41919u);
-  // Mode word 0; the dead entry covers up to the failure where the chip stopped.
-  EXPECT_EQ(Writes(), (std::vector<OtpWrite>{{0, C, 0}, {0x3F70, 5, 8}, {CodeAt(), L, 0}, {0x3F75, 5, 8}}));
-  EXPECT_EQ(Vd(1), (VdEntry{CodeAt(), static_cast<std::uint16_t>(bad - CodeAt()), 0xFF}));
+  // Mode word 0; one dead entry covers the configuration part's unbooked data
+  // and the code part's up to the failure where the chip stopped.
+  EXPECT_EQ(Writes(), (std::vector<OtpWrite>{{0, C, 0}, {CodeAt(), L, 0}, {0x3F70, 5, 8}}));
+  EXPECT_EQ(Vd(0), (VdEntry{0, bad, 0xFF}));
   EXPECT_EQ(Mem(CodeAt(), bad - CodeAt()), std::vector<std::uint8_t>(code.begin(), code.begin() + (bad - CodeAt())));
   EXPECT_TRUE(std::all_of(Mem().begin() + bad, Mem().begin() + 0x3F60, [](auto b) { return b == 0; }));
   EXPECT_FALSE(Boot()) << "the configuration part alone starts nothing";
@@ -277,7 +279,7 @@ TEST_F(OtpFlowTest, NoCorrectionBudgetFailsThePartAndBooksWhatItConsumed) {
   // No blank ECC entry: the budget stays 0, but without bad cells the part passes.
   ASSERT_EQ(Otp().OTP_Download(), 1);
   EXPECT_EQ(Writes().front(), (OtpWrite{bad, C, 0}));
-  EXPECT_EQ(Vd(3), (VdEntry{static_cast<std::uint16_t>(bad + C), L, 0x55}));
+  EXPECT_EQ(Vd(2), (VdEntry{static_cast<std::uint16_t>(bad + C), L, 0x55}));
   EXPECT_EQ(Boot()->bytes, code);
 }
 
@@ -401,8 +403,8 @@ TEST_F(OtpFlowTest, CancelDuringTheDataChunksBooksTheDeadEntryThenFails41512) {
   };
   Mark();
   EXPECT_EQ(Otp().OTP_Download(), 0);
-  EXPECT_EQ(Writes(), (std::vector<OtpWrite>{{0, C, 8}, {0x3F70, 5, 8}, {C, 4096, 8}, {0x3F75, 5, 8}}));
-  EXPECT_EQ(Vd(1), (VdEntry{C, L, 0xFF}));
+  EXPECT_EQ(Writes(), (std::vector<OtpWrite>{{0, C, 8}, {C, 4096, 8}, {0x3F70, 5, 8}}));
+  EXPECT_EQ(Vd(0), (VdEntry{0, static_cast<std::uint16_t>(C + L), 0xFF})) << "both parts' bytes, in one dead entry";
   EXPECT_EQ(Fails(), (std::vector<std::uint32_t>{41512}));
   EXPECT_EQ(LastStatus(), 41512u);
   EXPECT_FALSE(Boot());
@@ -513,12 +515,12 @@ TEST_F(OtpFlowTest, AStalledDataPieceIsSentAgainAndLeavesNoUnbookedBytes) {
 TEST_F(OtpFlowTest, AVdEntryWhoseReportCannotBeReadIsRetiredAndMoved) {
   AddOtpChip();
   Open();
-  // Reports: data chunk 1, then the VD entry's: that one stalls once.
+  // Reports: the two parts' data chunks, then the first VD entry's: that one stalls once.
   bool stalled = false;
   int reports = 0;
   hookBus->hook = [&](HookBus&, UsbHandle, const SetupPacket& s, std::span<std::uint8_t> data)
       -> std::optional<TransferResult> {
-    if (IsCommandBlock(s) && data.size() >= 2 && data[0] == 0x02 && data[1] == 0xDC && ++reports == 2 && !stalled) {
+    if (IsCommandBlock(s) && data.size() >= 2 && data[0] == 0x02 && data[1] == 0xDC && ++reports == 3 && !stalled) {
       stalled = true;
       return TransferResult{kUsbErrorIo, 0};
     }
@@ -783,8 +785,8 @@ TEST_F(OtpFlowTest, ACutAtAnyStageLeavesAWholeImageOrTheLoaderAndTheNextDownload
       ADD_FAILURE() << "no OTP write of " << length << " bytes";
       return lines.size();
     };
-    const std::size_t configData = otpWrite(0, C), configEntry = otpWrite(configData, 5);
-    const std::size_t codeData = otpWrite(configEntry, L), codeEntry = otpWrite(codeData, 5);
+    const std::size_t configData = otpWrite(0, C), codeData = otpWrite(configData, L);
+    const std::size_t configEntry = otpWrite(codeData, 5), codeEntry = otpWrite(configEntry + 1, 5);
     std::size_t afterCodeEntry = codeEntry + 1;
     while (afterCodeEntry < lines.size() && lines[afterCodeEntry].rfind("21 01 0a00", 0) != 0) ++afterCodeEntry;
 
@@ -795,9 +797,9 @@ TEST_F(OtpFlowTest, ACutAtAnyStageLeavesAWholeImageOrTheLoaderAndTheNextDownload
     };
     const Cut cuts[] = {
         {"in the configuration part's data", configData + 3, Start::Loader, Start::Old},
-        {"between the configuration part's data and its entry", configEntry, Start::Loader, Start::Old},
-        {"in the code part's data", codeData + 3, Start::Loader, Start::OldCodeNewConfig},
-        {"between the code part's data and its entry", codeEntry, Start::Loader, Start::OldCodeNewConfig},
+        {"in the code part's data", codeData + 3, Start::Loader, Start::Old},
+        {"between the data and the first entry", configEntry, Start::Loader, Start::Old},
+        {"between the two entries", codeEntry, Start::Loader, Start::OldCodeNewConfig},
         {"after the code part's entry", afterCodeEntry, Start::New, Start::New},
     };
     for (const Cut& cut : cuts) {
@@ -813,7 +815,7 @@ TEST_F(OtpFlowTest, ACutAtAnyStageLeavesAWholeImageOrTheLoaderAndTheNextDownload
           {sim::TransferFaultKind::kPowerLoss, static_cast<std::uint32_t>(used + cut.line + 1), 1});
       Otp().OTP_Download();
       const std::vector<std::uint8_t> afterCut(Mem().begin(), Mem().end());
-      EXPECT_EQ(StartName(stateOf(chip->state())), StartName(fromBlank ? cut.blank : cut.over));
+      EXPECT_EQ(std::string(StartName(stateOf(chip->state()))), StartName(fromBlank ? cut.blank : cut.over));
 
       for (std::size_t i = 0; i < bus.ChipCount(); ++i) bus.UnplugChip(i);
       AddOtpChip();
@@ -822,7 +824,7 @@ TEST_F(OtpFlowTest, ACutAtAnyStageLeavesAWholeImageOrTheLoaderAndTheNextDownload
       window.posts.clear();
       Open();
       EXPECT_EQ(Otp().OTP_Download(), 1) << ::testing::PrintToString(Fails());
-      EXPECT_EQ(StartName(stateOf(chip->state())), StartName(Start::New));
+      EXPECT_EQ(std::string(StartName(stateOf(chip->state()))), StartName(Start::New));
     }
   }
 }
