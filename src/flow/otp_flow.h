@@ -1,8 +1,8 @@
 // The OTP memory type: every download appends its parts as new blocks behind
 // the newest ones, books them in the VD table, repairs bytes that failed to
 // program through ECC entries, and retires the older blocks of the same kind.
-// otp_programming.cpp programs one part; otp_flow.cpp builds the parts and
-// carries out the operations.
+// otp_programming.cpp programs a part and books the entries; otp_flow.cpp
+// builds the parts and carries out the operations.
 #pragma once
 
 #include <array>
