@@ -32,20 +32,23 @@ VdEntry ReadVd(const ChipState& chip, int index) {
           static_cast<std::uint16_t>(At(chip, at + 2) << 8 | At(chip, at + 3)), At(chip, at + 4)};
 }
 
-bool IsLiveCodeBlock(const VdEntry& entry) {
-  return entry.type == 0x55 && entry.length > 0 && static_cast<std::uint32_t>(entry.start) + entry.length <= kOtpCodeArea;
+bool IsLiveBlock(const VdEntry& entry, std::uint8_t type) {
+  return entry.type == type && entry.length > 0 && static_cast<std::uint32_t>(entry.start) + entry.length <= kOtpCodeArea;
 }
 
 }  // namespace
 
-std::optional<OtpBoot> OtpBootBlock(const ChipState& chip) {
+namespace {
+
+// The newest block of a type whose block lies inside the code area, its bytes
+// with the ECC table applied (in table order; a later entry for the same byte wins).
+std::optional<OtpBoot> NewestOtpBlock(const ChipState& chip, std::uint8_t type) {
   if (chip.config.memory != MemoryKind::kOtp) return std::nullopt;
   for (int i = 15; i >= 0; --i) {
     const VdEntry entry = ReadVd(chip, i);
-    if (!IsLiveCodeBlock(entry)) continue;
+    if (!IsLiveBlock(entry, type)) continue;
     OtpBoot boot{i, entry.start, entry.length, std::vector<std::uint8_t>(entry.length, 0)};
     chip.memory.Read(entry.start, boot.bytes);
-    // Correction entries in table order; a later one for the same byte wins.
     for (std::uint32_t n = 0; n < 16; ++n) {
       const std::uint32_t at = kOtpEccTable + 4 * n;
       if (At(chip, at + 3) != 0x5A) continue;
@@ -56,6 +59,12 @@ std::optional<OtpBoot> OtpBootBlock(const ChipState& chip) {
   }
   return std::nullopt;
 }
+
+}  // namespace
+
+std::optional<OtpBoot> OtpBootBlock(const ChipState& chip) { return NewestOtpBlock(chip, 0x55); }
+
+std::optional<OtpBoot> OtpConfigBlock(const ChipState& chip) { return NewestOtpBlock(chip, 0xAA); }
 
 RunMode StartMode(const ChipState& chip) {
   switch (chip.config.memory) {

@@ -33,6 +33,9 @@ struct OtpBoot {
   std::vector<std::uint8_t> bytes;
 };
 std::optional<OtpBoot> OtpBootBlock(const ChipState& chip);
+// The configuration block the chip starts with: the highest VD entry of type
+// 0xAA, in the same way.
+std::optional<OtpBoot> OtpConfigBlock(const ChipState& chip);
 
 // The mode the loader starts in from the memory contents (power-up and every
 // reset except the reset to update).

@@ -31,13 +31,6 @@ constexpr std::uint32_t kUpdateOtpSucceed = 41930;
 constexpr std::uint32_t kOtpCodeNotExist = 41933;
 }  // namespace id
 
-void ClearOtpPart() { TheOtpPart() = OtpPartRecord{}; }
-
-// Clears the part record however an operation ends.
-struct ScopedOtpPart {
-  ~ScopedOtpPart() { ClearOtpPart(); }
-};
-
 }  // namespace
 
 // ---- parts ----
@@ -60,30 +53,38 @@ int COTPInfo_USB::OTP_PreparePart(std::span<const std::uint8_t> source, int part
     image.fileCopy = buffer;
     result = 1;
   }
-  TheOtpPart() = {part == 0 ? PartKind::Code : PartKind::Config, buffer};
   otpUsedBytes = static_cast<std::uint32_t>(buffer.size());
   return result;
 }
 
 int COTPInfo_USB::WriteParts(std::span<const std::uint8_t> source) {
-  int written = 0;
-  for (int part = 0; part < 2; ++part) {
-    ClearOtpPart();
-    const int prepared = OTP_PreparePart(source, part);
-    if (prepared == 2) continue;
-    if (prepared == 0) {
-      PostFlowMessage(WM_FLOW_FAIL, id::kGetVdCodeFail);
-      return 0;
-    }
-    PostFlowMessage(WM_FLOW_STEP, msg::kStepDownload);
-    if (OTP_UpdateEx(TheOtpPart().buffer) == 0) return 0;
-    ++written;
+  const int code = OTP_PreparePart(source, 0);
+  const int config = code == 0 ? 0 : OTP_PreparePart(source, 1);
+  if (code == 0 || config == 0) {
+    PostFlowMessage(WM_FLOW_FAIL, id::kGetVdCodeFail);
+    return 0;
   }
-  if (written == 0) {
+  if (code == 2 && config == 2) {
     // An image with nothing to program has not been written.
     TraceFailure(kOtpScope, "No OTP part in the image\n");
     PostFlowMessage(WM_FLOW_FAIL, id::kGetVdCodeFail);
     return 0;
+  }
+  // The configuration part's data goes first, then the code part's; their
+  // entries are booked back to back, the code entry last. The chip starts
+  // from the newest code entry, so a download from blank that is cut anywhere
+  // leaves it in its loader, and over an older image only a cut between the
+  // two entry writes leaves the old code with the new configuration.
+  std::optional<PendingPart> pending;
+  for (int part : {1, 0}) {
+    if ((part == 0 ? code : config) != 1) continue;
+    std::vector<std::uint8_t>& buffer = part == 0 ? codePart : configPart;
+    // The untouched copy is the reference for verification.
+    image.fileCopy = buffer;
+    PostFlowMessage(WM_FLOW_STEP, msg::kStepDownload);
+    const PartKind kind = part == 0 ? PartKind::Code : PartKind::Config;
+    const bool hold = part == 1 && code == 1;
+    if (OTP_UpdateEx(buffer, kind, pending, hold) == 0) return 0;
   }
   return 1;
 }
@@ -91,7 +92,6 @@ int COTPInfo_USB::WriteParts(std::span<const std::uint8_t> source) {
 // ---- operations ----
 
 int COTPInfo_USB::WriteAndFinish(std::span<const std::uint8_t> source, std::uint32_t passId) {
-  ScopedOtpPart clear;
   if (MP_OpenRomDevice() == 0) return 0;
   // The parts post their own failures.
   if (WriteParts(source) == 0) return 0;

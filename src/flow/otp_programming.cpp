@@ -1,15 +1,19 @@
-// Programming one part into OTP: the space questions, the choice of the VD
-// entry and start address, chunked programming with correction of failed bytes
-// through ECC entries, verification with the table applied, the booking of the
-// block, and the recovery after a failure (dead entries, retired entries).
+// Programming one part into OTP: the space questions, then the steps that read
+// the VD and ECC tables, ask the planner (which entry, where, what budget, what
+// to retire) and the ledger (the failed bytes and their corrections), write
+// what they decide and leave the trace lines. Verification applies the ECC
+// table; a failure books what the part consumed as a dead entry.
 #include <algorithm>
 #include <functional>
 #include <new>
 
 #include "flow/bulk_phase.h"
+#include "flow/first_mismatch.h"
 #include "flow/flow_helpers.h"
 #include "flow/otp_flow.h"
 #include "flow/status.h"
+#include "flow/step_runner.h"
+#include "platform/debug_channel.h"
 #include "platform/prompt.h"
 
 namespace quillon {
@@ -21,7 +25,7 @@ constexpr std::uint32_t kChunk = 4096;
 constexpr std::uint32_t kAbnormalWindow = 256;
 constexpr std::uint32_t kSpaceQuestionBytes = 5120;
 constexpr std::uint32_t kSpaceQuestionEntries = 4;
-constexpr std::uint32_t kFarAddress = 0x4000;
+constexpr int kChunkAttempts = 3;
 
 namespace id {
 constexpr std::uint32_t kWriteOtpFail = 41914;
@@ -36,18 +40,26 @@ constexpr std::uint32_t kWriteBlockFail = 41927;
 constexpr std::uint32_t kLastWriteAbnormal = 41937;
 }  // namespace id
 
-std::uint32_t SaturatingSub(std::uint32_t a, std::uint32_t b) { return a > b ? a - b : 0; }
-
 std::span<const std::uint8_t> EccAt(std::span<const std::uint8_t> table, std::uint32_t n) {
   return table.subspan((n - 1) * kEccEntrySize, kEccEntrySize);
 }
 
 }  // namespace
 
-OtpPartRecord& TheOtpPart() {
-  static OtpPartRecord part;
-  return part;
-}
+// The tables as the chip holds them at each question of the planner.
+class COTPInfo_USB::ChipTables final : public TableReader {
+ public:
+  explicit ChipTables(COTPInfo_USB& flow) : flow_(flow) {}
+  std::array<std::uint8_t, kVdEntrySize> VdEntryAt(std::uint32_t index) override {
+    std::array<std::uint8_t, kVdEntrySize> entry{};
+    flow_.ReadOtp(VdEntryAddress(index), entry);
+    return entry;
+  }
+  std::array<std::uint8_t, kEccTableSize> EccTable() override { return flow_.ReadEccTable(0x00); }
+
+ private:
+  COTPInfo_USB& flow_;
+};
 
 // ---- device access ----
 
@@ -125,29 +137,6 @@ Block COTPInfo_USB::OTP_LatestBlock(PartKind kind) {
   return LatestBlock(ReadEntries([this](std::uint32_t a, std::span<std::uint8_t> e) { return ReadOtp(a, e); }), kind);
 }
 
-bool COTPInfo_USB::MP_OTPBlockValid(std::uint32_t entryAddress) {
-  ScopedTrace trace("CMpFlow_OTP::MP_OTPBlockValid", kTraceOtp);
-  std::array<std::uint8_t, kVdEntrySize> entry{};
-  ReadOtp(entryAddress, entry);
-  Trace(trace, "0x%x 0x%x 0x%x 0x%x 0x%x\n", entry[0], entry[1], entry[2], entry[3], entry[4]);
-  const auto ecc = ReadEccTable(0x00);
-  for (std::uint32_t n = 1; n <= kEccEntries; ++n) {
-    const EccEntry e = EccEntry::Unpack(EccAt(ecc, n));
-    if (e.address >= entryAddress && e.address < entryAddress + kVdEntrySize) return false;
-  }
-  return true;
-}
-
-int COTPInfo_USB::OTP_PreSelBlock() {
-  for (int i = static_cast<int>(kVdEntries) - 1; i >= 0; --i) {
-    std::array<std::uint8_t, kVdEntrySize> entry{};
-    const std::uint32_t address = VdEntryAddress(static_cast<std::uint32_t>(i));
-    ReadOtp(address, entry);
-    if (entry[4] != 0 && MP_OTPBlockValid(address)) return i;
-  }
-  return 0;
-}
-
 void COTPInfo_USB::MP_OTPGetCorrectCodeData(std::uint16_t start, std::span<std::uint8_t> buffer) {
   std::array<std::uint8_t, kEccTableSize> table{};
   for (std::uint32_t n = 1; n <= kEccEntries; ++n) {
@@ -179,7 +168,8 @@ int COTPInfo_USB::OTP_Veriry_Cmd2(std::uint16_t address, std::span<std::uint8_t>
 
 // ---- one part ----
 
-int COTPInfo_USB::OTP_UpdateEx(std::span<std::uint8_t> part) {
+int COTPInfo_USB::OTP_UpdateEx(std::span<std::uint8_t> part, PartKind kind, std::optional<PendingPart>& pending,
+                               bool hold) {
   ScopedTrace trace("CMpFlow_OTP::OTP_UpdateEx", kTraceOtp);
   const std::uint32_t remaining = kCodeAreaSize - std::min(OTP_UsedSpace(), kCodeAreaSize);
   const std::uint32_t free = OTP_FreeEntryCount();
@@ -195,25 +185,33 @@ int COTPInfo_USB::OTP_UpdateEx(std::span<std::uint8_t> part) {
     refused = true;
   }
   if (refused) {
-    MP_ResetDevice(9, 0);
+    AbandonPending(pending, 0);
+    ResetIntoNewCode();
     PostFlowMessage(WM_FLOW_FAIL, id::kWriteOtpFail);
     return 0;
   }
-  return OTP_UpdateEx_Cmd2(part);
+  return OTP_UpdateEx_Cmd2(part, kind, pending, hold);
 }
 
-int COTPInfo_USB::OTP_UpdateEx_Cmd2(std::span<std::uint8_t> part) {
+int COTPInfo_USB::OTP_UpdateEx_Cmd2(std::span<std::uint8_t> part, PartKind kind, std::optional<PendingPart>& pending,
+                                    bool hold) {
   ScopedTrace trace("CMpFlow_OTP::OTP_UpdateEx_Cmd2", kTraceOtp);
   partFailPosted_ = false;
   cancelledWhileWriting_ = false;
-  if (FlowCancelled()) return Fail(msg::kResetDeviceFail);
+  writeStarted_ = false;
+  ledger_ = FailLedger();
   const std::uint32_t length = static_cast<std::uint32_t>(part.size());
-  if (!Allocate(readBuffer, length)) return Fail(msg::kMallocDataFail);
 
   // Every failure below ends with at least one FAIL: the steps post their own,
-  // and a cancel or a silent step is reported here after the recovery.
+  // and a cancel or a silent step is reported here after the recovery. A part
+  // written before this one and not booked is booked dead with what this one
+  // consumed.
   const auto failed = [&](bool recover) {
-    if (recover) MP_OTPFailAction(length);
+    if (pending) {
+      AbandonPending(pending, writeStarted_ ? length : 0);
+    } else if (recover) {
+      MP_OTPFailAction(length);
+    }
     if (cancelledWhileWriting_) {
       Fail(msg::kResetDeviceFail);
     } else if (!partFailPosted_) {
@@ -221,91 +219,163 @@ int COTPInfo_USB::OTP_UpdateEx_Cmd2(std::span<std::uint8_t> part) {
     }
     return 0;
   };
+  if (FlowCancelled()) {
+    Fail(msg::kResetDeviceFail);
+    return failed(false);
+  }
+  if (!Allocate(readBuffer, length)) {
+    Fail(msg::kMallocDataFail);
+    return failed(false);
+  }
   // The data chunks and their read-back go in 64-byte extension-unit pieces.
   const auto inBulk = [this](auto&& phase) {
     BulkPhase bulk(device, kFlagForceUnit);
     return phase();
   };
-  if (inBulk([&] { return MP_OTPWrite(part); }) == 0) return failed(true);
+  if (inBulk([&] { return MP_OTPWrite(part, kind, pending); }) == 0) return failed(true);
 
   const std::span<const std::uint8_t> reference(image.fileCopy);
-  bool same = inBulk([&] { return OTP_Veriry_Cmd2(m_wStartAddr, readBuffer); }) != 0;
+  bool same = inBulk([&] { return OTP_Veriry_Cmd2(entry_.start, readBuffer); }) != 0;
   if (same) {
-    MP_OTPGetCorrectCodeData(m_wStartAddr, readBuffer);
-    same = reference.size() == length && std::equal(readBuffer.begin(), readBuffer.end(), reference.begin());
+    MP_OTPGetCorrectCodeData(entry_.start, readBuffer);
+    same = reference.size() == length && SameOrReported(reference, readBuffer);
   }
   if (!same) {
     Trace(trace, "Compare OTP Code Fail\n");
     Fail(msg::kCompareDataFail);
     return failed(true);
   }
-  if (MP_OTPWriteBlock(length) == 0) {
-    MP_OTPClearCurECC(m_wCurAddr, length);
+  if (hold) {
+    pending = PendingPart{entry_, budget_, length, kind};
+    return 1;
+  }
+
+  // Both entries back to back: the narrowest window in which the chip could
+  // start one part's new block with the other part's old one.
+  const EntryPlan mine = entry_;
+  const Budget myBudget = budget_;
+  std::optional<std::pair<EntryPlan, PendingPart>> bookedFirst;
+  if (pending) {
+    entry_ = pending->entry;
+    budget_ = pending->budget;
+    if (MP_OTPWriteBlock(pending->length, pending->kind) == 0) {
+      // This part's bytes stay unbooked; the next download books them dead.
+      MP_OTPClearCurECC(kNoAddress, pending->length);
+      pending.reset();
+      Trace(trace, "MP_OTPWriteBlock Fail\n");
+      return Fail(id::kWriteBlockFail);
+    }
+    bookedFirst.emplace(entry_, *pending);
+    pending.reset();
+    entry_ = mine;
+    budget_ = myBudget;
+    if (bookedFirst->first.selected >= entry_.selected) {
+      // That entry moved onto ours: ours goes behind it, at the same start.
+      ChipTables tables(*this);
+      entry_ = PlanEntry(ReadVdTable(), tables, length);
+      if (entry_.choice != EntryChoice::Chosen || entry_.start != mine.start) {
+        Trace(trace, "No entry left behind the moved one\n");
+        return Fail(id::kWriteBlockFail);
+      }
+    }
+  }
+  if (MP_OTPWriteBlock(length, kind) == 0) {
+    MP_OTPClearCurECC(ledger_.stoppedAt(), length);
     Fail(id::kWriteBlockFail);
     Trace(trace, "MP_OTPWriteBlock Fail\n");
     return 0;
   }
-  if (m_iSelBlock != m_iPreSelBlock) {
-    MP_OTPClearECC();
-    std::array<std::uint8_t, kVdEntrySize> previous{};
-    ReadOtp(VdEntryAddress(static_cast<std::uint32_t>(m_iPreSelBlock)), previous);
-    if (previous[4] == kTypeCode || previous[4] == kTypeConfig) {
-      MP_OTPClearPreVDBlock();
-    } else {
-      MP_OTPClearPrePreVDBlock();
-    }
+  if (bookedFirst) {
+    const EntryPlan booked = entry_;
+    entry_ = bookedFirst->first;
+    budget_ = bookedFirst->second.budget;
+    RetireOlder(bookedFirst->second.kind);
+    entry_ = booked;
+    budget_ = myBudget;
   }
+  RetireOlder(kind);
   return 1;
 }
 
-int COTPInfo_USB::MP_OTPWrite(std::span<std::uint8_t> data) {
+void COTPInfo_USB::RetireOlder(PartKind kind) {
+  if (entry_.selected == entry_.newest) return;
+  MP_OTPClearECC(kind);
+  std::array<std::uint8_t, kVdEntrySize> previous{};
+  ReadOtp(VdEntryAddress(entry_.newest), previous);
+  RetireOlderEntries(kind, RetireBelow(previous[4], entry_.selected, entry_.newest));
+}
+
+void COTPInfo_USB::AbandonPending(std::optional<PendingPart>& pending, std::uint32_t more) {
+  if (!pending) return;
+  // The dead entry starts where the pending part does and takes its entry;
+  // a stop address of this part's write still marks where its bytes end.
+  entry_.start = pending->entry.start;
+  entry_.selected = pending->entry.selected;
+  writeStarted_ = true;
+  MP_OTPFailAction(pending->length + more);
+  pending.reset();
+}
+
+std::array<std::uint8_t, kVdTableSize> COTPInfo_USB::VdTableWith(const std::optional<PendingPart>& pending) {
+  auto table = ReadVdTable();
+  if (pending) {
+    const auto entry = VdEntry{pending->entry.start, static_cast<std::uint16_t>(pending->length),
+                               VdTypeOf(pending->kind)}.Pack();
+    std::copy(entry.begin(), entry.end(), table.begin() + pending->entry.selected * kVdEntrySize);
+  }
+  return table;
+}
+
+int COTPInfo_USB::MP_OTPWrite(std::span<std::uint8_t> data, PartKind kind,
+                              const std::optional<PendingPart>& pending) {
   ScopedTrace trace("CMpFlow_OTP::MP_OTPWrite", kTraceOtp);
   const std::uint32_t length = static_cast<std::uint32_t>(data.size());
-  partLength_ = length;
-  m_uTotalErrorNum = 0;
-  m_wCurAddr = kNoAddress;
-  m_bWriteStarted = 0;
-  if (MP_CheckVDNUM() == 0) return 0;
-  if (MP_CheckVDInfo(length) == 0) return 0;
-  m_wStartAddr = static_cast<std::uint16_t>(m_wVDLen + m_wVDAddr);
-  if (MP_CheckOTPWriteInValid(m_wStartAddr)) {
-    Trace(trace, "Last OTP Write Operation Abnomal\n");
-    return Fail(id::kLastWriteAbnormal);
+  ledger_ = FailLedger();
+  writeStarted_ = false;
+  if (MP_CheckVDInfo(VdTableWith(pending), length) == 0) return 0;
+  if (MP_CheckOTPWriteInValid(entry_.start)) {
+    // Bytes of a cut download: booked dead, they are passed like those of
+    // any failed part, and the entry is chosen again behind them.
+    if (BookUnbooked() == 0) return 0;
+    if (MP_CheckVDInfo(VdTableWith(pending), length) == 0) return 0;
+    if (MP_CheckOTPWriteInValid(entry_.start)) {
+      Trace(trace, "Last OTP Write Operation Abnomal\n");
+      return Fail(id::kLastWriteAbnormal);
+    }
   }
-  m_bWriteStarted = 1;
-  Trace(trace, "wStartAddr is 0x%x\n", unsigned{m_wStartAddr});
-  Trace(trace, "wTotalLen  is 0x%x\n", 0u);
+  writeStarted_ = true;
+  Trace(trace, "wStartAddr is 0x%x\n", unsigned{entry_.start});
   Trace(trace, "wLen  is 0x%x\n", length);
-  MP_OTPInit();
-  MP_OTPGetTotalErrorNum(m_wStartAddr, length);
-  // The budget never wraps: more reserved entries behind the block than slots leave none.
-  m_uExecECCNum = std::min(m_uVirtualECCNum, SaturatingSub(kReportSlots, m_uSubECCNum));
-  if (m_uExecECCNum == 0) Trace(trace, "0 == m_uExecECCNum\n");
-  MP_OTPConvertBinaryData(m_wStartAddr, data);
+
+  budget_ = PlanBudget(ReadEccTable(0xFF), entry_.start, length);
+  ledger_ = FailLedger(budget_.Correctable(), budget_.usable);
+  Trace(trace, "ECC entries usable %d, reserved behind %d, budget %d\n", static_cast<int>(budget_.usable),
+        static_cast<int>(budget_.reservedBeyond), static_cast<int>(ledger_.budget()));
+  MP_OTPConvertBinaryData(data);
   PostFlowMessage(WM_FLOW_STEP, msg::kStepDownload);
 
-  const bool code = TheOtpPart().kind == PartKind::Code;
   bool stopped = length == 0;
-  std::uint16_t failedAt = m_wStartAddr;
+  std::uint16_t failedAt = entry_.start;
   for (std::uint32_t done = 0; done < length;) {
     const std::uint32_t chunk = std::min(kChunk, length - done);
-    const auto address = static_cast<std::uint16_t>(m_wStartAddr + done);
+    const auto address = static_cast<std::uint16_t>(entry_.start + done);
     failedAt = address;
     if (FlowCancelled()) {
       cancelledWhileWriting_ = true;
       stopped = true;
-    } else if (MP_OTPWriteWithRetry(address, data.subspan(done, chunk), m_uExecECCNum) == 0) {
+    } else if (MP_OTPWriteWithRetry(address, data.subspan(done, chunk)) == 0) {
       stopped = true;
     }
     if (stopped) break;
     done += chunk;
-    if (code) PostFlowMessage(WM_FLOW_PROGRESS, static_cast<std::uint32_t>(std::uint64_t{done} * 80 / length + 10));
+    if (kind == PartKind::Code) {
+      PostFlowMessage(WM_FLOW_PROGRESS, static_cast<std::uint32_t>(std::uint64_t{done} * 80 / length + 10));
+    }
   }
   if (stopped) {
     Trace(trace, "MP_OTPWriteWithRetry Fail 0x%x\n", unsigned{failedAt});
     return 0;
   }
-  m_wCurAddr = kNoAddress;
   if (MP_OTPReduant() == 0) {
     Trace(trace, "MP_OTPReduant Fail\n");
     return 0;
@@ -313,85 +383,33 @@ int COTPInfo_USB::MP_OTPWrite(std::span<std::uint8_t> data) {
   return 1;
 }
 
-int COTPInfo_USB::MP_CheckVDNUM() {
-  ScopedTrace trace("CMpFlow_OTP::MP_CheckVDNUM", kTraceOtp);
-  m_abyVDData = ReadVdTable();
-  m_uVDFlagNum = 0;
-  for (std::uint32_t i = 0; i < kVdEntries; ++i) {
-    if (IsBlankVd(std::span(m_abyVDData).subspan(i * kVdEntrySize, kVdEntrySize))) ++m_uVDFlagNum;
-  }
-  Trace(trace, "m_uVDFLagNum is %d\n", static_cast<int>(m_uVDFlagNum));
-  if (m_uVDFlagNum == 0) {
-    Trace(trace, "0 == m_uVDFlagNum\n");
-    return Fail(id::kNotEnoughVdBlock);
-  }
-  return 1;
-}
-
-int COTPInfo_USB::MP_CheckVDInfo(std::uint32_t length) {
+int COTPInfo_USB::MP_CheckVDInfo(std::span<const std::uint8_t> vdTable, std::uint32_t length) {
   ScopedTrace trace("CMpFlow_OTP::MP_CheckVDInfo", kTraceOtp);
-  m_iPreSelBlock = OTP_PreSelBlock();
-  const auto entryBytes = [&](int i) {
-    return std::span<const std::uint8_t>(m_abyVDData).subspan(static_cast<std::size_t>(i) * kVdEntrySize, kVdEntrySize);
-  };
-  int selected = -1;
-  for (int i = 0; i < static_cast<int>(kVdEntries); ++i) {
-    auto e = entryBytes(i);
-    Trace(trace, "MP_CheckVDInfo 0x%x 0x%x 0x%x 0x%x 0x%x\n", e[0], e[1], e[2], e[3], e[4]);
-    if (MP_OTPBlockValidAndSet(VdEntryAddress(static_cast<std::uint32_t>(i)), i) != 0 && IsBlankVd(e)) {
-      selected = i;
+  ChipTables tables(*this);
+  entry_ = PlanEntry(vdTable, tables, length);
+  Trace(trace, "m_uVDFLagNum is %d\n", static_cast<int>(entry_.blankEntries));
+  for (const Retirement& r : entry_.retire) {
+    // A correction landed on the entry's bytes: neither is trusted again.
+    Trace(trace, "VD %d covered by ECC %d\n", static_cast<int>(r.vdIndex), static_cast<int>(r.eccIndex));
+    Retire(VdEntryAddress(r.vdIndex) + 4, 1);
+    Retire(EccMarkerAddress(r.eccIndex + 1), 1);
+  }
+  switch (entry_.choice) {
+    case EntryChoice::NoBlankEntry:
+      Trace(trace, "0 == m_uVDFlagNum\n");
+      return Fail(id::kNotEnoughVdBlock);
+    case EntryChoice::NoUsableEntry:
+      Trace(trace, "Not Find Sel Block\n");
+      return Fail(id::kNotFindVdBlock);
+    case EntryChoice::BeyondCodeArea:
+      Trace(trace, "Exceed Code Length\n");
+      return Fail(id::kCodeExceedMaxLength);
+    case EntryChoice::Chosen:
       break;
-    }
   }
-  if (selected < 0) {
-    Trace(trace, "Not Find Sel Block\n");
-    return Fail(id::kNotFindVdBlock);
-  }
-  VdEntry predecessor;
-  if (selected == 0) {
-    Trace(trace, "VD Flag Initial\n");
-  } else {
-    bool found = false;
-    for (int j = selected - 1; j >= 0 && !found; --j) {
-      // An entry retired whole names no area; the one below it does.
-      if (IsRetiredWhole(entryBytes(j))) continue;
-      if (MP_OTPBlockValid(VdEntryAddress(static_cast<std::uint32_t>(j)))) {
-        Trace(trace, "Find VD Flag %d\n", j);
-        predecessor = VdEntry::Unpack(entryBytes(j));
-        found = true;
-      }
-    }
-    if (!found) Trace(trace, "VD Flag Second\n");
-  }
-  m_iSelBlock = selected;
-  auto s = entryBytes(selected);
-  Trace(trace, "Contion byFlag 0x%x byVDAddrH 0x%x byVDAddrL 0x%x byVDLenH 0x%x byVDLenL 0x%x m_iSelBlock %d\n", s[4],
-        s[0], s[1], s[2], s[3], m_iSelBlock);
-  Trace(trace, "m_iPreSelBlock is %d\n", m_iPreSelBlock);
-  Trace(trace, "value i is %d\n", selected);
-  Trace(trace, "Find Sel Block\n");
-  m_wVDAddr = predecessor.start;
-  m_wVDLen = predecessor.length;
-  Trace(trace, "CheckVDInfo 0x%x  %d\n", unsigned{m_wVDAddr}, static_cast<int>(m_wVDLen));
-  if (std::uint64_t{length} + m_wVDLen + m_wVDAddr > kCodeAreaSize) {
-    Trace(trace, "Exceed Code Length\n");
-    m_iSelBlock = m_iPreSelBlock;
-    return Fail(id::kCodeExceedMaxLength);
-  }
-  return 1;
-}
-
-int COTPInfo_USB::MP_OTPBlockValidAndSet(std::uint32_t entryAddress, int index) {
-  ScopedTrace trace("CMpFlow_OTP::MP_OTPBlockValidAndSet", kTraceOtp);
-  const auto ecc = ReadEccTable(0x00);
-  for (std::uint32_t j = 0; j < kEccEntries; ++j) {
-    const EccEntry e = EccEntry::Unpack(EccAt(ecc, j + 1));
-    if (!e.InUse() || e.address < entryAddress || e.address >= entryAddress + kVdEntrySize) continue;
-    Trace(trace, "VD %d covered by ECC %d\n", index, static_cast<int>(j));
-    Retire(entryAddress + 4, 1);
-    Retire(kEccTable + 3 + kEccEntrySize * j, 1);
-    return 0;
-  }
+  Trace(trace, "m_iSelBlock %d m_iPreSelBlock %d, after %d (0x%x, %d)\n", static_cast<int>(entry_.selected),
+        static_cast<int>(entry_.newest), entry_.predecessor ? static_cast<int>(*entry_.predecessor) : -1,
+        unsigned{entry_.after.start}, static_cast<int>(entry_.after.length));
   return 1;
 }
 
@@ -408,88 +426,43 @@ bool COTPInfo_USB::MP_CheckOTPWriteInValid(std::uint16_t start) {
   return false;
 }
 
-void COTPInfo_USB::MP_OTPInit() {
-  byECCNo.fill(0);
-  m_bFailFlag.fill(0);
-  m_byFailValue.fill(0);
-  m_wFailAddr.fill(kNoAddress);
-}
-
-void COTPInfo_USB::MP_OTPGetTotalErrorNum(std::uint16_t start, std::uint32_t length) {
-  ScopedTrace trace("CMpFlow_OTP::MP_OTPGetTotalErrorNum", kTraceOtp);
-  m_abyECCData = ReadEccTable(0xFF);
-  m_uActualECCNum = kReportSlots;
-  m_uVirtualECCNum = 0;
-  m_uSubECCNum = 0;
-  const std::uint32_t end = std::uint32_t{start} + length;
-  for (std::uint32_t n = 1; n <= kEccEntries; ++n) {
-    const EccEntry e = EccEntry::Unpack(EccAt(m_abyECCData, n));
-    Trace(trace, "ECC Data 0x%x  %d %d\n", unsigned{e.address}, e.value, e.marker);
-    if (e.InUse() && e.address < start) {
-      if (m_uActualECCNum > 0) {
-        Trace(trace, "m_uActualECCNum is %d\n", static_cast<int>(m_uActualECCNum));
-        Trace(trace, "i is %d\n", static_cast<int>(n));
-        Trace(trace, e.value != 0 ? "--------\n" : "----\n");
-        byECCNo[kReportSlots - m_uActualECCNum] = static_cast<std::uint8_t>(n);
-        --m_uActualECCNum;
-      }
-    } else if (e.InUse() && e.value == 0 && e.address < end) {
-      ++m_uVirtualECCNum;
-    } else if (e.InUse() && e.value == 0 && e.address >= end && e.address < kCodeAreaSize) {
-      ++m_uSubECCNum;
-    } else if (e.Blank()) {
-      ++m_uVirtualECCNum;
+int COTPInfo_USB::BookUnbooked() {
+  ScopedTrace trace("CMpFlow_OTP::BookUnbooked", kTraceOtp);
+  std::vector<std::uint8_t> rest(kCodeAreaSize - std::min<std::uint32_t>(entry_.start, kCodeAreaSize), 0);
+  for (std::uint32_t done = 0; done < rest.size();) {
+    const std::uint32_t chunk = std::min<std::uint32_t>(kChunk, static_cast<std::uint32_t>(rest.size()) - done);
+    // What cannot be read is not known to be blank: nothing is booked on a guess.
+    if (!ReadOtp(entry_.start + done, std::span(rest).subspan(done, chunk))) {
+      Trace(trace, "Read of the unbooked bytes at 0x%x failed\n", entry_.start + done);
+      return Fail(id::kLastWriteAbnormal);
     }
+    done += chunk;
   }
-  Trace(trace, "m_uActualECCNum is %d m_uVirtualECCNum is %d m_uSubECCNum %d\n", static_cast<int>(m_uActualECCNum),
-        static_cast<int>(m_uVirtualECCNum), static_cast<int>(m_uSubECCNum));
+  const std::uint32_t unbooked = UnbookedLength(rest);
+  const VdEntry dead{entry_.start, static_cast<std::uint16_t>(unbooked), kTypeDead};
+  if (BookEntry(dead) == 0) {
+    Trace(trace, "Unbooked bytes at 0x%x could not be booked\n", unsigned{entry_.start});
+    return partFailPosted_ ? 0 : Fail(id::kLastWriteAbnormal);
+  }
+  Trace(trace, "Interrupted download recovered: 0x%x bytes at 0x%x booked dead in entry %d\n", unbooked,
+        unsigned{entry_.start}, static_cast<int>(entry_.selected));
+  DebugPrint("OTP: an interrupted download was recovered: %u unbooked bytes at 0x%04X booked dead\n", unbooked,
+             unsigned{entry_.start});
+  return 1;
 }
 
-void COTPInfo_USB::MP_OTPConvertBinaryData(std::uint16_t start, std::span<std::uint8_t> data) {
+void COTPInfo_USB::MP_OTPConvertBinaryData(std::span<std::uint8_t> data) {
   ScopedTrace trace("CMpFlow_OTP::MP_OTPConvertBinaryData", kTraceOtp);
   const auto ecc = ReadEccTable(0xFF);
-  for (std::uint32_t n = 1; n <= kEccEntries; ++n) {
-    const EccEntry e = EccEntry::Unpack(EccAt(ecc, n));
-    if (!e.InUse() || e.value != 0 || e.address < start || std::size_t{e.address} - start >= data.size()) continue;
-    Trace(trace, "ErrAddr 0x%04x\n", unsigned{e.address});
+  for (std::uint32_t n : ReservedInside(ecc, entry_.start, static_cast<std::uint32_t>(data.size()))) {
+    const std::uint16_t address = EccEntry::Unpack(EccAt(ecc, n)).address;
+    Trace(trace, "ErrAddr 0x%04x\n", unsigned{address});
     std::array<std::uint8_t, 1> cell{0xFF};
-    ReadOtp(e.address, cell);
-    std::uint8_t& byte = data[e.address - start];
-    byte = MP_ChangeBinaryData(cell[0], byte, e.address);
-    Trace(trace, "Change Data\n");
-  }
-}
-
-std::uint8_t COTPInfo_USB::MP_ChangeBinaryData(std::uint8_t otpByte, std::uint8_t dataByte, std::uint16_t address) {
-  ScopedTrace trace("CMpFlow_OTP::MP_ChangeBinaryData", kTraceOtp);
-  Trace(trace, "byBinaryData is 0x%02x byOTPData is 0x%02x\n", dataByte, otpByte);
-  std::uint8_t changed = dataByte;
-  for (int bit = 0; bit < 8; ++bit) {
-    if ((otpByte >> bit & 1) != 0) {
-      Trace(trace, "byTestBit TRUE\n");
-      changed = static_cast<std::uint8_t>(changed & ~(1u << bit));
-    }
-  }
-  MP_OTPReduceErrNum(address, dataByte);
-  Trace(trace, "byBinaryData is 0x%02x\n", changed);
-  return changed;
-}
-
-void COTPInfo_USB::MP_OTPReduceErrNum(std::uint16_t address, std::uint8_t value) {
-  ScopedTrace trace("CMpFlow_OTP::MP_OTPReduceErrNum", kTraceOtp);
-  Trace(trace, "Before m_uExecECCNum is %d\n", static_cast<int>(m_uExecECCNum));
-  Trace(trace, "Before m_uTotalErrorNum is %d\n", static_cast<int>(m_uTotalErrorNum));
-  m_uExecECCNum = SaturatingSub(m_uExecECCNum, 1);
-  ++m_uTotalErrorNum;
-  Trace(trace, "After m_uExecECCNum is %d\n", static_cast<int>(m_uExecECCNum));
-  Trace(trace, "After m_uTotalErrorNum is %d\n", static_cast<int>(m_uTotalErrorNum));
-  for (std::size_t i = 0; i < kReportSlots; ++i) {
-    if (m_bFailFlag[i] != 0) continue;
-    m_wFailAddr[i] = address;
-    m_byFailValue[i] = value;
-    m_bFailFlag[i] = 1;
-    Trace(trace, "Record ECC m_wFailAddr 0x%04x m_byFailValue 0x%02x\n", unsigned{address}, value);
-    return;
+    ReadOtp(address, cell);
+    std::uint8_t& byte = data[address - entry_.start];
+    // The cell keeps its programmed bits; its entry carries the right value.
+    ledger_.RecordReserved(address, byte);
+    byte = AroundProgrammedBits(cell[0], byte);
   }
 }
 
@@ -506,266 +479,135 @@ int COTPInfo_USB::MP_OTPWriteEnale() {
   return 1;
 }
 
-int COTPInfo_USB::MP_OTPWriteWithRetry(std::uint16_t address, std::span<const std::uint8_t> chunk,
-                                       std::uint32_t budget) {
+int COTPInfo_USB::MP_OTPWriteWithRetry(std::uint16_t address, std::span<const std::uint8_t> chunk) {
   ScopedTrace trace("CMpFlow_OTP::MP_OTPWriteWithRetry", kTraceOtp);
   if (MP_OTPWriteEnale() == 0) return Fail(id::kOtpLocked);
-  VxCam_OTP_Write(device.handle, address, static_cast<std::uint16_t>(std::min<std::uint32_t>(budget, 0xFFFF)), chunk);
-  return MP_OTPAnalyzeECC(address, chunk);
-}
-
-int COTPInfo_USB::MP_OTPAnalyzeECC(std::uint16_t chunkAddress, std::span<const std::uint8_t> chunk) {
-  ScopedTrace trace("CMpFlow_OTP::MP_OTPAnalyzeECC", kTraceOtp);
+  const auto mode = static_cast<std::uint16_t>(std::min<std::uint32_t>(ledger_.budget(), 0xFFFF));
+  // A chunk whose transfer failed is sent again: the same bytes to the same
+  // cells program nothing new (programming ORs), and a stall is no reason to
+  // give up the part. Whatever happened, the report says what the cells took.
+  Retried(kChunkAttempts, [&] { return VxCam_OTP_Write(device.handle, address, mode, chunk); });
   std::array<std::uint8_t, kReportSize> bytes{};
   ReadReport(bytes);
-  const ProgramFailReport report = ProgramFailReport::Unpack(bytes);
-  // The report names at most eight addresses; a larger count cannot be corrected.
-  if (report.count > kReportSlots) {
-    m_wCurAddr = report.stop;
-    Trace(trace, "m_uCurErrorNum > 8\n");
-    Trace(trace, "m_wCurAddr is 0x%x\n", unsigned{m_wCurAddr});
-    return Fail(id::kErrorNumExceed);
-  }
-  const std::uint32_t listed = report.count;
-  m_uCurErrorNum = listed;
-  Trace(trace, "Before m_uCurErrorNum is %d\n", static_cast<int>(m_uCurErrorNum));
-  const auto held = [&](std::uint16_t address) -> int {
-    for (std::size_t s = 0; s < kReportSlots; ++s) {
-      if (m_bFailFlag[s] != 0 && m_wFailAddr[s] == address) return static_cast<int>(s);
-    }
-    return -1;
-  };
-  for (std::size_t s = 0; s < kReportSlots; ++s) {
-    if (m_bFailFlag[s] == 0) continue;
-    const auto* end = report.addresses.begin() + listed;
-    if (std::find(report.addresses.begin(), end, m_wFailAddr[s]) != end && m_uCurErrorNum > 0) {
-      --m_uCurErrorNum;
-      Trace(trace, "Reduant Addr Again\n");
-    }
-  }
-  Trace(trace, "After m_uCurErrorNum is %d\n", static_cast<int>(m_uCurErrorNum));
-  if (m_uCurErrorNum == 0) {
-    Trace(trace, "No Error Num\n");
-    return 1;
-  }
-  if (m_uCurErrorNum > m_uExecECCNum) {
-    m_wCurAddr = report.stop;
-    Trace(trace, "m_uCurErrorNum > m_uExecECCNum\n");
-    Trace(trace, "m_wCurAddr is 0x%x\n", unsigned{m_wCurAddr});
-    return Fail(id::kErrorNumExceed);
-  }
-  Trace(trace, "Before m_uExecECCNum is %d\n", static_cast<int>(m_uExecECCNum));
-  Trace(trace, "Before m_uTotalErrorNum is %d\n", static_cast<int>(m_uTotalErrorNum));
-  m_uExecECCNum -= m_uCurErrorNum;
-  m_uTotalErrorNum += m_uCurErrorNum;
-  Trace(trace, "After m_uExecECCNum is %d\n", static_cast<int>(m_uExecECCNum));
-  Trace(trace, "After m_uTotalErrorNum is %d\n", static_cast<int>(m_uTotalErrorNum));
-  for (std::uint32_t i = 0; i < listed; ++i) {
-    const std::uint16_t address = report.addresses[i];
-    if (int slot = held(address); slot >= 0) {
-      Trace(trace, "Check wFailAddr %d\n", slot);
-      continue;
-    }
-    const std::uint32_t distance = address > chunkAddress ? address - chunkAddress : chunkAddress - address;
-    // A value can only come from the chunk just written; an address outside it
-    // (or far from it) has no source.
-    if (distance > kFarAddress || address < chunkAddress || std::size_t{address} - chunkAddress >= chunk.size()) {
-      Trace(trace, "Invalid Addr\n");
-      m_wCurAddr = report.stop;
-      return Fail(id::kFailAddress);
-    }
-    const auto free = std::find(m_bFailFlag.begin(), m_bFailFlag.end(), 0u);
-    if (free == m_bFailFlag.end()) {
-      m_wCurAddr = report.stop;
+  switch (ledger_.TakeReport(ProgramFailReport::Unpack(bytes), address, chunk)) {
+    case FailLedger::Take::Clean:
+      return 1;
+    case FailLedger::Take::Recorded:
+      Trace(trace, "%d new failed bytes, budget left %d\n", static_cast<int>(ledger_.lastNew()),
+            static_cast<int>(ledger_.budget()));
+      return 1;
+    case FailLedger::Take::OverBudget:
+      Trace(trace, "m_uCurErrorNum > m_uExecECCNum\nm_wCurAddr is 0x%x\n", unsigned{ledger_.stoppedAt()});
       return Fail(id::kErrorNumExceed);
-    }
-    const auto slot = static_cast<std::size_t>(free - m_bFailFlag.begin());
-    Trace(trace, "index i is %d\n", static_cast<int>(i));
-    Trace(trace, "index j is %d\n", static_cast<int>(slot));
-    m_wFailAddr[slot] = address;
-    m_byFailValue[slot] = chunk[address - chunkAddress];
-    m_bFailFlag[slot] = 1;
-    Trace(trace, "Record ECC m_wFailAddr 0x%04x m_byFailValue 0x%02x\n", unsigned{address}, m_byFailValue[slot]);
-    if (--m_uCurErrorNum == 0) return 1;
+    case FailLedger::Take::FarAddress:
+      Trace(trace, "Invalid Addr\n");
+      return Fail(id::kFailAddress);
   }
-  return 1;
+  return 0;
 }
 
 int COTPInfo_USB::MP_OTPReduant() {
   ScopedTrace trace("CMpFlow_OTP::MP_OTPReduant", kTraceOtp);
-  Trace(trace, "index is %d\n", 0);
-  for (std::size_t slot = 0; slot < kReportSlots;) {
-    if (m_bFailFlag[slot] == 0) {
-      ++slot;
-      continue;
-    }
-    Trace(trace, "wErrAddr is 0x%x, byValue is %d\n", unsigned{m_wFailAddr[slot]}, m_byFailValue[slot]);
-    switch (MP_OTPReduantDetail(m_wFailAddr[slot], m_byFailValue[slot])) {
-      case EccWrite::Corrected:
-        Trace(trace, "MP_OTPReduantDetail Success\n");
-        m_uVirtualECCNum = SaturatingSub(m_uVirtualECCNum, 1);
-        m_uTotalErrorNum = SaturatingSub(m_uTotalErrorNum, 1);
-        ++slot;
-        break;
-      case EccWrite::HardwareError:
-        Trace(trace, "MP_OTPReduantDetail Fail Extern\n");
-        m_uVirtualECCNum = SaturatingSub(m_uVirtualECCNum, 1);
-        break;
-      case EccWrite::Locked:
-        return 0;
-      case EccWrite::NoEntry:
-        // Nothing corrected this byte: the entries have run out.
-        m_uVirtualECCNum = 0;
-        break;
-    }
-    if (m_uTotalErrorNum == 0) {
-      Trace(trace, "m_uCurErrorNum become zero\n");
+  const auto outcome = ledger_.Correct([this](std::uint16_t address, std::uint8_t value) {
+    return MP_OTPReduantDetail(address, value);
+  });
+  switch (outcome) {
+    case FailLedger::Outcome::Done:
       return 1;
-    }
-    if (m_uVirtualECCNum < m_uTotalErrorNum || m_uVirtualECCNum == 0) {
+    case FailLedger::Outcome::OutOfEntries:
       Trace(trace, "m_uVirtualECCNum lower m_uCurErrorNum\n");
       return Fail(id::kEccNumLower);
-    }
-    Trace(trace, "index is %d\n", static_cast<int>(slot));
+    case FailLedger::Outcome::Locked:
+      return 0;  // 41918 has been posted
   }
-  Trace(trace, "FailFlag Exceed 7 Condition2\n");
-  return 1;
+  return 0;
 }
 
 EccWrite COTPInfo_USB::MP_OTPReduantDetail(std::uint16_t address, std::uint8_t value) {
   ScopedTrace trace("CMpFlow_OTP::MP_OTPReduantDetail", kTraceOtp);
-  m_abyECCData = ReadEccTable(0xFF);
+  const auto ecc = ReadEccTable(0xFF);
   if (MP_OTPWriteEnale() == 0) {
     Fail(id::kOtpLocked);
     return EccWrite::Locked;
   }
-  for (std::uint32_t n = 1; n <= kEccEntries; ++n) {
-    const EccEntry e = EccEntry::Unpack(EccAt(m_abyECCData, n));
-    Trace(trace, "ECC Data 0x%x  %d %d\n", unsigned{e.address}, e.value, e.marker);
-    EccEntry written{address, value, kMarkerInUse};
-    if (e.InUse() && e.value == 0 && e.address == address) {
-      const std::span<const std::uint8_t> reference(image.fileCopy);
-      const std::uint32_t offset = SaturatingSub(address, m_wStartAddr);
-      if (address < m_wStartAddr || offset >= reference.size()) continue;
-      written.value = reference[offset];
-      Trace(trace, "Write ECC Condition 1 %d byValue %d\n", static_cast<int>(n), written.value);
-    } else if (e.Blank()) {
-      Trace(trace, "Write ECC Condition 2 %d byValue %d\n", static_cast<int>(n), value);
-    } else {
-      continue;
-    }
-    const auto bytes = written.Pack();
-    if (!WriteTable(EccEntryAddress(n), bytes)) {
-      Trace(trace, "Fail HW Error\n");
-      Retire(EccMarkerAddress(n), 1);
-      return EccWrite::HardwareError;
-    }
-    Trace(trace, "Success\n");
-    return EccWrite::Corrected;
+  const auto choice = ChooseEccEntry(ecc, address, value, image.fileCopy, entry_.start);
+  if (!choice) {
+    Trace(trace, "No ECC entry left\n");
+    return EccWrite::NoEntry;
   }
-  Trace(trace, "No ECC entry left\n");
-  return EccWrite::NoEntry;
+  Trace(trace, "Write ECC Condition %d %d byValue %d\n", choice->reserved ? 1 : 2, static_cast<int>(choice->number),
+        choice->entry.value);
+  if (!WriteTable(EccEntryAddress(choice->number), choice->entry.Pack())) {
+    Trace(trace, "Fail HW Error\n");
+    Retire(EccMarkerAddress(choice->number), 1);
+    return EccWrite::HardwareError;
+  }
+  Trace(trace, "Success\n");
+  return EccWrite::Corrected;
 }
 
-int COTPInfo_USB::MP_OTPWriteBlock(std::uint32_t length) {
-  ScopedTrace trace("CMpFlow_OTP::MP_OTPWriteBlock", kTraceOtp);
-  const VdEntry entry{m_wStartAddr, static_cast<std::uint16_t>(length), VdTypeOf(TheOtpPart().kind)};
-  m_abyLastVDEntry = entry.Pack();
+int COTPInfo_USB::BookEntry(const VdEntry& entry) {
+  lastEntry_ = entry;
   if (MP_OTPWriteEnale() == 0) return Fail(id::kOtpLocked);
-  if (!WriteTable(VdEntryAddress(static_cast<std::uint32_t>(m_iSelBlock)), m_abyLastVDEntry)) {
-    return MP_OTPReduantVDFlag(m_iSelBlock);
-  }
+  if (!WriteTable(VdEntryAddress(entry_.selected), entry.Pack())) return MP_OTPReduantVDFlag(entry_.selected);
   return 1;
+}
+
+int COTPInfo_USB::MP_OTPWriteBlock(std::uint32_t length, PartKind kind) {
+  ScopedTrace trace("CMpFlow_OTP::MP_OTPWriteBlock", kTraceOtp);
+  return BookEntry({entry_.start, static_cast<std::uint16_t>(length), VdTypeOf(kind)});
 }
 
 int COTPInfo_USB::MP_OTPWriteBlockFail(std::uint16_t stop, std::uint32_t length) {
   ScopedTrace trace("CMpFlow_OTP::MP_OTPWriteBlockFail", kTraceOtp);
-  const std::uint16_t consumed = ConsumedLength(m_wStartAddr, stop, static_cast<std::uint16_t>(length));
-  const VdEntry entry{m_wStartAddr, consumed, kTypeDead};
-  m_abyLastVDEntry = entry.Pack();
-  if (MP_OTPWriteEnale() == 0) return Fail(id::kOtpLocked);
-  if (!WriteTable(VdEntryAddress(static_cast<std::uint32_t>(m_iSelBlock)), m_abyLastVDEntry)) {
-    return MP_OTPReduantVDFlag(m_iSelBlock);
-  }
-  return 1;
+  return BookEntry({entry_.start, ConsumedLength(entry_.start, stop, static_cast<std::uint16_t>(length)), kTypeDead});
 }
 
-int COTPInfo_USB::MP_OTPReduantVDFlag(int index) {
+int COTPInfo_USB::MP_OTPReduantVDFlag(std::uint32_t index) {
   ScopedTrace trace("CMpFlow_OTP::MP_OTPReduantVDFlag", kTraceOtp);
-  for (int k = index;;) {
-    Trace(trace, "MP_OTPReduantVDFlag index %d\n", k);
+  ChipTables tables(*this);
+  for (std::uint32_t k = index;;) {
+    Trace(trace, "MP_OTPReduantVDFlag index %d\n", static_cast<int>(k));
     const bool enabled = MP_OTPWriteEnale() != 0;
-    if (enabled) Retire(VdEntryAddress(static_cast<std::uint32_t>(k)), kVdEntrySize);
+    if (enabled) Retire(VdEntryAddress(k), kVdEntrySize);
     ++k;
-    m_iSelBlock = k;
-    if (k >= static_cast<int>(kVdEntries)) {
+    entry_.selected = k;
+    if (k >= kVdEntries) {
       Trace(trace, "MP_OTPReduantVDFlag Exceed 15\n");
       return 0;
     }
     if (!enabled) return 0;
-    const std::uint32_t address = VdEntryAddress(static_cast<std::uint32_t>(k));
-    if (!MP_OTPBlockValid(address)) continue;
-    if (!WriteTable(address, m_abyLastVDEntry)) {
-      Trace(trace, "MP_OTPReduantVDFlag %d Reduant\n", k);
+    tables.VdEntryAt(k);
+    if (EccOverVdEntry(tables.EccTable(), k, EccMarkers::Any)) continue;
+    if (!WriteTable(VdEntryAddress(k), lastEntry_.Pack())) {
+      Trace(trace, "MP_OTPReduantVDFlag %d Reduant\n", static_cast<int>(k));
       continue;
     }
     return 1;
   }
 }
 
-bool COTPInfo_USB::EccBelongsTo(std::uint16_t address, std::uint8_t type) {
-  ScopedTrace trace(type == kTypeCode ? "CMpFlow_OTP::MP_OTPECCBelongToVDCode" : "CMpFlow_OTP::MP_OTPECCBelongToVDConfig",
-                    kTraceOtp);
-  const auto table = ReadVdTable();
-  const char* kind = type == kTypeCode ? "Code" : "Config";
-  for (std::uint32_t i = 0; i < kVdEntries; ++i) {
-    const VdEntry e = VdEntry::Unpack(std::span(table).subspan(i * kVdEntrySize, kVdEntrySize));
-    if (e.type != type) continue;
-    if (e.start == address) {
-      Trace(trace, "ECC Exist VD %s 1\n", kind);
-      return true;
-    }
-    if (e.start <= address && address < std::uint32_t{e.start} + e.length) {
-      Trace(trace, "ECC Exist VD %s 2\n", kind);
-      return true;
-    }
-  }
-  return false;
-}
-
-bool COTPInfo_USB::MP_OTPECCBelongToVDCode(std::uint16_t address) { return EccBelongsTo(address, kTypeCode); }
-bool COTPInfo_USB::MP_OTPECCBelongToVDConfig(std::uint16_t address) { return EccBelongsTo(address, kTypeConfig); }
-
-void COTPInfo_USB::MP_OTPClearECC() {
+void COTPInfo_USB::MP_OTPClearECC(PartKind kind) {
   ScopedTrace trace("CMpFlow_OTP::MP_OTPClearECC", kTraceOtp);
-  const bool code = TheOtpPart().kind == PartKind::Code;
-  for (std::uint8_t n : byECCNo) {
+  for (std::uint8_t n : budget_.olderEcc) {
     if (n == 0 || n > kEccEntries) continue;
     Trace(trace, "byECCNo is %d\n", n);
     if (MP_OTPWriteEnale() == 0) continue;
     std::array<std::uint8_t, kEccEntrySize> bytes{};
     ReadOtp(EccEntryAddress(n), bytes);
-    const EccEntry e = EccEntry::Unpack(bytes);
-    if (code ? MP_OTPECCBelongToVDCode(e.address) : MP_OTPECCBelongToVDConfig(e.address)) Retire(EccMarkerAddress(n), 1);
+    // The corrections of the blocks this part replaces go with them.
+    if (InsideBlockOfType(ReadVdTable(), EccEntry::Unpack(bytes).address, VdTypeOf(kind))) {
+      Retire(EccMarkerAddress(n), 1);
+    }
   }
 }
 
-void COTPInfo_USB::MP_OTPClearPreVDBlock() {
+void COTPInfo_USB::RetireOlderEntries(PartKind kind, std::uint32_t below) {
   ScopedTrace trace("CMpFlow_OTP::MP_OTPClearPreVDBlock", kTraceOtp);
-  const std::uint8_t type = VdTypeOf(TheOtpPart().kind);
-  for (int i = 0; i < m_iSelBlock && i < static_cast<int>(kVdEntries); ++i) {
+  const std::uint8_t type = VdTypeOf(kind);
+  for (std::uint32_t i = 0; i < below && i < kVdEntries; ++i) {
     std::array<std::uint8_t, kVdEntrySize> entry{};
-    const std::uint32_t address = VdEntryAddress(static_cast<std::uint32_t>(i));
-    if (ReadOtp(address, entry) && entry[4] == type) Retire(address + 4, 1);
-  }
-}
-
-void COTPInfo_USB::MP_OTPClearPrePreVDBlock() {
-  ScopedTrace trace("CMpFlow_OTP::MP_OTPClearPrePreVDBlock", kTraceOtp);
-  const std::uint8_t type = VdTypeOf(TheOtpPart().kind);
-  for (int i = 0; i < m_iPreSelBlock && i < static_cast<int>(kVdEntries); ++i) {
-    std::array<std::uint8_t, kVdEntrySize> entry{};
-    const std::uint32_t address = VdEntryAddress(static_cast<std::uint32_t>(i));
+    const std::uint32_t address = VdEntryAddress(i);
     if (ReadOtp(address, entry) && entry[4] == type) Retire(address + 4, 1);
   }
 }
@@ -773,16 +615,9 @@ void COTPInfo_USB::MP_OTPClearPrePreVDBlock() {
 void COTPInfo_USB::MP_OTPClearCurECC(std::uint16_t stop, std::uint32_t length) {
   ScopedTrace trace("CMpFlow_OTP::MP_OTPClearCurECC", kTraceOtp);
   const auto ecc = ReadEccTable(0xFF);
-  const std::uint32_t end = std::uint32_t{m_wStartAddr} +
-                            ConsumedLength(m_wStartAddr, stop, static_cast<std::uint16_t>(length));
-  std::uint32_t collected = 0;
-  for (std::uint32_t n = 1; n <= kEccEntries && collected < kReportSlots; ++n) {
-    const EccEntry e = EccEntry::Unpack(EccAt(ecc, n));
-    if (!e.InUse() || e.address < m_wStartAddr || e.address >= end) continue;
-    ++collected;
-    Trace(trace, "byActualECCNum is %d\n", static_cast<int>(collected));
-    Trace(trace, "i is %d\n", static_cast<int>(n));
-    Trace(trace, e.value != 0 ? "--------\n" : "----\n");
+  const std::uint32_t end =
+      std::uint32_t{entry_.start} + ConsumedLength(entry_.start, stop, static_cast<std::uint16_t>(length));
+  for (std::uint32_t n : EccInside(ecc, entry_.start, end)) {
     if (MP_OTPWriteEnale() == 0) continue;
     Trace(trace, "byECCNo is %d\n", static_cast<int>(n));
     Retire(EccMarkerAddress(n), 1);
@@ -792,9 +627,9 @@ void COTPInfo_USB::MP_OTPClearCurECC(std::uint16_t stop, std::uint32_t length) {
 void COTPInfo_USB::MP_OTPFailAction(std::uint32_t length) {
   ScopedTrace trace("CMpFlow_OTP::MP_OTPFailAction", kTraceOtp);
   Trace(trace, "MP_OTPWrite Fail\n");
-  if (m_bWriteStarted != 1) return;
-  if (MP_OTPWriteBlockFail(m_wCurAddr, length) == 0) Trace(trace, "MP_OTPWriteBlock Fail\n");
-  MP_OTPClearCurECC(m_wCurAddr, length);
+  if (!writeStarted_) return;
+  if (MP_OTPWriteBlockFail(ledger_.stoppedAt(), length) == 0) Trace(trace, "MP_OTPWriteBlock Fail\n");
+  MP_OTPClearCurECC(ledger_.stoppedAt(), length);
 }
 
 }  // namespace quillon

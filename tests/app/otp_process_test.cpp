@@ -85,6 +85,11 @@ class OtpProcessTest : public ::testing::Test {
                   static_cast<float>(used) / 1024.0f, static_cast<float>(kCodeArea - used) / 1024.0f, times);
     return text;
   }
+  static std::string Hex(std::size_t address) {
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "0x%04zX", address);
+    return hex;
+  }
   static std::array<std::uint8_t, 5> Vd(std::uint32_t start, std::uint32_t length, std::uint8_t type) {
     return {static_cast<std::uint8_t>(start >> 8), static_cast<std::uint8_t>(start),
             static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length), type};
@@ -121,37 +126,40 @@ TEST_F(OtpProcessTest, WrittenTwiceTheSecondDownloadAppendsAndRetiresTheFirst) {
   run = Quillon({"-f", "-write", image});
   EXPECT_EQ(run.exitCode, 0) << run.err;
   EXPECT_EQ(run.out, Console("Begin to Write fw!\r\nWrite fw pass!\r\n"));
-  EXPECT_EQ(Writes(), (std::vector<OtpWrite>{{0, static_cast<std::uint32_t>(L), 8},
+  // Both parts' data, the configuration part first, then their entries: the
+  // code entry is the download's last write.
+  EXPECT_EQ(Writes(), (std::vector<OtpWrite>{{0, static_cast<std::uint32_t>(C), 8},
+                                              {static_cast<std::uint32_t>(C), static_cast<std::uint32_t>(L), 8},
                                               {0x3F70, 5, 8},
-                                              {static_cast<std::uint32_t>(L), static_cast<std::uint32_t>(C), 8},
                                               {0x3F75, 5, 8}}));
   std::vector<std::uint8_t> otp = Otp();
-  EXPECT_EQ(VdOf(otp, 0), Vd(0, L, 0x55));
-  EXPECT_EQ(VdOf(otp, 1), Vd(L, C, 0xAA));
-  EXPECT_NE(Show().find("otp-boot: entry 0 at 0x0000, " + std::to_string(L) + " bytes"), std::string::npos) << Show();
+  EXPECT_EQ(VdOf(otp, 0), Vd(0, C, 0xAA));
+  EXPECT_EQ(VdOf(otp, 1), Vd(C, L, 0x55));
+  EXPECT_NE(Show().find("otp-boot: entry 1 at " + Hex(C) + ", " + std::to_string(L) + " bytes"), std::string::npos)
+      << Show();
+  EXPECT_NE(Show().find("\notp-config: entry 0 at 0x0000, " + std::to_string(C) + " bytes"), std::string::npos)
+      << Show();
 
   run = Quillon({"-f", "-write", image});
   EXPECT_EQ(run.exitCode, 0) << run.err;
   const auto at = static_cast<std::uint32_t>(once);
-  EXPECT_EQ(Writes(), (std::vector<OtpWrite>{{at, static_cast<std::uint32_t>(L), 8},
+  EXPECT_EQ(Writes(), (std::vector<OtpWrite>{{at, static_cast<std::uint32_t>(C), 8},
+                                              {static_cast<std::uint32_t>(at + C), static_cast<std::uint32_t>(L), 8},
                                               {0x3F7A, 5, 8},
-                                              {0x3F74, 1, 8},
-                                              {static_cast<std::uint32_t>(at + L), static_cast<std::uint32_t>(C), 8},
                                               {0x3F7F, 5, 8},
+                                              {0x3F74, 1, 8},
                                               {0x3F79, 1, 8}}));
   otp = Otp();
-  EXPECT_EQ(VdOf(otp, 0), Vd(0, L, 0xFF));
-  EXPECT_EQ(VdOf(otp, 1), Vd(L, C, 0xFF));
-  EXPECT_EQ(VdOf(otp, 2), Vd(once, L, 0x55));
-  EXPECT_EQ(VdOf(otp, 3), Vd(once + L, C, 0xAA));
+  EXPECT_EQ(VdOf(otp, 0), Vd(0, C, 0xFF));
+  EXPECT_EQ(VdOf(otp, 1), Vd(C, L, 0xFF));
+  EXPECT_EQ(VdOf(otp, 2), Vd(once, C, 0xAA));
+  EXPECT_EQ(VdOf(otp, 3), Vd(once + C, L, 0x55));
   // Both copies of the code part are the image's code record behind its patched header.
-  EXPECT_TRUE(std::equal(area.begin() + 15, area.begin() + static_cast<std::ptrdiff_t>(L), otp.begin() + once + 15));
-  EXPECT_EQ(otp[once + 2], 21 << 3 | 3);
-  EXPECT_NE(Show().find("otp-boot: entry 2 at 0x" + [&] {
-    char hex[8];
-    std::snprintf(hex, sizeof hex, "%04zX", once);
-    return std::string(hex);
-  }()), std::string::npos);
+  EXPECT_TRUE(
+      std::equal(area.begin() + 15, area.begin() + static_cast<std::ptrdiff_t>(L), otp.begin() + once + C + 15));
+  EXPECT_EQ(otp[once + C + 2], 21 << 3 | 3);
+  EXPECT_NE(Show().find("otp-boot: entry 3 at " + Hex(once + C)), std::string::npos) << Show();
+  EXPECT_NE(Show().find("otp-config: entry 2 at " + Hex(once)), std::string::npos) << Show();
 
   run = Quillon({"-f", "-detect", image});
   EXPECT_EQ(run.out, Console("Begin to Check OTP Status!\r\n" +
@@ -171,23 +179,29 @@ TEST_F(OtpProcessTest, WrittenTwiceTheSecondDownloadAppendsAndRetiresTheFirst) {
 
 TEST_F(OtpProcessTest, BadCellsAreCorrectedAndTheDumpCarriesTheCorrection) {
   NewOtpChip();
-  // Two cells of the code record's data that need bits.
+  // Two cells of the code record's data that need bits (area offsets; the code
+  // part lies behind the configuration part).
   std::vector<std::size_t> bad;
   for (std::size_t a = 200; bad.size() < 2; a += 97) {
     if (area[a] != 0) bad.push_back(a);
   }
-  ASSERT_EQ(Sim({"fault", state, "otp-fail", std::to_string(bad[0]) + "," + std::to_string(bad[1])}).exitCode, 0);
+  const std::size_t codeAt = configLength;
+  ASSERT_EQ(Sim({"fault", state, "otp-fail", std::to_string(codeAt + bad[0]) + "," + std::to_string(codeAt + bad[1])})
+                .exitCode,
+            0);
   ProcessResult run = Quillon({"-f", "-write", image});
   EXPECT_EQ(run.exitCode, 0) << run.err;
   const std::vector<OtpWrite> writes = Writes();
-  ASSERT_GE(writes.size(), 3u);
-  EXPECT_EQ(writes[1], (OtpWrite{0x3FC0, 4, 8}));
-  EXPECT_EQ(writes[2], (OtpWrite{0x3FC4, 4, 8}));
+  ASSERT_GE(writes.size(), 4u);
+  EXPECT_EQ(writes[1], (OtpWrite{static_cast<std::uint32_t>(codeAt), static_cast<std::uint32_t>(codeLength), 8}));
+  EXPECT_EQ(writes[2], (OtpWrite{0x3FC0, 4, 8}));
+  EXPECT_EQ(writes[3], (OtpWrite{0x3FC4, 4, 8}));
   const std::vector<std::uint8_t> otp = Otp();
   for (int n = 0; n < 2; ++n) {
-    EXPECT_EQ(otp[bad[n]], 0x00);
+    const std::size_t cell = codeAt + bad[n];
+    EXPECT_EQ(otp[cell], 0x00);
     EXPECT_EQ(std::vector<std::uint8_t>(otp.begin() + 0x3FC0 + 4 * n, otp.begin() + 0x3FC4 + 4 * n),
-              (std::vector<std::uint8_t>{static_cast<std::uint8_t>(bad[n] >> 8), static_cast<std::uint8_t>(bad[n]),
+              (std::vector<std::uint8_t>{static_cast<std::uint8_t>(cell >> 8), static_cast<std::uint8_t>(cell),
                                          area[bad[n]], 0x5A}));
   }
   const std::string dump = (scratch.path() / "otp.bin").string();
@@ -196,6 +210,37 @@ TEST_F(OtpProcessTest, BadCellsAreCorrectedAndTheDumpCarriesTheCorrection) {
   ASSERT_EQ(dumped.size(), total);
   EXPECT_EQ(static_cast<std::uint8_t>(dumped[bad[0]]), area[bad[0]]);
   EXPECT_EQ(static_cast<std::uint8_t>(dumped[bad[1]]), area[bad[1]]);
+}
+
+TEST_F(OtpProcessTest, AReservedEntryBehindABlankOneIsTheOneCompleted) {
+  NewOtpChip();
+  // A byte of the code record, reserved in ECC entry 2 while entry 1 is blank.
+  std::size_t x = 200;
+  while (area[x] == 0) ++x;
+  const std::size_t cell = configLength + x;
+  std::vector<std::uint8_t> before(0x4000, 0);
+  const std::array<std::uint8_t, 4> reserved{static_cast<std::uint8_t>(cell >> 8), static_cast<std::uint8_t>(cell), 0,
+                                             0x5A};
+  std::copy(reserved.begin(), reserved.end(), before.begin() + 0x3FC4);
+  const auto file = scratch.path() / "before.bin";
+  std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(before.data()), 0x4000);
+  ASSERT_EQ(Sim({"load", state, file.string()}).exitCode, 0);
+
+  ProcessResult run = Quillon({"-f", "-write", image});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.out, Console("Begin to Write fw!\r\nWrite fw pass!\r\n"));
+  const std::vector<std::uint8_t> otp = Otp();
+  EXPECT_EQ(std::vector<std::uint8_t>(otp.begin() + 0x3FC0, otp.begin() + 0x3FC4), (std::vector<std::uint8_t>(4, 0)))
+      << "the blank entry stays free";
+  EXPECT_EQ(std::vector<std::uint8_t>(otp.begin() + 0x3FC4, otp.begin() + 0x3FC8),
+            (std::vector<std::uint8_t>{reserved[0], reserved[1], area[x], 0x5A}));
+  EXPECT_EQ(VdOf(otp, 1), Vd(configLength, codeLength, 0x55));
+  // Read back with the table applied, the chip holds the image.
+  const std::string dump = (scratch.path() / "otp.bin").string();
+  EXPECT_EQ(Quillon({"-f", "-dumpotp", dump}).exitCode, 0);
+  const std::string dumped = ReadText(dump);
+  ASSERT_EQ(dumped.size(), total);
+  EXPECT_EQ(static_cast<std::uint8_t>(dumped[x]), area[x]);
 }
 
 TEST_F(OtpProcessTest, LockedOtpAndBlankOtpFailAndChangeNothing) {
@@ -208,6 +253,7 @@ TEST_F(OtpProcessTest, LockedOtpAndBlankOtpFailAndChangeNothing) {
   EXPECT_TRUE(Writes().empty());
   const std::vector<std::uint8_t> otp = Otp();
   EXPECT_TRUE(std::all_of(otp.begin(), otp.end(), [](std::uint8_t b) { return b == 0; }));
+  EXPECT_NE(Show().find("otp-boot: none\notp-config: none\n"), std::string::npos) << Show();
 
   const std::string dump = (scratch.path() / "otp.bin").string();
   run = Quillon({"-f", "-dumpotp", dump});

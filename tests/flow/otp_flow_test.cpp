@@ -117,11 +117,15 @@ class OtpFlowTest : public FlowFixture {
   }
   std::optional<sim::OtpBoot> Boot() const { return sim::OtpBootBlock(chip->state()); }
   bool OtpBlank() const { return std::all_of(Mem().begin(), Mem().end(), [](std::uint8_t b) { return b == 0; }); }
-  // An address inside the code part's small-cache data whose byte needs bits.
+  // From blank the configuration part lies at 0 and the code part behind it.
+  std::uint16_t CodeAt() const { return C; }
+  // The OTP address of a byte of the code part's small-cache data (from
+  // offset `from` on) that needs bits.
   std::uint16_t CodeByteNeedingBits(std::uint16_t from) const {
     while (code[from] == 0) ++from;
-    return from;
+    return static_cast<std::uint16_t>(CodeAt() + from);
   }
+  std::uint8_t CodeByte(std::uint16_t address) const { return code[address - CodeAt()]; }
 
   RecordingWindow window;
   ScriptedPrompt prompt;
@@ -140,12 +144,14 @@ TEST_F(OtpFlowTest, BlankOtpThenEachDownloadAppendsAndRetiresTheOlderBlocks) {
   Mark();
   ASSERT_EQ(Otp().OTP_Download(), 1) << ::testing::PrintToString(Fails());
   EXPECT_EQ(LastStatus(), 0u);
-  // Data at 0 with the full budget, its VD entry, then the configuration part behind it.
-  EXPECT_EQ(Writes(), (std::vector<OtpWrite>{{0, L, 8}, {0x3F70, 5, 8}, {L, C, 8}, {0x3F75, 5, 8}}));
-  EXPECT_EQ(Mem(0, L), code);
-  EXPECT_EQ(Mem(L, C), config);
-  EXPECT_EQ(Vd(0), (VdEntry{0, L, 0x55}));
-  EXPECT_EQ(Vd(1), (VdEntry{L, C, 0xAA}));
+  // The configuration part's data at 0 with the full budget, the code part's
+  // behind it, then their entries back to back: the code entry, which makes
+  // the chip start, is the last write.
+  EXPECT_EQ(Writes(), (std::vector<OtpWrite>{{0, C, 8}, {C, L, 8}, {0x3F70, 5, 8}, {0x3F75, 5, 8}}));
+  EXPECT_EQ(Mem(0, C), config);
+  EXPECT_EQ(Mem(C, L), code);
+  EXPECT_EQ(Vd(0), (VdEntry{0, C, 0xAA}));
+  EXPECT_EQ(Vd(1), (VdEntry{C, L, 0x55}));
   EXPECT_TRUE(IsBlankVd(Mem().subspan(VdEntryAddress(2), 5)));
   EXPECT_TRUE(std::all_of(Mem().begin() + kEccTable, Mem().end(), [](auto b) { return b == 0; }));
   ASSERT_TRUE(Boot());
@@ -155,24 +161,24 @@ TEST_F(OtpFlowTest, BlankOtpThenEachDownloadAppendsAndRetiresTheOlderBlocks) {
   Mark();
   ASSERT_EQ(Otp().OTP_Download(), 1);
   const std::uint16_t second = static_cast<std::uint16_t>(L + C);
-  EXPECT_EQ(Writes(), (std::vector<OtpWrite>{{second, L, 8},
+  EXPECT_EQ(Writes(), (std::vector<OtpWrite>{{second, C, 8},
+                                             {static_cast<std::uint32_t>(second + C), L, 8},
                                              {0x3F7A, 5, 8},
-                                             {0x3F74, 1, 8},  // the first code entry's type retired
-                                             {static_cast<std::uint32_t>(second + L), C, 8},
                                              {0x3F7F, 5, 8},
+                                             {0x3F74, 1, 8},  // the first configuration entry's type retired
                                              {0x3F79, 1, 8}}));
-  EXPECT_EQ(Vd(0), (VdEntry{0, L, 0xFF}));
-  EXPECT_EQ(Vd(1), (VdEntry{L, C, 0xFF}));
-  EXPECT_EQ(Vd(2), (VdEntry{second, L, 0x55}));
-  EXPECT_EQ(Vd(3), (VdEntry{static_cast<std::uint16_t>(second + L), C, 0xAA}));
-  EXPECT_EQ(Mem(second, L), code);
+  EXPECT_EQ(Vd(0), (VdEntry{0, C, 0xFF}));
+  EXPECT_EQ(Vd(1), (VdEntry{C, L, 0xFF}));
+  EXPECT_EQ(Vd(2), (VdEntry{second, C, 0xAA}));
+  EXPECT_EQ(Vd(3), (VdEntry{static_cast<std::uint16_t>(second + C), L, 0x55}));
+  EXPECT_EQ(Mem(second + C, L), code);
 
   ASSERT_EQ(Otp().OTP_Download(), 1);
   const std::uint16_t third = static_cast<std::uint16_t>(2 * second);
   for (std::uint32_t i = 0; i < 4; ++i) EXPECT_EQ(Vd(i).type, 0xFF) << i;
-  EXPECT_EQ(Vd(4), (VdEntry{third, L, 0x55}));
-  EXPECT_EQ(Vd(5), (VdEntry{static_cast<std::uint16_t>(third + L), C, 0xAA}));
-  EXPECT_EQ(Boot()->entry, 4);
+  EXPECT_EQ(Vd(4), (VdEntry{third, C, 0xAA}));
+  EXPECT_EQ(Vd(5), (VdEntry{static_cast<std::uint16_t>(third + C), L, 0x55}));
+  EXPECT_EQ(Boot()->entry, 5);
 
   // The usage figures of the chip now: three downloads used, two entries each.
   std::string usage;
@@ -199,14 +205,14 @@ TEST_F(OtpFlowTest, ReadGivesTheNewestBlocksJoinedWithTheEccTableApplied) {
   Mark();
   ASSERT_EQ(Otp().OTP_Download(), 1) << ::testing::PrintToString(Fails());
   const std::vector<OtpWrite> writes = Writes();
-  ASSERT_GE(writes.size(), 5u);
-  EXPECT_EQ(writes[0], (OtpWrite{0, L, 8}));
+  ASSERT_GE(writes.size(), 7u);
+  EXPECT_EQ(writes[1], (OtpWrite{CodeAt(), L, 8}));
   // Entry 1 fails and is invalidated; entries 2 and 3 take the two bytes.
-  EXPECT_EQ(std::vector<OtpWrite>(writes.begin() + 1, writes.begin() + 5),
+  EXPECT_EQ(std::vector<OtpWrite>(writes.begin() + 2, writes.begin() + 6),
             (std::vector<OtpWrite>{{0x3FC0, 4, 8}, {0x3FC3, 1, 8}, {0x3FC4, 4, 8}, {0x3FC8, 4, 8}}));
   EXPECT_EQ(Ecc(1).marker, 0xFF);
-  EXPECT_EQ(Ecc(2), (EccEntry{bad1, code[bad1], 0x5A}));
-  EXPECT_EQ(Ecc(3), (EccEntry{bad2, code[bad2], 0x5A}));
+  EXPECT_EQ(Ecc(2), (EccEntry{bad1, CodeByte(bad1), 0x5A}));
+  EXPECT_EQ(Ecc(3), (EccEntry{bad2, CodeByte(bad2), 0x5A}));
   EXPECT_EQ(Mem()[bad1], 0x00) << "the cell itself stays blank";
   EXPECT_EQ(Boot()->bytes, code) << "the chip boots the part as corrected";
 
@@ -236,12 +242,14 @@ TEST_F(OtpFlowTest, AReservedEntryInsideTheNewBlockIsCompletedWithThePartsByte) 
   Mark();
   ASSERT_EQ(Otp().OTP_Download(), 1) << ::testing::PrintToString(Fails());
   const std::vector<OtpWrite> writes = Writes();
+  // The configuration part before it keeps a slot for the reserved entry behind it (budget 7).
+  EXPECT_EQ(writes.at(0), (OtpWrite{0, C, 7}));
   // Budget 8 (15 blank and 1 reserved entries, at most 8) less the byte already taken; then the
   // reserved entry completed.
-  EXPECT_EQ(writes.at(0), (OtpWrite{0, L, 7}));
-  EXPECT_EQ(writes.at(1), (OtpWrite{0x3FC0, 4, 8}));
-  EXPECT_EQ(Ecc(1), (EccEntry{at, code[at], 0x5A}));
-  EXPECT_EQ(Mem()[at], static_cast<std::uint8_t>(code[at] | stray));
+  EXPECT_EQ(writes.at(1), (OtpWrite{CodeAt(), L, 7}));
+  EXPECT_EQ(writes.at(2), (OtpWrite{0x3FC0, 4, 8}));
+  EXPECT_EQ(Ecc(1), (EccEntry{at, CodeByte(at), 0x5A}));
+  EXPECT_EQ(Mem()[at], static_cast<std::uint8_t>(CodeByte(at) | stray));
   EXPECT_EQ(Boot()->bytes, code);
 }
 
@@ -256,12 +264,13 @@ TEST_F(OtpFlowTest, NoCorrectionBudgetFailsThePartAndBooksWhatItConsumed) {
   EXPECT_EQ(Otp().OTP_Download(), 0);
   EXPECT_EQ(Fails(), (std::vector<std::uint32_t>{41919}));
   EXPECT_EQ(LastStatus(), 41919u);
-  // Mode word 0; the dead entry covers up to the failure where the chip stopped.
-  EXPECT_EQ(Writes(), (std::vector<OtpWrite>{{0, L, 0}, {0x3F70, 5, 8}}));
+  // Mode word 0; one dead entry covers the configuration part's unbooked data
+  // and the code part's up to the failure where the chip stopped.
+  EXPECT_EQ(Writes(), (std::vector<OtpWrite>{{0, C, 0}, {CodeAt(), L, 0}, {0x3F70, 5, 8}}));
   EXPECT_EQ(Vd(0), (VdEntry{0, bad, 0xFF}));
-  EXPECT_EQ(Mem(0, bad), std::vector<std::uint8_t>(code.begin(), code.begin() + bad));
+  EXPECT_EQ(Mem(CodeAt(), bad - CodeAt()), std::vector<std::uint8_t>(code.begin(), code.begin() + (bad - CodeAt())));
   EXPECT_TRUE(std::all_of(Mem().begin() + bad, Mem().begin() + 0x3F60, [](auto b) { return b == 0; }));
-  EXPECT_FALSE(Boot());
+  EXPECT_FALSE(Boot()) << "the configuration part alone starts nothing";
 
   // The next download starts behind the consumed bytes.
   chip->state().faults.otpFail.clear();
@@ -269,8 +278,8 @@ TEST_F(OtpFlowTest, NoCorrectionBudgetFailsThePartAndBooksWhatItConsumed) {
   Mark();
   // No blank ECC entry: the budget stays 0, but without bad cells the part passes.
   ASSERT_EQ(Otp().OTP_Download(), 1);
-  EXPECT_EQ(Writes().front(), (OtpWrite{bad, L, 0}));
-  EXPECT_EQ(Vd(1), (VdEntry{bad, L, 0x55}));
+  EXPECT_EQ(Writes().front(), (OtpWrite{bad, C, 0}));
+  EXPECT_EQ(Vd(2), (VdEntry{static_cast<std::uint16_t>(bad + C), L, 0x55}));
   EXPECT_EQ(Boot()->bytes, code);
 }
 
@@ -386,13 +395,16 @@ TEST_F(OtpFlowTest, CancelDuringTheDataChunksBooksTheDeadEntryThenFails41512) {
   Open();
   hookBus->hook = [&](HookBus&, UsbHandle, const SetupPacket& s, std::span<std::uint8_t> data)
       -> std::optional<TransferResult> {
-    if (IsCommandBlock(s) && data.size() >= 2 && data[0] == 0x02 && data[1] == 0x97) window.cancel = true;
+    // Cancelled while the code part's first chunk goes.
+    if (IsCommandBlock(s) && data.size() >= 6 && data[0] == 0x02 && data[1] == 0x97 && (data[4] | data[5] << 8) == 4096) {
+      window.cancel = true;
+    }
     return std::nullopt;
   };
   Mark();
   EXPECT_EQ(Otp().OTP_Download(), 0);
-  EXPECT_EQ(Writes(), (std::vector<OtpWrite>{{0, 4096, 8}, {0x3F70, 5, 8}}));
-  EXPECT_EQ(Vd(0), (VdEntry{0, L, 0xFF}));
+  EXPECT_EQ(Writes(), (std::vector<OtpWrite>{{0, C, 8}, {C, 4096, 8}, {0x3F70, 5, 8}}));
+  EXPECT_EQ(Vd(0), (VdEntry{0, static_cast<std::uint16_t>(C + L), 0xFF})) << "both parts' bytes, in one dead entry";
   EXPECT_EQ(Fails(), (std::vector<std::uint32_t>{41512}));
   EXPECT_EQ(LastStatus(), 41512u);
   EXPECT_FALSE(Boot());
@@ -417,7 +429,8 @@ TEST_P(OtpReportTest, ReportsTheToolCannotTrustFailThePart) {
   bool armed = false;
   bool done = false;
   std::size_t offset = 0;
-  const auto fake = c.fake(L);
+  // The first part written is the configuration part.
+  const auto fake = c.fake(C);
   hookBus->hook = [&](HookBus& hb, UsbHandle h, const SetupPacket& s, std::span<std::uint8_t> data)
       -> std::optional<TransferResult> {
     if (IsCommandBlock(s) && data.size() >= 6 && data[0] == 0x02 && data[1] == 0x97 && (data[4] | data[5] << 8) > 5) {
@@ -436,7 +449,7 @@ TEST_P(OtpReportTest, ReportsTheToolCannotTrustFailThePart) {
   };
   EXPECT_EQ(Otp().OTP_Download(), 0);
   EXPECT_EQ(Fails().front(), c.failure);
-  EXPECT_EQ(Vd(0), (VdEntry{0, c.consumed(L), 0xFF}));
+  EXPECT_EQ(Vd(0), (VdEntry{0, c.consumed(C), 0xFF}));
   EXPECT_FALSE(Boot());
 }
 
@@ -465,15 +478,49 @@ INSTANTIATE_TEST_SUITE_P(
                    41919, [](std::uint16_t L) { return L; }}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A stall while a part's data goes is sent again: the same bytes to the same
+// cells, which programming (an OR) takes as often as it is given them.
+TEST_F(OtpFlowTest, AStalledDataPieceIsSentAgainAndLeavesNoUnbookedBytes) {
+  for (int piece : {1, 3, 17}) {
+    SCOPED_TRACE("stalled piece " + std::to_string(piece));
+    for (std::size_t i = 0; i < bus.ChipCount(); ++i) bus.UnplugChip(i);
+    window.posts.clear();
+    AddOtpChip();
+    Open();
+    int pieces = -1;  // counting from the code part's command
+    bool stalled = false;
+    hookBus->hook = [&](HookBus&, UsbHandle, const SetupPacket& s, std::span<std::uint8_t> data)
+        -> std::optional<TransferResult> {
+      if (IsCommandBlock(s) && data.size() >= 6 && data[0] == 0x02 && data[1] == 0x97 && (data[4] | data[5] << 8) == L) {
+        pieces = 0;
+      } else if (pieces >= 0 && s.bmRequestType == 0x21 && s.wValue == 0x0B00 && ++pieces == piece && !stalled) {
+        stalled = true;
+        return TransferResult{kUsbErrorIo, 0};
+      }
+      return std::nullopt;
+    };
+    Mark();
+    EXPECT_EQ(Otp().OTP_Download(), 1) << ::testing::PrintToString(Fails());
+    hookBus->hook = nullptr;
+    EXPECT_TRUE(stalled);
+    EXPECT_EQ(Vd(1), (VdEntry{C, L, 0x55}));
+    ASSERT_TRUE(Boot());
+    EXPECT_EQ(Boot()->bytes, code);
+    // Nothing programmed behind what the table books.
+    const std::uint32_t used = UsedSpace(Mem().subspan(kVdTable, kVdTableSize));
+    EXPECT_TRUE(std::all_of(Mem().begin() + used, Mem().begin() + kCodeAreaSize, [](auto b) { return b == 0; }));
+  }
+}
+
 TEST_F(OtpFlowTest, AVdEntryWhoseReportCannotBeReadIsRetiredAndMoved) {
   AddOtpChip();
   Open();
-  // Reports: data chunk 1, then the VD entry's: that one stalls once.
+  // Reports: the two parts' data chunks, then the first VD entry's: that one stalls once.
   bool stalled = false;
   int reports = 0;
   hookBus->hook = [&](HookBus&, UsbHandle, const SetupPacket& s, std::span<std::uint8_t> data)
       -> std::optional<TransferResult> {
-    if (IsCommandBlock(s) && data.size() >= 2 && data[0] == 0x02 && data[1] == 0xDC && ++reports == 2 && !stalled) {
+    if (IsCommandBlock(s) && data.size() >= 2 && data[0] == 0x02 && data[1] == 0xDC && ++reports == 3 && !stalled) {
       stalled = true;
       return TransferResult{kUsbErrorIo, 0};
     }
@@ -482,8 +529,8 @@ TEST_F(OtpFlowTest, AVdEntryWhoseReportCannotBeReadIsRetiredAndMoved) {
   Mark();
   ASSERT_EQ(Otp().OTP_Download(), 1) << ::testing::PrintToString(Fails());
   EXPECT_TRUE(IsRetiredWhole(Mem().subspan(VdEntryAddress(0), 5)));
-  EXPECT_EQ(Vd(1), (VdEntry{0, L, 0x55}));
-  EXPECT_EQ(Vd(2), (VdEntry{L, C, 0xAA}));
+  EXPECT_EQ(Vd(1), (VdEntry{0, C, 0xAA}));
+  EXPECT_EQ(Vd(2), (VdEntry{C, L, 0x55}));
   EXPECT_EQ(Boot()->bytes, code);
   // Usage figures do not wrap on the entry retired whole.
   EXPECT_EQ(Otp().OTP_UsedSpace(), std::uint32_t{L} + C);
@@ -569,7 +616,7 @@ TEST_F(OtpFlowTest, UpdateWritesTheBuiltInImageAndEndsWith41930) {
   Otp().image.builtinLength = image.size();
   ASSERT_EQ(Otp().OTP_Update(), 1);
   EXPECT_EQ(window.posts.back(), (std::pair<std::uint32_t, std::uint32_t>{WM_FLOW_PASS, 41930}));
-  EXPECT_EQ(Vd(0), (VdEntry{0, L, 0x55}));
+  EXPECT_EQ(Vd(1), (VdEntry{C, L, 0x55}));
   EXPECT_EQ(Boot()->bytes, code);
 }
 
@@ -580,7 +627,7 @@ TEST_F(OtpFlowTest, ReservedEntriesBeyondTheBlockNeverWrapTheBudget) {
   Open();
   Mark();
   ASSERT_EQ(Otp().OTP_Download(), 1);
-  EXPECT_EQ(Writes().front(), (OtpWrite{0, L, 0})) << "a budget of 0, not a wrapped one";
+  EXPECT_EQ(Writes().front(), (OtpWrite{0, C, 0})) << "a budget of 0, not a wrapped one";
 }
 
 // A power loss at points spread over a download never leaves an entry that
@@ -619,6 +666,167 @@ TEST_F(OtpFlowTest, PowerLossAnywhereNeverBootsAPartialPart) {
     }
   }
   EXPECT_GE(failedRuns, 40) << "the losses fell inside the downloads";
+}
+
+// Bytes a cut download programmed but never booked are booked dead and the
+// parts go behind them; with no room left behind them the run says so.
+struct UnbookedCase {
+  const char* name;
+  std::vector<std::pair<std::uint32_t, VdEntry>> table;
+  std::uint16_t at;      // where the unbooked bytes start (the next part's start)
+  std::uint16_t length;  // up to their last non-zero byte
+  std::uint32_t failure;  // 0: the download passes behind them
+};
+void PrintTo(const UnbookedCase& c, std::ostream* os) { *os << c.name; }
+
+class OtpUnbookedTest : public OtpFlowTest, public ::testing::WithParamInterface<UnbookedCase> {};
+
+TEST_P(OtpUnbookedTest, AreBookedDeadAndPassedOver) {
+  const UnbookedCase& c = GetParam();
+  AddOtpChip();
+  for (auto [i, e] : c.table) PutVd(i, e);
+  // Runs of data with blank cells between them, then blank to the end.
+  std::vector<std::uint8_t> stray(c.length);
+  for (std::size_t i = 0; i < stray.size(); ++i) stray[i] = i % 37 == 36 ? 0x00 : static_cast<std::uint8_t>(0x30 + i % 5);
+  Put(c.at, stray);
+  const std::uint32_t entry = static_cast<std::uint32_t>(c.table.size());
+  prompt.answer = Answer::Yes;
+  Open();
+  const int result = Otp().OTP_Download();
+  EXPECT_EQ(Vd(entry), (VdEntry{c.at, c.length, kTypeDead}));
+  EXPECT_EQ(Mem(c.at, c.length), stray) << "nothing programmed over them";
+  if (c.failure == 0) {
+    EXPECT_EQ(result, 1) << ::testing::PrintToString(Fails());
+    const auto behind = static_cast<std::uint16_t>(c.at + c.length);
+    EXPECT_EQ(Vd(entry + 1), (VdEntry{behind, C, kTypeConfig}));
+    EXPECT_EQ(Vd(entry + 2), (VdEntry{static_cast<std::uint16_t>(behind + C), L, kTypeCode}));
+    ASSERT_TRUE(Boot());
+    EXPECT_EQ(Boot()->bytes, code);
+  } else {
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(Fails(), (std::vector<std::uint32_t>{c.failure}));
+    EXPECT_FALSE(Boot());
+    EXPECT_TRUE(std::all_of(Mem().begin() + c.at + c.length, Mem().begin() + kCodeAreaSize,
+                            [](auto b) { return b == 0; }));
+  }
+}
+
+std::vector<std::pair<std::uint32_t, VdEntry>> DeadChain(std::uint32_t count, std::uint16_t each) {
+  std::vector<std::pair<std::uint32_t, VdEntry>> rows;
+  for (std::uint32_t i = 0; i < count; ++i) rows.push_back({i, {static_cast<std::uint16_t>(i * each), each, kTypeDead}});
+  return rows;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Recovery, OtpUnbookedTest,
+    ::testing::Values(UnbookedCase{"AtTheStartOfABlankOtp", {}, 0, 300, 0},
+                      UnbookedCase{"InTheMiddle", {{0, {0, 8000, kTypeDead}}}, 8000, 300, 0},
+                      UnbookedCase{"NearTheEnd", {{0, {0, 14000, kTypeDead}}}, 14000, 300, 0},
+                      UnbookedCase{"ReachingTheEndLeavesNoRoom", {{0, {0, 15800, kTypeDead}}}, 15800, 424, 41917},
+                      UnbookedCase{"InTheLastFreeEntryLeavesNoEntry", DeadChain(15, 100), 1500, 200, 41916}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A cut at each stage of a download, from blank and over an older image: what
+// the chip starts after the cut, and that the next download passes.
+enum class Start { Loader, Old, New, OldCodeNewConfig };
+const char* StartName(Start s) {
+  switch (s) {
+    case Start::Loader: return "loader";
+    case Start::Old: return "old image";
+    case Start::New: return "new image";
+    case Start::OldCodeNewConfig: return "old code, new configuration";
+  }
+  return "?";
+}
+
+TEST_F(OtpFlowTest, ACutAtAnyStageLeavesAWholeImageOrTheLoaderAndTheNextDownloadPasses) {
+  // An older image whose code and configuration parts both differ.
+  const std::vector<std::uint8_t> older = OtpImage(600, [](mkimage::ImageSpec& spec) {
+    spec.serial = "QL0000000000";
+    spec.version = {0x41, 0x18, 0x00, 0x00, 0x01, 0x14, 0x00, 0x00};
+  });
+  const ImageParts olderParts = BuildImageParts(older);
+  ASSERT_TRUE(olderParts.code && olderParts.config && *olderParts.config != config);
+
+  // The chip with the older image, and the transfers of a download over it.
+  AddOtpChip();
+  Open();
+  Otp().image.fileData = older;
+  ASSERT_EQ(Otp().OTP_Download(), 1);
+  const std::vector<std::uint8_t> withOlder(Mem().begin(), Mem().end());
+  const auto stateOf = [&](const sim::ChipState& state) {
+    const auto boot = sim::OtpBootBlock(state);
+    const auto cfg = sim::OtpConfigBlock(state);
+    if (!boot) return Start::Loader;
+    if (boot->bytes == code && cfg && cfg->bytes == config) return Start::New;
+    if (boot->bytes == *olderParts.code && cfg && cfg->bytes == *olderParts.config) return Start::Old;
+    if (boot->bytes == *olderParts.code && cfg && cfg->bytes == config) return Start::OldCodeNewConfig;
+    ADD_FAILURE() << "the chip starts a mix no cut should leave";
+    return Start::Loader;
+  };
+
+  for (bool fromBlank : {true, false}) {
+    // One download without a fault, to find its stages on the wire.
+    for (std::size_t i = 0; i < bus.ChipCount(); ++i) bus.UnplugChip(i);
+    AddOtpChip();
+    if (!fromBlank) chip->state().memory.Load(withOlder);
+    chip->PowerUp();
+    Open();
+    const std::size_t opened = WireLines().size();
+    ASSERT_EQ(Otp().OTP_Download(), 1);
+    std::vector<std::string> lines = WireLines();
+    lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(opened));
+    const auto otpWrite = [&](std::size_t from, std::uint32_t length) {
+      for (std::size_t i = from; i < lines.size(); ++i) {
+        if (lines[i].rfind("21 01 0a00 0300 0008 0297", 0) != 0) continue;
+        const auto byte = [&](int n) { return std::stoul(lines[i].substr(21 + n * 2, 2), nullptr, 16); };
+        if ((byte(4) | byte(5) << 8) == length) return i;
+      }
+      ADD_FAILURE() << "no OTP write of " << length << " bytes";
+      return lines.size();
+    };
+    const std::size_t configData = otpWrite(0, C), codeData = otpWrite(configData, L);
+    const std::size_t configEntry = otpWrite(codeData, 5), codeEntry = otpWrite(configEntry + 1, 5);
+    std::size_t afterCodeEntry = codeEntry + 1;
+    while (afterCodeEntry < lines.size() && lines[afterCodeEntry].rfind("21 01 0a00", 0) != 0) ++afterCodeEntry;
+
+    struct Cut {
+      const char* name;
+      std::size_t line;  // the transfer the power is lost at
+      Start blank, over;
+    };
+    const Cut cuts[] = {
+        {"in the configuration part's data", configData + 3, Start::Loader, Start::Old},
+        {"in the code part's data", codeData + 3, Start::Loader, Start::Old},
+        {"between the data and the first entry", configEntry, Start::Loader, Start::Old},
+        {"between the two entries", codeEntry, Start::Loader, Start::OldCodeNewConfig},
+        {"after the code part's entry", afterCodeEntry, Start::New, Start::New},
+    };
+    for (const Cut& cut : cuts) {
+      SCOPED_TRACE(std::string(fromBlank ? "from blank, cut " : "over an older image, cut ") + cut.name);
+      for (std::size_t i = 0; i < bus.ChipCount(); ++i) bus.UnplugChip(i);
+      AddOtpChip();
+      if (!fromBlank) chip->state().memory.Load(withOlder);
+      chip->PowerUp();
+      const std::size_t before = WireLines().size();
+      Open();
+      const std::size_t used = WireLines().size() - before;
+      chip->state().faults.transfers.push_back(
+          {sim::TransferFaultKind::kPowerLoss, static_cast<std::uint32_t>(used + cut.line + 1), 1});
+      Otp().OTP_Download();
+      const std::vector<std::uint8_t> afterCut(Mem().begin(), Mem().end());
+      EXPECT_EQ(std::string(StartName(stateOf(chip->state()))), StartName(fromBlank ? cut.blank : cut.over));
+
+      for (std::size_t i = 0; i < bus.ChipCount(); ++i) bus.UnplugChip(i);
+      AddOtpChip();
+      chip->state().memory.Load(afterCut);
+      chip->PowerUp();
+      window.posts.clear();
+      Open();
+      EXPECT_EQ(Otp().OTP_Download(), 1) << ::testing::PrintToString(Fails());
+      EXPECT_EQ(std::string(StartName(stateOf(chip->state()))), StartName(Start::New));
+    }
+  }
 }
 
 // Each part's data chunks and their read-back go in 64-byte pieces, raised

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,12 +13,15 @@
 
 namespace quillon::testing {
 
-inline std::vector<std::uint8_t> OtpImage(std::optional<std::size_t> smallCache) {
+// `adjust` changes the spec further (another version or serial string, say).
+inline std::vector<std::uint8_t> OtpImage(std::optional<std::size_t> smallCache,
+                                          const std::function<void(mkimage::ImageSpec&)>& adjust = {}) {
   mkimage::ImageSpec spec;
   spec.memory = mkimage::Memory::Otp;
   spec.configAt = 0;
   spec.size = 0x4000;
   spec.smallCache = smallCache;
+  if (adjust) adjust(spec);
   std::string error;
   auto made = mkimage::MakeImage(spec, &error);
   EXPECT_TRUE(made) << error;

@@ -40,22 +40,15 @@ bool SameMemory(std::span<const std::uint8_t> have, const std::vector<std::uint8
 }
 
 // OTP keeps every image it was given: what counts is the code block the chip
-// boots and the newest configuration block (type 0xAA) of the block table.
+// boots and the configuration block it starts with.
 std::vector<std::uint8_t> BootedOtp(std::span<const std::uint8_t> memory, const sim::ChipState& like) {
   sim::ChipState chip = like;
   chip.memory.Load(memory);
   const auto boot = sim::OtpBootBlock(chip);
   std::vector<std::uint8_t> out = boot ? boot->bytes : std::vector<std::uint8_t>{};
-  constexpr std::size_t kTable = 0x3F70, kCodeArea = 0x3F60;
-  for (int i = 15; i >= 0; --i) {
-    const std::size_t at = kTable + 5 * static_cast<std::size_t>(i);
-    if (at + 5 > memory.size() || memory[at + 4] != 0xAA) continue;
-    const std::size_t start = memory[at] << 8 | memory[at + 1], length = memory[at + 2] << 8 | memory[at + 3];
-    if (length == 0 || start + length > kCodeArea) continue;
+  if (const auto config = sim::OtpConfigBlock(chip)) {
     out.push_back(0xAA);
-    out.insert(out.end(), memory.begin() + static_cast<std::ptrdiff_t>(start),
-               memory.begin() + static_cast<std::ptrdiff_t>(start + length));
-    break;
+    out.insert(out.end(), config->bytes.begin(), config->bytes.end());
   }
   return out;
 }
@@ -86,6 +79,7 @@ const char* OutcomeName(Outcome o) {
 struct Tally {
   std::uint64_t runs = 0, passes = 0, falsePass = 0, partial = 0, unrecovered = 0;
   std::string firstFailure;
+  std::string firstInWindow;
 };
 
 bool WriteFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes) {
@@ -194,7 +188,9 @@ bool SweepSetUp(const SetUp& s, const Options& o, const std::filesystem::path& h
       t.falsePass += falsePass;
       t.partial += partial;
       t.unrecovered += unrecovered;
-      if ((falsePass || partial || unrecovered) && t.firstFailure.empty()) {
+      const bool inWindow = partial && s.updateWindow;
+      if (inWindow && t.firstInWindow.empty()) t.firstInWindow = CaseCommand(s, c);
+      if ((falsePass || (partial && !inWindow) || unrecovered) && t.firstFailure.empty()) {
         t.firstFailure = CaseCommand(s, c) + "   (" + (pass ? "PASS, " : "FAIL, ") + OutcomeName(outcome) +
                          (unrecovered ? ", second run " + std::string(second.result == 1 ? "PASS, " : "FAIL, ") +
                                             OutcomeName(recovered)
@@ -254,12 +250,12 @@ int Main(int argc, char** argv) {
                   static_cast<unsigned long long>(t.unrecovered));
     }
     std::fflush(stdout);
-    table.emplace_back(s.name + (s.open ? " (open)" : ""), std::move(tallies));
+    table.emplace_back(s.name + (s.open ? " (open)" : s.updateWindow ? " (window)" : ""), std::move(tallies));
   }
 
   std::printf("\n%-26s %-7s %8s %8s %10s %8s %11s\n", "set-up", "fault", "runs", "PASS", "false PASS", "partial",
               "unrecovered");
-  std::vector<std::string> failures, open;
+  std::vector<std::string> failures, open, window;
   for (const auto& [name, tallies] : table) {
     for (const auto& [kind, t] : tallies) {
       std::printf("%-26s %-7s %8llu %8llu %10llu %8llu %11llu\n", name.c_str(), KindName(kind),
@@ -267,10 +263,12 @@ int Main(int argc, char** argv) {
                   static_cast<unsigned long long>(t.falsePass), static_cast<unsigned long long>(t.partial),
                   static_cast<unsigned long long>(t.unrecovered));
       if (!t.firstFailure.empty()) (name.ends_with("(open)") ? open : failures).push_back(t.firstFailure);
+      if (!t.firstInWindow.empty()) window.push_back(t.firstInWindow);
     }
   }
   for (const std::string& f : failures) std::printf("first failing case: %s\n", f.c_str());
   for (const std::string& f : open) std::printf("first failing case (open): %s\n", f.c_str());
+  for (const std::string& f : window) std::printf("first partial start in the update window: %s\n", f.c_str());
   std::uint64_t runs = 0;
   for (const auto& [name, tallies] : table) {
     for (const auto& [kind, t] : tallies) runs += t.runs;

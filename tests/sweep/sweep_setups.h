@@ -29,6 +29,11 @@ struct SetUp {
   // The chip holds the customer's preserved record, which the write carries:
   // a cut run's copy is restored by the run that recovers the chip.
   bool preservedRecord = false;
+  // An OTP update books its two parts as two entries and no single write
+  // commits both: a chip that starts the old code with the new configuration
+  // is counted as partial and shown, but does not fail the sweep. False PASS
+  // and chips not recovered still do.
+  bool updateWindow = false;
 };
 
 // The tool's memory type for the chip's memory.

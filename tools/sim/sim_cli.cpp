@@ -224,14 +224,21 @@ void CommandShow(const Args& args, std::ostream& out) {
         << "memory: " << Sha256Hex(chip.memory.bytes()) << '\n'
         << "protected: " << (IsProtected(chip) ? "yes" : "no") << '\n';
     if (chip.config.memory == MemoryKind::kOtp) {
-      if (auto boot = OtpBootBlock(chip)) {
+      // The code block the chip starts and the configuration block it starts
+      // with, so that new code with an old configuration shows.
+      const auto line = [&](const char* name, const std::optional<OtpBoot>& block) {
+        out << name << ": ";
+        if (!block) {
+          out << "none\n";
+          return;
+        }
         char where[64];
-        std::snprintf(where, sizeof where, "entry %d at 0x%04X, %u bytes, ", boot->entry, unsigned{boot->start},
-                      unsigned{boot->length});
-        out << "otp-boot: " << where << Sha256Hex(boot->bytes) << '\n';
-      } else {
-        out << "otp-boot: none\n";
-      }
+        std::snprintf(where, sizeof where, "entry %d at 0x%04X, %u bytes, ", block->entry, unsigned{block->start},
+                      unsigned{block->length});
+        out << where << Sha256Hex(block->bytes) << '\n';
+      };
+      line("otp-boot", OtpBootBlock(chip));
+      line("otp-config", OtpConfigBlock(chip));
     }
   }
 }
