@@ -206,7 +206,7 @@ int COTPInfo_USB::OTP_UpdateEx_Cmd2(std::span<std::uint8_t> part) {
   ScopedTrace trace("CMpFlow_OTP::OTP_UpdateEx_Cmd2", kTraceOtp);
   partFailPosted_ = false;
   cancelledWhileWriting_ = false;
-  if (FlowCancelled()) return Fail(msg::kResetDeviceFail);
+  if (FlowCancelled()) return Fail(msg::kRunCancelled);
   const std::uint32_t length = static_cast<std::uint32_t>(part.size());
   if (!Allocate(readBuffer, length)) return Fail(msg::kMallocDataFail);
 

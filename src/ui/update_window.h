@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "app/run_record.h"
+#include "flow/chip_snapshot.h"
 #include "flow/front_end.h"
 #include "flow/status.h"
 #include "proxy/usb_backend.h"
@@ -40,20 +41,15 @@ inline constexpr Rgb kFailColour{255, 0, 0};
 inline constexpr std::uint32_t kEndDelayMs = 128;
 inline constexpr std::uint32_t kStartRetryMs = 50;
 
-// What a PASS, FAIL or information notification shows of the flow, taken on
-// the thread that posted it, which owns the flow at that moment.
-struct FlowSnapshot {
-  std::uint16_t vendorId = 0;
-  std::uint16_t productId = 0;
-  std::uint16_t revision = 0;
-  std::string deviceName;
-  std::string versionText;
-  std::string connectionText;
-  std::string imageText;
-  std::string serial;
-  std::uint32_t accepted = 1;
-  bool chipInfoShown = false;
-};
+// What the window shows of the last run; it stays until the next run starts.
+enum class RunVerdict { None, Pass, Fail, Cancelled };
+
+// How the operator asked the window to close: a key (Enter, Escape) or the
+// close box and its kin. During a run a key is ignored and a close is confirmed.
+enum class CloseRequest { Key, CloseBox };
+inline constexpr const char* kStopRunQuestion = "A unit is being written. Stop the run and close the window?";
+inline constexpr const char* kStoppingText = "stopping...";
+inline constexpr const char* kCancelledResult = "CANCELLED";
 
 // Which question comes before writing a built-in image: none when some word is
 // newer or the device carries the blank version words, else same or older.
@@ -77,7 +73,7 @@ class CUvcCamDownload_Tessaro_VxproxyDlg final : public FlowWindow,
   // The Start button, and the Start command the window posts to itself.
   void OnStart();
   // OK, Cancel and the close box.
-  void OnClose();
+  void OnClose(CloseRequest how = CloseRequest::CloseBox);
   void OnDeviceListSelected(int index);
   // Delivers pending USB arrivals and removals (the view polls this while open).
   void PollDeviceEvents();
@@ -86,7 +82,7 @@ class CUvcCamDownload_Tessaro_VxproxyDlg final : public FlowWindow,
   void Destroy();
 
   // FlowWindow: any thread.
-  bool Post(std::uint32_t notification, std::uint32_t wParam, std::uint32_t lParam) override;
+  bool Post(std::uint32_t notification, std::uint32_t wParam, std::uint32_t lParam, const ChipSnapshot& chip) override;
   bool CancelRequested() override;
 
   // FlowFrontEnd.
@@ -103,10 +99,10 @@ class CUvcCamDownload_Tessaro_VxproxyDlg final : public FlowWindow,
   bool closing() const { return closing_; }
   bool ended() const { return ended_; }
   bool devicePresent() const { return devicePresent_; }
-  int lastResult() const { return lastResult_; }
+  RunVerdict lastResult() const { return lastResult_; }
   int loopTotal() const;
   bool WorkerIdle() const { return worker_.Idle(); }
-  // Where the count of programmed OTP bytes comes from; by default the OTP flow's own count.
+  // Where the count of programmed OTP bytes comes from; by default the last chip reported.
   void SetOtpUsageSource(std::function<std::uint32_t()> source) { otpUsage_ = std::move(source); }
   bool KeepAwakeRunning() const { return keepAwake_ && keepAwake_->Running(); }
 
@@ -127,25 +123,33 @@ class CUvcCamDownload_Tessaro_VxproxyDlg final : public FlowWindow,
     int selected_ = -1;
   };
 
-  void Handle(std::uint32_t notification, std::uint32_t wParam, std::uint32_t lParam, const FlowSnapshot& flow);
-  void OnFlowInfo(std::uint32_t id, std::uint32_t lParam, const FlowSnapshot& flow);
-  void OnFlowPass(const FlowSnapshot& flow);
-  void OnFlowFail(std::uint32_t id, const FlowSnapshot& flow);
+  void Handle(std::uint32_t notification, std::uint32_t wParam, std::uint32_t lParam, const ChipSnapshot& flow);
+  void OnFlowInfo(std::uint32_t id, std::uint32_t lParam, const ChipSnapshot& flow);
+  void OnFlowPass(const ChipSnapshot& flow);
+  void OnFlowFail(std::uint32_t id, const ChipSnapshot& flow);
   void OnFlowNote();
   void StartRun();
   bool PrepareImage();
   bool CheckPassword();
   void RefuseRun(std::uint32_t id);
+  // A Start that did not begin a run: Start back on (it is off between loops).
+  void AbandonStart();
+  // A run, or the next loop of one, is under way.
+  bool RunUnderWay() const { return busy_ || nextLoopPending_; }
+  // The status the window ends with: 0 exactly when its last run passed.
+  std::uint32_t ExitStatus() const;
   void SetControlState(bool busy);
   void ShowMembers();
   bool ReadMembers();
   void SetCancel(bool value);
   void OpenResultFile();
-  void WriteResultFile(bool pass, const FlowSnapshot& flow);
+  void WriteResultFile(bool pass, const ChipSnapshot& flow);
+  // What the serial field and burn_result.txt name the unit by.
+  std::string UnitText(const ChipSnapshot& flow) const;
   // One run record (stderr summary, JSON line when configured) per run.
-  void ReportWindowRun(bool pass, std::uint32_t id, const FlowSnapshot& flow);
+  void ReportWindowRun(bool pass, std::uint32_t id, const ChipSnapshot& flow);
   void CloseResultFile();
-  void AppendBurnLine(bool pass, const FlowSnapshot& flow);
+  void AppendBurnLine(bool pass, std::uint32_t id, const ChipSnapshot& flow);
   void EndWindow();
   void RefreshList(std::uint32_t afterRun);
 
@@ -179,7 +183,6 @@ class CUvcCamDownload_Tessaro_VxproxyDlg final : public FlowWindow,
   // The run record of the run under way: the image part is filled at Start,
   // the rest at its first PASS or FAIL.
   RunRecord runRecord_;
-  bool closedAfterPass_ = false;  // "AutoRun" 2 closed the window after a PASS
   std::chrono::steady_clock::time_point runStarted_{};
   std::mutex cancelLock_;
   bool cancel_ = false;
@@ -190,8 +193,11 @@ class CUvcCamDownload_Tessaro_VxproxyDlg final : public FlowWindow,
   bool busy_ = false;
   bool devicePresent_ = false;
   std::uint32_t accepted_ = 1;
-  int lastResult_ = 0;
+  RunVerdict lastResult_ = RunVerdict::None;
+  // The chip as the last notification showed it.
+  ChipSnapshot lastChip_;
   std::string lastFailureText_ = "N/A";
+  std::uint32_t lastFailureId_ = 0;
   bool autoRunPending_ = false;
   std::uint32_t saveResultMode_ = 0;
   std::uint32_t burnLogMode_ = 0;

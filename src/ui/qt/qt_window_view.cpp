@@ -209,16 +209,17 @@ void QtWindowView::EndWindow() {
   done(QDialog::Rejected);
 }
 
+// Enter (the dialog's OK) and Escape (its Cancel) are keys: during a run the
+// logic ignores them.
 void QtWindowView::accept() {
-  if (logic_ != nullptr) logic_->OnClose();
+  if (logic_ != nullptr) logic_->OnClose(CloseRequest::Key);
 }
 
 void QtWindowView::reject() {
-  if (logic_ != nullptr) logic_->OnClose();
+  if (logic_ != nullptr) logic_->OnClose(CloseRequest::Key);
 }
 
 void QtWindowView::keyPressEvent(QKeyEvent* event) {
-  // Enter is the dialog's OK, which closes like Cancel does.
   if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
     accept();
     return;
@@ -232,7 +233,7 @@ void QtWindowView::closeEvent(QCloseEvent* event) {
     return;
   }
   event->ignore();
-  if (logic_ != nullptr) logic_->OnClose();
+  if (logic_ != nullptr) logic_->OnClose(CloseRequest::CloseBox);
 }
 
 }  // namespace quillon

@@ -1,0 +1,174 @@
+// The window as a production line uses it: loops on units already at the
+// image's version, serial numbers, stops, exit status, units pulled mid-run
+// and stray keys.
+#include "ui/window_fixture.h"
+
+namespace quillon::testing {
+namespace {
+
+using WindowLineTest = WindowFixture;
+
+// Erasing waits at the gate: the run is under way and the chip untouched.
+auto HoldAtErase(Gate& gate) {
+  return [&gate](HookBus&, UsbHandle, const SetupPacket& s, std::span<std::uint8_t> d) -> std::optional<TransferResult> {
+    if (IsOp(s, d, 0x02, 0x04)) gate.PassOrWait();
+    return std::nullopt;
+  };
+}
+
+// A loop on a unit already at the image's version asks once for the whole
+// loop; a No starts nothing and leaves Start usable.
+TEST_F(WindowLineTest, LoopOnTheSameVersionAsksOnce) {
+  AddBlankChip();
+  Open("Loop Test=1\r\n");
+  ClickStart();
+  ASSERT_EQ(Shown(Control::Result), "PASS");
+  ASSERT_TRUE(view.questions.empty());
+
+  view.loopTotalTyped = "3";
+  view.answers = {Answer::Yes};
+  ClickStart();
+  EXPECT_EQ(view.questions, std::vector<std::string>{kSameVersionQuestion});
+  EXPECT_EQ(Count("Start Download"), 4);
+  EXPECT_EQ(Shown(Control::LoopLeft), "Left : 0");
+  EXPECT_TRUE(view.enabled[Control::Start]);
+
+  view.questions.clear();
+  view.loopTotalTyped = "2";
+  view.answers = {Answer::No};
+  ClickStart();
+  EXPECT_EQ(view.questions, std::vector<std::string>{kSameVersionQuestion});
+  EXPECT_EQ(Count("Start Download"), 4);
+  EXPECT_EQ(Shown(Control::LoopLeft), "Left : 0") << "a refused start counts no loop";
+  EXPECT_FALSE(window->busy());
+  EXPECT_TRUE(view.enabled[Control::Start]);
+}
+
+class WindowSerialTest : public WindowFixture, public ::testing::WithParamInterface<const char*> {};
+
+// The unit's own serial is shown before and after the run, with or without
+// "SN Address", and names the unit in burn_result.txt.
+TEST_P(WindowSerialTest, TheUnitsSerialNamesIt) {
+  AddBlankChip();
+  const std::string serial = chip->Serial();
+  ASSERT_FALSE(serial.empty());
+  const std::filesystem::path previous = std::filesystem::current_path();
+  std::filesystem::current_path(temp.path());
+  Open(std::string("LogType=1\r\n") + GetParam());
+  EXPECT_EQ(Shown(Control::SerialText), serial) << "before the run";
+  ClickStart();
+  std::filesystem::current_path(previous);
+  ASSERT_EQ(Shown(Control::Result), "PASS");
+  EXPECT_EQ(Shown(Control::SerialText), serial) << "after the run";
+  const std::string burn = ReadFile(temp.path() / "burn_result.txt");
+  EXPECT_NE(burn.find(serial), std::string::npos) << burn;
+}
+
+INSTANTIATE_TEST_SUITE_P(Settings, WindowSerialTest, ::testing::Values("SN Address=1\r\n", ""),
+                         [](const auto& info) { return std::string(*info.param != 0 ? "SnAddress" : "Plain"); });
+
+struct CloseCase {
+  const char* name;
+  CloseRequest how;
+  std::deque<Answer> answers;
+  bool closes;
+};
+void PrintTo(const CloseCase& c, std::ostream* out) { *out << c.name; }
+
+class WindowCloseDuringRunTest : public WindowFixture, public ::testing::WithParamInterface<CloseCase> {};
+
+// During a run a key never closes the window, and the close box asks first;
+// a confirmed close says "stopping..." and records the run as cancelled.
+TEST_P(WindowCloseDuringRunTest, OnlyAConfirmedCloseStopsTheRun) {
+  const CloseCase& c = GetParam();
+  AddBlankChip();
+  std::filesystem::path previous = std::filesystem::current_path();
+  std::filesystem::current_path(temp.path());
+  Open("SaveResultToFile=1\r\nLogType=1\r\n");
+  gate.Arm();
+  hookBus->hook = HoldAtErase(gate);
+  window->OnStart();
+  gate.AwaitReached();
+  view.RunPosts();
+  view.answers = c.answers;
+  window->OnClose(c.how);
+  EXPECT_EQ(window->closing(), c.closes);
+  EXPECT_EQ(view.questions.size(), c.how == CloseRequest::Key ? 0u : 1u);
+  if (c.closes) {
+    EXPECT_EQ(Shown(Control::StatusText), kStoppingText);
+  }
+  gate.Open();
+  Settle();
+  hookBus->hook = nullptr;
+  std::filesystem::current_path(previous);
+  EXPECT_EQ(window->ended(), c.closes);
+  if (!c.closes) {
+    EXPECT_EQ(Shown(Control::Result), "PASS") << "the run went on";
+    return;
+  }
+  EXPECT_EQ(window->lastResult(), RunVerdict::Cancelled);
+  EXPECT_EQ(Shown(Control::Result), kCancelledResult);
+  EXPECT_EQ(LastStatus(), msg::kRunCancelled) << "the window's exit status";
+  const std::string burn = ReadFile(temp.path() / "burn_result.txt");
+  EXPECT_NE(burn.find(std::to_string(msg::kRunCancelled)), std::string::npos) << burn;
+  EXPECT_EQ(burn.find(std::to_string(msg::kResetDeviceFail)), std::string::npos) << burn;
+  EXPECT_EQ(ReadFile(temp.path() / "Result.txt"), "fail");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, WindowCloseDuringRunTest,
+    ::testing::Values(CloseCase{"EnterOrEscape", CloseRequest::Key, {}, false},
+                      CloseCase{"CloseBoxRefused", CloseRequest::CloseBox, {Answer::No}, false},
+                      CloseCase{"CloseBoxConfirmed", CloseRequest::CloseBox, {Answer::Yes}, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Outside a run, Enter closes the window as before.
+TEST_F(WindowLineTest, KeyClosesAnIdleWindow) {
+  AddBlankChip();
+  Open();
+  window->OnClose(CloseRequest::Key);
+  Settle();
+  EXPECT_TRUE(window->ended());
+  EXPECT_TRUE(view.questions.empty());
+}
+
+struct ExitCase {
+  const char* name;
+  int runs;  // 0: closed without a run
+  bool eraseFails;
+  std::uint32_t status;
+};
+void PrintTo(const ExitCase& c, std::ostream* out) { *out << c.name; }
+
+class WindowExitTest : public WindowFixture, public ::testing::WithParamInterface<ExitCase> {};
+
+// However the window is closed, its exit status is its last run's: 0 only
+// after a PASS, though a listing followed it.
+TEST_P(WindowExitTest, ExitStatusFollowsTheLastRun) {
+  const ExitCase& c = GetParam();
+  AddBlankChip();
+  Open();
+  if (c.eraseFails) {
+    hookBus->hook = [](HookBus&, UsbHandle, const SetupPacket& s,
+                       std::span<std::uint8_t> d) -> std::optional<TransferResult> {
+      if (IsOp(s, d, 0x02, 0x04)) return TransferResult{31, 0};
+      return std::nullopt;
+    };
+  }
+  for (int run = 0; run < c.runs; ++run) ClickStart();
+  hookBus->hook = nullptr;
+  window->OnClose(CloseRequest::CloseBox);
+  Settle();
+  ASSERT_TRUE(window->ended());
+  EXPECT_EQ(LastStatus(), c.status);
+  EXPECT_EQ(ExitCodeFromStatus(LastStatus()), c.status == 0 ? 0 : 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(LastRuns, WindowExitTest,
+                         ::testing::Values(ExitCase{"Pass", 1, false, 0},
+                                           ExitCase{"Fail", 1, true, msg::kEraseFlashFail},
+                                           ExitCase{"NoRun", 0, false, msg::kRunCancelled}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace quillon::testing
