@@ -137,7 +137,7 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnInitDialog() {
   SetControlState(false);
   autoRunEvent_ = false;
   if (CDevFlow* flow = TheFlow()) flow->DEV_GetDefaultDeviceForTessaro();
-  autoRunPending_ = Setting(key::kAutoRun, 0) != 0;
+  autoRunEnabled_ = Setting(key::kAutoRun, 0) != 0;
   saveResultMode_ = Setting(key::kSaveResultToFile, 0);
   view_.SetText(Control::DeviceListLabel, "Audio IC:");
   view_.SetVisible(Control::Hidden1188, false);
@@ -200,7 +200,7 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::Handle(std::uint32_t notification, std:
       OnFlowNote();
       break;
     case WM_FLOW_PROGRESS:
-      view_.SetProgress(static_cast<int>(std::min<std::uint32_t>(wParam, 100)));
+      if (busy_) MoveProgress(static_cast<int>(std::min<std::uint32_t>(wParam, 100)));
       break;
     case WM_FLOW_FAIL:
       OnFlowFail(wParam, flow);
@@ -235,6 +235,7 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnFlowInfo(std::uint32_t id, std::uint3
     if (lastResult_ == RunVerdict::Fail || lastResult_ == RunVerdict::Cancelled) statusText_ = lastFailureText_;
     view_.SetVisible(Control::ChipInfo, ProfileShowsChipInfo());
     serialText_ = UnitText(flow);
+    if (!flow.location.empty()) locationText_ = flow.location;
     devicePresent_ = true;
   } else {
     versionText_ = "Current FW: N/A";
@@ -254,28 +255,38 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnFlowInfo(std::uint32_t id, std::uint3
 
   if (devicePresent_) {
     accepted_ = flow.accepted;
-    if (accepted_ != 0 && CheckConfigured() && autoRunPending_ && lParam == 0 && !closing_) {
-      // At most one automatic start per window; the delay is a timer, never a
-      // sleep of the window's thread.
-      autoRunPending_ = false;
-      view_.SingleShot(Setting(key::kAutoRunDelay, 0), [this] { OnStart(); });
+    if (accepted_ != 0 && CheckConfigured() && lParam == 0 && !closing_ && AutoRunTakes(flow)) {
+      // The delay is a timer, never a sleep of the window's thread.
+      autoRunScheduled_ = true;
+      if (flow.serial.empty()) autoRunStartedSerialless_ = true;
+      autoRunUnits_.push_back(flow.serial);
+      view_.SingleShot(Setting(key::kAutoRunDelay, 0), [this] {
+        autoRunScheduled_ = false;
+        OnStart();
+      });
     }
   }
   SetControlState(false);
   ShowMembers();
-  view_.PostToSelf([this] {
-    if (!ended_) view_.SetProgress(0);
-  });
+}
+
+bool CUvcCamDownload_Tessaro_VxproxyDlg::AutoRunTakes(const ChipSnapshot& flow) const {
+  if (!autoRunEnabled_ || autoRunScheduled_) return false;
+  // A unit without a serial cannot be told from the last one: such units get
+  // one automatic start per window.
+  if (flow.serial.empty()) return !autoRunStartedSerialless_;
+  return std::find(autoRunUnits_.begin(), autoRunUnits_.end(), flow.serial) == autoRunUnits_.end();
 }
 
 void CUvcCamDownload_Tessaro_VxproxyDlg::OnFlowPass(const ChipSnapshot& flow) {
   resultText_ = "PASS";
-  ShowMembers();
-  view_.SetProgress(0);
   lastResult_ = RunVerdict::Pass;
+  MoveProgress(100);
   // Only the first report of a run counts for the result files.
   const bool first = runAwaitingResult_;
   runAwaitingResult_ = false;
+  if (first) ++passCount_;
+  ShowMembers();
   if (burnLogMode_ != 0 && first) AppendBurnLine(true, 0, flow);
   // Every run leaves its entry, a loop's runs and a run the operator closed on too.
   if (first) WriteResultFile(true, flow);
@@ -317,13 +328,14 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnFlowFail(std::uint32_t id, const Chip
     SetLastStatus(id);
   }
   resultText_ = cancelled ? kCancelledResult : "FAIL";
-  view_.SetProgress(0);
-  ShowMembers();
   lastResult_ = cancelled ? RunVerdict::Cancelled : RunVerdict::Fail;
   lastFailureId_ = id;
   lastFailureText_ = std::string(MessageText(id).value_or(""));
   const bool first = runAwaitingResult_;
   runAwaitingResult_ = false;
+  // A cancelled run says nothing about the unit: it is not counted.
+  if (first && !cancelled) ++failCount_;
+  ShowMembers();
   nextLoopPending_ = false;
   if (burnLogMode_ != 0 && first) AppendBurnLine(false, id, flow);
   SetCancel(false);
@@ -471,6 +483,8 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnStart() {
   DescribeImage(runRecord_, flow.image.fileData);
   runStarted_ = std::chrono::steady_clock::now();
   runAwaitingResult_ = true;
+  progress_ = 0;
+  view_.SetProgress(0);
   worker_.Post(WorkerRequest::Start);
 }
 
@@ -502,7 +516,6 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::RefuseRun(std::uint32_t id) {
   lastFailureText_ = std::string(MessageText(id).value_or(""));
   statusText_ = lastFailureText_;
   SetLastStatus(id);
-  view_.SetProgress(0);
   SetControlState(false);
   ShowMembers();
 }
@@ -595,17 +608,53 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::SetControlState(bool busy) {
   for (Control control : {Control::GetVersion, Control::ChipInfo, Control::Start, Control::VersionText}) {
     view_.SetEnabled(control, enable);
   }
-  view_.SetProgress(0);
+  view_.SetResultColour(TileColour());
+  // One key for the next unit.
+  if (enable) view_.SetFocus(Control::Start);
+}
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::MoveProgress(int percent) {
+  if (percent <= progress_) return;
+  progress_ = percent;
+  view_.SetProgress(percent);
+}
+
+Rgb CUvcCamDownload_Tessaro_VxproxyDlg::TileColour() const {
+  if (RunUnderWay()) return kBusyColour;
+  switch (lastResult_) {
+    case RunVerdict::Pass:
+      return kPassColour;
+    case RunVerdict::Fail:
+      return kFailColour;
+    case RunVerdict::Cancelled:
+      return kCancelledColour;
+    case RunVerdict::None:
+      break;
+  }
+  return devicePresent_ ? kIdleColour : kNoUnitColour;
+}
+
+std::string SessionCountsText(int pass, int fail) {
+  char text[96];
+  const int total = pass + fail;
+  if (total == 0) {
+    std::snprintf(text, sizeof text, "Pass %d  Fail %d  Yield -", pass, fail);
+  } else {
+    std::snprintf(text, sizeof text, "Pass %d  Fail %d  Yield %.1f %%", pass, fail, 100.0 * pass / total);
+  }
+  return text;
 }
 
 void CUvcCamDownload_Tessaro_VxproxyDlg::ShowMembers() {
   view_.SetText(Control::ImageText, imageText_);
   view_.SetText(Control::VersionText, versionText_);
   view_.SetText(Control::Result, resultText_);
-  view_.SetResultColour(resultText_ == "PASS" ? kPassColour : kFailColour);
+  view_.SetResultColour(TileColour());
   view_.SetText(Control::StatusText, statusText_);
   view_.SetText(Control::SerialText, serialText_);
+  view_.SetText(Control::SessionCounts, SessionCountsText(passCount_, failCount_));
   std::lock_guard lock(shared_);
+  view_.SetText(Control::UnitLocation, "Location: " + (openDevice_.empty() ? locationText_ : openDevice_));
   view_.SetText(Control::LoopLeft, loopLeftText_);
   view_.SetText(Control::LoopTotal, std::to_string(loopTotal_));
 }
@@ -669,6 +718,7 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::ReportWindowRun(bool pass, std::uint32_
     std::lock_guard lock(shared_);
     record.location = openDevice_;
   }
+  if (!record.location.empty()) locationText_ = record.location;
   if (flow.vendorId != 0 || flow.productId != 0) record.identity = FullIdText(flow.vendorId, flow.productId, flow.revision);
   record.serialNumber = flow.serial;
   record.passed = pass;

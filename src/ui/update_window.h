@@ -34,8 +34,14 @@ inline constexpr const char* kOlderVersionQuestion = "The updated FW version is 
 inline constexpr const char* kPasswordTitle = "請輸入密碼才能進行二次燒錄";
 inline constexpr const char* kWrongPassword = "密碼輸入錯誤.(請注意大小字母會有差異)";
 inline constexpr const char* kPasswordCancelled = "請輸入正確密碼才可進行二次烧录";
+// The verdict tile, readable from across the line: idle grey, busy blue, PASS
+// green, FAIL red, a cancelled run orange, and no unit dark, unlike a FAIL.
 inline constexpr Rgb kPassColour{0, 255, 0};
 inline constexpr Rgb kFailColour{255, 0, 0};
+inline constexpr Rgb kIdleColour{192, 192, 192};
+inline constexpr Rgb kBusyColour{0, 96, 255};
+inline constexpr Rgb kCancelledColour{255, 160, 0};
+inline constexpr Rgb kNoUnitColour{64, 64, 64};
 // How long the window waits after the worker's end notification, and how soon
 // a Start that found the worker busy tries again.
 inline constexpr std::uint32_t kEndDelayMs = 128;
@@ -50,6 +56,9 @@ enum class CloseRequest { Key, CloseBox };
 inline constexpr const char* kStopRunQuestion = "A unit is being written. Stop the run and close the window?";
 inline constexpr const char* kStoppingText = "stopping...";
 inline constexpr const char* kCancelledResult = "CANCELLED";
+
+// "Pass P  Fail F  Yield Y %" for the session's counts.
+std::string SessionCountsText(int pass, int fail);
 
 // Which question comes before writing a built-in image: none when some word is
 // newer or the device carries the blank version words, else same or older.
@@ -100,6 +109,8 @@ class CUvcCamDownload_Tessaro_VxproxyDlg final : public FlowWindow,
   bool ended() const { return ended_; }
   bool devicePresent() const { return devicePresent_; }
   RunVerdict lastResult() const { return lastResult_; }
+  int passCount() const { return passCount_; }
+  int failCount() const { return failCount_; }
   int loopTotal() const;
   bool WorkerIdle() const { return worker_.Idle(); }
   // Where the count of programmed OTP bytes comes from; by default the last chip reported.
@@ -136,6 +147,12 @@ class CUvcCamDownload_Tessaro_VxproxyDlg final : public FlowWindow,
   void AbandonStart();
   // A run, or the next loop of one, is under way.
   bool RunUnderWay() const { return busy_ || nextLoopPending_; }
+  // The tile's colour for what the window shows now.
+  Rgb TileColour() const;
+  // The progress bar moves only forward during a run.
+  void MoveProgress(int percent);
+  // Whether a unit just listed gets an automatic start: each unit once, by its serial.
+  bool AutoRunTakes(const ChipSnapshot& flow) const;
   // The status the window ends with: 0 exactly when its last run passed.
   std::uint32_t ExitStatus() const;
   void SetControlState(bool busy);
@@ -198,7 +215,15 @@ class CUvcCamDownload_Tessaro_VxproxyDlg final : public FlowWindow,
   ChipSnapshot lastChip_;
   std::string lastFailureText_ = "N/A";
   std::uint32_t lastFailureId_ = 0;
-  bool autoRunPending_ = false;
+  bool autoRunEnabled_ = false;
+  bool autoRunScheduled_ = false;
+  // Serials of the units this window already started by itself.
+  std::vector<std::string> autoRunUnits_;
+  bool autoRunStartedSerialless_ = false;
+  int progress_ = 0;
+  int passCount_ = 0;
+  int failCount_ = 0;
+  std::string locationText_;
   std::uint32_t saveResultMode_ = 0;
   std::uint32_t burnLogMode_ = 0;
   std::FILE* resultFile_ = nullptr;

@@ -172,3 +172,85 @@ INSTANTIATE_TEST_SUITE_P(LastRuns, WindowExitTest,
 
 }  // namespace
 }  // namespace quillon::testing
+
+namespace quillon::testing {
+namespace {
+
+using WindowTileTest = WindowFixture;
+
+// The tile says idle, busy, PASS or FAIL by colour, and "no unit" unlike a
+// FAIL; within a run the bar only moves forward and a PASS ends at 100 %.
+TEST_F(WindowTileTest, ColourAndProgressTellTheRun) {
+  Open();
+  EXPECT_EQ(view.resultColour, kNoUnitColour);
+  EXPECT_NE(kNoUnitColour, kFailColour);
+
+  sim::ChipConfig blank;
+  blank.productId = 0x0011;
+  chip = &bus.PlugChip(blank);
+  window->PollDeviceEvents();
+  Settle();
+  ASSERT_TRUE(window->devicePresent());
+  EXPECT_EQ(view.resultColour, kIdleColour);
+
+  gate.Arm();
+  hookBus->hook = HoldAtErase(gate);
+  window->OnStart();
+  gate.AwaitReached();
+  view.RunPosts();
+  EXPECT_EQ(view.resultColour, kBusyColour);
+  view.progressShown.clear();
+  gate.Open();
+  Settle();
+  hookBus->hook = nullptr;
+  ASSERT_EQ(Shown(Control::Result), "PASS");
+  EXPECT_EQ(view.resultColour, kPassColour);
+  ASSERT_FALSE(view.progressShown.empty());
+  EXPECT_TRUE(std::is_sorted(view.progressShown.begin(), view.progressShown.end()));
+  EXPECT_EQ(view.progressShown.back(), 100);
+  EXPECT_EQ(view.focused, Control::Start) << "Space starts the next unit";
+
+  hookBus->hook = [](HookBus&, UsbHandle, const SetupPacket& s, std::span<std::uint8_t> d) -> std::optional<TransferResult> {
+    if (IsOp(s, d, 0x02, 0x04)) return TransferResult{31, 0};
+    return std::nullopt;
+  };
+  view.answers = {Answer::Yes};  // the unit now runs the image
+  ClickStart();
+  hookBus->hook = nullptr;
+  EXPECT_EQ(view.resultColour, kFailColour);
+  EXPECT_EQ(Shown(Control::SessionCounts), "Pass 1  Fail 1  Yield 50.0 %");
+  EXPECT_EQ(Shown(Control::UnitLocation), "Location: 1-1");
+}
+
+TEST(SessionCountsTest, Texts) {
+  EXPECT_EQ(SessionCountsText(0, 0), "Pass 0  Fail 0  Yield -");
+  EXPECT_EQ(SessionCountsText(2, 1), "Pass 2  Fail 1  Yield 66.7 %");
+  EXPECT_EQ(SessionCountsText(0, 3), "Pass 0  Fail 3  Yield 0.0 %");
+}
+
+// "AutoRun" 1 starts every new unit once: a second unit plugged in after the
+// first one's PASS runs by itself; the same unit plugged back does not.
+TEST_F(WindowTileTest, AutoRunStartsEveryNewUnit) {
+  AddBlankChip();
+  Open("AutoRun=1\r\n");
+  window->PollDeviceEvents();
+  Settle();
+  ASSERT_EQ(Count("Start Download"), 1);
+  bus.UnplugChip(0);
+  window->PollDeviceEvents();
+  Settle();
+  sim::ChipConfig next;
+  next.productId = 0x0011;
+  next.serial = "UNIT-0002";
+  view.answers = {Answer::Yes};  // should the new unit already run the image
+  bus.PlugChip(next);
+  window->PollDeviceEvents();
+  Settle();
+  EXPECT_EQ(Count("Start Download"), 2);
+  EXPECT_EQ(Shown(Control::Result), "PASS");
+  EXPECT_EQ(Shown(Control::SerialText), "UNIT-0002");
+  EXPECT_EQ(window->passCount(), 2);
+}
+
+}  // namespace
+}  // namespace quillon::testing
