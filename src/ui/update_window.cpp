@@ -9,12 +9,14 @@
 #include "app/parse_arg.h"
 #include "data/firmware_image.h"
 #include "data/ic_type_ini.h"
+#include "data/image_version.h"
 #include "data/image_match.h"
 #include "data/settings.h"
 #include "device/vxcam.h"
 #include "flow/flow_factory.h"
 #include "platform/debug_channel.h"
 #include "platform/files.h"
+#include "platform/sha256.h"
 #include "platform/trace.h"
 #include "proxy/backend_factory.h"
 #include "proxy/device_record.h"
@@ -41,6 +43,26 @@ bool ProfileShowsChipInfo() {
 }
 
 }  // namespace
+
+std::optional<StationImage> LoadStationImage(const std::string& setting) {
+  if (setting.empty()) return std::nullopt;
+  StationImage station;
+  std::filesystem::path path = setting;
+  if (path.is_relative()) path = ProgramDir() / path;
+  station.path = path.string();
+  const std::string name = path.filename().string();
+  const auto bytes = ReadWholeFile(path);
+  std::string version;
+  if (!bytes || bytes->empty()) {
+    station.description = "Image " + name + ": cannot be read (" + station.path + ")";
+  } else if (!ImageVersion(*bytes, &version, nullptr)) {
+    station.description = "Image " + name + ": refused, not a firmware image";
+  } else {
+    station.description = name + "  " + version + "  SHA-256 " + Sha256Hex(*bytes).substr(0, 12);
+    station.usable = true;
+  }
+  return station;
+}
 
 VersionQuestion CompareVersionWords(const std::array<std::uint32_t, 6>& image, const std::array<std::uint32_t, 6>& device) {
   for (std::size_t i = 0; i < image.size(); ++i) {
@@ -138,6 +160,8 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnInitDialog() {
   autoRunEvent_ = false;
   if (CDevFlow* flow = TheFlow()) flow->DEV_GetDefaultDeviceForTessaro();
   autoRunEnabled_ = Setting(key::kAutoRun, 0) != 0;
+  stationImage_ = LoadStationImage(GetSettingString("", kConfigSection, key::kImageFile));
+  if (stationImage_) DebugPrint("Station image: %s\n", stationImage_->description.c_str());
   saveResultMode_ = Setting(key::kSaveResultToFile, 0);
   view_.SetText(Control::DeviceListLabel, "Audio IC:");
   view_.SetVisible(Control::Hidden1188, false);
@@ -248,7 +272,9 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnFlowInfo(std::uint32_t id, std::uint3
     serialText_.clear();
     devicePresent_ = false;
   }
-  imageText_ = flow.imageFile;
+  // The station's image, when it has one, is what every run writes.
+  imageText_ = stationImage_ ? stationImage_->path : flow.imageFile;
+  if (stationImage_ && !stationImage_->usable) statusText_ = stationImage_->description;
   int selected = -1;
   std::vector<std::string> entries = deviceList_.Entries(&selected);
   view_.SetDeviceList(entries, selected);
@@ -393,6 +419,8 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnStart() {
     SetCancel(true);
     return;
   }
+  // A station image that was refused is never replaced by another one.
+  if (stationImage_ && !stationImage_->usable) return;
   // The flow object is replaced below; never while the worker may be using it.
   if (!worker_.Idle()) {
     view_.SingleShot(kStartRetryMs, [this] { OnStart(); });
@@ -603,7 +631,7 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnDeviceRemoved(const UsbDeviceInfo& de
 
 void CUvcCamDownload_Tessaro_VxproxyDlg::SetControlState(bool busy) {
   busy_ = busy;
-  const bool ready = !CheckConfigured() || accepted_ == 1;
+  const bool ready = (!CheckConfigured() || accepted_ == 1) && (!stationImage_ || stationImage_->usable);
   const bool enable = !busy && devicePresent_ && ready;
   for (Control control : {Control::GetVersion, Control::ChipInfo, Control::Start, Control::VersionText}) {
     view_.SetEnabled(control, enable);
@@ -646,7 +674,7 @@ std::string SessionCountsText(int pass, int fail) {
 }
 
 void CUvcCamDownload_Tessaro_VxproxyDlg::ShowMembers() {
-  view_.SetText(Control::ImageText, imageText_);
+  view_.SetText(Control::ImageText, stationImage_ ? stationImage_->description : imageText_);
   view_.SetText(Control::VersionText, versionText_);
   view_.SetText(Control::Result, resultText_);
   view_.SetResultColour(TileColour());

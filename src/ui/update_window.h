@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,16 @@ enum class CloseRequest { Key, CloseBox };
 inline constexpr const char* kStopRunQuestion = "A unit is being written. Stop the run and close the window?";
 inline constexpr const char* kStoppingText = "stopping...";
 inline constexpr const char* kCancelledResult = "CANCELLED";
+
+// The station's own image ("ImageFile"): what the window writes instead of
+// the built-in one, or why it cannot.
+struct StationImage {
+  std::string path;         // resolved against the program directory
+  std::string description;  // name, version and SHA-256 prefix; or the refusal
+  bool usable = false;
+};
+// Reads and checks `setting` (empty: no station image, nullopt).
+std::optional<StationImage> LoadStationImage(const std::string& setting);
 
 // "Pass P  Fail F  Yield Y %" for the session's counts.
 std::string SessionCountsText(int pass, int fail);
@@ -224,6 +235,7 @@ class CUvcCamDownload_Tessaro_VxproxyDlg final : public FlowWindow,
   int passCount_ = 0;
   int failCount_ = 0;
   std::string locationText_;
+  std::optional<StationImage> stationImage_;
   std::uint32_t saveResultMode_ = 0;
   std::uint32_t burnLogMode_ = 0;
   std::FILE* resultFile_ = nullptr;

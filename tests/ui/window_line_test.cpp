@@ -1,6 +1,7 @@
 // The window as a production line uses it: loops on units already at the
 // image's version, serial numbers, stops, exit status, units pulled mid-run
 // and stray keys.
+#include "platform/sha256.h"
 #include "ui/window_fixture.h"
 
 namespace quillon::testing {
@@ -250,6 +251,53 @@ TEST_F(WindowTileTest, AutoRunStartsEveryNewUnit) {
   EXPECT_EQ(Shown(Control::Result), "PASS");
   EXPECT_EQ(Shown(Control::SerialText), "UNIT-0002");
   EXPECT_EQ(window->passCount(), 2);
+}
+
+}  // namespace
+}  // namespace quillon::testing
+
+namespace quillon::testing {
+namespace {
+
+using WindowStationImageTest = WindowFixture;
+
+// "ImageFile" names the station's image: the window shows its name, version
+// and hash prefix and writes exactly it instead of the built-in image.
+TEST_F(WindowStationImageTest, WritesTheStationsImage) {
+  const std::vector<std::uint8_t> image = MakeImage("tq7704");
+  ASSERT_FALSE(image.empty());
+  temp.Write("station.rfw", std::string(image.begin(), image.end()));
+  AddBlankChip();
+  Open("ImageFile=station.rfw\r\n");
+  const std::string shown = Shown(Control::ImageText);
+  EXPECT_EQ(shown.rfind("station.rfw  ", 0), 0u) << shown;
+  EXPECT_NE(shown.find("SHA-256 " + Sha256Hex(image).substr(0, 12)), std::string::npos) << shown;
+  ASSERT_TRUE(view.enabled[Control::Start]);
+  view.answers = {Answer::Yes, Answer::Yes};
+  ClickStart();
+  EXPECT_EQ(Shown(Control::Result), "PASS");
+  EXPECT_EQ(FlashBytes(image.size()), image);
+}
+
+// A station image that is missing or is no image is shown, and Start stays off.
+TEST_F(WindowStationImageTest, RefusedImageKeepsStartOff) {
+  temp.Write("junk.rfw", std::string(100, 'x'));
+  for (const char* setting : {"missing.rfw", "junk.rfw"}) {
+    SCOPED_TRACE(setting);
+    const auto station = LoadStationImage(setting);
+    ASSERT_TRUE(station.has_value());
+    EXPECT_FALSE(station->usable);
+    EXPECT_NE(station->description.find(setting), std::string::npos) << station->description;
+  }
+  EXPECT_FALSE(LoadStationImage("").has_value());
+  AddBlankChip();
+  Open("ImageFile=missing.rfw\r\n");
+  EXPECT_TRUE(window->devicePresent());
+  EXPECT_FALSE(view.enabled[Control::Start]);
+  EXPECT_NE(Shown(Control::StatusText).find("missing.rfw"), std::string::npos) << Shown(Control::StatusText);
+  window->OnStart();
+  Settle();
+  EXPECT_EQ(Count("Start Download"), 0);
 }
 
 }  // namespace
