@@ -171,11 +171,6 @@ INSTANTIATE_TEST_SUITE_P(LastRuns, WindowExitTest,
                                            ExitCase{"NoRun", 0, false, msg::kRunCancelled}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-}  // namespace
-}  // namespace quillon::testing
-
-namespace quillon::testing {
-namespace {
 
 using WindowTileTest = WindowFixture;
 
@@ -253,11 +248,6 @@ TEST_F(WindowTileTest, AutoRunStartsEveryNewUnit) {
   EXPECT_EQ(window->passCount(), 2);
 }
 
-}  // namespace
-}  // namespace quillon::testing
-
-namespace quillon::testing {
-namespace {
 
 using WindowStationImageTest = WindowFixture;
 
