@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <span>
 
 #include "app/batch_run_report.h"
 #include "app/record_check.h"
@@ -11,6 +12,7 @@
 #include "data/settings.h"
 #include "data/working_memory.h"
 #include "app/usage.h"
+#include "flow/chip_snapshot.h"
 #include "flow/command_line_binding.h"
 #include "flow/device_selection.h"
 #include "flow/eeprom_flow.h"
@@ -33,6 +35,28 @@ class ScopedFrontEnd {
   ScopedFrontEnd& operator=(const ScopedFrontEnd&) = delete;
 };
 
+// The console lines of the preparation step, for the ids the flows post.
+struct ConsoleLine {
+  std::uint32_t notification;
+  std::uint32_t id;
+  const char* text;
+};
+constexpr ConsoleLine kPrepareLines[] = {
+    {WM_FLOW_FAIL, msg::kVidPidNotMatch, "Check VID/PID Mismatch!\n"},
+    {WM_FLOW_FAIL, msg::kLoadFileDataFail, "Load File Data Fail!\n"},
+};
+// Only the settings' rule says so when no chip is on the bus at all.
+constexpr ConsoleLine kOpenByRuleLines[] = {
+    {WM_FLOW_INFO, msg::kDetectDeviceFail, "Cannot find Norvane USB Audio!\n"},
+};
+
+const char* ConsoleLineFor(std::span<const ConsoleLine> lines, std::uint32_t notification, std::uint32_t id) {
+  for (const ConsoleLine& line : lines) {
+    if (line.notification == notification && line.id == id) return line.text;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 std::string FullCommandLine(const std::vector<std::string>& args) {
@@ -47,6 +71,17 @@ void CParseArg::ConsoleWrite(std::string_view text) {
   text = text.substr(0, kConsoleLimit);
   std::fwrite(text.data(), 1, text.size(), stdout);
   std::fflush(stdout);
+}
+
+void CParseArg::OnFlowMessage(std::uint32_t notification, std::uint32_t wParam, const ChipSnapshot&) {
+  if (notification == WM_FLOW_PROGRESS) {
+    progress_.Show(wParam);
+    return;
+  }
+  if (!preparing_) return;
+  const char* text = ConsoleLineFor(kPrepareLines, notification, wParam);
+  if (text == nullptr && openingByRule_) text = ConsoleLineFor(kOpenByRuleLines, notification, wParam);
+  if (text != nullptr) ConsoleWrite(text);
 }
 
 void CParseArg::ConsolePrompt() { ConsoleWrite(programDir.string() + ">"); }
@@ -85,7 +120,10 @@ int CParseArg::LoadICTypeIni() {
 
 int CParseArg::Prepare() {
   if (saveResultMode != 0) OpenResultFile();
-  if (LoadICTypeIni() != 0) {
+  preparing_ = true;
+  const int loaded = LoadICTypeIni();
+  preparing_ = false;
+  if (loaded != 0) {
     if (CDevFlow* flow = TheFlow()) flow->DEV_GetDeviceInfo();
     return 1;
   }
@@ -107,8 +145,7 @@ int CParseArg::Excute_Arg() {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     localtime_r(&now, &local);
-    flow = TheFlow();
-    const std::string line = BurnLogLine(local, flow != nullptr ? flow->deviceName : "", result != 0, LastStatus());
+    const std::string line = BurnLogLine(local, CurrentChipSnapshot().deviceName, result != 0, LastStatus());
     std::error_code error;
     const std::filesystem::path here = std::filesystem::current_path(error);
     if (error || !AppendBurnLog(here, line)) {
@@ -129,19 +166,20 @@ int CParseArg::Excute_Arg_Normal() {
   const char letter = static_cast<char>(commandLetter);
   const CommandTexts* texts = FindCommandTexts(letter);
   if (letter == 'D') {
+    const ChipSnapshot chip = CurrentChipSnapshot();
     ConsoleWrite(texts->before);
-    ConsoleWrite("Current FW Version: " + flow->versionText + "!\r\n");
+    ConsoleWrite("Current FW Version: " + chip.versionText + "!\r\n");
     ConsolePrompt();
     // A version read is a pass in the exit code and in both result files
     // alike: a script must not see "fail" beside exit code 0.
-    operationPassed = flow->device.handle != 0 && !flow->versionText.empty() && flow->versionText != "N/A";
+    operationPassed = chip.open && !chip.versionText.empty() && chip.versionText != "N/A";
     return operationPassed ? 1 : 0;
   }
   if (letter == 'C') {
     const int result = flow->DEV_RunCommand(letter, operationFile_);
     if (result != 0) {
       ConsoleWrite("Begin to Check OTP Status!\r\n");
-      ConsoleWrite(TheFlow()->connectionText + "\r\n");
+      ConsoleWrite(CurrentChipSnapshot().connectionText + "\r\n");
     }
     ConsolePrompt();
     operationPassed = result != 0;

@@ -43,7 +43,9 @@ bool CParseArg::OpenTargetChip(CDevFlow& flow) {
   if (deviceIndexGiven) return OpenNamedDevice(flow, deviceIndex) != 0;
   bool opened = false;
   if (Setting(key::kCheckVidPidIni, 0) != 0) {
+    openingByRule_ = true;
     opened = flow.DEV_OpenDeviceByVIDPID() != 0;
+    openingByRule_ = false;
   } else {
     for (int index = 0; index < 3 && !opened; ++index) opened = flow.DEV_OpenDeviceByICIni(index) != 0;
   }

@@ -123,15 +123,27 @@ bool WriteGangResultFile(bool allPassed) {
 
 }  // namespace
 
+const char* GangVerdictText(GangVerdict verdict) {
+  switch (verdict) {
+    case GangVerdict::Pass:
+      return "PASS";
+    case GangVerdict::Busy:
+      return "BUSY";
+    case GangVerdict::Fail:
+      break;
+  }
+  return "FAIL";
+}
+
 bool IsGangCommand(const std::vector<std::string>& args) {
   return args.size() == 5 && args[1] == "-f" && (args[2] == "-write" || args[2] == "-verify") && args[4] == "--all";
 }
 
 GangRow GangRowFromWorker(const std::string& location, const std::string& identity, const std::string& recordLine,
                           int exitCode, std::uint64_t durationMs) {
-  GangRow row{location, identity, "FAIL", 0, "", durationMs};
+  GangRow row{location, identity, GangVerdict::Fail, 0, "", durationMs};
   if (exitCode == kGangBusyExit) {
-    row.verdict = "BUSY";
+    row.verdict = GangVerdict::Busy;
     row.statusText = "another run is writing this chip";
     return row;
   }
@@ -141,13 +153,13 @@ GangRow GangRowFromWorker(const std::string& location, const std::string& identi
     return row;
   }
   const bool recordPassed = record.value("verdict", "") == "PASS";
-  if (recordPassed && exitCode == 0) row.verdict = "PASS";
+  if (recordPassed && exitCode == 0) row.verdict = GangVerdict::Pass;
   row.statusId = record.value("status_id", 0u);
   row.statusText = record.value("status_text", "");
   if (auto text = MessageText(row.statusId); text && row.statusText.empty()) row.statusText = *text;
   // A worker that recorded a pass and still ended badly (killed while saving, say) did not pass.
   if (recordPassed && exitCode != 0) row.statusText = "the worker ended with exit " + std::to_string(exitCode);
-  if (row.verdict != "PASS" && row.statusText.empty()) row.statusText = "failed";
+  if (row.verdict != GangVerdict::Pass && row.statusText.empty()) row.statusText = "failed";
   const std::string reported = record.value("identity", "");
   if (!reported.empty()) row.identity = reported;
   return row;
@@ -160,7 +172,7 @@ std::string GangTable(const std::vector<GangRow>& rows) {
   std::string table = line;
   for (const GangRow& row : rows) {
     std::snprintf(line, sizeof line, "%-14s %-27s %-7s %6u  %-40s %7llu ms\n", row.location.c_str(),
-                  row.identity.c_str(), row.verdict.c_str(), row.statusId, row.statusText.c_str(),
+                  row.identity.c_str(), GangVerdictText(row.verdict), row.statusId, row.statusText.c_str(),
                   static_cast<unsigned long long>(row.durationMs));
     table += line;
   }
@@ -229,10 +241,10 @@ int RunGang(const std::vector<std::string>& args) {
     rows.push_back(GangRowFromWorker(worker.chip.location, worker.chip.identity, record, worker.exitCode,
                                      worker.durationMs));
     if (!kept) {
-      rows.back().verdict = "FAIL";
+      rows.back().verdict = GangVerdict::Fail;
       rows.back().statusText = "its run record was not kept";
     }
-    allPassed = allPassed && rows.back().verdict == "PASS";
+    allPassed = allPassed && rows.back().verdict == GangVerdict::Pass;
   }
   std::filesystem::remove_all(work, cwdError);
   std::fputs(GangTable(rows).c_str(), stdout);

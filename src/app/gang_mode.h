@@ -19,11 +19,16 @@ inline constexpr int kGangBusyExit = 3;
 // "quillon -f -write IMAGE --all" (or -verify): the gang form of the batch mode.
 bool IsGangCommand(const std::vector<std::string>& args);
 
+// A chip's verdict in the gang: BUSY when another run held it.
+enum class GangVerdict { Pass, Fail, Busy };
+// "PASS", "FAIL" or "BUSY", as the table shows it.
+const char* GangVerdictText(GangVerdict verdict);
+
 // One chip's outcome, as the table shows it.
 struct GangRow {
   std::string location;
   std::string identity;
-  std::string verdict;  // "PASS", "FAIL" or "BUSY"
+  GangVerdict verdict = GangVerdict::Fail;
   std::uint32_t statusId = 0;
   std::string statusText;
   std::uint64_t durationMs = 0;

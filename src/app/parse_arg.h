@@ -91,12 +91,12 @@ class CParseArg : public CDumpStr, public FlowFrontEnd {
   int Excute_Arg_Normal();
 
   // The console of the command line (stdout), at most 259 characters a call.
-  void ConsoleWrite(std::string_view text) override;
+  void ConsoleWrite(std::string_view text);
   // The program directory and ">".
   void ConsolePrompt();
   bool CommandLineMode() const override { return commandLineMode; }
-  // The running operation's progress goes to stderr.
-  void Progress(std::uint32_t percent) override { progress_.Show(percent); }
+  // Progress goes to stderr; the preparation step's failures get their console lines.
+  void OnFlowMessage(std::uint32_t notification, std::uint32_t wParam, const ChipSnapshot& chip) override;
 
   bool commandLineMode = false;
   std::uint8_t commandLetter = kNoCommand;
@@ -124,6 +124,10 @@ class CParseArg : public CDumpStr, public FlowFrontEnd {
   // built-in image), or the output file of a dump as named.
   std::string operationFile_;
   ProgressLine progress_ = ProgressLine::ForStderr();
+  // Which console lines the flows' notifications get: none outside the
+  // preparation step; "no chip" only while the settings' rule picks the chip.
+  bool preparing_ = false;
+  bool openingByRule_ = false;
 };
 
 // The result text of "Result.txt" for a save-result mode, or null when that mode writes nothing.

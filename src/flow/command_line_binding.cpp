@@ -34,7 +34,6 @@ int RefuseLoad(const std::string& why) {
   std::fprintf(stderr, "quillon: %s\n", why.c_str());
   PostFlowMessage(WM_FLOW_FAIL, msg::kLoadFileDataFail);
   TraceFailure(kBindScope, "Load File Data Fail!\n");
-  TheFrontEnd().ConsoleWrite("Load File Data Fail!\n");
   return 0;
 }
 

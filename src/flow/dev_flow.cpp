@@ -473,7 +473,7 @@ int CDevFlow::RunProgrammingCore(std::size_t length, const std::function<std::ui
                                  const std::function<std::uint32_t()>& core,
                                  const std::function<void()>& protectOn) {
   if (!Allocate(readBuffer, length)) return Finish(msg::kMallocDataFail, 0);
-  if (FlowCancelled()) return Finish(msg::kResetDeviceFail, 0);
+  if (FlowCancelled()) return Finish(msg::kRunCancelled, 0);
   if (const std::uint32_t failure = prepare ? prepare() : 0; failure != 0) return Finish(failure, 0);
   const std::uint32_t failure = core();
   if (failure == 0) return 1;

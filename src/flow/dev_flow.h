@@ -174,6 +174,8 @@ class CDevFlow : public CDevFlowData, public CDumpStr {
   virtual int OTP_UsageText(std::string& text);
   // OTP bytes in use, with the usage line in connectionText; 0 for other memories.
   virtual std::uint32_t OTP_SpaceText() { return 0; }
+  // OTP bytes already programmed, as last counted; 0 for other memories.
+  virtual std::uint32_t OtpBytesInUse() const { return 0; }
 
   // The command-line entry: clears the last status, then runs the operation of `letter`.
   int DEV_RunCommand(char letter, const std::string& text);

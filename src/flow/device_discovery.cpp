@@ -238,7 +238,6 @@ int CDevFlow::DEV_OpenDeviceByVIDPID() {
   if (count == 0) {
     PostFlowMessage(WM_FLOW_INFO, msg::kDetectDeviceFail);
     TraceFailure(kVidPidScope, "Cannot find Norvane USB Audio!\n");
-    if (front.CommandLineMode()) front.ConsoleWrite("Cannot find Norvane USB Audio!\n");
     PostFlowMessage(WM_FLOW_OPENED, 0);
     SetLastStatus(0);
     return 0;
@@ -271,7 +270,6 @@ int CDevFlow::DEV_OpenDeviceByVIDPID() {
   }
   PostFlowMessage(WM_FLOW_FAIL, msg::kVidPidNotMatch);
   TraceFailure(kVidPidScope, "Check VID/PID Mismatch!\n");
-  if (front.CommandLineMode()) front.ConsoleWrite("Check VID/PID Mismatch!\n");
   return 0;
 }
 
@@ -525,8 +523,6 @@ int OpenNamedDevice(CDevFlow& flow, int index) {
   flow.MP_CloseDevice();
   PostFlowMessage(WM_FLOW_FAIL, msg::kVidPidNotMatch);
   TraceFailure(kVidPidScope, "Check VID/PID Mismatch!\n");
-  FlowFrontEnd& front = TheFrontEnd();
-  if (front.CommandLineMode()) front.ConsoleWrite("Check VID/PID Mismatch!\n");
   return 0;
 }
 

@@ -1,6 +1,6 @@
 // What the flows need from whichever front end runs them: the remembered
-// device location, the window's device list and auto-run event, and the
-// command line's console. The window implements it in window mode, the batch
+// device location, the window's device list and auto-run event, the command
+// line's mode, and a listener for every flow notification. The window implements it in window mode, the batch
 // mode on the command line; without either a plain in-memory one stands in.
 #pragma once
 
@@ -9,6 +9,8 @@
 #include <string_view>
 
 namespace quillon {
+
+struct ChipSnapshot;
 
 // Where the chosen device sits: its port on the parent hub and the hub.
 struct RememberedLocation {
@@ -36,10 +38,9 @@ class FlowFrontEnd {
 
   // True while a batch operation runs (no window, console output).
   virtual bool CommandLineMode() const { return false; }
-  // A line for the console of the command line; ignored elsewhere.
-  virtual void ConsoleWrite(std::string_view) {}
-  // The running operation's progress, 0 to 100, as the flows post it.
-  virtual void Progress(std::uint32_t /*percent*/) {}
+  // Every flow notification (status.h), with the chip as it was when posted:
+  // the batch mode shows progress and its console lines from these.
+  virtual void OnFlowMessage(std::uint32_t /*notification*/, std::uint32_t /*wParam*/, const ChipSnapshot& /*chip*/) {}
   // The device list of the window; null without one.
   virtual DeviceListView* DeviceList() { return nullptr; }
   virtual void ResetAutoRunEvent() {}

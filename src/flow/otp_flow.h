@@ -33,6 +33,7 @@ class COTPInfo_USB final : public CDevFlow {
 
   // The operation table.
   int DEV_Read() override { return OTP_Read(); }
+  std::uint32_t OtpBytesInUse() const override { return otpUsedBytes; }
   // OTP cannot be erased; like every operation OTP lacks, it says so.
   int DEV_Erase() override { return NotSupported(); }
   int DEV_Update() override { return OTP_Update(); }

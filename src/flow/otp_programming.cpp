@@ -220,7 +220,7 @@ int COTPInfo_USB::OTP_UpdateEx_Cmd2(std::span<std::uint8_t> part, PartKind kind,
     return 0;
   };
   if (FlowCancelled()) {
-    Fail(msg::kResetDeviceFail);
+    Fail(msg::kRunCancelled);
     return failed(false);
   }
   if (!Allocate(readBuffer, length)) {

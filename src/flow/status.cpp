@@ -1,5 +1,6 @@
 #include "flow/status.h"
 
+#include "flow/chip_snapshot.h"
 #include "flow/front_end.h"
 
 #include <algorithm>
@@ -119,6 +120,10 @@ constexpr MessageEntry kMessages[] = {
     {42041, "Cann't find correct option"},
 };
 
+constexpr MessageEntry kOwnMessages[] = {
+    {msg::kRunCancelled, "Run Cancelled!"},
+};
+
 constexpr std::array<std::uint32_t, 7> kFinalSuccessIds = {41751, 41755, 41851, 41854, 41910, 41913, 41931};
 
 std::atomic<std::uint32_t>& LastStatusValue() {
@@ -136,8 +141,11 @@ std::atomic<FlowWindow*>& MainWindowPointer() {
 std::optional<std::string_view> MessageText(std::uint32_t id) {
   auto it = std::lower_bound(std::begin(kMessages), std::end(kMessages), id,
                              [](const MessageEntry& entry, std::uint32_t key) { return entry.id < key; });
-  if (it == std::end(kMessages) || it->id != id) return std::nullopt;
-  return it->text;
+  if (it != std::end(kMessages) && it->id == id) return it->text;
+  for (const MessageEntry& own : kOwnMessages) {
+    if (own.id == id) return own.text;
+  }
+  return std::nullopt;
 }
 
 std::span<const MessageEntry> MessageTable() { return kMessages; }
@@ -156,8 +164,9 @@ void SetLastStatus(std::uint32_t status) { LastStatusValue().store(status); }
 
 int PostFlowMessage(std::uint32_t notification, std::uint32_t wParam, std::uint32_t lParam) {
   int posted = 0;
-  if (FlowWindow* window = MainWindow()) posted = window->Post(notification, wParam, lParam) ? 1 : 0;
-  if (notification == WM_FLOW_PROGRESS) TheFrontEnd().Progress(wParam);
+  const ChipSnapshot chip = CurrentChipSnapshot();
+  if (FlowWindow* window = MainWindow()) posted = window->Post(notification, wParam, lParam, chip) ? 1 : 0;
+  TheFrontEnd().OnFlowMessage(notification, wParam, chip);
   if (notification != WM_FLOW_NOTE) SetLastStatus(IsFinalSuccessId(wParam) ? 0 : wParam);
   return posted;
 }

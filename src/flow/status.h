@@ -10,6 +10,8 @@
 
 namespace quillon {
 
+struct ChipSnapshot;
+
 // Message ids (also the keys of the message table).
 namespace msg {
 inline constexpr std::uint32_t kNotSupport = 41500;
@@ -64,7 +66,15 @@ inline constexpr std::uint32_t kDownloadOtpSucceed = 41931;
 inline constexpr std::uint32_t kNotInCacheMode = 41935;
 }  // namespace msg
 
-// The text of a message id, or nothing for an id outside the table.
+// Ids of this program's own, outside the catalogue above (MessageTable); their
+// texts are found by MessageText too.
+namespace msg {
+// The operator stopped the run (closed the window, or clicked Start during
+// it): recorded as such, never as a fault of the device.
+inline constexpr std::uint32_t kRunCancelled = 41599;
+}  // namespace msg
+
+// The text of a message id (the catalogue or our own), or nothing for any other id.
 std::optional<std::string_view> MessageText(std::uint32_t id);
 
 // Every id of the table in ascending order, for listings and tests.
@@ -94,7 +104,8 @@ class FlowWindow {
  public:
   virtual ~FlowWindow() = default;
   // Queues the notification onto the window's thread; never blocks on it.
-  virtual bool Post(std::uint32_t notification, std::uint32_t wParam, std::uint32_t lParam) = 0;
+  // `chip` is the flow's chip as it was when the notification was posted.
+  virtual bool Post(std::uint32_t notification, std::uint32_t wParam, std::uint32_t lParam, const ChipSnapshot& chip) = 0;
   // Reads the cancel flag under the window's lock.
   virtual bool CancelRequested() = 0;
 };
@@ -107,9 +118,10 @@ FlowWindow* MainWindow();
 std::uint32_t LastStatus();
 void SetLastStatus(std::uint32_t status);
 
-// Posts to the main window when there is one; then, except for WM_FLOW_NOTE,
-// keeps wParam as the last status, 0 for the final success ids. Returns the
-// result of posting (0 without a window).
+// The one path of flow notifications: each carries a snapshot of the current
+// flow's chip to the main window, when there is one, and to the front end;
+// then, except for WM_FLOW_NOTE, wParam is kept as the last status, 0 for the
+// final success ids. Returns the result of posting (0 without a window).
 int PostFlowMessage(std::uint32_t notification, std::uint32_t wParam, std::uint32_t lParam = 0);
 
 // True when the operator asked the run to stop; never true without a window.

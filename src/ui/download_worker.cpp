@@ -2,6 +2,7 @@
 
 #include "device/cam_dev.h"
 #include "device/vxcam.h"
+#include "flow/chip_snapshot.h"
 #include "flow/flow_factory.h"
 #include "flow/status.h"
 #include "platform/clock.h"
@@ -144,7 +145,7 @@ void CVxtThread::Download() {
       PostFlowMessage(WM_FLOW_STEP, 0);
     } else if (FlowWindow* window = MainWindow()) {
       // A failed last loop keeps its failure as the last status.
-      window->Post(WM_FLOW_STEP, 0, 0);
+      window->Post(WM_FLOW_STEP, 0, 0, CurrentChipSnapshot());
     }
   }
 }

@@ -10,13 +10,14 @@
 #include "app/record_check.h"
 #include "data/firmware_image.h"
 #include "data/ic_type_ini.h"
+#include "data/image_version.h"
 #include "data/image_match.h"
 #include "data/settings.h"
 #include "device/vxcam.h"
 #include "flow/flow_factory.h"
-#include "flow/otp_flow.h"
 #include "platform/debug_channel.h"
 #include "platform/files.h"
+#include "platform/sha256.h"
 #include "platform/trace.h"
 #include "proxy/backend_factory.h"
 #include "proxy/device_record.h"
@@ -36,29 +37,33 @@ std::string ResultLine(const char* format, unsigned a, unsigned b, unsigned c) {
   return text;
 }
 
-FlowSnapshot TakeSnapshot() {
-  FlowSnapshot s;
-  CDevFlow* flow = TheFlow();
-  if (flow == nullptr) return s;
-  s.vendorId = flow->vendorId;
-  s.productId = flow->productId;
-  s.revision = flow->revision;
-  s.deviceName = flow->deviceName;
-  s.versionText = flow->versionText;
-  s.connectionText = flow->connectionText;
-  s.imageText = flow->image.mainFile;
-  s.accepted = flow->accepted;
-  if (const CICTypeIni* profile = CurrentProfile()) s.chipInfoShown = profile->ChipInfo() == 10 || profile->ChipInfo() == 15;
-  if (Setting(key::kSnAddress, 0) != 0 && flow->device.handle != 0) VxCam_GetSerialString(flow->device.handle, s.serial);
-  return s;
-}
-
-std::uint32_t OtpBytesInUse(CDevFlow* flow) {
-  auto* otp = dynamic_cast<COTPInfo_USB*>(flow);
-  return otp != nullptr ? otp->otpUsedBytes : 0;
+// The chip-information control is shown for the profiles that have one.
+bool ProfileShowsChipInfo() {
+  const CICTypeIni* profile = CurrentProfile();
+  return profile != nullptr && (profile->ChipInfo() == 10 || profile->ChipInfo() == 15);
 }
 
 }  // namespace
+
+std::optional<StationImage> LoadStationImage(const std::string& setting) {
+  if (setting.empty()) return std::nullopt;
+  StationImage station;
+  std::filesystem::path path = setting;
+  if (path.is_relative()) path = ProgramDir() / path;
+  station.path = path.string();
+  const std::string name = path.filename().string();
+  const auto bytes = ReadWholeFile(path);
+  std::string version;
+  if (!bytes || bytes->empty()) {
+    station.description = "Image " + name + ": cannot be read (" + station.path + ")";
+  } else if (!ImageVersion(*bytes, &version, nullptr)) {
+    station.description = "Image " + name + ": refused, not a firmware image";
+  } else {
+    station.description = name + "  " + version + "  SHA-256 " + Sha256Hex(*bytes).substr(0, 12);
+    station.usable = true;
+  }
+  return station;
+}
 
 VersionQuestion CompareVersionWords(const std::array<std::uint32_t, 6>& image, const std::array<std::uint32_t, 6>& device) {
   for (std::size_t i = 0; i < image.size(); ++i) {
@@ -155,7 +160,9 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnInitDialog() {
   SetControlState(false);
   autoRunEvent_ = false;
   if (CDevFlow* flow = TheFlow()) flow->DEV_GetDefaultDeviceForTessaro();
-  autoRunPending_ = Setting(key::kAutoRun, 0) != 0;
+  autoRunEnabled_ = Setting(key::kAutoRun, 0) != 0;
+  stationImage_ = LoadStationImage(GetSettingString("", kConfigSection, key::kImageFile));
+  if (stationImage_) DebugPrint("Station image: %s\n", stationImage_->description.c_str());
   saveResultMode_ = Setting(key::kSaveResultToFile, 0);
   view_.SetText(Control::DeviceListLabel, "Audio IC:");
   view_.SetVisible(Control::Hidden1188, false);
@@ -191,13 +198,10 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::Destroy() {
 
 // ---- notifications ----
 
-bool CUvcCamDownload_Tessaro_VxproxyDlg::Post(std::uint32_t notification, std::uint32_t wParam, std::uint32_t lParam) {
+bool CUvcCamDownload_Tessaro_VxproxyDlg::Post(std::uint32_t notification, std::uint32_t wParam, std::uint32_t lParam,
+                                              const ChipSnapshot& chip) {
   if (notification == WM_FLOW_INFO && lParam == 0) lParam = infoParam_.load();
-  auto snapshot = std::make_shared<FlowSnapshot>();
-  if (notification == WM_FLOW_INFO || notification == WM_FLOW_PASS || notification == WM_FLOW_FAIL) {
-    *snapshot = TakeSnapshot();
-  }
-  view_.PostToSelf([this, notification, wParam, lParam, snapshot] { Handle(notification, wParam, lParam, *snapshot); });
+  view_.PostToSelf([this, notification, wParam, lParam, chip] { Handle(notification, wParam, lParam, chip); });
   return true;
 }
 
@@ -213,14 +217,15 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::SetCancel(bool value) {
 
 
 void CUvcCamDownload_Tessaro_VxproxyDlg::Handle(std::uint32_t notification, std::uint32_t wParam, std::uint32_t lParam,
-                                                const FlowSnapshot& flow) {
+                                                const ChipSnapshot& flow) {
   if (ended_) return;
+  if (notification == WM_FLOW_INFO || notification == WM_FLOW_PASS || notification == WM_FLOW_FAIL) lastChip_ = flow;
   switch (notification) {
     case WM_FLOW_NOTE:
       OnFlowNote();
       break;
     case WM_FLOW_PROGRESS:
-      view_.SetProgress(static_cast<int>(std::min<std::uint32_t>(wParam, 100)));
+      if (busy_) MoveProgress(static_cast<int>(std::min<std::uint32_t>(wParam, 100)));
       break;
     case WM_FLOW_FAIL:
       OnFlowFail(wParam, flow);
@@ -240,7 +245,7 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::Handle(std::uint32_t notification, std:
   }
 }
 
-void CUvcCamDownload_Tessaro_VxproxyDlg::OnFlowInfo(std::uint32_t id, std::uint32_t lParam, const FlowSnapshot& flow) {
+void CUvcCamDownload_Tessaro_VxproxyDlg::OnFlowInfo(std::uint32_t id, std::uint32_t lParam, const ChipSnapshot& flow) {
   accepted_ = 1;
   if (id == msg::kCheckDeviceInfoSucceed) {
     if (Setting(key::kBcdType, 0) != 0) {
@@ -251,50 +256,65 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnFlowInfo(std::uint32_t id, std::uint3
       versionText_ = "Current FW: " + flow.versionText;
     }
     statusText_ = flow.connectionText;
-    if (lastResult_ == 1) statusText_ = "Download Succeed";
-    if (lastResult_ == 2) statusText_ = lastFailureText_;
-    view_.SetVisible(Control::ChipInfo, flow.chipInfoShown);
-    serialText_ = Setting(key::kSnAddress, 0) != 0 ? flow.serial : flow.deviceName;
+    if (lastResult_ == RunVerdict::Pass) statusText_ = "Download Succeed";
+    if (lastResult_ == RunVerdict::Fail || lastResult_ == RunVerdict::Cancelled) statusText_ = lastFailureText_;
+    view_.SetVisible(Control::ChipInfo, ProfileShowsChipInfo());
+    serialText_ = UnitText(flow);
+    if (!flow.location.empty()) locationText_ = flow.location;
     devicePresent_ = true;
   } else {
     versionText_ = "Current FW: N/A";
     view_.SetText(Control::ChipInfo, "N/A");
     view_.SetVisible(Control::ChipInfo, false);
-    statusText_ = "No USB Audio";
-    resultText_ = "N/A";
+    // The last run's verdict stays on screen whatever the bus does: a unit
+    // pulled during its run must still show its FAIL.
+    const bool failed = lastResult_ == RunVerdict::Fail || lastResult_ == RunVerdict::Cancelled;
+    statusText_ = failed ? lastFailureText_ : "No USB Audio";
     serialText_.clear();
     devicePresent_ = false;
   }
-  imageText_ = flow.imageText;
+  // The station's image, when it has one, is what every run writes.
+  imageText_ = stationImage_ ? stationImage_->path : flow.imageFile;
+  if (stationImage_ && !stationImage_->usable) statusText_ = stationImage_->description;
   int selected = -1;
   std::vector<std::string> entries = deviceList_.Entries(&selected);
   view_.SetDeviceList(entries, selected);
 
   if (devicePresent_) {
     accepted_ = flow.accepted;
-    if (accepted_ != 0 && CheckConfigured() && autoRunPending_ && lParam == 0 && !closing_) {
-      // At most one automatic start per window; the delay is a timer, never a
-      // sleep of the window's thread.
-      autoRunPending_ = false;
-      view_.SingleShot(Setting(key::kAutoRunDelay, 0), [this] { OnStart(); });
+    if (accepted_ != 0 && CheckConfigured() && lParam == 0 && !closing_ && AutoRunTakes(flow)) {
+      // The delay is a timer, never a sleep of the window's thread.
+      autoRunScheduled_ = true;
+      if (flow.serial.empty()) autoRunStartedSerialless_ = true;
+      autoRunUnits_.push_back(flow.serial);
+      view_.SingleShot(Setting(key::kAutoRunDelay, 0), [this] {
+        autoRunScheduled_ = false;
+        OnStart();
+      });
     }
   }
   SetControlState(false);
   ShowMembers();
-  view_.PostToSelf([this] {
-    if (!ended_) view_.SetProgress(0);
-  });
 }
 
-void CUvcCamDownload_Tessaro_VxproxyDlg::OnFlowPass(const FlowSnapshot& flow) {
+bool CUvcCamDownload_Tessaro_VxproxyDlg::AutoRunTakes(const ChipSnapshot& flow) const {
+  if (!autoRunEnabled_ || autoRunScheduled_) return false;
+  // A unit without a serial cannot be told from the last one: such units get
+  // one automatic start per window.
+  if (flow.serial.empty()) return !autoRunStartedSerialless_;
+  return std::find(autoRunUnits_.begin(), autoRunUnits_.end(), flow.serial) == autoRunUnits_.end();
+}
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::OnFlowPass(const ChipSnapshot& flow) {
   resultText_ = "PASS";
-  ShowMembers();
-  view_.SetProgress(0);
-  lastResult_ = 1;
+  lastResult_ = RunVerdict::Pass;
+  MoveProgress(100);
   // Only the first report of a run counts for the result files.
   const bool first = runAwaitingResult_;
   runAwaitingResult_ = false;
-  if (burnLogMode_ != 0 && first) AppendBurnLine(true, flow);
+  if (first) ++passCount_;
+  ShowMembers();
+  if (burnLogMode_ != 0 && first) AppendBurnLine(true, 0, flow);
   // Every run leaves its entry, a loop's runs and a run the operator closed on too.
   if (first) WriteResultFile(true, flow);
   if (first) ReportWindowRun(true, 0, flow);
@@ -316,7 +336,6 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnFlowPass(const FlowSnapshot& flow) {
       if (Setting(key::kAutoRun, 0) == 2) {
         // The window closes once the worker has ended.
         closing_ = true;
-        closedAfterPass_ = true;
         worker_.Post(WorkerRequest::Quit);
       }
     }
@@ -327,16 +346,25 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnFlowPass(const FlowSnapshot& flow) {
   SetCancel(false);
 }
 
-void CUvcCamDownload_Tessaro_VxproxyDlg::OnFlowFail(std::uint32_t id, const FlowSnapshot& flow) {
-  resultText_ = "FAIL";
-  view_.SetProgress(0);
-  ShowMembers();
-  lastResult_ = 2;
+void CUvcCamDownload_Tessaro_VxproxyDlg::OnFlowFail(std::uint32_t id, const ChipSnapshot& flow) {
+  // A run the operator stopped ends in whatever step the stop reached (a
+  // reset, a write): it is recorded as a cancel, not as a fault of the unit.
+  const bool cancelled = id == msg::kRunCancelled || (runAwaitingResult_ && CancelRequested());
+  if (cancelled) {
+    id = msg::kRunCancelled;
+    SetLastStatus(id);
+  }
+  resultText_ = cancelled ? kCancelledResult : "FAIL";
+  lastResult_ = cancelled ? RunVerdict::Cancelled : RunVerdict::Fail;
+  lastFailureId_ = id;
   lastFailureText_ = std::string(MessageText(id).value_or(""));
   const bool first = runAwaitingResult_;
   runAwaitingResult_ = false;
+  // A cancelled run says nothing about the unit: it is not counted.
+  if (first && !cancelled) ++failCount_;
+  ShowMembers();
   nextLoopPending_ = false;
-  if (burnLogMode_ != 0 && first) AppendBurnLine(false, flow);
+  if (burnLogMode_ != 0 && first) AppendBurnLine(false, id, flow);
   SetCancel(false);
   if (first) WriteResultFile(false, flow);
   if (first) ReportWindowRun(false, id, flow);
@@ -359,10 +387,24 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::EndWindow() {
   ended_ = true;
   worker_.Join();
   if (keepAwake_) keepAwake_->Stop();
-  // A window that closed itself after a PASS tells its caller so: the listing
-  // that followed the run must not turn the exit code into a failure.
-  if (closedAfterPass_) SetLastStatus(0);
+  // One rule however the window closed: the listing that follows a run must
+  // not decide the exit code, the last run's verdict does.
+  SetLastStatus(ExitStatus());
   view_.EndWindow();
+}
+
+std::uint32_t CUvcCamDownload_Tessaro_VxproxyDlg::ExitStatus() const {
+  switch (lastResult_) {
+    case RunVerdict::Pass:
+      return 0;
+    case RunVerdict::Fail:
+    case RunVerdict::Cancelled:
+      return lastFailureId_ != 0 ? lastFailureId_ : msg::kRunCancelled;
+    case RunVerdict::None:
+      break;
+  }
+  // Closed before any run finished: nothing was written.
+  return msg::kRunCancelled;
 }
 
 void CUvcCamDownload_Tessaro_VxproxyDlg::RefreshList(std::uint32_t afterRun) {
@@ -378,25 +420,33 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnStart() {
     SetCancel(true);
     return;
   }
+  // A station image that was refused is never replaced by another one.
+  if (stationImage_ && !stationImage_->usable) return;
   // The flow object is replaced below; never while the worker may be using it.
   if (!worker_.Idle()) {
     view_.SingleShot(kStartRetryMs, [this] { OnStart(); });
     return;
   }
+  // The next loop of a run the operator already started: the questions were
+  // answered for the whole loop.
+  const bool continuingLoop = nextLoopPending_;
   nextLoopPending_ = false;
-  // The OTP count lives in the OTP flow itself; carried over by hand.
-  const std::uint32_t otpInUse = OtpBytesInUse(TheFlow());
   if (TheFlow() == nullptr || RecreateFlow(true) == nullptr) {
     RefuseRun(msg::kNotSupport);
     return;
   }
   CDevFlow& flow = *TheFlow();
-  if (auto* otp = dynamic_cast<COTPInfo_USB*>(&flow)) otp->otpUsedBytes = otpInUse;
   const bool builtin = imageText_.empty() || imageText_.find(kVersionDisplayPrefix) != std::string::npos;
   if (builtin) {
-    const VersionQuestion question = CompareVersionWords(flow.image.versionFields, flow.versionFields);
-    if (question == VersionQuestion::Same && view_.Ask(kSameVersionQuestion, "Warning!!") != Answer::Yes) return;
-    if (question == VersionQuestion::Older && view_.Ask(kOlderVersionQuestion, "Warning!!") != Answer::Yes) return;
+    const VersionQuestion question =
+        continuingLoop ? VersionQuestion::None : CompareVersionWords(flow.image.versionFields, lastChip_.versionWords);
+    const char* asked = question == VersionQuestion::Same    ? kSameVersionQuestion
+                        : question == VersionQuestion::Older ? kOlderVersionQuestion
+                                                             : nullptr;
+    if (asked != nullptr && view_.Ask(asked, "Warning!!") != Answer::Yes) {
+      AbandonStart();
+      return;
+    }
     const CICTypeIni* profile = CurrentProfile();
     int number = 0;
     if (profile != nullptr) profile->GetBuiltinFirmwareId(BuiltinNameForSelection(SelectionText()), &number);
@@ -405,14 +455,17 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnStart() {
   } else {
     flow.image.mainFile = imageText_;
     if (!LoadImageFile(flow.image)) flow.image.fileData.clear();
-    serialText_ = flow.deviceName;
+    serialText_ = UnitText(lastChip_);
   }
   // An image that did not load must never reach the chip.
   if (flow.image.fileData.empty()) {
     RefuseRun(msg::kLoadFileDataFail);
     return;
   }
-  if (!ReadMembers()) return;
+  if (!ReadMembers()) {
+    AbandonStart();
+    return;
+  }
   int total = 0;
   std::string leftBefore;
   {
@@ -420,7 +473,10 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnStart() {
     total = loopTotal_;
     leftBefore = loopLeftText_;
   }
-  if (total == 0) return;
+  if (total == 0) {
+    AbandonStart();
+    return;
+  }
   if (loopTest_ != 0) {
     std::lock_guard lock(shared_);
     loopTotal_ = total - 1;
@@ -460,12 +516,14 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnStart() {
   DescribeImage(runRecord_, flow.image.fileData);
   runStarted_ = std::chrono::steady_clock::now();
   runAwaitingResult_ = true;
+  progress_ = 0;
+  view_.SetProgress(0);
   worker_.Post(WorkerRequest::Start);
 }
 
 bool CUvcCamDownload_Tessaro_VxproxyDlg::CheckPassword() {
   const std::string password = GetSettingString("", kConfigSection, key::kOtpPassword);
-  const std::uint32_t used = otpUsage_ ? otpUsage_() : OtpBytesInUse(TheFlow());
+  const std::uint32_t used = otpUsage_ ? otpUsage_() : lastChip_.otpUsedBytes;
   if (password.empty() || used == 0) return true;
   std::string typed;
   if (!view_.AskPassword(kPasswordTitle, typed)) {
@@ -479,25 +537,38 @@ bool CUvcCamDownload_Tessaro_VxproxyDlg::CheckPassword() {
   return true;
 }
 
-void CUvcCamDownload_Tessaro_VxproxyDlg::RefuseRun(std::uint32_t id) {
-  resultText_ = "FAIL";
-  lastResult_ = 2;
-  lastFailureText_ = std::string(MessageText(id).value_or(""));
-  statusText_ = lastFailureText_;
-  SetLastStatus(id);
-  view_.SetProgress(0);
+void CUvcCamDownload_Tessaro_VxproxyDlg::AbandonStart() {
   SetControlState(false);
   ShowMembers();
 }
 
-void CUvcCamDownload_Tessaro_VxproxyDlg::OnClose() {
+void CUvcCamDownload_Tessaro_VxproxyDlg::RefuseRun(std::uint32_t id) {
+  resultText_ = "FAIL";
+  lastResult_ = RunVerdict::Fail;
+  lastFailureId_ = id;
+  lastFailureText_ = std::string(MessageText(id).value_or(""));
+  statusText_ = lastFailureText_;
+  SetLastStatus(id);
+  SetControlState(false);
+  ShowMembers();
+}
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::OnClose(CloseRequest how) {
   if (closing_ || ended_) return;
+  if (RunUnderWay()) {
+    // A stray Enter (a barcode scanner's, say) must not stop a unit half written.
+    if (how == CloseRequest::Key) return;
+    if (view_.Ask(kStopRunQuestion, "Warning!!") != Answer::Yes) return;
+    if (closing_ || ended_) return;
+    statusText_ = kStoppingText;
+    ShowMembers();
+  }
   closing_ = true;
   if (worker_.Started()) {
     SetCancel(true);
     worker_.Post(WorkerRequest::Quit);
   } else {
-    view_.PostToSelf([this] { Handle(WM_FLOW_NOTE, 0, 0, FlowSnapshot{}); });
+    view_.PostToSelf([this] { Handle(WM_FLOW_NOTE, 0, 0, ChipSnapshot{}); });
   }
   if (keepAwake_) keepAwake_->Stop();
 }
@@ -508,7 +579,6 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnDeviceListSelected(int index) {
     view_.SingleShot(kStartRetryMs, [this, index] { OnDeviceListSelected(index); });
     return;
   }
-  lastResult_ = 0;
   if (CDevFlow* flow = TheFlow()) flow->selectedListIndex = index;
   deviceList_.Select(index);
   SelectionText() = deviceList_.Text(index);
@@ -554,12 +624,10 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnDeviceRemoved(const UsbDeviceInfo& de
       return;
     }
     DebugPrint("Condition2\n");
-    lastResult_ = 0;
     RefreshList(0);
   }
   if (!busy_) {
     DebugPrint("Condition3\n");
-    lastResult_ = 0;
     RefreshList(0);
   }
 }
@@ -568,22 +636,58 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnDeviceRemoved(const UsbDeviceInfo& de
 
 void CUvcCamDownload_Tessaro_VxproxyDlg::SetControlState(bool busy) {
   busy_ = busy;
-  const bool ready = !CheckConfigured() || accepted_ == 1;
+  const bool ready = (!CheckConfigured() || accepted_ == 1) && (!stationImage_ || stationImage_->usable);
   const bool enable = !busy && devicePresent_ && ready;
   for (Control control : {Control::GetVersion, Control::ChipInfo, Control::Start, Control::VersionText}) {
     view_.SetEnabled(control, enable);
   }
-  view_.SetProgress(0);
+  view_.SetResultColour(TileColour());
+  // One key for the next unit.
+  if (enable) view_.SetFocus(Control::Start);
+}
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::MoveProgress(int percent) {
+  if (percent <= progress_) return;
+  progress_ = percent;
+  view_.SetProgress(percent);
+}
+
+Rgb CUvcCamDownload_Tessaro_VxproxyDlg::TileColour() const {
+  if (RunUnderWay()) return kBusyColour;
+  switch (lastResult_) {
+    case RunVerdict::Pass:
+      return kPassColour;
+    case RunVerdict::Fail:
+      return kFailColour;
+    case RunVerdict::Cancelled:
+      return kCancelledColour;
+    case RunVerdict::None:
+      break;
+  }
+  return devicePresent_ ? kIdleColour : kNoUnitColour;
+}
+
+std::string SessionCountsText(int pass, int fail) {
+  char text[96];
+  const int total = pass + fail;
+  if (total == 0) {
+    std::snprintf(text, sizeof text, "Pass %d  Fail %d  Yield -", pass, fail);
+  } else {
+    std::snprintf(text, sizeof text, "Pass %d  Fail %d  Yield %.1f %%", pass, fail, 100.0 * pass / total);
+  }
+  return text;
 }
 
 void CUvcCamDownload_Tessaro_VxproxyDlg::ShowMembers() {
-  view_.SetText(Control::ImageText, imageText_);
+  view_.SetText(Control::ImageText, stationImage_ ? stationImage_->description : imageText_);
   view_.SetText(Control::VersionText, versionText_);
   view_.SetText(Control::Result, resultText_);
-  view_.SetResultColour(resultText_ == "PASS" ? kPassColour : kFailColour);
+  view_.SetResultColour(TileColour());
   view_.SetText(Control::StatusText, statusText_);
   view_.SetText(Control::SerialText, serialText_);
+  view_.SetText(Control::SessionCounts, SessionCountsText(passCount_, failCount_));
   std::lock_guard lock(shared_);
+  view_.SetText(Control::UnitLocation, "Location: " + (openDevice_.empty() ? locationText_ : openDevice_));
   view_.SetText(Control::LoopLeft, loopLeftText_);
   view_.SetText(Control::LoopTotal, std::to_string(loopTotal_));
 }
@@ -640,13 +744,14 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::SetOpenDevice(const std::string& locati
 
 // ---- result files ----
 
-void CUvcCamDownload_Tessaro_VxproxyDlg::ReportWindowRun(bool pass, std::uint32_t id, const FlowSnapshot& flow) {
+void CUvcCamDownload_Tessaro_VxproxyDlg::ReportWindowRun(bool pass, std::uint32_t id, const ChipSnapshot& flow) {
   RunRecord record = runRecord_;
   record.time = std::chrono::system_clock::now();
   {
     std::lock_guard lock(shared_);
     record.location = openDevice_;
   }
+  if (!record.location.empty()) locationText_ = record.location;
   if (flow.vendorId != 0 || flow.productId != 0) record.identity = FullIdText(flow.vendorId, flow.productId, flow.revision);
   record.serialNumber = flow.serial;
   record.passed = pass;
@@ -667,7 +772,7 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::CloseResultFile() {
   resultFile_ = nullptr;
 }
 
-void CUvcCamDownload_Tessaro_VxproxyDlg::WriteResultFile(bool pass, const FlowSnapshot& flow) {
+void CUvcCamDownload_Tessaro_VxproxyDlg::WriteResultFile(bool pass, const ChipSnapshot& flow) {
   if (resultFile_ == nullptr) return;
   std::string text;
   if (saveResultMode_ == 1) text = pass ? "pass" : "fail";
@@ -679,11 +784,17 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::WriteResultFile(bool pass, const FlowSn
   std::fputs(text.c_str(), resultFile_);
 }
 
-void CUvcCamDownload_Tessaro_VxproxyDlg::AppendBurnLine(bool pass, const FlowSnapshot& flow) {
+std::string CUvcCamDownload_Tessaro_VxproxyDlg::UnitText(const ChipSnapshot& flow) const {
+  // The unit's own serial tells units apart; the maker's string only names the product.
+  if (!flow.serial.empty()) return flow.serial;
+  return Setting(key::kSnAddress, 0) != 0 ? std::string() : flow.deviceName;
+}
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::AppendBurnLine(bool pass, std::uint32_t id, const ChipSnapshot& flow) {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
-  const std::string line = BurnLogLine(local, flow.deviceName, pass, LastStatus());
+  const std::string line = BurnLogLine(local, UnitText(flow), pass, pass ? LastStatus() : id);
   std::error_code error;
   const std::filesystem::path here = std::filesystem::current_path(error);
   if (error || !AppendBurnLog(here, line)) view_.ShowMessage("Can't Open burn_result.txt", "");

@@ -13,10 +13,12 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/run_record.h"
+#include "flow/chip_snapshot.h"
 #include "flow/front_end.h"
 #include "flow/status.h"
 #include "proxy/usb_backend.h"
@@ -33,27 +35,41 @@ inline constexpr const char* kOlderVersionQuestion = "The updated FW version is 
 inline constexpr const char* kPasswordTitle = "請輸入密碼才能進行二次燒錄";
 inline constexpr const char* kWrongPassword = "密碼輸入錯誤.(請注意大小字母會有差異)";
 inline constexpr const char* kPasswordCancelled = "請輸入正確密碼才可進行二次烧录";
+// The verdict tile, readable from across the line: idle grey, busy blue, PASS
+// green, FAIL red, a cancelled run orange, and no unit dark, unlike a FAIL.
 inline constexpr Rgb kPassColour{0, 255, 0};
 inline constexpr Rgb kFailColour{255, 0, 0};
+inline constexpr Rgb kIdleColour{192, 192, 192};
+inline constexpr Rgb kBusyColour{0, 96, 255};
+inline constexpr Rgb kCancelledColour{255, 160, 0};
+inline constexpr Rgb kNoUnitColour{64, 64, 64};
 // How long the window waits after the worker's end notification, and how soon
 // a Start that found the worker busy tries again.
 inline constexpr std::uint32_t kEndDelayMs = 128;
 inline constexpr std::uint32_t kStartRetryMs = 50;
 
-// What a PASS, FAIL or information notification shows of the flow, taken on
-// the thread that posted it, which owns the flow at that moment.
-struct FlowSnapshot {
-  std::uint16_t vendorId = 0;
-  std::uint16_t productId = 0;
-  std::uint16_t revision = 0;
-  std::string deviceName;
-  std::string versionText;
-  std::string connectionText;
-  std::string imageText;
-  std::string serial;
-  std::uint32_t accepted = 1;
-  bool chipInfoShown = false;
+// What the window shows of the last run; it stays until the next run starts.
+enum class RunVerdict { None, Pass, Fail, Cancelled };
+
+// How the operator asked the window to close: a key (Enter, Escape) or the
+// close box and its kin. During a run a key is ignored and a close is confirmed.
+enum class CloseRequest { Key, CloseBox };
+inline constexpr const char* kStopRunQuestion = "A unit is being written. Stop the run and close the window?";
+inline constexpr const char* kStoppingText = "stopping...";
+inline constexpr const char* kCancelledResult = "CANCELLED";
+
+// The station's own image ("ImageFile"): what the window writes instead of
+// the built-in one, or why it cannot.
+struct StationImage {
+  std::string path;         // resolved against the program directory
+  std::string description;  // name, version and SHA-256 prefix; or the refusal
+  bool usable = false;
 };
+// Reads and checks `setting` (empty: no station image, nullopt).
+std::optional<StationImage> LoadStationImage(const std::string& setting);
+
+// "Pass P  Fail F  Yield Y %" for the session's counts.
+std::string SessionCountsText(int pass, int fail);
 
 // Which question comes before writing a built-in image: none when some word is
 // newer or the device carries the blank version words, else same or older.
@@ -77,7 +93,7 @@ class CUvcCamDownload_Tessaro_VxproxyDlg final : public FlowWindow,
   // The Start button, and the Start command the window posts to itself.
   void OnStart();
   // OK, Cancel and the close box.
-  void OnClose();
+  void OnClose(CloseRequest how = CloseRequest::CloseBox);
   void OnDeviceListSelected(int index);
   // Delivers pending USB arrivals and removals (the view polls this while open).
   void PollDeviceEvents();
@@ -86,7 +102,7 @@ class CUvcCamDownload_Tessaro_VxproxyDlg final : public FlowWindow,
   void Destroy();
 
   // FlowWindow: any thread.
-  bool Post(std::uint32_t notification, std::uint32_t wParam, std::uint32_t lParam) override;
+  bool Post(std::uint32_t notification, std::uint32_t wParam, std::uint32_t lParam, const ChipSnapshot& chip) override;
   bool CancelRequested() override;
 
   // FlowFrontEnd.
@@ -103,10 +119,12 @@ class CUvcCamDownload_Tessaro_VxproxyDlg final : public FlowWindow,
   bool closing() const { return closing_; }
   bool ended() const { return ended_; }
   bool devicePresent() const { return devicePresent_; }
-  int lastResult() const { return lastResult_; }
+  RunVerdict lastResult() const { return lastResult_; }
+  int passCount() const { return passCount_; }
+  int failCount() const { return failCount_; }
   int loopTotal() const;
   bool WorkerIdle() const { return worker_.Idle(); }
-  // Where the count of programmed OTP bytes comes from; by default the OTP flow's own count.
+  // Where the count of programmed OTP bytes comes from; by default the last chip reported.
   void SetOtpUsageSource(std::function<std::uint32_t()> source) { otpUsage_ = std::move(source); }
   bool KeepAwakeRunning() const { return keepAwake_ && keepAwake_->Running(); }
 
@@ -127,25 +145,39 @@ class CUvcCamDownload_Tessaro_VxproxyDlg final : public FlowWindow,
     int selected_ = -1;
   };
 
-  void Handle(std::uint32_t notification, std::uint32_t wParam, std::uint32_t lParam, const FlowSnapshot& flow);
-  void OnFlowInfo(std::uint32_t id, std::uint32_t lParam, const FlowSnapshot& flow);
-  void OnFlowPass(const FlowSnapshot& flow);
-  void OnFlowFail(std::uint32_t id, const FlowSnapshot& flow);
+  void Handle(std::uint32_t notification, std::uint32_t wParam, std::uint32_t lParam, const ChipSnapshot& flow);
+  void OnFlowInfo(std::uint32_t id, std::uint32_t lParam, const ChipSnapshot& flow);
+  void OnFlowPass(const ChipSnapshot& flow);
+  void OnFlowFail(std::uint32_t id, const ChipSnapshot& flow);
   void OnFlowNote();
   void StartRun();
   bool PrepareImage();
   bool CheckPassword();
   void RefuseRun(std::uint32_t id);
+  // A Start that did not begin a run: Start back on (it is off between loops).
+  void AbandonStart();
+  // A run, or the next loop of one, is under way.
+  bool RunUnderWay() const { return busy_ || nextLoopPending_; }
+  // The tile's colour for what the window shows now.
+  Rgb TileColour() const;
+  // The progress bar moves only forward during a run.
+  void MoveProgress(int percent);
+  // Whether a unit just listed gets an automatic start: each unit once, by its serial.
+  bool AutoRunTakes(const ChipSnapshot& flow) const;
+  // The status the window ends with: 0 exactly when its last run passed.
+  std::uint32_t ExitStatus() const;
   void SetControlState(bool busy);
   void ShowMembers();
   bool ReadMembers();
   void SetCancel(bool value);
   void OpenResultFile();
-  void WriteResultFile(bool pass, const FlowSnapshot& flow);
+  void WriteResultFile(bool pass, const ChipSnapshot& flow);
+  // What the serial field and burn_result.txt name the unit by.
+  std::string UnitText(const ChipSnapshot& flow) const;
   // One run record (stderr summary, JSON line when configured) per run.
-  void ReportWindowRun(bool pass, std::uint32_t id, const FlowSnapshot& flow);
+  void ReportWindowRun(bool pass, std::uint32_t id, const ChipSnapshot& flow);
   void CloseResultFile();
-  void AppendBurnLine(bool pass, const FlowSnapshot& flow);
+  void AppendBurnLine(bool pass, std::uint32_t id, const ChipSnapshot& flow);
   void EndWindow();
   void RefreshList(std::uint32_t afterRun);
 
@@ -179,7 +211,6 @@ class CUvcCamDownload_Tessaro_VxproxyDlg final : public FlowWindow,
   // The run record of the run under way: the image part is filled at Start,
   // the rest at its first PASS or FAIL.
   RunRecord runRecord_;
-  bool closedAfterPass_ = false;  // "AutoRun" 2 closed the window after a PASS
   std::chrono::steady_clock::time_point runStarted_{};
   std::mutex cancelLock_;
   bool cancel_ = false;
@@ -190,9 +221,21 @@ class CUvcCamDownload_Tessaro_VxproxyDlg final : public FlowWindow,
   bool busy_ = false;
   bool devicePresent_ = false;
   std::uint32_t accepted_ = 1;
-  int lastResult_ = 0;
+  RunVerdict lastResult_ = RunVerdict::None;
+  // The chip as the last notification showed it.
+  ChipSnapshot lastChip_;
   std::string lastFailureText_ = "N/A";
-  bool autoRunPending_ = false;
+  std::uint32_t lastFailureId_ = 0;
+  bool autoRunEnabled_ = false;
+  bool autoRunScheduled_ = false;
+  // Serials of the units this window already started by itself.
+  std::vector<std::string> autoRunUnits_;
+  bool autoRunStartedSerialless_ = false;
+  int progress_ = 0;
+  int passCount_ = 0;
+  int failCount_ = 0;
+  std::string locationText_;
+  std::optional<StationImage> stationImage_;
   std::uint32_t saveResultMode_ = 0;
   std::uint32_t burnLogMode_ = 0;
   std::FILE* resultFile_ = nullptr;

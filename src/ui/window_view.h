@@ -33,6 +33,9 @@ enum class Control : int {
   DeviceListLabel = 1143,
   Hidden1188 = 1188,
   StatusLabel = 1189,
+  // The line's additions: the session's counts and where the unit sits.
+  SessionCounts = 2001,
+  UnitLocation = 2002,
 };
 
 struct Rgb {
@@ -53,7 +56,10 @@ class WindowView {
   virtual void SetVisible(Control control, bool visible) = 0;
   virtual void SetEnabled(Control control, bool enabled) = 0;
   virtual void SetProgress(int percent) = 0;
+  // The colour of the verdict tile (the result control).
   virtual void SetResultColour(Rgb colour) = 0;
+  // Keyboard focus to the control (Start after a run: Space starts the next).
+  virtual void SetFocus(Control control) = 0;
   // The big bold font of the result control and the opening layout moves.
   virtual void ApplyOpeningLayout() = 0;
 

@@ -425,11 +425,13 @@ TEST_F(BatchProcessTest, ImageFromRawCodeWritesAndRuns) {
 // No chip on the bus fails, with either way of opening.
 TEST_F(BatchProcessTest, NoChipFails) {
   NewChip({"--kind", "camera"});  // the audio listing finds nothing
-  for (const char* check : {"", "CheckVIDPID_INI=1\r\n"}) {
+  // Only the VID/PID rule says that no chip is there at all.
+  for (auto [check, console] : {std::pair{"", "\nGet IC Info Fail\n"},
+                                std::pair{"CheckVIDPID_INI=1\r\n", "\nCannot find Norvane USB Audio!\nGet IC Info Fail\n"}}) {
     SCOPED_TRACE(check);
     ProcessResult run = Quillon({"-f", "-write", image}, check);
     EXPECT_EQ(run.exitCode, 1);
-    EXPECT_NE(run.out.find("Get IC Info Fail\n"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.rfind(console, 0), 0u) << run.out;
     EXPECT_EQ(ResultTxt(), "fail");
   }
 }

@@ -33,18 +33,18 @@ TEST(GangModeTest, RowsFromWhatEachWorkerLeft) {
     const char* name;
     std::string record;
     int exitCode;
-    const char* verdict;
+    GangVerdict verdict;
     std::uint32_t status;
     const char* identity;
   };
   const Case cases[] = {
-      {"passed", passed, 0, "PASS", 0, "VID_3A7C&PID_0011&REV_0002"},
-      {"failed keeps the listed identity", failed, 1, "FAIL", 41705, "VID_3A7C&PID_0011&REV_0001"},
+      {"passed", passed, 0, GangVerdict::Pass, 0, "VID_3A7C&PID_0011&REV_0002"},
+      {"failed keeps the listed identity", failed, 1, GangVerdict::Fail, 41705, "VID_3A7C&PID_0011&REV_0001"},
       // A worker that said PASS but did not exit 0 (killed while saving, say) did not pass.
-      {"pass record with a failed exit", passed, 1, "FAIL", 0, "VID_3A7C&PID_0011&REV_0002"},
-      {"crashed without a record", "", -1, "FAIL", 0, "VID_3A7C&PID_0011&REV_0001"},
-      {"half a record", passed.substr(0, 20), 1, "FAIL", 0, "VID_3A7C&PID_0011&REV_0001"},
-      {"chip held by another run", "", kGangBusyExit, "BUSY", 0, "VID_3A7C&PID_0011&REV_0001"},
+      {"pass record with a failed exit", passed, 1, GangVerdict::Fail, 0, "VID_3A7C&PID_0011&REV_0002"},
+      {"crashed without a record", "", -1, GangVerdict::Fail, 0, "VID_3A7C&PID_0011&REV_0001"},
+      {"half a record", passed.substr(0, 20), 1, GangVerdict::Fail, 0, "VID_3A7C&PID_0011&REV_0001"},
+      {"chip held by another run", "", kGangBusyExit, GangVerdict::Busy, 0, "VID_3A7C&PID_0011&REV_0001"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -53,13 +53,13 @@ TEST(GangModeTest, RowsFromWhatEachWorkerLeft) {
     EXPECT_EQ(row.statusId, c.status);
     EXPECT_EQ(row.identity, c.identity);
     EXPECT_EQ(row.durationMs, 42u);
-    EXPECT_FALSE(row.verdict != "PASS" && row.statusText.empty()) << "a row that did not pass says why";
+    EXPECT_FALSE(row.verdict != GangVerdict::Pass && row.statusText.empty()) << "a row that did not pass says why";
   }
 }
 
 TEST(GangModeTest, TableHasAHeaderAndOneLinePerChip) {
-  const std::string table = GangTable({{"1-1", "VID_3A7C&PID_0011&REV_0001", "PASS", 0, "", 812},
-                                       {"2-1", "VID_3A7C&PID_0011&REV_0001", "FAIL", 41705, "Erase Flash Fail!", 90}});
+  const std::string table = GangTable({{"1-1", "VID_3A7C&PID_0011&REV_0001", GangVerdict::Pass, 0, "", 812},
+                                       {"2-1", "VID_3A7C&PID_0011&REV_0001", GangVerdict::Fail, 41705, "Erase Flash Fail!", 90}});
   EXPECT_EQ(table,
             "location       identity                    verdict status  s"
             "tatus text                                duration\n"

@@ -21,6 +21,7 @@
 #include "data/working_memory.h"
 #include "device/vxcam.h"
 #include "flow/flow_factory.h"
+#include "flow/chip_snapshot.h"
 #include "flow/front_end.h"
 #include "flow/status.h"
 #include "image_maker.h"
@@ -94,7 +95,7 @@ inline const char* OpText(sim::Op op) {
 // Records what the flows post, and can ask them to stop.
 class RecordingWindow final : public FlowWindow {
  public:
-  bool Post(std::uint32_t notification, std::uint32_t wParam, std::uint32_t) override {
+  bool Post(std::uint32_t notification, std::uint32_t wParam, std::uint32_t, const ChipSnapshot&) override {
     posts.push_back({notification, wParam});
     return true;
   }

@@ -1,5 +1,7 @@
 #include "flow/status.h"
 
+#include "flow/chip_snapshot.h"
+
 #include <gtest/gtest.h>
 
 #include <mutex>
@@ -55,7 +57,7 @@ class RecordingWindow final : public FlowWindow {
     std::uint32_t notification, wParam, lParam;
     bool operator==(const Posted&) const = default;
   };
-  bool Post(std::uint32_t n, std::uint32_t w, std::uint32_t l) override {
+  bool Post(std::uint32_t n, std::uint32_t w, std::uint32_t l, const ChipSnapshot&) override {
     posted.push_back({n, w, l});
     return true;
   }

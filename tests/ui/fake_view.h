@@ -32,8 +32,12 @@ class FakeView final : public WindowView {
   }
   void SetVisible(Control control, bool visible) override { this->visible[control] = visible; }
   void SetEnabled(Control control, bool enabled) override { this->enabled[control] = enabled; }
-  void SetProgress(int percent) override { progress = percent; }
+  void SetProgress(int percent) override {
+    progress = percent;
+    progressShown.push_back(percent);
+  }
   void SetResultColour(Rgb colour) override { resultColour = colour; }
+  void SetFocus(Control control) override { focused = control; }
   void ApplyOpeningLayout() override { ++layouts; }
   void SetDeviceList(const std::vector<std::string>& entries, int selectedIndex) override {
     list = entries;
@@ -117,7 +121,9 @@ class FakeView final : public WindowView {
   std::map<Control, bool> enabled;
   std::string loopTotalTyped = "1";
   int progress = -1;
+  std::vector<int> progressShown;  // every value, in order
   Rgb resultColour;
+  std::optional<Control> focused;
   int layouts = 0;
   std::vector<std::string> list;
   int selected = -1;

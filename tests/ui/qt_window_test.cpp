@@ -1,11 +1,14 @@
-// The real Qt window, offscreen, through a whole update on a simulated chip
-// started by "AutoRun"; it saves a picture of the PASS for the README.
+// The real Qt window, offscreen, through whole updates on simulated chips; it
+// saves pictures of its states for the README.
 #include <QApplication>
 #include <QImage>
 #include <QTimer>
 
+#include <atomic>
+
 #include "flow/flow_fixture.h"
 #include "platform/resources.h"
+#include "ui/window_fixture.h"
 #include "ui/qt/qt_window_view.h"
 #include "ui/update_window.h"
 
@@ -39,7 +42,7 @@ TEST_F(QtWindowTest, AutoRunUpdatesAChipToPass) {
     // A guard against a run that never ends, not a measure of time.
     if (++checks > 6000) {
       ADD_FAILURE() << "no PASS";
-      window.OnClose();
+      view.EndWindow();  // not OnClose: during a run that would ask first
       return;
     }
     if (saved || view.Text(Control::Result) != "PASS" || view.Text(Control::StatusText) != "Download Succeed") return;
@@ -64,6 +67,102 @@ TEST_F(QtWindowTest, AutoRunUpdatesAChipToPass) {
   auto flash = chip.state().memory.bytes();
   EXPECT_TRUE(std::equal(image->begin(), image->end(), flash.begin()));
   EXPECT_EQ(chip.state().mode, sim::RunMode::kCode);
+}
+
+}  // namespace
+}  // namespace quillon::testing
+
+namespace quillon::testing {
+namespace {
+
+// The window as the operator sees it, offscreen: idle with a unit, busy, FAIL
+// and then PASS on the same unit; a picture of each is saved for the README.
+TEST_F(QtWindowTest, PicturesOfEachState) {
+  ScopedEnv platform("QT_QPA_PLATFORM", "offscreen");
+  UseSettings("CheckVIDPID_INI=1\r\n");
+  AddChipWith({}, {});
+  const char* binDir = std::getenv("QUILLON_BIN_DIR");
+  const std::filesystem::path dir = binDir != nullptr ? std::filesystem::path(binDir) : temp.path();
+
+  Gate gate;
+  std::atomic<bool> failErase{true};
+  hookBus->hook = [&](HookBus&, UsbHandle, const SetupPacket& s, std::span<std::uint8_t> d) -> std::optional<TransferResult> {
+    if (!IsOp(s, d, 0x02, 0x04)) return std::nullopt;
+    gate.PassOrWait();
+    if (failErase) return TransferResult{31, 0};
+    return std::nullopt;
+  };
+
+  int argc = 1;
+  char name[] = "ui_qt_tests";
+  char* argv[] = {name, nullptr};
+  QApplication application(argc, argv);
+  QtWindowView view;
+  CUvcCamDownload_Tessaro_VxproxyDlg window(view, "2.61.32", nullptr);
+  view.Attach(&window);
+  window.OnInitDialog();
+
+  enum class Step { Idle, Busy, Fail, Pass, Done };
+  Step step = Step::Idle;
+  std::vector<std::string> saved;
+  auto save = [&](const char* file) {
+    const std::filesystem::path shot = dir / file;
+    if (view.grab().save(QString::fromStdString(shot.string()), "PNG")) saved.push_back(file);
+  };
+  auto settled = [&] { return !window.busy() && window.WorkerIdle() && window.devicePresent(); };
+  int checks = 0;
+  QTimer watch;
+  QObject::connect(&watch, &QTimer::timeout, [&] {
+    // A guard against a run that never ends, not a measure of time.
+    if (++checks > 6000) {
+      ADD_FAILURE() << "stuck before step " << static_cast<int>(step);
+      gate.Open();
+      view.EndWindow();  // not OnClose: during a run that would ask first
+      step = Step::Done;
+      return;
+    }
+    switch (step) {
+      case Step::Idle:
+        if (!settled()) return;
+        save("window-idle.png");
+        gate.Arm();
+        window.OnStart();
+        step = Step::Busy;
+        return;
+      case Step::Busy:
+        if (!window.busy()) return;
+        gate.AwaitReached();
+        save("window-busy.png");
+        gate.Open();
+        step = Step::Fail;
+        return;
+      case Step::Fail:
+        if (view.Text(Control::Result) != "FAIL" || !settled()) return;
+        save("window-fail.png");
+        failErase = false;
+        window.OnStart();
+        step = Step::Pass;
+        return;
+      case Step::Pass:
+        if (view.Text(Control::Result) != "PASS" || !settled()) return;
+        save("window-line-pass.png");
+        step = Step::Done;
+        window.OnClose();
+        return;
+      case Step::Done:
+        return;
+    }
+  });
+  watch.start(10);
+  view.exec();
+  watch.stop();
+  gate.Open();
+  window.Destroy();
+  hookBus->hook = nullptr;
+
+  EXPECT_EQ(saved, (std::vector<std::string>{"window-idle.png", "window-busy.png", "window-fail.png",
+                                             "window-line-pass.png"}));
+  EXPECT_EQ(window.lastResult(), RunVerdict::Pass);
 }
 
 }  // namespace

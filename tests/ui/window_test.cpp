@@ -46,7 +46,7 @@ TEST_F(WindowTest, WholeUpdateToPass) {
   EXPECT_EQ(view.resultColour, kPassColour);
   EXPECT_EQ(Shown(Control::StatusText), "Download Succeed");
   EXPECT_FALSE(window->busy());
-  EXPECT_EQ(window->lastResult(), 1);
+  EXPECT_EQ(window->lastResult(), RunVerdict::Pass);
   EXPECT_EQ(Count("Start Download"), 1);
   const auto image = BuiltinImage(kImage0011);
   ASSERT_FALSE(image.empty());
@@ -72,7 +72,7 @@ TEST_F(WindowTest, FailAtAStepWritesOneResultEntry) {
   Open("SaveResultToFile=2\r\nLogType=1\r\n");
   hookBus->hook = [&](HookBus&, UsbHandle, const SetupPacket& s, std::span<std::uint8_t> d) -> std::optional<TransferResult> {
     if (!IsOp(s, d, 0x02, 0x04)) return std::nullopt;
-    window->Post(WM_FLOW_FAIL, msg::kResetDeviceFail, 0);  // a second report of the same run
+    window->Post(WM_FLOW_FAIL, msg::kResetDeviceFail, 0, CurrentChipSnapshot());  // a second report of the same run
     return TransferResult{31, 0};
   };
   ClickStart();
@@ -82,7 +82,7 @@ TEST_F(WindowTest, FailAtAStepWritesOneResultEntry) {
   EXPECT_EQ(Shown(Control::Result), "FAIL");
   EXPECT_EQ(view.resultColour, kFailColour);
   EXPECT_EQ(Shown(Control::StatusText), "Erase Flash Fail!");
-  EXPECT_EQ(window->lastResult(), 2);
+  EXPECT_EQ(window->lastResult(), RunVerdict::Fail);
   EXPECT_FALSE(window->busy());
   EXPECT_TRUE(view.enabled[Control::Start]);
   EXPECT_EQ(ReadFile(temp.path() / "Result.txt"), "TestResult = fail, VID is 0x3a7c, PID is 0x0011, Rev is 0x0001\r\n");
@@ -348,9 +348,12 @@ TEST_F(WindowTest, UnplugDuringARun) {
   gate.Open();
   Settle();
   hookBus->hook = nullptr;
-  EXPECT_EQ(Shown(Control::Result), "N/A") << "the refresh found no chip";
-  EXPECT_EQ(Shown(Control::StatusText), "No USB Audio");
-  EXPECT_EQ(window->lastResult(), 2);
+  // The refresh found no chip, and the unit's FAIL stays on screen.
+  EXPECT_EQ(Shown(Control::Result), "FAIL");
+  EXPECT_NE(Shown(Control::StatusText), "No USB Audio");
+  EXPECT_NE(Shown(Control::StatusText), "");
+  EXPECT_EQ(Shown(Control::VersionText), "Current FW: N/A");
+  EXPECT_EQ(window->lastResult(), RunVerdict::Fail);
   EXPECT_FALSE(window->busy());
   EXPECT_FALSE(view.enabled[Control::Start]);
 }
@@ -369,6 +372,7 @@ TEST_F(WindowTest, CloseDuringARunEndsAfterTheWorker) {
   };
   window->OnStart();
   gate.AwaitReached();
+  view.answers = {Answer::Yes};
   window->OnClose();
   EXPECT_TRUE(window->closing());
   EXPECT_FALSE(window->KeepAwakeRunning());
@@ -384,7 +388,7 @@ TEST_F(WindowTest, CloseDuringARunEndsAfterTheWorker) {
   EXPECT_EQ(view.ends, 1);
   EXPECT_EQ(Count("Start Download"), 1);
   EXPECT_EQ(Count("End Download"), 1);
-  EXPECT_EQ(Shown(Control::Result), "FAIL");
+  EXPECT_EQ(Shown(Control::Result), kCancelledResult);
   EXPECT_EQ(ReadFile(temp.path() / "Result.txt"), "fail");
   EXPECT_EQ(capture.starts(), capture.stops());
 }
@@ -442,7 +446,7 @@ TEST_F(WindowTest, StartRefusesAnImageThatDidNotLoad) {
   const std::string empty = temp.Write("empty.rfw", "").string();
   for (const std::string& path : {(temp.path() / "missing.rfw").string(), empty}) {
     TheFlow()->image.mainFile = path;
-    window->Post(WM_FLOW_INFO, msg::kCheckDeviceInfoSucceed, 1);
+    window->Post(WM_FLOW_INFO, msg::kCheckDeviceInfoSucceed, 1, CurrentChipSnapshot());
     Settle();
     ASSERT_EQ(Shown(Control::ImageText), path);
     MarkWire();

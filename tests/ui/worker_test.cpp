@@ -38,7 +38,7 @@ class FakeHost final : public WorkerHost {
 // Records what is posted from the worker thread.
 class PostLog final : public FlowWindow {
  public:
-  bool Post(std::uint32_t notification, std::uint32_t wParam, std::uint32_t) override {
+  bool Post(std::uint32_t notification, std::uint32_t wParam, std::uint32_t, const ChipSnapshot&) override {
     std::lock_guard lock(mutex_);
     posts_.push_back({notification, wParam});
     return true;

@@ -23,7 +23,7 @@ constexpr int kWidth = 505;
 constexpr int kHeight = 200;
 // The opening moves: the status line up, the window taller.
 constexpr int kStatusRaise = 35;
-constexpr int kExtraHeight = 40;
+constexpr int kExtraHeight = 60;
 
 QString Q(const std::string& text) { return QString::fromStdString(text); }
 
@@ -71,6 +71,8 @@ QtWindowView::QtWindowView() {
   progress_->setRange(0, 100);
   progress_->setTextVisible(false);
   place(Control::Progress, progress_, 10, 205, 485, 20);
+  place(Control::SessionCounts, new QLabel(""), 10, 232, 240, 20);
+  place(Control::UnitLocation, new QLabel(""), 260, 232, 235, 20);
   for (Control hidden : {Control::LoopLabel, Control::LoopTotal, Control::LoopLeft, Control::Browser}) {
     controls_[hidden]->hide();
   }
@@ -132,9 +134,17 @@ void QtWindowView::SetEnabled(Control control, bool enabled) {
 void QtWindowView::SetProgress(int percent) { progress_->setValue(percent); }
 
 void QtWindowView::SetResultColour(Rgb colour) {
+  // A filled tile; dark text on the light colours, white on the dark ones.
+  const int light = (colour.red * 299 + colour.green * 587 + colour.blue * 114) / 1000;
+  result_->setAutoFillBackground(true);
   QPalette palette = result_->palette();
-  palette.setColor(QPalette::WindowText, QColor(colour.red, colour.green, colour.blue));
+  palette.setColor(QPalette::Window, QColor(colour.red, colour.green, colour.blue));
+  palette.setColor(QPalette::WindowText, light > 140 ? Qt::black : Qt::white);
   result_->setPalette(palette);
+}
+
+void QtWindowView::SetFocus(Control control) {
+  if (QWidget* widget = Widget(control)) widget->setFocus(Qt::OtherFocusReason);
 }
 
 void QtWindowView::ApplyOpeningLayout() {
@@ -209,16 +219,17 @@ void QtWindowView::EndWindow() {
   done(QDialog::Rejected);
 }
 
+// Enter (the dialog's OK) and Escape (its Cancel) are keys: during a run the
+// logic ignores them.
 void QtWindowView::accept() {
-  if (logic_ != nullptr) logic_->OnClose();
+  if (logic_ != nullptr) logic_->OnClose(CloseRequest::Key);
 }
 
 void QtWindowView::reject() {
-  if (logic_ != nullptr) logic_->OnClose();
+  if (logic_ != nullptr) logic_->OnClose(CloseRequest::Key);
 }
 
 void QtWindowView::keyPressEvent(QKeyEvent* event) {
-  // Enter is the dialog's OK, which closes like Cancel does.
   if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
     accept();
     return;
@@ -232,7 +243,7 @@ void QtWindowView::closeEvent(QCloseEvent* event) {
     return;
   }
   event->ignore();
-  if (logic_ != nullptr) logic_->OnClose();
+  if (logic_ != nullptr) logic_->OnClose(CloseRequest::CloseBox);
 }
 
 }  // namespace quillon

@@ -37,6 +37,7 @@ class QtWindowView final : public QDialog, public WindowView {
   void SetEnabled(Control control, bool enabled) override;
   void SetProgress(int percent) override;
   void SetResultColour(Rgb colour) override;
+  void SetFocus(Control control) override;
   void ApplyOpeningLayout() override;
   void SetDeviceList(const std::vector<std::string>& entries, int selected) override;
   Answer Ask(const std::string& text, const std::string& caption) override;

@@ -1,0 +1,294 @@
+// The window as a production line uses it: loops on units already at the
+// image's version, serial numbers, stops, exit status, units pulled mid-run
+// and stray keys.
+#include "platform/sha256.h"
+#include "ui/window_fixture.h"
+
+namespace quillon::testing {
+namespace {
+
+using WindowLineTest = WindowFixture;
+
+// Erasing waits at the gate: the run is under way and the chip untouched.
+auto HoldAtErase(Gate& gate) {
+  return [&gate](HookBus&, UsbHandle, const SetupPacket& s, std::span<std::uint8_t> d) -> std::optional<TransferResult> {
+    if (IsOp(s, d, 0x02, 0x04)) gate.PassOrWait();
+    return std::nullopt;
+  };
+}
+
+// A loop on a unit already at the image's version asks once for the whole
+// loop; a No starts nothing and leaves Start usable.
+TEST_F(WindowLineTest, LoopOnTheSameVersionAsksOnce) {
+  AddBlankChip();
+  Open("Loop Test=1\r\n");
+  ClickStart();
+  ASSERT_EQ(Shown(Control::Result), "PASS");
+  ASSERT_TRUE(view.questions.empty());
+
+  view.loopTotalTyped = "3";
+  view.answers = {Answer::Yes};
+  ClickStart();
+  EXPECT_EQ(view.questions, std::vector<std::string>{kSameVersionQuestion});
+  EXPECT_EQ(Count("Start Download"), 4);
+  EXPECT_EQ(Shown(Control::LoopLeft), "Left : 0");
+  EXPECT_TRUE(view.enabled[Control::Start]);
+
+  view.questions.clear();
+  view.loopTotalTyped = "2";
+  view.answers = {Answer::No};
+  ClickStart();
+  EXPECT_EQ(view.questions, std::vector<std::string>{kSameVersionQuestion});
+  EXPECT_EQ(Count("Start Download"), 4);
+  EXPECT_EQ(Shown(Control::LoopLeft), "Left : 0") << "a refused start counts no loop";
+  EXPECT_FALSE(window->busy());
+  EXPECT_TRUE(view.enabled[Control::Start]);
+}
+
+class WindowSerialTest : public WindowFixture, public ::testing::WithParamInterface<const char*> {};
+
+// The unit's own serial is shown before and after the run, with or without
+// "SN Address", and names the unit in burn_result.txt.
+TEST_P(WindowSerialTest, TheUnitsSerialNamesIt) {
+  AddBlankChip();
+  const std::string serial = chip->Serial();
+  ASSERT_FALSE(serial.empty());
+  const std::filesystem::path previous = std::filesystem::current_path();
+  std::filesystem::current_path(temp.path());
+  Open(std::string("LogType=1\r\n") + GetParam());
+  EXPECT_EQ(Shown(Control::SerialText), serial) << "before the run";
+  ClickStart();
+  std::filesystem::current_path(previous);
+  ASSERT_EQ(Shown(Control::Result), "PASS");
+  EXPECT_EQ(Shown(Control::SerialText), serial) << "after the run";
+  const std::string burn = ReadFile(temp.path() / "burn_result.txt");
+  EXPECT_NE(burn.find(serial), std::string::npos) << burn;
+}
+
+INSTANTIATE_TEST_SUITE_P(Settings, WindowSerialTest, ::testing::Values("SN Address=1\r\n", ""),
+                         [](const auto& info) { return std::string(*info.param != 0 ? "SnAddress" : "Plain"); });
+
+struct CloseCase {
+  const char* name;
+  CloseRequest how;
+  std::deque<Answer> answers;
+  bool closes;
+};
+void PrintTo(const CloseCase& c, std::ostream* out) { *out << c.name; }
+
+class WindowCloseDuringRunTest : public WindowFixture, public ::testing::WithParamInterface<CloseCase> {};
+
+// During a run a key never closes the window, and the close box asks first;
+// a confirmed close says "stopping..." and records the run as cancelled.
+TEST_P(WindowCloseDuringRunTest, OnlyAConfirmedCloseStopsTheRun) {
+  const CloseCase& c = GetParam();
+  AddBlankChip();
+  std::filesystem::path previous = std::filesystem::current_path();
+  std::filesystem::current_path(temp.path());
+  Open("SaveResultToFile=1\r\nLogType=1\r\n");
+  gate.Arm();
+  hookBus->hook = HoldAtErase(gate);
+  window->OnStart();
+  gate.AwaitReached();
+  view.RunPosts();
+  view.answers = c.answers;
+  window->OnClose(c.how);
+  EXPECT_EQ(window->closing(), c.closes);
+  EXPECT_EQ(view.questions.size(), c.how == CloseRequest::Key ? 0u : 1u);
+  if (c.closes) {
+    EXPECT_EQ(Shown(Control::StatusText), kStoppingText);
+  }
+  gate.Open();
+  Settle();
+  hookBus->hook = nullptr;
+  std::filesystem::current_path(previous);
+  EXPECT_EQ(window->ended(), c.closes);
+  if (!c.closes) {
+    EXPECT_EQ(Shown(Control::Result), "PASS") << "the run went on";
+    return;
+  }
+  EXPECT_EQ(window->lastResult(), RunVerdict::Cancelled);
+  EXPECT_EQ(Shown(Control::Result), kCancelledResult);
+  EXPECT_EQ(LastStatus(), msg::kRunCancelled) << "the window's exit status";
+  const std::string burn = ReadFile(temp.path() / "burn_result.txt");
+  EXPECT_NE(burn.find(std::to_string(msg::kRunCancelled)), std::string::npos) << burn;
+  EXPECT_EQ(burn.find(std::to_string(msg::kResetDeviceFail)), std::string::npos) << burn;
+  EXPECT_EQ(ReadFile(temp.path() / "Result.txt"), "fail");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, WindowCloseDuringRunTest,
+    ::testing::Values(CloseCase{"EnterOrEscape", CloseRequest::Key, {}, false},
+                      CloseCase{"CloseBoxRefused", CloseRequest::CloseBox, {Answer::No}, false},
+                      CloseCase{"CloseBoxConfirmed", CloseRequest::CloseBox, {Answer::Yes}, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Outside a run, Enter closes the window as before.
+TEST_F(WindowLineTest, KeyClosesAnIdleWindow) {
+  AddBlankChip();
+  Open();
+  window->OnClose(CloseRequest::Key);
+  Settle();
+  EXPECT_TRUE(window->ended());
+  EXPECT_TRUE(view.questions.empty());
+}
+
+struct ExitCase {
+  const char* name;
+  int runs;  // 0: closed without a run
+  bool eraseFails;
+  std::uint32_t status;
+};
+void PrintTo(const ExitCase& c, std::ostream* out) { *out << c.name; }
+
+class WindowExitTest : public WindowFixture, public ::testing::WithParamInterface<ExitCase> {};
+
+// However the window is closed, its exit status is its last run's: 0 only
+// after a PASS, though a listing followed it.
+TEST_P(WindowExitTest, ExitStatusFollowsTheLastRun) {
+  const ExitCase& c = GetParam();
+  AddBlankChip();
+  Open();
+  if (c.eraseFails) {
+    hookBus->hook = [](HookBus&, UsbHandle, const SetupPacket& s,
+                       std::span<std::uint8_t> d) -> std::optional<TransferResult> {
+      if (IsOp(s, d, 0x02, 0x04)) return TransferResult{31, 0};
+      return std::nullopt;
+    };
+  }
+  for (int run = 0; run < c.runs; ++run) ClickStart();
+  hookBus->hook = nullptr;
+  window->OnClose(CloseRequest::CloseBox);
+  Settle();
+  ASSERT_TRUE(window->ended());
+  EXPECT_EQ(LastStatus(), c.status);
+  EXPECT_EQ(ExitCodeFromStatus(LastStatus()), c.status == 0 ? 0 : 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(LastRuns, WindowExitTest,
+                         ::testing::Values(ExitCase{"Pass", 1, false, 0},
+                                           ExitCase{"Fail", 1, true, msg::kEraseFlashFail},
+                                           ExitCase{"NoRun", 0, false, msg::kRunCancelled}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+
+using WindowTileTest = WindowFixture;
+
+// The tile says idle, busy, PASS or FAIL by colour, and "no unit" unlike a
+// FAIL; within a run the bar only moves forward and a PASS ends at 100 %.
+TEST_F(WindowTileTest, ColourAndProgressTellTheRun) {
+  Open();
+  EXPECT_EQ(view.resultColour, kNoUnitColour);
+  EXPECT_NE(kNoUnitColour, kFailColour);
+
+  sim::ChipConfig blank;
+  blank.productId = 0x0011;
+  chip = &bus.PlugChip(blank);
+  window->PollDeviceEvents();
+  Settle();
+  ASSERT_TRUE(window->devicePresent());
+  EXPECT_EQ(view.resultColour, kIdleColour);
+
+  gate.Arm();
+  hookBus->hook = HoldAtErase(gate);
+  window->OnStart();
+  gate.AwaitReached();
+  view.RunPosts();
+  EXPECT_EQ(view.resultColour, kBusyColour);
+  view.progressShown.clear();
+  gate.Open();
+  Settle();
+  hookBus->hook = nullptr;
+  ASSERT_EQ(Shown(Control::Result), "PASS");
+  EXPECT_EQ(view.resultColour, kPassColour);
+  ASSERT_FALSE(view.progressShown.empty());
+  EXPECT_TRUE(std::is_sorted(view.progressShown.begin(), view.progressShown.end()));
+  EXPECT_EQ(view.progressShown.back(), 100);
+  EXPECT_EQ(view.focused, Control::Start) << "Space starts the next unit";
+
+  hookBus->hook = [](HookBus&, UsbHandle, const SetupPacket& s, std::span<std::uint8_t> d) -> std::optional<TransferResult> {
+    if (IsOp(s, d, 0x02, 0x04)) return TransferResult{31, 0};
+    return std::nullopt;
+  };
+  view.answers = {Answer::Yes};  // the unit now runs the image
+  ClickStart();
+  hookBus->hook = nullptr;
+  EXPECT_EQ(view.resultColour, kFailColour);
+  EXPECT_EQ(Shown(Control::SessionCounts), "Pass 1  Fail 1  Yield 50.0 %");
+  EXPECT_EQ(Shown(Control::UnitLocation), "Location: 1-1");
+}
+
+TEST(SessionCountsTest, Texts) {
+  EXPECT_EQ(SessionCountsText(0, 0), "Pass 0  Fail 0  Yield -");
+  EXPECT_EQ(SessionCountsText(2, 1), "Pass 2  Fail 1  Yield 66.7 %");
+  EXPECT_EQ(SessionCountsText(0, 3), "Pass 0  Fail 3  Yield 0.0 %");
+}
+
+// "AutoRun" 1 starts every new unit once: a second unit plugged in after the
+// first one's PASS runs by itself; the same unit plugged back does not.
+TEST_F(WindowTileTest, AutoRunStartsEveryNewUnit) {
+  AddBlankChip();
+  Open("AutoRun=1\r\n");
+  window->PollDeviceEvents();
+  Settle();
+  ASSERT_EQ(Count("Start Download"), 1);
+  bus.UnplugChip(0);
+  window->PollDeviceEvents();
+  Settle();
+  sim::ChipConfig next;
+  next.productId = 0x0011;
+  next.serial = "UNIT-0002";
+  view.answers = {Answer::Yes};  // should the new unit already run the image
+  bus.PlugChip(next);
+  window->PollDeviceEvents();
+  Settle();
+  EXPECT_EQ(Count("Start Download"), 2);
+  EXPECT_EQ(Shown(Control::Result), "PASS");
+  EXPECT_EQ(Shown(Control::SerialText), "UNIT-0002");
+  EXPECT_EQ(window->passCount(), 2);
+}
+
+
+using WindowStationImageTest = WindowFixture;
+
+// "ImageFile" names the station's image: the window shows its name, version
+// and hash prefix and writes exactly it instead of the built-in image.
+TEST_F(WindowStationImageTest, WritesTheStationsImage) {
+  const std::vector<std::uint8_t> image = MakeImage("tq7704");
+  ASSERT_FALSE(image.empty());
+  temp.Write("station.rfw", std::string(image.begin(), image.end()));
+  AddBlankChip();
+  Open("ImageFile=station.rfw\r\n");
+  const std::string shown = Shown(Control::ImageText);
+  EXPECT_EQ(shown.rfind("station.rfw  ", 0), 0u) << shown;
+  EXPECT_NE(shown.find("SHA-256 " + Sha256Hex(image).substr(0, 12)), std::string::npos) << shown;
+  ASSERT_TRUE(view.enabled[Control::Start]);
+  view.answers = {Answer::Yes, Answer::Yes};
+  ClickStart();
+  EXPECT_EQ(Shown(Control::Result), "PASS");
+  EXPECT_EQ(FlashBytes(image.size()), image);
+}
+
+// A station image that is missing or is no image is shown, and Start stays off.
+TEST_F(WindowStationImageTest, RefusedImageKeepsStartOff) {
+  temp.Write("junk.rfw", std::string(100, 'x'));
+  for (const char* setting : {"missing.rfw", "junk.rfw"}) {
+    SCOPED_TRACE(setting);
+    const auto station = LoadStationImage(setting);
+    ASSERT_TRUE(station.has_value());
+    EXPECT_FALSE(station->usable);
+    EXPECT_NE(station->description.find(setting), std::string::npos) << station->description;
+  }
+  EXPECT_FALSE(LoadStationImage("").has_value());
+  AddBlankChip();
+  Open("ImageFile=missing.rfw\r\n");
+  EXPECT_TRUE(window->devicePresent());
+  EXPECT_FALSE(view.enabled[Control::Start]);
+  EXPECT_NE(Shown(Control::StatusText).find("missing.rfw"), std::string::npos) << Shown(Control::StatusText);
+  window->OnStart();
+  Settle();
+  EXPECT_EQ(Count("Start Download"), 0);
+}
+
+}  // namespace
+}  // namespace quillon::testing
