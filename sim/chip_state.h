@@ -42,6 +42,7 @@ struct Faults {
   std::vector<TransferFault> transfers;
   std::vector<PageLossFault> pageLoss;
   std::uint32_t notReady = 0;  // answer "not ready" to this many transfers
+  std::uint32_t flakyRead = 0;  // this memory read of the run (counted from 1) returns one corrupt byte
   // Defects of the part, kept until cleared.
   std::vector<std::uint16_t> otpFail;     // OTP cells that do not program
   std::vector<std::uint32_t> corruptRead;  // memory addresses that read back wrong
@@ -49,8 +50,16 @@ struct Faults {
   std::uint32_t otpReportFail = 0;        // program-fail report reads from this one on (counted from 1) stall
   bool wpPulledUp = false;                // the EEPROM's write-protect line has a pull-up
 
+  // The faults armed for a run, spent when the run ends.
+  void SpendRunFaults() {
+    transfers.clear();
+    pageLoss.clear();
+    notReady = 0;
+    flakyRead = 0;
+  }
+
   bool empty() const {
-    return transfers.empty() && pageLoss.empty() && notReady == 0 && otpFail.empty() && corruptRead.empty() &&
+    return transfers.empty() && pageLoss.empty() && notReady == 0 && flakyRead == 0 && otpFail.empty() && corruptRead.empty() &&
            slowEraseMs == 0 && otpReportFail == 0 && !wpPulledUp;
   }
 };
@@ -80,6 +89,7 @@ struct ChipState {
   bool resetPending = false;  // off the bus after a reset; back in the next run at the latest
   Faults faults;
   RunStats lastRun;
+  std::uint32_t journalSequence = 0;  // the last journal record already in this state
 
   std::string InstanceName() const { return location + "/" + std::to_string(generation); }
 };

@@ -14,6 +14,7 @@
 
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "sim/journal.h"
 
 namespace quillon::sim {
 namespace {
@@ -85,6 +86,7 @@ struct PendingChip {
   bool resetPending = false;
   Faults faults;
   RunStats lastRun;
+  std::uint32_t journalSequence = 0;
   std::vector<std::pair<std::uint32_t, std::vector<std::uint8_t>>> rows;
 };
 
@@ -139,6 +141,7 @@ std::string SerializeStates(const std::vector<ChipState>& chips) {
       out << "fault-page-loss " << f.program << ' ' << f.pages << '\n';
     }
     if (chip.faults.notReady != 0) out << "fault-not-ready " << chip.faults.notReady << '\n';
+    if (chip.faults.flakyRead != 0) out << "fault-flaky-read " << chip.faults.flakyRead << '\n';
     for (std::uint16_t a : chip.faults.otpFail) out << "fault-otp-fail " << Hex(a) << '\n';
     for (std::uint32_t a : chip.faults.corruptRead) out << "fault-corrupt-read " << Hex(a) << '\n';
     if (chip.faults.slowEraseMs != 0) out << "fault-slow-erase-ms " << chip.faults.slowEraseMs << '\n';
@@ -146,6 +149,7 @@ std::string SerializeStates(const std::vector<ChipState>& chips) {
     if (chip.faults.wpPulledUp) out << "fault-wp-pulled-up 1\n";
     out << "last-run " << chip.lastRun.transfers << ' ' << chip.lastRun.bytes << ' ' << chip.lastRun.failed << ' '
         << chip.lastRun.busTimeUs << '\n';
+    if (chip.journalSequence != 0) out << "journal-sequence " << chip.journalSequence << '\n';
     const auto bytes = chip.memory.bytes();
     const std::uint8_t blank = BlankValue(c.memory);
     static constexpr char kHex[] = "0123456789abcdef";
@@ -209,6 +213,7 @@ bool ParseStates(std::string_view text, std::vector<ChipState>& chips, std::stri
       state.resetPending = p.resetPending;
       state.faults = std::move(p.faults);
       state.lastRun = p.lastRun;
+      state.journalSequence = p.journalSequence;
       std::vector<std::uint8_t> image(state.memory.bytes().begin(), state.memory.bytes().end());
       for (const auto& [address, bytes] : p.rows) {
         if (std::uint64_t{address} + bytes.size() > image.size()) return fail("data beyond the memory");
@@ -334,6 +339,8 @@ bool ParseStates(std::string_view text, std::vector<ChipState>& chips, std::stri
     else if (key == "power-lost") p.powerLost = v != 0;
     else if (key == "reset-pending") p.resetPending = v != 0;
     else if (key == "fault-not-ready") p.faults.notReady = v;
+    else if (key == "fault-flaky-read") p.faults.flakyRead = v;
+    else if (key == "journal-sequence") p.journalSequence = v;
     else if (key == "fault-otp-fail") {
       std::uint16_t a = 0;
       ok = u16(a);
@@ -356,7 +363,16 @@ bool LoadStateFile(const std::filesystem::path& file, std::vector<ChipState>& ch
     error = "cannot read " + file.string();
     return false;
   }
-  return ParseStates(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()), chips, error);
+  if (!ParseStates(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()), chips, error)) {
+    return false;
+  }
+  // What a killed run changed after the state was last saved.
+  for (ChipState& chip : chips) {
+    if (auto journal = ReadWholeFile(JournalPath(file, chip.location))) {
+      ReplayJournal(std::string_view(reinterpret_cast<const char*>(journal->data()), journal->size()), chip);
+    }
+  }
+  return true;
 }
 
 bool SaveStateFile(const std::filesystem::path& file, const std::vector<ChipState>& chips, std::string& error) {
