@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -72,6 +73,25 @@ struct RunStats {
   std::uint64_t busTimeUs = 0;
 };
 
+// The fields of a chip that a transfer can change and the next run sees,
+// besides its memory.
+struct ChipFields {
+  std::uint32_t generation = 1;
+  std::uint8_t statusRegister = 0;
+  bool norTagged = false;
+  std::uint8_t otpLock = 0;
+  RunMode mode = RunMode::kLoader;
+  std::uint16_t dataControlSize = 8;
+  std::map<std::uint16_t, std::uint8_t> registers;
+  bool powerLost = false;
+  bool resetPending = false;
+
+  bool operator==(const ChipFields&) const = default;
+};
+
+// The mode register 0xC2A8 reads for `value`, if it is one.
+std::optional<RunMode> RunModeOf(std::uint32_t value);
+
 struct ChipState {
   ChipState(ChipConfig config, std::string location);
 
@@ -90,6 +110,9 @@ struct ChipState {
   Faults faults;
   RunStats lastRun;
   std::uint32_t journalSequence = 0;  // the last journal record already in this state
+
+  ChipFields Fields() const;
+  void SetFields(const ChipFields& fields);
 
   std::string InstanceName() const { return location + "/" + std::to_string(generation); }
 };

@@ -57,19 +57,9 @@ class Words {
   std::string_view rest_;
 };
 
-std::optional<RunMode> ModeOf(std::uint64_t value) {
-  switch (value) {
-    case 0: return RunMode::kLoader;
-    case 8: return RunMode::kCode;
-    case 16: return RunMode::kOtpCode;
-    case 32: return RunMode::kRomConfig;
-    default: return std::nullopt;
-  }
-}
-
 struct Parsed {
   std::uint32_t sequence = 0;
-  JournalFields fields;
+  ChipFields fields;
   std::vector<std::pair<std::uint32_t, std::vector<std::uint8_t>>> rows;
 };
 
@@ -84,17 +74,17 @@ std::optional<Parsed> ParseRecord(std::string_view line) {
   auto sequence = words.Number(UINT32_MAX), generation = words.Number(UINT32_MAX), sr = words.Number(0xFF),
        tagged = words.Number(1), lock = words.Number(0xFF), mode = words.Number(0xFF), dcs = words.Number(0xFFFF),
        lost = words.Number(1), pending = words.Number(1), registers = words.Number(0x10000);
-  if (!sequence || !generation || !sr || !tagged || !lock || !mode || !ModeOf(*mode) || !dcs || !lost || !pending ||
+  if (!sequence || !generation || !sr || !tagged || !lock || !mode || !RunModeOf(static_cast<std::uint32_t>(*mode)) || !dcs || !lost || !pending ||
       !registers) {
     return std::nullopt;
   }
   p.sequence = static_cast<std::uint32_t>(*sequence);
-  JournalFields& f = p.fields;
+  ChipFields& f = p.fields;
   f.generation = static_cast<std::uint32_t>(*generation);
   f.statusRegister = static_cast<std::uint8_t>(*sr);
   f.norTagged = *tagged != 0;
   f.otpLock = static_cast<std::uint8_t>(*lock);
-  f.mode = *ModeOf(*mode);
+  f.mode = *RunModeOf(static_cast<std::uint32_t>(*mode));
   f.dataControlSize = static_cast<std::uint16_t>(*dcs);
   f.powerLost = *lost != 0;
   f.resetPending = *pending != 0;
@@ -122,16 +112,11 @@ std::optional<Parsed> ParseRecord(std::string_view line) {
 
 }  // namespace
 
-JournalFields FieldsOf(const ChipState& chip) {
-  return {chip.generation, chip.statusRegister, chip.norTagged, chip.otpLock, chip.mode,
-          chip.dataControlSize, chip.registers, chip.powerLost, chip.resetPending};
-}
-
 std::filesystem::path JournalPath(const std::filesystem::path& stateFile, const std::string& location) {
   return stateFile.string() + ".journal-" + location;
 }
 
-std::string JournalRecord(std::uint32_t sequence, const JournalFields& f, const ChipMemory& memory,
+std::string JournalRecord(std::uint32_t sequence, const ChipFields& f, const ChipMemory& memory,
                           std::span<const std::uint32_t> rows) {
   std::string out;
   out.reserve(64 + rows.size() * (2 * kJournalRow + 10));
@@ -171,16 +156,7 @@ std::size_t ReplayJournal(std::string_view text, ChipState& chip) {
     text.remove_prefix(end + 1);
     if (!record) break;
     if (record->sequence <= chip.journalSequence) continue;  // already in the saved state
-    const JournalFields& f = record->fields;
-    chip.generation = f.generation;
-    chip.statusRegister = f.statusRegister;
-    chip.norTagged = f.norTagged;
-    chip.otpLock = f.otpLock;
-    chip.mode = f.mode;
-    chip.dataControlSize = f.dataControlSize;
-    chip.registers = f.registers;
-    chip.powerLost = f.powerLost;
-    chip.resetPending = f.resetPending;
+    chip.SetFields(record->fields);
     for (const auto& [address, bytes] : record->rows) chip.memory.Restore(address, bytes);
     chip.journalSequence = record->sequence;
     ++applied;

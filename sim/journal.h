@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <map>
 #include <span>
 #include <string>
 #include <string_view>
@@ -16,29 +15,12 @@
 
 namespace quillon::sim {
 
-// What a record carries besides memory rows: every field of the chip that the
-// next run sees and that a transfer can change.
-struct JournalFields {
-  std::uint32_t generation = 1;
-  std::uint8_t statusRegister = 0;
-  bool norTagged = false;
-  std::uint8_t otpLock = 0;
-  RunMode mode = RunMode::kLoader;
-  std::uint16_t dataControlSize = 8;
-  std::map<std::uint16_t, std::uint8_t> registers;
-  bool powerLost = false;
-  bool resetPending = false;
-
-  bool operator==(const JournalFields&) const = default;
-};
-
-JournalFields FieldsOf(const ChipState& chip);
 
 std::filesystem::path JournalPath(const std::filesystem::path& stateFile, const std::string& location);
 
-// One record: its sequence number, the fields, and the listed rows of
+// One record: its sequence number, the chip's fields, and the listed rows of
 // kJournalRow bytes as the memory holds them now.
-std::string JournalRecord(std::uint32_t sequence, const JournalFields& fields, const ChipMemory& memory,
+std::string JournalRecord(std::uint32_t sequence, const ChipFields& fields, const ChipMemory& memory,
                           std::span<const std::uint32_t> rows);
 
 // Applies the records numbered after chip.journalSequence, in order, up to the

@@ -92,7 +92,7 @@ std::vector<ChipState> SimBus::EndRun() {
     ChipState state = slot.chip->state();
     state.faults.SpendRunFaults();
     state.lastRun = slot.stats;
-    const JournalFields saved = SavedFields(slot);
+    const ChipFields saved = SavedFields(slot);
     state.resetPending = saved.resetPending;
     state.mode = saved.mode;
     states.push_back(std::move(state));
@@ -100,9 +100,9 @@ std::vector<ChipState> SimBus::EndRun() {
   return states;
 }
 
-JournalFields SimBus::SavedFields(const Slot& slot) {
+ChipFields SimBus::SavedFields(const Slot& slot) {
   const ChipState& state = slot.chip->state();
-  JournalFields fields = FieldsOf(state);
+  ChipFields fields = state.Fields();
   if (slot.resetKind != ResetKind::kNone) {
     // Saved mid-reset: the chip comes back, in the mode the reset gives, when
     // the state is loaded again.
@@ -126,7 +126,7 @@ void SimBus::ReportChangesLocked() {
   for (Slot& slot : slots_) {
     ChipState& state = slot.chip->state();
     const std::vector<std::uint32_t> rows = state.memory.TakeChangedRows();
-    JournalFields fields = SavedFields(slot);
+    ChipFields fields = SavedFields(slot);
     if (rows.empty() && fields == slot.reported) continue;
     changeListener_(state, fields, rows);
     slot.reported = std::move(fields);

@@ -49,7 +49,7 @@ class SimBus final : public UsbBackend {
   // memory or a field the next run sees, with the chip's fields as a save
   // would store them and the memory rows changed since the last call.
   using ChangeListener =
-      std::function<void(const ChipState& chip, const JournalFields& fields, std::span<const std::uint32_t> rows)>;
+      std::function<void(const ChipState& chip, const ChipFields& fields, std::span<const std::uint32_t> rows)>;
   void SetChangeListener(ChangeListener listener);
 
   // The chips as they are now, for saving: faults armed for this run are spent,
@@ -78,7 +78,7 @@ class SimBus final : public UsbBackend {
     std::uint64_t notReadyUntilMs = 0;
     std::uint64_t transfers = 0;  // counted from 1 in this run
     RunStats stats;
-    JournalFields reported;  // as the change listener last heard them
+    ChipFields reported;  // as the change listener last heard them
   };
   struct OpenHandle {
     std::size_t slot;
@@ -91,7 +91,7 @@ class SimBus final : public UsbBackend {
 
   bool OnBus(const Slot& slot) const;
   // The chip's fields as a save now would store them.
-  static JournalFields SavedFields(const Slot& slot);
+  static ChipFields SavedFields(const Slot& slot);
   void ReportChangesLocked();
   UsbDeviceInfo InfoOf(const Slot& slot) const;
   void UpdateLocked(std::uint64_t nowMs);

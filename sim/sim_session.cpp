@@ -53,7 +53,7 @@ class SimSession final : public UsbBackend {
     if (scope_ == SimScope::kReadOnly) return;
     // Every change is journalled as it happens, so that a killed process
     // leaves the chip as it was at the kill.
-    bus_.SetChangeListener([this](const ChipState& chip, const JournalFields& fields,
+    bus_.SetChangeListener([this](const ChipState& chip, const ChipFields& fields,
                                   std::span<const std::uint32_t> rows) {
       auto [at, added] = journals_.try_emplace(chip.location);
       Journal& journal = at->second;

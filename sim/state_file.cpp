@@ -75,30 +75,12 @@ int HexDigit(char c) {
 struct PendingChip {
   ChipConfig config;
   std::string location;
-  std::uint32_t generation = 1;
-  std::uint8_t statusRegister = 0;
-  bool norTagged = false;
-  std::uint8_t otpLock = 0;
-  RunMode mode = RunMode::kLoader;
-  std::uint16_t dataControlSize = 8;
-  std::map<std::uint16_t, std::uint8_t> registers;
-  bool powerLost = false;
-  bool resetPending = false;
+  ChipFields fields;
   Faults faults;
   RunStats lastRun;
   std::uint32_t journalSequence = 0;
   std::vector<std::pair<std::uint32_t, std::vector<std::uint8_t>>> rows;
 };
-
-std::optional<RunMode> ParseMode(std::uint32_t value) {
-  switch (value) {
-    case 0: return RunMode::kLoader;
-    case 8: return RunMode::kCode;
-    case 16: return RunMode::kOtpCode;
-    case 32: return RunMode::kRomConfig;
-    default: return std::nullopt;
-  }
-}
 
 }  // namespace
 
@@ -202,15 +184,7 @@ bool ParseStates(std::string_view text, std::vector<ChipState>& chips, std::stri
         return fail("bad memory size");
       }
       ChipState state(p.config, p.location);
-      state.generation = p.generation;
-      state.statusRegister = p.statusRegister;
-      state.norTagged = p.norTagged;
-      state.otpLock = p.otpLock;
-      state.mode = p.mode;
-      state.dataControlSize = p.dataControlSize;
-      state.registers = std::move(p.registers);
-      state.powerLost = p.powerLost;
-      state.resetPending = p.resetPending;
+      state.SetFields(p.fields);
       state.faults = std::move(p.faults);
       state.lastRun = p.lastRun;
       state.journalSequence = p.journalSequence;
@@ -299,7 +273,7 @@ bool ParseStates(std::string_view text, std::vector<ChipState>& chips, std::stri
       auto address = ParseNumber(NextWord(rest));
       auto value = ParseNumber(NextWord(rest));
       if (!address || !value || *address > 0xFFFF || *value > 0xFF) return fail("bad register");
-      p.registers[static_cast<std::uint16_t>(*address)] = static_cast<std::uint8_t>(*value);
+      p.fields.registers[static_cast<std::uint16_t>(*address)] = static_cast<std::uint8_t>(*value);
       continue;
     }
     // The remaining keys carry one number each.
@@ -317,7 +291,7 @@ bool ParseStates(std::string_view text, std::vector<ChipState>& chips, std::stri
       return true;
     };
     bool ok = true;
-    if (key == "generation") p.generation = v;
+    if (key == "generation") p.fields.generation = v;
     else if (key == "request6") p.config.request6 = v != 0;
     else if (key == "variant") ok = v <= 0x0F && u8(p.config.variant);
     else if (key == "vid") ok = u16(p.config.vendorId);
@@ -328,16 +302,16 @@ bool ParseStates(std::string_view text, std::vector<ChipState>& chips, std::stri
     else if (key == "not-ready-ms") p.config.notReadyMs = v;
     else if (key == "status-write-ms") p.config.statusWriteMs = v;
     else if (key == "page-program-us") p.config.pageProgramUs = v;
-    else if (key == "status-register") ok = u8(p.statusRegister);
-    else if (key == "nor-tagged") p.norTagged = v != 0;
-    else if (key == "otp-lock") ok = u8(p.otpLock);
+    else if (key == "status-register") ok = u8(p.fields.statusRegister);
+    else if (key == "nor-tagged") p.fields.norTagged = v != 0;
+    else if (key == "otp-lock") ok = u8(p.fields.otpLock);
     else if (key == "mode") {
-      auto mode = ParseMode(v);
+      auto mode = RunModeOf(v);
       ok = mode.has_value();
-      if (ok) p.mode = *mode;
-    } else if (key == "data-control-size") ok = (v == 8 || v == 64) && u16(p.dataControlSize);
-    else if (key == "power-lost") p.powerLost = v != 0;
-    else if (key == "reset-pending") p.resetPending = v != 0;
+      if (ok) p.fields.mode = *mode;
+    } else if (key == "data-control-size") ok = (v == 8 || v == 64) && u16(p.fields.dataControlSize);
+    else if (key == "power-lost") p.fields.powerLost = v != 0;
+    else if (key == "reset-pending") p.fields.resetPending = v != 0;
     else if (key == "fault-not-ready") p.faults.notReady = v;
     else if (key == "fault-flaky-read") p.faults.flakyRead = v;
     else if (key == "journal-sequence") p.journalSequence = v;

@@ -248,10 +248,10 @@ TEST(Journal, ReplaysCompleteRecordsAfterTheSavedOneAndStopsAtDamage) {
   ChipState source({.memorySize = 0x1000}, "1-1");
   source.memory.ProgramFlash(0x40, std::vector<std::uint8_t>{0x11});
   const std::uint32_t row[] = {0x40};
-  const std::string first = JournalRecord(1, FieldsOf(source), source.memory, row);
+  const std::string first = JournalRecord(1, source.Fields(), source.memory, row);
   source.memory.ProgramFlash(0x40, std::vector<std::uint8_t>{0x01});
   source.mode = RunMode::kCode;
-  const std::string second = JournalRecord(2, FieldsOf(source), source.memory, row);
+  const std::string second = JournalRecord(2, source.Fields(), source.memory, row);
   std::string damaged = second;
   damaged[damaged.size() / 2] ^= 0x01;
 
