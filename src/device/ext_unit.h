@@ -74,6 +74,8 @@ class CExtUnitBase : public CVendorCmdCommon {
   // Logs a failed command with the chip's status for it, and aborts the
   // command on the chip when its status could be read.
   virtual void ReportCmdError(std::string_view prefix, std::uint32_t result);
+  // The same for a failure of `op` at `at`, kept as the pending link failure when a transfer failed.
+  void ReportFailure(VendorOp op, std::uint32_t at, std::string_view prefix, std::uint32_t result);
   // The extension unit answers the chip's signature.
   virtual bool DevQualify();
   // Asks for another data-control size; true when the chip took it. On false

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "device/ext_unit.h"
+#include "device/link_failure.h"
 #include "device/sync_operate.h"
 #include "platform/debug_channel.h"
 
@@ -93,7 +94,7 @@ bool SpanFitsDirection(const XuCommandRow& row) {
 
 std::uint32_t CExtUnitBase::RunNoData(VendorOp op, const CommandBlock& block) {
   std::uint32_t result = SetCmd(block);
-  if (result != kResultOk) ReportCmdError(XuCommand(op).setCmdText, result);
+  if (result != kResultOk) ReportFailure(op, 0, XuCommand(op).setCmdText, result);
   return result;
 }
 
@@ -104,7 +105,7 @@ std::uint32_t CExtUnitBase::RunData(VendorOp op, const CommandBlock& block, Span
   if (!SpanFitsDirection<Span>(row)) return kResultInvalidArgument;
   std::uint32_t result = SetCmd(block);
   if (result != kResultOk) {
-    ReportCmdError(row.setCmdText, result);
+    ReportFailure(op, textBase, row.setCmdText, result);
     return result;
   }
   std::uint32_t done = 0;
@@ -113,7 +114,7 @@ std::uint32_t CExtUnitBase::RunData(VendorOp op, const CommandBlock& block, Span
   } else {
     result = GetData(buffer, done, progress, user);
   }
-  if (result != kResultOk) ReportCmdError(DataFailureText(row, textBase, done), result);
+  if (result != kResultOk) ReportFailure(op, textBase + done, DataFailureText(row, textBase, done), result);
   return result;
 }
 
@@ -124,7 +125,7 @@ std::uint32_t CExtUnitBase::RunOne(VendorOp op, const CommandBlock& block, Span 
   if (!SpanFitsDirection<Span>(row) || bytes.size() > dataControlSize_) return kResultInvalidArgument;
   std::uint32_t result = SetCmd(block);
   if (result != kResultOk) {
-    ReportCmdError(row.setCmdText, result);
+    ReportFailure(op, textBase, row.setCmdText, result);
     return result;
   }
   std::fill_n(scratch_.begin(), dataControlSize_, 0);
@@ -135,8 +136,15 @@ std::uint32_t CExtUnitBase::RunOne(VendorOp op, const CommandBlock& block, Span 
     result = GetData(scratch_);
     if (result == kResultOk) std::copy_n(scratch_.begin(), bytes.size(), bytes.begin());
   }
-  if (result != kResultOk) ReportCmdError(DataFailureText(row, textBase, 0), result);
+  if (result != kResultOk) ReportFailure(op, textBase, DataFailureText(row, textBase, 0), result);
   return result;
+}
+
+void CExtUnitBase::ReportFailure(VendorOp op, std::uint32_t at, std::string_view prefix, std::uint32_t result) {
+  std::string_view name = XuCommand(op).lockName;
+  name.remove_prefix(std::min(name.size(), name.rfind("::") + 2));
+  NoteLinkFailure(std::string(name), at, result);
+  ReportCmdError(prefix, result);
 }
 
 void CExtUnitBase::ReportCmdError(std::string_view prefix, std::uint32_t result) {
@@ -167,13 +175,13 @@ bool CExtUnitBase::DevQualify() {
   if (!sync.owned()) return false;
   std::uint32_t result = SetCmd(row.block);
   if (result != kResultOk) {
-    ReportCmdError(row.setCmdText, result);
+    ReportFailure(VendorOp::kDevQualify, 0, row.setCmdText, result);
     return false;
   }
   std::fill_n(scratch_.begin(), std::max<std::uint32_t>(8, dataControlSize_), 0);
   result = GetData(scratch_);
   if (result != kResultOk) {
-    ReportCmdError(row.dataText, result);
+    ReportFailure(VendorOp::kDevQualify, 0, row.dataText, result);
     return false;
   }
   if (std::equal(kChipSignature.begin(), kChipSignature.end(), scratch_.begin())) return true;
@@ -190,13 +198,13 @@ std::uint32_t CExtUnitBase::GetDevStatus(std::uint16_t first, Bytes buffer) {
       const auto index = static_cast<std::uint16_t>(first + offset / 8);
       std::uint32_t result = SetCmd(CommandFor(VendorOp::kGetDevStatus, index));
       if (result != kResultOk) {
-        ReportCmdError(row.setCmdText, result);
+        ReportFailure(VendorOp::kGetDevStatus, index, row.setCmdText, result);
         return result;
       }
       std::fill_n(scratch_.begin(), std::max<std::uint32_t>(8, dataControlSize_), 0);
       result = GetData(scratch_);
       if (result != kResultOk) {
-        ReportCmdError(row.dataText, result);
+        ReportFailure(VendorOp::kGetDevStatus, index, row.dataText, result);
         return result;
       }
       std::copy_n(scratch_.begin(), std::min<std::size_t>(8, buffer.size() - offset), buffer.begin() + offset);

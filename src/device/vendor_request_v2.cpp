@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <limits>
 #include <vector>
 
+#include "device/link_failure.h"
 #include "platform/debug_channel.h"
 
 namespace quillon {
@@ -44,7 +46,12 @@ std::uint32_t CVendorRequestV2::Send(VendorOp op, VendorFields fields, Span data
   // A short answer would leave stale bytes behind in the caller's buffer.
   if (urb.ok && toHost != 0 && urb.length != fields.wLength) urb.ok = false;
   std::uint32_t result = ResultOf(urb);
-  if (result != kResultOk) DebugPrint("CVendorRequestV2 SendRequest failed: %08x\n", result);
+  if (result != kResultOk) {
+    DebugPrint("CVendorRequestV2 SendRequest failed: %08x\n", result);
+    char name[32];
+    std::snprintf(name, sizeof name, "vendor request 0x%02X", row.request);
+    NoteLinkFailure(name, static_cast<std::uint32_t>((fields.wValue >> 8 & 0x0F) << 16 | fields.wIndex), result);
+  }
   return result;
 }
 
