@@ -23,7 +23,7 @@ start=$(date +%s)
   'sweep=$0; logs=$1; shift; "$sweep" --setup {} "$@" > "$logs/{}.log" 2>&1; echo $? > "$logs/{}.rc"' \
   "$sweep" "$logs" "${options[@]}"
 status=0
-printf '%-26s %-7s %8s %8s %10s %8s %11s\n' set-up fault runs PASS "false PASS" partial unrecovered
+printf '%-26s %-7s %8s %8s %10s %8s %11s %11s\n' set-up fault runs PASS "false PASS" partial unrecovered misreported
 for name in $("$sweep" --list); do
   if [[ ! -f $logs/$name.log ]]; then
     echo "$name: did not run"

@@ -82,7 +82,7 @@ class SimChip {
   std::uint8_t Read(const Request& request, std::vector<std::uint8_t>& out);
   std::uint8_t Write(const Request& request, std::span<const std::uint8_t> data);
   std::uint8_t Act(const Request& request, std::uint32_t timeoutMs, bool& timedOut);
-  std::uint8_t ReadExternal(const Request& request, std::vector<std::uint8_t>& out) const;
+  std::uint8_t ReadExternal(const Request& request, std::vector<std::uint8_t>& out);
   bool FlashBusy() const;
   // A write's pages are programmed one after the other once its data is in.
   // The memory shows the whole write at once; until the last page is done the
@@ -94,12 +94,14 @@ class SimChip {
   void WaitForProgramming();
   void CutProgramming(std::uint32_t pages);
   static bool WaitsForProgramming(Op op);
-  void ApplyCorruption(std::uint32_t address, std::vector<std::uint8_t>& bytes) const;
+  void ApplyCorruption(std::uint32_t address, std::vector<std::uint8_t>& bytes);
+  std::uint32_t PageSize() const;
 
   ChipState state_;
   XuState xu_;
   ResetKind pendingReset_ = ResetKind::kNone;
   OtpReport otpReport_;
+  std::uint32_t memoryReads_ = 0;     // memory reads this run (the flaky-read fault counts them)
   std::uint32_t otpReportReads_ = 0;  // program-fail report reads since this object was made
   std::uint64_t statusWriteUntilMs_ = 0;  // status register write in progress
   std::uint64_t busyUntilMs_ = 0;         // a slow erase still running

@@ -16,6 +16,7 @@ constexpr std::uint8_t kSrWriteEnableLatch = 0x02;
 constexpr std::uint8_t kSrRegisterProtect = 0x80;
 constexpr std::uint32_t kI2cDeviceSize = 0x10000;
 constexpr std::uint32_t kFlashPageSize = 256;
+constexpr std::uint32_t kEepromPageSize = 32;
 
 // The SPI read and write commands move bytes of either flash kind.
 bool NeedsSpiOrNor(Op op) { return op == Op::kSpiRead || op == Op::kSpiWrite; }
@@ -90,8 +91,13 @@ bool SimChip::WaitsForProgramming(Op op) {
     case Op::kResetToUpdate: case Op::kResetToNewCode: case Op::kResetToRom: case Op::kResetByRequest:
       return true;
     default:
-      return NeedsSpiOrNor(op) || NeedsSpiPart(op) || IsNorOp(op);
+      return NeedsSpiOrNor(op) || NeedsSpiPart(op) || IsNorOp(op) || op == Op::kEep8Read || op == Op::kEep8Write ||
+             op == Op::kEep16Read || op == Op::kEep16Write;
   }
+}
+
+std::uint32_t SimChip::PageSize() const {
+  return IsEeprom(state_.config.memory) ? kEepromPageSize : kFlashPageSize;
 }
 
 bool SimChip::ProgramPaged(std::uint32_t address, std::span<const std::uint8_t> data) {
@@ -99,14 +105,19 @@ bool SimChip::ProgramPaged(std::uint32_t address, std::span<const std::uint8_t> 
   WaitForProgramming();
   programs_.push_back({address, static_cast<std::uint32_t>(data.size())});
   if (!data.empty()) {
+    const std::uint32_t page = PageSize();
     pending_.active = true;
     pending_.address = address;
     pending_.before.resize(data.size());
     state_.memory.Read(address, pending_.before);
-    pending_.pages = static_cast<std::uint32_t>((address + data.size() - 1) / kFlashPageSize - address / kFlashPageSize + 1);
+    pending_.pages = static_cast<std::uint32_t>((address + data.size() - 1) / page - address / page + 1);
     pending_.startMs = TheClock().NowMs();
   }
-  state_.memory.ProgramFlash(address, data);
+  if (IsEeprom(state_.config.memory)) {
+    state_.memory.WriteEeprom(address, data);
+  } else {
+    state_.memory.ProgramFlash(address, data);
+  }
   for (const PageLossFault& fault : state_.faults.pageLoss) {
     if (fault.program != programs_.size()) continue;
     CutProgramming(fault.pages);
@@ -136,17 +147,30 @@ void SimChip::WaitForProgramming() {
 
 void SimChip::CutProgramming(std::uint32_t pages) {
   if (pending_.active && pages < pending_.pages) {
-    const std::uint32_t firstLost = (pending_.address / kFlashPageSize + pages) * kFlashPageSize;
-    const std::uint32_t offset = firstLost > pending_.address ? firstLost - pending_.address : 0;
-    state_.memory.Restore(pending_.address + offset, std::span(pending_.before).subspan(offset));
+    const std::uint32_t page = PageSize();
+    const std::uint32_t cutPage = (pending_.address / page + pages) * page;
+    const std::uint32_t cut = cutPage > pending_.address ? cutPage - pending_.address : 0;
+    // The page being programmed when the power went holds some of its new bits
+    // and some old ones: the odd bits as written, the even bits as they were.
+    const std::uint32_t partEnd = std::min<std::uint32_t>(cutPage + page - pending_.address,
+                                                          static_cast<std::uint32_t>(pending_.before.size()));
+    std::vector<std::uint8_t> partly(partEnd - cut);
+    state_.memory.Read(pending_.address + cut, partly);
+    for (std::size_t i = 0; i < partly.size(); ++i) {
+      partly[i] = static_cast<std::uint8_t>((partly[i] & 0xAA) | (pending_.before[cut + i] & 0x55));
+    }
+    state_.memory.Restore(pending_.address + cut, std::span(pending_.before).subspan(cut));
+    state_.memory.Restore(pending_.address + cut, partly);
   }
   pending_ = {};
 }
 
-void SimChip::ApplyCorruption(std::uint32_t address, std::vector<std::uint8_t>& bytes) const {
+void SimChip::ApplyCorruption(std::uint32_t address, std::vector<std::uint8_t>& bytes) {
   for (std::uint32_t bad : state_.faults.corruptRead) {
     if (bad >= address && bad - address < bytes.size()) bytes[bad - address] ^= 0x01;
   }
+  // A one-time glitch: this read only, its middle byte.
+  if (++memoryReads_ == state_.faults.flakyRead && !bytes.empty()) bytes[bytes.size() / 2] ^= 0x01;
 }
 
 std::uint8_t SimChip::Check(const Request& request) const {
@@ -181,7 +205,7 @@ std::uint8_t SimChip::Check(const Request& request) const {
   return kStsNoErr;
 }
 
-std::uint8_t SimChip::ReadExternal(const Request& request, std::vector<std::uint8_t>& out) const {
+std::uint8_t SimChip::ReadExternal(const Request& request, std::vector<std::uint8_t>& out) {
   out.assign(request.length, 0);
   if (!state_.memory.Read(request.address, out)) return kStsOutOfRange;
   ApplyCorruption(request.address, out);
@@ -290,13 +314,13 @@ std::uint8_t SimChip::Write(const Request& request, std::span<const std::uint8_t
     case Op::kEep16Write:
       // A protected EEPROM acknowledges the write and keeps its bytes.
       if (EepromWriteProtected(state_)) return kStsNoErr;
-      return state_.memory.WriteEeprom(request.address, data) ? kStsNoErr : kStsOutOfRange;
+      return ProgramPaged(request.address, data) ? kStsNoErr : kStsOutOfRange;
     case Op::kExtMemWrite: {
       bool ok = false;
       switch (state_.config.memory) {
         case MemoryKind::kSpi: case MemoryKind::kNor: ok = ProgramPaged(request.address, data); break;
         case MemoryKind::kEeprom8: case MemoryKind::kEeprom16:
-          ok = EepromWriteProtected(state_) || state_.memory.WriteEeprom(request.address, data);
+          ok = EepromWriteProtected(state_) || ProgramPaged(request.address, data);
           break;
         case MemoryKind::kOtp:
           otpReport_ = state_.memory.ProgramOtp(request.address, data, 0, state_.faults.otpFail);

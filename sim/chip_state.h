@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,7 @@ struct Faults {
   std::vector<TransferFault> transfers;
   std::vector<PageLossFault> pageLoss;
   std::uint32_t notReady = 0;  // answer "not ready" to this many transfers
+  std::uint32_t flakyRead = 0;  // this memory read of the run (counted from 1) returns one corrupt byte
   // Defects of the part, kept until cleared.
   std::vector<std::uint16_t> otpFail;     // OTP cells that do not program
   std::vector<std::uint32_t> corruptRead;  // memory addresses that read back wrong
@@ -49,8 +51,16 @@ struct Faults {
   std::uint32_t otpReportFail = 0;        // program-fail report reads from this one on (counted from 1) stall
   bool wpPulledUp = false;                // the EEPROM's write-protect line has a pull-up
 
+  // The faults armed for a run, spent when the run ends.
+  void SpendRunFaults() {
+    transfers.clear();
+    pageLoss.clear();
+    notReady = 0;
+    flakyRead = 0;
+  }
+
   bool empty() const {
-    return transfers.empty() && pageLoss.empty() && notReady == 0 && otpFail.empty() && corruptRead.empty() &&
+    return transfers.empty() && pageLoss.empty() && notReady == 0 && flakyRead == 0 && otpFail.empty() && corruptRead.empty() &&
            slowEraseMs == 0 && otpReportFail == 0 && !wpPulledUp;
   }
 };
@@ -65,6 +75,25 @@ struct RunStats {
   // The run's time with the chip alone on its bus.
   std::uint64_t BusTimeUs() const { return latencyUs + (occupancyNs + 999) / 1000; }
 };
+
+// The fields of a chip that a transfer can change and the next run sees,
+// besides its memory.
+struct ChipFields {
+  std::uint32_t generation = 1;
+  std::uint8_t statusRegister = 0;
+  bool norTagged = false;
+  std::uint8_t otpLock = 0;
+  RunMode mode = RunMode::kLoader;
+  std::uint16_t dataControlSize = 8;
+  std::map<std::uint16_t, std::uint8_t> registers;
+  bool powerLost = false;
+  bool resetPending = false;
+
+  bool operator==(const ChipFields&) const = default;
+};
+
+// The mode register 0xC2A8 reads for `value`, if it is one.
+std::optional<RunMode> RunModeOf(std::uint32_t value);
 
 struct ChipState {
   ChipState(ChipConfig config, std::string location);
@@ -83,6 +112,10 @@ struct ChipState {
   bool resetPending = false;  // off the bus after a reset; back in the next run at the latest
   Faults faults;
   RunStats lastRun;
+  std::uint32_t journalSequence = 0;  // the last journal record already in this state
+
+  ChipFields Fields() const;
+  void SetFields(const ChipFields& fields);
 
   std::string InstanceName() const { return location + "/" + std::to_string(generation); }
 };

@@ -23,7 +23,28 @@ std::vector<std::uint8_t> OtpReport::Bytes() const {
   return out;
 }
 
-ChipMemory::ChipMemory(MemoryKind kind, std::uint32_t size) : kind_(kind), bytes_(size, BlankValue(kind)) {}
+ChipMemory::ChipMemory(MemoryKind kind, std::uint32_t size)
+    : kind_(kind), bytes_(size, BlankValue(kind)), changedRows_((size + kJournalRow - 1) / kJournalRow, false) {}
+
+void ChipMemory::Touch(std::uint64_t address, std::uint64_t length) {
+  if (length == 0) return;
+  for (std::uint64_t row = address / kJournalRow; row <= (address + length - 1) / kJournalRow; ++row) {
+    if (row < changedRows_.size()) changedRows_[row] = true;
+  }
+  anyChanged_ = true;
+}
+
+std::vector<std::uint32_t> ChipMemory::TakeChangedRows() {
+  std::vector<std::uint32_t> rows;
+  if (!anyChanged_) return rows;
+  for (std::size_t row = 0; row < changedRows_.size(); ++row) {
+    if (!changedRows_[row]) continue;
+    rows.push_back(static_cast<std::uint32_t>(row * kJournalRow));
+    changedRows_[row] = false;
+  }
+  anyChanged_ = false;
+  return rows;
+}
 
 bool ChipMemory::Read(std::uint32_t address, std::span<std::uint8_t> out) const {
   if (!InRange(address, out.size())) return false;
@@ -34,18 +55,21 @@ bool ChipMemory::Read(std::uint32_t address, std::span<std::uint8_t> out) const 
 bool ChipMemory::ProgramFlash(std::uint32_t address, std::span<const std::uint8_t> data) {
   if (!InRange(address, data.size())) return false;
   for (std::size_t i = 0; i < data.size(); ++i) bytes_[address + i] &= data[i];
+  Touch(address, data.size());
   return true;
 }
 
 bool ChipMemory::Restore(std::uint32_t address, std::span<const std::uint8_t> data) {
   if (!InRange(address, data.size())) return false;
   std::copy(data.begin(), data.end(), bytes_.begin() + address);
+  Touch(address, data.size());
   return true;
 }
 
 bool ChipMemory::WriteEeprom(std::uint32_t address, std::span<const std::uint8_t> data) {
   if (!InRange(address, data.size())) return false;
   std::copy(data.begin(), data.end(), bytes_.begin() + address);
+  Touch(address, data.size());
   return true;
 }
 
@@ -68,6 +92,7 @@ OtpReport ChipMemory::ProgramOtp(std::uint32_t address, std::span<const std::uin
   }
   report.failCount = static_cast<std::uint8_t>(std::min<std::uint32_t>(failures, 0xFF));
   report.stopAddress = static_cast<std::uint16_t>(address + i);
+  Touch(address, i);
   return report;
 }
 
@@ -87,19 +112,24 @@ OtpReport ChipMemory::TestOtp(std::uint32_t address, std::span<const std::uint8_
   return report;
 }
 
-void ChipMemory::EraseAll() { std::fill(bytes_.begin(), bytes_.end(), BlankValue(kind_)); }
+void ChipMemory::EraseAll() {
+  std::fill(bytes_.begin(), bytes_.end(), BlankValue(kind_));
+  Touch(0, bytes_.size());
+}
 
 bool ChipMemory::EraseSector(std::uint32_t address) {
   const std::uint32_t start = address - address % kFlashSectorSize;
   if (!InRange(start, 1)) return false;
   const std::uint32_t end = std::min<std::uint32_t>(start + kFlashSectorSize, size());
   std::fill(bytes_.begin() + start, bytes_.begin() + end, BlankValue(kind_));
+  Touch(start, end - start);
   return true;
 }
 
 bool ChipMemory::Load(std::span<const std::uint8_t> data) {
   if (data.size() > bytes_.size()) return false;
   std::copy(data.begin(), data.end(), bytes_.begin());
+  Touch(0, data.size());
   return true;
 }
 

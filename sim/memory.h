@@ -18,6 +18,7 @@ inline constexpr bool IsEeprom(MemoryKind kind) {
 }
 
 inline constexpr std::uint32_t kFlashSectorSize = 0x1000;
+inline constexpr std::uint32_t kJournalRow = 64;
 
 // The program-fail report of the last OTP programming command: how many bytes
 // failed, the first eight of them, and the first address not attempted.
@@ -66,9 +67,17 @@ class ChipMemory {
   // `data` is larger than the memory.
   bool Load(std::span<const std::uint8_t> data);
 
+  // The rows of kJournalRow bytes changed since the last call, in address
+  // order; the session journals them so that a killed process keeps them.
+  std::vector<std::uint32_t> TakeChangedRows();
+
  private:
+  void Touch(std::uint64_t address, std::uint64_t length);
+
   MemoryKind kind_;
   std::vector<std::uint8_t> bytes_;
+  std::vector<bool> changedRows_;
+  bool anyChanged_ = false;
 };
 
 }  // namespace quillon::sim

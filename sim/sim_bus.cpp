@@ -67,6 +67,7 @@ void SimBus::UnplugChip(std::size_t index) {
   slot.resetKind = ResetKind::kNone;
   slot.chip->PowerUp();  // pages still being programmed are lost
   slot.chip->state().powerLost = true;
+  ReportChangesLocked();
 }
 
 std::size_t SimBus::ChipCount() const {
@@ -89,19 +90,47 @@ std::vector<ChipState> SimBus::EndRun() {
   std::vector<ChipState> states;
   for (Slot& slot : slots_) {
     ChipState state = slot.chip->state();
-    state.faults.transfers.clear();
-    state.faults.pageLoss.clear();
-    state.faults.notReady = 0;
+    state.faults.SpendRunFaults();
     state.lastRun = slot.stats;
-    if (slot.resetKind != ResetKind::kNone) {
-      // Saved mid-reset: the chip comes back, in the mode the reset gives, when
-      // the state is loaded again.
-      state.resetPending = true;
-      state.mode = slot.resetKind == ResetKind::kToUpdate ? RunMode::kLoader : StartMode(state);
-    }
+    const ChipFields saved = SavedFields(slot);
+    state.resetPending = saved.resetPending;
+    state.mode = saved.mode;
     states.push_back(std::move(state));
   }
   return states;
+}
+
+ChipFields SimBus::SavedFields(const Slot& slot) {
+  const ChipState& state = slot.chip->state();
+  ChipFields fields = state.Fields();
+  if (slot.resetKind != ResetKind::kNone) {
+    // Saved mid-reset: the chip comes back, in the mode the reset gives, when
+    // the state is loaded again.
+    fields.resetPending = true;
+    fields.mode = slot.resetKind == ResetKind::kToUpdate ? RunMode::kLoader : StartMode(state);
+  }
+  return fields;
+}
+
+void SimBus::SetChangeListener(ChangeListener listener) {
+  std::lock_guard lock(mutex_);
+  changeListener_ = std::move(listener);
+  for (Slot& slot : slots_) {
+    slot.chip->state().memory.TakeChangedRows();
+    slot.reported = SavedFields(slot);
+  }
+}
+
+void SimBus::ReportChangesLocked() {
+  if (!changeListener_) return;
+  for (Slot& slot : slots_) {
+    ChipState& state = slot.chip->state();
+    const std::vector<std::uint32_t> rows = state.memory.TakeChangedRows();
+    ChipFields fields = SavedFields(slot);
+    if (rows.empty() && fields == slot.reported) continue;
+    changeListener_(state, fields, rows);
+    slot.reported = std::move(fields);
+  }
 }
 
 bool SimBus::OnBus(const Slot& slot) const {
@@ -186,6 +215,7 @@ TransferResult SimBus::ControlTransfer(UsbHandle handle, const SetupPacket& setu
   // A transfer to the host shows what came back; one from the host what was sent.
   const std::size_t shown = out ? std::min<std::size_t>(setup.wLength, data.size()) : result.length;
   log_.Write(setup, data.first(shown), result.error);
+  ReportChangesLocked();
   return result;
 }
 

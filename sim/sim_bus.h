@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -15,6 +16,7 @@
 
 #include "proxy/usb_backend.h"
 #include "sim/chip.h"
+#include "sim/journal.h"
 #include "sim/transfer_log.h"
 
 namespace quillon::sim {
@@ -43,6 +45,13 @@ class SimBus final : public UsbBackend {
   // Appends every transfer to `file` from now on.
   bool OpenTransferLog(const std::filesystem::path& file);
 
+  // Called, from the transfer on, after every transfer that changed a chip's
+  // memory or a field the next run sees, with the chip's fields as a save
+  // would store them and the memory rows changed since the last call.
+  using ChangeListener =
+      std::function<void(const ChipState& chip, const ChipFields& fields, std::span<const std::uint32_t> rows)>;
+  void SetChangeListener(ChangeListener listener);
+
   // The chips as they are now, for saving: faults armed for this run are spent,
   // and the run's counts are stored in each chip's lastRun.
   std::vector<ChipState> EndRun();
@@ -69,6 +78,7 @@ class SimBus final : public UsbBackend {
     std::uint64_t notReadyUntilMs = 0;
     std::uint64_t transfers = 0;  // counted from 1 in this run
     RunStats stats;
+    ChipFields reported;  // as the change listener last heard them
   };
   struct OpenHandle {
     std::size_t slot;
@@ -80,6 +90,9 @@ class SimBus final : public UsbBackend {
   };
 
   bool OnBus(const Slot& slot) const;
+  // The chip's fields as a save now would store them.
+  static ChipFields SavedFields(const Slot& slot);
+  void ReportChangesLocked();
   UsbDeviceInfo InfoOf(const Slot& slot) const;
   void UpdateLocked(std::uint64_t nowMs);
   TransferResult TransferLocked(Slot& slot, const OpenHandle& handle, const SetupPacket& setup,
@@ -92,6 +105,7 @@ class SimBus final : public UsbBackend {
   UsbEventListener* listener_ = nullptr;
   std::vector<Event> events_;
   TransferLog log_;
+  ChangeListener changeListener_;
 };
 
 }  // namespace quillon::sim

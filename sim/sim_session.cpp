@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 
 #include "platform/debug_channel.h"
 #include "proxy/host_backend.h"
 #include "proxy/libusb_backend.h"
+#include "sim/journal.h"
 #include "sim/sim_bus.h"
 #include "sim/state_file.h"
 
@@ -31,19 +33,51 @@ bool MergeChip(const std::filesystem::path& file, const ChipState& chip, std::st
   return SaveStateFile(file, chips, error);
 }
 
+// Saves the session's chips: the whole file, or the one chip merged into it.
+bool SaveScope(const std::filesystem::path& file, SimScope scope, const std::vector<ChipState>& chips,
+               std::string& error) {
+  return scope == SimScope::kOneChip ? chips.size() == 1 && MergeChip(file, chips.front(), error)
+                                     : SaveStateFile(file, chips, error);
+}
+
+void RemoveJournals(const std::filesystem::path& file, const std::vector<ChipState>& chips) {
+  std::error_code ignored;
+  for (const ChipState& chip : chips) std::filesystem::remove(JournalPath(file, chip.location), ignored);
+}
+
 class SimSession final : public UsbBackend {
  public:
   SimSession(std::unique_ptr<StateFileLock> lock, std::filesystem::path file, std::vector<ChipState> chips,
              SimScope scope)
-      : lock_(std::move(lock)), file_(std::move(file)), scope_(scope), bus_(std::move(chips)) {}
+      : lock_(std::move(lock)), file_(std::move(file)), scope_(scope), bus_(std::move(chips)) {
+    if (scope_ == SimScope::kReadOnly) return;
+    // Every change is journalled as it happens, so that a killed process
+    // leaves the chip as it was at the kill.
+    bus_.SetChangeListener([this](const ChipState& chip, const ChipFields& fields,
+                                  std::span<const std::uint32_t> rows) {
+      auto [at, added] = journals_.try_emplace(chip.location);
+      Journal& journal = at->second;
+      if (added) {
+        journal.sequence = chip.journalSequence;
+        journal.writer = std::make_unique<JournalWriter>(JournalPath(file_, chip.location));
+      }
+      journal.writer->Append(JournalRecord(++journal.sequence, fields, chip.memory, rows));
+    });
+  }
 
   ~SimSession() override {
     if (scope_ == SimScope::kReadOnly) return;
     std::string error;
     std::vector<ChipState> chips = bus_.EndRun();
-    bool saved = scope_ == SimScope::kOneChip ? chips.size() == 1 && MergeChip(file_, chips.front(), error)
-                                              : SaveStateFile(file_, chips, error);
-    if (!saved) DebugPrint("Simulator state not saved: %s\n", error.c_str());
+    for (ChipState& chip : chips) {
+      if (auto it = journals_.find(chip.location); it != journals_.end()) chip.journalSequence = it->second.sequence;
+    }
+    journals_.clear();
+    if (SaveScope(file_, scope_, chips, error)) {
+      RemoveJournals(file_, chips);
+    } else {
+      DebugPrint("Simulator state not saved: %s\n", error.c_str());
+    }
   }
 
   SimBus& bus() { return bus_; }
@@ -64,7 +98,26 @@ class SimSession final : public UsbBackend {
   std::filesystem::path file_;
   SimScope scope_;
   SimBus bus_;
+  struct Journal {
+    std::uint32_t sequence = 0;
+    std::unique_ptr<JournalWriter> writer;
+  };
+  std::map<std::string, Journal> journals_;  // by location
 };
+
+// Folds what a killed run journalled into the saved state, so that this run's
+// journal starts empty.
+bool FoldJournals(const std::filesystem::path& file, SimScope scope, const std::vector<ChipState>& chips,
+                  std::string& error) {
+  std::error_code ignored;
+  const bool any = std::any_of(chips.begin(), chips.end(), [&](const ChipState& chip) {
+    return std::filesystem::exists(JournalPath(file, chip.location), ignored);
+  });
+  if (!any) return true;
+  if (!SaveScope(file, scope, chips, error)) return false;
+  RemoveJournals(file, chips);
+  return true;
+}
 
 // The chips the session works on, loaded under the file's lock.
 bool LoadForScope(const std::filesystem::path& stateFile, const SimSessionOptions& options,
@@ -77,8 +130,7 @@ bool LoadForScope(const std::filesystem::path& stateFile, const SimSessionOption
   if (!LoadStateFile(stateFile, chips, error)) return false;
   if (options.scope == SimScope::kReadOnly) {
     for (ChipState& chip : chips) {
-      chip.faults.transfers.clear();
-      chip.faults.notReady = 0;
+      chip.faults.SpendRunFaults();
     }
   } else if (options.scope == SimScope::kOneChip) {
     std::erase_if(chips, [&](const ChipState& c) { return c.location != options.location; });
@@ -114,6 +166,7 @@ std::unique_ptr<UsbBackend> OpenSimSession(const std::filesystem::path& stateFil
     }
     if (!LoadForScope(stateFile, options, chips, error)) return nullptr;
   }
+  if (options.scope != SimScope::kReadOnly && !FoldJournals(stateFile, options.scope, chips, error)) return nullptr;
   // Checked before the session exists: a session that ends saves its run.
   if (!traceFile.empty()) {
     std::FILE* probe = std::fopen(traceFile.c_str(), "a");

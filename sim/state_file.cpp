@@ -14,6 +14,7 @@
 
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "sim/journal.h"
 
 namespace quillon::sim {
 namespace {
@@ -74,29 +75,12 @@ int HexDigit(char c) {
 struct PendingChip {
   ChipConfig config;
   std::string location;
-  std::uint32_t generation = 1;
-  std::uint8_t statusRegister = 0;
-  bool norTagged = false;
-  std::uint8_t otpLock = 0;
-  RunMode mode = RunMode::kLoader;
-  std::uint16_t dataControlSize = 8;
-  std::map<std::uint16_t, std::uint8_t> registers;
-  bool powerLost = false;
-  bool resetPending = false;
+  ChipFields fields;
   Faults faults;
   RunStats lastRun;
+  std::uint32_t journalSequence = 0;
   std::vector<std::pair<std::uint32_t, std::vector<std::uint8_t>>> rows;
 };
-
-std::optional<RunMode> ParseMode(std::uint32_t value) {
-  switch (value) {
-    case 0: return RunMode::kLoader;
-    case 8: return RunMode::kCode;
-    case 16: return RunMode::kOtpCode;
-    case 32: return RunMode::kRomConfig;
-    default: return std::nullopt;
-  }
-}
 
 }  // namespace
 
@@ -139,6 +123,7 @@ std::string SerializeStates(const std::vector<ChipState>& chips) {
       out << "fault-page-loss " << f.program << ' ' << f.pages << '\n';
     }
     if (chip.faults.notReady != 0) out << "fault-not-ready " << chip.faults.notReady << '\n';
+    if (chip.faults.flakyRead != 0) out << "fault-flaky-read " << chip.faults.flakyRead << '\n';
     for (std::uint16_t a : chip.faults.otpFail) out << "fault-otp-fail " << Hex(a) << '\n';
     for (std::uint32_t a : chip.faults.corruptRead) out << "fault-corrupt-read " << Hex(a) << '\n';
     if (chip.faults.slowEraseMs != 0) out << "fault-slow-erase-ms " << chip.faults.slowEraseMs << '\n';
@@ -146,6 +131,7 @@ std::string SerializeStates(const std::vector<ChipState>& chips) {
     if (chip.faults.wpPulledUp) out << "fault-wp-pulled-up 1\n";
     out << "last-run " << chip.lastRun.transfers << ' ' << chip.lastRun.bytes << ' ' << chip.lastRun.failed << ' '
         << chip.lastRun.BusTimeUs() << ' ' << chip.lastRun.latencyUs << ' ' << chip.lastRun.occupancyNs << '\n';
+    if (chip.journalSequence != 0) out << "journal-sequence " << chip.journalSequence << '\n';
     const auto bytes = chip.memory.bytes();
     const std::uint8_t blank = BlankValue(c.memory);
     static constexpr char kHex[] = "0123456789abcdef";
@@ -198,17 +184,10 @@ bool ParseStates(std::string_view text, std::vector<ChipState>& chips, std::stri
         return fail("bad memory size");
       }
       ChipState state(p.config, p.location);
-      state.generation = p.generation;
-      state.statusRegister = p.statusRegister;
-      state.norTagged = p.norTagged;
-      state.otpLock = p.otpLock;
-      state.mode = p.mode;
-      state.dataControlSize = p.dataControlSize;
-      state.registers = std::move(p.registers);
-      state.powerLost = p.powerLost;
-      state.resetPending = p.resetPending;
+      state.SetFields(p.fields);
       state.faults = std::move(p.faults);
       state.lastRun = p.lastRun;
+      state.journalSequence = p.journalSequence;
       std::vector<std::uint8_t> image(state.memory.bytes().begin(), state.memory.bytes().end());
       for (const auto& [address, bytes] : p.rows) {
         if (std::uint64_t{address} + bytes.size() > image.size()) return fail("data beyond the memory");
@@ -303,7 +282,7 @@ bool ParseStates(std::string_view text, std::vector<ChipState>& chips, std::stri
       auto address = ParseNumber(NextWord(rest));
       auto value = ParseNumber(NextWord(rest));
       if (!address || !value || *address > 0xFFFF || *value > 0xFF) return fail("bad register");
-      p.registers[static_cast<std::uint16_t>(*address)] = static_cast<std::uint8_t>(*value);
+      p.fields.registers[static_cast<std::uint16_t>(*address)] = static_cast<std::uint8_t>(*value);
       continue;
     }
     // The remaining keys carry one number each.
@@ -321,7 +300,7 @@ bool ParseStates(std::string_view text, std::vector<ChipState>& chips, std::stri
       return true;
     };
     bool ok = true;
-    if (key == "generation") p.generation = v;
+    if (key == "generation") p.fields.generation = v;
     else if (key == "request6") p.config.request6 = v != 0;
     else if (key == "variant") ok = v <= 0x0F && u8(p.config.variant);
     else if (key == "vid") ok = u16(p.config.vendorId);
@@ -332,17 +311,19 @@ bool ParseStates(std::string_view text, std::vector<ChipState>& chips, std::stri
     else if (key == "not-ready-ms") p.config.notReadyMs = v;
     else if (key == "status-write-ms") p.config.statusWriteMs = v;
     else if (key == "page-program-us") p.config.pageProgramUs = v;
-    else if (key == "status-register") ok = u8(p.statusRegister);
-    else if (key == "nor-tagged") p.norTagged = v != 0;
-    else if (key == "otp-lock") ok = u8(p.otpLock);
+    else if (key == "status-register") ok = u8(p.fields.statusRegister);
+    else if (key == "nor-tagged") p.fields.norTagged = v != 0;
+    else if (key == "otp-lock") ok = u8(p.fields.otpLock);
     else if (key == "mode") {
-      auto mode = ParseMode(v);
+      auto mode = RunModeOf(v);
       ok = mode.has_value();
-      if (ok) p.mode = *mode;
-    } else if (key == "data-control-size") ok = (v == 8 || v == 64) && u16(p.dataControlSize);
-    else if (key == "power-lost") p.powerLost = v != 0;
-    else if (key == "reset-pending") p.resetPending = v != 0;
+      if (ok) p.fields.mode = *mode;
+    } else if (key == "data-control-size") ok = (v == 8 || v == 64) && u16(p.fields.dataControlSize);
+    else if (key == "power-lost") p.fields.powerLost = v != 0;
+    else if (key == "reset-pending") p.fields.resetPending = v != 0;
     else if (key == "fault-not-ready") p.faults.notReady = v;
+    else if (key == "fault-flaky-read") p.faults.flakyRead = v;
+    else if (key == "journal-sequence") p.journalSequence = v;
     else if (key == "fault-otp-fail") {
       std::uint16_t a = 0;
       ok = u16(a);
@@ -365,7 +346,16 @@ bool LoadStateFile(const std::filesystem::path& file, std::vector<ChipState>& ch
     error = "cannot read " + file.string();
     return false;
   }
-  return ParseStates(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()), chips, error);
+  if (!ParseStates(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()), chips, error)) {
+    return false;
+  }
+  // What a killed run changed after the state was last saved.
+  for (ChipState& chip : chips) {
+    if (auto journal = ReadWholeFile(JournalPath(file, chip.location))) {
+      ReplayJournal(std::string_view(reinterpret_cast<const char*>(journal->data()), journal->size()), chip);
+    }
+  }
+  return true;
 }
 
 bool SaveStateFile(const std::filesystem::path& file, const std::vector<ChipState>& chips, std::string& error) {

@@ -38,31 +38,16 @@ class CExtUnitBase : public CVendorCmdCommon {
   std::uint32_t ResetToUpdateFW(std::uint16_t value) override;
   std::uint32_t ResetToNewCode(std::uint16_t value) override;
   std::uint32_t ResetToRom() override;
-  std::uint32_t ReadIMem(std::uint32_t address, Bytes buffer, ProgressFn progress = nullptr, void* user = nullptr) override;
-  std::uint32_t ReadMem(std::uint32_t address, Bytes buffer, ProgressFn progress = nullptr, void* user = nullptr) override;
-  std::uint32_t WriteMem(std::uint32_t address, ConstBytes buffer, ProgressFn progress = nullptr, void* user = nullptr) override;
-  std::uint32_t ReadCode(std::uint32_t address, Bytes buffer, ProgressFn progress = nullptr, void* user = nullptr) override;
-  std::uint32_t ReadPhy(std::uint32_t address, Bytes buffer) override;
-  std::uint32_t WritePhy(std::uint32_t address, ConstBytes buffer) override;
   std::uint32_t NorFlash_Erase() override;
-  std::uint32_t NorFlash_Read(std::uint32_t address, Bytes buffer, ProgressFn progress = nullptr, void* user = nullptr) override;
-  std::uint32_t NorFlash_Write(std::uint32_t address, ConstBytes buffer, ProgressFn progress = nullptr, void* user = nullptr) override;
   std::uint32_t NorFlash_WriteTag() override;
   std::uint32_t SPI_SF_ReadID(std::span<std::uint8_t, 8> out) override;
-  std::uint32_t SPI_SF_Read(std::uint32_t address, Bytes buffer, std::uint8_t select, ProgressFn progress = nullptr,
-                            void* user = nullptr) override;
-  std::uint32_t SPI_SF_Write(std::uint32_t address, ConstBytes buffer, ProgressFn progress = nullptr, void* user = nullptr) override;
   std::uint32_t SPI_SF_ReadSr(std::uint8_t& out) override;
   std::uint32_t SPI_SF_WriteSr(std::uint8_t value) override;
   std::uint32_t SPI_SF_EraseChip(std::uint32_t timeoutMs) override;
   std::uint32_t SPI_SF_EraseSector(std::uint32_t address, std::uint32_t sectorSize) override;
   std::uint32_t SPI_SF_WriteTag() override;
   std::uint32_t I2C_EEP8_Erase(std::uint32_t size) override;
-  std::uint32_t I2C_EEP8_Read(std::uint32_t address, Bytes buffer, ProgressFn progress = nullptr, void* user = nullptr) override;
-  std::uint32_t I2C_EEP8_Write(std::uint32_t address, ConstBytes buffer, ProgressFn progress = nullptr, void* user = nullptr) override;
   std::uint32_t I2C_EEP16_Erase(std::uint32_t size) override;
-  std::uint32_t I2C_EEP16_Read(std::uint32_t address, Bytes buffer, ProgressFn progress = nullptr, void* user = nullptr) override;
-  std::uint32_t I2C_EEP16_Write(std::uint32_t address, ConstBytes buffer, ProgressFn progress = nullptr, void* user = nullptr) override;
   std::uint32_t I2CRead(std::uint16_t slave, Bytes buffer) override;
   std::uint32_t I2CRead(std::uint8_t width, std::uint32_t address, std::uint16_t& out) override;
   std::uint32_t I2CWrite(std::uint16_t slave, ConstBytes buffer) override;
@@ -89,6 +74,8 @@ class CExtUnitBase : public CVendorCmdCommon {
   // Logs a failed command with the chip's status for it, and aborts the
   // command on the chip when its status could be read.
   virtual void ReportCmdError(std::string_view prefix, std::uint32_t result);
+  // The same for a failure of `op` at `at`, kept as the pending link failure when a transfer failed.
+  void ReportFailure(VendorOp op, std::uint32_t at, std::string_view prefix, std::uint32_t result);
   // The extension unit answers the chip's signature.
   virtual bool DevQualify();
   // Asks for another data-control size; true when the chip took it. On false
@@ -136,14 +123,16 @@ class CExtUnitBase : public CVendorCmdCommon {
   template <class Span>
   std::uint32_t Block(VendorOp op, std::uint32_t at, Span buffer, std::uint16_t extra = 0);
 
-  // A read (into a writable span) or a write (from a const one) of any
-  // length: longer than one command carries, it goes in kSplitPiece pieces
-  // through `slot` (the operation's own, so each piece takes the lock again);
-  // the rest is one command with its data, or one command per byte where the
-  // row says so.
-  template <class Span, class Slot, class... Extra>
-  std::uint32_t Split(VendorOp op, Slot slot, std::uint32_t address, Span buffer, ProgressFn progress = nullptr,
-                      void* user = nullptr, Extra... extra);
+  // The split operations' pieces: at most one command's length each, in kSplitPiece pieces when longer.
+  std::size_t SplitLimit(VendorOp op) const override;
+  std::size_t SplitPieceSize() const override;
+  std::uint32_t MoveOne(VendorOp op, std::uint32_t at, Bytes rest, std::uint8_t select, ProgressFn progress,
+                        void* user) override;
+  std::uint32_t MoveOne(VendorOp op, std::uint32_t at, ConstBytes rest, std::uint8_t select, ProgressFn progress,
+                        void* user) override;
+  std::uint32_t Guarded(VendorOp op, const std::function<std::uint32_t()>& body) override;
+  template <class Span>
+  std::uint32_t MoveData(VendorOp op, std::uint32_t at, Span rest, ProgressFn progress, void* user);
 
   // The steps of the command sequence, inside the lock; each failure is
   // reported with the row's texts (`textBase`: the value the data text

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "device/ext_unit.h"
+#include "device/link_failure.h"
 #include "device/sync_operate.h"
 #include "platform/debug_channel.h"
 
@@ -52,23 +53,32 @@ std::uint32_t CExtUnitBase::Block(VendorOp op, std::uint32_t at, Span buffer, st
   });
 }
 
-template <class Span, class Slot, class... Extra>
-std::uint32_t CExtUnitBase::Split(VendorOp op, Slot slot, std::uint32_t address, Span buffer, ProgressFn progress,
-                                  void* user, Extra... extra) {
-  return Locked(op, [&] {
-    return SplitRequest(address, buffer, kMaxCommandLength, kSplitPiece, Reentry(this, slot, progress, user, extra...),
-                        [&](std::uint32_t at, Span rest) -> std::uint32_t {
-                          const auto length = static_cast<std::uint32_t>(rest.size());
-                          if (XuCommand(op).form != Form::kPerByte) {
-                            return RunData(op, CommandFor(op, at, length), rest, progress, user, at);
-                          }
-                          for (std::uint32_t i = 0; i < length; ++i) {
-                            std::uint32_t result = RunOne(op, CommandFor(op, at + i), rest.subspan(i, 1), at + i);
-                            if (result != kResultOk) return result;
-                          }
-                          return kResultOk;
-                        });
-  });
+std::size_t CExtUnitBase::SplitLimit(VendorOp) const { return kMaxCommandLength; }
+std::size_t CExtUnitBase::SplitPieceSize() const { return kSplitPiece; }
+
+std::uint32_t CExtUnitBase::Guarded(VendorOp op, const std::function<std::uint32_t()>& body) {
+  return Locked(op, body);
+}
+
+// One command with its data, or one command per byte where the row says so.
+template <class Span>
+std::uint32_t CExtUnitBase::MoveData(VendorOp op, std::uint32_t at, Span rest, ProgressFn progress, void* user) {
+  const auto length = static_cast<std::uint32_t>(rest.size());
+  if (XuCommand(op).form != Form::kPerByte) return RunData(op, CommandFor(op, at, length), rest, progress, user, at);
+  for (std::uint32_t i = 0; i < length; ++i) {
+    std::uint32_t result = RunOne(op, CommandFor(op, at + i), rest.subspan(i, 1), at + i);
+    if (result != kResultOk) return result;
+  }
+  return kResultOk;
+}
+
+std::uint32_t CExtUnitBase::MoveOne(VendorOp op, std::uint32_t at, Bytes rest, std::uint8_t, ProgressFn progress,
+                                    void* user) {
+  return MoveData(op, at, rest, progress, user);
+}
+std::uint32_t CExtUnitBase::MoveOne(VendorOp op, std::uint32_t at, ConstBytes rest, std::uint8_t, ProgressFn progress,
+                                    void* user) {
+  return MoveData(op, at, rest, progress, user);
 }
 
 // ---- the command sequence ----
@@ -84,7 +94,7 @@ bool SpanFitsDirection(const XuCommandRow& row) {
 
 std::uint32_t CExtUnitBase::RunNoData(VendorOp op, const CommandBlock& block) {
   std::uint32_t result = SetCmd(block);
-  if (result != kResultOk) ReportCmdError(XuCommand(op).setCmdText, result);
+  if (result != kResultOk) ReportFailure(op, 0, XuCommand(op).setCmdText, result);
   return result;
 }
 
@@ -95,7 +105,7 @@ std::uint32_t CExtUnitBase::RunData(VendorOp op, const CommandBlock& block, Span
   if (!SpanFitsDirection<Span>(row)) return kResultInvalidArgument;
   std::uint32_t result = SetCmd(block);
   if (result != kResultOk) {
-    ReportCmdError(row.setCmdText, result);
+    ReportFailure(op, textBase, row.setCmdText, result);
     return result;
   }
   std::uint32_t done = 0;
@@ -104,7 +114,7 @@ std::uint32_t CExtUnitBase::RunData(VendorOp op, const CommandBlock& block, Span
   } else {
     result = GetData(buffer, done, progress, user);
   }
-  if (result != kResultOk) ReportCmdError(DataFailureText(row, textBase, done), result);
+  if (result != kResultOk) ReportFailure(op, textBase + done, DataFailureText(row, textBase, done), result);
   return result;
 }
 
@@ -115,7 +125,7 @@ std::uint32_t CExtUnitBase::RunOne(VendorOp op, const CommandBlock& block, Span 
   if (!SpanFitsDirection<Span>(row) || bytes.size() > dataControlSize_) return kResultInvalidArgument;
   std::uint32_t result = SetCmd(block);
   if (result != kResultOk) {
-    ReportCmdError(row.setCmdText, result);
+    ReportFailure(op, textBase, row.setCmdText, result);
     return result;
   }
   std::fill_n(scratch_.begin(), dataControlSize_, 0);
@@ -126,8 +136,15 @@ std::uint32_t CExtUnitBase::RunOne(VendorOp op, const CommandBlock& block, Span 
     result = GetData(scratch_);
     if (result == kResultOk) std::copy_n(scratch_.begin(), bytes.size(), bytes.begin());
   }
-  if (result != kResultOk) ReportCmdError(DataFailureText(row, textBase, 0), result);
+  if (result != kResultOk) ReportFailure(op, textBase, DataFailureText(row, textBase, 0), result);
   return result;
+}
+
+void CExtUnitBase::ReportFailure(VendorOp op, std::uint32_t at, std::string_view prefix, std::uint32_t result) {
+  std::string_view name = XuCommand(op).lockName;
+  name.remove_prefix(std::min(name.size(), name.rfind("::") + 2));
+  NoteLinkFailure(std::string(name), at, result);
+  ReportCmdError(prefix, result);
 }
 
 void CExtUnitBase::ReportCmdError(std::string_view prefix, std::uint32_t result) {
@@ -158,13 +175,13 @@ bool CExtUnitBase::DevQualify() {
   if (!sync.owned()) return false;
   std::uint32_t result = SetCmd(row.block);
   if (result != kResultOk) {
-    ReportCmdError(row.setCmdText, result);
+    ReportFailure(VendorOp::kDevQualify, 0, row.setCmdText, result);
     return false;
   }
   std::fill_n(scratch_.begin(), std::max<std::uint32_t>(8, dataControlSize_), 0);
   result = GetData(scratch_);
   if (result != kResultOk) {
-    ReportCmdError(row.dataText, result);
+    ReportFailure(VendorOp::kDevQualify, 0, row.dataText, result);
     return false;
   }
   if (std::equal(kChipSignature.begin(), kChipSignature.end(), scratch_.begin())) return true;
@@ -181,13 +198,13 @@ std::uint32_t CExtUnitBase::GetDevStatus(std::uint16_t first, Bytes buffer) {
       const auto index = static_cast<std::uint16_t>(first + offset / 8);
       std::uint32_t result = SetCmd(CommandFor(VendorOp::kGetDevStatus, index));
       if (result != kResultOk) {
-        ReportCmdError(row.setCmdText, result);
+        ReportFailure(VendorOp::kGetDevStatus, index, row.setCmdText, result);
         return result;
       }
       std::fill_n(scratch_.begin(), std::max<std::uint32_t>(8, dataControlSize_), 0);
       result = GetData(scratch_);
       if (result != kResultOk) {
-        ReportCmdError(row.dataText, result);
+        ReportFailure(VendorOp::kGetDevStatus, index, row.dataText, result);
         return result;
       }
       std::copy_n(scratch_.begin(), std::min<std::size_t>(8, buffer.size() - offset), buffer.begin() + offset);
@@ -206,44 +223,13 @@ std::uint32_t CExtUnitBase::ResetToNewCode(std::uint16_t value) { return Command
 std::uint32_t CExtUnitBase::ResetToRom() { return Command(Op::kResetToRom); }
 
 // Chip memories: a 16-bit address space.
-std::uint32_t CExtUnitBase::ReadIMem(std::uint32_t address, Bytes buffer, ProgressFn progress, void* user) {
-  return Split(Op::kReadIMem, &Self::ReadIMem, address, buffer, progress, user);
-}
-std::uint32_t CExtUnitBase::ReadMem(std::uint32_t address, Bytes buffer, ProgressFn progress, void* user) {
-  return Split(Op::kReadMem, &Self::ReadMem, address, buffer, progress, user);
-}
-std::uint32_t CExtUnitBase::WriteMem(std::uint32_t address, ConstBytes buffer, ProgressFn progress, void* user) {
-  return Split(Op::kWriteMem, &Self::WriteMem, address, buffer, progress, user);
-}
-std::uint32_t CExtUnitBase::ReadCode(std::uint32_t address, Bytes buffer, ProgressFn progress, void* user) {
-  return Split(Op::kReadCode, &Self::ReadCode, address, buffer, progress, user);
-}
-std::uint32_t CExtUnitBase::ReadPhy(std::uint32_t address, Bytes buffer) {
-  return Split(Op::kReadPhy, &Self::ReadPhy, address, buffer);
-}
-std::uint32_t CExtUnitBase::WritePhy(std::uint32_t address, ConstBytes buffer) {
-  return Split(Op::kWritePhy, &Self::WritePhy, address, buffer);
-}
 
 // NOR flash.
 std::uint32_t CExtUnitBase::NorFlash_Erase() { return Command(Op::kNorFlashErase); }
-std::uint32_t CExtUnitBase::NorFlash_Read(std::uint32_t address, Bytes buffer, ProgressFn progress, void* user) {
-  return Split(Op::kNorFlashRead, &Self::NorFlash_Read, address, buffer, progress, user);
-}
-std::uint32_t CExtUnitBase::NorFlash_Write(std::uint32_t address, ConstBytes buffer, ProgressFn progress, void* user) {
-  return Split(Op::kNorFlashWrite, &Self::NorFlash_Write, address, buffer, progress, user);
-}
 std::uint32_t CExtUnitBase::NorFlash_WriteTag() { return Command(Op::kNorFlashWriteTag); }
 
 // SPI flash. `select` picks among flash devices on the vendor requests only.
 std::uint32_t CExtUnitBase::SPI_SF_ReadID(std::span<std::uint8_t, 8> out) { return One(Op::kSpiReadId, out); }
-std::uint32_t CExtUnitBase::SPI_SF_Read(std::uint32_t address, Bytes buffer, std::uint8_t select, ProgressFn progress,
-                                        void* user) {
-  return Split(Op::kSpiRead, &Self::SPI_SF_Read, address, buffer, progress, user, select);
-}
-std::uint32_t CExtUnitBase::SPI_SF_Write(std::uint32_t address, ConstBytes buffer, ProgressFn progress, void* user) {
-  return Split(Op::kSpiWrite, &Self::SPI_SF_Write, address, buffer, progress, user);
-}
 std::uint32_t CExtUnitBase::SPI_SF_ReadSr(std::uint8_t& out) { return One(Op::kSpiReadSr, std::span(&out, 1)); }
 std::uint32_t CExtUnitBase::SPI_SF_WriteSr(std::uint8_t value) { return One(Op::kSpiWriteSr, ConstBytes(&value, 1)); }
 // The chip times its own erase here; the time-out is the vendor requests' business.
@@ -256,19 +242,7 @@ std::uint32_t CExtUnitBase::SPI_SF_WriteTag() { return Command(Op::kSpiWriteTag)
 
 // I2C EEPROM.
 std::uint32_t CExtUnitBase::I2C_EEP8_Erase(std::uint32_t size) { return EepromErase(Op::kEep8Erase, size); }
-std::uint32_t CExtUnitBase::I2C_EEP8_Read(std::uint32_t address, Bytes buffer, ProgressFn progress, void* user) {
-  return Split(Op::kEep8Read, &Self::I2C_EEP8_Read, address, buffer, progress, user);
-}
-std::uint32_t CExtUnitBase::I2C_EEP8_Write(std::uint32_t address, ConstBytes buffer, ProgressFn progress, void* user) {
-  return Split(Op::kEep8Write, &Self::I2C_EEP8_Write, address, buffer, progress, user);
-}
 std::uint32_t CExtUnitBase::I2C_EEP16_Erase(std::uint32_t size) { return EepromErase(Op::kEep16Erase, size); }
-std::uint32_t CExtUnitBase::I2C_EEP16_Read(std::uint32_t address, Bytes buffer, ProgressFn progress, void* user) {
-  return Split(Op::kEep16Read, &Self::I2C_EEP16_Read, address, buffer, progress, user);
-}
-std::uint32_t CExtUnitBase::I2C_EEP16_Write(std::uint32_t address, ConstBytes buffer, ProgressFn progress, void* user) {
-  return Split(Op::kEep16Write, &Self::I2C_EEP16_Write, address, buffer, progress, user);
-}
 
 // Fills `size` bytes from offset 0 with 0xFF through the write command. The
 // high half of the offset goes with each piece, as for a write, so that pieces

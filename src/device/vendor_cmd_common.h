@@ -7,9 +7,11 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <span>
 
 #include "device/result.h"
+#include "device/vendor_ops.h"
 
 namespace quillon {
 
@@ -98,6 +100,35 @@ class CVendorCmdCommon {
   virtual std::uint32_t OTP_AllBlankCheck(std::uint32_t address, Bytes buffer, ProgressFn progress = nullptr,
                                           void* user = nullptr);
   virtual std::uint32_t OTP_ReadProgramFailAdr(Bytes buffer);
+
+ protected:
+  // A transport's side of the operations that move a buffer of any length
+  // (the memory reads and writes above, implemented here once): the longest
+  // buffer it moves for `op` in one go, the size of the pieces a longer one
+  // goes in, and the move of one such buffer, a read into a writable span or a
+  // write from a const one (`select` picks a flash where the transport can).
+  virtual std::size_t SplitLimit(VendorOp op) const;
+  virtual std::size_t SplitPieceSize() const;
+  virtual std::uint32_t MoveOne(VendorOp op, std::uint32_t at, Bytes buffer, std::uint8_t select, ProgressFn progress,
+                                void* user);
+  virtual std::uint32_t MoveOne(VendorOp op, std::uint32_t at, ConstBytes buffer, std::uint8_t select,
+                                ProgressFn progress, void* user);
+  // Runs one whole operation; the extension unit holds its command lock for it.
+  virtual std::uint32_t Guarded(VendorOp op, const std::function<std::uint32_t()>& body);
+
+  // A read or write of any length: longer than the transport moves at once,
+  // it goes in pieces through `slot` (the operation's own, so each piece is a
+  // whole operation of its own); the rest in one move.
+  template <class Span, class Slot, class... Extra>
+  std::uint32_t Split(VendorOp op, Slot slot, std::uint32_t address, Span buffer, ProgressFn progress = nullptr,
+                      void* user = nullptr, Extra... extra) {
+    return Guarded(op, [&]() -> std::uint32_t {
+      return SplitRequest(address, buffer, SplitLimit(op), SplitPieceSize(),
+                          Reentry(this, slot, progress, user, extra...), [&](std::uint32_t at, Span rest) {
+                            return MoveOne(op, at, rest, static_cast<std::uint8_t>((0 + ... + extra)), progress, user);
+                          });
+    });
+  }
 };
 
 inline constexpr std::uint8_t kEepromTagValue = 0xA5;

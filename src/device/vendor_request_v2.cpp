@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <limits>
 #include <vector>
 
+#include "device/link_failure.h"
 #include "platform/debug_channel.h"
 
 namespace quillon {
@@ -12,17 +14,9 @@ namespace {
 
 constexpr std::uint8_t kExtMemSelect = 3;
 
-// The flash select of the operations that take one, else 0.
-constexpr std::uint8_t SelectOf() { return 0; }
-constexpr std::uint8_t SelectOf(std::uint8_t select) { return select; }
-
 std::uint32_t Progressed(std::uint32_t result, ProgressFn progress, void* user, std::size_t length) {
   if (result == kResultOk && progress != nullptr) progress(user, static_cast<std::uint32_t>(length));
   return result;
-}
-
-std::size_t SplitLimit(VendorOp op) {
-  return VendorRequest(op).pieces ? kVendorPiece : std::numeric_limits<std::size_t>::max();
 }
 
 }  // namespace
@@ -52,7 +46,12 @@ std::uint32_t CVendorRequestV2::Send(VendorOp op, VendorFields fields, Span data
   // A short answer would leave stale bytes behind in the caller's buffer.
   if (urb.ok && toHost != 0 && urb.length != fields.wLength) urb.ok = false;
   std::uint32_t result = ResultOf(urb);
-  if (result != kResultOk) DebugPrint("CVendorRequestV2 SendRequest failed: %08x\n", result);
+  if (result != kResultOk) {
+    DebugPrint("CVendorRequestV2 SendRequest failed: %08x\n", result);
+    char name[32];
+    std::snprintf(name, sizeof name, "vendor request 0x%02X", row.request);
+    NoteLinkFailure(name, static_cast<std::uint32_t>((fields.wValue >> 8 & 0x0F) << 16 | fields.wIndex), result);
+  }
   return result;
 }
 
@@ -84,13 +83,19 @@ std::uint32_t CVendorRequestV2::At(VendorOp op, std::uint32_t address, Span buff
   return Send(op, PackGeneral(address, length, selector), buffer);
 }
 
-template <class Span, class Slot, class... Extra>
-std::uint32_t CVendorRequestV2::Split(VendorOp op, Slot slot, std::uint32_t address, Span buffer, ProgressFn progress,
-                                      void* user, Extra... extra) {
-  return SplitRequest(address, buffer, SplitLimit(op), kVendorPiece, Reentry(this, slot, progress, user, extra...),
-                      [&](std::uint32_t at, Span rest) {
-                        return Progressed(At(op, at, rest, SelectOf(extra...)), progress, user, rest.size());
-                      });
+std::size_t CVendorRequestV2::SplitLimit(VendorOp op) const {
+  return VendorRequest(op).pieces ? kVendorPiece : std::numeric_limits<std::size_t>::max();
+}
+std::size_t CVendorRequestV2::SplitPieceSize() const { return kVendorPiece; }
+
+// One request, after which the progress callback hears its length.
+std::uint32_t CVendorRequestV2::MoveOne(VendorOp op, std::uint32_t at, Bytes rest, std::uint8_t select,
+                                        ProgressFn progress, void* user) {
+  return Progressed(At(op, at, rest, select), progress, user, rest.size());
+}
+std::uint32_t CVendorRequestV2::MoveOne(VendorOp op, std::uint32_t at, ConstBytes rest, std::uint8_t select,
+                                        ProgressFn progress, void* user) {
+  return Progressed(At(op, at, rest, select), progress, user, rest.size());
 }
 
 // ---- the operations ----
@@ -115,45 +120,12 @@ std::uint32_t CVendorRequestV2::ResetToUpdateFW(std::uint16_t value) { return Re
 std::uint32_t CVendorRequestV2::ResetToNewCode(std::uint16_t value) { return Request(Op::kResetToNewCode, value); }
 std::uint32_t CVendorRequestV2::ResetToRom() { return Request(Op::kResetToRom); }
 
-std::uint32_t CVendorRequestV2::ReadIMem(std::uint32_t address, Bytes buffer, ProgressFn progress, void* user) {
-  return Split(Op::kReadIMem, &Self::ReadIMem, address, buffer, progress, user);
-}
-std::uint32_t CVendorRequestV2::ReadMem(std::uint32_t address, Bytes buffer, ProgressFn progress, void* user) {
-  return Split(Op::kReadMem, &Self::ReadMem, address, buffer, progress, user);
-}
-std::uint32_t CVendorRequestV2::WriteMem(std::uint32_t address, ConstBytes buffer, ProgressFn progress, void* user) {
-  return Split(Op::kWriteMem, &Self::WriteMem, address, buffer, progress, user);
-}
-std::uint32_t CVendorRequestV2::ReadCode(std::uint32_t address, Bytes buffer, ProgressFn progress, void* user) {
-  return Split(Op::kReadCode, &Self::ReadCode, address, buffer, progress, user);
-}
-std::uint32_t CVendorRequestV2::ReadPhy(std::uint32_t address, Bytes buffer) {
-  return Split(Op::kReadPhy, &Self::ReadPhy, address, buffer);
-}
-std::uint32_t CVendorRequestV2::WritePhy(std::uint32_t address, ConstBytes buffer) {
-  return Split(Op::kWritePhy, &Self::WritePhy, address, buffer);
-}
 
 std::uint32_t CVendorRequestV2::NorFlash_Erase() { return Request(Op::kNorFlashErase); }
-std::uint32_t CVendorRequestV2::NorFlash_Read(std::uint32_t address, Bytes buffer, ProgressFn progress, void* user) {
-  return Split(Op::kNorFlashRead, &Self::NorFlash_Read, address, buffer, progress, user);
-}
-std::uint32_t CVendorRequestV2::NorFlash_Write(std::uint32_t address, ConstBytes buffer, ProgressFn progress,
-                                               void* user) {
-  return Split(Op::kNorFlashWrite, &Self::NorFlash_Write, address, buffer, progress, user);
-}
 std::uint32_t CVendorRequestV2::NorFlash_WriteTag() { return Request(Op::kNorFlashWriteTag); }
 
 std::uint32_t CVendorRequestV2::SPI_SF_ReadID(std::span<std::uint8_t, 8> out) {
   return Fixed(Op::kSpiReadId, Bytes(out));
-}
-std::uint32_t CVendorRequestV2::SPI_SF_Read(std::uint32_t address, Bytes buffer, std::uint8_t select,
-                                            ProgressFn progress, void* user) {
-  return Split(Op::kSpiRead, &Self::SPI_SF_Read, address, buffer, progress, user, select);
-}
-std::uint32_t CVendorRequestV2::SPI_SF_Write(std::uint32_t address, ConstBytes buffer, ProgressFn progress,
-                                             void* user) {
-  return Split(Op::kSpiWrite, &Self::SPI_SF_Write, address, buffer, progress, user);
 }
 std::uint32_t CVendorRequestV2::SPI_SF_ReadSr(std::uint8_t& out) { return ReadByte(Op::kSpiReadSr, out); }
 std::uint32_t CVendorRequestV2::SPI_SF_WriteSr(std::uint8_t value) {
@@ -172,22 +144,8 @@ std::uint32_t CVendorRequestV2::SPI_SF_WriteTag() { return Request(Op::kSpiWrite
 std::uint32_t CVendorRequestV2::I2C_EEP8_Erase(std::uint32_t size) {
   return I2C_EEP8_Write(0, std::vector<std::uint8_t>(size, 0xFF));
 }
-std::uint32_t CVendorRequestV2::I2C_EEP8_Read(std::uint32_t address, Bytes buffer, ProgressFn progress, void* user) {
-  return Split(Op::kEep8Read, &Self::I2C_EEP8_Read, address, buffer, progress, user);
-}
-std::uint32_t CVendorRequestV2::I2C_EEP8_Write(std::uint32_t address, ConstBytes buffer, ProgressFn progress,
-                                               void* user) {
-  return Split(Op::kEep8Write, &Self::I2C_EEP8_Write, address, buffer, progress, user);
-}
 std::uint32_t CVendorRequestV2::I2C_EEP16_Erase(std::uint32_t size) {
   return I2C_EEP16_Write(0, std::vector<std::uint8_t>(size, 0xFF));
-}
-std::uint32_t CVendorRequestV2::I2C_EEP16_Read(std::uint32_t address, Bytes buffer, ProgressFn progress, void* user) {
-  return Split(Op::kEep16Read, &Self::I2C_EEP16_Read, address, buffer, progress, user);
-}
-std::uint32_t CVendorRequestV2::I2C_EEP16_Write(std::uint32_t address, ConstBytes buffer, ProgressFn progress,
-                                                void* user) {
-  return Split(Op::kEep16Write, &Self::I2C_EEP16_Write, address, buffer, progress, user);
 }
 
 std::uint32_t CVendorRequestV2::ExtMem_Erase(std::uint32_t size) {

@@ -20,42 +20,16 @@ class CVendorRequestV2 final : public CVendorCmdCommon {
   std::uint32_t ResetToUpdateFW(std::uint16_t value) override;
   std::uint32_t ResetToNewCode(std::uint16_t value) override;
   std::uint32_t ResetToRom() override;
-  std::uint32_t ReadIMem(std::uint32_t address, Bytes buffer, ProgressFn progress = nullptr,
-                         void* user = nullptr) override;
-  std::uint32_t ReadMem(std::uint32_t address, Bytes buffer, ProgressFn progress = nullptr,
-                        void* user = nullptr) override;
-  std::uint32_t WriteMem(std::uint32_t address, ConstBytes buffer, ProgressFn progress = nullptr,
-                         void* user = nullptr) override;
-  std::uint32_t ReadCode(std::uint32_t address, Bytes buffer, ProgressFn progress = nullptr,
-                         void* user = nullptr) override;
-  std::uint32_t ReadPhy(std::uint32_t address, Bytes buffer) override;
-  std::uint32_t WritePhy(std::uint32_t address, ConstBytes buffer) override;
   std::uint32_t NorFlash_Erase() override;
-  std::uint32_t NorFlash_Read(std::uint32_t address, Bytes buffer, ProgressFn progress = nullptr,
-                              void* user = nullptr) override;
-  std::uint32_t NorFlash_Write(std::uint32_t address, ConstBytes buffer, ProgressFn progress = nullptr,
-                               void* user = nullptr) override;
   std::uint32_t NorFlash_WriteTag() override;
   std::uint32_t SPI_SF_ReadID(std::span<std::uint8_t, 8> out) override;
-  std::uint32_t SPI_SF_Read(std::uint32_t address, Bytes buffer, std::uint8_t select, ProgressFn progress = nullptr,
-                            void* user = nullptr) override;
-  std::uint32_t SPI_SF_Write(std::uint32_t address, ConstBytes buffer, ProgressFn progress = nullptr,
-                             void* user = nullptr) override;
   std::uint32_t SPI_SF_ReadSr(std::uint8_t& out) override;
   std::uint32_t SPI_SF_WriteSr(std::uint8_t value) override;
   std::uint32_t SPI_SF_EraseChip(std::uint32_t timeoutMs) override;
   std::uint32_t SPI_SF_EraseSector(std::uint32_t address, std::uint32_t sectorSize) override;
   std::uint32_t SPI_SF_WriteTag() override;
   std::uint32_t I2C_EEP8_Erase(std::uint32_t size) override;
-  std::uint32_t I2C_EEP8_Read(std::uint32_t address, Bytes buffer, ProgressFn progress = nullptr,
-                              void* user = nullptr) override;
-  std::uint32_t I2C_EEP8_Write(std::uint32_t address, ConstBytes buffer, ProgressFn progress = nullptr,
-                               void* user = nullptr) override;
   std::uint32_t I2C_EEP16_Erase(std::uint32_t size) override;
-  std::uint32_t I2C_EEP16_Read(std::uint32_t address, Bytes buffer, ProgressFn progress = nullptr,
-                               void* user = nullptr) override;
-  std::uint32_t I2C_EEP16_Write(std::uint32_t address, ConstBytes buffer, ProgressFn progress = nullptr,
-                                void* user = nullptr) override;
   std::uint32_t ExtMem_Erase(std::uint32_t size) override;
   std::uint32_t ExtMem_Read(std::uint32_t address, Bytes buffer, std::uint8_t select, ProgressFn progress = nullptr,
                             void* user = nullptr) override;
@@ -89,13 +63,13 @@ class CVendorRequestV2 final : public CVendorCmdCommon {
   // One request in the packed form; the selector goes only where the row takes one.
   template <class Span>
   std::uint32_t At(VendorOp op, std::uint32_t address, Span buffer, std::uint8_t selector = 0);
-  // A read (into a writable span) or a write (from a const one) of any
-  // length: where the row moves pieces, longer requests go in kVendorPiece
-  // pieces through `slot` (the operation's own); the rest is one request, after
-  // which the progress callback hears its length.
-  template <class Span, class Slot, class... Extra>
-  std::uint32_t Split(VendorOp op, Slot slot, std::uint32_t address, Span buffer, ProgressFn progress = nullptr,
-                      void* user = nullptr, Extra... extra);
+  // The split operations' pieces: one request each, in kVendorPiece pieces where the row moves pieces.
+  std::size_t SplitLimit(VendorOp op) const override;
+  std::size_t SplitPieceSize() const override;
+  std::uint32_t MoveOne(VendorOp op, std::uint32_t at, Bytes rest, std::uint8_t select, ProgressFn progress,
+                        void* user) override;
+  std::uint32_t MoveOne(VendorOp op, std::uint32_t at, ConstBytes rest, std::uint8_t select, ProgressFn progress,
+                        void* user) override;
 
   UsbHandle device_;
 };

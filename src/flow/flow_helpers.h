@@ -1,12 +1,17 @@
 // Small pieces every memory type's flow uses: asking whether the command
-// line drives the run, allocating a buffer without throwing.
+// line drives the run, allocating a buffer without throwing, telling a chip
+// that refuses a memory's commands from a link that fails.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <new>
 #include <vector>
 
+#include "device/chip_registers.h"
+#include "device/link_failure.h"
+#include "device/vxcam.h"
 #include "flow/front_end.h"
 #include "platform/trace.h"
 
@@ -23,6 +28,14 @@ inline bool Allocate(std::vector<std::uint8_t>& buffer, std::size_t length) {
     return false;
   }
   return true;
+}
+
+// After a probe refused at every attempt: the refusal is the chip's answer (it
+// has no such memory) only while the chip still answers a register read; else
+// the link failed and stays the pending cause.
+inline void AcceptRefusalIfChipAnswers(DeviceHandle handle, std::uint32_t flags) {
+  std::array<std::uint8_t, 1> family{};
+  if (VxCam_ReadMem(handle, kChipModeRegister, family, flags) != 0) TakeLinkFailure();
 }
 
 }  // namespace quillon

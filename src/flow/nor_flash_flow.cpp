@@ -21,6 +21,7 @@ int CNORFlashInfo_USB::HasNorFlash() {
   if (Retried(kProbeAttempts, [&] { return VxCam_NorFlash_Read(device.handle, 0, probe, device.transportFlags); })) {
     return 1;
   }
+  AcceptRefusalIfChipAnswers(device.handle, device.transportFlags);
   TraceFailure(Scope(), "No NOR Flash On Chip\n");
   PostFlowMessage(WM_FLOW_FAIL, msg::kFirmwareNotForDevice);
   return 0;

@@ -100,6 +100,7 @@ int CSPIFlashInfo_USB::HasSpiFlash() {
   if (Retried(kProbeAttempts, [&] { return VxCam_SPI_SF_ReadSr(device.handle, status, device.transportFlags); })) {
     return 1;
   }
+  AcceptRefusalIfChipAnswers(device.handle, device.transportFlags);
   TraceFailure(kSpiScope, "No SPI Flash On Chip\n");
   PostFlowMessage(WM_FLOW_FAIL, msg::kFirmwareNotForDevice);
   return 0;

@@ -6,6 +6,13 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstdio>
+#include <string>
+
+#include "device/link_failure.h"
+#include "flow/front_end.h"
+#include "platform/debug_channel.h"
+#include "proxy/usb_errors.h"
 
 namespace quillon {
 namespace {
@@ -22,6 +29,10 @@ constexpr MessageEntry kMessages[] = {
     {41531, "Parse FW File Fail!"},
     // Ours: a read that passed but whose file could not be written.
     {41532, "Save File Data Fail!"},
+    // Ours: a transfer to the chip failed after its retries where the run would
+    // otherwise have given a verdict on the chip or the image; the operation, the
+    // step, the address and the USB error are on stderr and in the debug log.
+    {41533, "USB Link Fail!"},
     {41702, "Get Code Size Fail!"},
     {41704, "Read Flash Fail!"},
     {41705, "Erase Flash Fail!"},
@@ -126,6 +137,9 @@ constexpr MessageEntry kOwnMessages[] = {
 
 constexpr std::array<std::uint32_t, 7> kFinalSuccessIds = {41751, 41755, 41851, 41854, 41910, 41913, 41931};
 
+constexpr std::uint32_t kVerdictIds[] = {41709, 41714, 41715, 41716, 41717, 41726, 41727, 41728,
+                                         41729, 41730, 41916, 41918, 41937};
+
 std::atomic<std::uint32_t>& LastStatusValue() {
   static std::atomic<std::uint32_t> value{0};
   return value;
@@ -150,6 +164,10 @@ std::optional<std::string_view> MessageText(std::uint32_t id) {
 
 std::span<const MessageEntry> MessageTable() { return kMessages; }
 
+bool IsVerdictId(std::uint32_t id) {
+  return std::find(std::begin(kVerdictIds), std::end(kVerdictIds), id) != std::end(kVerdictIds);
+}
+
 bool IsFinalSuccessId(std::uint32_t id) {
   return std::find(kFinalSuccessIds.begin(), kFinalSuccessIds.end(), id) != kFinalSuccessIds.end();
 }
@@ -162,7 +180,37 @@ std::uint32_t LastStatus() { return LastStatusValue().load(); }
 
 void SetLastStatus(std::uint32_t status) { LastStatusValue().store(status); }
 
+namespace {
+
+// The step under way, for naming where a link failure happened.
+std::string_view& CurrentStep() {
+  thread_local std::string_view step;
+  return step;
+}
+
+void ReportLinkFailure(const LinkFailure& failure) {
+  const std::uint32_t usbError = failure.result & 0xFFFFu;
+  const std::string_view step = CurrentStep().empty() ? std::string_view("start") : CurrentStep();
+  char line[256];
+  std::snprintf(line, sizeof line, "link failure: %s at 0x%X failed with USB error %u (%s) in step \"%.*s\"",
+                failure.operation.c_str(), failure.address, usbError, std::string(UsbErrorName(usbError)).c_str(),
+                static_cast<int>(step.size()), step.data());
+  std::fprintf(stderr, "quillon: %s\n", line);
+  DebugPrint("%s\n", line);
+}
+
+}  // namespace
+
 int PostFlowMessage(std::uint32_t notification, std::uint32_t wParam, std::uint32_t lParam) {
+  if (notification == WM_FLOW_STEP) CurrentStep() = MessageText(wParam).value_or("");
+  if (notification == WM_FLOW_PASS) TakeLinkFailure();
+  if (notification == WM_FLOW_FAIL) {
+    if (auto failure = TakeLinkFailure()) {
+      ReportLinkFailure(*failure);
+      if (IsVerdictId(wParam)) wParam = msg::kLinkFail;
+    }
+    CurrentStep() = {};
+  }
   int posted = 0;
   const ChipSnapshot chip = CurrentChipSnapshot();
   if (FlowWindow* window = MainWindow()) posted = window->Post(notification, wParam, lParam, chip) ? 1 : 0;

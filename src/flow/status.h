@@ -23,6 +23,7 @@ inline constexpr std::uint32_t kMoreThanOneDevice = 41513;
 inline constexpr std::uint32_t kLoadFileDataFail = 41530;
 inline constexpr std::uint32_t kParseFwFileFail = 41531;
 inline constexpr std::uint32_t kSaveFileDataFail = 41532;
+inline constexpr std::uint32_t kLinkFail = 41533;
 inline constexpr std::uint32_t kGetCodeSizeFail = 41702;
 inline constexpr std::uint32_t kReadFlashFail = 41704;
 inline constexpr std::uint32_t kEraseFlashFail = 41705;
@@ -84,6 +85,10 @@ struct MessageEntry {
 };
 std::span<const MessageEntry> MessageTable();
 
+// The ids that judge the chip or the image from what was read from it (a
+// mismatch, not empty, the wrong chip, OTP locked or used up).
+bool IsVerdictId(std::uint32_t id);
+
 // The seven ids that mark a finished run and reset the last status to 0.
 bool IsFinalSuccessId(std::uint32_t id);
 
@@ -121,7 +126,11 @@ void SetLastStatus(std::uint32_t status);
 // The one path of flow notifications: each carries a snapshot of the current
 // flow's chip to the main window, when there is one, and to the front end;
 // then, except for WM_FLOW_NOTE, wParam is kept as the last status, 0 for the
-// final success ids. Returns the result of posting (0 without a window).
+// final success ids. Returns the result of posting (0 without a window). A
+// failure posted while a transfer failure is pending (device/link_failure.h)
+// has its operation, address, USB error and step written to stderr and the
+// debug log; a verdict (below) is then posted as kLinkFail instead, since it
+// was drawn from bytes that never arrived.
 int PostFlowMessage(std::uint32_t notification, std::uint32_t wParam, std::uint32_t lParam = 0);
 
 // True when the operator asked the run to stop; never true without a window.

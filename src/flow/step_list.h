@@ -9,6 +9,7 @@
 #include <functional>
 #include <initializer_list>
 
+#include "device/link_failure.h"
 #include "platform/trace.h"
 
 namespace quillon {
@@ -20,10 +21,14 @@ struct FlowStep {
   bool enabled = true;  // false: an update option leaves the step out
 };
 
-// Runs the enabled steps in order; 0 when all passed, else the first failing step's id.
+// Runs the enabled steps in order; 0 when all passed, else the first failing
+// step's id. A transfer failure an earlier step got past is no cause of a
+// later step's failure.
 inline std::uint32_t RunSteps(const TraceScope& scope, std::initializer_list<FlowStep> steps) {
   for (const FlowStep& step : steps) {
-    if (!step.enabled || step.action()) continue;
+    if (!step.enabled) continue;
+    TakeLinkFailure();
+    if (step.action()) continue;
     if (step.trace != nullptr) TraceFailure(scope, step.trace);
     return step.failure;
   }

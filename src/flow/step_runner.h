@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "device/link_failure.h"
 #include "flow/status.h"
 #include "flow/step_table.h"
 #include "platform/clock.h"
@@ -17,11 +18,16 @@ inline constexpr std::uint32_t kStepRetryPauseMs = 128;
 inline constexpr int kProbeAttempts = 8;
 
 // Up to `attempts` tries of `command` (non-zero: done), each after a cancel check.
+// A transfer failure that a later attempt made good is forgotten.
 template <class Command>
 bool Retried(int attempts, Command&& command) {
+  const std::optional<LinkFailure> before = PendingLinkFailure();
   for (int attempt = 0; attempt < attempts; ++attempt) {
     if (FlowCancelled()) return false;
-    if (command() != 0) return true;
+    if (command() != 0) {
+      RestoreLinkFailure(before);
+      return true;
+    }
     if (attempt + 1 < attempts) TheClock().SleepMs(kStepRetryPauseMs);
   }
   return false;

@@ -651,7 +651,7 @@ TEST_P(BatchStepFailureTest, GivesTheStepsIdAndExitCode1) {
 INSTANTIATE_TEST_SUITE_P(FlashSequence, BatchStepFailureTest,
                          ::testing::Values(InjectedStep{"DisableProtection", "0283", 0, "41710:"},
                                            InjectedStep{"Erase", "0204", 0, "41705:"},
-                                           InjectedStep{"CheckEmpty", "02c2", 0, "41717:"},
+                                           InjectedStep{"CheckEmpty", "02c2", 0, "41533:"},
                                            InjectedStep{"Write", "0282", 0, "41706:"},
                                            InjectedStep{"ReadBack", "02c2", 16, "41704:"},
                                            InjectedStep{"EnableProtection", "0283", 1, "41711:"},

@@ -186,7 +186,7 @@ TEST_P(BulkPhaseFailureTest, SizeIsBackAtEightAfterTheFailure) {
 
 INSTANTIATE_TEST_SUITE_P(
     Phases, BulkPhaseFailureTest,
-    ::testing::Values(PhaseFailure{"CheckEmpty", OpText(sim::Op::kSpiRead), 3, msg::kCheckEmptyFail},
+    ::testing::Values(PhaseFailure{"CheckEmpty", OpText(sim::Op::kSpiRead), 3, msg::kLinkFail},
                       PhaseFailure{"WriteCommand", OpText(sim::Op::kSpiWrite), 5, msg::kUpdateFlashFail},
                       PhaseFailure{"WritePiece", "", 100, msg::kUpdateFlashFail},
                       PhaseFailure{"ReadBack", OpText(sim::Op::kSpiRead), 20, msg::kReadFlashFail}),

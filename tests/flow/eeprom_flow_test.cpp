@@ -220,7 +220,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(StepFailure{"Eeprom8DisableProtection", k8, OpText(sim::Op::kWriteMem), 0, 0,
                                   msg::kDisableWriteProtectFail, 0xFEA0},
                       StepFailure{"Eeprom8Erase", k8, OpText(sim::Op::kEep8Write), 0, 64, msg::kEraseEepromFail},
-                      StepFailure{"Eeprom8CheckEmpty", k8, OpText(sim::Op::kEep8Read), 0, 0, msg::kCheckEmptyFail},
+                      StepFailure{"Eeprom8CheckEmpty", k8, OpText(sim::Op::kEep8Read), 0, 0, msg::kLinkFail},
                       StepFailure{"Eeprom8Write", k8, OpText(sim::Op::kEep8Write), 3, 8, msg::kUpdateEepromFail},
                       StepFailure{"Eeprom8ReadBack", k8, OpText(sim::Op::kEep8Read), 8 + 3, 0, msg::kReadEepromFail},
                       StepFailure{"Eeprom8Compare", k8, "corrupt", 0, 0, msg::kCompareDataFail},

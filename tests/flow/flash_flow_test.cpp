@@ -161,7 +161,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         StepFailure{"DisableProtection", "tq7704", OpText(sim::Op::kSpiWriteSr), 0, 0, msg::kDisableWriteProtectFail},
         StepFailure{"Erase", "tq7704", OpText(sim::Op::kSpiEraseChip), 0, 0, msg::kEraseFlashFail},
-        StepFailure{"CheckEmpty", "tq7704", OpText(sim::Op::kSpiRead), 0, 0, msg::kCheckEmptyFail},
+        // A read that never came back is no "not empty" verdict on the chip.
+        StepFailure{"CheckEmpty", "tq7704", OpText(sim::Op::kSpiRead), 0, 0, msg::kLinkFail},
         StepFailure{"Write", "tq7704", OpText(sim::Op::kSpiWrite), 0, 0, msg::kUpdateFlashFail},
         StepFailure{"ReadBack", "tq7704", OpText(sim::Op::kSpiRead), 16, 0, msg::kReadFlashFail},
         StepFailure{"Tag", "tq7702", OpText(sim::Op::kSpiWrite), 0, 2, msg::kWriteTagFail},
@@ -411,7 +412,7 @@ TEST_F(FlashFlowTest, PowerLossAfterTheAreasFirstPageLeavesAChipInItsLoader) {
     const auto flash = target.state().memory.bytes();
     EXPECT_NE(flash[c.area + 2], 0xFF) << "the area's first page was programmed";
     EXPECT_EQ(flash[c.area + 1], 0xFF) << "but not its signature";
-    EXPECT_EQ(flash[c.area + 0x100], 0xFF) << "nor its second page";
+    EXPECT_EQ(flash[c.area + 0x100] & 0x55, 0x55) << "nor its second page: cut while under way, its even bits still erased";
     EXPECT_EQ(target.state().mode, sim::RunMode::kLoader);
     flow->MP_CloseDevice();
     VxCam_CloseDevice();

@@ -156,7 +156,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(NorStepFailure{"Probe", OpText(sim::Op::kNorRead), 0, msg::kFirmwareNotForDevice, false},
                       NorStepFailure{"RomEntry", OpText(sim::Op::kResetToUpdate), 0, msg::kResetDeviceFail, false},
                       NorStepFailure{"Erase", OpText(sim::Op::kNorErase), 0, msg::kEraseFlashFail, false},
-                      NorStepFailure{"CheckEmpty", OpText(sim::Op::kSpiRead), 0, msg::kCheckEmptyFail, true},
+                      NorStepFailure{"CheckEmpty", OpText(sim::Op::kSpiRead), 0, msg::kLinkFail, true},
                       NorStepFailure{"Write", OpText(sim::Op::kNorWrite), 0, msg::kUpdateFlashFail, true},
                       NorStepFailure{"ReadBack", OpText(sim::Op::kSpiRead), 16, msg::kReadFlashFail, true},
                       NorStepFailure{"Tag", OpText(sim::Op::kNorWriteTag), 0, msg::kWriteTagFail, true},

@@ -4,6 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include "device/link_failure.h"
+#include "device/result.h"
+#include "flow/step_list.h"
+#include "flow/step_runner.h"
+#include "platform/virtual_clock.h"
+#include "proxy/usb_errors.h"
+
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -130,6 +138,97 @@ TEST_F(LastStatusTest, CancellationNeedsAWindowWithItsFlagSet) {
   EXPECT_TRUE(FlowCancelled());
   SetMainWindow(nullptr);
   EXPECT_FALSE(FlowCancelled());
+}
+
+class LinkFailureTest : public LastStatusTest {
+ protected:
+  void TearDown() override {
+    TakeLinkFailure();
+    LastStatusTest::TearDown();
+  }
+  VirtualClock clock;
+  ScopedClockOverride useClock{clock};
+};
+
+// A run that fails while a transfer failure is pending names it (operation,
+// address, USB error, step); a verdict it would have posted becomes the link
+// failure.
+TEST_F(LinkFailureTest, AFailureAfterAFailedTransferIsTheLinkFailure) {
+  RecordingWindow window;
+  SetMainWindow(&window);
+  PostFlowMessage(WM_FLOW_STEP, msg::kStepCheckEmpty);
+  NoteLinkFailure("SPI_SF_Read", 0x3000, ResultFromError(kUsbErrorIo));
+  NoteLinkFailure("ReadMem", 0xFEA0, ResultFromError(kUsbErrorIo));  // follows from the first
+  ::testing::internal::CaptureStderr();
+  PostFlowMessage(WM_FLOW_FAIL, msg::kCheckEmptyFail);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(LastStatus(), msg::kLinkFail);
+  EXPECT_EQ(window.posted.back(), (RecordingWindow::Posted{WM_FLOW_FAIL, msg::kLinkFail, 0}));
+  EXPECT_EQ(err,
+            "quillon: link failure: SPI_SF_Read at 0x3000 failed with USB error 31 (stall or I/O error) in step "
+            "\"Check empty\"\n");
+  EXPECT_EQ(MessageText(msg::kLinkFail), "USB Link Fail!");
+
+  // Reported once: the next failure is its own again.
+  PostFlowMessage(WM_FLOW_FAIL, msg::kCheckEmptyFail);
+  EXPECT_EQ(LastStatus(), msg::kCheckEmptyFail);
+
+  // A failed operation (no verdict) keeps its id; the link is still named.
+  NoteLinkFailure("SPI_SF_EraseChip", 0, kResultDeviceGone);
+  ::testing::internal::CaptureStderr();
+  PostFlowMessage(WM_FLOW_FAIL, msg::kEraseFlashFail);
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("SPI_SF_EraseChip at 0x0 failed with USB error 1167"),
+            std::string::npos);
+  EXPECT_EQ(LastStatus(), msg::kEraseFlashFail);
+}
+
+TEST_F(LinkFailureTest, WhatARetryOrALaterStepGotPastIsNoCause) {
+  struct Case {
+    const char* name;
+    std::function<void()> run;
+    std::uint32_t status;
+  };
+  const Case cases[] = {
+      {"retried read that then succeeded",
+       [] {
+         int calls = 0;
+         EXPECT_TRUE(Retried(3, [&] {
+           if (++calls == 1) NoteLinkFailure("ReadMem", 0xC2A8, ResultFromError(kUsbErrorIo));
+           return calls > 1 ? 1 : 0;
+         }));
+       },
+       msg::kFirmwareNotForDevice},
+      {"retried read that failed every time",
+       [] { EXPECT_FALSE(Retried(2, [] { NoteLinkFailure("ReadMem", 0xC2A8, kResultDeviceGone); return 0; })); },
+       msg::kLinkFail},
+      {"failure in an earlier step that passed",
+       [] {
+         const TraceScope scope{"Test::Steps", 0, kTraceApp};
+         EXPECT_EQ(RunSteps(scope, {{nullptr, msg::kEraseFlashFail,
+                                     [] {
+                                       NoteLinkFailure("ReadMem", 0xFEA0, ResultFromError(kUsbErrorIo));
+                                       return true;
+                                     }},
+                                    {nullptr, msg::kFirmwareNotForDevice, [] { return false; }}}),
+                   msg::kFirmwareNotForDevice);
+       },
+       msg::kFirmwareNotForDevice},
+      {"a refusal of this layer, not the link",
+       [] { NoteLinkFailure("ReadMem", 0, kResultInvalidArgument); }, msg::kFirmwareNotForDevice},
+      {"a PASS in between", [] {
+         NoteLinkFailure("ReadMem", 0, kResultDeviceGone);
+         PostFlowMessage(WM_FLOW_PASS, msg::kFirmwareUpdateSucceed);
+       },
+       msg::kFirmwareNotForDevice},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.run();
+    ::testing::internal::CaptureStderr();
+    PostFlowMessage(WM_FLOW_FAIL, msg::kFirmwareNotForDevice);
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(LastStatus(), c.status);
+  }
 }
 
 }  // namespace

@@ -74,7 +74,7 @@ TEST_F(Faults, PagesAreProgrammedInOrderAfterTheDataAndFlashCommandsWaitForThem)
   EXPECT_EQ(chip.Programs().size(), 1u);
 }
 
-TEST_F(Faults, PowerLossKeepsOnlyThePagesProgrammedSoFar) {
+TEST_F(Faults, PowerLossKeepsThePagesProgrammedSoFarAndThePageUnderWayPartly) {
   // Transfers 1..129 are the write (command and 128 pieces); nothing else
   // lets time pass unless the case does.
   struct Case {
@@ -129,6 +129,13 @@ TEST_F(Faults, PowerLossKeepsOnlyThePagesProgrammedSoFar) {
     EXPECT_EQ(std::count(memory.begin(), memory.end(), 0x00), static_cast<std::ptrdiff_t>(end - 0x100));
     EXPECT_TRUE(std::all_of(memory.begin() + 0x100, memory.begin() + static_cast<std::ptrdiff_t>(end),
                             [](std::uint8_t b) { return b == 0x00; }));
+    // The page under way when the power went is neither old (FF) nor new (00).
+    const std::size_t partlyEnd = cases[i].pagesKept < 4 ? end + 0x100 : end;
+    EXPECT_TRUE(std::all_of(memory.begin() + static_cast<std::ptrdiff_t>(end),
+                            memory.begin() + static_cast<std::ptrdiff_t>(partlyEnd),
+                            [](std::uint8_t b) { return b == 0x55; }));
+    EXPECT_EQ(std::count(memory.begin(), memory.end(), 0xFF),
+              static_cast<std::ptrdiff_t>(memory.size() - (partlyEnd - 0x100)));
   }
 }
 
@@ -147,6 +154,40 @@ TEST_F(Faults, CorruptedReadBackLeavesTheMemoryIntact) {
   const auto read = XuRead(SpiBlock(0xC2, 0x100, 4), 4);
   EXPECT_EQ(read, (std::vector<std::uint8_t>{0xFF, 0xFF, 0xFE, 0xFF}));
   EXPECT_EQ(chip.state().memory.bytes()[0x102], 0xFF);
+}
+
+TEST_F(Faults, AFlakyReadCorruptsOneByteOfOneReadOnly) {
+  SimChip& chip = AddAndOpen();
+  chip.state().faults.flakyRead = 2;
+  const std::vector<std::uint8_t> blank(4, 0xFF);
+  EXPECT_EQ(XuRead(SpiBlock(0xC2, 0x100, 4), 4), blank);
+  EXPECT_EQ(XuRead(SpiBlock(0xC2, 0x100, 4), 4), (std::vector<std::uint8_t>{0xFF, 0xFF, 0xFE, 0xFF}));
+  EXPECT_EQ(XuRead(SpiBlock(0xC2, 0x100, 4), 4), blank) << "read again: correct";
+  EXPECT_EQ(chip.state().memory.bytes()[0x102], 0xFF);
+  EXPECT_EQ(bus.EndRun()[0].faults.flakyRead, 0u) << "armed for one run";
+}
+
+TEST_F(Faults, EepromWritesAreProgrammedPerPage) {
+  // 64 bytes of 0xFF over 0x00 from 0x10: pages 0x00, 0x20 and 0x40 of 32 bytes.
+  SimChip& chip = AddAndOpen({.memory = MemoryKind::kEeprom8, .memorySize = 0x100});
+  chip.state().memory.WriteEeprom(0, std::vector<std::uint8_t>(0x100, 0x00));
+  chip.state().faults.pageLoss.push_back({1, 1});
+  EXPECT_EQ(XuWrite(SpiBlock(0x8B, 0x10, 0x40), std::vector<std::uint8_t>(0x40, 0xFF)), kUsbOk);
+  EXPECT_TRUE(chip.state().powerLost);
+  const auto memory = chip.state().memory.bytes();
+  for (std::size_t at : {0x0Fu, 0x10u, 0x1Fu, 0x20u, 0x3Fu, 0x40u, 0x4Fu}) {
+    SCOPED_TRACE(at);
+    const std::uint8_t expected = at < 0x10 || at >= 0x40 ? 0x00 : at < 0x20 ? 0xFF : 0xAA;  // 0xAA: half the bits
+    EXPECT_EQ(memory[at], expected);
+  }
+
+  // Without the fault the next command waits for the last page.
+  SimChip& other = AddAndOpen({.memory = MemoryKind::kEeprom8, .memorySize = 0x100});
+  other.state().config.pageProgramUs = 1000;
+  ASSERT_EQ(XuWrite(SpiBlock(0x8B, 0x10, 0x40), std::vector<std::uint8_t>(0x40, 0x5A)), kUsbOk);
+  const std::uint64_t before = clock.NowMs();
+  EXPECT_EQ(XuRead(SpiBlock(0xCB, 0x4F, 1), 1), std::vector<std::uint8_t>{0x5A});
+  EXPECT_EQ(clock.NowMs() - before, 3u) << "three pages of 1 ms";
 }
 
 TEST_F(Faults, SlowEraseOutlastsItsTimeOutAndKeepsTheFlashBusy) {

@@ -1,11 +1,16 @@
 // Runs that see the same chip: the state file round-trips, a process-wide
 // session saves its chips at the end, a reset under way when a run ends has
 // completed in the next, and the transfer log has its exact line format.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <fstream>
 #include <sstream>
 
 #include "proxy/backend_factory.h"
 #include "sim/bus_time.h"
+#include "sim/journal.h"
 #include "sim/sim_session.h"
 #include "sim/state_file.h"
 #include "sim/transfer_log.h"
@@ -193,6 +198,91 @@ TEST_F(Session, AResetUnderWayWhenTheRunEndsHasCompletedInTheNext) {
   std::vector<std::uint8_t> piece(8);
   ASSERT_TRUE(backend->ControlTransfer(h, {0xA1, 0x81, 0x0B00, 0x0300, 8}, piece, 5000).ok());
   EXPECT_EQ(piece[0], 8) << "the reset to new code started the tagged code";
+}
+
+TEST_F(Session, AKilledProcessLeavesTheChipAsItWasAtTheKill) {
+  {
+    SimBus bus;
+    SimChip& chip = bus.AddChip({.transport = Transport::kBoth, .memorySize = 0x20000});
+    chip.state().faults.transfers.push_back({TransferFaultKind::kStall, 100, 1});
+    std::string error;
+    ASSERT_TRUE(SaveStateFile(state, bus.EndRun(), error)) << error;
+  }
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // The run is killed after its second write: nothing of the session's end runs.
+    std::string error;
+    auto backend = OpenSimSession(state, "", error);
+    const UsbHandle h = backend ? OpenFirst(*backend) : 0;
+    const bool sent = h != 0 && Send(*backend, h, {0x40, 0x2F, 0x0100, 0x2345, 2}, {0x12, 0x34}) == kUsbOk &&
+                      Send(*backend, h, {0x40, 0x2F, 0x0100, 0x3000, 1}, {0x56}) == kUsbOk;
+    if (!sent) ::_exit(1);
+    ::kill(::getpid(), SIGKILL);
+    ::_exit(2);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status)) << "the child failed before the kill: " << WEXITSTATUS(status);
+
+  auto loaded = [&] {
+    std::vector<ChipState> chips;
+    std::string error;
+    EXPECT_TRUE(LoadStateFile(state, chips, error)) << error;
+    return chips;
+  };
+  std::vector<ChipState> chips = loaded();
+  ASSERT_EQ(chips.size(), 1u);
+  EXPECT_EQ(chips[0].memory.bytes()[0x12345], 0x12);
+  EXPECT_EQ(chips[0].memory.bytes()[0x12346], 0x34);
+  EXPECT_EQ(chips[0].memory.bytes()[0x13000], 0x56);
+  EXPECT_TRUE(chips[0].faults.transfers.empty()) << "the killed run spent its faults";
+
+  // The next run starts from there, and a normal end leaves no journal behind.
+  {
+    auto backend = Open();
+    const UsbHandle h = OpenFirst(*backend);
+    EXPECT_EQ(Send(*backend, h, {0x40, 0x2F, 0x0100, 0x3001, 1}, {0x78}), kUsbOk);
+  }
+  EXPECT_FALSE(std::filesystem::exists(JournalPath(state, "1-1")));
+  chips = loaded();
+  EXPECT_EQ(chips[0].memory.bytes()[0x12345], 0x12);
+  EXPECT_EQ(chips[0].memory.bytes()[0x13001], 0x78);
+}
+
+TEST(Journal, ReplaysCompleteRecordsAfterTheSavedOneAndStopsAtDamage) {
+  ChipState source({.memorySize = 0x1000}, "1-1");
+  source.memory.ProgramFlash(0x40, std::vector<std::uint8_t>{0x11});
+  const std::uint32_t row[] = {0x40};
+  const std::string first = JournalRecord(1, source.Fields(), source.memory, row);
+  source.memory.ProgramFlash(0x40, std::vector<std::uint8_t>{0x01});
+  source.mode = RunMode::kCode;
+  const std::string second = JournalRecord(2, source.Fields(), source.memory, row);
+  std::string damaged = second;
+  damaged[damaged.size() / 2] ^= 0x01;
+
+  struct Case {
+    const char* name;
+    std::uint32_t saved;  // the state's journal sequence
+    std::string journal;
+    std::uint8_t byte;
+    RunMode mode;
+  };
+  const Case cases[] = {
+      {"both records", 0, first + second, 0x01, RunMode::kCode},
+      {"the second cut short by the kill", 0, first + second.substr(0, second.size() - 5), 0x11, RunMode::kLoader},
+      {"the second damaged", 0, first + damaged, 0x11, RunMode::kLoader},
+      {"the first already saved", 1, first + second, 0x01, RunMode::kCode},
+      {"both already saved", 2, first + second, 0xFF, RunMode::kLoader},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ChipState chip({.memorySize = 0x1000}, "1-1");
+    chip.journalSequence = c.saved;
+    ReplayJournal(c.journal, chip);
+    EXPECT_EQ(chip.memory.bytes()[0x40], c.byte);
+    EXPECT_EQ(chip.mode, c.mode);
+  }
 }
 
 TEST_F(Session, MissingOrBrokenStateIsAOneLineError) {

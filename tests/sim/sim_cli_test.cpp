@@ -88,10 +88,12 @@ TEST_F(SimCli, FaultsAddUpUntilCleared) {
   ASSERT_EQ(Run({"fault", state, "corrupt-read", "0x20"}), 0);
   ASSERT_EQ(Run({"fault", state, "unplug", "30"}), 0);
   ASSERT_EQ(Run({"fault", state, "power-loss-pages", "3", "7"}), 0);
-  EXPECT_NE(Run({"fault", state, "power-loss-pages", "0", "7"}), 0) << "flash writes count from 1";
+  EXPECT_NE(Run({"fault", state, "power-loss-pages", "0", "7"}), 0) << "memory writes count from 1";
   EXPECT_NE(Run({"fault", state, "power-loss-pages", "3"}), 0);
   ASSERT_EQ(Run({"fault", state, "otp-report-fail", "3"}), 0);
   ASSERT_EQ(Run({"fault", state, "otp-lock"}), 0);
+  ASSERT_EQ(Run({"fault", state, "flaky-read", "4"}), 0);
+  EXPECT_NE(Run({"fault", state, "flaky-read", "0"}), 0) << "memory reads count from 1";
   Faults f = Chips()[0].faults;
   ASSERT_EQ(f.transfers.size(), 4u);
   EXPECT_EQ(f.transfers[3].kind, TransferFaultKind::kUnplug);
@@ -108,6 +110,7 @@ TEST_F(SimCli, FaultsAddUpUntilCleared) {
   EXPECT_EQ(f.otpFail, (std::vector<std::uint16_t>{0x10, 17}));
   EXPECT_EQ(f.corruptRead, (std::vector<std::uint32_t>{0x20}));
   EXPECT_EQ(f.otpReportFail, 3u);
+  EXPECT_EQ(f.flakyRead, 4u);
   EXPECT_EQ(Chips()[0].otpLock & 0x08, 0x08);
   ASSERT_EQ(Run({"fault", state, "clear"}), 0);
   EXPECT_TRUE(Chips()[0].faults.empty());

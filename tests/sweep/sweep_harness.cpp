@@ -115,6 +115,7 @@ RunResult RunOperation(const Operation& op, std::vector<sim::ChipState> chips, c
           run.result = TheFlow()->DEV_RunCommand(op.letter, op.file);
         }
       }
+      run.status = LastStatus();
       if (TheFlow() != nullptr) TheFlow()->MP_CloseDevice();
       VxCam_CloseDevice();
       DestroyFlow();

@@ -29,6 +29,7 @@ struct Operation {
 
 struct RunResult {
   int result = 0;                     // the operation's own result (1: PASS)
+  std::uint32_t status = 0;           // the last status it posted (the exit code's and the result log's)
   std::vector<sim::ChipState> chips;  // as saved at the end of the run
   // Per transfer to chip 0 (index 0 = transfer 1): the command it belongs to,
   // e.g. "0282" for an extension-unit command block of class 02, opcode 82,

@@ -19,6 +19,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "flow/status.h"
 #include "sim/chip_model.h"
 #include "support/temp_dir.h"
 #include "sweep/sweep_cases.h"
@@ -77,7 +78,7 @@ const char* OutcomeName(Outcome o) {
 
 // What one set-up and fault kind came to.
 struct Tally {
-  std::uint64_t runs = 0, passes = 0, falsePass = 0, partial = 0, unrecovered = 0;
+  std::uint64_t runs = 0, passes = 0, falsePass = 0, partial = 0, unrecovered = 0, misreported = 0;
   std::string firstFailure;
   std::string firstInWindow;
 };
@@ -190,8 +191,14 @@ bool SweepSetUp(const SetUp& s, const Options& o, const std::filesystem::path& h
       t.unrecovered += unrecovered;
       const bool inWindow = partial && s.updateWindow;
       if (inWindow && t.firstInWindow.empty()) t.firstInWindow = CaseCommand(s, c);
-      if ((falsePass || (partial && !inWindow) || unrecovered) && t.firstFailure.empty()) {
-        t.firstFailure = CaseCommand(s, c) + "   (" + (pass ? "PASS, " : "FAIL, ") + OutcomeName(outcome) +
+      // A verdict the run without the fault did not give would, under a fault
+      // of the link, bin a good unit or reject a good image.
+      const bool misreported = !pass && IsVerdictId(run.status) && run.status != ref.status;
+      t.misreported += misreported;
+      if ((falsePass || (partial && !inWindow) || unrecovered || misreported) && t.firstFailure.empty()) {
+        t.firstFailure = CaseCommand(s, c) + "   (" + (pass ? "PASS, " : "FAIL, ") +
+                         (misreported ? "status " + std::to_string(run.status) + ", " : std::string()) +
+                         OutcomeName(outcome) +
                          (unrecovered ? ", second run " + std::string(second.result == 1 ? "PASS, " : "FAIL, ") +
                                             OutcomeName(recovered)
                                       : std::string()) +
@@ -228,7 +235,9 @@ int Main(int argc, char** argv) {
     }
   }
   // The flows' own console lines would drown the figures.
-  if (!o.verbose) std::freopen("/dev/null", "w", stderr);
+  if (!o.verbose && std::freopen("/dev/null", "w", stderr) == nullptr) {
+    std::printf("stderr could not be silenced; the flows' lines follow\n");
+  }
   const auto started = std::chrono::steady_clock::now();
   testing::TempDir home;
   ::setenv("QUILLON_HOME", home.path().c_str(), 1);
@@ -244,24 +253,25 @@ int Main(int argc, char** argv) {
     }
     // Each set-up's figures as soon as it is done, for long runs cut short.
     for (const auto& [kind, t] : tallies) {
-      std::printf("= %s %s: %llu runs, %llu PASS, %llu false PASS, %llu partial, %llu unrecovered\n", s.name.c_str(),
-                  KindName(kind), static_cast<unsigned long long>(t.runs), static_cast<unsigned long long>(t.passes),
-                  static_cast<unsigned long long>(t.falsePass), static_cast<unsigned long long>(t.partial),
-                  static_cast<unsigned long long>(t.unrecovered));
+      std::printf("= %s %s: %llu runs, %llu PASS, %llu false PASS, %llu partial, %llu unrecovered, %llu misreported\n",
+                  s.name.c_str(), KindName(kind), static_cast<unsigned long long>(t.runs),
+                  static_cast<unsigned long long>(t.passes), static_cast<unsigned long long>(t.falsePass),
+                  static_cast<unsigned long long>(t.partial), static_cast<unsigned long long>(t.unrecovered),
+                  static_cast<unsigned long long>(t.misreported));
     }
     std::fflush(stdout);
     table.emplace_back(s.name + (s.open ? " (open)" : s.updateWindow ? " (window)" : ""), std::move(tallies));
   }
 
-  std::printf("\n%-26s %-7s %8s %8s %10s %8s %11s\n", "set-up", "fault", "runs", "PASS", "false PASS", "partial",
-              "unrecovered");
+  std::printf("\n%-26s %-7s %8s %8s %10s %8s %11s %11s\n", "set-up", "fault", "runs", "PASS", "false PASS", "partial",
+              "unrecovered", "misreported");
   std::vector<std::string> failures, open, window;
   for (const auto& [name, tallies] : table) {
     for (const auto& [kind, t] : tallies) {
-      std::printf("%-26s %-7s %8llu %8llu %10llu %8llu %11llu\n", name.c_str(), KindName(kind),
+      std::printf("%-26s %-7s %8llu %8llu %10llu %8llu %11llu %11llu\n", name.c_str(), KindName(kind),
                   static_cast<unsigned long long>(t.runs), static_cast<unsigned long long>(t.passes),
                   static_cast<unsigned long long>(t.falsePass), static_cast<unsigned long long>(t.partial),
-                  static_cast<unsigned long long>(t.unrecovered));
+                  static_cast<unsigned long long>(t.unrecovered), static_cast<unsigned long long>(t.misreported));
       if (!t.firstFailure.empty()) (name.ends_with("(open)") ? open : failures).push_back(t.firstFailure);
       if (!t.firstInWindow.empty()) window.push_back(t.firstInWindow);
     }

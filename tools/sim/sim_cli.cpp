@@ -54,8 +54,9 @@ constexpr const char* kHelp =
     "  stall-transfer N [COUNT]                   the chip stalls transfers N.. of the next run (1)\n"
     "  power-loss N                               the chip falls off the bus at transfer N\n"
     "  unplug N                                   the cable is pulled just after transfer N\n"
-    "  power-loss-pages M K                       the power fails after K pages of the M-th flash write\n"
+    "  power-loss-pages M K                       the power fails after K pages of the M-th memory write\n"
     "  not-ready K                                the first K transfers of the next run answer not-ready\n"
+    "  flaky-read N                               the N-th memory read of the next run has one corrupt byte\n"
     "  otp-fail ADDR[,ADDR...]                    OTP cells that do not program (until clear)\n"
     "  corrupt-read ADDR                          reads return that byte with bit 0 flipped (until clear)\n"
     "  slow-erase MS                              a chip erase takes MS milliseconds (until clear)\n"
@@ -320,11 +321,15 @@ void CommandFault(const Args& args) {
   } else if (kind == "power-loss-pages") {
     expect(2, 2);
     const std::uint32_t program = Number("M", values[0], 0xFFFFFFFF);
-    if (program == 0) throw Failure{"flash writes are counted from 1"};
+    if (program == 0) throw Failure{"memory writes are counted from 1"};
     faults.pageLoss.push_back({program, Number("K", values[1], 0xFFFFFFFF)});
   } else if (kind == "not-ready") {
     expect(1, 1);
     faults.notReady += Number("K", values[0], 0xFFFFFFFF);
+  } else if (kind == "flaky-read") {
+    expect(1, 1);
+    faults.flakyRead = Number("N", values[0], 0xFFFFFFFF);
+    if (faults.flakyRead == 0) throw Failure{"memory reads are counted from 1"};
   } else if (kind == "otp-fail") {
     expect(1, 1);
     std::string_view list = values[0];
