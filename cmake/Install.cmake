@@ -65,7 +65,7 @@ set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # What the programs link against (scripts/check-package.sh checks the list
 # against the built binaries); the window adds Qt and ALSA.
-set(quillon_depends "libc6 (>= 2.34), libgcc-s1, libstdc++6 (>= 12), libusb-1.0-0 (>= 2:1.0.16)")
+set(quillon_depends "libc6 (>= 2.34), libgcc-s1, libstdc++6 (>= 12), libusb-1.0-0 (>= 2:1.0.16), libsqlite3-0 (>= 3.7.15), libpq5")
 if(QUILLON_GUI AND EXISTS ${PROJECT_SOURCE_DIR}/src/ui/CMakeLists.txt)
   string(APPEND quillon_depends ", libqt6core6, libqt6gui6, libqt6widgets6, libasound2")
 endif()

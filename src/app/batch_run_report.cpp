@@ -1,5 +1,6 @@
 #include "app/batch_run_report.h"
 
+#include "app/run_history.h"
 #include "app/run_record.h"
 #include "data/ic_type_ini.h"
 #include "data/settings.h"
@@ -89,6 +90,7 @@ RecordTargets BatchRecordTargets(const CParseArg& parse) {
     targets.files.push_back(std::filesystem::current_path(error) / kBurnLogFileName);
   }
   if (auto json = ResultJsonPath()) targets.files.push_back(*json);
+  targets.historyDatabases.push_back(HistoryPath());
   return targets;
 }
 

@@ -7,6 +7,7 @@
 #include "app/batch_mode.h"
 #include "app/chip_list.h"
 #include "app/gang_mode.h"
+#include "app/history_commands.h"
 #include "app/parse_arg.h"
 #include "app/quillon_app.h"
 #include "app/record_check.h"
@@ -76,6 +77,8 @@ int main(int argc, char** argv) {
     std::fputs(quillon::VersionLine("quillon").c_str(), stdout);
     return 0;
   }
+  // Before anything a batch run does first (emptying Result.txt): these only read the history.
+  if (auto exitCode = quillon::RunHistoryCommand(args)) return *exitCode;
   if (quillon::RecordCopyOption option = quillon::TakeRecordCopyOption(args); !option.problem.empty()) {
     std::fprintf(stderr, "quillon: %s; see quillon --help\n", option.problem.c_str());
     return 1;

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "app/run_history.h"
 #include "platform/debug_channel.h"
 
 namespace quillon {
@@ -61,6 +62,9 @@ std::optional<std::string> FirstUnwritableRecord(const RecordTargets& targets) {
   }
   for (const auto& dir : targets.directories) {
     if (auto problem = DirectoryProblem(dir)) return "cannot write in " + dir.string() + ": " + *problem;
+  }
+  for (const auto& db : targets.historyDatabases) {
+    if (auto problem = HistoryProblem(db)) return "cannot write " + db.string() + ": " + *problem;
   }
   return std::nullopt;
 }

@@ -15,6 +15,7 @@ namespace quillon {
 struct RecordTargets {
   std::vector<std::filesystem::path> files;
   std::vector<std::filesystem::path> directories;
+  std::vector<std::filesystem::path> historyDatabases;  // locked or not a database: refused too
 };
 
 // The first target that cannot be written, as one line without its line end:

@@ -44,6 +44,7 @@ inline constexpr const char* kLoopTest = "Loop Test";
 inline constexpr const char* kRtd3 = "RTD3";
 inline constexpr const char* kBcdType = "BCDType";
 inline constexpr const char* kResultJson = "ResultJson";  // file for JSON run records (text)
+inline constexpr const char* kResultDatabase = "ResultDatabase";  // PostgreSQL connection string (text)
 
 // Every key above: a key of the settings section that is not here is a typo.
 inline constexpr const char* kAll[] = {
@@ -51,6 +52,7 @@ inline constexpr const char* kAll[] = {
     kAutoRunDelay, kCheckVidPidIni, kCheckVidPidBin, kResetToCache, kNormalReset,   kSaveSn,
     kSnAddress,    kSnFunction,   kOtpPassword, kEraseTimeOut,   kEraseCommandTime, kWaitTime,
     kSaveResultToFile, kLogType,  kLoopTest,  kRtd3,             kBcdType,          kResultJson,
+    kResultDatabase,
 };
 }  // namespace key
 
