@@ -21,10 +21,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Made only when missing: a station's role may insert without being allowed
+// to create, and CREATE TABLE IF NOT EXISTS asks for that right even when the
+// table is there.
 constexpr const char* kCreateTable =
-    "CREATE TABLE IF NOT EXISTS quillon_runs ("
+    "DO $$ BEGIN IF to_regclass('quillon_runs') IS NULL THEN CREATE TABLE quillon_runs ("
     " run_id uuid PRIMARY KEY,"
-    " received_seq bigserial NOT NULL,"
+    " received_seq bigint GENERATED ALWAYS AS IDENTITY,"
     " received_at timestamptz NOT NULL DEFAULT now(),"
     " time timestamptz NOT NULL,"
     " station text NOT NULL,"
@@ -43,7 +46,7 @@ constexpr const char* kCreateTable =
     " verdict text NOT NULL,"
     " status_id integer NOT NULL,"
     " status_text text NOT NULL,"
-    " duration_ms bigint NOT NULL)";
+    " duration_ms bigint NOT NULL); END IF; END $$";
 
 // A record the server already has (sent before its outbox entry was removed)
 // is not stored twice.

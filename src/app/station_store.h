@@ -12,4 +12,8 @@ namespace quillon {
 // database that is down or slow never fails a run, its records wait.
 bool KeepRunAtStation(const RunRecord& record);
 
+// Sends what the outbox holds when a result database is configured, within
+// the same short bound; says on stderr how many records still wait and why.
+void SendWaitingRunRecords();
+
 }  // namespace quillon

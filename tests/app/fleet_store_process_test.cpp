@@ -62,7 +62,7 @@ class FleetStoreProcessTest : public testing::StationTest {
     ASSERT_FALSE(base.empty()) << "the postgres fixture did not start";
     // Each test its own database, so that no table is left from another.
     static int tests = 0;
-    const std::string name = "quillon_" + std::to_string(::getpid()) + "_" + std::to_string(++tests);
+    name = "quillon_" + std::to_string(::getpid()) + "_" + std::to_string(++tests);
     Query(base, "CREATE DATABASE " + name);
     connection = base + " dbname=" + name;
   }
@@ -99,6 +99,7 @@ class FleetStoreProcessTest : public testing::StationTest {
     return ids;
   }
 
+  std::string name;
   std::string connection;
   bool down = false;
 };
@@ -130,6 +131,14 @@ TEST_F(FleetStoreProcessTest, RunWithTheServerUpStoresItsRecordInTheTable) {
   auto flush = Run({"--flush-results"});
   EXPECT_EQ(flush.exitCode, 0) << flush.err;
   EXPECT_EQ(flush.out, "quillon: 0 run records sent, 0 wait\n");
+
+  // A station's role that may only insert into the existing table (and see its keys).
+  const std::string role = name + "_station";
+  Query(connection, "CREATE ROLE " + role + " LOGIN; GRANT INSERT, SELECT (run_id) ON quillon_runs TO " + role);
+  auto limited = Quillon({"-f", "-write", image}, {{"QUILLON_RESULT_DB", connection + " user=" + role}});
+  EXPECT_EQ(limited.exitCode, 0) << limited.err;
+  EXPECT_EQ(limited.err.find("result database"), std::string::npos) << limited.err;
+  EXPECT_EQ(TableRunIds(), HistoryRunIds());
 }
 
 TEST_F(FleetStoreProcessTest, RecordsWaitWhileTheServerIsDownAndAreSentOnceInOrder) {
