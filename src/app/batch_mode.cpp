@@ -132,9 +132,10 @@ int CParseArg::Excute_Arg_Normal() {
     ConsoleWrite(texts->before);
     ConsoleWrite("Current FW Version: " + flow->versionText + "!\r\n");
     ConsolePrompt();
-    // The result files keep calling it "not passed"; the exit code says whether the version was read.
+    // A version read is a pass in the exit code and in both result files
+    // alike: a script must not see "fail" beside exit code 0.
     operationPassed = flow->device.handle != 0 && !flow->versionText.empty() && flow->versionText != "N/A";
-    return 0;
+    return operationPassed ? 1 : 0;
   }
   if (letter == 'C') {
     const int result = flow->DEV_RunCommand(letter, operationFile_);
@@ -168,21 +169,20 @@ void BatchModes::RunBatch(const std::vector<std::string>& args) {
   }
   // "-dumpspi" reads this much; the flows read the working memory size.
   if (parse.dumpSize != 0) SetWorkingMemorySize(parse.dumpSize);
+  if (auto problem = FirstUnwritableRecord(KeptRecordTargets())) {
+    // Refused before the chip is opened: it stays as it was, and no record
+    // can claim a result for it.
+    std::fprintf(stderr, "quillon: %s; the chip was not touched\n", problem->line.c_str());
+    if (parse.saveResultMode != 0 && problem->target != parse.programDir / kResultFileName) {
+      parse.OpenResultFile();
+      parse.WriteResult(false, false);
+    }
+    return;
+  }
   parse.commandLineMode = true;
   ScopedFrontEnd frontEnd(parse);
   parse.ConsoleWrite("\n");
   const auto started = std::chrono::steady_clock::now();
-  const std::filesystem::path resultFile = parse.programDir / kResultFileName;
-  if (auto problem = FirstUnwritableRecord(BatchRecordTargets(parse))) {
-    // Refused before the chip is opened: it stays as it was.
-    std::fprintf(stderr, "quillon: %s; the chip was not touched\n", problem->c_str());
-    if (parse.saveResultMode != 0 && problem->find(resultFile.string()) == std::string::npos) {
-      parse.OpenResultFile();
-      parse.WriteResult(false, false);
-    }
-    parse.commandLineMode = false;
-    return;
-  }
   std::optional<int> result;
   if (parse.Prepare() != 0) result = parse.Excute_Arg();
   // The run record's verdict is the exit code's: a read version passes, an

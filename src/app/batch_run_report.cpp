@@ -1,6 +1,5 @@
 #include "app/batch_run_report.h"
 
-#include "app/run_history.h"
 #include "app/run_record.h"
 #include "data/ic_type_ini.h"
 #include "data/settings.h"
@@ -80,18 +79,6 @@ bool ReportBatchRun(const CParseArg& parse, bool passed, std::chrono::steady_clo
   record.durationMs = static_cast<std::uint64_t>(
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count());
   return ReportRun(std::move(record));
-}
-
-RecordTargets BatchRecordTargets(const CParseArg& parse) {
-  RecordTargets targets;
-  if (parse.saveResultMode != 0) targets.files.push_back(parse.programDir / kResultFileName);
-  if (Setting(key::kLogType, 0) != 0) {
-    std::error_code error;
-    targets.files.push_back(std::filesystem::current_path(error) / kBurnLogFileName);
-  }
-  if (auto json = ResultJsonPath()) targets.files.push_back(*json);
-  targets.historyDatabases.push_back(HistoryPath());
-  return targets;
 }
 
 }  // namespace quillon

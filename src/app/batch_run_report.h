@@ -5,14 +5,10 @@
 #include <chrono>
 
 #include "app/parse_arg.h"
-#include "app/record_check.h"
 
 namespace quillon {
 
 // Reports the run; false when a record the settings ask for was not kept.
 bool ReportBatchRun(const CParseArg& parse, bool passed, std::chrono::steady_clock::time_point started);
-
-// Every record file the settings ask a batch run to keep.
-RecordTargets BatchRecordTargets(const CParseArg& parse);
 
 }  // namespace quillon

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/parse_arg.h"
+#include "app/record_check.h"
 #include "app/run_record.h"
 #include "app/station_store.h"
 #include "data/accepted_devices.h"
@@ -110,14 +111,15 @@ std::string FirstLine(const std::filesystem::path& file) {
   return end == std::string::npos ? text : text.substr(0, end + 1);
 }
 
-void WriteGangResultFile(bool allPassed) {
+// False, said on stderr, when the text the settings ask for did not reach the file.
+bool WriteGangResultFile(bool allPassed) {
   const auto mode = static_cast<std::int32_t>(Setting(key::kSaveResultToFile, 0));
-  const char* text = ResultText(mode, allPassed, true);
-  if (mode == 0) return;
-  std::FILE* out = std::fopen((ProgramDir() / kResultFileName).c_str(), "wb");
-  if (out == nullptr) return;
-  if (text != nullptr) std::fputs(text, out);
-  std::fclose(out);
+  if (mode == 0) return true;
+  const std::filesystem::path file = ProgramDir() / kResultFileName;
+  ResultFile out;
+  if (out.Open(file) && out.WriteAndClose(ResultText(mode, allPassed, true))) return true;
+  std::fprintf(stderr, "quillon: cannot write %s; it does not hold this run's result\n", file.c_str());
+  return false;
 }
 
 }  // namespace
@@ -168,6 +170,11 @@ std::string GangTable(const std::vector<GangRow>& rows) {
 
 int RunGang(const std::vector<std::string>& args) {
   if (LoadSettings(ProgramDir().string()) == SettingsLoad::kFileUnreadable) return 1;
+  if (auto problem = FirstUnwritableRecord(KeptRecordTargets())) {
+    std::fprintf(stderr, "quillon: %s; no chip was touched\n", problem->line.c_str());
+    if (problem->target != ProgramDir() / kResultFileName) WriteGangResultFile(false);
+    return 1;
+  }
   if (!LibraryStartup()) {
     std::fprintf(stderr, "quillon: the USB library did not start\n");
     return 1;
@@ -214,11 +221,18 @@ int RunGang(const std::vector<std::string>& args) {
   bool allPassed = true;
   for (const Worker& worker : workers) {
     const std::string record = FirstLine(worker.dir / "record.json");
+    // A chip whose record was not kept does not pass: the line has no proof of it.
+    bool kept = true;
     if (resultJson && !record.empty() && !AppendLineAtomically(*resultJson, record)) {
       std::fprintf(stderr, "quillon: cannot append the run record to %s\n", resultJson->c_str());
+      kept = false;
     }
     rows.push_back(GangRowFromWorker(worker.chip.location, worker.chip.identity, record, worker.exitCode,
                                      worker.durationMs));
+    if (!kept) {
+      rows.back().verdict = "FAIL";
+      rows.back().statusText = "its run record was not kept";
+    }
     allPassed = allPassed && rows.back().verdict == "PASS";
   }
   std::filesystem::remove_all(work, cwdError);
@@ -226,8 +240,8 @@ int RunGang(const std::vector<std::string>& args) {
   SendWaitingRunRecords();
   std::fputs(GangTable(rows).c_str(), stdout);
   std::fflush(stdout);
-  WriteGangResultFile(allPassed);
-  return allPassed ? 0 : 1;
+  const bool resultKept = WriteGangResultFile(allPassed);
+  return allPassed && resultKept ? 0 : 1;
 }
 
 }  // namespace quillon

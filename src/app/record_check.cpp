@@ -8,8 +8,12 @@
 #include <cerrno>
 #include <cstring>
 
+#include "app/parse_arg.h"
 #include "app/run_history.h"
+#include "app/run_record.h"
+#include "data/settings.h"
 #include "platform/debug_channel.h"
+#include "platform/files.h"
 
 namespace quillon {
 namespace {
@@ -56,17 +60,31 @@ std::optional<std::string> FileProblem(const std::filesystem::path& file) {
 
 }  // namespace
 
-std::optional<std::string> FirstUnwritableRecord(const RecordTargets& targets) {
+std::optional<UnwritableRecord> FirstUnwritableRecord(const RecordTargets& targets) {
   for (const auto& file : targets.files) {
-    if (auto problem = FileProblem(file)) return "cannot write " + file.string() + ": " + *problem;
+    if (auto problem = FileProblem(file)) return UnwritableRecord{file, "cannot write " + file.string() + ": " + *problem};
   }
   for (const auto& dir : targets.directories) {
-    if (auto problem = DirectoryProblem(dir)) return "cannot write in " + dir.string() + ": " + *problem;
+    if (auto problem = DirectoryProblem(dir)) {
+      return UnwritableRecord{dir, "cannot write in " + dir.string() + ": " + *problem};
+    }
   }
   for (const auto& db : targets.historyDatabases) {
-    if (auto problem = HistoryProblem(db)) return "cannot write " + db.string() + ": " + *problem;
+    if (auto problem = HistoryProblem(db)) return UnwritableRecord{db, "cannot write " + db.string() + ": " + *problem};
   }
   return std::nullopt;
+}
+
+RecordTargets KeptRecordTargets() {
+  RecordTargets targets;
+  if (Setting(key::kSaveResultToFile, 0) != 0) targets.files.push_back(ProgramDir() / kResultFileName);
+  if (Setting(key::kLogType, 0) != 0) {
+    std::error_code error;
+    targets.files.push_back(std::filesystem::current_path(error) / kBurnLogFileName);
+  }
+  if (auto json = ResultJsonPath()) targets.files.push_back(*json);
+  targets.historyDatabases.push_back(HistoryPath());
+  return targets;
 }
 
 void EmptyLeftoverResultFile(const std::filesystem::path& file) {

@@ -18,11 +18,22 @@ struct RecordTargets {
   std::vector<std::filesystem::path> historyDatabases;  // locked or not a database: refused too
 };
 
-// The first target that cannot be written, as one line without its line end:
-// "cannot write FILE: REASON". Nothing when every target can be written.
-// Probing creates no target file: a missing file is tried as a scratch file
-// beside it, removed at once.
-std::optional<std::string> FirstUnwritableRecord(const RecordTargets& targets);
+struct UnwritableRecord {
+  std::filesystem::path target;
+  std::string line;  // "cannot write FILE: REASON", without a line end
+};
+
+// The first target that cannot be written; nothing when every target can be
+// written. Probing creates no target file: a missing file is tried as a
+// scratch file beside it, removed at once.
+std::optional<UnwritableRecord> FirstUnwritableRecord(const RecordTargets& targets);
+
+// Every record file the loaded settings ask a run to keep: "Result.txt" in the
+// program directory ("SaveResultToFile"), "burn_result.txt" in the working
+// directory ("LogType"), the JSON run record, and the station history (always
+// kept). The batch mode, the gang and the window all check these before their
+// first chip transfer.
+RecordTargets KeptRecordTargets();
 
 // A "Result.txt" left by an earlier run cannot hold this run's result: it is
 // emptied (never created) before the run waits for anything, so that a run

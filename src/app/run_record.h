@@ -11,11 +11,12 @@
 #include <string>
 
 #include "data/current_types.h"
+#include "data/settings.h"
 
 namespace quillon {
 
 inline constexpr const char* kResultJsonEnv = "QUILLON_RESULT_JSON";
-inline constexpr const char* kStationNameKey = "StationName";
+inline constexpr const char* kStationNameKey = key::kStationName;
 
 struct RunRecord {
   std::string runId;  // a random UUID; ReportRun fills it when empty

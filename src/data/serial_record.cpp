@@ -47,7 +47,11 @@ bool WriteSerialRecord(const AreaContext& context, std::span<std::uint8_t> image
 
   bool found = false;
   bool failed = false;
+  std::size_t oldExtent = oldHeader->totalLength;
   WalkResult walk = WalkConfigArea(reader, [&](CDescriptor& record) {
+    if (const auto* code = dynamic_cast<const CDescCodeInfo*>(&record)) {
+      oldExtent = std::max<std::size_t>(oldExtent, std::size_t{code->codeOffset} + code->codeLength);
+    }
     std::unique_ptr<CDescString> replacement;
     const CDescriptor* add = &record;
     if (record.Type() == recordType) {
@@ -102,20 +106,33 @@ bool WriteSerialRecord(const AreaContext& context, std::span<std::uint8_t> image
   if (newTotalLength != nullptr) *newTotalLength = builder.TotalLength();
 
   std::copy_n(image.begin(), at, buffer.begin());
+  std::size_t replaced = std::min(at + size, image.size());
   if (at != 0) {
     buffer[at] = area_type::kFlash;
     if (tag <= buffer.size() && buffer.size() - tag >= 2) WriteU16Le(buffer, tag, kTagWord);
+  } else {
+    // The code after an area at offset 0 is kept: only the old area's bytes
+    // and erased bytes after them may take the new area.
+    const std::size_t newExtent = std::size_t{builder.TotalLength()} + builder.CodeLength();
+    const std::size_t keptFrom = std::min(oldExtent, image.size());
+    if (std::any_of(image.begin() + static_cast<std::ptrdiff_t>(keptFrom),
+                    image.begin() + static_cast<std::ptrdiff_t>(std::max(keptFrom, newExtent)),
+                    [](std::uint8_t byte) { return byte != 0xFF; })) {
+      TraceRaw(kSerialScope, "GetConfigData failed\r\n");
+      return false;
+    }
+    replaced = std::max(keptFrom, newExtent);
   }
-  const std::size_t replaced = std::min(at + size, image.size());
   std::copy_n(buffer.begin(), replaced, image.begin());
   TraceRaw(kSerialScope, "|----- DownLoad length: %d\n", static_cast<int>(image.size()));
   return true;
 }
 
-bool WriteSerialRecord(std::span<std::uint8_t> image, std::string_view text, std::uint16_t* newTotalLength) {
+bool WriteSerialRecord(const AreaContext& context, std::span<std::uint8_t> image, std::string_view text,
+                       std::uint16_t* newTotalLength) {
   const std::uint8_t type = Setting(key::kSnAddress, 0) != 0 ? record_type::kSerialNumber : record_type::kManufacturer;
   const bool snFunction = Setting(key::kSnFunction, 0) != 0;
-  return WriteSerialRecord(CurrentAreaContext(), image, text, type, snFunction, newTotalLength);
+  return WriteSerialRecord(context, image, text, type, snFunction, newTotalLength);
 }
 
 }  // namespace quillon

@@ -1,6 +1,8 @@
 // Writing a serial number into an image's configuration area: the area at
 // "ConfigAddress" is rebuilt with the serial-number string record replaced (or
-// added) and every other record carried over.
+// added) and every other record carried over. An area at offset 0 (an
+// EEPROM's) is followed by the image's code: the rebuilt area replaces only
+// the old area's bytes and grows only into erased (0xFF) bytes after it.
 #pragma once
 
 #include <cstdint>
@@ -18,8 +20,9 @@ namespace quillon {
 bool WriteSerialRecord(const AreaContext& context, std::span<std::uint8_t> image, std::string_view text,
                        std::uint8_t recordType, bool snFunction, std::uint16_t* newTotalLength);
 
-// The same with the record type chosen by "SN Address" (0: type 1, else 3),
-// "SN Function" and the current profile.
-bool WriteSerialRecord(std::span<std::uint8_t> image, std::string_view text, std::uint16_t* newTotalLength);
+// The same with the record type chosen by "SN Address" (0: type 1, else 3)
+// and "SN Function".
+bool WriteSerialRecord(const AreaContext& context, std::span<std::uint8_t> image, std::string_view text,
+                       std::uint16_t* newTotalLength);
 
 }  // namespace quillon

@@ -45,6 +45,7 @@ inline constexpr const char* kRtd3 = "RTD3";
 inline constexpr const char* kBcdType = "BCDType";
 inline constexpr const char* kResultJson = "ResultJson";  // file for JSON run records (text)
 inline constexpr const char* kResultDatabase = "ResultDatabase";  // PostgreSQL connection string (text)
+inline constexpr const char* kStationName = "StationName";  // the station in run records (text; default the host name)
 
 // Every key above: a key of the settings section that is not here is a typo.
 inline constexpr const char* kAll[] = {
@@ -53,6 +54,7 @@ inline constexpr const char* kAll[] = {
     kSnAddress,    kSnFunction,   kOtpPassword, kEraseTimeOut,   kEraseCommandTime, kWaitTime,
     kSaveResultToFile, kLogType,  kLoopTest,  kRtd3,             kBcdType,          kResultJson,
     kResultDatabase,
+    kStationName,
 };
 }  // namespace key
 

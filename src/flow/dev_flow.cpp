@@ -193,6 +193,9 @@ int CDevFlow::DEV_Silence_VerifyBin(const std::string& path) {
     TraceFailure(Scope(), "Load File Data Fail!\n");
     return 0;
   }
+  // A write with "SaveSN" put the unit's serial number into the area: the
+  // chip is compared with the file as that write made it.
+  if (!serialNumber.empty() && PreActionForTessaro() == 0) return 0;
   SetWorkingMemorySize(image.fileData.size());
   // A failed read has reported its own id; there is nothing to compare.
   if (DEV_Read() == 0) return 0;
@@ -206,15 +209,22 @@ int CDevFlow::DEV_Silence_VerifyBin(const std::string& path) {
 int CDevFlow::DEV_EraseEx(int) { return NotSupported(); }
 int CDevFlow::OTP_UsageText(std::string&) { return NotSupported(); }
 
+bool CDevFlow::PutSerialNumber(std::vector<std::uint8_t>& bytes) const {
+  AreaContext context = CurrentAreaContext();
+  // An EEPROM chip reads its area at offset 0, whatever the profile says of flash.
+  if (memoryType_ == MemoryType::Eeprom8 || memoryType_ == MemoryType::Eeprom16) context.configAddress = 0;
+  // An image that ends before the whole area has no area to write it into.
+  const bool fits =
+      context.configAddress == 0 || std::uint64_t{context.configAddress} + context.configSize <= bytes.size();
+  return !serialNumber.empty() && fits && WriteSerialRecord(context, bytes, serialNumber, nullptr);
+}
+
 int CDevFlow::PreActionForTessaro() {
   if (Setting(key::kSaveSn, 0) == 0) return 1;
-  // An empty number would replace the record's text with nothing, and an
-  // image that ends before the whole area has no area to write it into: the
-  // unit must not pass without the number it was given.
+  // An empty number would replace the record's text with nothing: the unit
+  // must not pass without the number it was given.
   if (serialNumber.empty()) DebugPrint("No serial number to save\n");
-  const AreaContext context = CurrentAreaContext();
-  const bool fits = std::uint64_t{context.configAddress} + context.configSize <= image.fileData.size();
-  if (!serialNumber.empty() && fits && WriteSerialRecord(image.fileData, serialNumber, nullptr)) return 1;
+  if (PutSerialNumber(image.fileData)) return 1;
   TraceFailure(Scope(), "Save SN Fail\n");
   PostFlowMessage(WM_FLOW_FAIL, msg::kSaveSnFail);
   return 0;

@@ -258,6 +258,9 @@ class CDevFlow : public CDevFlowData, public CDumpStr {
   // Writes the serial number into the image's area when "SaveSN" is set; with
   // no number, or no area to hold it, posts 41713 before the chip is touched.
   int PreActionForTessaro();
+  // Writes `serialNumber` into the area of `bytes` where this memory type
+  // keeps it; false (bytes unchanged) without a number or an area to hold it.
+  bool PutSerialNumber(std::vector<std::uint8_t>& bytes) const;
   // The countdown the window shows after a download that saved a serial number.
   void SerialCountdown();
   // The window's read saves its bytes where the operator asked; 0 (posted) when that fails.

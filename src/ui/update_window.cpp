@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "app/parse_arg.h"
+#include "app/record_check.h"
 #include "data/firmware_image.h"
 #include "data/ic_type_ini.h"
 #include "data/image_match.h"
@@ -436,7 +437,11 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnStart() {
   ShowMembers();
   SetCancel(false);
   DebugPrint("FW Path is %s\n", imageText_.c_str());
-  if (!CheckPassword()) {
+  // Records the settings ask for that cannot be written refuse the run before
+  // the worker touches the chip.
+  const auto unwritable = FirstUnwritableRecord(KeptRecordTargets());
+  if (unwritable) view_.ShowMessage(unwritable->line + "; the chip was not touched", "");
+  if (unwritable || !CheckPassword()) {
     // Nothing of the run happened: the count and its text stay as they were.
     {
       std::lock_guard lock(shared_);

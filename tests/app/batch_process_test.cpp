@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/run_locks.h"
 #include "support/run_process.h"
 #include "support/temp_dir.h"
 
@@ -93,8 +94,9 @@ TEST_F(BatchProcessTest, EveryCommandOnASimulatedSpiChip) {
       {{"-f", "-write", image}, "Begin to Write fw!\r\nWrite fw pass!\r\n", 0, "pass", "Pass,    0:"},
       {{"-f", "TQ7704_SPI.rfw"}, "Begin to Write fw!\r\nWrite fw pass!\r\n", 0, "pass", "Pass,    0:"},
       {{"-f", "-verify", image}, "Begin to Verify fw!\r\nVerify fw pass!\r\n", 0, "pass", "Pass,    0:"},
-      {{"-f", "-version", "x"}, "Begin to Get FW Ver!\r\nCurrent FW Version: 4.119.0000-0115.0000!\r\n", 0, "fail",
-       "Fail,    0:"},
+      // A version read passes in the exit code and in both result files alike.
+      {{"-f", "-version", "x"}, "Begin to Get FW Ver!\r\nCurrent FW Version: 4.119.0000-0115.0000!\r\n", 0, "pass",
+       "Pass,    0:"},
       {{"-f", "-dumpspi", dump}, "Begin to Dump SPI!\r\nDump SPI pass!\r\n", 0, "pass", "Pass,    0:"},
       // A passed erase exits 0, though its success id is not one that clears the status.
       {{"-f", "-erase"}, "Begin to Erase!\r\nErase pass!\r\n", 0, "pass", "Pass,    41752:"},
@@ -242,6 +244,10 @@ TEST_F(BatchProcessTest, EveryEndingHasItsExitCode) {
 
   const std::string loadFail = "Load File Data Fail!\nGet IC Info Fail\n";
   const std::string missingAt = "(looked for " + (home.path() / "missing.rfw").string() + ")";
+  const std::string resultBlocked =
+      "quillon: cannot write " + (home.path() / "Result.txt").string() + ": Is a directory; the chip was not touched\n";
+  const std::string burnBlocked = "quillon: cannot write " + (home.path() / "burn_result.txt").string() +
+                                  ": Is a directory; the chip was not touched\n";
   const char* version = "Begin to Get FW Ver!\r\nCurrent FW Version: 4.119.0000-0115.0000!\r\n";
   const Ending endings[] = {
       {"unknown command word", {"-f", "-verfy", image}, "", 1, "neither a command nor an existing .rfw image", nullptr},
@@ -266,8 +272,9 @@ TEST_F(BatchProcessTest, EveryEndingHasItsExitCode) {
       {"-d missing its value", {"-f", "-write", image, "-d"}, "", 1, "-d needs a device number", nullptr},
       {"-d in third place", {"-f", "-erase", "-d", "0"}, "", 1, "unknown option", nullptr},
       {"-write without a file", {"-f", "-write"}, "", 1, "needs a file", nullptr},
-      {"unwritable Result.txt", {"-f", "-version", "x"}, "SaveResultToFile=1\r\n", 1, "cannot write", version},
-      {"unwritable burn_result.txt", {"-f", "-version", "x"}, "", 1, "Can't Open burn_result.txt", version},
+      // Records that cannot be kept refuse the run before the chip is opened.
+      {"unwritable Result.txt", {"-f", "-write", image}, "", 1, resultBlocked.c_str(), nullptr},
+      {"unwritable burn_result.txt", {"-f", "-write", image}, "", 1, burnBlocked.c_str(), nullptr},
       {"dump into a folder that does not exist", {"-f", "-dumpspi", "no/such/dump.bin"}, "", 1,
        "cannot write the dump file no/such/dump.bin: No such file or directory",
        "Begin to Dump SPI!\r\nDump SPI fail!\r\n"},
@@ -284,7 +291,10 @@ TEST_F(BatchProcessTest, EveryEndingHasItsExitCode) {
     if (blockBurn) std::filesystem::create_directory(home.path() / "burn_result.txt");
     ProcessResult run = Quillon(e.args, e.settings);
     if (blockResult) std::filesystem::remove(home.path() / "Result.txt");
-    if (blockBurn) std::filesystem::remove(home.path() / "burn_result.txt");
+    if (blockBurn) {
+      std::filesystem::remove(home.path() / "burn_result.txt");
+      EXPECT_EQ(ResultTxt(), "fail") << "no pass beside a refused run";
+    }
     EXPECT_EQ(run.exitCode, e.exitCode) << run.out << run.err;
     EXPECT_NE(run.err.find(e.err), std::string::npos) << run.err;
     if (std::string(e.err) != "Usage:") {
@@ -297,6 +307,78 @@ TEST_F(BatchProcessTest, EveryEndingHasItsExitCode) {
     }
     EXPECT_EQ(Show(), written) << "the chip is as it was";
   }
+}
+
+// Every record the settings ask for is checked before the chip is opened: the
+// blank chip stays blank, nothing reaches the console, one line names the file
+// and the reason, and "Result.txt" says "fail" (not the last unit's "pass")
+// unless it is the file at fault.
+TEST_F(BatchProcessTest, RecordsThatCannotBeKeptRefuseTheRunBeforeTheChip) {
+  NewChip();
+  const std::string blank = Show();
+  const auto missingJson = home.path() / "no-such-dir" / "runs.jsonl";
+  struct Case {
+    const char* name;
+    const char* blocked;  // made a directory in the program directory
+    std::string json;     // QUILLON_RESULT_JSON
+    std::string line;
+  };
+  const Case cases[] = {
+      {"Result.txt is a directory", "Result.txt", "",
+       "cannot write " + (home.path() / "Result.txt").string() + ": Is a directory"},
+      {"burn_result.txt is a directory", "burn_result.txt", "",
+       "cannot write " + (home.path() / "burn_result.txt").string() + ": Is a directory"},
+      {"JSON record in a missing directory", nullptr, missingJson.string(),
+       "cannot write " + missingJson.string() + ": No such file or directory"},
+      {"JSON record is a directory", nullptr, home.path().string(),
+       "cannot write " + home.path().string() + ": Is a directory"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const char* file : {"Result.txt", "burn_result.txt"}) std::filesystem::remove_all(home.path() / file);
+    const bool resultBlocked = c.blocked != nullptr && std::string(c.blocked) == "Result.txt";
+    if (!resultBlocked) home.Write("Result.txt", "pass");
+    if (c.blocked != nullptr) std::filesystem::create_directory(home.path() / c.blocked);
+    std::vector<std::pair<std::string, std::string>> env;
+    if (!c.json.empty()) env.emplace_back("QUILLON_RESULT_JSON", c.json);
+    ProcessResult run = Quillon({"-f", "-write", image}, "", env);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err, "quillon: " + c.line + "; the chip was not touched\n");
+    EXPECT_EQ(run.out, "");
+    if (!resultBlocked) {
+      EXPECT_EQ(ResultTxt(), "fail");
+    }
+    EXPECT_EQ(Show(), blank) << "the chip is as it was";
+    if (c.blocked != nullptr) std::filesystem::remove_all(home.path() / c.blocked);
+  }
+  EXPECT_FALSE(std::filesystem::exists(missingJson.parent_path()));
+  ProcessResult kept = Quillon({"-f", "-write", image});
+  EXPECT_EQ(kept.exitCode, 0) << kept.err;
+  EXPECT_EQ(ResultTxt(), "pass");
+  EXPECT_NE(Show(), blank);
+}
+
+// A single-chip run that waits out a gang's lock fails and never opens its
+// chip; the earlier unit's "pass" was taken out of "Result.txt" before the
+// wait, so a run killed while waiting leaves none behind either.
+TEST_F(BatchProcessTest, RunThatWaitsOutAGangFailsAndLeavesNoEarlierPass) {
+  NewChip();
+  ASSERT_EQ(Quillon({"-f", "-write", image}).exitCode, 0);
+  ASSERT_EQ(ResultTxt(), "pass");
+  NewChip();
+  const std::string blank = Show();
+  ProcessResult run;
+  {
+    RunLocks gang;
+    ASSERT_EQ(gang.HoldForGang(0), RunLockResult::kHeld);
+    run = Quillon({"-f", "-write", image}, "", {{"QUILLON_RUN_WAIT_MS", "200"}});
+  }
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.err.find("quillon: a gang run did not end in time; this run did not start\n"), std::string::npos)
+      << run.err;
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(ResultTxt(), "");
+  EXPECT_EQ(Show(), blank);
 }
 
 // A bare name is looked for in the current directory, then in the program

@@ -208,19 +208,33 @@ TEST_P(EepromProcessTest, PulledUpWriteProtectLine) {
   EXPECT_EQ(Memory(kImageSize), std::string(kImageSize, '\xFF'));
 }
 
-// "SaveSN" with an 8 KB image: the area from "ConfigAddress" lies beyond it;
-// 41713 and nothing sent to the EEPROM.
-TEST_P(EepromProcessTest, SerialNumberAreaBeyondTheImage) {
+// "SaveSN" with an 8 KB image, which ends before the profile's flash area at
+// 0xF000: the number goes into the area at offset 0, where the chip reads it,
+// and only there; a verify with the same number passes, one without it names
+// the serial record.
+TEST_P(EepromProcessTest, SerialNumberGoesIntoTheAreaAtZero) {
   NewChip();
-  const std::string before = Memory(0x10000);
-  const auto trace = scratch.path() / "trace.log";
-  ProcessResult run = Quillon({"-f", "-write", image}, "SaveSN=1\r\n", {{"QUILLON_SIM_TRACE", trace.string()}});
-  EXPECT_EQ(run.out, Console("Begin to Write fw!\r\nWrite fw fail!\r\n"));
-  EXPECT_EQ(run.exitCode, 1);
-  EXPECT_EQ(ResultTxt(), "fail");
-  EXPECT_EQ(LastBurnLine().substr(63), "Fail,    41713:\r");
-  EXPECT_EQ(ReadText(trace).find(std::string("0008 ") + GetParam().writeOp), std::string::npos) << "no EEPROM write";
-  EXPECT_EQ(Memory(0x10000), before);
+  const std::string file = ReadText(image);
+  ProcessResult run = Quillon({"-f", "-write", image}, "SaveSN=1\r\nSN Address=1\r\n", {{"QUILLON_SERIAL", "SN-0815"}});
+  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_EQ(ResultTxt(), "pass");
+  const std::string chip = Memory(kImageSize);
+  const std::size_t serialAt = chip.find("SN-0815");
+  ASSERT_NE(serialAt, std::string::npos);
+  EXPECT_LT(serialAt, 0x100u) << "in the area at offset 0";
+  // Everything after the area (the code) is the file's.
+  std::size_t lastDifference = 0;
+  for (std::size_t i = 0; i < file.size(); ++i) {
+    if (chip[i] != file[i]) lastDifference = i;
+  }
+  EXPECT_LT(lastDifference, 0x100u);
+  EXPECT_TRUE(Tagged());
+
+  ProcessResult same = Quillon({"-f", "-verify", image}, "SaveSN=1\r\nSN Address=1\r\n", {{"QUILLON_SERIAL", "SN-0815"}});
+  EXPECT_EQ(same.exitCode, 0) << same.out << same.err;
+  ProcessResult plain = Quillon({"-f", "-verify", image});
+  EXPECT_EQ(plain.exitCode, 1) << "the chip holds the unit's serial number, the file does not";
+  EXPECT_EQ(LastBurnLine().substr(63), "Fail,    41709:\r");
 }
 
 // "SaveSN" with a 64 KB image, whose area the number fits into: without a
@@ -241,6 +255,12 @@ TEST_P(EepromProcessTest, SerialNumberMissing) {
   EXPECT_EQ(LastBurnLine().substr(63), "Fail,    41713:\r");
   EXPECT_EQ(ReadText(trace).find(std::string("0008 ") + GetParam().writeOp), std::string::npos) << "no EEPROM write";
   EXPECT_EQ(Memory(0x10000), before);
+
+  ProcessResult given = Quillon({"-f", "-write", big}, "SaveSN=1\r\n", {{"QUILLON_SERIAL", "SN0042"}});
+  EXPECT_EQ(given.exitCode, 0) << given.out << given.err;
+  EXPECT_NE(Memory(0x10000).find("SN0042"), std::string::npos);
+  ProcessResult verify = Quillon({"-f", "-verify", big}, "SaveSN=1\r\n", {{"QUILLON_SERIAL", "SN0042"}});
+  EXPECT_EQ(verify.exitCode, 0) << verify.out << verify.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(Widths, EepromProcessTest, ::testing::Values(kEeprom8, kEeprom16),

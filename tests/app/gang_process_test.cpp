@@ -182,6 +182,24 @@ TEST_F(GangProcessTest, EveryChipOfTheFixtureIsWrittenWithTheImage) {
   EXPECT_EQ(ReadText(home.path() / "Result.txt"), "pass");
 }
 
+// Records that cannot be kept stop the gang before any worker starts: every
+// chip stays blank, and "Result.txt" says "fail" instead of an earlier "pass".
+TEST_F(GangProcessTest, RecordsThatCannotBeKeptStopTheGangBeforeAnyChip) {
+  NewFixture(2);
+  const std::string blank0 = Dump(0), blank1 = Dump(1);
+  std::filesystem::create_directory(home.path() / "burn_result.txt");
+  home.Write("Result.txt", "pass");
+  ProcessResult gang = Quillon({"-f", "-write", image, "--all"});
+  EXPECT_EQ(gang.exitCode, 1);
+  EXPECT_EQ(gang.err, "quillon: cannot write " + (home.path() / "burn_result.txt").string() +
+                          ": Is a directory; no chip was touched\n");
+  EXPECT_EQ(gang.out, "");
+  EXPECT_EQ(ReadText(home.path() / "Result.txt"), "fail");
+  EXPECT_EQ(Dump(0), blank0);
+  EXPECT_EQ(Dump(1), blank1);
+  EXPECT_FALSE(std::filesystem::exists(records));
+}
+
 // One chip refuses its erase, one loses power in the middle of the write; the
 // other two are written all the same, and the run says which failed.
 TEST_F(GangProcessTest, FailingAndVanishingChipsDoNotStopTheOthers) {

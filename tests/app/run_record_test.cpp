@@ -134,7 +134,17 @@ TEST_F(RunRecordProcessTest, PassedAndFailedWritesEachAppendOneLineThatReadsBack
     EXPECT_EQ(record.at("status_id"), expected[i].statusId);
     EXPECT_EQ(record.at("status_text"), expected[i].statusText);
     EXPECT_TRUE(record.at("duration_ms").is_number_unsigned());
+    EXPECT_TRUE(std::regex_match(record.at("run_id").get<std::string>(),
+                                 std::regex("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")))
+        << record.at("run_id");
+    EXPECT_TRUE(std::regex_match(record.at("tool_version").get<std::string>(), std::regex(R"(\d+\.\d+\.\d+\.\d+)")))
+        << record.at("tool_version");
+    EXPECT_EQ(record.at("memory_type"), "spi");
+    EXPECT_EQ(record.at("ic_family"), "TQ7704");
+    // Read back after the run: the passed write left this version running, and the refused one kept it.
+    EXPECT_EQ(record.at("chip_version"), "4.119.0000-0115.0000");
   }
+  EXPECT_NE(json::parse(lines[0]).at("run_id"), json::parse(lines[1]).at("run_id"));
 
   // The same run, one line on stderr, the last one (the image's own line comes before it).
   const auto lastLine = [](const std::string& err) {
@@ -153,6 +163,36 @@ TEST_F(RunRecordProcessTest, PassedAndFailedWritesEachAppendOneLineThatReadsBack
   ASSERT_TRUE(std::regex_match(failedLine, m, summary)) << failed.err;
   EXPECT_EQ(m[2], "FAIL");
   EXPECT_EQ(m[4], " \"Firmware is not for the device!\"");
+}
+
+// "StationName" names the station; the serial number is one the chip holds:
+// QUILLON_SERIAL only when a write with "SaveSN" put it there, else the one the
+// chip reports.
+TEST_F(RunRecordProcessTest, RecordNamesTheStationAndOnlyASerialTheChipHolds) {
+  const std::filesystem::path results = home.path() / "runs.jsonl";
+  const std::vector<std::pair<std::string, std::string>> env{{"QUILLON_RESULT_JSON", results.string()},
+                                                             {"QUILLON_SERIAL", "SN-0777"}};
+  struct Case {
+    const char* settings;
+    const char* serial;
+  };
+  const Case cases[] = {
+      {"StationName=line3-st2\r\n", "QA-0042"},
+      {"StationName=line3-st2\r\nSaveSN=1\r\nSN Address=1\r\n", "SN-0777"},
+  };
+  // A failed write with "SaveSN" never put the number into the chip.
+  auto refused = Quillon({"-f", "-write", wrongImage}, cases[1].settings, env);
+  ASSERT_EQ(refused.exitCode, 1);
+  EXPECT_EQ(json::parse(Lines(results).back()).at("serial_number"), "QA-0042");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.settings);
+    auto run = Quillon({"-f", "-write", image}, c.settings, env);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.err.find("unknown"), std::string::npos) << "StationName is a known key: " << run.err;
+    const json record = json::parse(Lines(results).back());
+    EXPECT_EQ(record.at("station"), "line3-st2");
+    EXPECT_EQ(record.at("serial_number"), c.serial);
+  }
 }
 
 TEST_F(RunRecordProcessTest, RunsWithoutAnImageOrWithoutAChipStillLeaveARecord) {

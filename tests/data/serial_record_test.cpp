@@ -141,5 +141,40 @@ TEST(SerialRecordTest, FailuresLeaveTheImageUnchanged) {
   }
 }
 
+// An area at offset 0 (an EEPROM image's) has the code right after it: the
+// rebuilt area takes only the old area's bytes and erased bytes after them.
+TEST(SerialRecordTest, AreaAtZeroNeverGrowsOverTheCodeAfterIt) {
+  AreaContext context = testing::Tq7704Context();
+  context.configAddress = 0;
+  const Bytes area = Area(0x11, 21, {StringRecord(3, "OLD-SERIAL-NUMBER-OF-SOME-LENGTH")});
+  struct Case {
+    const char* name;
+    std::size_t codeAt;  // code bytes from here to the end
+    std::string serial;
+    bool written;
+  };
+  const Case cases[] = {
+      {"shorter serial: the rest of the old area is erased", area.size(), "S1", true},
+      {"longer area, erased bytes after the old one", area.size() + 0x40, std::string(40, 'L'), true},
+      {"longer area, code right after the old one", area.size(), std::string(40, 'L'), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bytes original = ImageWith(0x400, 0, area);
+    for (std::size_t i = c.codeAt; i < original.size(); ++i) original[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    Bytes image = original;
+    EXPECT_EQ(WriteSerialRecord(context, image, c.serial, 3, false, nullptr), c.written);
+    EXPECT_TRUE(std::equal(image.begin() + static_cast<std::ptrdiff_t>(c.codeAt), image.end(),
+                           original.begin() + static_cast<std::ptrdiff_t>(c.codeAt)))
+        << "the code is kept";
+    if (!c.written) {
+      EXPECT_EQ(image, original);
+      continue;
+    }
+    EXPECT_EQ(image[0], 0x11) << "still an EEPROM area";
+    EXPECT_EQ(Records(image, 0).back(), (std::pair<int, std::string>{3, c.serial}));
+  }
+}
+
 }  // namespace
 }  // namespace quillon
