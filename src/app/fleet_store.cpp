@@ -107,9 +107,13 @@ std::string FirstLine(const char* text) {
 // Connects without ever blocking past `end`: the library's own connect
 // timeout is whole seconds and does not cover a server that accepts and then
 // says nothing.
-Connection Connect(const std::string& connection, Clock::time_point end, std::string& problem) {
-  const char* keys[] = {"connect_timeout", "dbname", nullptr};
-  const char* values[] = {"2", connection.c_str(), nullptr};
+Connection Connect(const std::string& connection, std::chrono::milliseconds step, Clock::time_point end,
+                   std::string& problem) {
+  // The server gives up on a statement too, so that one abandoned here does
+  // not hold its locks; the connection string's own values win.
+  const std::string options = "-c statement_timeout=" + std::to_string(step.count());
+  const char* keys[] = {"connect_timeout", "options", "dbname", nullptr};
+  const char* values[] = {"2", options.c_str(), connection.c_str(), nullptr};
   Connection conn(PQconnectStartParams(keys, values, 1));
   if (!conn || PQstatus(conn.get()) == CONNECTION_BAD) {
     problem = conn ? FirstLine(PQerrorMessage(conn.get())) : "out of memory";
@@ -249,7 +253,7 @@ FleetSend SendWaitingRecords(const std::filesystem::path& history, const std::st
     return send;
   }
   const Deadlines deadlines(limits);
-  Connection conn = Connect(connection, deadlines.StepEnd(), send.problem);
+  Connection conn = Connect(connection, limits.step, deadlines.StepEnd(), send.problem);
   if (!conn) return send;
   if (!Execute(conn.get(), kCreateTable, {}, deadlines.StepEnd(), send.problem)) return send;
   for (const OutboxEntry& entry : outbox.entries) {
