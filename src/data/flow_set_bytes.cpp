@@ -46,6 +46,13 @@ std::vector<FlowSetPlace> BytesTheFlowSets(const FlowWriteFacts& facts) {
   return places;
 }
 
+void PutFlowSetBytes(std::span<std::uint8_t> image, std::span<const FlowSetPlace> places) {
+  for (const FlowSetPlace& place : places) {
+    if (place.offset > image.size() || image.size() - place.offset < place.writes.size()) continue;
+    std::copy(place.writes.begin(), place.writes.end(), image.begin() + static_cast<std::ptrdiff_t>(place.offset));
+  }
+}
+
 std::optional<std::string> FlowSetConflict(std::span<const std::uint8_t> image,
                                            std::span<const FlowSetPlace> places) {
   for (const FlowSetPlace& place : places) {

@@ -40,6 +40,10 @@ struct FlowSetPlace {
 // tag is rebuilt into the OTP-simulation layout as a whole and lists nothing.
 std::vector<FlowSetPlace> BytesTheFlowSets(const FlowWriteFacts& facts);
 
+// Puts the write's own values into `image` at each place that lies inside it:
+// the bytes the chip holds there after a passed write.
+void PutFlowSetBytes(std::span<std::uint8_t> image, std::span<const FlowSetPlace> places);
+
 // One line for the operator naming the first place where `image` holds other
 // bytes than the write puts there; nothing when the image agrees everywhere.
 std::optional<std::string> FlowSetConflict(std::span<const std::uint8_t> image,

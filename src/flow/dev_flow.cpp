@@ -10,6 +10,7 @@
 #include "data/config_image.h"
 #include "data/ic_type_ini.h"
 #include "data/image_checks.h"
+#include "data/flow_set_bytes.h"
 #include "data/serial_record.h"
 #include "data/settings.h"
 #include "data/working_memory.h"
@@ -216,7 +217,17 @@ bool CDevFlow::PutSerialNumber(std::vector<std::uint8_t>& bytes) const {
   // An image that ends before the whole area has no area to write it into.
   const bool fits =
       context.configAddress == 0 || std::uint64_t{context.configAddress} + context.configSize <= bytes.size();
-  return !serialNumber.empty() && fits && WriteSerialRecord(context, bytes, serialNumber, nullptr);
+  if (serialNumber.empty() || !fits || !WriteSerialRecord(context, bytes, serialNumber, nullptr)) return false;
+  // The rebuilt area comes with a tag word that a family which never tags
+  // does not get: the image says what the chip will hold.
+  FlowWriteFacts facts;
+  facts.memory = memoryType_;
+  facts.length = bytes.size();
+  facts.romFlag = romFlag != 0;
+  facts.areaAtZero = image.config.areaAtZero;
+  facts.tagAddress = context.tagAddress;
+  PutFlowSetBytes(bytes, BytesTheFlowSets(facts));
+  return true;
 }
 
 int CDevFlow::PreActionForTessaro() {

@@ -100,6 +100,9 @@ TEST_F(BatchProcessTest, EveryCommandOnASimulatedSpiChip) {
       {{"-f", "-dumpspi", dump}, "Begin to Dump SPI!\r\nDump SPI pass!\r\n", 0, "pass", "Pass,    0:"},
       // A passed erase exits 0, though its success id is not one that clears the status.
       {{"-f", "-erase"}, "Begin to Erase!\r\nErase pass!\r\n", 0, "pass", "Pass,    41752:"},
+      // The loader of an erased chip reports its own version.
+      {{"-f", "-version", "x"}, "Begin to Get FW Ver!\r\nCurrent FW Version: 0x00-0000-0100!\r\n", 0, "pass",
+       "Pass,    0:"},
   };
   for (const Step& step : steps) {
     SCOPED_TRACE(step.args[1]);
@@ -507,6 +510,10 @@ TEST_F(BatchProcessTest, SerialNumberFromTheEnvironment) {
     const std::string area = ReadText(dump).substr(0xF000, 0x1000);
     EXPECT_NE(area.find("SN-0042"), std::string::npos);
     EXPECT_EQ(area.find("Quillon Audio") != std::string::npos, c.manufacturerKept);
+    // A verify with the same number compares the chip with the file as the write made it.
+    ProcessResult verify = Quillon({"-f", "-verify", image}, settings, {{"QUILLON_SERIAL", "SN-0042"}});
+    EXPECT_EQ(verify.exitCode, 0) << verify.out << verify.err;
+    EXPECT_EQ(Quillon({"-f", "-verify", image}, settings, {{"QUILLON_SERIAL", "SN-0043"}}).exitCode, 1);
 
     // Without the variable there is nothing to write: the run fails and the chip keeps what it has.
     const std::string before = Show();

@@ -375,14 +375,32 @@ TEST_F(EepromFlowTest, SixteenBitEraseFailureReenablesProtection) {
   EXPECT_EQ(chip->state().registers[0xFEA1] & 0x02, 0) << "the pin is an input again";
 }
 
-// "SaveSN" with an 8 KB image: the area the rewrite would cover lies beyond the
-// image, so the run fails before the chip is touched.
-TEST_P(EepromWidthTest, SerialNumberAreaBeyondTheImage) {
+// "SaveSN" with an 8 KB image, which ends before the profile's flash area: the
+// number goes into the area at offset 0, where the chip reads it, and the code
+// after the area stays the file's.
+TEST_P(EepromWidthTest, SerialNumberGoesIntoTheAreaAtZero) {
+  const sim::MemoryKind kind = GetParam();
+  UseSettings("SaveSN=1\r\n");
+  const auto image = EepromImage(kind, 0x0011, 0x2000);
+  const std::string path = Prepare(kind, image, EepromImage(kind, 0x0022, 0x2000));
+  EXPECT_EQ(flow->DEV_Silence_WriteSNBin(path, "QL0000000099"), 1);
+  const auto memory = Memory(0x2000);
+  EXPECT_NE(std::string(memory.begin(), memory.begin() + 0x100).find("QL0000000099"), std::string::npos);
+  std::size_t lastDifference = 0;
+  for (std::size_t i = 0; i < image.size(); ++i) {
+    if (memory[i] != image[i]) lastDifference = i;
+  }
+  EXPECT_LT(lastDifference, 0x100u);
+}
+
+// A number whose record would grow that area over the code after it fails
+// before the chip is touched.
+TEST_P(EepromWidthTest, SerialNumberThatWouldCoverTheCodeFails) {
   const sim::MemoryKind kind = GetParam();
   UseSettings("SaveSN=1\r\n");
   const std::string path = Prepare(kind, EepromImage(kind, 0x0011, 0x2000), EepromImage(kind, 0x0022, 0x2000));
   MarkWire();
-  EXPECT_EQ(flow->DEV_Silence_WriteSNBin(path, "QL0000000099"), 0);
+  EXPECT_EQ(flow->DEV_Silence_WriteSNBin(path, std::string(48, 'Q')), 0);
   EXPECT_EQ(LastStatus(), msg::kSaveSnFail);
   EXPECT_EQ(Steps(), std::vector<std::string>{}) << "no reset, no pin, no write";
   auto memory = Memory(0x2000);

@@ -457,6 +457,27 @@ TEST_F(WindowTest, StartRefusesAnImageThatDidNotLoad) {
   EXPECT_EQ(Count("Start Download"), 0);
 }
 
+// A record the settings ask for that cannot be written refuses the run before
+// the worker sends anything to the chip; the operator learns which file and why.
+TEST_F(WindowTest, StartRefusesARunWhoseRecordsCannotBeKept) {
+  AddBlankChip();
+  const std::filesystem::path previous = std::filesystem::current_path();
+  std::filesystem::current_path(temp.path());
+  Open("SaveResultToFile=1\r\nLogType=1\r\n");
+  std::filesystem::create_directory(temp.path() / "burn_result.txt");
+  MarkWire();
+  ClickStart();
+  std::filesystem::current_path(previous);
+  EXPECT_TRUE(WireCommands().empty());
+  EXPECT_EQ(Count("Start Download"), 0);
+  ASSERT_FALSE(view.messages.empty());
+  EXPECT_EQ(view.messages.back(), "cannot write " + (temp.path() / "burn_result.txt").string() +
+                                      ": Is a directory; the chip was not touched");
+  EXPECT_FALSE(window->busy());
+  EXPECT_TRUE(view.enabled[Control::Start]);
+  EXPECT_FALSE(std::filesystem::exists(temp.path() / "Result.txt"));
+}
+
 // Devices that come and go while the window is idle are listed again; a
 // chosen entry is looked for again by the worker.
 TEST_F(WindowTest, DeviceChangesAndSelection) {
