@@ -15,7 +15,7 @@ namespace quillon {
 struct RecordTargets {
   std::vector<std::filesystem::path> files;
   std::vector<std::filesystem::path> directories;
-  std::vector<std::filesystem::path> historyDatabases;  // locked or not a database: refused too
+  std::vector<std::filesystem::path> historyDatabases{};  // locked or not a database: refused too
 };
 
 struct UnwritableRecord {
