@@ -180,6 +180,21 @@ TEST_F(FleetStoreProcessTest, RecordsWaitWhileTheServerIsDownAndAreSentOnceInOrd
   EXPECT_EQ(TableRunIds(), history);
 }
 
+TEST_F(FleetStoreProcessTest, AGangSendsTheRecordOfEveryChipOnceInTheOrderTheyWereStored) {
+  std::filesystem::remove(state);
+  ASSERT_EQ(testing::RunProgram("quillon-sim", {"new", state, "--chips", "4", "--off-bus-ms", "20"}, {},
+                                scratch.path())
+                .exitCode,
+            0);
+  // The workers end together: one sends while the others find the send taken.
+  auto gang = Run({"-f", "-write", image, "--all"});
+  ASSERT_EQ(gang.exitCode, 0) << gang.out << gang.err;
+  const auto history = HistoryRunIds();
+  EXPECT_EQ(history.size(), 4u);
+  EXPECT_EQ(TableRunIds(), history);
+  EXPECT_EQ(Run({"--flush-results"}).out, "quillon: 0 run records sent, 0 wait\n");
+}
+
 TEST_F(FleetStoreProcessTest, AServerThatNeverAnswersCostsTheRunABoundedWait) {
   // Takes the connection into its backlog and never says a word.
   const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
