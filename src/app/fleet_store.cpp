@@ -211,7 +211,8 @@ class SendLock {
  public:
   explicit SendLock(const std::filesystem::path& history) {
     const std::string path = history.string() + ".send";
-    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0664);
+    // Read access is enough to lock, so a file another operator made serves too.
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0664);
     held_ = fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) == 0;
   }
   ~SendLock() {

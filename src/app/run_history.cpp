@@ -1,6 +1,9 @@
 #include "app/run_history.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <ctime>
 #include <memory>
@@ -62,9 +65,23 @@ using Statement = std::unique_ptr<sqlite3_stmt, FinalizeStatement>;
 
 std::string ErrorText(sqlite3* db) { return db != nullptr ? sqlite3_errmsg(db) : "out of memory"; }
 
+// The state directory is shared by the operators of a station (a group may
+// write in it): the history must stay writable for all of them, not only for
+// whoever ran first. Its journal takes the same mode.
+void CreateForTheDirectorysGroup(const std::filesystem::path& path) {
+  struct stat dir {};
+  const std::filesystem::path parent = path.parent_path().empty() ? std::filesystem::path(".") : path.parent_path();
+  if (::stat(parent.c_str(), &dir) != 0 || (dir.st_mode & S_IWGRP) == 0) return;
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0660);
+  if (fd < 0) return;
+  ::fchmod(fd, 0664);
+  ::close(fd);
+}
+
 // Opens the database; `create` makes a missing file, else a missing file is
 // no database (nothing, no problem).
 Db Open(const std::filesystem::path& path, bool create, std::string& problem) {
+  if (create) CreateForTheDirectorysGroup(path);
   sqlite3* raw = nullptr;
   const int flags = create ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
   const int rc = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);

@@ -148,6 +148,15 @@ TEST_F(HistoryProcessTest, LockedOrCorruptHistoryRefusesTheRunBeforeTheChipAndFa
   }
 }
 
+TEST_F(HistoryProcessTest, HistoryInADirectoryAGroupSharesStaysWritableForTheGroup) {
+  std::filesystem::permissions(home.path(), std::filesystem::perms::group_write | std::filesystem::perms::set_gid,
+                               std::filesystem::perm_options::add);
+  ASSERT_EQ(Quillon({"-f", "-erase"}).exitCode, 0);
+  const auto perms = std::filesystem::status(History()).permissions();
+  EXPECT_NE(perms & std::filesystem::perms::group_write, std::filesystem::perms::none);
+  EXPECT_EQ(perms & std::filesystem::perms::others_write, std::filesystem::perms::none);
+}
+
 TEST_F(HistoryProcessTest, ACommandLineThatDoesNotParseSaysWhyInOneLine) {
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{"--history", "--since", "yesterday"},
