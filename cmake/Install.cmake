@@ -103,7 +103,7 @@ string(CONCAT CPACK_DEBIAN_CLI_DESCRIPTION
   "window is in the package quillon-window.")
 # What the programs link against (scripts/check-package.sh checks each
 # package's list against its binaries): no window toolkit here.
-set(quillon_cli_depends "libc6 (>= 2.34), libgcc-s1, libstdc++6 (>= 12), libusb-1.0-0 (>= 2:1.0.16)")
+set(quillon_cli_depends "libc6 (>= 2.34), libgcc-s1, libstdc++6 (>= 12), libusb-1.0-0 (>= 2:1.0.16), libsqlite3-0 (>= 3.7.15), libpq5")
 set(CPACK_DEBIAN_CLI_PACKAGE_DEPENDS "${quillon_cli_depends}")
 set(CPACK_DEBIAN_CLI_PACKAGE_RECOMMENDS "udev")
 set(CPACK_DEBIAN_CLI_PACKAGE_SUGGESTS "quillon-window")

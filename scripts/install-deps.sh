@@ -11,6 +11,9 @@ packages=(
   umockdev libumockdev-dev
   qt6-base-dev libgl-dev libasound2-dev
   nlohmann-json3-dev
+  libsqlite3-dev libpq-dev
+  # the result-database tests start a real server of their own
+  postgresql
   lintian
 )
 

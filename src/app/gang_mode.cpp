@@ -14,6 +14,7 @@
 #include "app/parse_arg.h"
 #include "app/record_check.h"
 #include "app/run_record.h"
+#include "app/station_store.h"
 #include "data/accepted_devices.h"
 #include "data/settings.h"
 #include "flow/status.h"
@@ -247,6 +248,8 @@ int RunGang(const std::vector<std::string>& args) {
     allPassed = allPassed && rows.back().verdict == GangVerdict::Pass;
   }
   std::filesystem::remove_all(work, cwdError);
+  // Workers that ended while another sent left their records in the outbox.
+  SendWaitingRunRecords();
   std::fputs(GangTable(rows).c_str(), stdout);
   std::fflush(stdout);
   const bool resultKept = WriteGangResultFile(allPassed);

@@ -13,6 +13,7 @@
 #include "app/batch_mode.h"
 #include "app/chip_list.h"
 #include "app/gang_mode.h"
+#include "app/history_commands.h"
 #include "app/parse_arg.h"
 #include "app/quillon_app.h"
 #include "app/record_check.h"
@@ -96,6 +97,8 @@ int QuillonMain(std::vector<std::string> args, ProgramKind kind) {
     return 0;
   }
   const std::vector<std::string> asGiven = args;
+  // Before anything a batch run does first (emptying Result.txt): these only read the history.
+  if (auto exitCode = RunHistoryCommand(args)) return *exitCode;
   if (RecordCopyOption option = TakeRecordCopyOption(args); !option.problem.empty()) {
     std::fprintf(stderr, "quillon: %s; see quillon --help\n", option.problem.c_str());
     return 1;

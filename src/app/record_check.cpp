@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "app/parse_arg.h"
+#include "app/run_history.h"
 #include "app/run_record.h"
 #include "data/settings.h"
 #include "platform/debug_channel.h"
@@ -68,6 +69,9 @@ std::optional<UnwritableRecord> FirstUnwritableRecord(const RecordTargets& targe
       return UnwritableRecord{dir, "cannot write in " + dir.string() + ": " + *problem};
     }
   }
+  for (const auto& db : targets.historyDatabases) {
+    if (auto problem = HistoryProblem(db)) return UnwritableRecord{db, "cannot write " + db.string() + ": " + *problem};
+  }
   return std::nullopt;
 }
 
@@ -79,6 +83,7 @@ RecordTargets KeptRecordTargets() {
     targets.files.push_back(std::filesystem::current_path(error) / kBurnLogFileName);
   }
   if (auto json = ResultJsonPath()) targets.files.push_back(*json);
+  targets.historyDatabases.push_back(HistoryPath());
   return targets;
 }
 

@@ -15,6 +15,7 @@ namespace quillon {
 struct RecordTargets {
   std::vector<std::filesystem::path> files;
   std::vector<std::filesystem::path> directories;
+  std::vector<std::filesystem::path> historyDatabases{};  // locked or not a database: refused too
 };
 
 struct UnwritableRecord {
@@ -29,8 +30,9 @@ std::optional<UnwritableRecord> FirstUnwritableRecord(const RecordTargets& targe
 
 // Every record file the loaded settings ask a run to keep: "Result.txt" in the
 // program directory ("SaveResultToFile"), "burn_result.txt" in the working
-// directory ("LogType") and the JSON run record. The batch mode, the gang and
-// the window all check these before their first chip transfer.
+// directory ("LogType"), the JSON run record, and the station history (always
+// kept). The batch mode, the gang and the window all check these before their
+// first chip transfer.
 RecordTargets KeptRecordTargets();
 
 // A "Result.txt" left by an earlier run cannot hold this run's result: it is

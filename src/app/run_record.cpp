@@ -13,6 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/station_store.h"
 #include "app/version.h"
 #include "data/image_version.h"
 #include "data/settings.h"
@@ -161,11 +162,12 @@ bool ReportRun(RunRecord record) {
   std::fputs(summary.c_str(), stderr);
   // "DebugLog.txt" ends each run with the same verdict the script saw.
   DebugPrint("%s", summary.c_str());
-  const auto path = ResultJsonPath();
-  if (!path) return true;
-  if (AppendLineAtomically(*path, RunRecordJson(record))) return true;
-  std::fprintf(stderr, "quillon: cannot append the run record to %s: %s\n", path->c_str(), std::strerror(errno));
-  return false;
+  bool kept = true;
+  if (const auto path = ResultJsonPath(); path && !AppendLineAtomically(*path, RunRecordJson(record))) {
+    std::fprintf(stderr, "quillon: cannot append the run record to %s: %s\n", path->c_str(), std::strerror(errno));
+    kept = false;
+  }
+  return KeepRunAtStation(record) && kept;
 }
 
 }  // namespace quillon

@@ -74,9 +74,9 @@ bool AppendLineAtomically(const std::filesystem::path& file, const std::string& 
 // nothing when neither names a file.
 std::optional<std::filesystem::path> ResultJsonPath();
 
-// Prints the summary line on stderr and appends the JSON line when a results
-// file is configured (a failed append is reported on stderr). False only when
-// the append failed.
+// Prints the summary line on stderr, appends the JSON line when a results
+// file is configured and stores the run at the station (history, fleet
+// outbox). A record not kept is reported on stderr and makes it false.
 bool ReportRun(RunRecord record);
 
 }  // namespace quillon

@@ -24,6 +24,12 @@ const char* UsageText() {
          "  quillon -f ... --location LOC        any form above on the chip at port location LOC, instead of -d N\n"
          "  quillon --list [--json]              every connected chip: -d index, location, identity, transports,\n"
          "                                       accepted (--json: one JSON array)\n"
+         "  quillon --history [--json] [--serial S] [--location L] [--since TIME]\n"
+         "                                       the runs of this station, oldest first (--json: one JSON array\n"
+         "                                       of the JSON records)\n"
+         "  quillon --report [--since TIME]      yield per image and per day, the most frequent failure ids,\n"
+         "                                       units that passed more than once\n"
+         "  quillon --flush-results              send the run records waiting for the result database\n"
          "  quillon --help                       this text\n"
          "  quillon --version                    the program version\n"
          "\n"
@@ -48,6 +54,14 @@ const char* UsageText() {
          "(one line says what is wrong), no chip, an image refused, a failed operation, or a Result.txt or\n"
          "burn_result.txt that the settings ask for and that cannot be written.\n"
          "\n"
+         "Every run is also stored in quillon-history.db (SQLite) of the program directory; a history that\n"
+         "is locked by another program or is not a database refuses the run before any chip is touched.\n"
+         "TIME is local time, 2026-04-14 or 2026-04-14T06:00[:00], or with Z or an offset such as +02:00.\n"
+         "With a result database (setting ResultDatabase or QUILLON_RESULT_DB: a PostgreSQL connection\n"
+         "string) every record is also sent to its table quillon_runs; when the server is down or slow the\n"
+         "run still ends within seconds and the record waits for the next run or --flush-results (exit 0\n"
+         "only when none waits). --history and --report exit 1 when the history cannot be read.\n"
+         "\n"
          "Environment: QUILLON_HOME (station directory: configuration is read and result files written\n"
          "there; installed, the defaults are /etc/quillon and /var/lib/quillon, see man quillon),\n"
          "QUILLON_SETTINGS (a settings file instead of quillon.conf or the built-in settings),\n"
@@ -55,7 +69,8 @@ const char* UsageText() {
          "QUILLON_DEBUG=1 (echo every debug line to stderr),\n"
          "QUILLON_SIM=STATE (use the simulated chips of STATE, made by quillon-sim, instead of USB),\n"
          "QUILLON_SIM_TRACE=FILE (append every control transfer to the simulated chips to FILE),\n"
-         "QUILLON_RESULT_JSON=FILE (append one JSON line per run to FILE; setting ResultJson does the same).\n";
+         "QUILLON_RESULT_JSON=FILE (append one JSON line per run to FILE; setting ResultJson does the same),\n"
+         "QUILLON_RESULT_DB=CONNINFO (the result database; setting ResultDatabase does the same).\n";
 }
 
 }  // namespace quillon

@@ -44,6 +44,7 @@ inline constexpr const char* kLoopTest = "Loop Test";
 inline constexpr const char* kRtd3 = "RTD3";
 inline constexpr const char* kBcdType = "BCDType";
 inline constexpr const char* kResultJson = "ResultJson";  // file for JSON run records (text)
+inline constexpr const char* kResultDatabase = "ResultDatabase";  // PostgreSQL connection string (text)
 inline constexpr const char* kStationName = "StationName";  // the station in run records (text; default the host name)
 inline constexpr const char* kImageFile = "ImageFile";    // the window's image, relative to the program directory
 
@@ -53,6 +54,7 @@ inline constexpr const char* kAll[] = {
     kAutoRunDelay, kCheckVidPidIni, kCheckVidPidBin, kResetToCache, kNormalReset,   kSaveSn,
     kSnAddress,    kSnFunction,   kOtpPassword, kEraseTimeOut,   kEraseCommandTime, kWaitTime,
     kSaveResultToFile, kLogType,  kLoopTest,  kRtd3,             kBcdType,          kResultJson,
+    kResultDatabase,
     kStationName,
     kImageFile,
 };

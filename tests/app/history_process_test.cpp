@@ -1,0 +1,183 @@
+// The station history: whole runs stored, then read back by --history and
+// --report; a history that cannot take a run refuses it before the chip.
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+
+#include <fstream>
+#include <optional>
+
+#include <nlohmann/json.hpp>
+
+#include "app/station_fixture.h"
+
+namespace quillon {
+namespace {
+
+using nlohmann::json;
+
+class HistoryProcessTest : public testing::StationTest {
+ protected:
+  std::filesystem::path History() const { return home.path() / "quillon-history.db"; }
+
+  // Two passed writes and a refused image, each also appended to runs.jsonl.
+  void RunThreeWrites() {
+    const std::vector<std::pair<std::string, std::string>> env{
+        {"QUILLON_RESULT_JSON", (home.path() / "runs.jsonl").string()}};
+    ASSERT_EQ(Quillon({"-f", "-write", image}, env).exitCode, 0);
+    ASSERT_EQ(Quillon({"-f", "-write", wrongImage}, env).exitCode, 1);
+    ASSERT_EQ(Quillon({"-f", "-write", image}, env).exitCode, 0);
+  }
+};
+
+TEST_F(HistoryProcessTest, JsonListingHoldsExactlyTheRunRecordsAndFiltersSelect) {
+  RunThreeWrites();
+  std::vector<json> appended;
+  std::ifstream lines(home.path() / "runs.jsonl");
+  for (std::string line; std::getline(lines, line);) appended.push_back(json::parse(line));
+  ASSERT_EQ(appended.size(), 3u);
+
+  auto listing = Quillon({"--history", "--json"});
+  ASSERT_EQ(listing.exitCode, 0) << listing.err;
+  EXPECT_EQ(json::parse(listing.out), json(appended));
+
+  const std::string today = appended[0].at("time").get<std::string>().substr(0, 10);
+  struct Filter {
+    std::vector<std::string> options;
+    std::size_t runs;
+  };
+  const Filter filters[] = {
+      {{"--serial", "QA-0042"}, 3},
+      {{"--serial", "QA-0043"}, 0},
+      {{"--location", "1-1"}, 3},
+      {{"--location", "1-2", "--serial", "QA-0042"}, 0},
+      {{"--since", today}, 3},
+      {{"--since", "2999-01-01T00:00Z"}, 0},
+      {{"--since", "1999-12-31T23:59:59+02:00", "--location", "1-1"}, 3},
+  };
+  for (const Filter& filter : filters) {
+    std::vector<std::string> args{"--history", "--json"};
+    args.insert(args.end(), filter.options.begin(), filter.options.end());
+    auto result = Quillon(args);
+    SCOPED_TRACE(::testing::PrintToString(filter.options));
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(json::parse(result.out).size(), filter.runs);
+  }
+
+  // The text listing: a heading, then one line per run in the order they ran.
+  auto text = Quillon({"--history", "--serial", "QA-0042"});
+  ASSERT_EQ(text.exitCode, 0) << text.err;
+  EXPECT_EQ(text.out.substr(0, text.out.find('\n')), "time  verdict  operation  location  serial  status  image");
+  EXPECT_NE(text.out.find("  FAIL  write  1-1  QA-0042  41715  " + wrongImage + " "), std::string::npos) << text.out;
+  EXPECT_LT(text.out.find("PASS"), text.out.find("FAIL"));
+  EXPECT_GT(text.out.rfind("PASS"), text.out.find("FAIL"));
+}
+
+TEST_F(HistoryProcessTest, ReportCountsYieldsFailuresAndUnitsPassedTwice) {
+  RunThreeWrites();
+  ASSERT_EQ(Quillon({"-f", "-version"}).exitCode, 0);
+  auto report = Quillon({"--report"});
+  ASSERT_EQ(report.exitCode, 0) << report.err;
+  auto listing = Quillon({"--history", "--json"});
+  ASSERT_EQ(listing.exitCode, 0) << listing.err;
+  const std::string day = json::parse(listing.out).at(0).at("time").get<std::string>().substr(0, 10);
+  const std::string expected =
+      "Runs: 4\n"
+      "Yield per image (writes):\n"
+      "  " + image + " 4.119.0000-0115.0000  2/2 passed, 100.0%\n"
+      "  " + wrongImage + " 4.119.0000-0115.0000  0/1 passed, 0.0%\n"
+      "Yield per day (writes):\n"
+      "  " + day + "  2/3 passed, 66.7%\n"
+      "Most frequent failures:\n"
+      "  41715  1 runs  \"Firmware is not for the device!\"\n"
+      "Units that passed more than once:\n"
+      "  QA-0042  2 passed writes\n";
+  EXPECT_EQ(report.out, expected);
+
+  auto later = Quillon({"--report", "--since", "2999-01-01"});
+  ASSERT_EQ(later.exitCode, 0) << later.err;
+  EXPECT_EQ(later.out,
+            "Runs: 0\nYield per image (writes):\n  none\nYield per day (writes):\n  none\n"
+            "Most frequent failures:\n  none\nUnits that passed more than once:\n  none\n");
+}
+
+// Holds the history's write lock, as another program using it would.
+class LockedHistory {
+ public:
+  explicit LockedHistory(const std::filesystem::path& file) {
+    EXPECT_EQ(sqlite3_open(file.c_str(), &db_), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db_, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db_);
+  }
+  ~LockedHistory() { sqlite3_close(db_); }
+
+ private:
+  sqlite3* db_ = nullptr;
+};
+
+TEST_F(HistoryProcessTest, LockedOrCorruptHistoryRefusesTheRunBeforeTheChipAndFailsTheListing) {
+  ASSERT_EQ(Quillon({"-f", "-write", image}).exitCode, 0);
+  const std::string before = ChipMemory();
+  struct Case {
+    const char* name;
+    const char* reason;
+  };
+  for (const Case c : {Case{"locked", "database is locked"}, Case{"corrupt", "file is not a database"}}) {
+    SCOPED_TRACE(c.name);
+    std::optional<LockedHistory> lock;
+    if (std::string(c.name) == "locked") {
+      lock.emplace(History());
+    } else {
+      std::filesystem::remove(History());
+      home.Write("quillon-history.db", std::string(4096, 'x'));
+    }
+    auto run = Quillon({"-f", "-erase"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("quillon: cannot write " + History().string() + ": " + c.reason +
+                           "; the chip was not touched\n"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(ChipMemory(), before);
+
+    for (const char* command : {"--history", "--report"}) {
+      auto read = Quillon({command});
+      EXPECT_EQ(read.exitCode, 1) << command;
+      EXPECT_EQ(read.out, "") << command;
+      EXPECT_EQ(read.err, "quillon: cannot read the station history " + History().string() + ": " + c.reason + "\n")
+          << command;
+    }
+  }
+}
+
+TEST_F(HistoryProcessTest, HistoryInADirectoryAGroupSharesStaysWritableForTheGroup) {
+  std::filesystem::permissions(home.path(), std::filesystem::perms::group_write | std::filesystem::perms::set_gid,
+                               std::filesystem::perm_options::add);
+  ASSERT_EQ(Quillon({"-f", "-erase"}).exitCode, 0);
+  const auto perms = std::filesystem::status(History()).permissions();
+  EXPECT_NE(perms & std::filesystem::perms::group_write, std::filesystem::perms::none);
+  EXPECT_EQ(perms & std::filesystem::perms::others_write, std::filesystem::perms::none);
+}
+
+TEST_F(HistoryProcessTest, ACommandLineThatDoesNotParseSaysWhyInOneLine) {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"--history", "--since", "yesterday"},
+       "quillon: --since takes a time such as 2026-04-14 or 2026-04-14T06:00, not \"yesterday\"; see quillon --help\n"},
+      {{"--history", "--since", "2026-13-01"},
+       "quillon: --since takes a time such as 2026-04-14 or 2026-04-14T06:00, not \"2026-13-01\"; see quillon --help\n"},
+      {{"--history", "--serial"}, "quillon: --serial needs a value; see quillon --help\n"},
+      {{"--report", "--json"}, "quillon: unknown option --json for --report; see quillon --help\n"},
+      {{"--flush-results", "now"}, "quillon: --flush-results takes no options; see quillon --help\n"},
+  };
+  for (const auto& [args, line] : cases) {
+    auto result = Quillon(args);
+    EXPECT_EQ(result.exitCode, 1) << line;
+    EXPECT_EQ(result.err, line);
+  }
+  // A history never written lists no runs and is not created by reading it.
+  auto empty = Quillon({"--history", "--json"});
+  EXPECT_EQ(empty.exitCode, 0);
+  EXPECT_EQ(empty.out, "[]\n");
+  EXPECT_FALSE(std::filesystem::exists(History()));
+}
+
+}  // namespace
+}  // namespace quillon
