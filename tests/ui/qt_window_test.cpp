@@ -17,6 +17,20 @@ namespace {
 
 class QtWindowTest : public FlowFixture {};
 
+// The application, the view and the window as the program makes them, opened.
+struct OffscreenWindow {
+  int argc = 1;
+  char name[12] = "ui_qt_tests";
+  char* argv[2] = {name, nullptr};
+  QApplication application{argc, argv};
+  QtWindowView view;
+  CUvcCamDownload_Tessaro_VxproxyDlg window{view, "2.61.32", nullptr};
+  OffscreenWindow() {
+    view.Attach(&window);
+    window.OnInitDialog();
+  }
+};
+
 TEST_F(QtWindowTest, AutoRunUpdatesAChipToPass) {
   ScopedEnv platform("QT_QPA_PLATFORM", "offscreen");
   UseSettings("CheckVIDPID_INI=1\r\nAutoRun=1\r\n");
@@ -26,14 +40,9 @@ TEST_F(QtWindowTest, AutoRunUpdatesAChipToPass) {
       (binDir != nullptr ? std::filesystem::path(binDir) : temp.path()) / "window-pass.png";
   std::filesystem::remove(shot);
 
-  int argc = 1;
-  char name[] = "ui_qt_tests";
-  char* argv[] = {name, nullptr};
-  QApplication application(argc, argv);
-  QtWindowView view;
-  CUvcCamDownload_Tessaro_VxproxyDlg window(view, "2.61.32", nullptr);
-  view.Attach(&window);
-  window.OnInitDialog();
+  OffscreenWindow shown;
+  QtWindowView& view = shown.view;
+  CUvcCamDownload_Tessaro_VxproxyDlg& window = shown.window;
 
   bool saved = false;
   int checks = 0;
@@ -93,14 +102,9 @@ TEST_F(QtWindowTest, PicturesOfEachState) {
     return std::nullopt;
   };
 
-  int argc = 1;
-  char name[] = "ui_qt_tests";
-  char* argv[] = {name, nullptr};
-  QApplication application(argc, argv);
-  QtWindowView view;
-  CUvcCamDownload_Tessaro_VxproxyDlg window(view, "2.61.32", nullptr);
-  view.Attach(&window);
-  window.OnInitDialog();
+  OffscreenWindow shown;
+  QtWindowView& view = shown.view;
+  CUvcCamDownload_Tessaro_VxproxyDlg& window = shown.window;
 
   enum class Step { Idle, Busy, Fail, Pass, Done };
   Step step = Step::Idle;
