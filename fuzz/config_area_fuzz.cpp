@@ -77,7 +77,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (FindSmallCacheEnd(context, image, &end) && end > image.size()) __builtin_trap();
     CFirmwareImage record;
     record.fileData = image;
-    CheckImageBeforeWrite(record, 21, context, ImageCheckOptions{true, true}, nullptr);
+    ImageCheckOptions options;
+    options.keepHeldFullImage = true;
+    options.accept8For9 = true;
+    CheckImageBeforeWrite(record, 21, context, options, nullptr);
   }
   CheckRewrite(contexts[0], image, 1);
   CheckRewrite(contexts[0], image, 3);
