@@ -13,7 +13,7 @@
 
 namespace quillon::testing {
 
-// `adjust` changes the spec further (another version or serial string, say).
+// `adjust` changes the image description further (another version or serial string, say).
 inline std::vector<std::uint8_t> OtpImage(std::optional<std::size_t> smallCache,
                                           const std::function<void(mkimage::ImageSpec&)>& adjust = {}) {
   mkimage::ImageSpec spec;
