@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -25,84 +26,6 @@
 namespace quillon {
 namespace {
 
-struct GangChip {
-  std::string location;
-  std::string identity;
-};
-
-struct Worker {
-  GangChip chip;
-  std::filesystem::path dir;  // its run record and console lines
-  pid_t pid = -1;
-  std::chrono::steady_clock::time_point started;
-  std::uint64_t durationMs = 0;
-  int exitCode = -1;
-};
-
-// Every accepted chip on the bus, in location order. The listing's identity is
-// enough here: opening a chip waits for it, and the worker opens it anyway.
-std::vector<GangChip> ListAcceptedChips() {
-  std::map<std::string, GangChip> chips;
-  for (DeviceKind kind : {DeviceKind::kAudio, DeviceKind::kCamera}) {
-    std::vector<ListEntry> entries;
-    if (VxCam_ListDevice(entries, kind) != 0) continue;
-    for (const ListEntry& entry : entries) {
-      if (IsInBuiltInVidPidList(entry.name)) chips.emplace(entry.location, GangChip{entry.location, entry.name});
-    }
-  }
-  std::vector<GangChip> out;
-  for (auto& [location, chip] : chips) out.push_back(std::move(chip));
-  return out;
-}
-
-std::filesystem::path SelfExecutable() {
-  std::error_code error;
-  auto self = std::filesystem::read_symlink("/proc/self/exe", error);
-  return error ? std::filesystem::path("quillon") : self;
-}
-
-bool StartWorker(Worker& worker, const std::filesystem::path& program, const std::vector<std::string>& args) {
-  worker.started = std::chrono::steady_clock::now();
-  const std::string console = (worker.dir / "console.txt").string();
-  const std::string record = (worker.dir / "record.json").string();
-  std::vector<std::string> argv{program.string()};
-  argv.insert(argv.end(), args.begin(), args.end());
-  std::vector<char*> pointers;
-  for (std::string& arg : argv) pointers.push_back(arg.data());
-  pointers.push_back(nullptr);
-  const pid_t pid = ::fork();
-  if (pid < 0) return false;
-  if (pid == 0) {
-    // The worker's console lines would garble the table; they are kept beside its record.
-    const int out = ::open(console.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (out >= 0) ::dup2(out, 1);
-    ::setenv(kGangLocationEnv, worker.chip.location.c_str(), 1);
-    ::setenv(kResultJsonEnv, record.c_str(), 1);
-    ::execv(program.c_str(), pointers.data());
-    ::_exit(127);
-  }
-  worker.pid = pid;
-  return true;
-}
-
-void WaitForWorkers(std::vector<Worker>& workers) {
-  std::size_t running = 0;
-  for (const Worker& worker : workers) running += worker.pid > 0 ? 1 : 0;
-  while (running > 0) {
-    int status = 0;
-    const pid_t pid = ::waitpid(-1, &status, 0);
-    if (pid < 0) break;
-    for (Worker& worker : workers) {
-      if (worker.pid != pid) continue;
-      worker.durationMs = static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                         std::chrono::steady_clock::now() - worker.started)
-                                                         .count());
-      worker.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      --running;
-    }
-  }
-}
-
 std::string FirstLine(const std::filesystem::path& file) {
   auto bytes = ReadWholeFile(file);
   if (!bytes) return "";
@@ -123,6 +46,142 @@ bool WriteGangResultFile(bool allPassed) {
 }
 
 }  // namespace
+
+// The listing's identity is enough here: opening a chip waits for it, and the
+// worker opens it anyway.
+std::vector<GangChip> ListAcceptedChips() {
+  std::map<std::string, GangChip> chips;
+  for (DeviceKind kind : {DeviceKind::kAudio, DeviceKind::kCamera}) {
+    std::vector<ListEntry> entries;
+    if (VxCam_ListDevice(entries, kind) != 0) continue;
+    for (const ListEntry& entry : entries) {
+      if (IsInBuiltInVidPidList(entry.name)) chips.emplace(entry.location, GangChip{entry.location, entry.name});
+    }
+  }
+  std::vector<GangChip> out;
+  for (auto& [location, chip] : chips) out.push_back(std::move(chip));
+  return out;
+}
+
+std::filesystem::path GangWorkerProgram() {
+  std::error_code error;
+  auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+  return error ? std::filesystem::path("quillon") : self;
+}
+
+std::optional<std::filesystem::path> MakeGangWorkDir() {
+  std::error_code error;
+  std::string pattern = (std::filesystem::temp_directory_path(error) / "quillon-gang-XXXXXX").string();
+  const char* base = ::mkdtemp(pattern.data());
+  if (base == nullptr) return std::nullopt;
+  return std::filesystem::path(base);
+}
+
+std::string PrepareGangRecords() {
+  if (auto problem = FirstUnwritableRecord(KeptRecordTargets())) {
+    const std::string line = problem->line + "; no chip was touched";
+    std::fprintf(stderr, "quillon: %s\n", line.c_str());
+    if (problem->target != ProgramDir() / kResultFileName) WriteGangResultFile(false);
+    return line;
+  }
+  // Created here, not by the first workers at once, so that no worker's line is lost to another's header.
+  std::error_code cwdError;
+  const std::filesystem::path here = std::filesystem::current_path(cwdError);
+  if (Setting(key::kLogType, 0) != 0 && !cwdError && !std::filesystem::exists(here / kBurnLogFileName)) {
+    AppendBurnLog(here, "");
+  }
+  return "";
+}
+
+bool StartGangWorker(GangWorker& worker, const std::filesystem::path& program, const std::vector<std::string>& args,
+                     bool pipeStderr) {
+  worker.started = std::chrono::steady_clock::now();
+  const std::string console = (worker.dir / "console.txt").string();
+  const std::string record = (worker.dir / "record.json").string();
+  std::vector<std::string> argv{program.string()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::vector<char*> pointers;
+  for (std::string& arg : argv) pointers.push_back(arg.data());
+  pointers.push_back(nullptr);
+  int errPipe[2] = {-1, -1};
+  if (pipeStderr && ::pipe2(errPipe, O_CLOEXEC) != 0) return false;
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    for (int fd : errPipe) {
+      if (fd >= 0) ::close(fd);
+    }
+    return false;
+  }
+  if (pid == 0) {
+    // The worker's console lines would garble the table; they are kept beside its record.
+    const int out = ::open(console.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (out >= 0) ::dup2(out, 1);
+    if (errPipe[1] >= 0) ::dup2(errPipe[1], 2);
+    ::setenv(kGangLocationEnv, worker.chip.location.c_str(), 1);
+    ::setenv(kResultJsonEnv, record.c_str(), 1);
+    ::execv(program.c_str(), pointers.data());
+    ::_exit(127);
+  }
+  if (pipeStderr) {
+    ::close(errPipe[1]);
+    ::fcntl(errPipe[0], F_SETFL, O_NONBLOCK);
+    worker.progressFd = errPipe[0];
+  }
+  worker.pid = pid;
+  return true;
+}
+
+bool ReapGangWorker(GangWorker& worker, bool wait) {
+  if (worker.ended) return true;
+  if (worker.pid <= 0) {
+    worker.ended = true;
+    return true;
+  }
+  int status = 0;
+  pid_t got = 0;
+  do {
+    got = ::waitpid(worker.pid, &status, wait ? 0 : WNOHANG);
+  } while (got < 0 && errno == EINTR);
+  if (got == 0) return false;
+  worker.durationMs = static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - worker.started).count());
+  worker.exitCode = got > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  worker.ended = true;
+  return true;
+}
+
+GangRow FinishGangWorker(const GangWorker& worker) {
+  const std::string record = FirstLine(worker.dir / "record.json");
+  // A chip whose record was not kept does not pass: the line has no proof of it.
+  bool kept = true;
+  const auto resultJson = ResultJsonPath();
+  if (resultJson && !record.empty() && !AppendLineAtomically(*resultJson, record)) {
+    std::fprintf(stderr, "quillon: cannot append the run record to %s\n", resultJson->c_str());
+    kept = false;
+  }
+  GangRow row = GangRowFromWorker(worker.chip.location, worker.chip.identity, record, worker.exitCode, worker.durationMs);
+  if (!kept) {
+    row.verdict = GangVerdict::Fail;
+    row.statusText = "its run record was not kept";
+  }
+  return row;
+}
+
+namespace {
+GangChipLister& PanelLister() {
+  static GangChipLister lister;
+  return lister;
+}
+}  // namespace
+
+void SetStationPanelLister(GangChipLister lister) { PanelLister() = std::move(lister); }
+const GangChipLister& StationPanelLister() { return PanelLister(); }
+
+bool FinishGangRecords(bool allPassed) {
+  // Workers that ended while another sent left their records in the outbox.
+  SendWaitingRunRecords();
+  return WriteGangResultFile(allPassed);
+}
 
 const char* GangVerdictText(GangVerdict verdict) {
   switch (verdict) {
@@ -182,11 +241,7 @@ std::string GangTable(const std::vector<GangRow>& rows) {
 
 int RunGang(const std::vector<std::string>& args) {
   if (LoadSettings(ProgramDir().string()) == SettingsLoad::kFileUnreadable) return 1;
-  if (auto problem = FirstUnwritableRecord(KeptRecordTargets())) {
-    std::fprintf(stderr, "quillon: %s; no chip was touched\n", problem->line.c_str());
-    if (problem->target != ProgramDir() / kResultFileName) WriteGangResultFile(false);
-    return 1;
-  }
+  if (!PrepareGangRecords().empty()) return 1;
   if (!LibraryStartup()) {
     std::fprintf(stderr, "quillon: the USB library did not start\n");
     return 1;
@@ -198,61 +253,38 @@ int RunGang(const std::vector<std::string>& args) {
     WriteGangResultFile(false);
     return 1;
   }
-  // Created here, not by the first workers at once, so that no worker's line is lost to another's header.
-  std::error_code cwdError;
-  const std::filesystem::path here = std::filesystem::current_path(cwdError);
-  if (Setting(key::kLogType, 0) != 0 && !cwdError && !std::filesystem::exists(here / kBurnLogFileName)) {
-    AppendBurnLog(here, "");
-  }
-
-  std::string pattern = (std::filesystem::temp_directory_path(cwdError) / "quillon-gang-XXXXXX").string();
-  const char* base = ::mkdtemp(pattern.data());
-  if (base == nullptr) {
+  const std::optional<std::filesystem::path> work = MakeGangWorkDir();
+  if (!work) {
     std::fprintf(stderr, "quillon: cannot make a work directory for the gang\n");
     return 1;
   }
-  const std::filesystem::path work = base;
-  const std::filesystem::path program = SelfExecutable();
+  const std::filesystem::path program = GangWorkerProgram();
   const std::vector<std::string> workerArgs{args[1], args[2], args[3]};
 
-  std::vector<Worker> workers;
+  std::vector<GangWorker> workers;
+  std::error_code error;
   for (std::size_t i = 0; i < chips.size(); ++i) {
-    Worker worker;
+    GangWorker worker;
     worker.chip = chips[i];
-    worker.dir = work / std::to_string(i);
-    std::filesystem::create_directory(worker.dir, cwdError);
-    if (!StartWorker(worker, program, workerArgs)) {
+    worker.dir = *work / std::to_string(i);
+    std::filesystem::create_directory(worker.dir, error);
+    if (!StartGangWorker(worker, program, workerArgs, false)) {
       std::fprintf(stderr, "quillon: cannot start the worker for chip %s\n", worker.chip.location.c_str());
     }
     workers.push_back(std::move(worker));
   }
-  WaitForWorkers(workers);
+  for (GangWorker& worker : workers) ReapGangWorker(worker, true);
 
   std::vector<GangRow> rows;
-  const auto resultJson = ResultJsonPath();
   bool allPassed = true;
-  for (const Worker& worker : workers) {
-    const std::string record = FirstLine(worker.dir / "record.json");
-    // A chip whose record was not kept does not pass: the line has no proof of it.
-    bool kept = true;
-    if (resultJson && !record.empty() && !AppendLineAtomically(*resultJson, record)) {
-      std::fprintf(stderr, "quillon: cannot append the run record to %s\n", resultJson->c_str());
-      kept = false;
-    }
-    rows.push_back(GangRowFromWorker(worker.chip.location, worker.chip.identity, record, worker.exitCode,
-                                     worker.durationMs));
-    if (!kept) {
-      rows.back().verdict = GangVerdict::Fail;
-      rows.back().statusText = "its run record was not kept";
-    }
+  for (const GangWorker& worker : workers) {
+    rows.push_back(FinishGangWorker(worker));
     allPassed = allPassed && rows.back().verdict == GangVerdict::Pass;
   }
-  std::filesystem::remove_all(work, cwdError);
-  // Workers that ended while another sent left their records in the outbox.
-  SendWaitingRunRecords();
+  std::filesystem::remove_all(*work, error);
   std::fputs(GangTable(rows).c_str(), stdout);
   std::fflush(stdout);
-  const bool resultKept = WriteGangResultFile(allPassed);
+  const bool resultKept = FinishGangRecords(allPassed);
   return allPassed && resultKept ? 0 : 1;
 }
 

@@ -5,7 +5,13 @@
 // sees no other chip.
 #pragma once
 
+#include <sys/types.h>
+
+#include <chrono>
 #include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,6 +47,52 @@ std::string GangTable(const std::vector<GangRow>& rows);
 // Reads a worker's outcome from its run record (one JSON line) and exit code.
 GangRow GangRowFromWorker(const std::string& location, const std::string& identity, const std::string& recordLine,
                           int exitCode, std::uint64_t durationMs);
+
+// An accepted chip of the fixture, as the bus lists it.
+struct GangChip {
+  std::string location;
+  std::string identity;
+};
+
+// Every accepted chip on the bus, in location order.
+std::vector<GangChip> ListAcceptedChips();
+
+// One worker process: `quillon` with the batch arguments, bound to one chip.
+struct GangWorker {
+  GangChip chip;
+  std::filesystem::path dir;  // its run record and console lines
+  pid_t pid = -1;
+  int progressFd = -1;        // the read end of its stderr, when the caller asked for it
+  std::chrono::steady_clock::time_point started;
+  std::uint64_t durationMs = 0;
+  int exitCode = -1;          // -1 while it runs, and when it did not exit by itself
+  bool ended = false;
+};
+
+// The program the workers run: this very executable.
+std::filesystem::path GangWorkerProgram();
+// A fresh work directory for one gang run's workers.
+std::optional<std::filesystem::path> MakeGangWorkDir();
+// The checks and files a gang makes before its first worker starts: empty,
+// or (also said on stderr) why no chip may be touched.
+std::string PrepareGangRecords();
+// Starts `program args` for worker.chip in worker.dir. With `pipeStderr` the
+// worker's stderr (its progress lines) comes to worker.progressFd, non-blocking.
+bool StartGangWorker(GangWorker& worker, const std::filesystem::path& program, const std::vector<std::string>& args,
+                     bool pipeStderr);
+// Collects the worker's exit when it has ended (waiting for it with `wait`); true once it has.
+bool ReapGangWorker(GangWorker& worker, bool wait);
+// The ended worker's row; its run record joins the configured records file.
+GangRow FinishGangWorker(const GangWorker& worker);
+// What the gang leaves after its rows: waiting records sent, "Result.txt"
+// written; false when that file does not hold the result.
+bool FinishGangRecords(bool allPassed);
+
+// How a station panel lists the chips afresh. Set by the program when its
+// window is to be the station panel, empty otherwise.
+using GangChipLister = std::function<std::vector<GangChip>()>;
+void SetStationPanelLister(GangChipLister lister);
+const GangChipLister& StationPanelLister();
 
 // The whole gang run; returns the exit code: 0 exactly when every chip passed.
 int RunGang(const std::vector<std::string>& args);

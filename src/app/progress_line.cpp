@@ -36,6 +36,20 @@ void ProgressLine::Show(std::uint32_t percent) {
   std::fflush(out_);
 }
 
+std::optional<int> GangProgressPercent(std::string_view line, std::string_view location) {
+  const std::string prefix = "Progress " + std::string(location) + ": ";
+  if (location.empty() || line.substr(0, prefix.size()) != prefix) return std::nullopt;
+  std::string_view rest = line.substr(prefix.size());
+  int value = 0;
+  std::size_t digits = 0;
+  while (digits < rest.size() && digits < 3 && rest[digits] >= '0' && rest[digits] <= '9') {
+    value = value * 10 + (rest[digits] - '0');
+    ++digits;
+  }
+  if (digits == 0 || rest.substr(digits) != "%" || value > 100) return std::nullopt;
+  return value;
+}
+
 void ProgressLine::Break() {
   if (open_) {
     std::fputc('\n', out_);

@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace quillon {
@@ -33,5 +35,9 @@ class ProgressLine {
   int last_ = -1;       // the last value shown
   int lastTenth_ = 0;   // the last multiple of 10 written as a line
 };
+
+// The percentage of a gang worker's progress line for the chip at `location`
+// ("Progress 1-2: 40%"); nullopt for any other line.
+std::optional<int> GangProgressPercent(std::string_view line, std::string_view location);
 
 }  // namespace quillon

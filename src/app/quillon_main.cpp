@@ -85,6 +85,27 @@ void HandOverToWindowProgram(const std::vector<std::string>& args) {
   DebugPrint("%s cannot be started: %s\n", path.c_str(), std::strerror(errno));
 }
 
+// The bus as it is now, looked at without holding it: the panel's workers
+// write the chips meanwhile.
+std::vector<GangChip> ListChipsAfresh() {
+  std::string error;
+  auto backend = sim::MakeBackendFromEnvironment(error, {sim::SimScope::kReadOnly, {}});
+  if (!backend) return {};
+  ScopedUsbBackend usb(std::move(backend));
+  const bool started = LibraryStarted();
+  if (!started && !LibraryStartup()) return {};
+  std::vector<GangChip> chips = ListAcceptedChips();
+  if (!started) LibraryShutdown();
+  return chips;
+}
+
+// The window is a station panel with the setting "Gang", or when the bus
+// holds more than one accepted chip.
+bool StationPanelWanted() {
+  if (LoadSettings(ProgramDir().string(), false) == SettingsLoad::kFileUnreadable) return false;
+  return Setting(key::kGang, 0) != 0 || ListChipsAfresh().size() > 1;
+}
+
 }  // namespace
 
 int QuillonMain(std::vector<std::string> args, ProgramKind kind) {
@@ -116,6 +137,11 @@ int QuillonMain(std::vector<std::string> args, ProgramKind kind) {
   RunLocks runLocks;
   sim::SimSessionOptions simOptions;
   const bool batch = !listing && !worker && !IsWindowMode(ArgumentPart(args));
+  // The panel only looks at the bus; its workers hold the chips they write.
+  if (!listing && !worker && !gang && !batch && kind.runWindow != nullptr && StationPanelWanted()) {
+    SetStationPanelLister(&ListChipsAfresh);
+    simOptions.scope = sim::SimScope::kReadOnly;
+  }
   if (batch) EmptyLeftoverResultFile(ProgramDir() / kResultFileName);
   const std::uint32_t waitMs = RunLockWaitMs();
   if (gang) {

@@ -47,6 +47,7 @@ inline constexpr const char* kResultJson = "ResultJson";  // file for JSON run r
 inline constexpr const char* kResultDatabase = "ResultDatabase";  // PostgreSQL connection string (text)
 inline constexpr const char* kStationName = "StationName";  // the station in run records (text; default the host name)
 inline constexpr const char* kImageFile = "ImageFile";    // the window's image, relative to the program directory
+inline constexpr const char* kGang = "Gang";  // 1: the window is a station panel writing every chip at once
 
 // Every key above: a key of the settings section that is not here is a typo.
 inline constexpr const char* kAll[] = {
@@ -57,6 +58,7 @@ inline constexpr const char* kAll[] = {
     kResultDatabase,
     kStationName,
     kImageFile,
+    kGang,
 };
 }  // namespace key
 

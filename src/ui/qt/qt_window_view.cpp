@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <climits>
 
+#include "ui/qt/tile_colour.h"
 #include "ui/update_window.h"
 
 namespace quillon {
@@ -133,15 +134,7 @@ void QtWindowView::SetEnabled(Control control, bool enabled) {
 
 void QtWindowView::SetProgress(int percent) { progress_->setValue(percent); }
 
-void QtWindowView::SetResultColour(Rgb colour) {
-  // A filled tile; dark text on the light colours, white on the dark ones.
-  const int light = (colour.red * 299 + colour.green * 587 + colour.blue * 114) / 1000;
-  result_->setAutoFillBackground(true);
-  QPalette palette = result_->palette();
-  palette.setColor(QPalette::Window, QColor(colour.red, colour.green, colour.blue));
-  palette.setColor(QPalette::WindowText, light > 140 ? Qt::black : Qt::white);
-  result_->setPalette(palette);
-}
+void QtWindowView::SetResultColour(Rgb colour) { PaintTile(result_, colour); }
 
 void QtWindowView::SetFocus(Control control) {
   if (QWidget* widget = Widget(control)) widget->setFocus(Qt::OtherFocusReason);

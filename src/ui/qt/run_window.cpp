@@ -4,8 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "app/gang_mode.h"
 #include "flow/status.h"
 #include "ui/keep_awake.h"
+#include "ui/qt/qt_panel_view.h"
 #include "ui/qt/qt_window_view.h"
 #include "ui/update_window.h"
 
@@ -33,6 +35,14 @@ void RunOperatorWindow(const std::string& toolVersionText) {
   static char name[] = "quillon";
   static char* argv[] = {name, nullptr};
   QApplication application(argc, argv);
+  if (const GangChipLister& lister = StationPanelLister()) {
+    QtPanelView view;
+    StationPanel panel(view, toolVersionText, lister, GangWorkerProgram());
+    view.Attach(&panel);
+    panel.Init();
+    view.exec();
+    return;
+  }
   std::unique_ptr<CaptureSystem> capture = MakeHostCaptureSystem();
   QtWindowView view;
   CUvcCamDownload_Tessaro_VxproxyDlg window(view, toolVersionText, capture.get());

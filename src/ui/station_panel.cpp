@@ -1,0 +1,332 @@
+#include "ui/station_panel.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <ctime>
+
+#include "app/parse_arg.h"
+#include "app/progress_line.h"
+#include "app/run_record.h"
+#include "data/settings.h"
+#include "flow/status.h"
+#include "platform/files.h"
+
+namespace quillon {
+
+Rgb TileColour(TileState state) {
+  switch (state) {
+    case TileState::Running:
+      return kBusyColour;
+    case TileState::Pass:
+      return kPassColour;
+    case TileState::Fail:
+      return kFailColour;
+    case TileState::Cancelled:
+      return kCancelledColour;
+    case TileState::NoUnit:
+      return kNoUnitColour;
+    case TileState::Idle:
+      break;
+  }
+  return kIdleColour;
+}
+
+const char* TileVerdictText(TileState state) {
+  switch (state) {
+    case TileState::Running:
+      return "BUSY";
+    case TileState::Pass:
+      return "PASS";
+    case TileState::Fail:
+      return "FAIL";
+    case TileState::Cancelled:
+      return kCancelledResult;
+    case TileState::NoUnit:
+      return "NO UNIT";
+    case TileState::Idle:
+      break;
+  }
+  return "READY";
+}
+
+StationPanel::StationPanel(PanelView& view, std::string toolVersionText, GangChipLister lister,
+                           std::filesystem::path program)
+    : view_(view), toolVersionText_(std::move(toolVersionText)), lister_(std::move(lister)), program_(std::move(program)) {}
+
+StationPanel::~StationPanel() {
+  // Never leave a worker writing a chip behind the window.
+  for (Running& run : workers_) {
+    if (run.worker.pid > 0 && !run.worker.ended) ::kill(run.worker.pid, SIGTERM);
+    ReapGangWorker(run.worker, true);
+    if (run.worker.progressFd >= 0) ::close(run.worker.progressFd);
+  }
+  std::error_code error;
+  if (!workDir_.empty()) std::filesystem::remove_all(workDir_, error);
+}
+
+void StationPanel::Init() {
+  view_.SetTitle(std::string(kPanelTitle) + " " + toolVersionText_);
+  image_ = LoadStationImage(GetSettingString("", kConfigSection, key::kImageFile));
+  List();
+  Show();
+}
+
+PanelTile* StationPanel::TileAt(const std::string& location) {
+  for (PanelTile& tile : tiles_) {
+    if (tile.location == location) return &tile;
+  }
+  return nullptr;
+}
+
+void StationPanel::List() {
+  const std::vector<GangChip> chips = lister_ ? lister_() : std::vector<GangChip>{};
+  for (PanelTile& tile : tiles_) tile.present = false;
+  for (const GangChip& chip : chips) {
+    PanelTile* tile = TileAt(chip.location);
+    if (tile == nullptr) {
+      tiles_.push_back(PanelTile{chip.location, chip.identity, TileState::Idle, 0, "", true});
+      continue;
+    }
+    tile->identity = chip.identity;
+    tile->present = true;
+    if (tile->state == TileState::NoUnit) tile->state = TileState::Idle;
+  }
+  // A pulled chip's verdict stays on its tile until the next run.
+  for (PanelTile& tile : tiles_) {
+    if (!tile.present && tile.state == TileState::Idle) tile.state = TileState::NoUnit;
+  }
+  std::sort(tiles_.begin(), tiles_.end(), [](const PanelTile& a, const PanelTile& b) { return a.location < b.location; });
+}
+
+bool StationPanel::CanStart() const {
+  const bool anyChip = std::any_of(tiles_.begin(), tiles_.end(), [](const PanelTile& tile) { return tile.present; });
+  return !running() && !closing_ && !ended_ && image_ && image_->usable && anyChip;
+}
+
+void StationPanel::Show() {
+  view_.ShowTiles(tiles_);
+  view_.SetImageText(image_ ? image_->description : kPanelNeedsImage);
+  view_.SetCountsText(SessionCountsText(passCount_, failCount_));
+  std::string status = statusText_;
+  if (status.empty() && !image_) status = kPanelNeedsImage;
+  if (status.empty() && image_ && !image_->usable) status = image_->description;
+  if (status.empty() && !running() && !CanStart()) status = kPanelNoChip;
+  view_.SetStatusText(status);
+  view_.SetStartEnabled(CanStart());
+}
+
+void StationPanel::OnRefresh() {
+  if (running() || closing_ || ended_) return;
+  statusText_.clear();
+  List();
+  Show();
+}
+
+void StationPanel::OnStart() {
+  if (running() || closing_ || ended_) return;
+  statusText_.clear();
+  List();
+  if (!CanStart()) {
+    Show();
+    return;
+  }
+  if (std::string problem = PrepareGangRecords(); !problem.empty()) {
+    statusText_ = problem;
+    Show();
+    return;
+  }
+  // No single-chip run may work on the bus while the gang does.
+  runLocks_ = std::make_unique<RunLocks>();
+  if (runLocks_->HoldForGang(0) != RunLockResult::kHeld) {
+    runLocks_.reset();
+    statusText_ = kPanelGangBusy;
+    Show();
+    return;
+  }
+  const std::optional<std::filesystem::path> work = MakeGangWorkDir();
+  if (!work) {
+    runLocks_.reset();
+    statusText_ = "Cannot make a work directory for the workers";
+    Show();
+    return;
+  }
+  workDir_ = *work;
+  anyRun_ = true;
+  lastRunPassed_ = true;
+  lastRunStatus_ = 0;
+  cancelling_ = false;
+  const std::vector<std::string> args{"-f", "-write", image_->path};
+  std::error_code error;
+  for (std::size_t i = 0; i < tiles_.size(); ++i) {
+    PanelTile& tile = tiles_[i];
+    tile.progress = 0;
+    tile.statusText.clear();
+    if (!tile.present) {
+      tile.state = TileState::NoUnit;
+      continue;
+    }
+    tile.state = TileState::Running;
+    Running run;
+    run.tile = i;
+    run.worker.chip = GangChip{tile.location, tile.identity};
+    run.worker.dir = workDir_ / std::to_string(i);
+    std::filesystem::create_directory(run.worker.dir, error);
+    if (!StartGangWorker(run.worker, program_, args, true)) {
+      tile.state = TileState::Fail;
+      tile.statusText = "the worker did not start";
+      ++failCount_;
+      lastRunPassed_ = false;
+      continue;
+    }
+    workers_.push_back(std::move(run));
+  }
+  Show();
+  if (running()) {
+    view_.SingleShot(kPanelPollMs, [this] { Poll(); });
+  } else {
+    EndRun();
+  }
+}
+
+void StationPanel::ReadProgress(Running& run) {
+  if (run.worker.progressFd < 0) return;
+  char buffer[1024];
+  for (;;) {
+    const ssize_t got = ::read(run.worker.progressFd, buffer, sizeof buffer);
+    if (got <= 0) break;
+    run.pending.append(buffer, static_cast<std::size_t>(got));
+  }
+  PanelTile& tile = tiles_[run.tile];
+  for (std::size_t end = run.pending.find('\n'); end != std::string::npos; end = run.pending.find('\n')) {
+    const std::string line = run.pending.substr(0, end);
+    run.pending.erase(0, end + 1);
+    // The bar only moves forward, though each of the run's operations starts again at 0.
+    if (auto percent = GangProgressPercent(line, tile.location); percent && *percent > tile.progress) {
+      tile.progress = *percent;
+    }
+  }
+}
+
+void StationPanel::Poll() {
+  for (Running& run : workers_) {
+    ReadProgress(run);
+    if (!ReapGangWorker(run.worker, false)) continue;
+    ReadProgress(run);
+    ::close(run.worker.progressFd);
+    run.worker.progressFd = -1;
+    FinishWorker(run);
+  }
+  std::erase_if(workers_, [](const Running& run) { return run.worker.ended; });
+  Show();
+  if (running()) {
+    view_.SingleShot(kPanelPollMs, [this] { Poll(); });
+  } else {
+    EndRun();
+  }
+}
+
+void StationPanel::FinishWorker(Running& run) {
+  PanelTile& tile = tiles_[run.tile];
+  // A worker the operator stopped ended by the signal and left no record.
+  if (cancelling_ && run.worker.exitCode < 0) {
+    tile.state = TileState::Cancelled;
+    tile.statusText = std::string(MessageText(msg::kRunCancelled).value_or(""));
+    RecordCancel(run);
+    lastRunPassed_ = false;
+    if (lastRunStatus_ == 0) lastRunStatus_ = msg::kRunCancelled;
+    return;
+  }
+  const GangRow row = FinishGangWorker(run.worker);
+  tile.statusText = row.statusText;
+  switch (row.verdict) {
+    case GangVerdict::Pass:
+      tile.state = TileState::Pass;
+      tile.progress = 100;
+      ++passCount_;
+      return;
+    case GangVerdict::Busy:
+      // Another run has the chip: nothing is known about the unit.
+      tile.state = TileState::Cancelled;
+      tile.statusText = "BUSY: " + row.statusText;
+      break;
+    case GangVerdict::Fail:
+      tile.state = TileState::Fail;
+      if (row.statusId != 0) tile.statusText = std::to_string(row.statusId) + " " + row.statusText;
+      ++failCount_;
+      break;
+  }
+  lastRunPassed_ = false;
+  if (lastRunStatus_ == 0) lastRunStatus_ = row.statusId != 0 ? row.statusId : msg::kRunCancelled;
+}
+
+void StationPanel::RecordCancel(const Running& run) {
+  RunRecord record;
+  record.time = std::chrono::system_clock::now();
+  record.location = run.worker.chip.location;
+  record.identity = run.worker.chip.identity;
+  record.image = image_ ? image_->path : "";
+  record.operation = "write";
+  record.passed = false;
+  record.statusId = msg::kRunCancelled;
+  record.statusText = std::string(MessageText(msg::kRunCancelled).value_or(""));
+  record.durationMs = run.worker.durationMs;
+  if (auto bytes = ReadWholeFile(record.image)) DescribeImage(record, *bytes);
+  ReportRun(std::move(record));
+  if (Setting(key::kLogType, 0) == 0) return;
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  std::error_code error;
+  const std::filesystem::path here = std::filesystem::current_path(error);
+  if (!error) AppendBurnLog(here, BurnLogLine(local, run.worker.chip.identity, false, msg::kRunCancelled));
+}
+
+void StationPanel::EndRun() {
+  runLocks_.reset();
+  std::error_code error;
+  std::filesystem::remove_all(workDir_, error);
+  workDir_.clear();
+  if (!FinishGangRecords(lastRunPassed_)) {
+    statusText_ = "Result.txt does not hold this run's result";
+    lastRunPassed_ = false;
+  }
+  if (closing_) {
+    EndWindow();
+    return;
+  }
+  List();
+  Show();
+}
+
+void StationPanel::OnClose(CloseRequest how) {
+  if (closing_ || ended_) return;
+  if (running()) {
+    // A stray Enter must not stop units half written.
+    if (how == CloseRequest::Key) return;
+    if (view_.Ask(kStopRunQuestion, "Warning!!") != Answer::Yes) return;
+    if (closing_ || ended_ || !running()) {
+      if (!closing_ && !ended_) EndWindow();
+      return;
+    }
+    closing_ = true;
+    cancelling_ = true;
+    statusText_ = kStoppingText;
+    for (Running& run : workers_) ::kill(run.worker.pid, SIGTERM);
+    Show();
+    return;  // the poll ends the window once every worker has gone
+  }
+  closing_ = true;
+  EndWindow();
+}
+
+void StationPanel::EndWindow() {
+  if (ended_) return;
+  ended_ = true;
+  // One rule for the exit code: 0 only when every chip of the last run passed.
+  SetLastStatus(!anyRun_ ? msg::kRunCancelled : lastRunPassed_ ? 0 : lastRunStatus_);
+  view_.EndWindow();
+}
+
+}  // namespace quillon
