@@ -85,8 +85,15 @@ void HandOverToWindowProgram(const std::vector<std::string>& args) {
   DebugPrint("%s cannot be started: %s\n", path.c_str(), std::strerror(errno));
 }
 
-// The bus as it is now, looked at without holding it: the panel's workers
-// write the chips meanwhile.
+// The window is a station panel with the setting "Gang", or when the bus
+// holds more than one accepted chip.
+bool StationPanelWanted() {
+  if (LoadSettings(ProgramDir().string(), false) == SettingsLoad::kFileUnreadable) return false;
+  return Setting(key::kGang, 0) != 0 || ListChipsAfresh().size() > 1;
+}
+
+}  // namespace
+
 std::vector<GangChip> ListChipsAfresh() {
   std::string error;
   auto backend = sim::MakeBackendFromEnvironment(error, {sim::SimScope::kReadOnly, {}});
@@ -98,15 +105,6 @@ std::vector<GangChip> ListChipsAfresh() {
   if (!started) LibraryShutdown();
   return chips;
 }
-
-// The window is a station panel with the setting "Gang", or when the bus
-// holds more than one accepted chip.
-bool StationPanelWanted() {
-  if (LoadSettings(ProgramDir().string(), false) == SettingsLoad::kFileUnreadable) return false;
-  return Setting(key::kGang, 0) != 0 || ListChipsAfresh().size() > 1;
-}
-
-}  // namespace
 
 int QuillonMain(std::vector<std::string> args, ProgramKind kind) {
   if (args.size() == 2 && args[1] == "--help") {

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "app/gang_mode.h"
+
 namespace quillon {
 
 // Draws the operator's window until it is closed; the outcome is in the last status.
@@ -18,6 +20,10 @@ struct ProgramKind {
   const char* name;          // for --version
   WindowRunner runWindow;    // nullptr: hand window mode over to kWindowProgram
 };
+
+// The accepted chips on the bus as it is now, looked at without holding it
+// (the station panel's workers write the chips meanwhile).
+std::vector<GangChip> ListChipsAfresh();
 
 // Runs one command line (`args` holds the program path first); returns the exit code.
 int QuillonMain(std::vector<std::string> args, ProgramKind kind);

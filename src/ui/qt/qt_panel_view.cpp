@@ -17,7 +17,7 @@ namespace {
 
 QString Q(const std::string& text) { return QString::fromStdString(text); }
 
-constexpr int kTileWidth = 190;
+constexpr int kTileWidth = 230;
 constexpr int kVerdictHeight = 64;
 
 }  // namespace

@@ -1,0 +1,263 @@
+// The station panel, offscreen, writing a fixture of simulated chips through
+// real worker processes; it saves pictures of a busy and a finished panel.
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QMessageBox>
+#include <QTimer>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <functional>
+#include <map>
+#include <nlohmann/json.hpp>
+
+#include "app/quillon_main.h"
+#include "data/settings.h"
+#include "flow/status.h"
+#include "platform/files.h"
+#include "platform/process_lock.h"
+#include "support/run_process.h"
+#include "support/temp_dir.h"
+#include "ui/qt/qt_panel_view.h"
+#include "ui/station_panel.h"
+
+namespace quillon::testing {
+namespace {
+
+bool HeldElsewhere(const std::filesystem::path& file) {
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+  ::close(fd);
+  return held;
+}
+
+class PanelTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    state = (scratch.path() / "fixture.state").string();
+    image = home.path() / "TQ7704_SPI.rfw";
+    std::filesystem::copy_file(BinDir().parent_path() / "demo" / "TQ7704_SPI.rfw", image);
+    records = scratch.path() / "records.jsonl";
+    const auto settings = scratch.Write(
+        "settings.ini",
+        "[Quillon Config]\r\nWait Time=50\r\nSaveResultToFile=1\r\nLogType=1\r\nGang=1\r\nImageFile=TQ7704_SPI.rfw\r\n");
+    env.push_back(std::make_unique<ScopedEnv>("QUILLON_HOME", home.path().string()));
+    env.push_back(std::make_unique<ScopedEnv>("QUILLON_SETTINGS", settings.string()));
+    env.push_back(std::make_unique<ScopedEnv>("QUILLON_SIM", state));
+    env.push_back(std::make_unique<ScopedEnv>("QUILLON_RESULT_JSON", records.string()));
+    env.push_back(std::make_unique<ScopedEnv>("QT_QPA_PLATFORM", "offscreen"));
+    // The workers write "burn_result.txt" where they run, as a gang's do.
+    previousDir = std::filesystem::current_path();
+    std::filesystem::current_path(home.path());
+  }
+  void TearDown() override {
+    std::filesystem::current_path(previousDir);
+    TheSettings().LoadFromText("");
+  }
+
+  void Sim(std::vector<std::string> args) {
+    ASSERT_EQ(RunProgram("quillon-sim", std::move(args), {}, scratch.path()).exitCode, 0);
+  }
+  std::string Dump(int chip) {
+    const auto file = scratch.path() / ("dump" + std::to_string(chip));
+    EXPECT_EQ(RunProgram("quillon-sim", {"dump", state, file.string(), "--chip", std::to_string(chip)}, {},
+                         scratch.path())
+                  .exitCode,
+              0);
+    return ReadText(file);
+  }
+  std::vector<nlohmann::json> Records() {
+    std::vector<nlohmann::json> out;
+    std::ifstream in(records);
+    for (std::string line; std::getline(in, line);) out.push_back(nlohmann::json::parse(line));
+    return out;
+  }
+  std::vector<std::string> BurnLines() {
+    std::ifstream in(home.path() / "burn_result.txt", std::ios::binary);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+  std::filesystem::path Shot(const char* name) {
+    const char* binDir = std::getenv("QUILLON_BIN_DIR");
+    return (binDir != nullptr ? std::filesystem::path(binDir) : scratch.path()) / name;
+  }
+
+  // Runs the panel's window; `tick` is called every 10 ms until the window ends.
+  void Run(const std::function<void(QtPanelView&, StationPanel&)>& tick) {
+    ASSERT_NE(LoadSettings(home.path().string(), false), SettingsLoad::kFileUnreadable);
+    int argc = 1;
+    char name[] = "ui_panel_tests";
+    char* argv[] = {name, nullptr};
+    QApplication application(argc, argv);
+    QtPanelView view;
+    StationPanel panel(view, "2.61.32", &ListChipsAfresh, BinDir() / "quillon");
+    view.Attach(&panel);
+    panel.Init();
+    int checks = 0;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+      // A guard against a run that never ends, not a measure of time.
+      if (++checks > 12000) {
+        ADD_FAILURE() << "the panel did not end";
+        view.EndWindow();
+        return;
+      }
+      tick(view, panel);
+    });
+    watch.start(10);
+    view.exec();
+    watch.stop();
+    tiles = panel.tiles();
+    passes = panel.passCount();
+    fails = panel.failCount();
+    ended = panel.ended();
+  }
+
+  TempDir home;
+  TempDir scratch;
+  std::string state;
+  std::filesystem::path image;
+  std::filesystem::path records;
+  std::filesystem::path previousDir;
+  std::vector<std::unique_ptr<ScopedEnv>> env;
+  std::vector<PanelTile> tiles;
+  int passes = 0;
+  int fails = 0;
+  bool ended = false;
+};
+
+// Three chips, the middle one losing power in the middle of its write: each
+// tile shows its own verdict, the records hold one line per chip, and the
+// window's exit status is the failure.
+TEST_F(PanelTest, EachTileShowsItsChipsVerdictAndEveryRunIsRecorded) {
+  Sim({"new", state, "--chips", "3", "--bus", "separate", "--off-bus-ms", "20"});
+  Sim({"fault", state, "power-loss-pages", "1", "4", "--chip", "1"});
+  const auto busyShot = Shot("panel-busy.png");
+  const auto doneShot = Shot("panel-finished.png");
+  std::filesystem::remove(busyShot);
+  std::filesystem::remove(doneShot);
+  bool started = false, busySaved = false, doneSaved = false;
+  std::vector<std::string> shownBefore, shownAfter;
+  std::vector<int> lastProgress(3, 0);
+  bool progressWentBack = false;
+  Run([&](QtPanelView& view, StationPanel& panel) {
+    if (!started) {
+      for (std::size_t i = 0; i < view.TileCount(); ++i) shownBefore.push_back(view.TileText(i));
+      EXPECT_TRUE(view.StartEnabled());
+      started = true;
+      panel.OnStart();
+      EXPECT_FALSE(view.StartEnabled()) << "no second run while one runs";
+      return;
+    }
+    for (std::size_t i = 0; i < view.TileCount() && i < 3; ++i) {
+      if (view.TileProgress(i) < lastProgress[i]) progressWentBack = true;
+      lastProgress[i] = view.TileProgress(i);
+    }
+    if (panel.running()) {
+      if (!busySaved && view.TileProgress(0) > 0 && view.TileText(0) == "BUSY") {
+        busySaved = view.grab().save(QString::fromStdString(busyShot.string()), "PNG");
+      }
+      return;
+    }
+    if (!doneSaved) {
+      for (std::size_t i = 0; i < view.TileCount(); ++i) shownAfter.push_back(view.TileText(i));
+      doneSaved = view.grab().save(QString::fromStdString(doneShot.string()), "PNG");
+      panel.OnClose(CloseRequest::CloseBox);
+    }
+  });
+
+  EXPECT_TRUE(ended);
+  EXPECT_EQ(shownBefore, (std::vector<std::string>{"READY", "READY", "READY"}));
+  EXPECT_EQ(shownAfter, (std::vector<std::string>{"PASS", "FAIL", "PASS"}));
+  EXPECT_TRUE(busySaved);
+  EXPECT_TRUE(doneSaved);
+  EXPECT_FALSE(progressWentBack);
+  ASSERT_EQ(tiles.size(), 3u);
+  const char* locations[] = {"1-1", "2-1", "3-1"};
+  for (int i = 0; i < 3; ++i) {
+    SCOPED_TRACE(locations[i]);
+    EXPECT_EQ(tiles[i].location, locations[i]);
+    EXPECT_EQ(tiles[i].identity, "VID_3A7C&PID_0011&REV_0001");
+  }
+  EXPECT_EQ(tiles[0].state, TileState::Pass);
+  EXPECT_EQ(tiles[0].progress, 100);
+  EXPECT_EQ(tiles[2].state, TileState::Pass);
+  EXPECT_EQ(tiles[1].state, TileState::Fail) << "the verdict stays though the chip fell off the bus";
+  EXPECT_LT(tiles[1].progress, 100);
+  EXPECT_FALSE(tiles[1].statusText.empty());
+  EXPECT_EQ(passes, 2);
+  EXPECT_EQ(fails, 1);
+  EXPECT_EQ(Dump(0), ReadText(image));
+  EXPECT_EQ(Dump(2), ReadText(image));
+  EXPECT_NE(Dump(1), ReadText(image));
+
+  const auto recs = Records();
+  ASSERT_EQ(recs.size(), 3u);
+  std::map<std::string, nlohmann::json> byLocation;
+  for (const auto& rec : recs) byLocation[rec["location"]] = rec;
+  EXPECT_EQ(byLocation["1-1"]["verdict"], "PASS");
+  EXPECT_EQ(byLocation["3-1"]["verdict"], "PASS");
+  EXPECT_EQ(byLocation["2-1"]["verdict"], "FAIL");
+  const std::uint32_t failId = byLocation["2-1"]["status_id"];
+  EXPECT_NE(failId, 0u);
+  EXPECT_EQ(tiles[1].statusText.rfind(std::to_string(failId) + " ", 0), 0u) << tiles[1].statusText;
+  EXPECT_EQ(BurnLines().size(), 5u) << "the header once, one line per chip";
+  EXPECT_EQ(ReadText(home.path() / "Result.txt"), "fail");
+  EXPECT_EQ(LastStatus(), failId) << "the window exits 0 only when every chip of the last run passed";
+}
+
+// Closing the panel during a run: a key does nothing, the close box asks, and
+// every worker stops; each chip's run is recorded as a cancel, not a fault.
+TEST_F(PanelTest, ClosingDuringARunStopsEveryWorkerAndRecordsCancels) {
+  Sim({"new", state, "--chips", "2", "--bus", "separate", "--off-bus-ms", "20"});
+  for (const char* chip : {"0", "1"}) Sim({"fault", state, "slow-erase", "60000", "--chip", chip});
+  bool started = false, asked = false;
+  Run([&](QtPanelView& view, StationPanel& panel) {
+    if (!started) {
+      started = true;
+      panel.OnStart();
+      return;
+    }
+    if (asked || !HeldElsewhere(ChipLockFile("1-1")) || !HeldElsewhere(ChipLockFile("2-1"))) return;
+    panel.OnClose(CloseRequest::Key);
+    EXPECT_FALSE(panel.ended()) << "a stray Enter never stops a run";
+    asked = true;
+    // Answers the question the close box asks.
+    QTimer::singleShot(0, [] {
+      if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+        box->button(QMessageBox::Yes)->click();
+      }
+    });
+    panel.OnClose(CloseRequest::CloseBox);
+    (void)view;
+  });
+
+  EXPECT_TRUE(asked);
+  EXPECT_TRUE(ended);
+  ASSERT_EQ(tiles.size(), 2u);
+  for (const PanelTile& tile : tiles) {
+    EXPECT_EQ(tile.state, TileState::Cancelled) << tile.location;
+    EXPECT_EQ(tile.statusText, "Run Cancelled!");
+  }
+  EXPECT_EQ(passes + fails, 0) << "a cancel says nothing about the unit";
+  const auto recs = Records();
+  ASSERT_EQ(recs.size(), 2u);
+  for (const auto& rec : recs) {
+    EXPECT_EQ(rec["verdict"], "FAIL");
+    EXPECT_EQ(rec["status_id"], msg::kRunCancelled);
+  }
+  const auto burn = BurnLines();
+  ASSERT_EQ(burn.size(), 4u);
+  for (std::size_t i = 2; i < burn.size(); ++i) EXPECT_NE(burn[i].find("41599"), std::string::npos) << burn[i];
+  EXPECT_EQ(LastStatus(), msg::kRunCancelled);
+}
+
+}  // namespace
+}  // namespace quillon::testing
