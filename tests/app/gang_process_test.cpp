@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/process_lock.h"
+#include "support/record_lines.h"
 #include "support/run_process.h"
 #include "support/temp_dir.h"
 
@@ -110,18 +111,8 @@ class GangProcessTest : public ::testing::Test {
     EXPECT_EQ(Sim({"dump", state, file.string(), "--chip", std::to_string(chip)}).exitCode, 0);
     return ReadText(file);
   }
-  std::vector<nlohmann::json> Records() {
-    std::vector<nlohmann::json> out;
-    std::ifstream in(records);
-    for (std::string line; std::getline(in, line);) out.push_back(nlohmann::json::parse(line));
-    return out;
-  }
-  std::vector<std::string> BurnLines() {
-    std::ifstream in(home.path() / "burn_result.txt", std::ios::binary);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-  }
+  std::vector<nlohmann::json> Records() { return testing::JsonLines(records); }
+  std::vector<std::string> BurnLines() { return testing::RawLines(home.path() / "burn_result.txt"); }
   // The number of the transfer to a lone chip that starts the `nth` command
   // whose block begins with `prefix`, in a reference write.
   int TransferNumber(const std::string& prefix, int nth) {

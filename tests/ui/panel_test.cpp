@@ -21,6 +21,7 @@
 #include "flow/status.h"
 #include "platform/files.h"
 #include "platform/process_lock.h"
+#include "support/record_lines.h"
 #include "support/run_process.h"
 #include "support/temp_dir.h"
 #include "ui/qt/qt_panel_view.h"
@@ -72,18 +73,8 @@ class PanelTest : public ::testing::Test {
               0);
     return ReadText(file);
   }
-  std::vector<nlohmann::json> Records() {
-    std::vector<nlohmann::json> out;
-    std::ifstream in(records);
-    for (std::string line; std::getline(in, line);) out.push_back(nlohmann::json::parse(line));
-    return out;
-  }
-  std::vector<std::string> BurnLines() {
-    std::ifstream in(home.path() / "burn_result.txt", std::ios::binary);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-  }
+  std::vector<nlohmann::json> Records() { return testing::JsonLines(records); }
+  std::vector<std::string> BurnLines() { return testing::RawLines(home.path() / "burn_result.txt"); }
   std::filesystem::path Shot(const char* name) {
     const char* binDir = std::getenv("QUILLON_BIN_DIR");
     return (binDir != nullptr ? std::filesystem::path(binDir) : scratch.path()) / name;

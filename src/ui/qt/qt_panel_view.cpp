@@ -1,13 +1,9 @@
 #include "ui/qt/qt_panel_view.h"
 
-#include <QCloseEvent>
 #include <QHBoxLayout>
-#include <QKeyEvent>
 #include <QLabel>
-#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QTimer>
 #include <QVBoxLayout>
 
 #include "ui/qt/tile_colour.h"
@@ -121,44 +117,14 @@ void QtPanelView::SetStartEnabled(bool enabled) {
   if (enabled) start_->setFocus(Qt::OtherFocusReason);
 }
 
-Answer QtPanelView::Ask(const std::string& text, const std::string& caption) {
-  const auto button = QMessageBox::question(this, Q(caption), Q(text), QMessageBox::Yes | QMessageBox::No);
-  return button == QMessageBox::Yes ? Answer::Yes : Answer::No;
-}
+Answer QtPanelView::Ask(const std::string& text, const std::string& caption) { return AskQuestion(text, caption); }
 
-void QtPanelView::SingleShot(std::uint32_t ms, std::function<void()> action) {
-  QTimer::singleShot(static_cast<int>(ms), this, std::move(action));
-}
+void QtPanelView::SingleShot(std::uint32_t ms, std::function<void()> action) { RunLater(ms, std::move(action)); }
 
-void QtPanelView::EndWindow() {
-  ending_ = true;
-  done(QDialog::Rejected);
-}
+void QtPanelView::EndWindow() { Finish(); }
 
-// Enter and Escape are keys: during a run the logic ignores them.
-void QtPanelView::accept() {
-  if (logic_ != nullptr) logic_->OnClose(CloseRequest::Key);
-}
-
-void QtPanelView::reject() {
-  if (logic_ != nullptr) logic_->OnClose(CloseRequest::Key);
-}
-
-void QtPanelView::keyPressEvent(QKeyEvent* event) {
-  if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
-    accept();
-    return;
-  }
-  QDialog::keyPressEvent(event);
-}
-
-void QtPanelView::closeEvent(QCloseEvent* event) {
-  if (ending_) {
-    event->accept();
-    return;
-  }
-  event->ignore();
-  if (logic_ != nullptr) logic_->OnClose(CloseRequest::CloseBox);
+void QtPanelView::CloseRequested(CloseRequest how) {
+  if (logic_ != nullptr) logic_->OnClose(how);
 }
 
 }  // namespace quillon

@@ -3,9 +3,9 @@
 // StationPanel decides.
 #pragma once
 
-#include <QDialog>
 #include <vector>
 
+#include "ui/qt/operator_dialog.h"
 #include "ui/station_panel.h"
 
 class QLabel;
@@ -15,7 +15,7 @@ class QHBoxLayout;
 
 namespace quillon {
 
-class QtPanelView final : public QDialog, public PanelView {
+class QtPanelView final : public OperatorDialog, public PanelView {
  public:
   QtPanelView();
 
@@ -39,10 +39,7 @@ class QtPanelView final : public QDialog, public PanelView {
   void EndWindow() override;
 
  protected:
-  void accept() override;
-  void reject() override;
-  void closeEvent(QCloseEvent* event) override;
-  void keyPressEvent(QKeyEvent* event) override;
+  void CloseRequested(CloseRequest how) override;
 
  private:
   struct TileWidgets {
@@ -62,7 +59,6 @@ class QtPanelView final : public QDialog, public PanelView {
   QLabel* status_ = nullptr;
   QPushButton* start_ = nullptr;
   QPushButton* refresh_ = nullptr;
-  bool ending_ = false;
 };
 
 }  // namespace quillon

@@ -1,9 +1,7 @@
 #include "ui/qt/qt_window_view.h"
 
-#include <QCloseEvent>
 #include <QComboBox>
 #include <QInputDialog>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -164,10 +162,7 @@ void QtWindowView::SetDeviceList(const std::vector<std::string>& entries, int se
   fillingList_ = false;
 }
 
-Answer QtWindowView::Ask(const std::string& text, const std::string& caption) {
-  const auto button = QMessageBox::question(this, Q(caption), Q(text), QMessageBox::Yes | QMessageBox::No);
-  return button == QMessageBox::Yes ? Answer::Yes : Answer::No;
-}
+Answer QtWindowView::Ask(const std::string& text, const std::string& caption) { return AskQuestion(text, caption); }
 
 void QtWindowView::ShowMessage(const std::string& text, const std::string& caption) {
   QMessageBox::information(this, Q(caption), Q(text));
@@ -180,9 +175,7 @@ bool QtWindowView::AskPassword(const std::string& title, std::string& text) {
   return ok;
 }
 
-void QtWindowView::SingleShot(std::uint32_t ms, std::function<void()> action) {
-  QTimer::singleShot(static_cast<int>(ms), this, std::move(action));
-}
+void QtWindowView::SingleShot(std::uint32_t ms, std::function<void()> action) { RunLater(ms, std::move(action)); }
 
 void QtWindowView::PostToSelf(std::function<void()> action) {
   {
@@ -207,37 +200,12 @@ void QtWindowView::Drain() {
 }
 
 void QtWindowView::EndWindow() {
-  ending_ = true;
   if (poll_ != nullptr) poll_->stop();
-  done(QDialog::Rejected);
+  Finish();
 }
 
-// Enter (the dialog's OK) and Escape (its Cancel) are keys: during a run the
-// logic ignores them.
-void QtWindowView::accept() {
-  if (logic_ != nullptr) logic_->OnClose(CloseRequest::Key);
-}
-
-void QtWindowView::reject() {
-  if (logic_ != nullptr) logic_->OnClose(CloseRequest::Key);
-}
-
-void QtWindowView::keyPressEvent(QKeyEvent* event) {
-  if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
-    accept();
-    return;
-  }
-  QDialog::keyPressEvent(event);
-}
-
-void QtWindowView::closeEvent(QCloseEvent* event) {
-  if (ending_) {
-    event->accept();
-    return;
-  }
-  event->ignore();
-  if (logic_ != nullptr) logic_->OnClose(CloseRequest::CloseBox);
+void QtWindowView::CloseRequested(CloseRequest how) {
+  if (logic_ != nullptr) logic_->OnClose(how);
 }
 
 }  // namespace quillon
-

@@ -2,12 +2,12 @@
 // controls. It only draws; CUvcCamDownload_Tessaro_VxproxyDlg decides.
 #pragma once
 
-#include <QDialog>
 #include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
 
+#include "ui/qt/operator_dialog.h"
 #include "ui/window_view.h"
 
 class QComboBox;
@@ -21,7 +21,7 @@ namespace quillon {
 
 class CUvcCamDownload_Tessaro_VxproxyDlg;
 
-class QtWindowView final : public QDialog, public WindowView {
+class QtWindowView final : public OperatorDialog, public WindowView {
  public:
   QtWindowView();
   ~QtWindowView() override;
@@ -48,11 +48,7 @@ class QtWindowView final : public QDialog, public WindowView {
   void EndWindow() override;
 
  protected:
-  // OK, Cancel, Enter, Escape and the close box all go to the logic's close handling.
-  void accept() override;
-  void reject() override;
-  void closeEvent(QCloseEvent* event) override;
-  void keyPressEvent(QKeyEvent* event) override;
+  void CloseRequested(CloseRequest how) override;
 
  private:
   QWidget* Widget(Control control) const;
@@ -65,7 +61,6 @@ class QtWindowView final : public QDialog, public WindowView {
   QComboBox* deviceList_ = nullptr;
   QLabel* result_ = nullptr;
   QTimer* poll_ = nullptr;
-  bool ending_ = false;
   bool fillingList_ = false;
 
   std::mutex queueMutex_;
