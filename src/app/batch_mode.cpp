@@ -142,13 +142,7 @@ int CParseArg::Excute_Arg() {
   // "Result.txt" is written by the caller after every other record, so that
   // it never says pass where a record could not be kept.
   if (burnLogMode != 0) {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    const std::string line = BurnLogLine(local, CurrentChipSnapshot().deviceName, result != 0, LastStatus());
-    std::error_code error;
-    const std::filesystem::path here = std::filesystem::current_path(error);
-    if (error || !AppendBurnLog(here, line)) {
+    if (!AppendBurnLineNow(CurrentChipSnapshot().deviceName, result != 0, LastStatus())) {
       ThePrompt().Show("Can't Open burn_result.txt", "");
       resultFileFailed = true;
     }

@@ -195,6 +195,15 @@ std::string BurnLogLine(const std::tm& when, std::string_view deviceName, bool p
   return line;
 }
 
+bool AppendBurnLineNow(std::string_view deviceName, bool pass, std::uint32_t lastStatus) {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  std::error_code error;
+  const std::filesystem::path here = std::filesystem::current_path(error);
+  return !error && AppendBurnLog(here, BurnLogLine(local, deviceName, pass, lastStatus));
+}
+
 bool AppendBurnLog(const std::filesystem::path& dir, const std::string& line) {
   std::filesystem::path file = dir / kBurnLogFileName;
   std::error_code error;

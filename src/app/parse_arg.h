@@ -144,4 +144,8 @@ std::string BurnLogLine(const std::tm& when, std::string_view deviceName, bool p
 // the file is new. False when the file cannot be opened or written.
 bool AppendBurnLog(const std::filesystem::path& dir, const std::string& line);
 
+// Appends the line of a run ending now to "burn_result.txt" in the current
+// directory. False when it was not written.
+bool AppendBurnLineNow(std::string_view deviceName, bool pass, std::uint32_t lastStatus);
+
 }  // namespace quillon

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <ctime>
 
 #include "app/parse_arg.h"
 #include "app/progress_line.h"
@@ -14,42 +13,6 @@
 #include "platform/files.h"
 
 namespace quillon {
-
-Rgb TileColour(TileState state) {
-  switch (state) {
-    case TileState::Running:
-      return kBusyColour;
-    case TileState::Pass:
-      return kPassColour;
-    case TileState::Fail:
-      return kFailColour;
-    case TileState::Cancelled:
-      return kCancelledColour;
-    case TileState::NoUnit:
-      return kNoUnitColour;
-    case TileState::Idle:
-      break;
-  }
-  return kIdleColour;
-}
-
-const char* TileVerdictText(TileState state) {
-  switch (state) {
-    case TileState::Running:
-      return "BUSY";
-    case TileState::Pass:
-      return "PASS";
-    case TileState::Fail:
-      return "FAIL";
-    case TileState::Cancelled:
-      return kCancelledResult;
-    case TileState::NoUnit:
-      return "NO UNIT";
-    case TileState::Idle:
-      break;
-  }
-  return "READY";
-}
 
 StationPanel::StationPanel(PanelView& view, std::string toolVersionText, GangChipLister lister,
                            std::filesystem::path program)
@@ -274,13 +237,9 @@ void StationPanel::RecordCancel(const Running& run) {
   record.durationMs = run.worker.durationMs;
   if (auto bytes = ReadWholeFile(record.image)) DescribeImage(record, *bytes);
   ReportRun(std::move(record));
-  if (Setting(key::kLogType, 0) == 0) return;
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  std::error_code error;
-  const std::filesystem::path here = std::filesystem::current_path(error);
-  if (!error) AppendBurnLog(here, BurnLogLine(local, run.worker.chip.identity, false, msg::kRunCancelled));
+  if (Setting(key::kLogType, 0) != 0 && !AppendBurnLineNow(run.worker.chip.identity, false, msg::kRunCancelled)) {
+    statusText_ = "Can't Open burn_result.txt";
+  }
 }
 
 void StationPanel::EndRun() {

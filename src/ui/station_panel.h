@@ -28,7 +28,6 @@ inline constexpr const char* kPanelNoChip = "No accepted chip on the bus";
 // How often a running panel reads its workers' lines and exits.
 inline constexpr std::uint32_t kPanelPollMs = 50;
 
-enum class TileState { Idle, Running, Pass, Fail, Cancelled, NoUnit };
 
 struct PanelTile {
   std::string location;
@@ -39,10 +38,6 @@ struct PanelTile {
   bool present = true;
 };
 
-// The colour a tile shows in each state, the same as the single window's tile.
-Rgb TileColour(TileState state);
-// "PASS", "FAIL", ... the big text of a tile.
-const char* TileVerdictText(TileState state);
 
 class PanelView {
  public:

@@ -653,18 +653,18 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::MoveProgress(int percent) {
 }
 
 Rgb CUvcCamDownload_Tessaro_VxproxyDlg::TileColour() const {
-  if (RunUnderWay()) return kBusyColour;
+  if (RunUnderWay()) return quillon::TileColour(TileState::Running);
   switch (lastResult_) {
     case RunVerdict::Pass:
-      return kPassColour;
+      return quillon::TileColour(TileState::Pass);
     case RunVerdict::Fail:
-      return kFailColour;
+      return quillon::TileColour(TileState::Fail);
     case RunVerdict::Cancelled:
-      return kCancelledColour;
+      return quillon::TileColour(TileState::Cancelled);
     case RunVerdict::None:
       break;
   }
-  return devicePresent_ ? kIdleColour : kNoUnitColour;
+  return quillon::TileColour(devicePresent_ ? TileState::Idle : TileState::NoUnit);
 }
 
 std::string SessionCountsText(int pass, int fail) {
@@ -791,13 +791,7 @@ std::string CUvcCamDownload_Tessaro_VxproxyDlg::UnitText(const ChipSnapshot& flo
 }
 
 void CUvcCamDownload_Tessaro_VxproxyDlg::AppendBurnLine(bool pass, std::uint32_t id, const ChipSnapshot& flow) {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  const std::string line = BurnLogLine(local, UnitText(flow), pass, pass ? LastStatus() : id);
-  std::error_code error;
-  const std::filesystem::path here = std::filesystem::current_path(error);
-  if (error || !AppendBurnLog(here, line)) view_.ShowMessage("Can't Open burn_result.txt", "");
+  if (!AppendBurnLineNow(UnitText(flow), pass, pass ? LastStatus() : id)) view_.ShowMessage("Can't Open burn_result.txt", "");
 }
 
 }  // namespace quillon

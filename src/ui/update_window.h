@@ -25,6 +25,7 @@
 #include "ui/download_worker.h"
 #include "ui/gui_prompt.h"
 #include "ui/keep_awake.h"
+#include "ui/verdict_tile.h"
 #include "ui/window_view.h"
 
 namespace quillon {
@@ -35,14 +36,6 @@ inline constexpr const char* kOlderVersionQuestion = "The updated FW version is 
 inline constexpr const char* kPasswordTitle = "請輸入密碼才能進行二次燒錄";
 inline constexpr const char* kWrongPassword = "密碼輸入錯誤.(請注意大小字母會有差異)";
 inline constexpr const char* kPasswordCancelled = "請輸入正確密碼才可進行二次烧录";
-// The verdict tile, readable from across the line: idle grey, busy blue, PASS
-// green, FAIL red, a cancelled run orange, and no unit dark, unlike a FAIL.
-inline constexpr Rgb kPassColour{0, 255, 0};
-inline constexpr Rgb kFailColour{255, 0, 0};
-inline constexpr Rgb kIdleColour{192, 192, 192};
-inline constexpr Rgb kBusyColour{0, 96, 255};
-inline constexpr Rgb kCancelledColour{255, 160, 0};
-inline constexpr Rgb kNoUnitColour{64, 64, 64};
 // How long the window waits after the worker's end notification, and how soon
 // a Start that found the worker busy tries again.
 inline constexpr std::uint32_t kEndDelayMs = 128;
@@ -56,7 +49,6 @@ enum class RunVerdict { None, Pass, Fail, Cancelled };
 enum class CloseRequest { Key, CloseBox };
 inline constexpr const char* kStopRunQuestion = "A unit is being written. Stop the run and close the window?";
 inline constexpr const char* kStoppingText = "stopping...";
-inline constexpr const char* kCancelledResult = "CANCELLED";
 
 // The station's own image ("ImageFile"): what the window writes instead of
 // the built-in one, or why it cannot.

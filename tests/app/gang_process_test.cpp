@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/process_lock.h"
+#include "support/lock_probe.h"
 #include "support/record_lines.h"
 #include "support/run_process.h"
 #include "support/temp_dir.h"
@@ -25,19 +26,12 @@ namespace quillon {
 namespace {
 
 using testing::ProcessResult;
+using testing::HeldElsewhere;
 using testing::ReadText;
 using testing::StartedProgram;
 
 const char* const kSettings = "[Quillon Config]\r\nWait Time=50\r\nSaveResultToFile=1\r\nLogType=1\r\n";
 
-// True once another process holds the lock file (it exists and cannot be taken).
-bool HeldElsewhere(const std::filesystem::path& file) {
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
-  ::close(fd);
-  return held;
-}
 
 // Waits (without a time assertion: a hang guard only) until every chip is being written.
 bool WaitUntilWritten(const std::vector<std::string>& locations) {

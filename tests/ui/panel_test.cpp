@@ -21,6 +21,7 @@
 #include "flow/status.h"
 #include "platform/files.h"
 #include "platform/process_lock.h"
+#include "support/lock_probe.h"
 #include "support/record_lines.h"
 #include "support/run_process.h"
 #include "support/temp_dir.h"
@@ -30,13 +31,6 @@
 namespace quillon::testing {
 namespace {
 
-bool HeldElsewhere(const std::filesystem::path& file) {
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
-  ::close(fd);
-  return held;
-}
 
 class PanelTest : public ::testing::Test {
  protected:
