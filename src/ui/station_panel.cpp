@@ -177,7 +177,7 @@ void StationPanel::Poll() {
     ReadProgress(run);
     if (!ReapGangWorker(run.worker, false)) continue;
     ReadProgress(run);
-    ::close(run.worker.progressFd);
+    if (run.worker.progressFd >= 0) ::close(run.worker.progressFd);
     run.worker.progressFd = -1;
     FinishWorker(run);
   }

@@ -60,3 +60,37 @@ TEST(ProgressLineTest, TerminalAndLog) {
 
 }  // namespace
 }  // namespace quillon
+
+namespace quillon {
+namespace {
+
+// The station panel reads back what a gang worker writes: every line the
+// writer makes for a chip parses to its value, and only that chip's lines do.
+TEST(ProgressLineTest, GangLinesParseBackForTheirChipOnly) {
+  std::vector<std::uint32_t> values;
+  for (std::uint32_t value = 0; value <= 100; ++value) values.push_back(value);
+  const std::string written = Written(false, values, SIZE_MAX, "1-1");
+  int expected = 0;
+  for (std::size_t at = 0, end = written.find('\n'); end != std::string::npos; at = end + 1, end = written.find('\n', at)) {
+    expected += 10;
+    EXPECT_EQ(GangProgressPercent(written.substr(at, end - at), "1-1"), expected);
+  }
+  EXPECT_EQ(expected, 100);
+  const struct {
+    const char* line;
+    const char* location;
+  } refused[] = {
+      {"Progress 1-1: 40%", "1-10"},   // another chip whose location starts alike
+      {"Progress 1-10: 40%", "1-1"},
+      {"Progress 1-1: 40", "1-1"},     // no percent sign
+      {"Progress 1-1: 101%", "1-1"},   // beyond the end
+      {"Progress 1-1: %", "1-1"},
+      {"Progress 1-1: 40%x", "1-1"},
+      {"Progress: 40%", ""},           // a lone run's line names no chip
+      {"quillon: chip 1-1 ... write PASS", "1-1"},
+  };
+  for (const auto& item : refused) EXPECT_EQ(GangProgressPercent(item.line, item.location), std::nullopt) << item.line;
+}
+
+}  // namespace
+}  // namespace quillon
