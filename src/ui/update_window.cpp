@@ -9,11 +9,13 @@
 #include "app/parse_arg.h"
 #include "app/record_check.h"
 #include "data/firmware_image.h"
+#include "data/current_types.h"
 #include "data/ic_type_ini.h"
 #include "data/image_version.h"
 #include "data/image_match.h"
 #include "data/settings.h"
 #include "device/vxcam.h"
+#include "flow/command_line_binding.h"
 #include "flow/flow_factory.h"
 #include "platform/debug_channel.h"
 #include "platform/files.h"
@@ -41,6 +43,15 @@ std::string ResultLine(const char* format, unsigned a, unsigned b, unsigned c) {
 bool ProfileShowsChipInfo() {
   const CICTypeIni* profile = CurrentProfile();
   return profile != nullptr && (profile->ChipInfo() == 10 || profile->ChipInfo() == 15);
+}
+
+// The station's image names the memory the flows work on from the first
+// listing on, so that the listing of an OTP unit reads how much of it is used.
+void TakeStationMemoryType(const StationImage& station) {
+  CDevFlow* flow = TheFlow();
+  const auto bytes = ReadWholeFile(station.path);
+  if (flow == nullptr || !bytes || flow->DEV_ParseImage(*bytes) == 0) return;
+  if (CurrentMemoryType() != flow->memoryType()) RecreateFlow(true);
 }
 
 }  // namespace
@@ -159,10 +170,11 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnInitDialog() {
   }
   SetControlState(false);
   autoRunEvent_ = false;
-  if (CDevFlow* flow = TheFlow()) flow->DEV_GetDefaultDeviceForTessaro();
-  autoRunEnabled_ = Setting(key::kAutoRun, 0) != 0;
   stationImage_ = LoadStationImage(GetSettingString("", kConfigSection, key::kImageFile));
   if (stationImage_) DebugPrint("Station image: %s\n", stationImage_->description.c_str());
+  if (stationImage_ && stationImage_->usable) TakeStationMemoryType(*stationImage_);
+  if (CDevFlow* flow = TheFlow()) flow->DEV_GetDefaultDeviceForTessaro();
+  autoRunEnabled_ = Setting(key::kAutoRun, 0) != 0;
   saveResultMode_ = Setting(key::kSaveResultToFile, 0);
   view_.SetText(Control::DeviceListLabel, "Audio IC:");
   view_.SetVisible(Control::Hidden1188, false);
@@ -435,8 +447,20 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnStart() {
     RefuseRun(msg::kNotSupport);
     return;
   }
-  CDevFlow& flow = *TheFlow();
   const bool builtin = imageText_.empty() || imageText_.find(kVersionDisplayPrefix) != std::string::npos;
+  if (!builtin) {
+    // As the command line binds a named image: the profile that fits it and
+    // the flow of its memory (which may re-create the flow object).
+    if (BindCommandLineImage(NameCommandLineImage(imageText_, true)) == 0 && TheFlow() != nullptr) {
+      TheFlow()->image.fileData.clear();
+    }
+    serialText_ = UnitText(lastChip_);
+  }
+  if (TheFlow() == nullptr) {
+    RefuseRun(msg::kNotSupport);
+    return;
+  }
+  CDevFlow& flow = *TheFlow();
   if (builtin) {
     const VersionQuestion question =
         continuingLoop ? VersionQuestion::None : CompareVersionWords(flow.image.versionFields, lastChip_.versionWords);
@@ -452,10 +476,6 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnStart() {
     if (profile != nullptr) profile->GetBuiltinFirmwareId(BuiltinNameForSelection(SelectionText()), &number);
     if (number == 0 || !LoadBuiltinImage(flow.image, number)) LoadDefaultImage(flow.image, profile);
     MoveBuiltinToFileData(flow.image);
-  } else {
-    flow.image.mainFile = imageText_;
-    if (!LoadImageFile(flow.image)) flow.image.fileData.clear();
-    serialText_ = UnitText(lastChip_);
   }
   // An image that did not load must never reach the chip.
   if (flow.image.fileData.empty()) {

@@ -1,7 +1,9 @@
 // The window as a production line uses it: loops on units already at the
 // image's version, serial numbers, stops, exit status, units pulled mid-run
 // and stray keys.
+#include "flow/otp_images.h"
 #include "platform/sha256.h"
+#include "sim/chip_model.h"
 #include "ui/window_fixture.h"
 
 namespace quillon::testing {
@@ -288,6 +290,37 @@ TEST_F(WindowStationImageTest, RefusedImageKeepsStartOff) {
   window->OnStart();
   Settle();
   EXPECT_EQ(Count("Start Download"), 0);
+}
+
+
+// With the station's OTP image the password guards a unit's second OTP
+// programming from what the unit itself reports: a blank unit is written
+// without a question, the same unit again only with the right password.
+TEST_F(WindowStationImageTest, OtpImageAsksThePasswordOnTheSecondProgramming) {
+  const std::vector<std::uint8_t> image = OtpImage(1024);
+  ASSERT_FALSE(image.empty());
+  temp.Write("otp.rfw", std::string(image.begin(), image.end()));
+  chip = &AddChipWith({.memory = sim::MemoryKind::kOtp}, {});
+  Open("ImageFile=otp.rfw\r\nOTP Password=Secret\r\n");
+  window->SetOtpUsageSource(nullptr);  // what the unit reports, not a figure of the test
+  ASSERT_TRUE(view.enabled[Control::Start]);
+  ClickStart();
+  ASSERT_EQ(Shown(Control::Result), "PASS") << Shown(Control::StatusText);
+  EXPECT_EQ(view.passwordPrompts, 0);
+  EXPECT_TRUE(sim::OtpBootBlock(chip->state()).has_value());
+
+  view.password = "secret";
+  ClickStart();
+  EXPECT_EQ(view.passwordPrompts, 1);
+  EXPECT_EQ(view.messages, std::vector<std::string>{kWrongPassword});
+  EXPECT_EQ(Count("Start Download"), 1);
+  EXPECT_TRUE(view.enabled[Control::Start]);
+
+  view.password = "Secret";
+  view.answers = {Answer::Yes, Answer::Yes};
+  ClickStart();
+  EXPECT_EQ(view.passwordPrompts, 2);
+  EXPECT_EQ(Count("Start Download"), 2);
 }
 
 }  // namespace
