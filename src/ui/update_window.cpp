@@ -449,9 +449,14 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnStart() {
   }
   const bool builtin = imageText_.empty() || imageText_.find(kVersionDisplayPrefix) != std::string::npos;
   if (!builtin) {
-    // As the command line binds a named image: the profile that fits it and
-    // the flow of its memory (which may re-create the flow object).
-    if (BindCommandLineImage(NameCommandLineImage(imageText_, true)) == 0 && TheFlow() != nullptr) {
+    // A file that does not load is refused below without a word to the chip;
+    // one that does is bound as the command line binds a named image: the
+    // profile that fits it and the flow of its memory (which may re-create
+    // the flow object).
+    CFirmwareImage probe;
+    probe.mainFile = imageText_;
+    const bool loads = LoadImageFile(probe) && !probe.fileData.empty();
+    if ((!loads || BindCommandLineImage(NameCommandLineImage(imageText_, true)) == 0) && TheFlow() != nullptr) {
       TheFlow()->image.fileData.clear();
     }
     serialText_ = UnitText(lastChip_);
