@@ -361,7 +361,9 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnFlowPass(const ChipSnapshot& flow) {
 void CUvcCamDownload_Tessaro_VxproxyDlg::OnFlowFail(std::uint32_t id, const ChipSnapshot& flow) {
   // A run the operator stopped ends in whatever step the stop reached (a
   // reset, a write): it is recorded as a cancel, not as a fault of the unit.
-  const bool cancelled = id == msg::kRunCancelled || (runAwaitingResult_ && CancelRequested());
+  // A failure the stopped run posts after its first one belongs to the cancel too.
+  const bool cancelled = id == msg::kRunCancelled || (runAwaitingResult_ && CancelRequested()) ||
+                         (!runAwaitingResult_ && lastResult_ == RunVerdict::Cancelled);
   if (cancelled) {
     id = msg::kRunCancelled;
     SetLastStatus(id);

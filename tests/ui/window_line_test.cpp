@@ -323,5 +323,97 @@ TEST_F(WindowStationImageTest, OtpImageAsksThePasswordOnTheSecondProgramming) {
   EXPECT_EQ(Count("Start Download"), 2);
 }
 
+
+struct CancelCase {
+  const char* name;
+  sim::MemoryKind memory;
+  std::function<std::vector<std::uint8_t>()> image;
+  std::uint8_t writeOp;  // the memory's data write and read commands (class 0x02)
+  std::uint8_t readOp;
+};
+void PrintTo(const CancelCase& c, std::ostream* out) { *out << c.name; }
+
+// Where the stop comes: during the first data write, or during the read-back after it.
+enum class CancelPoint { Write, ReadBack };
+
+class WindowCancelTest : public WindowFixture,
+                         public ::testing::WithParamInterface<std::tuple<CancelCase, CancelPoint>> {};
+
+// The window closed (and confirmed) while the unit's memory is being written:
+// the run is recorded as the cancel, never as a fault of the unit, and the
+// unit is left as the cut left it, without a PASS.
+TEST_P(WindowCancelTest, CloseDuringTheWriteIsRecordedAsTheCancel) {
+  const auto& [c, point] = GetParam();
+  const std::vector<std::uint8_t> image = c.image();
+  ASSERT_FALSE(image.empty());
+  temp.Write("station.rfw", std::string(image.begin(), image.end()));
+  chip = &AddChipWith({.memory = c.memory}, {});
+  const std::filesystem::path previous = std::filesystem::current_path();
+  std::filesystem::current_path(temp.path());
+  Open("ImageFile=station.rfw\r\nLogType=1\r\nSaveResultToFile=1\r\n");
+  gate.Arm();
+  bool written = false;
+  hookBus->hook = [&](HookBus&, UsbHandle, const SetupPacket& s, std::span<std::uint8_t> d) -> std::optional<TransferResult> {
+    const bool write = IsOp(s, d, 0x02, c.writeOp);
+    if ((point == CancelPoint::Write && write) || (point == CancelPoint::ReadBack && written && IsOp(s, d, 0x02, c.readOp))) {
+      gate.PassOrWait();
+    }
+    written = written || write;
+    return std::nullopt;
+  };
+  window->OnStart();
+  gate.AwaitReached();
+  view.RunPosts();
+  view.answers = {Answer::Yes};
+  window->OnClose(CloseRequest::CloseBox);
+  gate.Open();
+  Settle();
+  hookBus->hook = nullptr;
+  std::filesystem::current_path(previous);
+  ASSERT_TRUE(window->ended());
+  EXPECT_EQ(window->lastResult(), RunVerdict::Cancelled);
+  EXPECT_EQ(LastStatus(), msg::kRunCancelled);
+  const std::string burn = ReadFile(temp.path() / "burn_result.txt");
+  EXPECT_NE(burn.find(std::to_string(msg::kRunCancelled)), std::string::npos) << burn;
+  EXPECT_EQ(burn.find(std::to_string(msg::kResetDeviceFail)), std::string::npos) << burn;
+  EXPECT_EQ(burn.find("Pass,"), std::string::npos) << burn;
+  EXPECT_EQ(ReadFile(temp.path() / "Result.txt"), "fail");
+  EXPECT_EQ(window->passCount() + window->failCount(), 0) << "a cancel counts neither way";
+  // Cut short: the unit does not start the image (during the write it does
+  // not even hold it), and an OTP unit books no new code.
+  const auto memory = chip->state().memory.bytes();
+  if (point == CancelPoint::Write) {
+    EXPECT_FALSE(std::equal(image.begin(), image.end(), memory.begin()));
+  }
+  if (c.memory == sim::MemoryKind::kOtp) {
+    EXPECT_FALSE(sim::OtpBootBlock(chip->state()).has_value());
+  }
+}
+
+std::vector<std::uint8_t> CancelImage(mkimage::Memory memory) {
+  mkimage::ImageSpec spec;
+  spec.memory = memory;
+  if (memory != mkimage::Memory::Spi) {
+    spec.configAt = 0;
+    spec.size = 0x400;
+  }
+  std::string error;
+  auto image = mkimage::MakeImage(spec, &error);
+  EXPECT_TRUE(image.has_value()) << error;
+  return image.value_or(std::vector<std::uint8_t>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Memories, WindowCancelTest,
+    ::testing::Combine(
+        ::testing::Values(CancelCase{"SpiFlash", sim::MemoryKind::kSpi, [] { return CancelImage(mkimage::Memory::Spi); }, 0x82, 0xC2},
+                          CancelCase{"Eeprom8", sim::MemoryKind::kEeprom8, [] { return CancelImage(mkimage::Memory::Eeprom8); }, 0x8B, 0xCB},
+                          CancelCase{"Eeprom16", sim::MemoryKind::kEeprom16, [] { return CancelImage(mkimage::Memory::Eeprom16); }, 0x91, 0xD1},
+                          CancelCase{"Otp", sim::MemoryKind::kOtp, [] { return OtpImage(5000); }, 0x97, 0xD7}),
+        ::testing::Values(CancelPoint::Write, CancelPoint::ReadBack)),
+    [](const auto& info) {
+      return std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) == CancelPoint::Write ? "Write" : "ReadBack");
+    });
+
 }  // namespace
 }  // namespace quillon::testing
