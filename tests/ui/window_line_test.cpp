@@ -4,6 +4,9 @@
 #include "flow/otp_images.h"
 #include "platform/sha256.h"
 #include "sim/chip_model.h"
+#include "sim/plug_requests.h"
+#include "sim/sim_session.h"
+#include "tools/sim/sim_cli.h"
 #include "ui/window_fixture.h"
 
 namespace quillon::testing {
@@ -240,11 +243,11 @@ TEST_F(WindowTileTest, AutoRunStartsEveryNewUnit) {
   sim::ChipConfig next;
   next.productId = 0x0011;
   next.serial = "UNIT-0002";
-  view.answers = {Answer::Yes};  // should the new unit already run the image
   bus.PlugChip(next);
   window->PollDeviceEvents();
   Settle();
   EXPECT_EQ(Count("Start Download"), 2);
+  EXPECT_TRUE(view.questions.empty()) << "the blank unit is not compared with the last one";
   EXPECT_EQ(Shown(Control::Result), "PASS");
   EXPECT_EQ(Shown(Control::SerialText), "UNIT-0002");
   EXPECT_EQ(window->passCount(), 2);
@@ -414,6 +417,101 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) {
       return std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) == CancelPoint::Write ? "Write" : "ReadBack");
     });
+
+
+// A station's state file as the window's bus, as a process with QUILLON_SIM
+// has it; `hook` sees every transfer first and may hold it.
+class StateBackend final : public UsbBackend {
+ public:
+  explicit StateBackend(std::unique_ptr<UsbBackend> session) : session_(std::move(session)) {}
+  std::uint32_t ListDevices(std::vector<UsbDeviceInfo>& out) override { return session_->ListDevices(out); }
+  std::uint32_t Open(const std::string& instance, UsbHandle& out) override { return session_->Open(instance, out); }
+  void Close(UsbHandle handle) override { session_->Close(handle); }
+  TransferResult ControlTransfer(UsbHandle handle, const SetupPacket& setup, std::span<std::uint8_t> data,
+                                 std::uint32_t timeoutMs) override {
+    if (hook) hook(setup, data);
+    return session_->ControlTransfer(handle, setup, data, timeoutMs);
+  }
+  void SetEventListener(UsbEventListener* listener) override { session_->SetEventListener(listener); }
+  std::size_t HandleEvents() override { return session_->HandleEvents(); }
+
+  std::function<void(const SetupPacket&, std::span<std::uint8_t>)> hook;
+
+ private:
+  std::unique_ptr<UsbBackend> session_;
+};
+
+using WindowStationStateTest = WindowFixture;
+
+// Units come and go (quillon-sim plug, pull) while the window holds the
+// station's state: "AutoRun" 1 starts a run for a unit plugged in while the
+// window is open, and a unit pulled mid-run shows its FAIL, not "no unit".
+TEST_F(WindowStationStateTest, UnitsPluggedAndPulledWhileTheWindowHoldsTheState) {
+  const std::string state = (temp.path() / "station.state").string();
+  std::ostringstream out, err;
+  ASSERT_EQ(sim::RunSimCli(std::vector<std::string>{"new", state, "--off-bus-ms", "20"}, out, err), 0) << err.str();
+  ASSERT_EQ(sim::RunSimCli(std::vector<std::string>{"pull", state}, out, err), 0) << err.str();
+  std::string error;
+  auto session = sim::OpenSimSession(state, "", error);
+  ASSERT_TRUE(session) << error;
+  auto station = std::make_unique<StateBackend>(std::move(session));
+  StateBackend* stationBus = station.get();
+  backend.reset();
+  backend = std::make_unique<ScopedUsbBackend>(std::move(station));
+  Open("AutoRun=1\r\n");
+  EXPECT_FALSE(window->devicePresent());
+  EXPECT_EQ(view.resultColour, kNoUnitColour);
+
+  const auto plug = [&](const std::string& serial) {
+    sim::PlugRequest request;
+    request.config.serial = serial;
+    request.config.offBusMs = 20;
+    ASSERT_FALSE(sim::QueueRequest(state, request, error).empty()) << error;
+  };
+  plug("UNIT-0002");
+  window->PollDeviceEvents();
+  Settle();
+  EXPECT_EQ(Count("Start Download"), 1);
+  EXPECT_EQ(Shown(Control::Result), "PASS");
+  EXPECT_EQ(Shown(Control::SerialText), "UNIT-0002");
+
+  const auto pull = [&](std::size_t chip) {
+    sim::PlugRequest request;
+    request.kind = sim::PlugRequest::Kind::kPull;
+    request.chip = chip;
+    ASSERT_FALSE(sim::QueueRequest(state, request, error).empty()) << error;
+  };
+  pull(1);  // the written unit leaves the station
+  window->PollDeviceEvents();
+  Settle();
+  EXPECT_EQ(Shown(Control::Result), "PASS") << "the verdict stays until the next run";
+
+  gate.Arm();
+  stationBus->hook = [this](const SetupPacket& s, std::span<std::uint8_t> d) {
+    if (IsOp(s, d, 0x02, 0x04)) gate.PassOrWait();
+  };
+  plug("UNIT-0003");
+  window->PollDeviceEvents();
+  // Until the new unit's automatic run reaches its erase.
+  for (int guard = 0; guard < 200000 && !gate.Reached(); ++guard) {
+    if (view.RunPosts()) continue;
+    if (window->WorkerIdle() && !view.HasPosts() && view.FireTimer()) continue;
+    view.AwaitPost();
+  }
+  ASSERT_TRUE(gate.Reached());
+  EXPECT_TRUE(view.questions.empty()) << "a blank unit is not asked about the last unit's version";
+  pull(2);
+  window->PollDeviceEvents();
+  gate.Open();
+  Settle();
+  stationBus->hook = nullptr;
+  EXPECT_EQ(Count("Start Download"), 2);
+  EXPECT_EQ(Shown(Control::Result), "FAIL");
+  EXPECT_EQ(view.resultColour, kFailColour);
+  EXPECT_NE(Shown(Control::StatusText), "No USB Audio");
+  EXPECT_EQ(window->failCount(), 1);
+  EXPECT_FALSE(window->devicePresent());
+}
 
 }  // namespace
 }  // namespace quillon::testing
