@@ -272,6 +272,7 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnFlowInfo(std::uint32_t id, std::uint3
     if (lastResult_ == RunVerdict::Fail || lastResult_ == RunVerdict::Cancelled) statusText_ = lastFailureText_;
     view_.SetVisible(Control::ChipInfo, ProfileShowsChipInfo());
     serialText_ = UnitText(flow);
+    if (!flow.foundAt.empty()) locationText_ = flow.foundAt;
     if (!flow.location.empty()) locationText_ = flow.location;
     devicePresent_ = true;
   } else {
@@ -778,7 +779,9 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::ReportWindowRun(bool pass, std::uint32_
     std::lock_guard lock(shared_);
     record.location = openDevice_;
   }
-  if (!record.location.empty()) locationText_ = record.location;
+  // A unit gone before the worker opened it is still named by where it was listed.
+  if (record.location.empty()) record.location = locationText_;
+  locationText_ = record.location;
   if (flow.vendorId != 0 || flow.productId != 0) record.identity = FullIdText(flow.vendorId, flow.productId, flow.revision);
   record.serialNumber = flow.serial;
   record.passed = pass;

@@ -223,6 +223,26 @@ TEST_F(WindowTileTest, ColourAndProgressTellTheRun) {
   EXPECT_EQ(Shown(Control::UnitLocation), "Location: 1-1");
 }
 
+// A unit that leaves between its listing and its run fails, and its record
+// still names where it was.
+TEST_F(WindowTileTest, AUnitGoneBeforeItsRunIsRecordedAtItsPort) {
+  Open("AutoRun=1\r\nAutoRunDelay=100\r\nResultJson=runs.jsonl\r\n");
+  sim::ChipConfig blank;
+  blank.productId = 0x0011;
+  chip = &bus.PlugChip(blank);
+  window->PollDeviceEvents();
+  // Listed, its automatic start waiting for the delay.
+  for (int guard = 0; guard < 200000 && !(window->WorkerIdle() && !view.HasPosts() && window->devicePresent()); ++guard) {
+    if (!view.RunPosts()) view.AwaitPost();
+  }
+  ASSERT_TRUE(window->devicePresent());
+  bus.PullChip(0);
+  Settle();
+  EXPECT_EQ(Shown(Control::Result), "FAIL");
+  const std::string records = ReadFile(temp.path() / "runs.jsonl");
+  EXPECT_NE(records.find("\"location\":\"1-1\""), std::string::npos) << records;
+}
+
 TEST(SessionCountsTest, Texts) {
   EXPECT_EQ(SessionCountsText(0, 0), "Pass 0  Fail 0  Yield -");
   EXPECT_EQ(SessionCountsText(2, 1), "Pass 2  Fail 1  Yield 66.7 %");
