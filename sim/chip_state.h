@@ -110,6 +110,7 @@ struct ChipState {
   std::map<std::uint16_t, std::uint8_t> registers;  // chip registers written since power-up
   bool powerLost = false;    // fell off the bus; powers up again in the next run
   bool resetPending = false;  // off the bus after a reset; back in the next run at the latest
+  bool pulled = false;        // unplugged from the station: off the bus until plugged back
   Faults faults;
   RunStats lastRun;
   std::uint32_t journalSequence = 0;  // the last journal record already in this state

@@ -18,6 +18,8 @@ thread_local bool inTransfer = false;
 
 }  // namespace
 
+std::string NextChipLocation(std::size_t count) { return "1-" + std::to_string(count + 1); }
+
 SimBus::SimBus(std::vector<ChipState> chips) {
   for (ChipState& state : chips) {
     const bool powerUp = state.powerLost;
@@ -47,7 +49,7 @@ bool SimBus::InTransferOnThisThread() { return inTransfer; }
 SimChip& SimBus::AddChip(const ChipConfig& config) {
   std::lock_guard lock(mutex_);
   Slot slot;
-  slot.chip = std::make_unique<SimChip>(ChipState(config, "1-" + std::to_string(slots_.size() + 1)));
+  slot.chip = std::make_unique<SimChip>(ChipState(config, NextChipLocation(slots_.size())));
   slot.chip->PowerUp();
   slots_.push_back(std::move(slot));
   return *slots_.back().chip;
@@ -68,6 +70,29 @@ void SimBus::UnplugChip(std::size_t index) {
   slot.chip->PowerUp();  // pages still being programmed are lost
   slot.chip->state().powerLost = true;
   ReportChangesLocked();
+}
+
+bool SimBus::PullChip(std::size_t index) {
+  if (index >= ChipCount()) return false;
+  UnplugChip(index);
+  std::lock_guard lock(mutex_);
+  slots_[index].chip->state().pulled = true;
+  return true;
+}
+
+bool SimBus::ReplugChip(std::size_t index) {
+  std::lock_guard lock(mutex_);
+  if (index >= slots_.size() || !slots_[index].chip->state().pulled) return false;
+  Slot& slot = slots_[index];
+  ChipState& state = slot.chip->state();
+  state.pulled = false;
+  state.powerLost = false;
+  slot.chip->PowerUp();
+  ++state.generation;
+  slot.notReadyUntilMs = TheClock().NowMs() + state.config.notReadyMs;
+  events_.push_back({true, InfoOf(slot)});
+  ReportChangesLocked();
+  return true;
 }
 
 std::size_t SimBus::ChipCount() const {
@@ -134,7 +159,8 @@ void SimBus::ReportChangesLocked() {
 }
 
 bool SimBus::OnBus(const Slot& slot) const {
-  return !slot.chip->state().powerLost && slot.resetKind == ResetKind::kNone;
+  const ChipState& state = slot.chip->state();
+  return !state.pulled && !state.powerLost && slot.resetKind == ResetKind::kNone;
 }
 
 UsbDeviceInfo SimBus::InfoOf(const Slot& slot) const {

@@ -21,6 +21,9 @@
 
 namespace quillon::sim {
 
+// Where the next chip of a bus of `count` chips sits.
+std::string NextChipLocation(std::size_t count);
+
 class SimBus final : public UsbBackend {
  public:
   SimBus() = default;
@@ -38,6 +41,11 @@ class SimBus final : public UsbBackend {
   // The cable of chip `index` is pulled: it is off the bus (and powers up again
   // in the next run), and listeners hear of its removal.
   void UnplugChip(std::size_t index);
+  // The unit is taken off the station: off the bus as with UnplugChip, and it
+  // stays off (in later runs too) until ReplugChip. False for no such chip.
+  bool PullChip(std::size_t index);
+  // A pulled unit plugged back: it powers up and listeners hear of its arrival.
+  bool ReplugChip(std::size_t index);
 
   std::size_t ChipCount() const;
   SimChip& Chip(std::size_t index);

@@ -9,6 +9,7 @@
 #include "proxy/host_backend.h"
 #include "proxy/libusb_backend.h"
 #include "sim/journal.h"
+#include "sim/plug_requests.h"
 #include "sim/sim_bus.h"
 #include "sim/state_file.h"
 
@@ -90,7 +91,17 @@ class SimSession final : public UsbBackend {
     return bus_.ControlTransfer(handle, setup, data, timeoutMs);
   }
   void SetEventListener(UsbEventListener* listener) override { bus_.SetEventListener(listener); }
-  std::size_t HandleEvents() override { return bus_.HandleEvents(); }
+  std::size_t HandleEvents() override {
+    // Units plugged or pulled meanwhile (quillon-sim plug, pull) arrive or
+    // leave here, on the caller's event poll, as a hotplug event would.
+    if (scope_ == SimScope::kWholeBus) {
+      for (const PlugRequest& request : TakeRequests(file_)) {
+        std::string error;
+        if (!ApplyRequest(bus_, request, error)) DebugPrint("Simulator request ignored: %s\n", error.c_str());
+      }
+    }
+    return bus_.HandleEvents();
+  }
 
  private:
   // The whole file (kWholeBus) or the one chip (kOneChip) for the whole run.
@@ -156,6 +167,17 @@ std::unique_ptr<UsbBackend> OpenSimSession(const std::filesystem::path& stateFil
       return nullptr;
     }
     if (!LoadStateFile(stateFile, chips, error)) return nullptr;
+    // Requests left while nobody held the state, kept at once.
+    bool changed = false;
+    for (const PlugRequest& request : TakeRequests(stateFile)) {
+      std::string why;
+      if (ApplyRequest(chips, request, why)) {
+        changed = true;
+      } else {
+        DebugPrint("Simulator request ignored: %s\n", why.c_str());
+      }
+    }
+    if (changed && !SaveStateFile(stateFile, chips, error)) return nullptr;
   } else {
     if (options.scope == SimScope::kOneChip) {
       lock = std::make_unique<StateFileLock>(stateFile.string() + ".chip-" + options.location, 0);

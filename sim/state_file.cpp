@@ -79,6 +79,7 @@ struct PendingChip {
   Faults faults;
   RunStats lastRun;
   std::uint32_t journalSequence = 0;
+  bool pulled = false;
   std::vector<std::pair<std::uint32_t, std::vector<std::uint8_t>>> rows;
 };
 
@@ -132,6 +133,8 @@ std::string SerializeStates(const std::vector<ChipState>& chips) {
     out << "last-run " << chip.lastRun.transfers << ' ' << chip.lastRun.bytes << ' ' << chip.lastRun.failed << ' '
         << chip.lastRun.BusTimeUs() << ' ' << chip.lastRun.latencyUs << ' ' << chip.lastRun.occupancyNs << '\n';
     if (chip.journalSequence != 0) out << "journal-sequence " << chip.journalSequence << '\n';
+    // Written only for a pulled chip, so that other states read as before.
+    if (chip.pulled) out << "pulled 1\n";
     const auto bytes = chip.memory.bytes();
     const std::uint8_t blank = BlankValue(c.memory);
     static constexpr char kHex[] = "0123456789abcdef";
@@ -188,6 +191,7 @@ bool ParseStates(std::string_view text, std::vector<ChipState>& chips, std::stri
       state.faults = std::move(p.faults);
       state.lastRun = p.lastRun;
       state.journalSequence = p.journalSequence;
+      state.pulled = p.pulled;
       std::vector<std::uint8_t> image(state.memory.bytes().begin(), state.memory.bytes().end());
       for (const auto& [address, bytes] : p.rows) {
         if (std::uint64_t{address} + bytes.size() > image.size()) return fail("data beyond the memory");
@@ -324,6 +328,7 @@ bool ParseStates(std::string_view text, std::vector<ChipState>& chips, std::stri
     else if (key == "fault-not-ready") p.faults.notReady = v;
     else if (key == "fault-flaky-read") p.faults.flakyRead = v;
     else if (key == "journal-sequence") p.journalSequence = v;
+    else if (key == "pulled") p.pulled = v != 0;
     else if (key == "fault-otp-fail") {
       std::uint16_t a = 0;
       ok = u16(a);

@@ -18,6 +18,7 @@ ChipSnapshot SnapshotOf(const CDevFlow& flow) {
   if (s.open) {
     if (CCamDev* object = VxCam_CurrentDevice()) s.location = object->record().location;
   }
+  s.foundAt = flow.foundAt;
   s.versionText = flow.versionText;
   s.versionWords = flow.versionFields;
   s.connectionText = flow.connectionText;

@@ -19,6 +19,7 @@ struct ChipSnapshot {
   std::string identity;        // "VID_vvvv&PID_pppp&REV_rrrr", empty before a chip was read
   std::string deviceName;      // the maker's product string
   std::string location;        // the open chip's port, empty when none is open
+  std::string foundAt;         // the port the chip was last found at, open or not
   std::string versionText = "N/A";
   VersionFields versionWords{};  // the running code's version words, for the version questions
   std::string connectionText = "No USB Audio";

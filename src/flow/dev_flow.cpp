@@ -379,6 +379,9 @@ void CDevFlow::GetDeviceInfo(bool internalTool) {
   const VidPid ids{vendorId, productId};
   const VidPid* suffix = internalTool ? &ids : nullptr;
   StoreCodeVersion(status);
+  // A unit whose status carries no version words (a blank one in its loader)
+  // must not be compared by the words of the unit before it.
+  versionFields = {};
   std::string text;
   if (extended[0] == 16 || extended[0] == 24 || extended[0] == 32) {
     std::array<std::uint8_t, 32> more{};

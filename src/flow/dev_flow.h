@@ -94,6 +94,7 @@ struct CDevFlowData {
   std::string locationIdText;
   std::uint32_t portAddress = 0;
   std::string hubInstance;
+  std::string foundAt;  // the port of the device last found, kept after it is closed
   std::int32_t selectedOrdinal = -1;
   std::int32_t selectedListIndex = -1;
   std::uint32_t accepted = 1;

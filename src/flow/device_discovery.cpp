@@ -154,6 +154,7 @@ void CDevFlow::ReadLocation() {
   }
   portAddress = address;
   hubInstance = hub;
+  foundAt = object->record().location;
 }
 
 void CDevFlow::ReadChipMode() {

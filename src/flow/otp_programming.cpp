@@ -213,7 +213,7 @@ int COTPInfo_USB::OTP_UpdateEx_Cmd2(std::span<std::uint8_t> part, PartKind kind,
       MP_OTPFailAction(length);
     }
     if (cancelledWhileWriting_) {
-      Fail(msg::kResetDeviceFail);
+      Fail(msg::kRunCancelled);
     } else if (!partFailPosted_) {
       Fail(id::kWriteOtpFail);
     }

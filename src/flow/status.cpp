@@ -208,6 +208,11 @@ int PostFlowMessage(std::uint32_t notification, std::uint32_t wParam, std::uint3
     if (auto failure = TakeLinkFailure()) {
       ReportLinkFailure(*failure);
       if (IsVerdictId(wParam)) wParam = msg::kLinkFail;
+    } else if (FlowCancelled()) {
+      // A step that saw the stop returns without touching the chip, and the
+      // step after it (a reset, say) fails for that reason: the run ends as
+      // a cancel, not as a fault of the unit.
+      wParam = msg::kRunCancelled;
     }
     CurrentStep() = {};
   }

@@ -9,11 +9,13 @@
 #include "app/parse_arg.h"
 #include "app/record_check.h"
 #include "data/firmware_image.h"
+#include "data/current_types.h"
 #include "data/ic_type_ini.h"
 #include "data/image_version.h"
 #include "data/image_match.h"
 #include "data/settings.h"
 #include "device/vxcam.h"
+#include "flow/command_line_binding.h"
 #include "flow/flow_factory.h"
 #include "platform/debug_channel.h"
 #include "platform/files.h"
@@ -41,6 +43,15 @@ std::string ResultLine(const char* format, unsigned a, unsigned b, unsigned c) {
 bool ProfileShowsChipInfo() {
   const CICTypeIni* profile = CurrentProfile();
   return profile != nullptr && (profile->ChipInfo() == 10 || profile->ChipInfo() == 15);
+}
+
+// The station's image names the memory the flows work on from the first
+// listing on, so that the listing of an OTP unit reads how much of it is used.
+void TakeStationMemoryType(const StationImage& station) {
+  CDevFlow* flow = TheFlow();
+  const auto bytes = ReadWholeFile(station.path);
+  if (flow == nullptr || !bytes || flow->DEV_ParseImage(*bytes) == 0) return;
+  if (CurrentMemoryType() != flow->memoryType()) RecreateFlow(true);
 }
 
 }  // namespace
@@ -159,10 +170,11 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnInitDialog() {
   }
   SetControlState(false);
   autoRunEvent_ = false;
-  if (CDevFlow* flow = TheFlow()) flow->DEV_GetDefaultDeviceForTessaro();
-  autoRunEnabled_ = Setting(key::kAutoRun, 0) != 0;
   stationImage_ = LoadStationImage(GetSettingString("", kConfigSection, key::kImageFile));
   if (stationImage_) DebugPrint("Station image: %s\n", stationImage_->description.c_str());
+  if (stationImage_ && stationImage_->usable) TakeStationMemoryType(*stationImage_);
+  if (CDevFlow* flow = TheFlow()) flow->DEV_GetDefaultDeviceForTessaro();
+  autoRunEnabled_ = Setting(key::kAutoRun, 0) != 0;
   saveResultMode_ = Setting(key::kSaveResultToFile, 0);
   view_.SetText(Control::DeviceListLabel, "Audio IC:");
   view_.SetVisible(Control::Hidden1188, false);
@@ -260,6 +272,7 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnFlowInfo(std::uint32_t id, std::uint3
     if (lastResult_ == RunVerdict::Fail || lastResult_ == RunVerdict::Cancelled) statusText_ = lastFailureText_;
     view_.SetVisible(Control::ChipInfo, ProfileShowsChipInfo());
     serialText_ = UnitText(flow);
+    if (!flow.foundAt.empty()) locationText_ = flow.foundAt;
     if (!flow.location.empty()) locationText_ = flow.location;
     devicePresent_ = true;
   } else {
@@ -349,7 +362,9 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnFlowPass(const ChipSnapshot& flow) {
 void CUvcCamDownload_Tessaro_VxproxyDlg::OnFlowFail(std::uint32_t id, const ChipSnapshot& flow) {
   // A run the operator stopped ends in whatever step the stop reached (a
   // reset, a write): it is recorded as a cancel, not as a fault of the unit.
-  const bool cancelled = id == msg::kRunCancelled || (runAwaitingResult_ && CancelRequested());
+  // A failure the stopped run posts after its first one belongs to the cancel too.
+  const bool cancelled = id == msg::kRunCancelled || (runAwaitingResult_ && CancelRequested()) ||
+                         (!runAwaitingResult_ && lastResult_ == RunVerdict::Cancelled);
   if (cancelled) {
     id = msg::kRunCancelled;
     SetLastStatus(id);
@@ -435,8 +450,25 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnStart() {
     RefuseRun(msg::kNotSupport);
     return;
   }
-  CDevFlow& flow = *TheFlow();
   const bool builtin = imageText_.empty() || imageText_.find(kVersionDisplayPrefix) != std::string::npos;
+  if (!builtin) {
+    // A file that does not load is refused below without a word to the chip;
+    // one that does is bound as the command line binds a named image: the
+    // profile that fits it and the flow of its memory (which may re-create
+    // the flow object).
+    CFirmwareImage probe;
+    probe.mainFile = imageText_;
+    const bool loads = LoadImageFile(probe) && !probe.fileData.empty();
+    if ((!loads || BindCommandLineImage(NameCommandLineImage(imageText_, true)) == 0) && TheFlow() != nullptr) {
+      TheFlow()->image.fileData.clear();
+    }
+    serialText_ = UnitText(lastChip_);
+  }
+  if (TheFlow() == nullptr) {
+    RefuseRun(msg::kNotSupport);
+    return;
+  }
+  CDevFlow& flow = *TheFlow();
   if (builtin) {
     const VersionQuestion question =
         continuingLoop ? VersionQuestion::None : CompareVersionWords(flow.image.versionFields, lastChip_.versionWords);
@@ -452,10 +484,6 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnStart() {
     if (profile != nullptr) profile->GetBuiltinFirmwareId(BuiltinNameForSelection(SelectionText()), &number);
     if (number == 0 || !LoadBuiltinImage(flow.image, number)) LoadDefaultImage(flow.image, profile);
     MoveBuiltinToFileData(flow.image);
-  } else {
-    flow.image.mainFile = imageText_;
-    if (!LoadImageFile(flow.image)) flow.image.fileData.clear();
-    serialText_ = UnitText(lastChip_);
   }
   // An image that did not load must never reach the chip.
   if (flow.image.fileData.empty()) {
@@ -751,7 +779,9 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::ReportWindowRun(bool pass, std::uint32_
     std::lock_guard lock(shared_);
     record.location = openDevice_;
   }
-  if (!record.location.empty()) locationText_ = record.location;
+  // A unit gone before the worker opened it is still named by where it was listed.
+  if (record.location.empty()) record.location = locationText_;
+  locationText_ = record.location;
   if (flow.vendorId != 0 || flow.productId != 0) record.identity = FullIdText(flow.vendorId, flow.productId, flow.revision);
   record.serialNumber = flow.serial;
   record.passed = pass;

@@ -441,7 +441,7 @@ TEST_P(EepromWidthTest, TextDumpOfWhatWasRead) {
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), expected);
 }
 
-// A cancelled download stops at the ROM entry: 41512 and nothing written.
+// A cancelled download stops at the ROM entry: a cancel, and nothing written.
 TEST_P(EepromWidthTest, CancelledDownload) {
   const sim::MemoryKind kind = GetParam();
   const std::string path = Prepare(kind, EepromImage(kind), EepromImage(kind, 0x0022));
@@ -450,7 +450,7 @@ TEST_P(EepromWidthTest, CancelledDownload) {
   SetMainWindow(&window);
   MarkWire();
   EXPECT_EQ(flow->DEV_RunCommand('W', path), 0);
-  EXPECT_EQ(LastStatus(), msg::kResetDeviceFail);
+  EXPECT_EQ(LastStatus(), msg::kRunCancelled);
   EXPECT_EQ(Steps(), std::vector<std::string>{});
 }
 

@@ -386,7 +386,7 @@ TEST_F(OtpFlowTest, ReadWithoutBlocksEndsWithOtpCodeNotExistAndNoDump) {
             window.posts.end());
 }
 
-TEST_F(OtpFlowTest, CancelDuringTheDataChunksBooksTheDeadEntryThenFails41512) {
+TEST_F(OtpFlowTest, CancelDuringTheDataChunksBooksTheDeadEntryThenEndsAsACancel) {
   image = OtpImage(5000);
   code = *BuildImageParts(image).code;
   L = static_cast<std::uint16_t>(code.size());
@@ -405,8 +405,8 @@ TEST_F(OtpFlowTest, CancelDuringTheDataChunksBooksTheDeadEntryThenFails41512) {
   EXPECT_EQ(Otp().OTP_Download(), 0);
   EXPECT_EQ(Writes(), (std::vector<OtpWrite>{{0, C, 8}, {C, 4096, 8}, {0x3F70, 5, 8}}));
   EXPECT_EQ(Vd(0), (VdEntry{0, static_cast<std::uint16_t>(C + L), 0xFF})) << "both parts' bytes, in one dead entry";
-  EXPECT_EQ(Fails(), (std::vector<std::uint32_t>{41512}));
-  EXPECT_EQ(LastStatus(), 41512u);
+  EXPECT_EQ(Fails(), (std::vector<std::uint32_t>{msg::kRunCancelled}));
+  EXPECT_EQ(LastStatus(), msg::kRunCancelled);
   EXPECT_FALSE(Boot());
 }
 

@@ -32,6 +32,10 @@ class Gate {
     changed_.notify_all();
     changed_.wait(lock, [this] { return !armed_; });
   }
+  bool Reached() {
+    std::lock_guard lock(mutex_);
+    return reached_;
+  }
   void AwaitReached() {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [this] { return reached_; });

@@ -236,12 +236,12 @@ TEST_F(WindowTest, AutoRunStartsOnce) {
   EXPECT_EQ(Shown(Control::Result), "PASS");
   EXPECT_GE(view.now, 300u) << "the delay came first";
   // The chip is pulled and plugged back in: listed again, not started again.
-  bus.UnplugChip(0);
+  bus.PullChip(0);
   window->PollDeviceEvents();
   Settle();
   EXPECT_EQ(Shown(Control::StatusText), "No USB Audio");
   const int arrivals = Count("Condition4");
-  bus.PlugChip({});
+  ASSERT_TRUE(bus.ReplugChip(0));
   window->PollDeviceEvents();
   Settle();
   EXPECT_EQ(Count("Condition4"), arrivals + 1);

@@ -1,7 +1,9 @@
 #include "tools/sim/sim_cli.h"
 
 #include <algorithm>
+#include <chrono>
 #include <map>
+#include <thread>
 #include <cstdio>
 #include <fstream>
 #include <optional>
@@ -11,6 +13,7 @@
 #include "sim/chip_model.h"
 #include "platform/sha256.h"
 #include "sim/bus_time.h"
+#include "sim/plug_requests.h"
 #include "sim/sim_bus.h"
 #include "sim/state_file.h"
 
@@ -19,7 +22,8 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: quillon-sim new STATE [options] | show STATE | stats STATE | load STATE FILE [--chip I] | "
-    "dump STATE FILE [--chip I] | fault STATE KIND [ARG] [--chip I] (see --help)";
+    "dump STATE FILE [--chip I] | fault STATE KIND [ARG] [--chip I] | plug STATE [options | --chip I] | "
+    "pull STATE [--chip I] (see --help)";
 constexpr const char* kHelp =
     "Usage:\n"
     "  quillon-sim new STATE [options]            make a state file of blank simulated chips\n"
@@ -28,6 +32,10 @@ constexpr const char* kHelp =
     "  quillon-sim load STATE FILE [--chip I]     program FILE into a chip's memory and power it up\n"
     "  quillon-sim dump STATE FILE [--chip I]     write a chip's memory into FILE\n"
     "  quillon-sim fault STATE KIND [ARG] [--chip I]  add a fault to a chip\n"
+    "  quillon-sim plug STATE [options]           plug a new blank chip in (the chip options of new)\n"
+    "  quillon-sim plug STATE --chip I            plug a pulled chip back in\n"
+    "  quillon-sim pull STATE [--chip I]          pull a chip off the bus; it stays off until plugged back\n"
+    "    plug and pull work while a process uses STATE: it takes them on its event poll\n"
     "  quillon-sim --help                         this text\n"
     "Options of new:\n"
     "  --memory spi|nor|eeprom8|eeprom16|otp      code memory (spi)\n"
@@ -47,7 +55,7 @@ constexpr const char* kHelp =
     "  --off-bus-ms N                             time off the bus after a reset (1000)\n"
     "  --not-ready-ms N                           time a chip answers not-ready after coming back (0)\n"
     "  --request6                                 answer vendor request 6 without the vendor transport\n"
-    "Option of load, dump and fault:\n"
+    "Option of load, dump, fault, plug and pull:\n"
     "  --chip I                                   the chip, counted from 0 (0)\n"
     "Faults (KIND ARG):\n"
     "  fail-transfer N [COUNT]                    transfers N.. of the next run never reach the chip (1)\n"
@@ -64,6 +72,8 @@ constexpr const char* kHelp =
     "  clear                                      remove every fault\n"
     "Numbers are decimal or 0x hexadecimal. quillon uses the chips of STATE when QUILLON_SIM=STATE.\n";
 constexpr std::uint32_t kMaxChips = 32;
+// How long plug and pull wait for the state's holder to take the request.
+constexpr auto kRequestWait = std::chrono::seconds(10);
 
 // A failed command: the one line that says why.
 struct Failure {
@@ -131,6 +141,66 @@ void RequirePositional(const Args& args, std::size_t count) {
   if (args.positional.size() != count) throw Failure{kUsage};
 }
 
+// One chip option of new (and plug); false when `name` is not one.
+bool ChipOption(const std::string& name, const std::string& value, ChipConfig& config, bool& sizeGiven) {
+  if (name == "--memory") {
+    auto v = ParseMemory(value);
+    if (!v) throw Failure{"bad memory " + value + " (spi, nor, eeprom8, eeprom16, otp)"};
+    config.memory = *v;
+  } else if (name == "--kind") {
+    auto v = ParseKind(value);
+    if (!v) throw Failure{"bad kind " + value + " (audio, camera)"};
+    config.kind = *v;
+  } else if (name == "--transport") {
+    auto v = ParseTransport(value);
+    if (!v) throw Failure{"bad transport " + value + " (xu, vendor, both)"};
+    config.transport = *v;
+  } else if (name == "--ic") {
+    auto v = ParseIcFamily(value);
+    if (!v) throw Failure{"bad ic " + value + " (tq7702, tq7704, tq7724)"};
+    config.ic = *v;
+  } else if (name == "--speed") {
+    auto v = ParseSpeed(value);
+    if (!v) throw Failure{"bad speed " + value + " (full, high)"};
+    config.speed = *v;
+  } else if (name == "--vid") {
+    config.vendorId = static_cast<std::uint16_t>(Number(name, value, 0xFFFF));
+  } else if (name == "--pid") {
+    config.productId = static_cast<std::uint16_t>(Number(name, value, 0xFFFF));
+  } else if (name == "--rev") {
+    config.bcdDevice = static_cast<std::uint16_t>(Number(name, value, 0xFFFF));
+  } else if (name == "--size") {
+    config.memorySize = Number(name, value, kMaxMemorySize);
+    if (config.memorySize == 0) throw Failure{"bad value for --size: 0"};
+    sizeGiven = true;
+  } else if (name == "--variant") {
+    config.variant = static_cast<std::uint8_t>(Number(name, value, 0x0F));
+  } else if (name == "--serial") {
+    // Printable single-byte text: it goes into a string descriptor and a line of the state file.
+    if (value.size() > 126 || std::any_of(value.begin(), value.end(), [](char c) { return c < 0x20 || c > 0x7E; })) {
+      throw Failure{"bad serial " + value};
+    }
+    config.serial = value;
+  } else if (name == "--off-bus-ms") {
+    config.offBusMs = Number(name, value, 600000);
+  } else if (name == "--not-ready-ms") {
+    config.notReadyMs = Number(name, value, 600000);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// The flags of new and plug, and the check of the options taken together.
+void FinishChipConfig(const Args& args, ChipConfig& config, bool sizeGiven) {
+  for (const std::string& flag : args.flags) {
+    if (flag == "--request6") config.request6 = true;
+  }
+  if (config.memory == MemoryKind::kOtp && sizeGiven && config.memorySize != kOtpSize) {
+    throw Failure{"OTP memory is always 16384 bytes"};
+  }
+}
+
 void CommandNew(const Args& args) {
   RequirePositional(args, 1);
   ChipConfig config;
@@ -138,64 +208,17 @@ void CommandNew(const Args& args) {
   bool sizeGiven = false;
   bool separateBuses = false;
   for (const auto& [name, value] : args.options) {
-    if (name == "--memory") {
-      auto v = ParseMemory(value);
-      if (!v) throw Failure{"bad memory " + value + " (spi, nor, eeprom8, eeprom16, otp)"};
-      config.memory = *v;
-    } else if (name == "--kind") {
-      auto v = ParseKind(value);
-      if (!v) throw Failure{"bad kind " + value + " (audio, camera)"};
-      config.kind = *v;
-    } else if (name == "--transport") {
-      auto v = ParseTransport(value);
-      if (!v) throw Failure{"bad transport " + value + " (xu, vendor, both)"};
-      config.transport = *v;
-    } else if (name == "--ic") {
-      auto v = ParseIcFamily(value);
-      if (!v) throw Failure{"bad ic " + value + " (tq7702, tq7704, tq7724)"};
-      config.ic = *v;
-    } else if (name == "--speed") {
-      auto v = ParseSpeed(value);
-      if (!v) throw Failure{"bad speed " + value + " (full, high)"};
-      config.speed = *v;
-    } else if (name == "--vid") {
-      config.vendorId = static_cast<std::uint16_t>(Number(name, value, 0xFFFF));
-    } else if (name == "--pid") {
-      config.productId = static_cast<std::uint16_t>(Number(name, value, 0xFFFF));
-    } else if (name == "--rev") {
-      config.bcdDevice = static_cast<std::uint16_t>(Number(name, value, 0xFFFF));
-    } else if (name == "--size") {
-      config.memorySize = Number(name, value, kMaxMemorySize);
-      if (config.memorySize == 0) throw Failure{"bad value for --size: 0"};
-      sizeGiven = true;
-    } else if (name == "--chips") {
+    if (name == "--chips") {
       chips = Number(name, value, kMaxChips);
       if (chips == 0) throw Failure{"bad value for --chips: 0"};
     } else if (name == "--bus") {
       if (value != "shared" && value != "separate") throw Failure{"bad bus " + value + " (shared, separate)"};
       separateBuses = value == "separate";
-    } else if (name == "--variant") {
-      config.variant = static_cast<std::uint8_t>(Number(name, value, 0x0F));
-    } else if (name == "--serial") {
-      // Printable single-byte text: it goes into a string descriptor and a line of the state file.
-      if (value.size() > 126 || std::any_of(value.begin(), value.end(), [](char c) { return c < 0x20 || c > 0x7E; })) {
-        throw Failure{"bad serial " + value};
-      }
-      config.serial = value;
-    } else if (name == "--off-bus-ms") {
-      config.offBusMs = Number(name, value, 600000);
-    } else if (name == "--not-ready-ms") {
-      config.notReadyMs = Number(name, value, 600000);
-    } else {
+    } else if (!ChipOption(name, value, config, sizeGiven)) {
       throw Failure{"unknown option " + name};
     }
   }
-  for (const std::string& flag : args.flags) {
-    if (flag == "--request6") config.request6 = true;
-  }
-  if (config.memory == MemoryKind::kOtp && sizeGiven && config.memorySize != kOtpSize) {
-    throw Failure{"OTP memory is always 16384 bytes"};
-  }
+  FinishChipConfig(args, config, sizeGiven);
   SimBus bus;
   for (std::uint32_t i = 0; i < chips; ++i) {
     SimChip& chip = bus.AddChip(config);
@@ -224,6 +247,7 @@ void CommandShow(const Args& args, std::ostream& out) {
         << "version: " << (version ? VersionText(*version) : "N/A") << '\n'
         << "memory: " << Sha256Hex(chip.memory.bytes()) << '\n'
         << "protected: " << (IsProtected(chip) ? "yes" : "no") << '\n';
+    if (chip.pulled) out << "plugged: no\n";
     if (chip.config.memory == MemoryKind::kOtp) {
       // The code block the chip starts and the configuration block it starts
       // with, so that new code with an old configuration shows.
@@ -364,6 +388,64 @@ void CommandFault(const Args& args) {
   Save(state, chips);
 }
 
+// Hands `request` to the process holding the state, or carries it out when
+// none does; waits until one of the two has happened.
+void Submit(const std::string& state, const PlugRequest& request) {
+  if (!std::filesystem::exists(state)) throw Failure{"no state " + state};
+  std::string error;
+  const std::filesystem::path queued = QueueRequest(state, request, error);
+  if (queued.empty()) throw Failure{error};
+  const auto deadline = std::chrono::steady_clock::now() + kRequestWait;
+  for (;;) {
+    if (RequestTaken(queued)) return;
+    StateFileLock lock(state, 0);
+    if (lock.held()) {
+      auto chips = Load(state);
+      std::string failed;
+      for (const PlugRequest& taken : TakeRequests(state)) {
+        std::string why;
+        if (!ApplyRequest(chips, taken, why)) failed = why;
+      }
+      Save(state, chips);
+      if (!failed.empty()) throw Failure{failed};
+      return;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      if (WithdrawRequest(queued)) throw Failure{"state " + state + " is in use and its holder took no request"};
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+void CommandPlug(const Args& args) {
+  RequirePositional(args, 1);
+  PlugRequest request;
+  bool sizeGiven = false;
+  for (const auto& [name, value] : args.options) {
+    if (name == "--chip" && args.options.size() == 1 && args.flags.empty()) {
+      request.kind = PlugRequest::Kind::kReplug;
+      request.chip = Number(name, value, kMaxChips);
+    } else if (name == "--chip" || !ChipOption(name, value, request.config, sizeGiven)) {
+      throw Failure{name == "--chip" ? "--chip goes alone: it plugs a pulled chip back" : "unknown option " + name};
+    }
+  }
+  FinishChipConfig(args, request.config, sizeGiven);
+  Submit(args.positional[0], request);
+}
+
+void CommandPull(const Args& args) {
+  RequirePositional(args, 1);
+  if (!args.flags.empty()) throw Failure{kUsage};
+  PlugRequest request;
+  request.kind = PlugRequest::Kind::kPull;
+  for (const auto& [name, value] : args.options) {
+    if (name != "--chip") throw Failure{"unknown option " + name};
+    request.chip = Number(name, value, kMaxChips);
+  }
+  Submit(args.positional[0], request);
+}
+
 }  // namespace
 
 int RunSimCli(std::span<const std::string> argv, std::ostream& out, std::ostream& err) {
@@ -389,6 +471,10 @@ int RunSimCli(std::span<const std::string> argv, std::ostream& out, std::ostream
       CommandDump(*args);
     } else if (command == "fault") {
       CommandFault(*args);
+    } else if (command == "plug") {
+      CommandPlug(*args);
+    } else if (command == "pull") {
+      CommandPull(*args);
     } else {
       throw Failure{kUsage};
     }
