@@ -137,10 +137,12 @@ std::uint32_t SimChip::PagesDone() const {
 bool SimChip::Programming() const { return pending_.active && PagesDone() < pending_.pages; }
 
 void SimChip::WaitForProgramming() {
-  if (Programming()) {
+  if (pending_.active) {
+    // One reading of the clock: a second one could pass the end of the
+    // programming and turn the remaining time negative (a near-endless sleep).
     const std::uint64_t endUs = std::uint64_t{pending_.pages} * state_.config.pageProgramUs;
     const std::uint64_t elapsedUs = (TheClock().NowMs() - pending_.startMs) * 1000;
-    TheClock().SleepMs(static_cast<std::uint32_t>((endUs - elapsedUs + 999) / 1000));
+    if (elapsedUs < endUs) TheClock().SleepMs(static_cast<std::uint32_t>((endUs - elapsedUs + 999) / 1000));
   }
   pending_ = {};
 }

@@ -190,6 +190,35 @@ TEST_F(Faults, EepromWritesAreProgrammedPerPage) {
   EXPECT_EQ(clock.NowMs() - before, 3u) << "three pages of 1 ms";
 }
 
+// A loaded host: every reading of the clock is 2 ms later than the last.
+class CreepingClock final : public Clock {
+ public:
+  std::uint64_t NowMs() override { return now_ += 2; }
+  void SleepMs(std::uint32_t ms) override {
+    now_ += ms;
+    slept += ms;
+  }
+  std::uint64_t slept = 0;
+
+ private:
+  std::uint64_t now_ = 1000;
+};
+
+TEST_F(Faults, AWaitForProgrammingThatEndsMeanwhileSleepsNoLonger) {
+  // Whatever the clock reads between the write and the wait, the wait is at
+  // most the programming time: never a wrapped, near-endless sleep.
+  for (std::uint32_t pageUs = 500; pageUs <= 8000; pageUs += 500) {
+    SCOPED_TRACE(pageUs);
+    SimChip& chip = AddAndOpen({.memory = MemoryKind::kEeprom8, .memorySize = 0x100});
+    chip.state().config.pageProgramUs = pageUs;
+    CreepingClock creeping;
+    ScopedClockOverride useCreeping(creeping);
+    ASSERT_EQ(XuWrite(SpiBlock(0x8B, 0x20, 0x20), std::vector<std::uint8_t>(0x20, 0x5A)), kUsbOk);
+    EXPECT_EQ(XuRead(SpiBlock(0xCB, 0x20, 1), 1), std::vector<std::uint8_t>{0x5A});
+    EXPECT_LE(creeping.slept, pageUs / 1000 + 1);
+  }
+}
+
 TEST_F(Faults, SlowEraseOutlastsItsTimeOutAndKeepsTheFlashBusy) {
   SimChip& chip = AddAndOpen({.transport = Transport::kVendor});
   chip.state().memory.ProgramFlash(0, std::vector<std::uint8_t>{0x00});
