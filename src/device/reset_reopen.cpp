@@ -14,7 +14,9 @@
 #include "platform/clock.h"
 #include "platform/debug_channel.h"
 #include "platform/process_lock.h"
+#include "platform/retry.h"
 #include "proxy/backend_factory.h"
+#include "proxy/link_steps.h"
 #include "proxy/transfers.h"
 #include "proxy/usb_location.h"
 
@@ -173,7 +175,13 @@ std::uint32_t ResetAndReopen(DeviceRecord& record, const ResetRequest& request) 
   }
 
   for (;;) {
-    std::uint32_t error = SendReset(record, command, unit, plan);
+    // A stalled reset left the chip where it was: it goes again. Any other
+    // answer is the chip's own.
+    std::uint32_t error = kUsbOk;
+    TryAttempts(LinkStepOf(LinkStep::kResetSend).attempts, NeverStopped, [&] {
+      error = SendReset(record, command, unit, plan);
+      return error != kUsbErrorIo;
+    });
     if (error == kUsbOk) break;
     if (error != kUsbErrorNotReady) {
       DebugPrint("Reset device failed %d\n", static_cast<int>(error));

@@ -5,15 +5,17 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <utility>
 
 #include "device/link_failure.h"
+#include "device/vxcam.h"
 #include "flow/status.h"
 #include "flow/step_table.h"
 #include "platform/clock.h"
+#include "platform/retry.h"
 
 namespace quillon {
 
-inline constexpr std::uint32_t kStepRetryPauseMs = 128;
 // Tries of the read that asks whether the chip has the flow's kind of memory at all.
 inline constexpr int kProbeAttempts = 8;
 
@@ -22,15 +24,23 @@ inline constexpr int kProbeAttempts = 8;
 template <class Command>
 bool Retried(int attempts, Command&& command) {
   const std::optional<LinkFailure> before = PendingLinkFailure();
-  for (int attempt = 0; attempt < attempts; ++attempt) {
-    if (FlowCancelled()) return false;
-    if (command() != 0) {
-      RestoreLinkFailure(before);
-      return true;
-    }
-    if (attempt + 1 < attempts) TheClock().SleepMs(kStepRetryPauseMs);
-  }
-  return false;
+  const bool done = TryAttempts(attempts, [] { return FlowCancelled(); }, [&] { return command() != 0; });
+  if (done) RestoreLinkFailure(before);
+  return done;
+}
+
+// A transfer around the data steps, tried as often as its row of the link table says.
+template <class Command>
+bool RetriedLink(LinkStep step, Command&& command) {
+  return Retried(LinkStepOf(step).attempts, std::forward<Command>(command));
+}
+
+// Reads the flows make outside their data steps, retried: a register, and the status block.
+inline bool ReadRegister(DeviceHandle h, std::uint32_t address, std::span<std::uint8_t> out, std::uint32_t flags) {
+  return RetriedLink(LinkStep::kRegisterRead, [&] { return VxCam_ReadMem(h, address, out, flags); });
+}
+inline bool ReadDevStatus(DeviceHandle h, std::span<std::uint8_t> out, std::uint32_t flags) {
+  return RetriedLink(LinkStep::kStatusRead, [&] { return VxCam_GetDevStatus(h, out, flags); });
 }
 
 inline void PostStepId(const StepRow& row) {

@@ -7,7 +7,9 @@
 #include "platform/clock.h"
 #include "platform/debug_channel.h"
 #include "platform/process_lock.h"
+#include "platform/retry.h"
 #include "proxy/backend_factory.h"
+#include "proxy/link_steps.h"
 #include "proxy/transfers.h"
 #include "proxy/usb_location.h"
 #include "proxy/xu_search.h"
@@ -100,13 +102,24 @@ std::uint32_t WakeWait(DeviceRecord& record, bool vanishedIsError) {
   }
 }
 
+// A descriptor read, tried again while the device is still there.
+template <class Read>
+UrbResult ReadDescriptor(Read&& read) {
+  UrbResult result;
+  TryAttempts(LinkStepOf(LinkStep::kDescriptorRead).attempts, NeverStopped, [&] {
+    result = read();
+    return result.ok || result.error == kUsbErrorDeviceGone || result.error == kUsbErrorNotFound;
+  });
+  return result;
+}
+
 bool ReadConfiguration(UsbHandle device, std::vector<std::uint8_t>& out) {
   std::array<std::uint8_t, 9> head{};
-  if (!GetConfigureDescriptor(device, head).ok) return false;
+  if (!ReadDescriptor([&] { return GetConfigureDescriptor(device, head); }).ok) return false;
   std::size_t total = static_cast<std::size_t>(head[2] | head[3] << 8);
   if (total < head.size()) return false;
   out.assign(total, 0);
-  if (!GetConfigureDescriptor(device, out).ok) return false;
+  if (!ReadDescriptor([&] { return GetConfigureDescriptor(device, out); }).ok) return false;
   DebugPrint("Get configuration descriptor, wTotalLength %d\n", static_cast<int>(total));
   return true;
 }
@@ -298,7 +311,7 @@ void CloseDeviceRecord(DeviceRecord& record) {
 bool ProbeDevice(DeviceRecord& record, bool force) {
   if (record.info && !force) return true;
   auto info = std::make_unique<DeviceInfoRecord>();
-  UrbResult descriptor = GetDeviceDescriptor(record.hVxProxyDev, info->deviceDescriptor);
+  UrbResult descriptor = ReadDescriptor([&] { return GetDeviceDescriptor(record.hVxProxyDev, info->deviceDescriptor); });
   if (!descriptor.ok) {
     DebugPrint("GetDeviceDescriptor failed %d\n", static_cast<int>(descriptor.error));
     return false;
@@ -313,8 +326,9 @@ bool ProbeDevice(DeviceRecord& record, bool force) {
   return true;
 }
 
-bool ProbeTransports(DeviceRecord& record, int& unitId, std::uint32_t& vendorRequest6,
-                     std::uint32_t& vendorTransport) {
+namespace {
+bool ProbeTransportsOnce(DeviceRecord& record, int& unitId, std::uint32_t& vendorRequest6,
+                         std::uint32_t& vendorTransport) {
   std::vector<std::uint8_t> configuration;
   ReadConfiguration(record.hVxProxyDev, configuration);
   bool answered = false;
@@ -335,6 +349,14 @@ bool ProbeTransports(DeviceRecord& record, int& unitId, std::uint32_t& vendorReq
                : FindAudioExtensionUnit(configuration);
   if (unitId >= 0 && XuQualify(record, static_cast<std::uint8_t>(unitId))) answered = true;
   return answered;
+}
+}  // namespace
+
+bool ProbeTransports(DeviceRecord& record, int& unitId, std::uint32_t& vendorRequest6,
+                     std::uint32_t& vendorTransport) {
+  // A stall on the one question per transport looks like no transport at all.
+  return TryAttempts(LinkStepOf(LinkStep::kChipOpen).attempts, NeverStopped,
+                     [&] { return ProbeTransportsOnce(record, unitId, vendorRequest6, vendorTransport); });
 }
 
 bool IsSameLocation(const DeviceRecord& a, const DeviceRecord& b) {
