@@ -19,20 +19,32 @@ namespace quillon {
 // Tries of the read that asks whether the chip has the flow's kind of memory at all.
 inline constexpr int kProbeAttempts = 8;
 
+namespace detail {
+// `firstAlways`: the first attempt goes even after a cancel, for the
+// transfers that put the chip back in order once a run has been cancelled.
+template <class Command>
+bool Attempts(int attempts, bool firstAlways, Command&& command) {
+  const std::optional<LinkFailure> before = PendingLinkFailure();
+  bool first = firstAlways;
+  const auto stopped = [&] { return !std::exchange(first, false) && FlowCancelled(); };
+  const bool done = TryAttempts(attempts, stopped, [&] { return command() != 0; });
+  if (done) RestoreLinkFailure(before);
+  return done;
+}
+}  // namespace detail
+
 // Up to `attempts` tries of `command` (non-zero: done), each after a cancel check.
 // A transfer failure that a later attempt made good is forgotten.
 template <class Command>
 bool Retried(int attempts, Command&& command) {
-  const std::optional<LinkFailure> before = PendingLinkFailure();
-  const bool done = TryAttempts(attempts, [] { return FlowCancelled(); }, [&] { return command() != 0; });
-  if (done) RestoreLinkFailure(before);
-  return done;
+  return detail::Attempts(attempts, false, std::forward<Command>(command));
 }
 
-// A transfer around the data steps, tried as often as its row of the link table says.
+// A transfer around the data steps, tried as often as its row of the link
+// table says; a cancel stops its retries, never its first attempt.
 template <class Command>
 bool RetriedLink(LinkStep step, Command&& command) {
-  return Retried(LinkStepOf(step).attempts, std::forward<Command>(command));
+  return detail::Attempts(LinkStepOf(step).attempts, true, std::forward<Command>(command));
 }
 
 // Reads the flows make outside their data steps, retried: a register, and the status block.
