@@ -446,8 +446,7 @@ int CDevFlow::MP_ResetDevice(ResetCode code, std::uint16_t argument) {
       if (romFlag != 0 && memoryType() == MemoryType::Otp &&
           (extendedMode == ExtendedMode::kRom || extendedMode == ExtendedMode::kRomOtp)) {
         const std::array<std::uint8_t, 1> value{kOtpResetValue};
-        RetriedLink(LinkStep::kRegisterWrite,
-                    [&] { return VxCam_WriteMem(device.handle, kOtpResetRegister, value, device.transportFlags); });
+        WriteRegister(device.handle, kOtpResetRegister, value, device.transportFlags);
       }
       return VxCam_ResetToRomAndReopen(device, device.transportFlags, waitMs);
     case ResetCode::kToRomByRequest:

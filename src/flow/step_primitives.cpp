@@ -87,18 +87,12 @@ namespace {
 int SetProtectPins(const FlowDevice& device, std::uint16_t chipMode, bool protect) {
   const RegisterPair regs = ProtectRegisters(chipMode);
   std::array<std::uint8_t, 1> direction{}, level{};
-  const auto read = [&](std::uint16_t reg, std::span<std::uint8_t> value) {
-    return RetriedLink(LinkStep::kRegisterRead,
-                       [&] { return VxCam_ReadMem(device.handle, reg, value, device.transportFlags); });
-  };
-  const auto write = [&](std::uint16_t reg, std::span<const std::uint8_t> value) {
-    return RetriedLink(LinkStep::kRegisterWrite,
-                       [&] { return VxCam_WriteMem(device.handle, reg, value, device.transportFlags); });
-  };
-  if (!read(regs[0], direction) || !read(regs[1], level)) return 0;
+  const DeviceHandle h = device.handle;
+  const std::uint32_t flags = device.transportFlags;
+  if (!ReadRegister(h, regs[0], direction, flags) || !ReadRegister(h, regs[1], level, flags)) return 0;
   direction[0] |= 0x01;
   level[0] = protect ? level[0] & 0xFE : level[0] | 0x01;
-  return write(regs[0], direction) && write(regs[1], level) ? 1 : 0;
+  return WriteRegister(h, regs[0], direction, flags) && WriteRegister(h, regs[1], level, flags) ? 1 : 0;
 }
 
 bool WriteFlashStatus(const FlowDevice& device, std::uint8_t value) {

@@ -47,9 +47,13 @@ bool RetriedLink(LinkStep step, Command&& command) {
   return detail::Attempts(LinkStepOf(step).attempts, true, std::forward<Command>(command));
 }
 
-// Reads the flows make outside their data steps, retried: a register, and the status block.
+// The register and status-block accesses of the flows outside their data steps, retried.
 inline bool ReadRegister(DeviceHandle h, std::uint32_t address, std::span<std::uint8_t> out, std::uint32_t flags) {
   return RetriedLink(LinkStep::kRegisterRead, [&] { return VxCam_ReadMem(h, address, out, flags); });
+}
+inline bool WriteRegister(DeviceHandle h, std::uint32_t address, std::span<const std::uint8_t> value,
+                          std::uint32_t flags) {
+  return RetriedLink(LinkStep::kRegisterWrite, [&] { return VxCam_WriteMem(h, address, value, flags); });
 }
 inline bool ReadDevStatus(DeviceHandle h, std::span<std::uint8_t> out, std::uint32_t flags) {
   return RetriedLink(LinkStep::kStatusRead, [&] { return VxCam_GetDevStatus(h, out, flags); });

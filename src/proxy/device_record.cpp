@@ -156,7 +156,9 @@ bool XuReadStatus(const DeviceRecord& record, std::uint8_t unitId, std::span<std
   for (std::size_t piece = 0; piece * 8 < out.size(); ++piece) {
     std::array<std::uint8_t, 8> answer{};
     const CommandBlock block = BuildCommandBlock(kStatusPieceBlock, static_cast<std::uint16_t>(piece));
-    if (!XuCommandAndRead(record, unitId, block, answer)) return false;
+    const bool read = TryAttempts(LinkStepOf(LinkStep::kStatusRead).attempts, NeverStopped,
+                                  [&] { return XuCommandAndRead(record, unitId, block, answer); });
+    if (!read) return false;
     std::copy_n(answer.begin(), std::min<std::size_t>(8, out.size() - piece * 8), out.begin() + piece * 8);
   }
   return true;
@@ -372,8 +374,14 @@ std::uint32_t GetDeviceLocation(const DeviceRecord& record, std::uint32_t& addre
 std::uint32_t VendorGetDevStatus(UsbHandle device, std::uint16_t first, std::span<std::uint8_t> buffer) {
   for (std::size_t piece = 0; piece * 8 < buffer.size(); ++piece) {
     std::array<std::uint8_t, 8> answer{};
-    UrbResult result = UsbVendorRequest(device, kVendorIn, kRequestDevStatus, static_cast<std::uint16_t>(first + piece), 0, answer, 1,
-                                        kControlTimeoutMs);
+    // The first piece asks whether the chip answers vendor requests at all (a
+    // stall says no); once it has, a failed piece is the link's and goes again.
+    UrbResult result;
+    TryAttempts(piece == 0 ? 1 : LinkStepOf(LinkStep::kStatusRead).attempts, NeverStopped, [&] {
+      result = UsbVendorRequest(device, kVendorIn, kRequestDevStatus, static_cast<std::uint16_t>(first + piece), 0,
+                                answer, 1, kControlTimeoutMs);
+      return result.ok || result.error == kUsbErrorDeviceGone;
+    });
     if (!result.ok) return result.error != 0 ? result.error : kUnspecifiedFailure;
     if (result.length != 8) return kUnspecifiedFailure;
     std::copy_n(answer.begin(), std::min<std::size_t>(8, buffer.size() - piece * 8), buffer.begin() + piece * 8);
