@@ -41,22 +41,32 @@ std::uint32_t VendorMemRequest(const DeviceRecord& record, VendorOp op, std::uin
       .error;
 }
 
-// Reads the chip-mode register pair and marks the chip for the reset. Failures
-// leave the mode bytes at 0xFF: the reset goes ahead regardless.
+// Reads the chip-mode register pair and marks the chip for the reset, each
+// access tried again when lost. Failures leave the mode bytes at 0xFF: the
+// reset goes ahead regardless.
 std::uint16_t ReadChipModeAndPrepare(const DeviceRecord& record, std::uint8_t unitId, bool vendor) {
   std::array<std::uint8_t, 2> mode = {0xFF, 0xFF};
   std::array<std::uint8_t, 1> prepare = {kResetPrepareValue};
+  const auto tried = [](LinkStep step, auto&& access) {
+    TryAttempts(LinkStepOf(step).attempts, NeverStopped, [&] { return access() == kUsbOk; });
+  };
   if (vendor) {
-    VendorMemRequest(record, VendorOp::kReadMem, kChipModeRegister, mode);
-    VendorMemRequest(record, VendorOp::kWriteMem, kResetPrepareRegister, prepare);
+    tried(LinkStep::kRegisterRead, [&] { return VendorMemRequest(record, VendorOp::kReadMem, kChipModeRegister, mode); });
+    tried(LinkStep::kRegisterWrite,
+          [&] { return VendorMemRequest(record, VendorOp::kWriteMem, kResetPrepareRegister, prepare); });
   } else {
     std::array<std::uint8_t, 8> piece{};
-    if (XuCommand8(record, unitId, CommandFor(VendorOp::kReadMem, kChipModeRegister, mode.size()), piece, true) ==
-        kUsbOk) {
-      mode = {piece[0], piece[1]};
-    }
-    std::array<std::uint8_t, 8> write = {prepare[0], 0, 0, 0, 0, 0, 0, 0};
-    XuCommand8(record, unitId, CommandFor(VendorOp::kWriteMem, kResetPrepareRegister, prepare.size()), write, false);
+    tried(LinkStep::kRegisterRead, [&] {
+      const std::uint32_t error =
+          XuCommand8(record, unitId, CommandFor(VendorOp::kReadMem, kChipModeRegister, mode.size()), piece, true);
+      if (error == kUsbOk) mode = {piece[0], piece[1]};
+      return error;
+    });
+    tried(LinkStep::kRegisterWrite, [&] {
+      std::array<std::uint8_t, 8> write = {prepare[0], 0, 0, 0, 0, 0, 0, 0};
+      return XuCommand8(record, unitId, CommandFor(VendorOp::kWriteMem, kResetPrepareRegister, prepare.size()), write,
+                        false);
+    });
   }
   return ChipModeFromBytes(mode[0], mode[1]);
 }

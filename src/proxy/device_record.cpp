@@ -18,6 +18,7 @@ namespace quillon {
 namespace {
 
 constexpr std::uint32_t kUnspecifiedFailure = 0x80004005;
+constexpr CommandBlock kAbortBlock = {0xFF, 0, 0, 0, 0, 0, 0, 0};
 
 bool HasSignature(std::span<const std::uint8_t> bytes) {
   return bytes.size() >= kChipSignature.size() &&
@@ -141,8 +142,16 @@ std::uint32_t XuCommandOnce(const DeviceRecord& record, std::uint8_t unitId, con
   if (toHost) std::fill(piece.begin(), piece.end(), 0);
   urb = UvcControlRequest(record.hVxProxyDev, toHost ? kClassIn : kClassOut, toHost ? kGetCur : kSetCur,
                           kXuSelectorData, unitId, interface, piece, toHost, kControlTimeoutMs);
-  if (!urb.ok) return urb.error != 0 ? urb.error : kUsbErrorIo;
-  return kUsbOk;
+  if (urb.ok) return kUsbOk;
+  const std::uint32_t error = urb.error != 0 ? urb.error : kUsbErrorIo;
+  // The chip still waits for the data phase it began; it takes no other
+  // command until that phase is aborted.
+  if (error != kUsbErrorDeviceGone) {
+    CommandBlock abort = kAbortBlock;
+    UvcControlRequest(record.hVxProxyDev, kClassOut, kSetCur, kXuSelectorCommand, unitId, interface, abort, false,
+                      kControlTimeoutMs);
+  }
+  return error;
 }
 
 bool XuCommandAndRead(const DeviceRecord& record, std::uint8_t unitId, const CommandBlock& block,
