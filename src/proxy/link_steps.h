@@ -14,8 +14,8 @@ namespace quillon {
 enum class LinkStep : std::uint8_t {
   kDescriptorRead,    // device and configuration descriptors of a chip being opened
   kTransportProbe,    // the first question on each transport of a chip being opened
-  kChipOpen,          // the opening of a chip, and the transport questions before a
-                      // reset, again when no transport answered
+  kChipOpen,          // the transport questions of a chip being opened, reset or back
+                      // from a reset, again when none answered or one went missing
   kRegisterRead,      // chip-mode, protection-pin, lock and table registers, OTP bytes
   kRegisterWrite,     // the same value again
   kStatusRead,        // the status block and its pieces
