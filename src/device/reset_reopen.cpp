@@ -42,13 +42,13 @@ std::uint32_t VendorMemRequest(const DeviceRecord& record, VendorOp op, std::uin
 }
 
 // Reads the chip-mode register pair and marks the chip for the reset, each
-// access tried again when lost. Failures leave the mode bytes at 0xFF: the
-// reset goes ahead regardless.
+// access sent again when the link lost it. Failures leave the mode bytes at
+// 0xFF: the reset goes ahead regardless.
 std::uint16_t ReadChipModeAndPrepare(const DeviceRecord& record, std::uint8_t unitId, bool vendor) {
   std::array<std::uint8_t, 2> mode = {0xFF, 0xFF};
   std::array<std::uint8_t, 1> prepare = {kResetPrepareValue};
   const auto tried = [](LinkStep step, auto&& access) {
-    TryAttempts(LinkStepOf(step).attempts, NeverStopped, [&] { return access() == kUsbOk; });
+    TryAttempts(LinkStepOf(step).attempts, NeverStopped, [&] { return access() != kUsbErrorIo; });
   };
   if (vendor) {
     tried(LinkStep::kRegisterRead, [&] { return VendorMemRequest(record, VendorOp::kReadMem, kChipModeRegister, mode); });
