@@ -205,7 +205,7 @@ bool SweepSetUp(const SetUp& s, const Options& o, const std::filesystem::path& h
                          ")";
       }
       if (o.verbose) {
-        std::printf("  %s: %s, %s, second run %s %s\n", CaseCommand(s, c).c_str(), pass ? "PASS" : "FAIL",
+        std::printf("  [%s] %s: %s, %s, second run %s %s\n", c.index >= 1 && c.index <= ref.commands.size() ? ref.commands[c.index - 1].c_str() : "?", CaseCommand(s, c).c_str(), pass ? "PASS" : "FAIL",
                     OutcomeName(outcome), second.result == 1 ? "PASS" : "FAIL", OutcomeName(recovered));
       }
     }
