@@ -34,6 +34,11 @@ struct SetUp {
   // is counted as partial and shown, but does not fail the sweep. False PASS
   // and chips not recovered still do.
   bool updateWindow = false;
+  // Only the whole command line reaches it (a chip without the extension
+  // unit, a station setting the batch mode reads).
+  bool commandLineOnly = false;
+  std::string settings{};  // extra station settings lines
+  std::string serial{};    // the serial number the station hands to "SaveSN"
 };
 
 // The tool's memory type for the chip's memory.
