@@ -1,7 +1,10 @@
 #include "sweep/command_line_run.h"
 
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdio>
 #include <cstdlib>
@@ -65,32 +68,28 @@ std::vector<std::string> CommandsOfLog(const std::filesystem::path& log) {
   return commands;
 }
 
-// stdout carries the batch mode's console lines; the sweep's own figures go
-// there too, so the runs' lines are dropped while they run.
-class QuietStdout {
- public:
-  QuietStdout() {
-    std::fflush(stdout);
-    saved_ = ::dup(1);
+// A process of its own, as on a station: nothing one run leaves in the
+// program's globals (the memory type a profile chose, say) reaches the next.
+// The batch mode's console lines are dropped; the sweep prints its figures.
+int RunInChild(const std::vector<std::string>& args) {
+  std::fflush(nullptr);
+  const pid_t child = ::fork();
+  if (child < 0) return -1;
+  if (child == 0) {
     const int null = ::open("/dev/null", O_WRONLY);
-    if (null >= 0) {
-      ::dup2(null, 1);
-      ::close(null);
-    }
+    if (null >= 0) ::dup2(null, 1);
+    VirtualClock clock;
+    ScopedClockOverride useClock(clock);
+    const int code = QuillonMain(args, {"quillon", nullptr});
+    std::fflush(nullptr);
+    ::_exit(code);
   }
-  ~QuietStdout() {
-    std::fflush(stdout);
-    if (saved_ >= 0) {
-      ::dup2(saved_, 1);
-      ::close(saved_);
-    }
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
   }
-  QuietStdout(const QuietStdout&) = delete;
-  QuietStdout& operator=(const QuietStdout&) = delete;
-
- private:
-  int saved_ = -1;
-};
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 // What is wrong with the run's records: each must give the exit code's
 // verdict, and the burn log and the JSON line the same status; a passed
@@ -126,6 +125,8 @@ RunResult RunCommandLine(const Operation& op, std::vector<sim::ChipState> chips,
   const std::filesystem::path state = home / "chips.state", trace = home / "transfers.log",
                               json = home / "runs.jsonl", settings = home / "station.ini";
   std::error_code ignored;
+  // The batch mode keeps burn_result.txt in the working directory.
+  std::filesystem::current_path(home, ignored);
   std::filesystem::remove(trace, ignored);
   std::filesystem::remove(json, ignored);
   std::filesystem::remove(home / kBurnLogFileName, ignored);
@@ -159,12 +160,7 @@ RunResult RunCommandLine(const Operation& op, std::vector<sim::ChipState> chips,
   } else {
     ::setenv("QUILLON_SERIAL", op.serial.c_str(), 1);
   }
-  {
-    VirtualClock clock;
-    ScopedClockOverride useClock(clock);
-    QuietStdout quiet;
-    run.exitCode = QuillonMain(args, {"quillon", nullptr});
-  }
+  run.exitCode = RunInChild(args);
   run.result = run.exitCode == 0 ? 1 : 0;
   if (!sim::LoadStateFile(state, run.chips, error)) {
     run.recordsProblem = "the chips could not be read back: " + error;

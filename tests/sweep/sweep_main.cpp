@@ -77,6 +77,15 @@ const char* OutcomeName(Outcome o) {
   return "?";
 }
 
+// Where a partial chip parts from the new image, for the one looking into it.
+void PrintDifference(const sim::ChipState& chip, const Expect& e) {
+  const auto have = chip.memory.bytes();
+  const auto at = std::mismatch(have.begin(), have.end(), e.newMemory.begin(), e.newMemory.end());
+  std::printf("    mode %d (new image: %d), first difference from the new image at 0x%zX of 0x%zX\n",
+              static_cast<int>(chip.mode), static_cast<int>(e.newMode), static_cast<std::size_t>(at.first - have.begin()),
+              have.size());
+}
+
 // What one set-up and fault kind came to.
 struct Tally {
   std::uint64_t runs = 0, passes = 0, falsePass = 0, partial = 0, unrecovered = 0, misreported = 0;
@@ -221,8 +230,10 @@ bool SweepSetUp(const SetUp& s, const Options& o, const std::filesystem::path& h
                          ")";
       }
       if (o.verbose) {
-        std::printf("  %s: %s (status %u), %s, second run %s %s\n", CaseCommand(s, c, o.commandLine).c_str(), pass ? "PASS" : "FAIL",
-                    run.status, OutcomeName(outcome), second.result == 1 ? "PASS" : "FAIL", OutcomeName(recovered));
+        std::printf("  %s: %s (status %u), %s, second run %s %s\n", CaseCommand(s, c, o.commandLine).c_str(),
+                    pass ? "PASS" : "FAIL", run.status, OutcomeName(outcome), second.result == 1 ? "PASS" : "FAIL",
+                    OutcomeName(recovered));
+        if (partial) PrintDifference(after[0], expect);
       }
     }
   }
@@ -263,21 +274,19 @@ int Main(int argc, char** argv) {
     ::setenv("TMPDIR", "/dev/shm", 1);
   }
   testing::TempDir home;
-  ::setenv("QUILLON_HOME", home.path().c_str(), 1);
-  // The batch mode keeps burn_result.txt in the working directory.
-  std::error_code cwdError;
-  if (o.commandLine) std::filesystem::current_path(home.path(), cwdError);
-  if (cwdError) {
-    std::printf("cannot work in %s: %s\n", home.path().c_str(), cwdError.message().c_str());
-    return 1;
-  }
 
   bool clean = true;
   std::vector<std::pair<std::string, std::map<Kind, Tally>>> table;
   for (const SetUp& s : setUps) {
     if (!o.setUps.empty() && o.setUps.count(s.name) == 0) continue;
     std::map<Kind, Tally> tallies;
-    if (!SweepSetUp(s, o, home.path(), tallies)) {
+    // Each set-up its own station directory: a profile, a preserved-record
+    // copy or a history left by one set-up must not steer the next.
+    const std::filesystem::path station = home.path() / s.name;
+    std::error_code made;
+    std::filesystem::create_directories(station, made);
+    ::setenv("QUILLON_HOME", station.c_str(), 1);
+    if (made || !SweepSetUp(s, o, station, tallies)) {
       clean = false;
       continue;
     }
