@@ -91,12 +91,12 @@ int RunInChild(const std::vector<std::string>& args) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// What is wrong with the run's records: each must give the exit code's
-// verdict, and the burn log and the JSON line the same status; a passed
-// "SaveSN" write names the serial it wrote.
-std::string CheckRecords(const RunResult& run, const std::string& result, const std::string& burnLine,
-                         const nlohmann::json& json, const Operation& op) {
-  const bool pass = run.exitCode == 0;
+}  // namespace
+
+std::string RecordsProblem(int exitCode, const std::string& result, const std::string& burnLine,
+                           const std::string& jsonLine, const std::string& serial) {
+  const nlohmann::json json = nlohmann::json::parse(jsonLine, nullptr, false);
+  const bool pass = exitCode == 0;
   if (result != (pass ? "pass" : "fail")) return "Result.txt holds \"" + result + "\"";
   if (!json.is_object() || json.value("verdict", "") != (pass ? "PASS" : "FAIL")) return "the JSON line's verdict";
   // A run that fails before its operation starts (no chip, an image refused)
@@ -111,13 +111,11 @@ std::string CheckRecords(const RunResult& run, const std::string& result, const 
   if (std::to_string(json.value("status_id", 0u)) != code) {
     return "burn_result.txt names " + code + ", the JSON line " + std::to_string(json.value("status_id", 0u));
   }
-  if (pass && !op.serial.empty() && json.value("serial_number", "") != op.serial) {
+  if (pass && !serial.empty() && json.value("serial_number", "") != serial) {
     return "the JSON line names serial \"" + json.value("serial_number", "") + "\"";
   }
   return {};
 }
-
-}  // namespace
 
 RunResult RunCommandLine(const Operation& op, std::vector<sim::ChipState> chips, const std::filesystem::path& home,
                          bool record) {
@@ -167,10 +165,11 @@ RunResult RunCommandLine(const Operation& op, std::vector<sim::ChipState> chips,
     return run;
   }
   if (record) run.commands = CommandsOfLog(trace);
-  const nlohmann::json line = nlohmann::json::parse(LastLine(ReadText(json)), nullptr, false);
+  const std::string jsonLine = LastLine(ReadText(json));
+  const nlohmann::json line = nlohmann::json::parse(jsonLine, nullptr, false);
   if (line.is_object()) run.status = line.value("status_id", 0u);
-  run.recordsProblem = CheckRecords(run, LastLine(ReadText(home / kResultFileName)),
-                                    LastLine(ReadText(home / kBurnLogFileName)), line, op);
+  run.recordsProblem = RecordsProblem(run.exitCode, LastLine(ReadText(home / kResultFileName)),
+                                      LastLine(ReadText(home / kBurnLogFileName)), jsonLine, op.serial);
   return run;
 }
 

@@ -105,10 +105,9 @@ bool WriteFile(const std::filesystem::path& path, const std::vector<std::uint8_t
 // Returns false when the set-up itself does not work (no fault yet).
 bool SweepSetUp(const SetUp& s, const Options& o, const std::filesystem::path& home, std::map<Kind, Tally>& tallies) {
   const auto RunOperation = o.commandLine ? &RunCommandLine : &sweep::RunOperation;
-  sim::ChipState blank(s.chip, "1-1");
-  if (!s.downloadedBefore && !s.onChip.empty() && !blank.memory.Load(s.onChip)) return false;
-  blank.norTagged = s.chip.memory == sim::MemoryKind::kNor && !s.onChip.empty();
-  std::vector<sim::ChipState> start = PowerCycled({blank});
+  auto first = FirstChips(s);
+  if (!first) return false;
+  std::vector<sim::ChipState> start = std::move(*first);
 
   Operation op{s.letter, (home / "image.rfw").string(), FlowMemoryOf(s.chip.memory), s.norProfile};
   op.settings = s.settings;

@@ -5,6 +5,7 @@
 
 #include "flow/flash_image_parts.h"
 #include "image_maker.h"
+#include "sweep/sweep_harness.h"
 
 namespace quillon::sweep {
 namespace {
@@ -88,6 +89,13 @@ MemoryType FlowMemoryOf(sim::MemoryKind memory) {
     case sim::MemoryKind::kOtp: return MemoryType::Otp;
   }
   return MemoryType::SpiFlash;
+}
+
+std::optional<std::vector<sim::ChipState>> FirstChips(const SetUp& s) {
+  sim::ChipState chip(s.chip, "1-1");
+  if (!s.downloadedBefore && !s.onChip.empty() && !chip.memory.Load(s.onChip)) return std::nullopt;
+  chip.norTagged = s.chip.memory == sim::MemoryKind::kNor && !s.onChip.empty();
+  return PowerCycled({chip});
 }
 
 std::vector<SetUp> AllSetUps() {
