@@ -178,6 +178,9 @@ std::vector<SetUp> AllSetUps() {
   serial.settings = "SaveSN=1\r\nSN Address=1\r\n";
   serial.serial = "SN-0042";
   setUps.push_back(serial);
+  serial.name = "savesn-old-vr";
+  serial.chip = Chip(IcFamily::kTq7704, Transport::kBoth);
+  setUps.push_back(serial);
   return setUps;
 }
 
