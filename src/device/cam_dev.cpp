@@ -1,9 +1,13 @@
 #include "device/cam_dev.h"
 
+#include <utility>
+
 #include "device/chip_registers.h"
 
 #include "platform/clock.h"
 #include "platform/debug_channel.h"
+#include "platform/retry.h"
+#include "proxy/link_steps.h"
 
 namespace quillon {
 namespace {
@@ -62,7 +66,20 @@ CVendorCmdCommon* CVxtCam::SelectTransport() {
 }
 
 void CVxtCam::RebuildTransports() {
-  if (!record_.info) info_ = ProbeDevice(record_, false) ? *record_.info : DeviceInfoRecord{};
+  if (!record_.info) {
+    // The chip back from a reset keeps its transports: one that no longer
+    // answers lost its one question on the link, and is asked again.
+    const DeviceInfoRecord before = info_;
+    const auto keptAll = [&] {
+      return (before.vendorTransport == 0 || info_.vendorTransport != 0) &&
+             (before.xuTransport == 0 || info_.xuTransport != 0);
+    };
+    bool again = false;
+    TryAttempts(LinkStepOf(LinkStep::kChipOpen).attempts, NeverStopped, [&] {
+      info_ = ProbeDevice(record_, std::exchange(again, true)) ? *record_.info : DeviceInfoRecord{};
+      return keptAll();
+    });
+  }
   extUnit_.reset();
   vendorRequest_.reset();
   if (info_.xuTransport != 0) {

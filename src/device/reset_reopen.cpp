@@ -14,7 +14,9 @@
 #include "platform/clock.h"
 #include "platform/debug_channel.h"
 #include "platform/process_lock.h"
+#include "platform/retry.h"
 #include "proxy/backend_factory.h"
+#include "proxy/link_steps.h"
 #include "proxy/transfers.h"
 #include "proxy/usb_location.h"
 
@@ -39,22 +41,32 @@ std::uint32_t VendorMemRequest(const DeviceRecord& record, VendorOp op, std::uin
       .error;
 }
 
-// Reads the chip-mode register pair and marks the chip for the reset. Failures
-// leave the mode bytes at 0xFF: the reset goes ahead regardless.
+// Reads the chip-mode register pair and marks the chip for the reset, each
+// access sent again when the link lost it. Failures leave the mode bytes at
+// 0xFF: the reset goes ahead regardless.
 std::uint16_t ReadChipModeAndPrepare(const DeviceRecord& record, std::uint8_t unitId, bool vendor) {
   std::array<std::uint8_t, 2> mode = {0xFF, 0xFF};
   std::array<std::uint8_t, 1> prepare = {kResetPrepareValue};
+  const auto tried = [](LinkStep step, auto&& access) {
+    TryAttempts(LinkStepOf(step).attempts, NeverStopped, [&] { return access() != kUsbErrorIo; });
+  };
   if (vendor) {
-    VendorMemRequest(record, VendorOp::kReadMem, kChipModeRegister, mode);
-    VendorMemRequest(record, VendorOp::kWriteMem, kResetPrepareRegister, prepare);
+    tried(LinkStep::kRegisterRead, [&] { return VendorMemRequest(record, VendorOp::kReadMem, kChipModeRegister, mode); });
+    tried(LinkStep::kRegisterWrite,
+          [&] { return VendorMemRequest(record, VendorOp::kWriteMem, kResetPrepareRegister, prepare); });
   } else {
     std::array<std::uint8_t, 8> piece{};
-    if (XuCommand8(record, unitId, CommandFor(VendorOp::kReadMem, kChipModeRegister, mode.size()), piece, true) ==
-        kUsbOk) {
-      mode = {piece[0], piece[1]};
-    }
-    std::array<std::uint8_t, 8> write = {prepare[0], 0, 0, 0, 0, 0, 0, 0};
-    XuCommand8(record, unitId, CommandFor(VendorOp::kWriteMem, kResetPrepareRegister, prepare.size()), write, false);
+    tried(LinkStep::kRegisterRead, [&] {
+      const std::uint32_t error =
+          XuCommand8(record, unitId, CommandFor(VendorOp::kReadMem, kChipModeRegister, mode.size()), piece, true);
+      if (error == kUsbOk) mode = {piece[0], piece[1]};
+      return error;
+    });
+    tried(LinkStep::kRegisterWrite, [&] {
+      std::array<std::uint8_t, 8> write = {prepare[0], 0, 0, 0, 0, 0, 0, 0};
+      return XuCommand8(record, unitId, CommandFor(VendorOp::kWriteMem, kResetPrepareRegister, prepare.size()), write,
+                        false);
+    });
   }
   return ChipModeFromBytes(mode[0], mode[1]);
 }
@@ -173,7 +185,13 @@ std::uint32_t ResetAndReopen(DeviceRecord& record, const ResetRequest& request) 
   }
 
   for (;;) {
-    std::uint32_t error = SendReset(record, command, unit, plan);
+    // A stalled reset left the chip where it was: it goes again. Any other
+    // answer is the chip's own.
+    std::uint32_t error = kUsbOk;
+    TryAttempts(LinkStepOf(LinkStep::kResetSend).attempts, NeverStopped, [&] {
+      error = SendReset(record, command, unit, plan);
+      return error != kUsbErrorIo;
+    });
     if (error == kUsbOk) break;
     if (error != kUsbErrorNotReady) {
       DebugPrint("Reset device failed %d\n", static_cast<int>(error));

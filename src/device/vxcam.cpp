@@ -7,8 +7,10 @@
 #include "device/current_device.h"
 #include "device/string_descriptor.h"
 #include "platform/debug_channel.h"
+#include "platform/retry.h"
 #include "proxy/backend_factory.h"
 #include "proxy/library.h"
+#include "proxy/link_steps.h"
 #include "proxy/transfers.h"
 #include "proxy/vendor_wire.h"
 
@@ -100,16 +102,22 @@ DeviceHandle VxCam_OpenDeviceByIndex(int index) {
       static_cast<std::size_t>(index) >= entries.size()) {
     return 0;
   }
-  if (OpenDeviceObject(entries[static_cast<std::size_t>(index)].instance, current.object) != kResultOk) {
-    current.Drop();
-    return 0;
-  }
-  current.handle = current.NewHandle();
-  if (VxCam_DevQualify(current.handle) == 0) {
-    current.Drop();
-    return 0;
-  }
-  return current.handle;
+  // A stall on the one question per transport leaves a chip of ours looking
+  // like no chip at all: the whole opening is asked again.
+  const std::string& instance = entries[static_cast<std::size_t>(index)].instance;
+  const bool opened = TryAttempts(LinkStepOf(LinkStep::kChipOpen).attempts, NeverStopped, [&] {
+    if (OpenDeviceObject(instance, current.object) != kResultOk) {
+      current.Drop();
+      return false;
+    }
+    current.handle = current.NewHandle();
+    if (VxCam_DevQualify(current.handle) == 0) {
+      current.Drop();
+      return false;
+    }
+    return true;
+  });
+  return opened ? current.handle : 0;
 }
 
 int VxCam_CloseDevice() {

@@ -1,6 +1,8 @@
 // The three reset functions of the flat interface: reset the current chip,
 // find it again, and rebuild its transports on the new device.
 #include "device/current_device.h"
+#include "device/link_failure.h"
+#include "device/result.h"
 #include "device/reset_reopen.h"
 #include "device/vxcam.h"
 
@@ -29,7 +31,11 @@ int ResetCurrent(FlowDevice& flow, ResetCode command, std::uint16_t value, std::
   request.event = &cam->arrival();
   request.waitMs = waitMs;
 
-  if (ResetAndReopen(cam->record(), request) != kUsbOk) {
+  if (const std::uint32_t error = ResetAndReopen(cam->record(), request); error != kUsbOk) {
+    // The error is already a device result where the sequence decided
+    // itself; otherwise the USB error of the transfer that ended it.
+    NoteLinkFailure(command == ResetCode::kToUpdateFW ? "reset to the loader and reopen" : "reset to new code and reopen", 0,
+                    (error & 0x80000000u) != 0 ? error : ResultFromError(error));
     // No other chip is opened in its place: whatever the caller does next
     // (protection, another reset) must not land on a unit nobody named.
     current.Drop();

@@ -20,6 +20,7 @@
 #include "flow/flow_helpers.h"
 #include "flow/front_end.h"
 #include "flow/status.h"
+#include "flow/step_runner.h"
 #include "flow/wait_limits.h"
 #include "platform/clock.h"
 #include "platform/debug_channel.h"
@@ -288,7 +289,7 @@ void CDevFlow::StoreCodeVersion(std::span<const std::uint8_t, kDevStatusLength> 
 
 bool CDevFlow::ReadCodeVersion() {
   std::array<std::uint8_t, kDevStatusLength> status{};
-  if (VxCam_GetDevStatus(device.handle, status, device.transportFlags) == 0) return false;
+  if (!ReadDevStatus(device.handle, status, device.transportFlags)) return false;
   StoreCodeVersion(status);
   return true;
 }
@@ -344,18 +345,18 @@ void CDevFlow::SetUpdateOptions() {
 
 std::uint16_t CDevFlow::StepChipMode(std::uint16_t* raw) {
   std::array<std::uint8_t, 2> bytes{};
-  if (VxCam_ReadMem(device.handle, kChipModeRegister, bytes, device.transportFlags) == 0) bytes = {0, 0};
+  if (!ReadRegister(device.handle, kChipModeRegister, bytes, device.transportFlags)) bytes = {0, 0};
   if (raw != nullptr) *raw = static_cast<std::uint16_t>(bytes[1] << 8 | bytes[0]);
   return ChipModeValue(bytes[0], bytes[1]);
 }
 
 bool CDevFlow::IsInCacheMode() {
   std::array<std::uint8_t, kDevStatusLength> status{};
-  const bool statusRead = VxCam_GetDevStatus(device.handle, status, device.transportFlags) != 0;
+  const bool statusRead = ReadDevStatus(device.handle, status, device.transportFlags);
   const std::uint16_t mode = StepChipMode();
   if (mode != 0x0000 && mode != 0x7010) {
     std::array<std::uint8_t, 1> extended{};
-    if (VxCam_ReadMem(device.handle, kExtendedModeRegister, extended, device.transportFlags) == 0) return false;
+    if (!ReadRegister(device.handle, kExtendedModeRegister, extended, device.transportFlags)) return false;
     return extended[0] != 0;
   }
   return statusRead && StatusSaysCacheMode(status);
@@ -370,9 +371,9 @@ void CDevFlow::GetDeviceInfo(bool internalTool) {
   }
   connectionText = "USB Audio Connected";
   std::array<std::uint8_t, kDevStatusLength> status{};
-  VxCam_GetDevStatus(device.handle, status, device.transportFlags);
+  ReadDevStatus(device.handle, status, device.transportFlags);
   std::array<std::uint8_t, 1> extended{};
-  VxCam_ReadMem(device.handle, kExtendedModeRegister, extended, device.transportFlags);
+  ReadRegister(device.handle, kExtendedModeRegister, extended, device.transportFlags);
   DebugPrint("modeEx is %d\n", extended[0]);
 
   ReadIdentity();
@@ -382,7 +383,9 @@ void CDevFlow::GetDeviceInfo(bool internalTool) {
   std::string text;
   if (extended[0] == 16 || extended[0] == 24 || extended[0] == 32) {
     std::array<std::uint8_t, 32> more{};
-    VxCam_ReadStatus(device.handle, kExtendedVersionOffset / 8, more, device.transportFlags);
+    RetriedLink(LinkStep::kStatusRead, [&] {
+      return VxCam_ReadStatus(device.handle, kExtendedVersionOffset / 8, more, device.transportFlags);
+    });
     text = ExtendedVersionText(more, suffix, &versionFields);
   } else {
     text = StatusVersionText(status, suffix, &versionFields);
@@ -417,7 +420,7 @@ void CDevFlow::MP_GetDeviceInfoForInternalTool() { GetDeviceInfo(true); }
 void CDevFlow::MP_RefreshVersionText() {
   if (device.handle == 0) return;
   std::array<std::uint8_t, kDevStatusLength> status{};
-  if (VxCam_GetDevStatus(device.handle, status, device.transportFlags) == 0) return;
+  if (!ReadDevStatus(device.handle, status, device.transportFlags)) return;
   const VidPid ids{vendorId, productId};
   internalVersionText = StatusVersionText(status, &ids, nullptr);
 }
@@ -443,7 +446,7 @@ int CDevFlow::MP_ResetDevice(ResetCode code, std::uint16_t argument) {
       if (romFlag != 0 && memoryType() == MemoryType::Otp &&
           (extendedMode == ExtendedMode::kRom || extendedMode == ExtendedMode::kRomOtp)) {
         const std::array<std::uint8_t, 1> value{kOtpResetValue};
-        VxCam_WriteMem(device.handle, kOtpResetRegister, value, device.transportFlags);
+        WriteRegister(device.handle, kOtpResetRegister, value, device.transportFlags);
       }
       return VxCam_ResetToRomAndReopen(device, device.transportFlags, waitMs);
     case ResetCode::kToRomByRequest:

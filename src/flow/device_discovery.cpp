@@ -12,6 +12,7 @@
 #include "flow/device_selection.h"
 #include "flow/front_end.h"
 #include "flow/status.h"
+#include "flow/step_runner.h"
 #include "platform/clock.h"
 #include "platform/debug_channel.h"
 #include "platform/files.h"
@@ -158,7 +159,7 @@ void CDevFlow::ReadLocation() {
 
 void CDevFlow::ReadChipMode() {
   std::array<std::uint8_t, 2> bytes{0xFF, 0xFF};
-  if (VxCam_ReadMem(device.handle, kChipModeRegister, bytes, device.transportFlags) == 0) bytes = {0xFF, 0xFF};
+  if (!ReadRegister(device.handle, kChipModeRegister, bytes, device.transportFlags)) bytes = {0xFF, 0xFF};
   chipModeRaw = bytes;
   chipMode = {static_cast<std::uint8_t>(bytes[0] & 0xF0), static_cast<std::uint8_t>(bytes[1] & 0xF0)};
 }

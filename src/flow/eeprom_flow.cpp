@@ -21,6 +21,7 @@
 #include "flow/flow_helpers.h"
 #include "flow/front_end.h"
 #include "flow/status.h"
+#include "flow/step_runner.h"
 #include "flow/step_list.h"
 #include "platform/clock.h"
 
@@ -47,7 +48,7 @@ std::span<std::uint8_t> UpdateImageOf(CFirmwareImage& image) {
 
 void CEepromInfo::TakeDeviceVersion() {
   std::array<std::uint8_t, kDevStatusLength> status{};
-  if (VxCam_GetDevStatus(device.handle, status, device.transportFlags) != 0) {
+  if (ReadDevStatus(device.handle, status, device.transportFlags)) {
     const std::size_t active = ActiveRecordOf(status).offset;
     std::copy_n(status.begin() + static_cast<std::ptrdiff_t>(active), codeVersion.size(), codeVersion.begin());
   }

@@ -39,14 +39,14 @@ int SetPin(CDevFlow& flow, const std::array<PinWrite, 4>& writes) {
   std::array<std::uint8_t, 4> values{};
   for (std::size_t i = 0; i < kPinRegisters.size(); ++i) {
     std::array<std::uint8_t, 1> one{};
-    if (VxCam_ReadMem(flow.device.handle, kPinRegisters[i], one, flow.device.transportFlags) == 0) return 0;
+    if (!ReadRegister(flow.device.handle, kPinRegisters[i], one, flow.device.transportFlags)) return 0;
     values[i] = one[0];
   }
   for (const PinWrite& write : writes) {
     const auto at = static_cast<std::size_t>(std::find(kPinRegisters.begin(), kPinRegisters.end(), write.address) -
                                              kPinRegisters.begin());
     const std::array<std::uint8_t, 1> one{static_cast<std::uint8_t>((values[at] | write.orMask) & write.andMask)};
-    if (VxCam_WriteMem(flow.device.handle, write.address, one, flow.device.transportFlags) == 0) return 0;
+    if (!WriteRegister(flow.device.handle, write.address, one, flow.device.transportFlags)) return 0;
   }
   return 1;
 }

@@ -64,7 +64,7 @@ class COTPInfo_USB::ChipTables final : public TableReader {
 // ---- device access ----
 
 bool COTPInfo_USB::ReadOtp(std::uint32_t address, std::span<std::uint8_t> out) {
-  return VxCam_OTP_Read(device.handle, address, out) != 0;
+  return RetriedLink(LinkStep::kRegisterRead, [&] { return VxCam_OTP_Read(device.handle, address, out); });
 }
 
 bool COTPInfo_USB::ReadReport(std::array<std::uint8_t, kReportSize>& out) {
@@ -470,7 +470,7 @@ int COTPInfo_USB::MP_OTPWriteEnale() {
   ScopedTrace trace("CMpFlow_OTP::MP_OTPWriteEnale", kTraceOtp);
   // A read that fails leaves 0xFF, which counts as locked.
   std::array<std::uint8_t, 1> lock{0xFF};
-  VxCam_ReadMem(device.handle, kLockRegister, lock, device.transportFlags);
+  if (!ReadRegister(device.handle, kLockRegister, lock, device.transportFlags)) lock[0] = 0xFF;
   if ((lock[0] & kLockBit) != 0) {
     Trace(trace, "Lock\n");
     return 0;

@@ -87,30 +87,31 @@ namespace {
 int SetProtectPins(const FlowDevice& device, std::uint16_t chipMode, bool protect) {
   const RegisterPair regs = ProtectRegisters(chipMode);
   std::array<std::uint8_t, 1> direction{}, level{};
-  if (VxCam_ReadMem(device.handle, regs[0], direction, device.transportFlags) == 0 ||
-      VxCam_ReadMem(device.handle, regs[1], level, device.transportFlags) == 0) {
-    return 0;
-  }
+  const DeviceHandle h = device.handle;
+  const std::uint32_t flags = device.transportFlags;
+  if (!ReadRegister(h, regs[0], direction, flags) || !ReadRegister(h, regs[1], level, flags)) return 0;
   direction[0] |= 0x01;
   level[0] = protect ? level[0] & 0xFE : level[0] | 0x01;
-  if (VxCam_WriteMem(device.handle, regs[0], direction, device.transportFlags) == 0 ||
-      VxCam_WriteMem(device.handle, regs[1], level, device.transportFlags) == 0) {
-    return 0;
-  }
-  return 1;
+  return WriteRegister(h, regs[0], direction, flags) && WriteRegister(h, regs[1], level, flags) ? 1 : 0;
+}
+
+bool WriteFlashStatus(const FlowDevice& device, std::uint8_t value) {
+  return RetriedLink(LinkStep::kFlashStatusWrite,
+                     [&] { return VxCam_SPI_SF_WriteSr(device.handle, value, device.transportFlags); });
 }
 }  // namespace
 
 int CDevFlow::MP_DisableWriteProtect() {
   if (FlowCancelled()) return 0;
   if (SetProtectPins(device, StepChipMode(), false) == 0) return 0;
-  if (VxCam_SPI_SF_WriteSr(device.handle, 0x00, device.transportFlags) == 0) {
+  if (!WriteFlashStatus(device, 0x00)) {
     DebugPrint("Waiting for failed\n");
     return 0;
   }
   std::uint8_t status = 0;
   for (int poll = 0;; ++poll) {
-    if (VxCam_SPI_SF_ReadSr(device.handle, status, device.transportFlags) == 0) {
+    if (!RetriedLink(LinkStep::kFlashStatusRead,
+                     [&] { return VxCam_SPI_SF_ReadSr(device.handle, status, device.transportFlags); })) {
       DebugPrint("Waiting for failed\n");
       return 0;
     }
@@ -128,7 +129,7 @@ int CDevFlow::MP_EnableWriteProtect() {
   if (FlowCancelled()) return 0;
   if (SetProtectPins(device, StepChipMode(), true) == 0) return 0;
   // The poll starts from the value written, whose busy bit is clear.
-  if (VxCam_SPI_SF_WriteSr(device.handle, kProtectedStatus, device.transportFlags) == 0) {
+  if (!WriteFlashStatus(device, kProtectedStatus)) {
     DebugPrint("Waiting for failed\n");
     return 0;
   }

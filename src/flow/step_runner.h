@@ -5,32 +5,58 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <utility>
 
 #include "device/link_failure.h"
+#include "device/vxcam.h"
 #include "flow/status.h"
 #include "flow/step_table.h"
 #include "platform/clock.h"
+#include "platform/retry.h"
 
 namespace quillon {
 
-inline constexpr std::uint32_t kStepRetryPauseMs = 128;
 // Tries of the read that asks whether the chip has the flow's kind of memory at all.
 inline constexpr int kProbeAttempts = 8;
+
+namespace detail {
+// `firstAlways`: the first attempt goes even after a cancel, for the
+// transfers that put the chip back in order once a run has been cancelled.
+template <class Command>
+bool Attempts(int attempts, bool firstAlways, Command&& command) {
+  const std::optional<LinkFailure> before = PendingLinkFailure();
+  bool first = firstAlways;
+  const auto stopped = [&] { return !std::exchange(first, false) && FlowCancelled(); };
+  const bool done = TryAttempts(attempts, stopped, [&] { return command() != 0; });
+  if (done) RestoreLinkFailure(before);
+  return done;
+}
+}  // namespace detail
 
 // Up to `attempts` tries of `command` (non-zero: done), each after a cancel check.
 // A transfer failure that a later attempt made good is forgotten.
 template <class Command>
 bool Retried(int attempts, Command&& command) {
-  const std::optional<LinkFailure> before = PendingLinkFailure();
-  for (int attempt = 0; attempt < attempts; ++attempt) {
-    if (FlowCancelled()) return false;
-    if (command() != 0) {
-      RestoreLinkFailure(before);
-      return true;
-    }
-    if (attempt + 1 < attempts) TheClock().SleepMs(kStepRetryPauseMs);
-  }
-  return false;
+  return detail::Attempts(attempts, false, std::forward<Command>(command));
+}
+
+// A transfer around the data steps, tried as often as its row of the link
+// table says; a cancel stops its retries, never its first attempt.
+template <class Command>
+bool RetriedLink(LinkStep step, Command&& command) {
+  return detail::Attempts(LinkStepOf(step).attempts, true, std::forward<Command>(command));
+}
+
+// The register and status-block accesses of the flows outside their data steps, retried.
+inline bool ReadRegister(DeviceHandle h, std::uint32_t address, std::span<std::uint8_t> out, std::uint32_t flags) {
+  return RetriedLink(LinkStep::kRegisterRead, [&] { return VxCam_ReadMem(h, address, out, flags); });
+}
+inline bool WriteRegister(DeviceHandle h, std::uint32_t address, std::span<const std::uint8_t> value,
+                          std::uint32_t flags) {
+  return RetriedLink(LinkStep::kRegisterWrite, [&] { return VxCam_WriteMem(h, address, value, flags); });
+}
+inline bool ReadDevStatus(DeviceHandle h, std::span<std::uint8_t> out, std::uint32_t flags) {
+  return RetriedLink(LinkStep::kStatusRead, [&] { return VxCam_GetDevStatus(h, out, flags); });
 }
 
 inline void PostStepId(const StepRow& row) {

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "flow/status.h"
+#include "proxy/link_steps.h"
 
 namespace quillon {
 
@@ -76,13 +77,13 @@ inline constexpr std::array<StepRow, static_cast<std::size_t>(Step::kCount)> kSt
   {Step::kCheckNorFlashEmpty, msg::kStepCheckEmpty, StepCommand::kSpiRead,         8, kFlashChunk,  30, 20},
   {Step::kWriteNorFlash,      msg::kStepDownload,   StepCommand::kNorWrite,        8, kFlashChunk,  50, 20},
   {Step::kVerifyNorFlash,     msg::kStepVerify,     StepCommand::kSpiRead,         8, kFlashChunk,  70, 20},
-  {Step::kWriteNorTag,        msg::kStepWriteTag,   StepCommand::kNorWriteTag,     1, 0,            0,  0},
+  {Step::kWriteNorTag,        msg::kStepWriteTag,   StepCommand::kNorWriteTag,     3, 0,            0,  0},
   {Step::kEraseEeprom,        kNoStepId,            StepCommand::kEepromErase,     3, 0,            30,  0},
   {Step::kCheckEepromEmpty,   msg::kStepCheckEmpty, StepCommand::kEepromRead,      8, kEepromChunk, 30, 20},
   {Step::kWriteEeprom,        msg::kStepDownload,   StepCommand::kEepromWrite,     8, kEepromChunk, 50, 20},
   {Step::kVerifyEeprom,       msg::kStepVerify,     StepCommand::kEepromRead,      8, kEepromChunk, 70, 20},
   {Step::kReadEeprom,         msg::kStepRead,       StepCommand::kEepromRead,      8, kEepromChunk, 10, 80},
-  {Step::kWriteEepromTag,     msg::kStepWriteTag,   StepCommand::kEepromWriteTag,  1, 0,            0,  0},
+  {Step::kWriteEepromTag,     msg::kStepWriteTag,   StepCommand::kEepromWriteTag,  3, 0,            0,  0},
 }};
 // clang-format on
 
@@ -95,6 +96,7 @@ constexpr bool StepsInOrder() {
   return true;
 }
 static_assert(StepsInOrder(), "one row per step, in the enum's order");
+
 
 // The progress a per-chunk step posts after `done` of `total` bytes.
 constexpr std::uint32_t StepProgress(const StepRow& row, std::uint32_t done, std::uint32_t total) {

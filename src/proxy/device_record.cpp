@@ -7,7 +7,9 @@
 #include "platform/clock.h"
 #include "platform/debug_channel.h"
 #include "platform/process_lock.h"
+#include "platform/retry.h"
 #include "proxy/backend_factory.h"
+#include "proxy/link_steps.h"
 #include "proxy/transfers.h"
 #include "proxy/usb_location.h"
 #include "proxy/xu_search.h"
@@ -16,6 +18,7 @@ namespace quillon {
 namespace {
 
 constexpr std::uint32_t kUnspecifiedFailure = 0x80004005;
+constexpr CommandBlock kAbortBlock = {0xFF, 0, 0, 0, 0, 0, 0, 0};
 
 bool HasSignature(std::span<const std::uint8_t> bytes) {
   return bytes.size() >= kChipSignature.size() &&
@@ -100,13 +103,24 @@ std::uint32_t WakeWait(DeviceRecord& record, bool vanishedIsError) {
   }
 }
 
+// A descriptor read, tried again while the device is still there.
+template <class Read>
+UrbResult ReadDescriptor(Read&& read) {
+  UrbResult result;
+  TryAttempts(LinkStepOf(LinkStep::kDescriptorRead).attempts, NeverStopped, [&] {
+    result = read();
+    return result.ok || result.error == kUsbErrorDeviceGone || result.error == kUsbErrorNotFound;
+  });
+  return result;
+}
+
 bool ReadConfiguration(UsbHandle device, std::vector<std::uint8_t>& out) {
   std::array<std::uint8_t, 9> head{};
-  if (!GetConfigureDescriptor(device, head).ok) return false;
+  if (!ReadDescriptor([&] { return GetConfigureDescriptor(device, head); }).ok) return false;
   std::size_t total = static_cast<std::size_t>(head[2] | head[3] << 8);
   if (total < head.size()) return false;
   out.assign(total, 0);
-  if (!GetConfigureDescriptor(device, out).ok) return false;
+  if (!ReadDescriptor([&] { return GetConfigureDescriptor(device, out); }).ok) return false;
   DebugPrint("Get configuration descriptor, wTotalLength %d\n", static_cast<int>(total));
   return true;
 }
@@ -128,8 +142,16 @@ std::uint32_t XuCommandOnce(const DeviceRecord& record, std::uint8_t unitId, con
   if (toHost) std::fill(piece.begin(), piece.end(), 0);
   urb = UvcControlRequest(record.hVxProxyDev, toHost ? kClassIn : kClassOut, toHost ? kGetCur : kSetCur,
                           kXuSelectorData, unitId, interface, piece, toHost, kControlTimeoutMs);
-  if (!urb.ok) return urb.error != 0 ? urb.error : kUsbErrorIo;
-  return kUsbOk;
+  if (urb.ok) return kUsbOk;
+  const std::uint32_t error = urb.error != 0 ? urb.error : kUsbErrorIo;
+  // The chip still waits for the data phase it began; it takes no other
+  // command until that phase is aborted.
+  if (error != kUsbErrorDeviceGone) {
+    CommandBlock abort = kAbortBlock;
+    UvcControlRequest(record.hVxProxyDev, kClassOut, kSetCur, kXuSelectorCommand, unitId, interface, abort, false,
+                      kControlTimeoutMs);
+  }
+  return error;
 }
 
 bool XuCommandAndRead(const DeviceRecord& record, std::uint8_t unitId, const CommandBlock& block,
@@ -143,7 +165,9 @@ bool XuReadStatus(const DeviceRecord& record, std::uint8_t unitId, std::span<std
   for (std::size_t piece = 0; piece * 8 < out.size(); ++piece) {
     std::array<std::uint8_t, 8> answer{};
     const CommandBlock block = BuildCommandBlock(kStatusPieceBlock, static_cast<std::uint16_t>(piece));
-    if (!XuCommandAndRead(record, unitId, block, answer)) return false;
+    const bool read = TryAttempts(LinkStepOf(LinkStep::kStatusRead).attempts, NeverStopped,
+                                  [&] { return XuCommandAndRead(record, unitId, block, answer); });
+    if (!read) return false;
     std::copy_n(answer.begin(), std::min<std::size_t>(8, out.size() - piece * 8), out.begin() + piece * 8);
   }
   return true;
@@ -298,7 +322,7 @@ void CloseDeviceRecord(DeviceRecord& record) {
 bool ProbeDevice(DeviceRecord& record, bool force) {
   if (record.info && !force) return true;
   auto info = std::make_unique<DeviceInfoRecord>();
-  UrbResult descriptor = GetDeviceDescriptor(record.hVxProxyDev, info->deviceDescriptor);
+  UrbResult descriptor = ReadDescriptor([&] { return GetDeviceDescriptor(record.hVxProxyDev, info->deviceDescriptor); });
   if (!descriptor.ok) {
     DebugPrint("GetDeviceDescriptor failed %d\n", static_cast<int>(descriptor.error));
     return false;
@@ -313,8 +337,9 @@ bool ProbeDevice(DeviceRecord& record, bool force) {
   return true;
 }
 
-bool ProbeTransports(DeviceRecord& record, int& unitId, std::uint32_t& vendorRequest6,
-                     std::uint32_t& vendorTransport) {
+namespace {
+bool ProbeTransportsOnce(DeviceRecord& record, int& unitId, std::uint32_t& vendorRequest6,
+                         std::uint32_t& vendorTransport) {
   std::vector<std::uint8_t> configuration;
   ReadConfiguration(record.hVxProxyDev, configuration);
   bool answered = false;
@@ -336,6 +361,14 @@ bool ProbeTransports(DeviceRecord& record, int& unitId, std::uint32_t& vendorReq
   if (unitId >= 0 && XuQualify(record, static_cast<std::uint8_t>(unitId))) answered = true;
   return answered;
 }
+}  // namespace
+
+bool ProbeTransports(DeviceRecord& record, int& unitId, std::uint32_t& vendorRequest6,
+                     std::uint32_t& vendorTransport) {
+  // A stall on the one question per transport looks like no transport at all.
+  return TryAttempts(LinkStepOf(LinkStep::kChipOpen).attempts, NeverStopped,
+                     [&] { return ProbeTransportsOnce(record, unitId, vendorRequest6, vendorTransport); });
+}
 
 bool IsSameLocation(const DeviceRecord& a, const DeviceRecord& b) {
   return a.chainCount == b.chainCount && IsSameLocationText(a.location, b.location);
@@ -350,8 +383,14 @@ std::uint32_t GetDeviceLocation(const DeviceRecord& record, std::uint32_t& addre
 std::uint32_t VendorGetDevStatus(UsbHandle device, std::uint16_t first, std::span<std::uint8_t> buffer) {
   for (std::size_t piece = 0; piece * 8 < buffer.size(); ++piece) {
     std::array<std::uint8_t, 8> answer{};
-    UrbResult result = UsbVendorRequest(device, kVendorIn, kRequestDevStatus, static_cast<std::uint16_t>(first + piece), 0, answer, 1,
-                                        kControlTimeoutMs);
+    // The first piece asks whether the chip answers vendor requests at all (a
+    // stall says no); once it has, a failed piece is the link's and goes again.
+    UrbResult result;
+    TryAttempts(piece == 0 ? 1 : LinkStepOf(LinkStep::kStatusRead).attempts, NeverStopped, [&] {
+      result = UsbVendorRequest(device, kVendorIn, kRequestDevStatus, static_cast<std::uint16_t>(first + piece), 0,
+                                answer, 1, kControlTimeoutMs);
+      return result.ok || result.error == kUsbErrorDeviceGone;
+    });
     if (!result.ok) return result.error != 0 ? result.error : kUnspecifiedFailure;
     if (result.length != 8) return kUnspecifiedFailure;
     std::copy_n(answer.begin(), std::min<std::size_t>(8, buffer.size() - piece * 8), buffer.begin() + piece * 8);

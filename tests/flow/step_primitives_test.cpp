@@ -127,7 +127,7 @@ const StepCase kStepCases[] = {
     {"VerifyNorFlash", sim::MemoryKind::kNor, [](CDevFlow& f, Buffer& b) { return f.MP_VerifyNorFlash(b); },
      msg::kStepVerify, OpText(sim::Op::kSpiRead), 8, true, 70, 20},
     {"WriteNorTag", sim::MemoryKind::kNor, [](CDevFlow& f, Buffer&) { return f.MP_WriteNorTag(); }, msg::kStepWriteTag,
-     OpText(sim::Op::kNorWriteTag), 1, false, 0, 0},
+     OpText(sim::Op::kNorWriteTag), 3, false, 0, 0},
 };
 
 INSTANTIATE_TEST_SUITE_P(Steps, StepPrimitiveTest, ::testing::ValuesIn(kStepCases),

@@ -229,9 +229,10 @@ bool SweepSetUp(const SetUp& s, const Options& o, const std::filesystem::path& h
                          ")";
       }
       if (o.verbose) {
-        std::printf("  %s: %s (status %u), %s, second run %s %s\n", CaseCommand(s, c, o.commandLine).c_str(),
-                    pass ? "PASS" : "FAIL", run.status, OutcomeName(outcome), second.result == 1 ? "PASS" : "FAIL",
-                    OutcomeName(recovered));
+        std::printf("  [%s] %s: %s (status %u), %s, second run %s %s\n",
+                    c.index >= 1 && c.index <= ref.commands.size() ? ref.commands[c.index - 1].c_str() : "?",
+                    CaseCommand(s, c, o.commandLine).c_str(), pass ? "PASS" : "FAIL", run.status,
+                    OutcomeName(outcome), second.result == 1 ? "PASS" : "FAIL", OutcomeName(recovered));
         if (partial) PrintDifference(after[0], expect);
       }
     }
