@@ -3,6 +3,8 @@
 # every flash write. Runs the set-ups side by side (JOBS, default 2) and
 # prints one table; exit 1 when any case failed.
 #   scripts/sweep.sh [BUILD_DIR] [extra fault_sweep options, e.g. --stride 50]
+#   scripts/sweep.sh [BUILD_DIR] --command-line [--every]   the same through the
+#     whole command line (exit code, records, vendor-only chips, SaveSN)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
@@ -14,17 +16,22 @@ if [[ ! -x $sweep ]]; then
 fi
 options=("$@")
 [[ ${#options[@]} -eq 0 ]] && options=(--every)
+mode=()
+for option in "${options[@]}"; do
+  [[ $option == --command-line ]] && mode=(--command-line)
+done
 
 logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT
 start=$(date +%s)
 # One process per set-up; its table rows and first failing cases go to its log.
-"$sweep" --list | xargs -P "$jobs" -I{} sh -c \
+"$sweep" --list "${mode[@]}" | xargs -P "$jobs" -I{} sh -c \
   'sweep=$0; logs=$1; shift; "$sweep" --setup {} "$@" > "$logs/{}.log" 2>&1; echo $? > "$logs/{}.rc"' \
   "$sweep" "$logs" "${options[@]}"
 status=0
-printf '%-26s %-7s %8s %8s %10s %8s %11s %11s\n' set-up fault runs PASS "false PASS" partial unrecovered misreported
-for name in $("$sweep" --list); do
+printf '%-26s %-7s %8s %8s %10s %8s %11s %11s %6s %7s\n' set-up fault runs PASS "false PASS" partial unrecovered \
+  misreported lost records
+for name in $("$sweep" --list "${mode[@]}"); do
   if [[ ! -f $logs/$name.log ]]; then
     echo "$name: did not run"
     status=1

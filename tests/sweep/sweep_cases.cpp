@@ -53,6 +53,7 @@ const char* KindName(Kind kind) {
     case Kind::kPower: return "power";
     case Kind::kFail: return "fail";
     case Kind::kStall: return "stall";
+    case Kind::kLost: return "lost";
     case Kind::kUnplug: return "unplug";
     case Kind::kPages: return "pages";
   }
@@ -60,9 +61,13 @@ const char* KindName(Kind kind) {
 }
 
 const char* const kUsage =
-    "usage: fault_sweep [--setup NAME[,NAME...]] [--kind power,fail,stall,unplug,pages]\n"
+    "usage: fault_sweep [--command-line] [--setup NAME[,NAME...]] [--kind power,fail,stall,lost,unplug,pages]\n"
     "                   [--every | --spread | --stride N | --index N[,N...]] [--program M --pages K]\n"
     "                   [--fail-count N] [--list] [--verbose] [--help]\n"
+    "  --command-line  run each operation through the whole batch mode (quillon -f ...): the\n"
+    "               detection phase, the exit code and the records too; also the set-ups only it\n"
+    "               reaches (vendor-only chips, a SaveSN station); default kinds power,fail,stall,\n"
+    "               lost,unplug (its runs are not traced page by page)\n"
     "  --every      every transfer index and every page of every flash write (default)\n"
     "  --spread     the first, second, middle and last two transfers of every run of one command,\n"
     "               every page of the flash writes at the area, the tag and the ends\n"
@@ -91,6 +96,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
         if (it == std::end(kKinds)) return false;
         o.kinds.push_back(*it);
       }
+    } else if (arg == "--command-line") {
+      o.commandLine = true;
     } else if (arg == "--every") {
       o.select = Options::Select::kEvery;
     } else if (arg == "--spread") {
@@ -133,11 +140,17 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       return false;
     }
   }
+  if (o.kinds.empty() && o.commandLine) o.kinds.assign(std::begin(kCommandLineKinds), std::end(kCommandLineKinds));
+  if (o.kinds.empty()) o.kinds.assign(std::begin(kInProcessKinds), std::end(kInProcessKinds));
+  if (o.commandLine && (o.program || std::find(o.kinds.begin(), o.kinds.end(), Kind::kPages) != o.kinds.end())) {
+    return false;
+  }
   return o.program.has_value() == o.pages.has_value();
 }
 
-std::string CaseCommand(const SetUp& s, const Case& c) {
-  std::string line = "fault_sweep --setup " + s.name + " --kind " + KindName(c.kind);
+std::string CaseCommand(const SetUp& s, const Case& c, bool commandLine) {
+  std::string line = std::string("fault_sweep ") + (commandLine ? "--command-line " : "") + "--setup " + s.name +
+                     " --kind " + KindName(c.kind);
   if (c.kind == Kind::kPages) {
     line += " --program " + std::to_string(c.program) + " --pages " + std::to_string(c.pages);
   } else {
@@ -152,6 +165,7 @@ void Arm(sim::ChipState& chip, const Case& c, std::uint32_t failCount) {
     case Kind::kPower: chip.faults.transfers.push_back({TransferFaultKind::kPowerLoss, c.index, 1}); break;
     case Kind::kFail: chip.faults.transfers.push_back({TransferFaultKind::kFail, c.index, failCount}); break;
     case Kind::kStall: chip.faults.transfers.push_back({TransferFaultKind::kStall, c.index, 1}); break;
+    case Kind::kLost: chip.faults.transfers.push_back({TransferFaultKind::kFail, c.index, 1}); break;
     case Kind::kUnplug: chip.faults.transfers.push_back({TransferFaultKind::kUnplug, c.index, 1}); break;
     case Kind::kPages: chip.faults.pageLoss.push_back({c.program, c.pages}); break;
   }

@@ -14,8 +14,17 @@
 
 namespace quillon::sweep {
 
-enum class Kind { kPower, kFail, kStall, kUnplug, kPages };
-inline constexpr Kind kKinds[] = {Kind::kPower, Kind::kFail, Kind::kStall, Kind::kUnplug, Kind::kPages};
+// kFail: the transfer and the next ones (--fail-count) fail, past any retry;
+// kLost: that one transfer fails (a transient loss, like a stall).
+enum class Kind { kPower, kFail, kStall, kLost, kUnplug, kPages };
+inline constexpr Kind kKinds[] = {Kind::kPower, Kind::kFail, Kind::kStall, Kind::kLost, Kind::kUnplug, Kind::kPages};
+// What a sweep runs unless --kind says otherwise.
+inline constexpr Kind kInProcessKinds[] = {Kind::kPower, Kind::kFail, Kind::kStall, Kind::kUnplug, Kind::kPages};
+// The command line's runs are not traced page by page.
+inline constexpr Kind kCommandLineKinds[] = {Kind::kPower, Kind::kFail, Kind::kStall, Kind::kLost, Kind::kUnplug};
+
+// One transient fault: a run under it should end as the run without it.
+inline bool IsTransient(Kind kind) { return kind == Kind::kStall || kind == Kind::kLost; }
 
 const char* KindName(Kind kind);
 
@@ -23,7 +32,9 @@ extern const char* const kUsage;
 
 struct Options {
   std::set<std::string> setUps;
-  std::vector<Kind> kinds{std::begin(kKinds), std::end(kKinds)};
+  std::vector<Kind> kinds;  // empty: the mode's defaults
+  // Through the whole command line (the batch mode) instead of one flow operation.
+  bool commandLine = false;
   enum class Select { kEvery, kSpread, kStride, kIndex } select = Select::kEvery;
   std::uint32_t stride = 1;
   std::vector<std::uint32_t> indices;
@@ -45,7 +56,7 @@ struct Case {
 };
 
 // The command line that runs just this case.
-std::string CaseCommand(const SetUp& s, const Case& c);
+std::string CaseCommand(const SetUp& s, const Case& c, bool commandLine);
 
 // Arms the case's fault on the chip.
 void Arm(sim::ChipState& chip, const Case& c, std::uint32_t failCount);

@@ -40,20 +40,7 @@ class RecordingBus final : public UsbBackend {
   std::size_t HandleEvents() override { return bus_.HandleEvents(); }
   TransferResult ControlTransfer(UsbHandle handle, const SetupPacket& setup, std::span<std::uint8_t> data,
                                  std::uint32_t timeoutMs) override {
-    if (commands_ != nullptr) {
-      char name[8] = "std";
-      const bool commandBlock = setup.bmRequestType == 0x21 && setup.wValue == 0x0A00 && data.size() >= 2;
-      if (commandBlock) {
-        std::snprintf(name, sizeof name, "%02x%02x", data[0], data[1]);
-        current_ = name;
-      } else if ((setup.bmRequestType & 0x60) == 0x40) {
-        std::snprintf(name, sizeof name, "vr%02x", setup.bRequest);
-        current_ = name;
-      } else if ((setup.bmRequestType & 0x60) == 0) {
-        current_ = name;
-      }
-      commands_->push_back(current_);
-    }
+    if (commands_ != nullptr) commands_->push_back(CommandOf(setup, data, current_));
     return bus_.ControlTransfer(handle, setup, data, timeoutMs);
   }
 
@@ -63,17 +50,8 @@ class RecordingBus final : public UsbBackend {
   std::string current_ = "std";
 };
 
-// The TQ7704 profile with "Project Type=NOR", read from the program directory.
 void UseNorProfile(const std::filesystem::path& home) {
-  const std::filesystem::path file = home / "TQ7704.INI";
-  if (!std::filesystem::exists(file)) {
-    SetCurrentProfile(OpenProfileDocument());
-    std::string text = CurrentProfile() != nullptr ? CurrentProfile()->RawResourceText() : std::string();
-    SetCurrentProfile(nullptr);
-    const std::string flash = "Project Type=FLASH";
-    if (const std::size_t at = text.find(flash); at != std::string::npos) text.replace(at, flash.size(), "Project Type=NOR");
-    std::ofstream(file, std::ios::binary) << text;
-  }
+  WriteNorProfile(home);
   TheSettings().LoadFromText("[Quillon Config]\r\nWait Time=50\r\nIni Type=1\r\n");
   SetStoredIniType(1);
 }
@@ -130,6 +108,33 @@ RunResult RunOperation(const Operation& op, std::vector<sim::ChipState> chips, c
   SetFrontEnd(nullptr);
   SetRecordCopyInstruction({});
   return run;
+}
+
+std::string CommandOf(const SetupPacket& setup, std::span<const std::uint8_t> data, std::string& current) {
+  char name[8] = "std";
+  const bool commandBlock = setup.bmRequestType == 0x21 && setup.wValue == 0x0A00 && data.size() >= 2;
+  if (commandBlock) {
+    std::snprintf(name, sizeof name, "%02x%02x", data[0], data[1]);
+    current = name;
+  } else if ((setup.bmRequestType & 0x60) == 0x40) {
+    std::snprintf(name, sizeof name, "vr%02x", setup.bRequest);
+    current = name;
+  } else if ((setup.bmRequestType & 0x60) == 0) {
+    current = name;
+  }
+  return current;
+}
+
+// The TQ7704 profile with "Project Type=NOR".
+void WriteNorProfile(const std::filesystem::path& home) {
+  const std::filesystem::path file = home / "TQ7704.INI";
+  if (std::filesystem::exists(file)) return;
+  SetCurrentProfile(OpenProfileDocument());
+  std::string text = CurrentProfile() != nullptr ? CurrentProfile()->RawResourceText() : std::string();
+  SetCurrentProfile(nullptr);
+  const std::string flash = "Project Type=FLASH";
+  if (const std::size_t at = text.find(flash); at != std::string::npos) text.replace(at, flash.size(), "Project Type=NOR");
+  std::ofstream(file, std::ios::binary) << text;
 }
 
 std::vector<sim::ChipState> PowerCycled(std::vector<sim::ChipState> chips) {

@@ -6,10 +6,12 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "data/current_types.h"
+#include "proxy/usb_backend.h"
 #include "sim/chip_state.h"
 
 namespace quillon::sweep {
@@ -25,6 +27,10 @@ struct Operation {
   // earlier run kept, so that each case starts from its own chip; kRestore
   // restores the copy a cut run kept, as the operator does for its unit.
   enum class RecordCopy { kLeave, kDrop, kRestore } recordCopy = RecordCopy::kLeave;
+  // Extra settings lines ("Key=Value\r\n") of the station, and the serial
+  // number the station hands to "SaveSN" (empty: none).
+  std::string settings{};
+  std::string serial{};
 };
 
 struct RunResult {
@@ -37,12 +43,23 @@ struct RunResult {
   std::vector<std::string> commands;
   // Flash write commands chip 0 took: address, length.
   std::vector<std::pair<std::uint32_t, std::uint32_t>> programs;
+  // Through the command line only: its exit code, and what is wrong with the
+  // records it kept (empty when they agree with each other and the exit code).
+  int exitCode = -1;
+  std::string recordsProblem;
 };
 
 // Runs `op` on `chips` with a fresh tool state (settings, profile, flow) in
 // the program directory `home`.
 RunResult RunOperation(const Operation& op, std::vector<sim::ChipState> chips, const std::filesystem::path& home,
                        bool record);
+
+// The command a transfer belongs to (see RunResult::commands); `current` is the
+// command of the transfers before, which the data phases of a command share.
+std::string CommandOf(const SetupPacket& setup, std::span<const std::uint8_t> data, std::string& current);
+
+// Writes the station profile that names NOR flash into `home` (once).
+void WriteNorProfile(const std::filesystem::path& home);
 
 // The chips after their power was cycled.
 std::vector<sim::ChipState> PowerCycled(std::vector<sim::ChipState> chips);

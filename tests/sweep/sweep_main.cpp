@@ -22,6 +22,7 @@
 #include "flow/status.h"
 #include "sim/chip_model.h"
 #include "support/temp_dir.h"
+#include "sweep/command_line_run.h"
 #include "sweep/sweep_cases.h"
 #include "sweep/sweep_harness.h"
 #include "sweep/sweep_setups.h"
@@ -76,9 +77,21 @@ const char* OutcomeName(Outcome o) {
   return "?";
 }
 
+// Where a partial chip parts from the new image, for the one looking into it.
+void PrintDifference(const sim::ChipState& chip, const Expect& e) {
+  const auto have = chip.memory.bytes();
+  const auto at = std::mismatch(have.begin(), have.end(), e.newMemory.begin(), e.newMemory.end());
+  std::printf("    mode %d (new image: %d), first difference from the new image at 0x%zX of 0x%zX\n",
+              static_cast<int>(chip.mode), static_cast<int>(e.newMode), static_cast<std::size_t>(at.first - have.begin()),
+              have.size());
+}
+
 // What one set-up and fault kind came to.
 struct Tally {
   std::uint64_t runs = 0, passes = 0, falsePass = 0, partial = 0, unrecovered = 0, misreported = 0;
+  // Runs that did not end as the run without a fault under one transient
+  // fault; runs whose records disagree with their exit code or each other.
+  std::uint64_t lost = 0, records = 0;
   std::string firstFailure;
   std::string firstInWindow;
 };
@@ -91,16 +104,20 @@ bool WriteFile(const std::filesystem::path& path, const std::vector<std::uint8_t
 
 // Returns false when the set-up itself does not work (no fault yet).
 bool SweepSetUp(const SetUp& s, const Options& o, const std::filesystem::path& home, std::map<Kind, Tally>& tallies) {
-  sim::ChipState blank(s.chip, "1-1");
-  if (!s.downloadedBefore && !s.onChip.empty() && !blank.memory.Load(s.onChip)) return false;
-  blank.norTagged = s.chip.memory == sim::MemoryKind::kNor && !s.onChip.empty();
-  std::vector<sim::ChipState> start = PowerCycled({blank});
+  const auto RunOperation = o.commandLine ? &RunCommandLine : &sweep::RunOperation;
+  auto first = FirstChips(s);
+  if (!first) return false;
+  std::vector<sim::ChipState> start = std::move(*first);
 
   Operation op{s.letter, (home / "image.rfw").string(), FlowMemoryOf(s.chip.memory), s.norProfile};
+  op.settings = s.settings;
+  op.serial = s.serial;
   Operation again = op;
   if (!s.file.empty() && !WriteFile(op.file, s.file)) return false;
   if (s.downloadedBefore) {
-    const Operation before{'W', (home / "old.rfw").string(), op.memory, op.norProfile};
+    Operation before = op;
+    before.letter = 'W';
+    before.file = (home / "old.rfw").string();
     if (!WriteFile(before.file, s.onChip)) return false;
     const RunResult first = RunOperation(before, start, home, false);
     if (first.result != 1) {
@@ -120,8 +137,9 @@ bool SweepSetUp(const SetUp& s, const Options& o, const std::filesystem::path& h
 
   const RunResult ref = RunOperation(op, start, home, true);
   const std::vector<sim::ChipState> refEnd = PowerCycled(ref.chips);
-  if ((ref.result == 1) == s.passNeverRight) {
-    std::printf("%s: the run without a fault gave %d\n", s.name.c_str(), ref.result);
+  if ((ref.result == 1) == s.passNeverRight || !ref.recordsProblem.empty()) {
+    std::printf("%s: the run without a fault gave %d (status %u) %s\n", s.name.c_str(), ref.result, ref.status,
+                ref.recordsProblem.c_str());
     return false;
   }
   if (ref.commands.size() != ref.chips[0].lastRun.transfers) {
@@ -190,13 +208,19 @@ bool SweepSetUp(const SetUp& s, const Options& o, const std::filesystem::path& h
       t.partial += partial;
       t.unrecovered += unrecovered;
       const bool inWindow = partial && s.updateWindow;
-      if (inWindow && t.firstInWindow.empty()) t.firstInWindow = CaseCommand(s, c);
+      if (inWindow && t.firstInWindow.empty()) t.firstInWindow = CaseCommand(s, c, o.commandLine);
       // A verdict the run without the fault did not give would, under a fault
       // of the link, bin a good unit or reject a good image.
       const bool misreported = !pass && IsVerdictId(run.status) && run.status != ref.status;
       t.misreported += misreported;
-      if ((falsePass || (partial && !inWindow) || unrecovered || misreported) && t.firstFailure.empty()) {
-        t.firstFailure = CaseCommand(s, c) + "   (" + (pass ? "PASS, " : "FAIL, ") +
+      const bool lost = IsTransient(kind) && (run.result != ref.result || run.status != ref.status);
+      t.lost += lost;
+      t.records += !run.recordsProblem.empty();
+      if ((falsePass || (partial && !inWindow) || unrecovered || misreported || lost || !run.recordsProblem.empty()) &&
+          t.firstFailure.empty()) {
+        t.firstFailure = CaseCommand(s, c, o.commandLine) + "   (" + (pass ? "PASS, " : "FAIL, ") +
+                         (lost ? "lost, status " + std::to_string(run.status) + ", " : std::string()) +
+                         (run.recordsProblem.empty() ? std::string() : "records: " + run.recordsProblem + ", ") +
                          (misreported ? "status " + std::to_string(run.status) + ", " : std::string()) +
                          OutcomeName(outcome) +
                          (unrecovered ? ", second run " + std::string(second.result == 1 ? "PASS, " : "FAIL, ") +
@@ -205,8 +229,11 @@ bool SweepSetUp(const SetUp& s, const Options& o, const std::filesystem::path& h
                          ")";
       }
       if (o.verbose) {
-        std::printf("  [%s] %s: %s, %s, second run %s %s\n", c.index >= 1 && c.index <= ref.commands.size() ? ref.commands[c.index - 1].c_str() : "?", CaseCommand(s, c).c_str(), pass ? "PASS" : "FAIL",
+        std::printf("  [%s] %s: %s (status %u), %s, second run %s %s\n",
+                    c.index >= 1 && c.index <= ref.commands.size() ? ref.commands[c.index - 1].c_str() : "?",
+                    CaseCommand(s, c, o.commandLine).c_str(), pass ? "PASS" : "FAIL", run.status,
                     OutcomeName(outcome), second.result == 1 ? "PASS" : "FAIL", OutcomeName(recovered));
+        if (partial) PrintDifference(after[0], expect);
       }
     }
   }
@@ -223,7 +250,8 @@ int Main(int argc, char** argv) {
     std::fputs(kUsage, stdout);
     return 0;
   }
-  const std::vector<SetUp> setUps = AllSetUps();
+  std::vector<SetUp> setUps = AllSetUps();
+  if (!o.commandLine) std::erase_if(setUps, [](const SetUp& s) { return s.commandLineOnly; });
   if (o.list) {
     for (const SetUp& s : setUps) std::printf("%s\n", s.name.c_str());
     return 0;
@@ -239,39 +267,53 @@ int Main(int argc, char** argv) {
     std::printf("stderr could not be silenced; the flows' lines follow\n");
   }
   const auto started = std::chrono::steady_clock::now();
+  // The batch mode keeps its history and records durably: on a memory file
+  // system the thousands of runs spend no time waiting for the disk.
+  std::error_code noShm;
+  if (o.commandLine && std::getenv("TMPDIR") == nullptr && std::filesystem::is_directory("/dev/shm", noShm)) {
+    ::setenv("TMPDIR", "/dev/shm", 1);
+  }
   testing::TempDir home;
-  ::setenv("QUILLON_HOME", home.path().c_str(), 1);
 
   bool clean = true;
   std::vector<std::pair<std::string, std::map<Kind, Tally>>> table;
   for (const SetUp& s : setUps) {
     if (!o.setUps.empty() && o.setUps.count(s.name) == 0) continue;
     std::map<Kind, Tally> tallies;
-    if (!SweepSetUp(s, o, home.path(), tallies)) {
+    // Each set-up its own station directory: a profile, a preserved-record
+    // copy or a history left by one set-up must not steer the next.
+    const std::filesystem::path station = home.path() / s.name;
+    std::error_code made;
+    std::filesystem::create_directories(station, made);
+    ::setenv("QUILLON_HOME", station.c_str(), 1);
+    if (made || !SweepSetUp(s, o, station, tallies)) {
       clean = false;
       continue;
     }
     // Each set-up's figures as soon as it is done, for long runs cut short.
     for (const auto& [kind, t] : tallies) {
-      std::printf("= %s %s: %llu runs, %llu PASS, %llu false PASS, %llu partial, %llu unrecovered, %llu misreported\n",
+      std::printf("= %s %s: %llu runs, %llu PASS, %llu false PASS, %llu partial, %llu unrecovered, %llu misreported, "
+                  "%llu lost, %llu records wrong\n",
                   s.name.c_str(), KindName(kind), static_cast<unsigned long long>(t.runs),
                   static_cast<unsigned long long>(t.passes), static_cast<unsigned long long>(t.falsePass),
                   static_cast<unsigned long long>(t.partial), static_cast<unsigned long long>(t.unrecovered),
-                  static_cast<unsigned long long>(t.misreported));
+                  static_cast<unsigned long long>(t.misreported), static_cast<unsigned long long>(t.lost),
+                  static_cast<unsigned long long>(t.records));
     }
     std::fflush(stdout);
     table.emplace_back(s.name + (s.open ? " (open)" : s.updateWindow ? " (window)" : ""), std::move(tallies));
   }
 
-  std::printf("\n%-26s %-7s %8s %8s %10s %8s %11s %11s\n", "set-up", "fault", "runs", "PASS", "false PASS", "partial",
-              "unrecovered", "misreported");
+  std::printf("\n%-26s %-7s %8s %8s %10s %8s %11s %11s %6s %7s\n", "set-up", "fault", "runs", "PASS", "false PASS",
+              "partial", "unrecovered", "misreported", "lost", "records");
   std::vector<std::string> failures, open, window;
   for (const auto& [name, tallies] : table) {
     for (const auto& [kind, t] : tallies) {
-      std::printf("%-26s %-7s %8llu %8llu %10llu %8llu %11llu %11llu\n", name.c_str(), KindName(kind),
+      std::printf("%-26s %-7s %8llu %8llu %10llu %8llu %11llu %11llu %6llu %7llu\n", name.c_str(), KindName(kind),
                   static_cast<unsigned long long>(t.runs), static_cast<unsigned long long>(t.passes),
                   static_cast<unsigned long long>(t.falsePass), static_cast<unsigned long long>(t.partial),
-                  static_cast<unsigned long long>(t.unrecovered), static_cast<unsigned long long>(t.misreported));
+                  static_cast<unsigned long long>(t.unrecovered), static_cast<unsigned long long>(t.misreported),
+                  static_cast<unsigned long long>(t.lost), static_cast<unsigned long long>(t.records));
       if (!t.firstFailure.empty()) (name.ends_with("(open)") ? open : failures).push_back(t.firstFailure);
       if (!t.firstInWindow.empty()) window.push_back(t.firstInWindow);
     }

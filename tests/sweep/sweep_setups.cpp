@@ -5,6 +5,7 @@
 
 #include "flow/flash_image_parts.h"
 #include "image_maker.h"
+#include "sweep/sweep_harness.h"
 
 namespace quillon::sweep {
 namespace {
@@ -90,6 +91,13 @@ MemoryType FlowMemoryOf(sim::MemoryKind memory) {
   return MemoryType::SpiFlash;
 }
 
+std::optional<std::vector<sim::ChipState>> FirstChips(const SetUp& s) {
+  sim::ChipState chip(s.chip, "1-1");
+  if (!s.downloadedBefore && !s.onChip.empty() && !chip.memory.Load(s.onChip)) return std::nullopt;
+  chip.norTagged = s.chip.memory == sim::MemoryKind::kNor && !s.onChip.empty();
+  return PowerCycled({chip});
+}
+
 std::vector<SetUp> AllSetUps() {
   using sim::IcFamily;
   using sim::Transport;
@@ -154,6 +162,25 @@ std::vector<SetUp> AllSetUps() {
       {"otp-old-vr", Chip(IcFamily::kTq7704, Transport::kBoth, kOtp), oldOtp, 'W', otp, 0xEFFE, false, false, true,
        false, false, true},
   };
+  // Vendor-only chips: the tool finds them through its detection phase.
+  SetUp vendor{"tq7704-old-vendor", Chip(IcFamily::kTq7704, Transport::kVendor), old7704, 'W', v7704};
+  vendor.commandLineOnly = true;
+  setUps.push_back(vendor);
+  vendor = {"tq7704-blank-vendor", Chip(IcFamily::kTq7704, Transport::kVendor), {}, 'W', v7704};
+  vendor.commandLineOnly = true;
+  setUps.push_back(vendor);
+  vendor = {"eeprom8-old-vendor", Chip(IcFamily::kTq7704, Transport::kVendor, k8), oldEe8, 'W', ee8};
+  vendor.commandLineOnly = true;
+  setUps.push_back(vendor);
+  // A station that writes each unit's serial number into the area.
+  SetUp serial{"savesn-old-xu", Chip(IcFamily::kTq7704, Transport::kXu), old7704, 'W', v7704};
+  serial.commandLineOnly = true;
+  serial.settings = "SaveSN=1\r\nSN Address=1\r\n";
+  serial.serial = "SN-0042";
+  setUps.push_back(serial);
+  serial.name = "savesn-old-vr";
+  serial.chip = Chip(IcFamily::kTq7704, Transport::kBoth);
+  setUps.push_back(serial);
   return setUps;
 }
 

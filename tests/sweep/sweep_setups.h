@@ -3,11 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "data/current_types.h"
 #include "sim/chip_config.h"
+#include "sim/chip_state.h"
 
 namespace quillon::sweep {
 
@@ -34,10 +36,20 @@ struct SetUp {
   // is counted as partial and shown, but does not fail the sweep. False PASS
   // and chips not recovered still do.
   bool updateWindow = false;
+  // Only the whole command line reaches it (a chip without the extension
+  // unit, a station setting the batch mode reads).
+  bool commandLineOnly = false;
+  std::string settings{};  // extra station settings lines
+  std::string serial{};    // the serial number the station hands to "SaveSN"
 };
 
 // The tool's memory type for the chip's memory.
 MemoryType FlowMemoryOf(sim::MemoryKind memory);
+
+// The set-up's chips as they are before its operation (before the first
+// download of a `downloadedBefore` set-up), powered up; none when its
+// contents do not fit the chip.
+std::optional<std::vector<sim::ChipState>> FirstChips(const SetUp& s);
 
 // Every set-up, in a fixed order.
 std::vector<SetUp> AllSetUps();
