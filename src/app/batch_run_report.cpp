@@ -36,15 +36,15 @@ std::string BuiltinImageName(const std::string& identity) {
 }
 
 void DescribeBatchImage(RunRecord& record, const CParseArg& parse, const CDevFlow* flow) {
-  const std::string path = flow != nullptr && !flow->image.mainFile.empty() ? flow->image.mainFile : parse.fileArgument;
+  const std::string path = flow != nullptr && !flow->chip.image.mainFile.empty() ? flow->chip.image.mainFile : parse.fileArgument;
   if (auto bytes = ReadWholeFile(path)) {
     record.image = path;
     DescribeImage(record, *bytes);
-  } else if (parse.commandLetter == 'W' && flow != nullptr && !flow->image.fileData.empty()) {
+  } else if (parse.commandLetter == 'W' && flow != nullptr && !flow->chip.image.fileData.empty()) {
     // A write whose file cannot be read writes the device's built-in image.
-    record.image = BuiltinImageName(flow->fullIdText);
+    record.image = BuiltinImageName(flow->chip.fullIdText);
     record.imageBuiltin = true;
-    DescribeImage(record, flow->image.fileData);
+    DescribeImage(record, flow->chip.image.fileData);
   } else {
     record.image = path;
   }
@@ -61,19 +61,19 @@ bool ReportBatchRun(const CParseArg& parse, bool passed, std::chrono::steady_clo
   record.statusId = LastStatus();
   if (auto text = MessageText(record.statusId)) record.statusText = *text;
   CDevFlow* flow = TheFlow();
-  if (flow != nullptr && flow->device.handle != 0) {
-    record.identity = flow->fullIdText;
+  if (flow != nullptr && flow->chip.device.handle != 0) {
+    record.identity = flow->chip.fullIdText;
     if (CCamDev* object = VxCam_CurrentDevice()) record.location = object->record().location;
     record.memoryType = MemoryTypeText(CurrentMemoryType());
     if (const CICTypeIni* profile = CurrentProfile()) record.icFamily = profile->IcName();
     // What the chip runs now; "-version" has just read it.
     if (letter != 'D') flow->MP_GetDeviceInfo();
-    if (flow->versionText != "N/A") record.chipVersion = flow->versionText;
+    if (flow->chip.versionText != "N/A") record.chipVersion = flow->chip.versionText;
   }
   if (flow != nullptr) {
     // The serial went into the chip only with a passed write that "SaveSN" asked for.
-    const bool serialWritten = passed && letter == 'W' && Setting(key::kSaveSn, 0) != 0 && !flow->serialNumber.empty();
-    record.serialNumber = serialWritten ? flow->serialNumber : flow->usbSerial;
+    const bool serialWritten = passed && letter == 'W' && Setting(key::kSaveSn, 0) != 0 && !flow->chip.serialNumber.empty();
+    record.serialNumber = serialWritten ? flow->chip.serialNumber : flow->chip.usbSerial;
   }
   if (TakesImage(letter)) DescribeBatchImage(record, parse, flow);
   record.durationMs = static_cast<std::uint64_t>(

@@ -115,9 +115,9 @@ class CDevFlow : public CDumpStr {
   // The erase-with-reset slot's argument: whether the chip is reset after the erase.
   void SetResetAfter(bool reset) {
     if (reset) {
-      settings.updateOptions |= update_option::kResetAfter;
+      chip.settings.updateOptions |= update_option::kResetAfter;
     } else {
-      settings.updateOptions &= ~update_option::kResetAfter;
+      chip.settings.updateOptions &= ~update_option::kResetAfter;
     }
   }
 
