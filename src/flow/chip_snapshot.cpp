@@ -23,6 +23,8 @@ ChipSnapshot SnapshotOf(const CDevFlow& flow) {
   s.connectionText = flow.chip.connectionText;
   s.imageFile = flow.chip.image.mainFile;
   s.serial = flow.chip.serialNumber.empty() ? flow.chip.usbSerial : flow.chip.serialNumber;
+  s.imageSerial = flow.chip.serialNumber;
+  s.chipSerial = flow.chip.usbSerial;
   s.otpUsedBytes = flow.OtpBytesInUse();
   s.accepted = flow.chip.accepted;
   return s;
