@@ -7,6 +7,7 @@
 #include <ostream>
 
 #include "flow/command_line_binding.h"
+#include "flow/eeprom_flow.h"
 #include "flow/flash_flow.h"
 #include "flow/front_end.h"
 #include "flow/status.h"
@@ -443,6 +444,28 @@ TEST_F(FlashFlowTest, NorDownloadErasesWritesVerifiesAndSetsTheTag) {
   EXPECT_TRUE(std::equal(flow->chip.image.fileData.begin(), flow->chip.image.fileData.end(), nor.state().memory.bytes().begin()));
   EXPECT_EQ(flow->DEV_Silence_VerifyBin("x"), 0);
   EXPECT_EQ(LastStatus(), msg::kNotSupport);
+}
+
+// A new memory type swaps the flow object over the same session; a fresh
+// session keeps only the settings.
+TEST_F(FlashFlowTest, MemoryTypeChangeSwapsTheObjectNotTheSession) {
+  AddChipWith({}, {});
+  OpenFirst();
+  ChipSession* session = &flow->chip;
+  const DeviceHandle handle = flow->chip.device.handle;
+  ASSERT_NE(handle, 0u);
+  flow->chip.image.fileData = {1, 2, 3};
+  flow->chip.settings.readResultPath = "kept.bin";
+  SetCurrentMemoryType(MemoryType::Eeprom16);
+  flow = RecreateFlow(true);
+  ASSERT_NE(dynamic_cast<CEepromInfo16_USB*>(flow), nullptr);
+  EXPECT_EQ(&flow->chip, session);
+  EXPECT_EQ(flow->chip.device.handle, handle);
+  EXPECT_EQ(flow->chip.image.fileData, (std::vector<std::uint8_t>{1, 2, 3}));
+  flow = RecreateFlow(false);
+  EXPECT_EQ(flow->chip.device.handle, 0u);
+  EXPECT_TRUE(flow->chip.image.fileData.empty());
+  EXPECT_EQ(flow->chip.settings.readResultPath, "kept.bin");
 }
 
 }  // namespace
