@@ -155,8 +155,8 @@ int CParseArg::Excute_Arg_Normal() {
   operationPassed = false;
   CDevFlow* flow = TheFlow();
   if (flow == nullptr) return 0;
-  flow->device.transportFlags = kFlagAudioSearch;
-  if (const char* serial = std::getenv(kSerialEnvironment)) flow->serialNumber = serial;
+  flow->chip.device.transportFlags = kFlagAudioSearch;
+  if (const char* serial = std::getenv(kSerialEnvironment)) flow->chip.serialNumber = serial;
   const char letter = static_cast<char>(commandLetter);
   const CommandTexts* texts = FindCommandTexts(letter);
   if (letter == 'D') {

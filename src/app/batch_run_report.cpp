@@ -4,8 +4,7 @@
 #include "data/ic_type_ini.h"
 #include "data/settings.h"
 #include "data/image_match.h"
-#include "device/cam_dev.h"
-#include "device/vxcam.h"
+#include "flow/chip_snapshot.h"
 #include "flow/flow_factory.h"
 #include "flow/status.h"
 #include "platform/files.h"
@@ -36,15 +35,15 @@ std::string BuiltinImageName(const std::string& identity) {
 }
 
 void DescribeBatchImage(RunRecord& record, const CParseArg& parse, const CDevFlow* flow) {
-  const std::string path = flow != nullptr && !flow->image.mainFile.empty() ? flow->image.mainFile : parse.fileArgument;
+  const std::string path = flow != nullptr && !flow->chip.image.mainFile.empty() ? flow->chip.image.mainFile : parse.fileArgument;
   if (auto bytes = ReadWholeFile(path)) {
     record.image = path;
     DescribeImage(record, *bytes);
-  } else if (parse.commandLetter == 'W' && flow != nullptr && !flow->image.fileData.empty()) {
+  } else if (parse.commandLetter == 'W' && flow != nullptr && !flow->chip.image.fileData.empty()) {
     // A write whose file cannot be read writes the device's built-in image.
-    record.image = BuiltinImageName(flow->fullIdText);
+    record.image = BuiltinImageName(flow->chip.fullIdText);
     record.imageBuiltin = true;
-    DescribeImage(record, flow->image.fileData);
+    DescribeImage(record, flow->chip.image.fileData);
   } else {
     record.image = path;
   }
@@ -61,19 +60,20 @@ bool ReportBatchRun(const CParseArg& parse, bool passed, std::chrono::steady_clo
   record.statusId = LastStatus();
   if (auto text = MessageText(record.statusId)) record.statusText = *text;
   CDevFlow* flow = TheFlow();
-  if (flow != nullptr && flow->device.handle != 0) {
-    record.identity = flow->fullIdText;
-    if (CCamDev* object = VxCam_CurrentDevice()) record.location = object->record().location;
+  // What the chip runs now; "-version" has just read it.
+  if (flow != nullptr && flow->chip.device.handle != 0 && letter != 'D') flow->MP_GetDeviceInfo();
+  const ChipSnapshot chip = CurrentChipSnapshot();
+  if (chip.open) {
+    record.identity = chip.identity;
+    record.location = chip.location;
     record.memoryType = MemoryTypeText(CurrentMemoryType());
     if (const CICTypeIni* profile = CurrentProfile()) record.icFamily = profile->IcName();
-    // What the chip runs now; "-version" has just read it.
-    if (letter != 'D') flow->MP_GetDeviceInfo();
-    if (flow->versionText != "N/A") record.chipVersion = flow->versionText;
+    if (chip.versionText != "N/A") record.chipVersion = chip.versionText;
   }
   if (flow != nullptr) {
     // The serial went into the chip only with a passed write that "SaveSN" asked for.
-    const bool serialWritten = passed && letter == 'W' && Setting(key::kSaveSn, 0) != 0 && !flow->serialNumber.empty();
-    record.serialNumber = serialWritten ? flow->serialNumber : flow->usbSerial;
+    const bool serialWritten = passed && letter == 'W' && Setting(key::kSaveSn, 0) != 0 && !chip.imageSerial.empty();
+    record.serialNumber = serialWritten ? chip.imageSerial : chip.chipSerial;
   }
   if (TakesImage(letter)) DescribeBatchImage(record, parse, flow);
   record.durationMs = static_cast<std::uint64_t>(

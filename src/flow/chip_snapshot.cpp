@@ -9,23 +9,25 @@ namespace quillon {
 
 ChipSnapshot SnapshotOf(const CDevFlow& flow) {
   ChipSnapshot s;
-  s.vendorId = flow.vendorId;
-  s.productId = flow.productId;
-  s.revision = flow.revision;
-  s.identity = flow.fullIdText;
-  s.deviceName = flow.deviceName;
-  s.open = flow.device.handle != 0;
+  s.vendorId = flow.chip.vendorId;
+  s.productId = flow.chip.productId;
+  s.revision = flow.chip.revision;
+  s.identity = flow.chip.fullIdText;
+  s.deviceName = flow.chip.deviceName;
+  s.open = flow.chip.device.handle != 0;
   if (s.open) {
     if (CCamDev* object = VxCam_CurrentDevice()) s.location = object->record().location;
   }
-  s.foundAt = flow.foundAt;
-  s.versionText = flow.versionText;
-  s.versionWords = flow.versionFields;
-  s.connectionText = flow.connectionText;
-  s.imageFile = flow.image.mainFile;
-  s.serial = flow.serialNumber.empty() ? flow.usbSerial : flow.serialNumber;
+  s.foundAt = flow.chip.foundAt;
+  s.versionText = flow.chip.versionText;
+  s.versionWords = flow.chip.versionFields;
+  s.connectionText = flow.chip.connectionText;
+  s.imageFile = flow.chip.image.mainFile;
+  s.serial = flow.chip.serialNumber.empty() ? flow.chip.usbSerial : flow.chip.serialNumber;
+  s.imageSerial = flow.chip.serialNumber;
+  s.chipSerial = flow.chip.usbSerial;
   s.otpUsedBytes = flow.OtpBytesInUse();
-  s.accepted = flow.accepted;
+  s.accepted = flow.chip.accepted;
   return s;
 }
 

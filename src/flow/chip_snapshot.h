@@ -26,6 +26,8 @@ struct ChipSnapshot {
   std::string imageFile;       // the image the flow holds
   // The serial number written into the image, else the one the chip reported.
   std::string serial;
+  std::string imageSerial;  // the serial the write puts into the image, empty when none
+  std::string chipSerial;   // the serial-number string the chip reported
   std::uint32_t otpUsedBytes = 0;  // OTP bytes already programmed; 0 for other memories
   std::uint32_t accepted = 1;      // the configured accepted-device check
   bool open = false;               // a device handle is open

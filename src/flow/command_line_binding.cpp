@@ -55,9 +55,9 @@ void NoteImage(const std::string& name, const std::vector<std::uint8_t>& data) {
 
 // The built-in image for the open device, else the profile's default one.
 bool LoadBuiltinForDevice(CDevFlow& flow, std::string& name) {
-  CFirmwareImage& image = flow.image;
+  CFirmwareImage& image = flow.chip.image;
   const CICTypeIni* profile = CurrentProfile();
-  const std::string deviceImage = DeviceFirmwareName(flow.fullIdText);
+  const std::string deviceImage = DeviceFirmwareName(flow.chip.fullIdText);
   int number = 0;
   if (profile != nullptr) profile->GetBuiltinFirmwareId(deviceImage, &number);
   name = "built-in " + deviceImage;
@@ -119,10 +119,10 @@ int CheckCommandLineImage(const CommandLineImage& named) {
 int BindCommandLineImage(const CommandLineImage& named) {
   CDevFlow* flow = TheFlow();
   if (flow == nullptr) return 0;
-  CFirmwareImage& image = flow->image;
+  CFirmwareImage& image = flow->chip.image;
   std::string name = named.path;
   if (named.builtin) {
-    if (!LoadBuiltinForDevice(*flow, name)) return RefuseLoad("no full built-in image for " + flow->fullIdText);
+    if (!LoadBuiltinForDevice(*flow, name)) return RefuseLoad("no full built-in image for " + flow->chip.fullIdText);
   } else {
     image.mainFile = named.path;
     if (!LoadImageFile(image)) return RefuseLoad("cannot load image " + named.path + ": " + LoadProblem(named));
@@ -130,7 +130,7 @@ int BindCommandLineImage(const CommandLineImage& named) {
   if (named.toWrite && !FitsWorkingMemory(image.fileData.size(), name)) return 0;
 
   image.config.corrupted = false;  // left from an earlier parse, e.g. the device's own firmware search
-  if (!SelectProfileForImage(image, flow->chipMode[0], flow->chipMode[1], HeaderSearch::CommandLine)) {
+  if (!SelectProfileForImage(image, flow->chip.chipMode[0], flow->chip.chipMode[1], HeaderSearch::CommandLine)) {
     if (image.config.corrupted) {
       std::fprintf(stderr, "quillon: image %s: its configuration area is corrupted\n", name.c_str());
       PostFlowMessage(WM_FLOW_FAIL, msg::kParseFwFileFail);
@@ -148,8 +148,8 @@ int BindCommandLineImage(const CommandLineImage& named) {
     flow = RecreateFlow(true);
     if (flow == nullptr) return 0;
     if (!named.builtin) {
-      flow->image.mainFile = named.path;
-      LoadImageFile(flow->image);
+      flow->chip.image.mainFile = named.path;
+      LoadImageFile(flow->chip.image);
     }
   }
   return 1;

@@ -156,7 +156,7 @@ const TraceScope& CDevFlow::Scope() const {
 }
 
 int CDevFlow::DEV_ParseImage(std::span<const std::uint8_t> buffer) {
-  if (!LocateConfigArea(CurrentAreaContext(), buffer, image.config)) return 0;
+  if (!LocateConfigArea(CurrentAreaContext(), buffer, chip.image.config)) return 0;
   TakeParsedImage();
   return 1;
 }
@@ -166,22 +166,22 @@ int CDevFlow::DEV_Silence_WriteBin(const std::string& path) {
 }
 
 int CDevFlow::DEV_Silence_WriteSNBin(const std::string& path, const std::string& serial) {
-  serialNumber = serial;
+  chip.serialNumber = serial;
   return LoadCheckedImage(path, true) != 0 ? DEV_Download() : 0;
 }
 
 int CDevFlow::DEV_DumpBin(const std::string& path) {
   if (DEV_Read() == 0) return 0;
-  return SaveDumpFile(path, readBuffer, Scope());
+  return SaveDumpFile(path, chip.readBuffer, Scope());
 }
 
 int CDevFlow::DEV_DumpText(const std::string& path) {
   if (DEV_Read() == 0) return 0;
   std::string text;
-  text.reserve(readBuffer.size() * 3 + readBuffer.size() / 8);
+  text.reserve(chip.readBuffer.size() * 3 + chip.readBuffer.size() / 8);
   char hex[4];
-  for (std::size_t i = 0; i < readBuffer.size(); ++i) {
-    std::snprintf(hex, sizeof hex, "%02X ", readBuffer[i]);
+  for (std::size_t i = 0; i < chip.readBuffer.size(); ++i) {
+    std::snprintf(hex, sizeof hex, "%02X ", chip.readBuffer[i]);
     text += hex;
     if (i % 16 == 15) text += "\r\n";
   }
@@ -189,19 +189,19 @@ int CDevFlow::DEV_DumpText(const std::string& path) {
 }
 
 int CDevFlow::DEV_Silence_VerifyBin(const std::string& path) {
-  image.mainFile = path;
-  if (!LoadImageFile(image) || image.fileData.empty()) {
+  chip.image.mainFile = path;
+  if (!LoadImageFile(chip.image) || chip.image.fileData.empty()) {
     PostFlowMessage(WM_FLOW_FAIL, msg::kLoadFileDataFail);
     TraceFailure(Scope(), "Load File Data Fail!\n");
     return 0;
   }
   // A write with "SaveSN" put the unit's serial number into the area: the
   // chip is compared with the file as that write made it.
-  if (!serialNumber.empty() && PreActionForTessaro() == 0) return 0;
-  SetWorkingMemorySize(image.fileData.size());
+  if (!chip.serialNumber.empty() && PreActionForTessaro() == 0) return 0;
+  SetWorkingMemorySize(chip.image.fileData.size());
   // A failed read has reported its own id; there is nothing to compare.
   if (DEV_Read() == 0) return 0;
-  if (!SameOrReported(image.fileData, readBuffer)) {
+  if (!SameOrReported(chip.image.fileData, chip.readBuffer)) {
     SetLastStatus(msg::kCompareDataFail);
     return 0;
   }
@@ -218,14 +218,14 @@ bool CDevFlow::PutSerialNumber(std::vector<std::uint8_t>& bytes) const {
   // An image that ends before the whole area has no area to write it into.
   const bool fits =
       context.configAddress == 0 || std::uint64_t{context.configAddress} + context.configSize <= bytes.size();
-  if (serialNumber.empty() || !fits || !WriteSerialRecord(context, bytes, serialNumber, nullptr)) return false;
+  if (chip.serialNumber.empty() || !fits || !WriteSerialRecord(context, bytes, chip.serialNumber, nullptr)) return false;
   // The rebuilt area comes with a tag word that a family which never tags
   // does not get: the image says what the chip will hold.
   FlowWriteFacts facts;
   facts.memory = memoryType_;
   facts.length = bytes.size();
-  facts.romFlag = romFlag != 0;
-  facts.areaAtZero = image.config.areaAtZero;
+  facts.romFlag = chip.romFlag != 0;
+  facts.areaAtZero = chip.image.config.areaAtZero;
   facts.tagAddress = context.tagAddress;
   PutFlowSetBytes(bytes, BytesTheFlowSets(facts));
   return true;
@@ -235,8 +235,8 @@ int CDevFlow::PreActionForTessaro() {
   if (Setting(key::kSaveSn, 0) == 0) return 1;
   // An empty number would replace the record's text with nothing: the unit
   // must not pass without the number it was given.
-  if (serialNumber.empty()) DebugPrint("No serial number to save\n");
-  if (PutSerialNumber(image.fileData)) return 1;
+  if (chip.serialNumber.empty()) DebugPrint("No serial number to save\n");
+  if (PutSerialNumber(chip.image.fileData)) return 1;
   TraceFailure(Scope(), "Save SN Fail\n");
   PostFlowMessage(WM_FLOW_FAIL, msg::kSaveSnFail);
   return 0;
@@ -251,12 +251,12 @@ void CDevFlow::SerialCountdown() {
 }
 
 int CDevFlow::SaveReadResult() {
-  if (CommandLine() || settings.readResultPath.empty()) return 1;
-  return SaveDumpFile(settings.readResultPath, readBuffer, Scope());
+  if (CommandLine() || chip.settings.readResultPath.empty()) return 1;
+  return SaveDumpFile(chip.settings.readResultPath, chip.readBuffer, Scope());
 }
 
 int CDevFlow::LoadCheckedImage(const std::string& path, bool withSerial) {
-  image.mainFile = path;
+  chip.image.mainFile = path;
   const CICTypeIni* profile = CurrentProfile();
   const std::uint8_t chipCode = profile != nullptr ? profile->ChipInfo() : 0;
   const bool flash = memoryType_ == MemoryType::SpiFlash || memoryType_ == MemoryType::NorFlash;
@@ -264,8 +264,8 @@ int CDevFlow::LoadCheckedImage(const std::string& path, bool withSerial) {
   options.keepHeldFullImage = flash && !withSerial;
   options.accept8For9 = memoryType_ != MemoryType::Otp;
   if (memoryType_ != MemoryType::Otp) options.writeMemory = memoryType_;
-  options.romFlag = romFlag != 0;
-  const std::uint32_t failure = CheckImageBeforeWrite(image, chipCode, CurrentAreaContext(), options, nullptr);
+  options.romFlag = chip.romFlag != 0;
+  const std::uint32_t failure = CheckImageBeforeWrite(chip.image, chipCode, CurrentAreaContext(), options, nullptr);
   if (failure != image_status::kPassed) {
     PostFlowMessage(WM_FLOW_FAIL, failure);
     return 0;
@@ -284,21 +284,21 @@ bool CDevFlow::FitsCodeMemory(std::span<const std::uint8_t> code, std::size_t ca
 
 void CDevFlow::StoreCodeVersion(std::span<const std::uint8_t, kDevStatusLength> status) {
   const std::size_t active = ActiveRecordOf(status).offset;
-  std::copy_n(status.begin() + static_cast<std::ptrdiff_t>(active), codeVersion.size(), codeVersion.begin());
+  std::copy_n(status.begin() + static_cast<std::ptrdiff_t>(active), chip.codeVersion.size(), chip.codeVersion.begin());
 }
 
 bool CDevFlow::ReadCodeVersion() {
   std::array<std::uint8_t, kDevStatusLength> status{};
-  if (!ReadDevStatus(device.handle, status, device.transportFlags)) return false;
+  if (!ReadDevStatus(chip.device.handle, status, chip.device.transportFlags)) return false;
   StoreCodeVersion(status);
   return true;
 }
 
 void CDevFlow::TakeParsedImage() {
-  configAtZero = image.config.areaAtZero ? 1 : 0;
-  firmwareIcId = image.config.imageChipCode;
+  chip.configAtZero = chip.image.config.areaAtZero ? 1 : 0;
+  chip.firmwareIcId = chip.image.config.imageChipCode;
   // The image's own vendor/product record says which devices it is made for.
-  settings.firmwareVidPidText = image.config.texts.vidPid;
+  chip.settings.firmwareVidPidText = chip.image.config.texts.vidPid;
 }
 
 int CDevFlow::DEV_RunCommand(char letter, const std::string& text) {
@@ -317,11 +317,11 @@ int CDevFlow::DEV_RunCommand(char letter, const std::string& text) {
     case 'W':
       return DEV_Silence_WriteBin(text);
     case 'C': {
-      image.mainFile = text;
-      if (!LoadImageFile(image)) return 0;
+      chip.image.mainFile = text;
+      if (!LoadImageFile(chip.image)) return 0;
       std::string usage;
       if (OTP_UsageText(usage) == 0) return 0;
-      connectionText = usage;
+      chip.connectionText = usage;
       return 1;
     }
     default:
@@ -331,13 +331,13 @@ int CDevFlow::DEV_RunCommand(char letter, const std::string& text) {
 }
 
 void CDevFlow::SetUpdateOptions() {
-  settings.updateOptions = update_option::kInitial;
-  if (Setting(key::kResetToCache, 1) == 0) settings.updateOptions &= ~update_option::kResetAfter;
+  chip.settings.updateOptions = update_option::kInitial;
+  if (Setting(key::kResetToCache, 1) == 0) chip.settings.updateOptions &= ~update_option::kResetAfter;
   if (Setting(key::kNormalReset, 1) == 0) {
-    settings.updateOptions |= update_option::kRomSubMode2;
-    settings.resetModeByte = 5;
+    chip.settings.updateOptions |= update_option::kRomSubMode2;
+    chip.settings.resetModeByte = 5;
   } else {
-    settings.resetModeByte = 6;
+    chip.settings.resetModeByte = 6;
   }
 }
 
@@ -345,75 +345,75 @@ void CDevFlow::SetUpdateOptions() {
 
 std::uint16_t CDevFlow::StepChipMode(std::uint16_t* raw) {
   std::array<std::uint8_t, 2> bytes{};
-  if (!ReadRegister(device.handle, kChipModeRegister, bytes, device.transportFlags)) bytes = {0, 0};
+  if (!ReadRegister(chip.device.handle, kChipModeRegister, bytes, chip.device.transportFlags)) bytes = {0, 0};
   if (raw != nullptr) *raw = static_cast<std::uint16_t>(bytes[1] << 8 | bytes[0]);
   return ChipModeValue(bytes[0], bytes[1]);
 }
 
 bool CDevFlow::IsInCacheMode() {
   std::array<std::uint8_t, kDevStatusLength> status{};
-  const bool statusRead = ReadDevStatus(device.handle, status, device.transportFlags);
+  const bool statusRead = ReadDevStatus(chip.device.handle, status, chip.device.transportFlags);
   const std::uint16_t mode = StepChipMode();
   if (mode != 0x0000 && mode != 0x7010) {
     std::array<std::uint8_t, 1> extended{};
-    if (!ReadRegister(device.handle, kExtendedModeRegister, extended, device.transportFlags)) return false;
+    if (!ReadRegister(chip.device.handle, kExtendedModeRegister, extended, chip.device.transportFlags)) return false;
     return extended[0] != 0;
   }
   return statusRead && StatusSaysCacheMode(status);
 }
 
 void CDevFlow::GetDeviceInfo(bool internalTool) {
-  if (device.handle == 0) {
-    connectionText = "No USB Audio";
-    versionText = "N/A";
-    deviceName = "N/A";
+  if (chip.device.handle == 0) {
+    chip.connectionText = "No USB Audio";
+    chip.versionText = "N/A";
+    chip.deviceName = "N/A";
     return;
   }
-  connectionText = "USB Audio Connected";
+  chip.connectionText = "USB Audio Connected";
   std::array<std::uint8_t, kDevStatusLength> status{};
-  ReadDevStatus(device.handle, status, device.transportFlags);
+  ReadDevStatus(chip.device.handle, status, chip.device.transportFlags);
   std::array<std::uint8_t, 1> extended{};
-  ReadRegister(device.handle, kExtendedModeRegister, extended, device.transportFlags);
+  ReadRegister(chip.device.handle, kExtendedModeRegister, extended, chip.device.transportFlags);
   DebugPrint("modeEx is %d\n", extended[0]);
 
   ReadIdentity();
-  const VidPid ids{vendorId, productId};
+  const VidPid ids{chip.vendorId, chip.productId};
   const VidPid* suffix = internalTool ? &ids : nullptr;
   StoreCodeVersion(status);
   // A unit whose status carries no version words (a blank one in its loader)
   // must not be compared by the words of the unit before it.
-  versionFields = {};
+  chip.versionFields = {};
   std::string text;
   if (extended[0] == 16 || extended[0] == 24 || extended[0] == 32) {
     std::array<std::uint8_t, 32> more{};
     RetriedLink(LinkStep::kStatusRead, [&] {
-      return VxCam_ReadStatus(device.handle, kExtendedVersionOffset / 8, more, device.transportFlags);
+      return VxCam_ReadStatus(chip.device.handle, kExtendedVersionOffset / 8, more, chip.device.transportFlags);
     });
-    text = ExtendedVersionText(more, suffix, &versionFields);
+    text = ExtendedVersionText(more, suffix, &chip.versionFields);
   } else {
-    text = StatusVersionText(status, suffix, &versionFields);
+    text = StatusVersionText(status, suffix, &chip.versionFields);
   }
   if (internalTool) {
-    internalVersionText = text;
+    chip.internalVersionText = text;
   } else {
-    versionText = text;
+    chip.versionText = text;
   }
 
-  usbSerial.clear();
-  VxCam_GetSerialString(device.handle, usbSerial);
-  if (CCamDev* object = VxCam_CurrentDevice()) locationIdText = object->record().instance + "&" + fullIdText;
+  chip.usbSerial.clear();
+  VxCam_GetSerialString(chip.device.handle, chip.usbSerial);
+  if (CCamDev* object = VxCam_CurrentDevice()) chip.locationIdText = object->record().instance + "&" + chip.fullIdText;
 
-  notRunningFlag = IsInCacheMode() ? 0 : 1;
+  chip.notRunningFlag = IsInCacheMode() ? 0 : 1;
   ReadLocation();
   ReadChipMode();
-  const std::uint16_t mode = ChipModeValue(chipMode[0], chipMode[1]);
-  if (mode == 0x0010) plainRomFlag = 1;
+  const std::uint16_t mode = ChipModeValue(chip.chipMode[0], chip.chipMode[1]);
+  if (mode == 0x0010) chip.plainRomFlag = 1;
   if (IsRomLoaderState(mode)) {
-    romFlag = 1;
-    extendedMode = ExtendedModeOf(extended[0]);
-    modeText = ExtendedModeText(extendedMode);
+    chip.romFlag = 1;
+    chip.extendedMode = ExtendedModeOf(extended[0]);
+    chip.modeText = ExtendedModeText(chip.extendedMode);
   } else {
-    romFlag = 0;
+    chip.romFlag = 0;
   }
 }
 
@@ -421,11 +421,11 @@ void CDevFlow::MP_GetDeviceInfo() { GetDeviceInfo(false); }
 void CDevFlow::MP_GetDeviceInfoForInternalTool() { GetDeviceInfo(true); }
 
 void CDevFlow::MP_RefreshVersionText() {
-  if (device.handle == 0) return;
+  if (chip.device.handle == 0) return;
   std::array<std::uint8_t, kDevStatusLength> status{};
-  if (!ReadDevStatus(device.handle, status, device.transportFlags)) return;
-  const VidPid ids{vendorId, productId};
-  internalVersionText = StatusVersionText(status, &ids, nullptr);
+  if (!ReadDevStatus(chip.device.handle, status, chip.device.transportFlags)) return;
+  const VidPid ids{chip.vendorId, chip.productId};
+  chip.internalVersionText = StatusVersionText(status, &ids, nullptr);
 }
 
 int CDevFlow::MP_ResetDevice(int code, std::uint16_t argument) {
@@ -444,16 +444,16 @@ int CDevFlow::MP_ResetDevice(ResetCode code, std::uint16_t argument) {
   const std::uint32_t waitMs = SettingWaitMs(kWaitTimeRange);
   switch (code) {
     case ResetCode::kToUpdateFW:
-      return VxCam_ResetToUpdateFWAndReopen(device, argument, device.transportFlags, waitMs);
+      return VxCam_ResetToUpdateFWAndReopen(chip.device, argument, chip.device.transportFlags, waitMs);
     case ResetCode::kToRom:
-      if (romFlag != 0 && memoryType() == MemoryType::Otp &&
-          (extendedMode == ExtendedMode::kRom || extendedMode == ExtendedMode::kRomOtp)) {
+      if (chip.romFlag != 0 && memoryType() == MemoryType::Otp &&
+          (chip.extendedMode == ExtendedMode::kRom || chip.extendedMode == ExtendedMode::kRomOtp)) {
         const std::array<std::uint8_t, 1> value{kOtpResetValue};
-        WriteRegister(device.handle, kOtpResetRegister, value, device.transportFlags);
+        WriteRegister(chip.device.handle, kOtpResetRegister, value, chip.device.transportFlags);
       }
-      return VxCam_ResetToRomAndReopen(device, device.transportFlags, waitMs);
+      return VxCam_ResetToRomAndReopen(chip.device, chip.device.transportFlags, waitMs);
     case ResetCode::kToRomByRequest:
-      return VxCam_ResetToRomByRequestAndReopen(device, device.transportFlags, waitMs);
+      return VxCam_ResetToRomByRequestAndReopen(chip.device, chip.device.transportFlags, waitMs);
     default:
       return 0;
   }
@@ -461,7 +461,7 @@ int CDevFlow::MP_ResetDevice(ResetCode code, std::uint16_t argument) {
 
 int CDevFlow::ResetIntoNewCode(bool reuseTransports) {
   PostFlowMessage(WM_FLOW_STEP, msg::kStepResetToNewCode);
-  ScopedTransportFlags reuse(device, reuseTransports ? kFlagReuseTransports : 0);
+  ScopedTransportFlags reuse(chip.device, reuseTransports ? kFlagReuseTransports : 0);
   return MP_ResetDevice(ResetCode::kToRom, 0);
 }
 
@@ -478,7 +478,7 @@ int CDevFlow::Finish(std::uint32_t failure, std::uint32_t passId) {
 int CDevFlow::RunProgrammingCore(std::size_t length, const std::function<std::uint32_t()>& prepare,
                                  const std::function<std::uint32_t()>& core,
                                  const std::function<void()>& protectOn) {
-  if (!Allocate(readBuffer, length)) return Finish(msg::kMallocDataFail, 0);
+  if (!Allocate(chip.readBuffer, length)) return Finish(msg::kMallocDataFail, 0);
   if (FlowCancelled()) return Finish(msg::kRunCancelled, 0);
   if (const std::uint32_t failure = prepare ? prepare() : 0; failure != 0) return Finish(failure, 0);
   const std::uint32_t failure = core();
@@ -492,39 +492,39 @@ int CDevFlow::MP_ResetToRomCode() {
   std::uint16_t raw = 0;
   std::uint16_t mode = StepChipMode(&raw);
   if (IsRomLoaderState(mode)) {
-    if (settings.resetModeByte == 0) return 1;
-    notRunningFlag = 0;
-    if (IsSpecialVariant(raw) && extendedMode == ExtendedMode::kRomSpi) {
+    if (chip.settings.resetModeByte == 0) return 1;
+    chip.notRunningFlag = 0;
+    if (IsSpecialVariant(raw) && chip.extendedMode == ExtendedMode::kRomSpi) {
       {
         // Spoil the configuration header at 0 so that ROM code no longer takes it.
-        ScopedTransportFlags unit(device, kFlagForceUnit);
+        ScopedTransportFlags unit(chip.device, kFlagForceUnit);
         MP_DisableWriteProtect();
         WriteFlashBytes(0, std::array<std::uint8_t, 1>{0x00});
       }
       return MP_ResetDevice(ResetCode::kToRomByRequest, 0);
     }
     if (IsSpecialVariant(raw)) return MP_ResetDevice(ResetCode::kToRom, 0);
-    return MP_ResetDevice(ResetCode::kToUpdateFW, settings.resetModeByte);
+    return MP_ResetDevice(ResetCode::kToUpdateFW, chip.settings.resetModeByte);
   }
   if (!running) {
-    notRunningFlag = 1;
+    chip.notRunningFlag = 1;
     mode = StepChipMode();
     if (mode != 0x3000) return 1;
   }
-  notRunningFlag = 0;
-  if ((settings.updateOptions & update_option::kRomSubMode2) != 0 || settings.resetModeByte == 5) {
+  chip.notRunningFlag = 0;
+  if ((chip.settings.updateOptions & update_option::kRomSubMode2) != 0 || chip.settings.resetModeByte == 5) {
     return MP_ResetDevice(ResetCode::kToUpdateFW, 2);
   }
   return MP_ResetDevice(ResetCode::kToUpdateFW, static_cast<std::uint16_t>(memoryType()));
 }
 
 int CDevFlow::MP_OpenRomDevice() {
-  if (romFlag != 0 && (extendedMode == ExtendedMode::kRom || extendedMode == ExtendedMode::kRomOtp)) {
-    notRunningFlag = 1;
+  if (chip.romFlag != 0 && (chip.extendedMode == ExtendedMode::kRom || chip.extendedMode == ExtendedMode::kRomOtp)) {
+    chip.notRunningFlag = 1;
     return 1;
   }
-  if (romFlag != 0 && extendedMode == ExtendedMode::kSpi) {
-    ScopedTransportFlags unit(device, kFlagForceUnit);
+  if (chip.romFlag != 0 && chip.extendedMode == ExtendedMode::kSpi) {
+    ScopedTransportFlags unit(chip.device, kFlagForceUnit);
     std::uint16_t raw = 0;
     StepChipMode(&raw);
     if (IsSpecialVariant(raw)) {

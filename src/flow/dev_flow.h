@@ -1,6 +1,6 @@
-// The production-flow object: the device it works on, what it knows about the
-// chip's mode and firmware, the image it writes, and the operation table that
-// each memory type fills. One object exists at a time (flow_factory.h).
+// The production-flow object: the operation table that each memory type fills,
+// over the chip session it is given (chip_session.h). One object exists at a
+// time (flow_factory.h); changing the memory type swaps it, the session stays.
 #pragma once
 
 #include <array>
@@ -16,18 +16,10 @@
 #include "device/chip_registers.h"
 #include "device/reset_plan.h"
 #include "device/vxcam.h"
+#include "flow/chip_session.h"
 #include "platform/trace.h"
 
 namespace quillon {
-
-// Bits of the update-options word.
-namespace update_option {
-inline constexpr std::uint32_t kResetAfter = 0x01;   // reset into the new code at the end
-inline constexpr std::uint32_t kCheckEmpty = 0x02;   // the erased memory must read all 0xFF
-inline constexpr std::uint32_t kRomSubMode2 = 0x04;  // ROM entry with sub-mode 2
-inline constexpr std::uint32_t kProgram = 0x10;      // write, read back, compare, tag
-inline constexpr std::uint32_t kInitial = 0x13;
-}  // namespace update_option
 
 // (b1 & 0xF0) * 256 + (b0 & 0xF0).
 constexpr std::uint16_t ChipModeValue(std::uint8_t b0, std::uint8_t b1) {
@@ -37,15 +29,6 @@ constexpr bool IsRomLoaderState(std::uint16_t mode) { return mode == 0xB010 || m
 // The two variants whose ROM entry needs special handling (raw register value).
 constexpr bool IsSpecialVariant(std::uint16_t raw) { return raw == 0xB013 || raw == 0xB014; }
 
-// Where a chip in its ROM loader runs from (register 0xC2A8).
-enum class ExtendedMode : std::uint8_t {
-  kRom = 0,
-  kSpi = 8,
-  kRomOtp = 16,
-  kSpiOtp = 24,
-  kRomSpi = 32,
-  kUnknown = 0xFF,
-};
 ExtendedMode ExtendedModeOf(std::uint8_t value);
 // "ROM", "SPI", "ROM&&OTP", "SPI&&OTP", "ROM&&SPI" or "Unknown", for display.
 std::string_view ExtendedModeText(ExtendedMode mode);
@@ -72,61 +55,6 @@ std::string StatusVersionText(std::span<const std::uint8_t, kDevStatusLength> st
 // The version text from the 32 status bytes at offset 128 (modes 16, 24, 32).
 std::string ExtendedVersionText(std::span<const std::uint8_t, 32> bytes, const VidPid* ids, VersionFields* fields);
 
-// Settings the flow keeps for itself; carried over when the object is re-created.
-struct FlowSettings {
-  std::uint32_t updateOptions = update_option::kInitial;
-  std::uint8_t resetModeByte = 0;  // 6 normally, 5 with "Normal Reset" 0, 0 before the options were set
-  std::string firmwareVidPidText;  // "VID_%04X&PID_%04X" of the image last parsed
-  std::string readResultPath;      // where a read from the window is saved (empty: nowhere)
-};
-
-// Everything the flow object holds besides its operations: copied whole into
-// the new object when the factory re-creates it for another memory type.
-struct CDevFlowData {
-  // Device fields.
-  FlowDevice device;  // handle (0: none open) and transport flags
-  std::uint16_t vendorId = 0;
-  std::uint16_t productId = 0;
-  std::uint16_t revision = 0;
-  std::string deviceName;
-  std::string idText;
-  std::string fullIdText;
-  std::string locationIdText;
-  std::uint32_t portAddress = 0;
-  std::string hubInstance;
-  std::string foundAt;  // the port of the device last found, kept after it is closed
-  std::int32_t selectedOrdinal = -1;
-  std::int32_t selectedListIndex = -1;
-  std::uint32_t accepted = 1;
-  std::array<std::uint8_t, 2> chipMode{};     // register 0xFE21/0xFE22, each masked with 0xF0
-  std::array<std::uint8_t, 2> chipModeRaw{};  // as read
-  std::uint8_t firmwareIcId = 0;
-  std::uint32_t modeF000Seen = 0;
-  std::uint32_t mode1010Seen = 0;
-
-  // Chip state and texts.
-  std::uint32_t romFlag = 0;
-  std::uint32_t notRunningFlag = 0;
-  std::uint32_t plainRomFlag = 0;
-  ExtendedMode extendedMode = ExtendedMode::kUnknown;  // decides; modeText displays it
-  std::string modeText = "Unknown";
-  std::string connectionText = "No USB Audio";
-  std::string versionText = "N/A";
-  std::string internalVersionText;
-  VersionFields versionFields{};
-  std::array<std::uint8_t, 8> codeVersion{};  // the active code record of the last status read
-
-  // Image and buffers: the file data is the image to download, the built-in
-  // buffer the update image.
-  CFirmwareImage image;
-  std::vector<std::uint8_t> readBuffer;
-  std::uint32_t configAtZero = 0;
-  std::string serialNumber;  // what the serial-number pre-action writes
-  std::string usbSerial;     // the chip's serial-number string, as last read
-
-  FlowSettings settings;
-};
-
 // Sets transport-flag bits for a scope; at its end clears again only the bits
 // that were not set before.
 class ScopedTransportFlags {
@@ -147,14 +75,17 @@ class ScopedTransportFlags {
 // The flash flows' code memory: a longer image cannot be programmed whole.
 inline constexpr std::size_t kFlashCodeMemory = 0x10000;
 
-class CDevFlow : public CDevFlowData, public CDumpStr {
+class CDevFlow : public CDumpStr {
  public:
-  explicit CDevFlow(MemoryType memoryType) : memoryType_(memoryType) {}
+  CDevFlow(MemoryType memoryType, ChipSession& session) : chip(session), memoryType_(memoryType) {}
   virtual ~CDevFlow() = default;
   CDevFlow(const CDevFlow&) = delete;
   CDevFlow& operator=(const CDevFlow&) = delete;
 
   MemoryType memoryType() const { return memoryType_; }
+
+  // The open chip and what the flow carries across memory types; it outlives this object.
+  ChipSession& chip;
 
   // The operation table. The base holds what every memory type shares (image
   // parsing, the checked write of a file, verify and dumps over DEV_Read);
@@ -184,9 +115,9 @@ class CDevFlow : public CDevFlowData, public CDumpStr {
   // The erase-with-reset slot's argument: whether the chip is reset after the erase.
   void SetResetAfter(bool reset) {
     if (reset) {
-      settings.updateOptions |= update_option::kResetAfter;
+      chip.settings.updateOptions |= update_option::kResetAfter;
     } else {
-      settings.updateOptions &= ~update_option::kResetAfter;
+      chip.settings.updateOptions &= ~update_option::kResetAfter;
     }
   }
 

@@ -44,18 +44,18 @@ bool IsInVidPidListFile(std::string_view text) {
   return ListFileAccepts(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()), text);
 }
 
-bool CDevFlow::MatchesFirmwareVidPid() const { return EqualsIgnoreCase(idText, settings.firmwareVidPidText); }
+bool CDevFlow::MatchesFirmwareVidPid() const { return EqualsIgnoreCase(chip.idText, chip.settings.firmwareVidPidText); }
 
 void CDevFlow::ApplyConfiguredCheck(bool afterReset) {
   const std::uint32_t ini = Setting(key::kCheckVidPidIni, 0);
   if (ini == 2) {
-    accepted = IsInVidPidListFile(fullIdText) ? 1 : 0;
+    chip.accepted = IsInVidPidListFile(chip.fullIdText) ? 1 : 0;
   } else if (ini != 0) {
-    accepted = IsInBuiltInVidPidList(afterReset ? idText : fullIdText) ? 1 : 0;
+    chip.accepted = IsInBuiltInVidPidList(afterReset ? chip.idText : chip.fullIdText) ? 1 : 0;
   } else if (Setting(key::kCheckVidPidBin, 0) != 0) {
-    accepted = MatchesFirmwareVidPid() ? 1 : 0;
+    chip.accepted = MatchesFirmwareVidPid() ? 1 : 0;
   } else {
-    accepted = 1;
+    chip.accepted = 1;
   }
 }
 
@@ -101,8 +101,8 @@ bool WalkOpenedDevices(CDevFlow& flow, int first, Read read, Visit visit) {
 // The one place a choice is taken over: the remembered ordinal and list entry,
 // the firmware for the device and, when given, its location.
 void ApplyChoice(CDevFlow& flow, const DeviceChoice& choice, const RememberedLocation* location) {
-  flow.selectedOrdinal = choice.ordinal;
-  if (choice.listIndex) flow.selectedListIndex = *choice.listIndex;
+  flow.chip.selectedOrdinal = choice.ordinal;
+  if (choice.listIndex) flow.chip.selectedListIndex = *choice.listIndex;
   if (location != nullptr) TheFrontEnd().Location() = *location;
   flow.SelectFirmwareForDevice();
 }
@@ -126,43 +126,43 @@ void ReportListingOutcome(bool chosen, DeviceListView* list, int listIndex) {
 bool CDevFlow::ReadIdentity() {
   std::uint16_t vid = 0, pid = 0, rev = 0;
   std::string name;
-  if (VxCam_GetDeviceIdentityEx(device.handle, vid, pid, rev, name) == 0 &&
-      VxCam_GetDeviceIdentity(device.handle, vid, pid, rev) == 0) {
+  if (VxCam_GetDeviceIdentityEx(chip.device.handle, vid, pid, rev, name) == 0 &&
+      VxCam_GetDeviceIdentity(chip.device.handle, vid, pid, rev) == 0) {
     return false;
   }
-  vendorId = vid;
-  productId = pid;
-  revision = rev;
-  if (!name.empty()) deviceName = name;
+  chip.vendorId = vid;
+  chip.productId = pid;
+  chip.revision = rev;
+  if (!name.empty()) chip.deviceName = name;
   char text[32];
   std::snprintf(text, sizeof text, "VID_%04X&PID_%04X", unsigned{vid}, unsigned{pid});
-  idText = text;
-  fullIdText = FullIdText(vid, pid, rev);
+  chip.idText = text;
+  chip.fullIdText = FullIdText(vid, pid, rev);
   return true;
 }
 
 void CDevFlow::ReadLocation() {
   CCamDev* object = VxCam_CurrentDevice();
   if (object == nullptr) {
-    portAddress = 0;
+    chip.portAddress = 0;
     return;
   }
   std::uint32_t address = 0;
   std::string hub;
   if (GetDeviceLocation(object->record(), address, hub) != 0) {
-    portAddress = 0;
+    chip.portAddress = 0;
     return;
   }
-  portAddress = address;
-  hubInstance = hub;
-  foundAt = object->record().location;
+  chip.portAddress = address;
+  chip.hubInstance = hub;
+  chip.foundAt = object->record().location;
 }
 
 void CDevFlow::ReadChipMode() {
   std::array<std::uint8_t, 2> bytes{0xFF, 0xFF};
-  if (!ReadRegister(device.handle, kChipModeRegister, bytes, device.transportFlags)) bytes = {0xFF, 0xFF};
-  chipModeRaw = bytes;
-  chipMode = {static_cast<std::uint8_t>(bytes[0] & 0xF0), static_cast<std::uint8_t>(bytes[1] & 0xF0)};
+  if (!ReadRegister(chip.device.handle, kChipModeRegister, bytes, chip.device.transportFlags)) bytes = {0xFF, 0xFF};
+  chip.chipModeRaw = bytes;
+  chip.chipMode = {static_cast<std::uint8_t>(bytes[0] & 0xF0), static_cast<std::uint8_t>(bytes[1] & 0xF0)};
 }
 
 void CDevFlow::RefreshProfileHeader() {
@@ -173,8 +173,8 @@ void CDevFlow::RefreshProfileHeader() {
 int CDevFlow::MP_OpenDevice(int index) {
   if (FlowCancelled()) return 0;
   MP_CloseDevice();
-  device.handle = VxCam_OpenDeviceByIndex(index);
-  if (device.handle == 0) {
+  chip.device.handle = VxCam_OpenDeviceByIndex(index);
+  if (chip.device.handle == 0) {
     TraceFailure(kOpenScope, ("MP_OpenDevice Fail " + std::to_string(index) + "\n").c_str());
     TheClock().SleepMs(kOpenFailPauseMs);
     return 0;
@@ -184,11 +184,11 @@ int CDevFlow::MP_OpenDevice(int index) {
 
 void CDevFlow::MP_CloseDevice() {
   if (VxCam_GetDevInst() != 0) VxCam_CloseDevice();
-  device.handle = 0;
+  chip.device.handle = 0;
 }
 
 int CDevFlow::DEV_OpenDevice() {
-  if (device.handle != 0) return 1;
+  if (chip.device.handle != 0) return 1;
   for (int index = 0; index < 3; ++index) {
     if (MP_OpenDevice(index) != 0) return 1;
   }
@@ -200,14 +200,14 @@ int CDevFlow::DEV_OpenDevice() {
 namespace {
 void AfterProfileOpen(CDevFlow& flow) {
   FlowFrontEnd& front = TheFrontEnd();
-  front.Location() = {flow.portAddress, flow.hubInstance};
+  front.Location() = {flow.chip.portAddress, flow.chip.hubInstance};
   PostFlowMessage(WM_FLOW_OPENED, 0);
   SetLastStatus(0);
 }
 }  // namespace
 
 int CDevFlow::DEV_OpenDeviceByICIni() {
-  if (device.handle != 0) return 1;
+  if (chip.device.handle != 0) return 1;
   if (DEV_OpenDevice() == 0) return 0;
   ReadIdentity();
   ReadLocation();
@@ -218,7 +218,7 @@ int CDevFlow::DEV_OpenDeviceByICIni() {
 }
 
 int CDevFlow::DEV_OpenDeviceByICIni(int index) {
-  if (device.handle != 0) return 1;
+  if (chip.device.handle != 0) return 1;
   if (MP_OpenDevice(index) == 0) {
     PostFlowMessage(WM_FLOW_INFO, msg::kDetectDeviceFail);
     return 0;
@@ -232,7 +232,7 @@ int CDevFlow::DEV_OpenDeviceByICIni(int index) {
 }
 
 int CDevFlow::DEV_OpenDeviceByVIDPID() {
-  if (device.handle != 0) return 1;
+  if (chip.device.handle != 0) return 1;
   const std::uint32_t lockPort = Setting(key::kLockPort, 0);
   const std::uint32_t portNo = Setting(key::kPortNo, 0);
   FlowFrontEnd& front = TheFrontEnd();
@@ -248,17 +248,17 @@ int CDevFlow::DEV_OpenDeviceByVIDPID() {
       *this, 0,
       [&](SeenDevice& seen) {
         ReadLocation();
-        seen.location = {portAddress, hubInstance};
+        seen.location = {chip.portAddress, chip.hubInstance};
         front.Location() = seen.location;
         ReadIdentity();
-        seen.identity = fullIdText;
-        seen.listed = IsInBuiltInVidPidList(fullIdText);
+        seen.identity = chip.fullIdText;
+        seen.listed = IsInBuiltInVidPidList(chip.fullIdText);
       },
       [&](const SeenDevice& seen) {
         const PortLockDecision decision = DecidePortLock(seen.listed, lockPort, portNo, seen.location.portAddress);
         if (decision == PortLockDecision::Refuse) return WalkStep::Close;
         if (decision == PortLockDecision::TakeAndRememberPort) {
-          SetSettingInt(kConfigSection, key::kPortNo, portAddress);
+          SetSettingInt(kConfigSection, key::kPortNo, chip.portAddress);
           DebugPrint("Set Value\n");
         }
         return WalkStep::Stop;
@@ -276,7 +276,7 @@ int CDevFlow::DEV_OpenDeviceByVIDPID() {
 }
 
 void CDevFlow::DEV_CloseDevice() {
-  if (device.handle != 0 && VxCam_GetDevInst() != 0) VxCam_ResetToRom(device.handle);
+  if (chip.device.handle != 0 && VxCam_GetDevInst() != 0) VxCam_ResetToRom(chip.device.handle);
   MP_CloseDevice();
 }
 
@@ -297,7 +297,7 @@ void CDevFlow::SelectFirmwareForDevice() {
   MP_GetDeviceInfo();
   if (memoryType() == MemoryType::Otp) OTP_SpaceText();
   // The profiles name the family by the high nibbles only (chipMode is masked).
-  IdentifyDeviceFirmware(image, chipMode[0], chipMode[1], fullIdText);
+  IdentifyDeviceFirmware(chip.image, chip.chipMode[0], chip.chipMode[1], chip.fullIdText);
 }
 
 std::optional<DeviceChoice> ChooseDefault(const SeenDevice& device, bool checkConfigured) {
@@ -332,15 +332,15 @@ PortLockDecision DecidePortLock(bool listed, std::uint32_t lockPort, std::uint32
 }
 
 void CDevFlow::DEV_GetDefaultDeviceForTessaro() {
-  if (device.handle != 0) return;
+  if (chip.device.handle != 0) return;
   FlowFrontEnd& front = TheFrontEnd();
   const bool autoRun = Setting(key::kAutoRun, 0) != 0;
   if (autoRun) {
     DebugPrint("Before SetEvent\n");
     front.ResetAutoRunEvent();
   }
-  selectedOrdinal = -1;
-  selectedListIndex = -1;
+  chip.selectedOrdinal = -1;
+  chip.selectedListIndex = -1;
   DeviceListView* list = front.DeviceList();
   if (list != nullptr) list->Clear();
   const bool checkConfigured = !NoCheckConfigured();
@@ -349,12 +349,12 @@ void CDevFlow::DEV_GetDefaultDeviceForTessaro() {
       *this, 0,
       [&](SeenDevice& seen) {
         ReadIdentity();
-        seen.identity = fullIdText;
-        seen.listed = IsInBuiltInVidPidList(fullIdText);
+        seen.identity = chip.fullIdText;
+        seen.listed = IsInBuiltInVidPidList(chip.fullIdText);
         if (chosen) return;
         if (checkConfigured) {
           ApplyConfiguredCheck(false);
-          seen.accepted = accepted != 0;
+          seen.accepted = chip.accepted != 0;
         }
       },
       [&](const SeenDevice& seen) {
@@ -364,24 +364,24 @@ void CDevFlow::DEV_GetDefaultDeviceForTessaro() {
           chosen = true;
           // The location is read only for the device taken, as it always was.
           ReadLocation();
-          const RememberedLocation location{portAddress, hubInstance};
+          const RememberedLocation location{chip.portAddress, chip.hubInstance};
           ApplyChoice(*this, *choice, &location);
         }
         return WalkStep::Close;
       });
-  ReportListingOutcome(chosen, list, selectedListIndex);
+  ReportListingOutcome(chosen, list, chip.selectedListIndex);
   if (autoRun) front.SignalAutoRunEvent();
 }
 
 void CDevFlow::DEV_GetDeviceListForTessaro() {
-  if (device.handle != 0) return;
+  if (chip.device.handle != 0) return;
   FlowFrontEnd& front = TheFrontEnd();
   const bool autoRun = Setting(key::kAutoRun, 0) != 0;
   if (autoRun) {
     DebugPrint("Before SetEvent\n");
     front.ResetAutoRunEvent();
   }
-  selectedOrdinal = -1;
+  chip.selectedOrdinal = -1;
   DeviceListView* list = front.DeviceList();
   if (list != nullptr) list->Clear();
 
@@ -390,10 +390,10 @@ void CDevFlow::DEV_GetDeviceListForTessaro() {
       *this, 0,
       [&](SeenDevice& seen) {
         ReadLocation();
-        seen.location = {portAddress, hubInstance};
+        seen.location = {chip.portAddress, chip.hubInstance};
         ReadIdentity();
-        seen.identity = fullIdText;
-        seen.listed = IsInBuiltInVidPidList(fullIdText);
+        seen.identity = chip.fullIdText;
+        seen.listed = IsInBuiltInVidPidList(chip.fullIdText);
       },
       [&](const SeenDevice& seen) {
         if (seen.listed && list != nullptr) list->Append(seen.identity);
@@ -407,19 +407,19 @@ void CDevFlow::DEV_GetDeviceListForTessaro() {
         return WalkStep::KeepOpen;
       });
 
-  if (selectedOrdinal == -1) {
+  if (chip.selectedOrdinal == -1) {
     front.Location() = {};
     const bool checkConfigured = !NoCheckConfigured();
     WalkOpenedDevices(
         *this, 0,
         [&](SeenDevice& seen) {
           ReadIdentity();
-          seen.identity = fullIdText;
+          seen.identity = chip.fullIdText;
           ReadLocation();
-          seen.location = {portAddress, hubInstance};
+          seen.location = {chip.portAddress, chip.hubInstance};
           if (checkConfigured) {
             ApplyConfiguredCheck(false);
-            seen.accepted = accepted != 0;
+            seen.accepted = chip.accepted != 0;
           }
         },
         [&](const SeenDevice& seen) {
@@ -433,20 +433,20 @@ void CDevFlow::DEV_GetDeviceListForTessaro() {
   }
 
   const bool listed = list != nullptr && list->Count() > 0;
-  ReportListingOutcome(selectedOrdinal != -1 && listed, list, selectedListIndex);
+  ReportListingOutcome(chip.selectedOrdinal != -1 && listed, list, chip.selectedListIndex);
 }
 
 int CDevFlow::DEV_GetDeviceListExist() {
-  modeF000Seen = 0;
-  mode1010Seen = 0;
+  chip.modeF000Seen = 0;
+  chip.mode1010Seen = 0;
   int found = 0;
   WalkOpenedDevices(
       *this, 0, [&](SeenDevice&) { ReadChipMode(); },
       [&](const SeenDevice&) {
         ++found;
-        const auto mode = static_cast<std::uint16_t>((chipMode[1] << 8 | chipMode[0]) & 0xFFF0);
-        if (mode == 0xF000) modeF000Seen = 1;
-        if (mode == 0x1010) mode1010Seen = 1;
+        const auto mode = static_cast<std::uint16_t>((chip.chipMode[1] << 8 | chip.chipMode[0]) & 0xFFF0);
+        if (mode == 0xF000) chip.modeF000Seen = 1;
+        if (mode == 0x1010) chip.mode1010Seen = 1;
         // Each open closes the one before; the last stays open.
         return WalkStep::KeepOpen;
       });
@@ -456,25 +456,25 @@ int CDevFlow::DEV_GetDeviceListExist() {
 }
 
 int CDevFlow::Dev_OpenDeviceForMultiCamera() {
-  if (device.handle != 0) return 1;
-  if (selectedOrdinal == -1) {
+  if (chip.device.handle != 0) return 1;
+  if (chip.selectedOrdinal == -1) {
     PostFlowMessage(WM_FLOW_INFO, msg::kDetectDeviceFail);
     return 0;
   }
   const RememberedLocation wanted = TheFrontEnd().Location();
   const bool found = WalkOpenedDevices(
-      *this, selectedOrdinal,
+      *this, chip.selectedOrdinal,
       [&](SeenDevice& seen) {
         ReadLocation();
-        seen.location = {portAddress, hubInstance};
+        seen.location = {chip.portAddress, chip.hubInstance};
       },
       [&](const SeenDevice& seen) { return IsAtLocation(seen, wanted) ? WalkStep::Stop : WalkStep::Close; });
   return found ? 1 : 0;
 }
 
 int CDevFlow::DEV_GetDeviceListAfterReset() {
-  if (device.handle != 0) return 1;
-  if (selectedOrdinal == -1) {
+  if (chip.device.handle != 0) return 1;
+  if (chip.selectedOrdinal == -1) {
     PostFlowMessage(WM_FLOW_INFO, msg::kDetectDeviceFail);
     return 0;
   }
@@ -484,13 +484,13 @@ int CDevFlow::DEV_GetDeviceListAfterReset() {
       *this, 0,
       [&](SeenDevice& seen) {
         ReadIdentity();
-        seen.identity = fullIdText;
+        seen.identity = chip.fullIdText;
       },
       [&](const SeenDevice& seen) {
         auto choice = ChooseByIdentity(seen, wanted);
         if (!choice) return WalkStep::Close;
         ReadLocation();
-        const RememberedLocation location{portAddress, hubInstance};
+        const RememberedLocation location{chip.portAddress, chip.hubInstance};
         front.Location() = location;
         if (Setting(key::kAutoRun, 0) != 0) front.SignalAutoRunEvent();
         ApplyChoice(*this, *choice, &location);
@@ -516,9 +516,9 @@ int OpenNamedDevice(CDevFlow& flow, int index) {
   if (Setting(key::kCheckVidPidIni, 0) == 0) return 1;
   const std::uint32_t portNo = Setting(key::kPortNo, 0);
   const PortLockDecision decision =
-      DecidePortLock(IsInBuiltInVidPidList(flow.fullIdText), Setting(key::kLockPort, 0), portNo, flow.portAddress);
+      DecidePortLock(IsInBuiltInVidPidList(flow.chip.fullIdText), Setting(key::kLockPort, 0), portNo, flow.chip.portAddress);
   if (decision == PortLockDecision::TakeAndRememberPort) {
-    SetSettingInt(kConfigSection, key::kPortNo, flow.portAddress);
+    SetSettingInt(kConfigSection, key::kPortNo, flow.chip.portAddress);
     DebugPrint("Set Value\n");
   }
   if (decision != PortLockDecision::Refuse) return 1;

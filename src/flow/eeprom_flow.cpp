@@ -48,9 +48,9 @@ std::span<std::uint8_t> UpdateImageOf(CFirmwareImage& image) {
 
 void CEepromInfo::TakeDeviceVersion() {
   std::array<std::uint8_t, kDevStatusLength> status{};
-  if (ReadDevStatus(device.handle, status, device.transportFlags)) {
+  if (ReadDevStatus(chip.device.handle, status, chip.device.transportFlags)) {
     const std::size_t active = ActiveRecordOf(status).offset;
-    std::copy_n(status.begin() + static_cast<std::ptrdiff_t>(active), codeVersion.size(), codeVersion.begin());
+    std::copy_n(status.begin() + static_cast<std::ptrdiff_t>(active), chip.codeVersion.size(), chip.codeVersion.begin());
   }
   MP_RefreshVersionText();
 }
@@ -58,11 +58,11 @@ void CEepromInfo::TakeDeviceVersion() {
 
 int CEepromInfo::DEV_Read() {
   if (MP_OpenRomDevice() == 0) return 0;
-  if (!Allocate(readBuffer, WorkingMemorySize())) {
+  if (!Allocate(chip.readBuffer, WorkingMemorySize())) {
     PostFlowMessage(WM_FLOW_FAIL, msg::kMallocDataFail);
     return 0;
   }
-  if (MP_ReadEeprom(readBuffer) == 0) {
+  if (MP_ReadEeprom(chip.readBuffer) == 0) {
     // The chip stays where it is after a failure, and the failure stays the last status.
     PostFlowMessage(WM_FLOW_FAIL, msg::kReadEepromFail);
     return 0;
@@ -91,7 +91,7 @@ int CEepromInfo::DEV_Erase() {
          return erased;
        }},
       {nullptr, msg::kResetDeviceFail, [&] { return ResetIntoNewCode() != 0; },
-       (settings.updateOptions & update_option::kResetAfter) != 0},
+       (chip.settings.updateOptions & update_option::kResetAfter) != 0},
   });
   return Finish(failure, msg::kEraseEepromSucceed);
 }
@@ -105,35 +105,35 @@ int CEepromInfo::DEV_EraseEx(int resetAfter) {
 
 
 std::uint32_t CEepromInfo8_USB::Program8(std::span<std::uint8_t> code, bool checkEmpty) {
-  const bool program = (settings.updateOptions & update_option::kProgram) != 0;
+  const bool program = (chip.settings.updateOptions & update_option::kProgram) != 0;
   return RunSteps(Scope(), {
       {nullptr, msg::kDisableWriteProtectFail, [&] { return MP_DisableEepromWriteProtect() != 0; }},
       // Erasing the head clears the tag first: from here on the chip does not start.
       {nullptr, msg::kEraseEepromFail, [&] { return MP_EraseEeprom(kEmptyCheckLength) != 0; }},
-      {nullptr, msg::kCheckEmptyFail, [&] { return MP_CheckEepromEmpty(readBuffer) != 0; }, checkEmpty},
+      {nullptr, msg::kCheckEmptyFail, [&] { return MP_CheckEepromEmpty(chip.readBuffer) != 0; }, checkEmpty},
       {nullptr, msg::kUpdateEepromFail,
        [&] {
          HoldTagBack(code);
          return MP_WriteEeprom(code) != 0;
        },
        program},
-      {nullptr, msg::kReadEepromFail, [&] { return MP_ReadEeprom(std::span(readBuffer).first(code.size())) != 0; },
+      {nullptr, msg::kReadEepromFail, [&] { return MP_ReadEeprom(std::span(chip.readBuffer).first(code.size())) != 0; },
        program},
-      {nullptr, msg::kCompareDataFail, [&] { return SameOrReported(code, readBuffer); }, program},
+      {nullptr, msg::kCompareDataFail, [&] { return SameOrReported(code, chip.readBuffer); }, program},
       {nullptr, msg::kWriteTagFail, [&] { return MP_WriteEepromTag() != 0; }, program},
       {nullptr, msg::kEnableWriteProtectFail, [&] { return MP_EnableEepromWriteProtect() != 0; }},
   });
 }
 
 int CEepromInfo8_USB::EEU8_Download() {
-  std::span<std::uint8_t> code(image.fileData);
+  std::span<std::uint8_t> code(chip.image.fileData);
   int result = 0;
   if (PreActionForTessaro() != 0) {
-    if (!Allocate(readBuffer, code.size())) {
+    if (!Allocate(chip.readBuffer, code.size())) {
       result = Finish(msg::kMallocDataFail, 0);
     } else if (MP_OpenRomDevice() != 0) {
-      std::uint32_t failure = Program8(code, (settings.updateOptions & update_option::kCheckEmpty) != 0);
-      if (failure == 0 && (settings.updateOptions & update_option::kResetAfter) != 0 && ResetIntoNewCode() == 0) {
+      std::uint32_t failure = Program8(code, (chip.settings.updateOptions & update_option::kCheckEmpty) != 0);
+      if (failure == 0 && (chip.settings.updateOptions & update_option::kResetAfter) != 0 && ResetIntoNewCode() == 0) {
         failure = msg::kResetDeviceFail;
       }
       if (failure == 0) SerialCountdown();
@@ -146,8 +146,8 @@ int CEepromInfo8_USB::EEU8_Download() {
 
 int CEepromInfo8_USB::DEV_Update() {
   if (MP_OpenRomDevice() == 0) return 0;
-  std::span<std::uint8_t> code = UpdateImageOf(image);
-  std::uint32_t failure = Allocate(readBuffer, code.size()) ? Program8(code, false) : msg::kMallocDataFail;
+  std::span<std::uint8_t> code = UpdateImageOf(chip.image);
+  std::uint32_t failure = Allocate(chip.readBuffer, code.size()) ? Program8(code, false) : msg::kMallocDataFail;
   // The 8-bit update always ends in the new code.
   if (failure == 0 && ResetIntoNewCode() == 0) failure = msg::kResetDeviceFail;
   return Finish(failure, msg::kUpdateEepromSucceed);
@@ -157,7 +157,7 @@ int CEepromInfo8_USB::DEV_Update() {
 
 
 int CEepromInfo16_USB::EE16_UpdateEx_Cmd2(std::span<std::uint8_t> code, std::uint32_t& failure) {
-  const std::uint32_t options = settings.updateOptions;
+  const std::uint32_t options = chip.settings.updateOptions;
   const bool program = (options & update_option::kProgram) != 0;
   failure = RunSteps(Scope(), {
       {"Disable Write Protect Fail\n", msg::kDisableWriteProtectFail,
@@ -170,10 +170,10 @@ int CEepromInfo16_USB::EE16_UpdateEx_Cmd2(std::span<std::uint8_t> code, std::uin
        program},
       {"Read I2CEEP Fail\n", msg::kReadEepromFail,
        [&] {
-         return readBuffer.size() >= code.size() && MP_VerifyEeprom(std::span(readBuffer).first(code.size())) != 0;
+         return chip.readBuffer.size() >= code.size() && MP_VerifyEeprom(std::span(chip.readBuffer).first(code.size())) != 0;
        },
        program},
-      {"Check I2CEEP Fail\n", msg::kCompareDataFail, [&] { return SameOrReported(code, readBuffer); }, program},
+      {"Check I2CEEP Fail\n", msg::kCompareDataFail, [&] { return SameOrReported(code, chip.readBuffer); }, program},
       {"Write I2CEEP Tag Fail\n", msg::kWriteTagFail, [&] { return MP_WriteEepromTag() != 0; }, program},
       {"Enable Write Protect Fail\n", msg::kEnableWriteProtectFail,
        [&] { return MP_EnableEepromWriteProtect() != 0; }},
@@ -197,9 +197,9 @@ int CEepromInfo16_USB::EE16_UpdateEx(std::span<std::uint8_t> code) {
 int CEepromInfo16_USB::EEU16_Download() {
   int result = 0;
   if (PreActionForTessaro() != 0) {
-    if (!Allocate(readBuffer, image.fileData.size())) {
+    if (!Allocate(chip.readBuffer, chip.image.fileData.size())) {
       Finish(msg::kMallocDataFail, 0);
-    } else if (MP_OpenRomDevice() != 0 && EE16_UpdateEx(image.fileData) != 0) {
+    } else if (MP_OpenRomDevice() != 0 && EE16_UpdateEx(chip.image.fileData) != 0) {
       SerialCountdown();
       result = Finish(0, msg::kDownloadEepromSucceed);
     }
@@ -210,7 +210,7 @@ int CEepromInfo16_USB::EEU16_Download() {
 
 int CEepromInfo16_USB::DEV_Update() {
   if (MP_OpenRomDevice() == 0) return 0;
-  if (EE16_UpdateEx(UpdateImageOf(image)) == 0) return 0;
+  if (EE16_UpdateEx(UpdateImageOf(chip.image)) == 0) return 0;
   Finish(0, msg::kUpdateEepromSucceed);
   MP_RefreshVersionText();
   return 1;
@@ -234,7 +234,7 @@ bool AdoptProbedEepromType() {
   if (flow->memoryType() != MemoryType::SpiFlash) return true;
   std::array<std::uint8_t, 2> wide{}, narrow{};
   const auto reads = [&](MemoryType memory, std::array<std::uint8_t, 2>& head) {
-    return EepromWidthOf(memory).read(flow->device.handle, 0, head, flow->device.transportFlags) != 0;
+    return EepromWidthOf(memory).read(flow->chip.device.handle, 0, head, flow->chip.device.transportFlags) != 0;
   };
   const bool wideRead = reads(MemoryType::Eeprom16, wide);
   const bool narrowRead = reads(MemoryType::Eeprom8, narrow);

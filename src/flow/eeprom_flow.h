@@ -23,7 +23,7 @@ const EepromWidth& EepromWidthOf(MemoryType memory);
 // What both widths share: the step primitives, read and erase.
 class CEepromInfo : public CDevFlow {
  public:
-  explicit CEepromInfo(MemoryType memory) : CDevFlow(memory), width_(EepromWidthOf(memory)) {}
+  CEepromInfo(MemoryType memory, ChipSession& session) : CDevFlow(memory, session), width_(EepromWidthOf(memory)) {}
 
   int DEV_Read() override;
   int DEV_Erase() override;
@@ -57,7 +57,7 @@ class CEepromInfo : public CDevFlow {
 
 class CEepromInfo8_USB final : public CEepromInfo {
  public:
-  CEepromInfo8_USB() : CEepromInfo(MemoryType::Eeprom8) {}
+  explicit CEepromInfo8_USB(ChipSession& session) : CEepromInfo(MemoryType::Eeprom8, session) {}
 
   int DEV_Update() override;
   int DEV_Download() override { return EEU8_Download(); }
@@ -72,7 +72,7 @@ class CEepromInfo8_USB final : public CEepromInfo {
 
 class CEepromInfo16_USB final : public CEepromInfo {
  public:
-  CEepromInfo16_USB() : CEepromInfo(MemoryType::Eeprom16) {}
+  explicit CEepromInfo16_USB(ChipSession& session) : CEepromInfo(MemoryType::Eeprom16, session) {}
 
   int DEV_Update() override;
   int DEV_Download() override { return EEU16_Download(); }

@@ -39,14 +39,14 @@ int SetPin(CDevFlow& flow, const std::array<PinWrite, 4>& writes) {
   std::array<std::uint8_t, 4> values{};
   for (std::size_t i = 0; i < kPinRegisters.size(); ++i) {
     std::array<std::uint8_t, 1> one{};
-    if (!ReadRegister(flow.device.handle, kPinRegisters[i], one, flow.device.transportFlags)) return 0;
+    if (!ReadRegister(flow.chip.device.handle, kPinRegisters[i], one, flow.chip.device.transportFlags)) return 0;
     values[i] = one[0];
   }
   for (const PinWrite& write : writes) {
     const auto at = static_cast<std::size_t>(std::find(kPinRegisters.begin(), kPinRegisters.end(), write.address) -
                                              kPinRegisters.begin());
     const std::array<std::uint8_t, 1> one{static_cast<std::uint8_t>((values[at] | write.orMask) & write.andMask)};
-    if (!WriteRegister(flow.device.handle, write.address, one, flow.device.transportFlags)) return 0;
+    if (!WriteRegister(flow.chip.device.handle, write.address, one, flow.chip.device.transportFlags)) return 0;
   }
   return 1;
 }
@@ -78,9 +78,9 @@ int CEepromInfo::EepromCommand(const StepRow& row, std::uint32_t address, std::s
   switch (row.command) {
     case StepCommand::kEepromWrite:
     case StepCommand::kEepromWriteTag:
-      return width_.write(device.handle, address, piece, device.transportFlags);
+      return width_.write(chip.device.handle, address, piece, chip.device.transportFlags);
     case StepCommand::kEepromErase:
-      return width_.erase(device.handle, static_cast<std::uint32_t>(piece.size()), device.transportFlags);
+      return width_.erase(chip.device.handle, static_cast<std::uint32_t>(piece.size()), chip.device.transportFlags);
     default:
       return 0;
   }
@@ -88,7 +88,7 @@ int CEepromInfo::EepromCommand(const StepRow& row, std::uint32_t address, std::s
 
 int CEepromInfo::EepromCommand(const StepRow& row, std::uint32_t address, std::span<std::uint8_t> piece) {
   return row.command == StepCommand::kEepromRead
-             ? width_.read(device.handle, address, piece, device.transportFlags)
+             ? width_.read(chip.device.handle, address, piece, chip.device.transportFlags)
              : 0;
 }
 

@@ -15,7 +15,7 @@ namespace quillon {
 
 class CSPIFlashInfo_USB : public CDevFlow {
  public:
-  CSPIFlashInfo_USB() : CDevFlow(MemoryType::SpiFlash) {}
+  explicit CSPIFlashInfo_USB(ChipSession& session) : CDevFlow(MemoryType::SpiFlash, session) {}
 
   int DEV_Read() override;
   int DEV_Erase() override;
@@ -55,7 +55,7 @@ class CSPIFlashInfo_USB : public CDevFlow {
 
 class CNORFlashInfo_USB : public CDevFlow {
  public:
-  CNORFlashInfo_USB() : CDevFlow(MemoryType::NorFlash) {}
+  explicit CNORFlashInfo_USB(ChipSession& session) : CDevFlow(MemoryType::NorFlash, session) {}
 
   // This flow has no read, erase or update of its own: answering success
   // without touching the chip would tell the caller a job was done.

@@ -18,19 +18,19 @@ namespace quillon {
 
 int CNORFlashInfo_USB::HasNorFlash() {
   std::array<std::uint8_t, 8> probe{};
-  if (Retried(kProbeAttempts, [&] { return VxCam_NorFlash_Read(device.handle, 0, probe, device.transportFlags); })) {
+  if (Retried(kProbeAttempts, [&] { return VxCam_NorFlash_Read(chip.device.handle, 0, probe, chip.device.transportFlags); })) {
     return 1;
   }
-  AcceptRefusalIfChipAnswers(device.handle, device.transportFlags);
+  AcceptRefusalIfChipAnswers(chip.device.handle, chip.device.transportFlags);
   TraceFailure(Scope(), "No NOR Flash On Chip\n");
   PostFlowMessage(WM_FLOW_FAIL, msg::kFirmwareNotForDevice);
   return 0;
 }
 
 int CNORFlashInfo_USB::DEV_Download() {
-  std::span<std::uint8_t> code(image.fileData);
+  std::span<std::uint8_t> code(chip.image.fileData);
   if (!FitsCodeMemory(code, kFlashCodeMemory)) return 0;
-  if (!Allocate(readBuffer, code.size())) return Finish(msg::kMallocDataFail, 0);
+  if (!Allocate(chip.readBuffer, code.size())) return Finish(msg::kMallocDataFail, 0);
   if (HasNorFlash() == 0) return 0;
 
   int result = 0;
@@ -45,24 +45,24 @@ int CNORFlashInfo_USB::DEV_Download() {
 }
 
 int CNORFlashInfo_USB::NOR_UpdateSteps(std::span<std::uint8_t> code, std::uint32_t& failure) {
-  const std::uint32_t options = settings.updateOptions;
+  const std::uint32_t options = chip.settings.updateOptions;
   const bool program = (options & update_option::kProgram) != 0;
   // The bulk phases go in 64-byte extension-unit pieces.
   const auto InBulk = [this](auto&& phase) {
-    BulkPhase bulk(device);
+    BulkPhase bulk(chip.device);
     return phase() != 0;
   };
   failure = RunSteps(Scope(), {
       {"Erase Flash Fail\n", msg::kEraseFlashFail, [&] { return MP_EraseNorFlash() != 0; }},
       {"Check Flash Empty Fail\n", msg::kCheckEmptyFail,
-       [&] { return InBulk([&] { return MP_CheckNorFlashEmpty(readBuffer); }); },
+       [&] { return InBulk([&] { return MP_CheckNorFlashEmpty(chip.readBuffer); }); },
        (options & update_option::kCheckEmpty) != 0},
       {"Write Flash Code Fail\n", msg::kUpdateFlashFail, [&] { return InBulk([&] { return MP_WriteNorFlash(code); }); },
        program},
       {"Read Flash Code Fail\n", msg::kReadFlashFail,
-       [&] { return InBulk([&] { return MP_VerifyNorFlash(readBuffer); }); }, program},
-      {"Check Flash Code Fail\n", msg::kCompareDataFail, [&] { return SameOrReported(code, readBuffer); }, program},
-      {"Write Tag Fail\n", msg::kWriteTagFail, [&] { return MP_WriteNorTag() != 0; }, program && configAtZero == 0},
+       [&] { return InBulk([&] { return MP_VerifyNorFlash(chip.readBuffer); }); }, program},
+      {"Check Flash Code Fail\n", msg::kCompareDataFail, [&] { return SameOrReported(code, chip.readBuffer); }, program},
+      {"Write Tag Fail\n", msg::kWriteTagFail, [&] { return MP_WriteNorTag() != 0; }, program && chip.configAtZero == 0},
       {"Devcie ResetToCache Fail\n", msg::kResetDeviceFail, [&] { return ResetIntoNewCode() != 0; },
        (options & update_option::kResetAfter) != 0},
   });

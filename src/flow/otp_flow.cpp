@@ -50,7 +50,7 @@ int COTPInfo_USB::OTP_PreparePart(std::span<const std::uint8_t> source, int part
     buffer = std::move(*built);
     // The untouched copy is the reference for verification; the buffer itself
     // is adjusted to cells that reserved ECC entries stand for.
-    image.fileCopy = buffer;
+    chip.image.fileCopy = buffer;
     result = 1;
   }
   otpUsedBytes = static_cast<std::uint32_t>(buffer.size());
@@ -80,7 +80,7 @@ int COTPInfo_USB::WriteParts(std::span<const std::uint8_t> source) {
     if ((part == 0 ? code : config) != 1) continue;
     std::vector<std::uint8_t>& buffer = part == 0 ? codePart : configPart;
     // The untouched copy is the reference for verification.
-    image.fileCopy = buffer;
+    chip.image.fileCopy = buffer;
     PostFlowMessage(WM_FLOW_STEP, msg::kStepDownload);
     const PartKind kind = part == 0 ? PartKind::Code : PartKind::Config;
     const bool hold = part == 1 && code == 1;
@@ -97,7 +97,7 @@ int COTPInfo_USB::WriteAndFinish(std::span<const std::uint8_t> source, std::uint
   if (WriteParts(source) == 0) return 0;
   const std::uint32_t failure = RunSteps(Scope(), {
       {"Device ResetToRom Fail\n", msg::kResetDeviceFail, [&] { return ResetIntoNewCode() != 0; },
-       (settings.updateOptions & update_option::kResetAfter) != 0},
+       (chip.settings.updateOptions & update_option::kResetAfter) != 0},
   });
   return Finish(failure, passId);
 }
@@ -105,14 +105,14 @@ int COTPInfo_USB::WriteAndFinish(std::span<const std::uint8_t> source, std::uint
 int COTPInfo_USB::OTP_Download() {
   ScopedTrace trace("COTPInfo::OTP_Download", kTraceDevice);
   if (PreActionForTessaro() == 0) return 0;
-  const int result = WriteAndFinish(image.fileData, msg::kDownloadOtpSucceed);
+  const int result = WriteAndFinish(chip.image.fileData, msg::kDownloadOtpSucceed);
   if (!CommandLine()) MP_RefreshVersionText();
   return result;
 }
 
 int COTPInfo_USB::OTP_Update() {
   ScopedTrace trace("COTPInfo::OTP_Update", kTraceDevice);
-  const int result = WriteAndFinish(image.BuiltinData(), id::kUpdateOtpSucceed);
+  const int result = WriteAndFinish(chip.image.BuiltinData(), id::kUpdateOtpSucceed);
   MP_RefreshVersionText();
   return result;
 }
@@ -142,7 +142,7 @@ int COTPInfo_USB::OTP_Read() {
       return 0;
     }
     try {
-      readBuffer = std::move(*joined);
+      chip.readBuffer = std::move(*joined);
     } catch (const std::bad_alloc&) {
       PostFlowMessage(WM_FLOW_FAIL, msg::kMallocDataFail);
       return 0;
@@ -169,7 +169,7 @@ int COTPInfo_USB::OTP_Read() {
 
 PerDownload COTPInfo_USB::PerDownloadOfImage() {
   PerDownload per;
-  const ImageParts parts = BuildImageParts(image.fileData);
+  const ImageParts parts = BuildImageParts(chip.image.fileData);
   if (!parts.valid) return per;
   per.entries = 0;
   for (const auto* part : {&parts.code, &parts.config}) {
@@ -183,7 +183,7 @@ PerDownload COTPInfo_USB::PerDownloadOfImage() {
 std::uint32_t COTPInfo_USB::OTP_SpaceText() {
   const std::uint32_t used = OTP_UsedSpace();
   const Usage usage = UsageFigures(used, OTP_FreeEntryCount(), PerDownloadOfImage());
-  connectionText = UsageLine(usage, !image.fileData.empty());
+  chip.connectionText = UsageLine(usage, !chip.image.fileData.empty());
   otpUsedBytes = usage.used;
   return usage.used;
 }

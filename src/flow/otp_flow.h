@@ -29,7 +29,7 @@ struct PendingPart {
 
 class COTPInfo_USB final : public CDevFlow {
  public:
-  COTPInfo_USB() : CDevFlow(MemoryType::Otp) {}
+  explicit COTPInfo_USB(ChipSession& session) : CDevFlow(MemoryType::Otp, session) {}
 
   // The operation table.
   int DEV_Read() override { return OTP_Read(); }

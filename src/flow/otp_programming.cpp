@@ -64,16 +64,16 @@ class COTPInfo_USB::ChipTables final : public TableReader {
 // ---- device access ----
 
 bool COTPInfo_USB::ReadOtp(std::uint32_t address, std::span<std::uint8_t> out) {
-  return RetriedLink(LinkStep::kRegisterRead, [&] { return VxCam_OTP_Read(device.handle, address, out); });
+  return RetriedLink(LinkStep::kRegisterRead, [&] { return VxCam_OTP_Read(chip.device.handle, address, out); });
 }
 
 bool COTPInfo_USB::ReadReport(std::array<std::uint8_t, kReportSize>& out) {
   out.fill(0);
-  return VxCam_OTP_ReadProgramFailAdr(device.handle, out) != 0;
+  return VxCam_OTP_ReadProgramFailAdr(chip.device.handle, out) != 0;
 }
 
 bool COTPInfo_USB::WriteTable(std::uint32_t address, std::span<const std::uint8_t> bytes) {
-  const bool sent = VxCam_OTP_Write(device.handle, address, kTableMode, bytes) != 0;
+  const bool sent = VxCam_OTP_Write(chip.device.handle, address, kTableMode, bytes) != 0;
   std::array<std::uint8_t, kReportSize> report{};
   const bool read = ReadReport(report);
   // A report that was not read says nothing: the entry is not taken as written.
@@ -86,7 +86,7 @@ void COTPInfo_USB::Retire(std::uint32_t address, std::uint32_t count) {
   std::fill(now.begin(), now.end(), 0xFF);
   ReadOtp(address, now);
   for (auto& b : now) b = static_cast<std::uint8_t>(~b);
-  VxCam_OTP_Write(device.handle, address, kTableMode, now);
+  VxCam_OTP_Write(chip.device.handle, address, kTableMode, now);
   std::array<std::uint8_t, kReportSize> report{};
   ReadReport(report);
 }
@@ -223,22 +223,22 @@ int COTPInfo_USB::OTP_UpdateEx_Cmd2(std::span<std::uint8_t> part, PartKind kind,
     Fail(msg::kRunCancelled);
     return failed(false);
   }
-  if (!Allocate(readBuffer, length)) {
+  if (!Allocate(chip.readBuffer, length)) {
     Fail(msg::kMallocDataFail);
     return failed(false);
   }
   // The data chunks and their read-back go in 64-byte extension-unit pieces.
   const auto inBulk = [this](auto&& phase) {
-    BulkPhase bulk(device, kFlagForceUnit);
+    BulkPhase bulk(chip.device, kFlagForceUnit);
     return phase();
   };
   if (inBulk([&] { return MP_OTPWrite(part, kind, pending); }) == 0) return failed(true);
 
-  const std::span<const std::uint8_t> reference(image.fileCopy);
-  bool same = inBulk([&] { return OTP_Veriry_Cmd2(entry_.start, readBuffer); }) != 0;
+  const std::span<const std::uint8_t> reference(chip.image.fileCopy);
+  bool same = inBulk([&] { return OTP_Veriry_Cmd2(entry_.start, chip.readBuffer); }) != 0;
   if (same) {
-    MP_OTPGetCorrectCodeData(entry_.start, readBuffer);
-    same = reference.size() == length && SameOrReported(reference, readBuffer);
+    MP_OTPGetCorrectCodeData(entry_.start, chip.readBuffer);
+    same = reference.size() == length && SameOrReported(reference, chip.readBuffer);
   }
   if (!same) {
     Trace(trace, "Compare OTP Code Fail\n");
@@ -470,7 +470,7 @@ int COTPInfo_USB::MP_OTPWriteEnale() {
   ScopedTrace trace("CMpFlow_OTP::MP_OTPWriteEnale", kTraceOtp);
   // A read that fails leaves 0xFF, which counts as locked.
   std::array<std::uint8_t, 1> lock{0xFF};
-  if (!ReadRegister(device.handle, kLockRegister, lock, device.transportFlags)) lock[0] = 0xFF;
+  if (!ReadRegister(chip.device.handle, kLockRegister, lock, chip.device.transportFlags)) lock[0] = 0xFF;
   if ((lock[0] & kLockBit) != 0) {
     Trace(trace, "Lock\n");
     return 0;
@@ -486,7 +486,7 @@ int COTPInfo_USB::MP_OTPWriteWithRetry(std::uint16_t address, std::span<const st
   // A chunk whose transfer failed is sent again: the same bytes to the same
   // cells program nothing new (programming ORs), and a stall is no reason to
   // give up the part. Whatever happened, the report says what the cells took.
-  Retried(kChunkAttempts, [&] { return VxCam_OTP_Write(device.handle, address, mode, chunk); });
+  Retried(kChunkAttempts, [&] { return VxCam_OTP_Write(chip.device.handle, address, mode, chunk); });
   std::array<std::uint8_t, kReportSize> bytes{};
   ReadReport(bytes);
   switch (ledger_.TakeReport(ProgramFailReport::Unpack(bytes), address, chunk)) {
@@ -530,7 +530,7 @@ EccWrite COTPInfo_USB::MP_OTPReduantDetail(std::uint16_t address, std::uint8_t v
     Fail(id::kOtpLocked);
     return EccWrite::Locked;
   }
-  const auto choice = ChooseEccEntry(ecc, address, value, image.fileCopy, entry_.start);
+  const auto choice = ChooseEccEntry(ecc, address, value, chip.image.fileCopy, entry_.start);
   if (!choice) {
     Trace(trace, "No ECC entry left\n");
     return EccWrite::NoEntry;

@@ -49,7 +49,7 @@ std::string HexBytes(const char* label, std::span<const std::uint8_t> bytes) {
 }  // namespace
 
 std::uint32_t CSPIFlashInfo_USB::AreaAddress() const {
-  return configAtZero != 0 ? 0 : CurrentAreaContext().configAddress;
+  return chip.configAtZero != 0 ? 0 : CurrentAreaContext().configAddress;
 }
 
 // ---- the preserved record ----
@@ -64,10 +64,10 @@ UnitIdentity CSPIFlashInfo_USB::ThisUnit() const {
   UnitIdentity unit;
   CCamDev* object = VxCam_CurrentDevice();
   if (object != nullptr) unit.location = object->record().location;
-  unit.idText = fullIdText;
-  unit.usbSerial = usbSerial;
+  unit.idText = chip.fullIdText;
+  unit.usbSerial = chip.usbSerial;
   std::array<std::uint8_t, 8> id{};
-  if (VxCam_SPI_SF_ReadID(device.handle, id, device.transportFlags) != 0) {
+  if (VxCam_SPI_SF_ReadID(chip.device.handle, id, chip.device.transportFlags) != 0) {
     char hex[3];
     for (std::uint8_t b : id) {
       std::snprintf(hex, sizeof hex, "%02X", b);
@@ -81,15 +81,15 @@ UnitIdentity CSPIFlashInfo_USB::ThisUnit() const {
 // operator names) into the new image, with a durable copy kept until a write
 // passes.
 int CSPIFlashInfo_USB::CarryPreservedRecord() {
-  if (vendorId != kPreservedRecordVid || productId != kPreservedRecordPid) return 1;
+  if (chip.vendorId != kPreservedRecordVid || chip.productId != kPreservedRecordPid) return 1;
   std::vector<std::uint8_t> area(kPreservedAreaSize, 0xFF);
   const bool read = Retried(StepOf(Step::kReadSPIFlash).attempts, [&] {
-    return VxCam_SPI_SF_Read(device.handle, kPreservedArea, area, device.transportFlags);
+    return VxCam_SPI_SF_Read(chip.device.handle, kPreservedArea, area, chip.device.transportFlags);
   });
   if (!read) return PreservedRecordFail("Read Preserved Record Fail\n", msg::kReadFlashFail);
   const UnitIdentity unit = ThisUnit();
   if (unit.location.empty()) return PreservedRecordFail("Keep Preserved Record Fail\n", msg::kReadFlashFail);
-  const std::uint32_t refused = preservedRecord_.Prepare(area, unit, image.mainFile, image.fileData);
+  const std::uint32_t refused = preservedRecord_.Prepare(area, unit, chip.image.mainFile, chip.image.fileData);
   return refused == 0 ? 1 : PreservedRecordFail("Keep Preserved Record Fail\n", refused);
 }
 
@@ -97,10 +97,10 @@ int CSPIFlashInfo_USB::CarryPreservedRecord() {
 
 int CSPIFlashInfo_USB::HasSpiFlash() {
   std::uint8_t status = 0;
-  if (Retried(kProbeAttempts, [&] { return VxCam_SPI_SF_ReadSr(device.handle, status, device.transportFlags); })) {
+  if (Retried(kProbeAttempts, [&] { return VxCam_SPI_SF_ReadSr(chip.device.handle, status, chip.device.transportFlags); })) {
     return 1;
   }
-  AcceptRefusalIfChipAnswers(device.handle, device.transportFlags);
+  AcceptRefusalIfChipAnswers(chip.device.handle, chip.device.transportFlags);
   TraceFailure(kSpiScope, "No SPI Flash On Chip\n");
   PostFlowMessage(WM_FLOW_FAIL, msg::kFirmwareNotForDevice);
   return 0;
@@ -108,17 +108,17 @@ int CSPIFlashInfo_USB::HasSpiFlash() {
 
 int CSPIFlashInfo_USB::FFU_Download() {
   ReadIdentity();
-  DebugPrint("Start Download VID is %04x PID is %04x RevID is %04x", unsigned{vendorId}, unsigned{productId},
-             unsigned{revision});
+  DebugPrint("Start Download VID is %04x PID is %04x RevID is %04x", unsigned{chip.vendorId}, unsigned{chip.productId},
+             unsigned{chip.revision});
   preservedRecord_ = PreservedRecordRun();
-  if (!FitsCodeMemory(image.fileData, kFlashCodeMemory)) return 0;
+  if (!FitsCodeMemory(chip.image.fileData, kFlashCodeMemory)) return 0;
   if (PreActionForTessaro() == 0) return 0;
   if (HasSpiFlash() == 0) return 0;
   if (CarryPreservedRecord() == 0) return 0;
 
   int result = 0;
   if (MP_OpenRomDevice() != 0) {
-    result = FF_UpdateEx(image.fileData);
+    result = FF_UpdateEx(chip.image.fileData);
     SerialCountdown();
     if (result != 0) {
       // The record is in the chip now; the copy has done its job.
@@ -129,8 +129,8 @@ int CSPIFlashInfo_USB::FFU_Download() {
     }
   }
   ReadIdentity();
-  DebugPrint("After Download VID is %04x PID is %04x RevID is %04x", unsigned{vendorId}, unsigned{productId},
-             unsigned{revision});
+  DebugPrint("After Download VID is %04x PID is %04x RevID is %04x", unsigned{chip.vendorId}, unsigned{chip.productId},
+             unsigned{chip.revision});
   if (!CommandLine()) {
     ReadCodeVersion();
     MP_RefreshVersionText();
@@ -139,7 +139,7 @@ int CSPIFlashInfo_USB::FFU_Download() {
 }
 
 int CSPIFlashInfo_USB::FF_UpdateEx(std::span<std::uint8_t> code) {
-  const bool simulatedOtp = code.size() == kSimulatedOtpLength && romFlag != 0;
+  const bool simulatedOtp = code.size() == kSimulatedOtpLength && chip.romFlag != 0;
   const auto rebuild = [&]() -> std::uint32_t {
     const std::uint8_t chipCode = code.size() > 2 ? static_cast<std::uint8_t>(code[2] >> 3) : 0;
     return RebuildForSimulatedOtp(code, chipCode) ? 0 : msg::kGetCodeSizeFail;
@@ -159,14 +159,14 @@ int CSPIFlashInfo_USB::FF_UpdateEx(std::span<std::uint8_t> code) {
 }
 
 int CSPIFlashInfo_USB::FF_UpdateEx_Standard(std::span<std::uint8_t> code, std::uint32_t& failure) {
-  const std::uint32_t options = settings.updateOptions;
+  const std::uint32_t options = chip.settings.updateOptions;
   const bool program = (options & update_option::kProgram) != 0;
   const std::uint32_t tag = CurrentAreaContext().tagAddress;
   const bool tagInside = std::size_t{tag} + 2 <= code.size();
-  if (romFlag != 0 && tagInside) code[tag] = code[tag + 1] = 0xFF;
+  if (chip.romFlag != 0 && tagInside) code[tag] = code[tag + 1] = 0xFF;
   // The tag, or without one the area's signature that alone starts the chip,
   // goes in last.
-  const bool writesTag = configAtZero == 0 && romFlag == 0 && tagInside;
+  const bool writesTag = chip.configAtZero == 0 && chip.romFlag == 0 && tagInside;
   std::array<std::uint8_t, 2> saved{0xFF, 0xFF};
   std::optional<HeldAreaSignature> signature;
   const auto holdBackAndWrite = [&] {
@@ -190,7 +190,7 @@ int CSPIFlashInfo_USB::FF_UpdateEx_Standard(std::span<std::uint8_t> code, std::u
        (options & update_option::kCheckEmpty) != 0},
       {"Write Flash Code Fail\n", msg::kUpdateFlashFail, holdBackAndWrite, program},
       {"Read Flash Code Fail\n", msg::kReadFlashFail, [&] { return orSpoil(VerifyInBulk() != 0); }, program},
-      {"Check Flash Code Fail\n", msg::kCompareDataFail, [&] { return orSpoil(SameOrReported(code, readBuffer)); },
+      {"Check Flash Code Fail\n", msg::kCompareDataFail, [&] { return orSpoil(SameOrReported(code, chip.readBuffer)); },
        program},
       {"Write Tag Fail\n", msg::kWriteTagFail, [&] { return WriteHeldSignature(*signature); }, program},
       {"Write Tag Fail\n", msg::kWriteTagFail,
@@ -228,17 +228,17 @@ int CSPIFlashInfo_USB::FF_UpdateEx_ForSimulateOTP(std::span<std::uint8_t> code, 
       {"Erase Flash Fail\n", msg::kEraseFlashFail, [&] { return MP_EraseSPIFlash() != 0; }},
       {"Write Flash Code Fail\n", msg::kUpdateFlashFail, [&] { return WriteInBulk(code) != 0; }},
       {"Read Flash Code Fail\n", msg::kReadFlashFail, [&] { return orSpoil(VerifyInBulk() != 0); }},
-      {"Check Flash Code Fail\n", msg::kCompareDataFail, [&] { return orSpoil(SameOrReported(code, readBuffer)); }},
+      {"Check Flash Code Fail\n", msg::kCompareDataFail, [&] { return orSpoil(SameOrReported(code, chip.readBuffer)); }},
       {"Write Tag Fail\n", msg::kWriteTagFail, [&] { return WriteHeldSignature(signature); }},
       {"Enable Write Protect Fail\n", msg::kEnableWriteProtectFail, [&] { return MP_EnableWriteProtect() != 0; }},
-      {"Devcie ResetToCache Fail\n", msg::kResetDeviceFail, [&] { return ResetIntoNewCode(notRunningFlag == 1) != 0; },
-       (settings.updateOptions & update_option::kResetAfter) != 0},
+      {"Devcie ResetToCache Fail\n", msg::kResetDeviceFail, [&] { return ResetIntoNewCode(chip.notRunningFlag == 1) != 0; },
+       (chip.settings.updateOptions & update_option::kResetAfter) != 0},
   });
   return failure == 0 ? 1 : 0;
 }
 
 bool CSPIFlashInfo_USB::LogNotEmpty() {
-  std::span<const std::uint8_t> seen(readBuffer);
+  std::span<const std::uint8_t> seen(chip.readBuffer);
   if (seen.size() >= 16) {
     DebugPrint("Fail %s\n", HexBytes("Byte0~8", seen.first(8)).c_str());
     DebugPrint("Fail %s\n", HexBytes("Byte9~16", seen.subspan(8, 8)).c_str());
@@ -252,18 +252,18 @@ bool CSPIFlashInfo_USB::WriteHeldSignature(const HeldAreaSignature& signature) {
 
 // The bulk phases of both cores, each in 64-byte pieces.
 int CSPIFlashInfo_USB::CheckEmptyInBulk() {
-  BulkPhase bulk(device);
-  return MP_CheckSPIFlashEmpty(readBuffer);
+  BulkPhase bulk(chip.device);
+  return MP_CheckSPIFlashEmpty(chip.readBuffer);
 }
 
 int CSPIFlashInfo_USB::WriteInBulk(std::span<const std::uint8_t> code) {
-  BulkPhase bulk(device);
+  BulkPhase bulk(chip.device);
   return MP_WriteSPIFlash(code);
 }
 
 int CSPIFlashInfo_USB::VerifyInBulk() {
-  BulkPhase bulk(device);
-  return MP_VerifySPIFlash(readBuffer);
+  BulkPhase bulk(chip.device);
+  return MP_VerifySPIFlash(chip.readBuffer);
 }
 
 int CSPIFlashInfo_USB::SpoilArea(std::uint32_t address) {
@@ -275,18 +275,18 @@ int CSPIFlashInfo_USB::SpoilArea(std::uint32_t address) {
 
 int CSPIFlashInfo_USB::DEV_Read() {
   const std::size_t codeSize = WorkingMemorySize();
-  if (!Allocate(readBuffer, codeSize)) {
+  if (!Allocate(chip.readBuffer, codeSize)) {
     PostFlowMessage(WM_FLOW_FAIL, msg::kMallocDataFail);
     return 0;
   }
   int result = 0;
   {
-    ScopedTransportFlags unit(device, kFlagForceUnit);
-    BulkPhase bulk(device);
-    result = MP_ReadSPIFlash(readBuffer);
+    ScopedTransportFlags unit(chip.device, kFlagForceUnit);
+    BulkPhase bulk(chip.device);
+    result = MP_ReadSPIFlash(chip.readBuffer);
     if (result == 0) {
       PostFlowMessage(WM_FLOW_FAIL, msg::kReadFlashFail);
-    } else if (codeSize == kSimulatedOtpLength && romFlag != 0 && notRunningFlag != 0) {
+    } else if (codeSize == kSimulatedOtpLength && chip.romFlag != 0 && chip.notRunningFlag != 0) {
       if (ResetIntoNewCode(true) == 0) {
         PostFlowMessage(WM_FLOW_FAIL, msg::kResetDeviceFail);
         result = 0;
@@ -301,7 +301,7 @@ int CSPIFlashInfo_USB::DEV_Read() {
 int CSPIFlashInfo_USB::DEV_Erase() {
   if (HasSpiFlash() == 0) return 0;
   if (MP_OpenRomDevice() == 0) return 0;
-  const bool resetAfter = (settings.updateOptions & update_option::kResetAfter) != 0;
+  const bool resetAfter = (chip.settings.updateOptions & update_option::kResetAfter) != 0;
   const std::uint32_t failure = RunSteps(Scope(), {
       {nullptr, msg::kDisableWriteProtectFail, [&] { return MP_DisableWriteProtect() != 0; }},
       {nullptr, msg::kEraseFlashFail,
@@ -325,8 +325,8 @@ int CSPIFlashInfo_USB::DEV_EraseEx(int resetAfter) {
 }
 
 int CSPIFlashInfo_USB::DEV_Update() {
-  const std::size_t length = std::min(image.builtinLength, image.builtin.size());
-  const std::span<std::uint8_t> code = std::span(image.builtin).first(length);
+  const std::size_t length = std::min(chip.image.builtinLength, chip.image.builtin.size());
+  const std::span<std::uint8_t> code = std::span(chip.image.builtin).first(length);
   if (!FitsCodeMemory(code, kFlashCodeMemory) || HasSpiFlash() == 0) return 0;
   if (MP_OpenRomDevice() == 0) return 0;
   if (FF_UpdateEx(code) == 0) return 0;

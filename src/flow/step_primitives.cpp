@@ -26,15 +26,15 @@ constexpr TraceScope kStepScope{"CDevFlow::Steps", 0, kTraceDevice};
 // The row's command on one chunk: a read into a writable span, a write from a const one.
 int ChunkCommand(CDevFlow& flow, const StepRow& row, std::uint32_t address, std::span<std::uint8_t> piece) {
   return row.command == StepCommand::kSpiRead
-             ? VxCam_SPI_SF_Read(flow.device.handle, address, piece, flow.device.transportFlags)
+             ? VxCam_SPI_SF_Read(flow.chip.device.handle, address, piece, flow.chip.device.transportFlags)
              : 0;
 }
 int ChunkCommand(CDevFlow& flow, const StepRow& row, std::uint32_t address, std::span<const std::uint8_t> piece) {
   switch (row.command) {
     case StepCommand::kSpiWrite:
-      return VxCam_SPI_SF_Write(flow.device.handle, address, piece, flow.device.transportFlags);
+      return VxCam_SPI_SF_Write(flow.chip.device.handle, address, piece, flow.chip.device.transportFlags);
     case StepCommand::kNorWrite:
-      return VxCam_NorFlash_Write(flow.device.handle, address, piece, flow.device.transportFlags);
+      return VxCam_NorFlash_Write(flow.chip.device.handle, address, piece, flow.chip.device.transportFlags);
     default:
       return 0;
   }
@@ -45,11 +45,11 @@ bool RunCommandStep(CDevFlow& flow, const StepRow& row, std::uint32_t eraseTimeo
   return Retried(row.attempts, [&] {
     switch (row.command) {
       case StepCommand::kSpiEraseChip:
-        return VxCam_SPI_SF_EraseChip(flow.device.handle, flow.device.transportFlags, eraseTimeoutMs);
+        return VxCam_SPI_SF_EraseChip(flow.chip.device.handle, flow.chip.device.transportFlags, eraseTimeoutMs);
       case StepCommand::kNorErase:
-        return VxCam_NorFlash_Erase(flow.device.handle, flow.device.transportFlags);
+        return VxCam_NorFlash_Erase(flow.chip.device.handle, flow.chip.device.transportFlags);
       case StepCommand::kNorWriteTag:
-        return VxCam_NorFlash_WriteTag(flow.device.handle, flow.device.transportFlags);
+        return VxCam_NorFlash_WriteTag(flow.chip.device.handle, flow.chip.device.transportFlags);
       default:
         return 0;
     }
@@ -77,7 +77,7 @@ RegisterPair ProtectRegisters(std::uint16_t mode) {
 
 int CDevFlow::WriteFlashBytes(std::uint32_t address, std::span<const std::uint8_t> bytes) {
   const int attempts = StepOf(Step::kWriteSPIFlash).attempts;
-  return Retried(attempts, [&] { return VxCam_SPI_SF_Write(device.handle, address, bytes, device.transportFlags); })
+  return Retried(attempts, [&] { return VxCam_SPI_SF_Write(chip.device.handle, address, bytes, chip.device.transportFlags); })
              ? 1
              : 0;
 }
@@ -103,15 +103,15 @@ bool WriteFlashStatus(const FlowDevice& device, std::uint8_t value) {
 
 int CDevFlow::MP_DisableWriteProtect() {
   if (FlowCancelled()) return 0;
-  if (SetProtectPins(device, StepChipMode(), false) == 0) return 0;
-  if (!WriteFlashStatus(device, 0x00)) {
+  if (SetProtectPins(chip.device, StepChipMode(), false) == 0) return 0;
+  if (!WriteFlashStatus(chip.device, 0x00)) {
     DebugPrint("Waiting for failed\n");
     return 0;
   }
   std::uint8_t status = 0;
   for (int poll = 0;; ++poll) {
     if (!RetriedLink(LinkStep::kFlashStatusRead,
-                     [&] { return VxCam_SPI_SF_ReadSr(device.handle, status, device.transportFlags); })) {
+                     [&] { return VxCam_SPI_SF_ReadSr(chip.device.handle, status, chip.device.transportFlags); })) {
       DebugPrint("Waiting for failed\n");
       return 0;
     }
@@ -127,9 +127,9 @@ int CDevFlow::MP_DisableWriteProtect() {
 
 int CDevFlow::MP_EnableWriteProtect() {
   if (FlowCancelled()) return 0;
-  if (SetProtectPins(device, StepChipMode(), true) == 0) return 0;
+  if (SetProtectPins(chip.device, StepChipMode(), true) == 0) return 0;
   // The poll starts from the value written, whose busy bit is clear.
-  if (!WriteFlashStatus(device, kProtectedStatus)) {
+  if (!WriteFlashStatus(chip.device, kProtectedStatus)) {
     DebugPrint("Waiting for failed\n");
     return 0;
   }

@@ -100,13 +100,13 @@ void CVxtThread::CloseDevice() {
   DebugPrint("CDevFlow::DEV_CloseDevice()\n");
   // A plain close: the run has already reset the chip where it wanted it, and
   // another reset here would take it off the bus just as the window lists it.
-  if (CDevFlow* flow = TheFlow(); flow != nullptr && flow->device.handle != 0) flow->MP_CloseDevice();
+  if (CDevFlow* flow = TheFlow(); flow != nullptr && flow->chip.device.handle != 0) flow->MP_CloseDevice();
 }
 
 void CVxtThread::PublishOpenDevice() {
   CDevFlow* flow = TheFlow();
   CCamDev* object = VxCam_CurrentDevice();
-  if (flow == nullptr || flow->device.handle == 0 || object == nullptr) {
+  if (flow == nullptr || flow->chip.device.handle == 0 || object == nullptr) {
     host_.SetOpenDevice("");
   } else {
     host_.SetOpenDevice(object->record().location);
@@ -129,7 +129,7 @@ void CVxtThread::Download() {
   PublishOpenDevice();
   host_.DisableStart();
   DebugPrint("Start Download\n");
-  flow->device.transportFlags = kFlagAudioSearch;
+  flow->chip.device.transportFlags = kFlagAudioSearch;
   const int result = flow->DEV_Download();
   DebugPrint("End Download\n");
   if (!host_.LoopTest()) return;

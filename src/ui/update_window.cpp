@@ -460,7 +460,7 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnStart() {
     probe.mainFile = imageText_;
     const bool loads = LoadImageFile(probe) && !probe.fileData.empty();
     if ((!loads || BindCommandLineImage(NameCommandLineImage(imageText_, true)) == 0) && TheFlow() != nullptr) {
-      TheFlow()->image.fileData.clear();
+      TheFlow()->chip.image.fileData.clear();
     }
     serialText_ = UnitText(lastChip_);
   }
@@ -471,7 +471,7 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnStart() {
   CDevFlow& flow = *TheFlow();
   if (builtin) {
     const VersionQuestion question =
-        continuingLoop ? VersionQuestion::None : CompareVersionWords(flow.image.versionFields, lastChip_.versionWords);
+        continuingLoop ? VersionQuestion::None : CompareVersionWords(flow.chip.image.versionFields, lastChip_.versionWords);
     const char* asked = question == VersionQuestion::Same    ? kSameVersionQuestion
                         : question == VersionQuestion::Older ? kOlderVersionQuestion
                                                              : nullptr;
@@ -482,11 +482,11 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnStart() {
     const CICTypeIni* profile = CurrentProfile();
     int number = 0;
     if (profile != nullptr) profile->GetBuiltinFirmwareId(BuiltinNameForSelection(SelectionText()), &number);
-    if (number == 0 || !LoadBuiltinImage(flow.image, number)) LoadDefaultImage(flow.image, profile);
-    MoveBuiltinToFileData(flow.image);
+    if (number == 0 || !LoadBuiltinImage(flow.chip.image, number)) LoadDefaultImage(flow.chip.image, profile);
+    MoveBuiltinToFileData(flow.chip.image);
   }
   // An image that did not load must never reach the chip.
-  if (flow.image.fileData.empty()) {
+  if (flow.chip.image.fileData.empty()) {
     RefuseRun(msg::kLoadFileDataFail);
     return;
   }
@@ -541,7 +541,7 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnStart() {
   runRecord_.operation = "write";
   runRecord_.imageBuiltin = builtin;
   runRecord_.image = builtin ? BuiltinNameForSelection(SelectionText()) : imageText_;
-  DescribeImage(runRecord_, flow.image.fileData);
+  DescribeImage(runRecord_, flow.chip.image.fileData);
   runStarted_ = std::chrono::steady_clock::now();
   runAwaitingResult_ = true;
   progress_ = 0;
@@ -607,7 +607,7 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnDeviceListSelected(int index) {
     view_.SingleShot(kStartRetryMs, [this, index] { OnDeviceListSelected(index); });
     return;
   }
-  if (CDevFlow* flow = TheFlow()) flow->selectedListIndex = index;
+  if (CDevFlow* flow = TheFlow()) flow->chip.selectedListIndex = index;
   deviceList_.Select(index);
   SelectionText() = deviceList_.Text(index);
   worker_.Post(WorkerRequest::Reselect);

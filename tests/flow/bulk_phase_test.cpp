@@ -226,10 +226,10 @@ TEST_F(BulkPhaseTest, ChipLeftAt64ByAnEarlierRunOpens) {
   chip = &AddChipWith({.ic = sim::IcFamily::kTq7704}, MakeImage("tq7704"));
   chip->state().dataControlSize = 64;
   OpenFirst();
-  EXPECT_NE(flow->device.handle, 0u);
+  EXPECT_NE(flow->chip.device.handle, 0u);
   EXPECT_EQ(chip->state().dataControlSize, 8);
   EXPECT_EQ(UnitPieceSize(), 8u);
-  EXPECT_EQ(flow->versionText.empty(), false);
+  EXPECT_EQ(flow->chip.versionText.empty(), false);
 }
 
 // Where vendor requests carry the data nothing is raised.

@@ -49,7 +49,7 @@ TEST_F(DiscoveryTest, LockPortRemembersTheFirstPortInMemory) {
   AddChipWith({}, {});
   AddChipWith({}, {});
   ASSERT_EQ(flow->DEV_OpenDeviceByVIDPID(), 1);
-  EXPECT_EQ(flow->portAddress, 1u);
+  EXPECT_EQ(flow->chip.portAddress, 1u);
   EXPECT_EQ(Setting(key::kPortNo, 0), 1u);
   flow->MP_CloseDevice();
 
@@ -76,7 +76,7 @@ TEST_F(DiscoveryTest, ListingNeverChoosesARejectedDevice) {
   AddChipWith({.productId = 0x0099}, {});
   window.Location() = {7, "nowhere"};
   flow->DEV_GetDeviceListForTessaro();
-  EXPECT_EQ(flow->selectedOrdinal, 0);
+  EXPECT_EQ(flow->chip.selectedOrdinal, 0);
   EXPECT_EQ(window.list.entries, std::vector<std::string>{"VID_3A7C&PID_0011&REV_0001"});
   EXPECT_EQ(window.Location().portAddress, 1u);
   EXPECT_EQ(LastStatus(), msg::kCheckDeviceInfoSucceed);
@@ -89,10 +89,10 @@ TEST_F(DiscoveryTest, ListingWithOnlyRejectedDevicesChoosesNone) {
   AddChipWith({.productId = 0x0099}, {});
   AddChipWith({.productId = 0x0098}, {});
   flow->DEV_GetDeviceListForTessaro();
-  EXPECT_EQ(flow->selectedOrdinal, -1);
+  EXPECT_EQ(flow->chip.selectedOrdinal, -1);
   EXPECT_EQ(window.Location(), RememberedLocation{}) << "no rejected device is remembered";
   EXPECT_EQ(LastStatus(), msg::kDetectDeviceFail);
-  EXPECT_EQ(flow->device.handle, 0u) << "the listing leaves no device open";
+  EXPECT_EQ(flow->chip.device.handle, 0u) << "the listing leaves no device open";
 }
 
 TEST_F(DiscoveryTest, DefaultListingThenReopenByLocationAndAfterReset) {
@@ -102,14 +102,14 @@ TEST_F(DiscoveryTest, DefaultListingThenReopenByLocationAndAfterReset) {
   AddChipWith({}, MakeImage("tq7704"));
   AddChipWith({}, {});
   flow->DEV_GetDefaultDeviceForTessaro();
-  EXPECT_EQ(flow->selectedOrdinal, 0);
+  EXPECT_EQ(flow->chip.selectedOrdinal, 0);
   EXPECT_EQ(window.list.selected, 0);
   EXPECT_EQ(window.SelectionText(), "VID_3A7C&PID_0011&REV_0001");
-  EXPECT_EQ(flow->image.versionDisplay, "Update FW version:4.119.0000-0115.0000");
-  EXPECT_EQ(flow->device.handle, 0u);
+  EXPECT_EQ(flow->chip.image.versionDisplay, "Update FW version:4.119.0000-0115.0000");
+  EXPECT_EQ(flow->chip.device.handle, 0u);
 
   EXPECT_EQ(flow->Dev_OpenDeviceForMultiCamera(), 1);
-  EXPECT_EQ(flow->portAddress, 1u);
+  EXPECT_EQ(flow->chip.portAddress, 1u);
   flow->MP_CloseDevice();
   EXPECT_EQ(flow->DEV_GetDeviceListAfterReset(), 1);
   EXPECT_EQ(LastStatus(), msg::kCheckDeviceInfoSucceed);
@@ -133,11 +133,11 @@ TEST_F(DiscoveryTest, OpenByIndexAndCloseSendsTheResetToRom) {
   AddChipWith({}, MakeImage("tq7704"));
   EXPECT_EQ(flow->DEV_OpenDeviceByICIni(1), 0);
   ASSERT_EQ(flow->DEV_OpenDeviceByICIni(0), 1);
-  EXPECT_EQ(flow->fullIdText, "VID_3A7C&PID_0011&REV_0001");
-  EXPECT_EQ(flow->chipMode, (std::array<std::uint8_t, 2>{0x10, 0xB0}));
+  EXPECT_EQ(flow->chip.fullIdText, "VID_3A7C&PID_0011&REV_0001");
+  EXPECT_EQ(flow->chip.chipMode, (std::array<std::uint8_t, 2>{0x10, 0xB0}));
   MarkWire();
   flow->DEV_CloseDevice();
-  EXPECT_EQ(flow->device.handle, 0u);
+  EXPECT_EQ(flow->chip.device.handle, 0u);
   ASSERT_FALSE(WireCommands().empty());
   EXPECT_EQ(WireCommands().back().op, OpText(sim::Op::kResetToRom));
 }
@@ -266,21 +266,21 @@ TEST_F(DiscoveryTest, NamedDeviceIsThatDeviceOrNone) {
   AddChipWith({.productId = 0x0099}, {});
   AddChipWith({}, {});
   ASSERT_EQ(OpenNamedDevice(*flow, 2), 1);
-  EXPECT_EQ(flow->portAddress, 3u);
+  EXPECT_EQ(flow->chip.portAddress, 3u);
   flow->MP_CloseDevice();
 
   UseSettings("CheckVIDPID_INI=0\r\n");
   ASSERT_EQ(OpenNamedDevice(*flow, 1), 1) << "without the check any device at that place";
-  EXPECT_EQ(flow->productId, 0x0099);
+  EXPECT_EQ(flow->chip.productId, 0x0099);
   flow->MP_CloseDevice();
 
   UseSettings("CheckVIDPID_INI=1\r\n");
   EXPECT_EQ(OpenNamedDevice(*flow, 1), 0);
   EXPECT_EQ(LastStatus(), msg::kVidPidNotMatch);
-  EXPECT_EQ(flow->device.handle, 0u);
+  EXPECT_EQ(flow->chip.device.handle, 0u);
   EXPECT_EQ(OpenNamedDevice(*flow, 3), 0);
   EXPECT_EQ(LastStatus(), msg::kDetectDeviceFail);
-  EXPECT_EQ(flow->device.handle, 0u);
+  EXPECT_EQ(flow->chip.device.handle, 0u);
 }
 
 }  // namespace

@@ -338,7 +338,7 @@ TEST_P(EepromVerifyTest, ReportsWhatWentWrong) {
   RecordingWindow window;
   SetMainWindow(&window);
   // A buffer left from an earlier operation that would match.
-  flow->readBuffer = differs;
+  flow->chip.readBuffer = differs;
   if (c.failRead) RefuseCommand(c.kind == k8 ? OpText(sim::Op::kEep8Read) : OpText(sim::Op::kEep16Read), 0, 0);
   EXPECT_EQ(flow->DEV_RunCommand('V', file), 0);
   EXPECT_EQ(LastStatus(), c.id);
@@ -411,9 +411,9 @@ TEST_P(EepromWidthTest, SerialNumberThatWouldCoverTheCodeFails) {
 TEST_P(EepromWidthTest, UpdateProgramsTheBuiltInImage) {
   const sim::MemoryKind kind = GetParam();
   Prepare(kind, EepromImage(kind), EepromImage(kind, 0x0022));
-  flow->image.builtin = newImage;
-  flow->image.builtin.resize(0x2000, 0xFF);
-  flow->image.builtinLength = newImage.size();
+  flow->chip.image.builtin = newImage;
+  flow->chip.image.builtin.resize(0x2000, 0xFF);
+  flow->chip.image.builtinLength = newImage.size();
   RecordingWindow window;
   SetMainWindow(&window);
   EXPECT_EQ(flow->DEV_Update(), 1);

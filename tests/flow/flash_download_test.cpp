@@ -302,14 +302,14 @@ TEST_F(FlashDownloadTest, SaveSnWithoutASerialNumberStopsThePlainWrite) {
   auto old = MakeImage("tq7704");
   old[0x2000] ^= 0xFF;
   const std::string path = Prepare({}, old, MakeImage("tq7704"));
-  flow->serialNumber.clear();
+  flow->chip.serialNumber.clear();
   MarkWire();
   EXPECT_EQ(flow->DEV_RunCommand('W', path), 0);
   EXPECT_EQ(LastStatus(), msg::kSaveSnFail);
   EXPECT_TRUE(WireCommands().empty()) << "no command reached the chip";
   EXPECT_TRUE(std::equal(old.begin(), old.end(), Flash().begin()));
   // The serial number the flow was given is written.
-  flow->serialNumber = "SN-7";
+  flow->chip.serialNumber = "SN-7";
   EXPECT_EQ(flow->DEV_RunCommand('W', path), 1);
   EXPECT_EQ(TextsOf(Flash()).manufacturer, "SN-7");
 }
@@ -353,10 +353,10 @@ TEST_P(PreservedRecordFailureTest, StopsBeforeTheRomEntry) {
   auto* spi = dynamic_cast<CSPIFlashInfo_USB*>(flow);
   ASSERT_NE(spi, nullptr);
   ASSERT_EQ(spi->DEV_ParseImage(file), 1);
-  spi->image.fileData = file;
+  spi->chip.image.fileData = file;
   if (!c.unreadable) {
     // One record that fills the area to its end.
-    auto area = std::span(spi->image.fileData).subspan(kArea, 0x1000);
+    auto area = std::span(spi->chip.image.fileData).subspan(kArea, 0x1000);
     std::fill(area.begin(), area.end(), 0xEE);
     const std::uint8_t header[] = {0x55, 0xA5, 21 << 3, 0xF6, 0x0F, 1, 0xFF, 0x02, 0xF0, 0x0F};
     std::copy(std::begin(header), std::end(header), area.begin());
@@ -672,8 +672,8 @@ TEST_F(FlashDownloadTest, RunningVariantIsSpoiledThenResetAndProgrammed) {
 TEST_F(FlashDownloadTest, VariantWithAreaAtZeroIsProgrammed) {
   const auto file = MakeImage("tq7704");
   const std::string path = Prepare({.transport = sim::Transport::kBoth, .variant = 3}, ConfigAtZeroImage(), file);
-  EXPECT_EQ(flow->extendedMode, ExtendedMode::kRomSpi);
-  EXPECT_EQ(flow->modeText, "ROM&&SPI");
+  EXPECT_EQ(flow->chip.extendedMode, ExtendedMode::kRomSpi);
+  EXPECT_EQ(flow->chip.modeText, "ROM&&SPI");
   EXPECT_EQ(flow->DEV_RunCommand('W', path), 1);
   EXPECT_EQ(LastStatus(), 0u);
   EXPECT_TRUE(std::equal(file.begin(), file.end(), Flash().begin()));
@@ -715,7 +715,7 @@ TEST_P(FailedResetTest, LeavesTheOtherChipsUntouched) {
   ASSERT_EQ(flow->DEV_OpenDeviceByICIni(1), 1);
   flow->DEV_GetDeviceInfo();
   flow->SetUpdateOptions();
-  flow->device.transportFlags = kFlagAudioSearch;
+  flow->chip.device.transportFlags = kFlagAudioSearch;
   const std::string path = WriteImageFile("image.rfw", file);
   ASSERT_EQ(BindCommandLineImage(path), 1);
   flow = TheFlow();
@@ -733,7 +733,7 @@ TEST_P(FailedResetTest, LeavesTheOtherChipsUntouched) {
   EXPECT_EQ(flow->DEV_RunCommand('W', path), 0);
   hookBus->hook = nullptr;
   EXPECT_EQ(LastStatus(), msg::kResetDeviceFail);
-  EXPECT_EQ(flow->device.handle, 0u);
+  EXPECT_EQ(flow->chip.device.handle, 0u);
   EXPECT_EQ(VxCam_CurrentDevice(), nullptr);
   EXPECT_TRUE(snapshot(*chips[0]) == first) << "chip 0";
   EXPECT_TRUE(snapshot(*chips[2]) == third) << "chip 2";

@@ -7,6 +7,7 @@
 #include <ostream>
 
 #include "flow/command_line_binding.h"
+#include "flow/eeprom_flow.h"
 #include "flow/flash_flow.h"
 #include "flow/front_end.h"
 #include "flow/status.h"
@@ -207,11 +208,11 @@ TEST_P(SpoiledAreaTest, FailedReadBackNeverStarts) {
   EXPECT_EQ(flow->DEV_RunCommand('W', path), 0);
   hookBus->hook = nullptr;
   EXPECT_EQ(LastStatus(), c.id);
-  EXPECT_EQ(flow->configAtZero, c.areaAtZero ? 1u : 0u);
+  EXPECT_EQ(flow->chip.configAtZero, c.areaAtZero ? 1u : 0u);
   EXPECT_EQ(Flash(c.area), c.spoiled ? 0x00 : 0x55);
   // Without a tag the area signature is held back until after the read-back.
   EXPECT_EQ(Flash(c.area + 1), c.spoiled ? 0xFF : 0xA5);
-  const auto& image = TheFlow()->image.fileData;
+  const auto& image = TheFlow()->chip.image.fileData;
   ASSERT_GT(image.size(), c.area + 1);
   EXPECT_EQ(image[c.area + 1], 0xA5) << "the image in memory gets its signature back for the next download";
   chip->PowerUp();
@@ -244,7 +245,7 @@ TEST_F(FlashFlowTest, SimulatedOtpLayoutWithAFailedReadBackNeverStarts) {
   OpenFirst();
   ASSERT_EQ(BindCommandLineImage(path), 1);
   flow = TheFlow();
-  ASSERT_EQ(flow->romFlag, 1u);
+  ASSERT_EQ(flow->chip.romFlag, 1u);
   hookBus->hook = [](HookBus&, UsbHandle, const SetupPacket& s, std::span<std::uint8_t> d) -> std::optional<TransferResult> {
     if (IsCommandBlock(s) && d.size() >= 2 && d[0] == 0x02 && d[1] == 0xC2) return TransferResult{31, 0};
     return std::nullopt;
@@ -280,7 +281,7 @@ TEST_F(FlashFlowTest, CancelledDownloadIsRecordedAsACancelAndTouchesNothing) {
   SetMainWindow(&window);
   MarkWire();
   auto* spi = dynamic_cast<CSPIFlashInfo_USB*>(flow);
-  EXPECT_EQ(spi->FF_UpdateEx(flow->image.fileData), 0);
+  EXPECT_EQ(spi->FF_UpdateEx(flow->chip.image.fileData), 0);
   EXPECT_EQ(LastStatus(), msg::kRunCancelled) << "not a fault of the device";
   EXPECT_TRUE(WireCommands().empty() || WireCommands().front().op != OpText(sim::Op::kSpiEraseChip));
 }
@@ -292,7 +293,7 @@ TEST_F(FlashFlowTest, ReadWhoseResultFileCannotBeWrittenFails) {
   RecordingWindow window;
   SetMainWindow(&window);
   ASSERT_FALSE(TheFrontEnd().CommandLineMode());
-  flow->settings.readResultPath = "/nonexistent-dir/read.bin";
+  flow->chip.settings.readResultPath = "/nonexistent-dir/read.bin";
   EXPECT_EQ(flow->DEV_Read(), 0);
   EXPECT_EQ(LastStatus(), msg::kSaveFileDataFail);
   EXPECT_EQ(window.Count(WM_FLOW_PASS), 0);
@@ -317,7 +318,7 @@ TEST_F(FlashFlowTest, DumpsCarryWhatWasRead) {
   const std::string path = Prepare("tq7704");
   const auto image = *ReadWholeFile(path);
   // The built-in image is another one: the text dump must not carry it.
-  ASSERT_TRUE(LoadBuiltinImage(flow->image, 3018));
+  ASSERT_TRUE(LoadBuiltinImage(flow->chip.image, 3018));
   EXPECT_EQ(flow->DEV_RunCommand('Z', (temp.path() / "dump.bin").string()), 1);
   EXPECT_EQ(*ReadWholeFile(temp.path() / "dump.bin"), image);
   EXPECT_EQ(flow->DEV_RunCommand('T', (temp.path() / "dump.txt").string()), 1);
@@ -402,7 +403,7 @@ TEST_F(FlashFlowTest, PowerLossAfterTheAreasFirstPageLeavesAChipInItsLoader) {
     ASSERT_EQ(flow->DEV_OpenDeviceByICIni(0), 1);
     flow->DEV_GetDeviceInfo();
     flow->SetUpdateOptions();
-    flow->device.transportFlags = kFlagAudioSearch;
+    flow->chip.device.transportFlags = kFlagAudioSearch;
     ASSERT_EQ(BindCommandLineImage(path), 1);
     flow = TheFlow();
     target.state().faults.pageLoss.push_back({c.program, 1});
@@ -422,10 +423,10 @@ TEST_F(FlashFlowTest, PowerLossAfterTheAreasFirstPageLeavesAChipInItsLoader) {
 // The image's vendor/product record decides "CheckVIDPID_BIN".
 TEST_F(FlashFlowTest, FirmwareVidPidComesFromTheImage) {
   const std::string path = Prepare("tq7704");
-  ASSERT_EQ(flow->DEV_ParseImage(flow->image.fileData), 1);
-  EXPECT_EQ(flow->settings.firmwareVidPidText, "VID_3A7C&PID_0011");
+  ASSERT_EQ(flow->DEV_ParseImage(flow->chip.image.fileData), 1);
+  EXPECT_EQ(flow->chip.settings.firmwareVidPidText, "VID_3A7C&PID_0011");
   EXPECT_TRUE(flow->MatchesFirmwareVidPid());
-  flow->idText = "VID_3A7C&PID_0022";
+  flow->chip.idText = "VID_3A7C&PID_0022";
   EXPECT_FALSE(flow->MatchesFirmwareVidPid());
 }
 
@@ -435,14 +436,36 @@ TEST_F(FlashFlowTest, NorDownloadErasesWritesVerifiesAndSetsTheTag) {
   SetCurrentMemoryType(MemoryType::NorFlash);
   flow = RecreateFlow(true);
   ASSERT_NE(dynamic_cast<CNORFlashInfo_USB*>(flow), nullptr);
-  flow->image.fileData = MakeImage("tq7704");
-  flow->configAtZero = 0;
+  flow->chip.image.fileData = MakeImage("tq7704");
+  flow->chip.configAtZero = 0;
   EXPECT_EQ(flow->DEV_Download(), 1);
   EXPECT_EQ(LastStatus(), 0u);
   EXPECT_TRUE(nor.state().norTagged);
-  EXPECT_TRUE(std::equal(flow->image.fileData.begin(), flow->image.fileData.end(), nor.state().memory.bytes().begin()));
+  EXPECT_TRUE(std::equal(flow->chip.image.fileData.begin(), flow->chip.image.fileData.end(), nor.state().memory.bytes().begin()));
   EXPECT_EQ(flow->DEV_Silence_VerifyBin("x"), 0);
   EXPECT_EQ(LastStatus(), msg::kNotSupport);
+}
+
+// A new memory type swaps the flow object over the same session; a fresh
+// session keeps only the settings.
+TEST_F(FlashFlowTest, MemoryTypeChangeSwapsTheObjectNotTheSession) {
+  AddChipWith({}, {});
+  OpenFirst();
+  ChipSession* session = &flow->chip;
+  const DeviceHandle handle = flow->chip.device.handle;
+  ASSERT_NE(handle, 0u);
+  flow->chip.image.fileData = {1, 2, 3};
+  flow->chip.settings.readResultPath = "kept.bin";
+  SetCurrentMemoryType(MemoryType::Eeprom16);
+  flow = RecreateFlow(true);
+  ASSERT_NE(dynamic_cast<CEepromInfo16_USB*>(flow), nullptr);
+  EXPECT_EQ(&flow->chip, session);
+  EXPECT_EQ(flow->chip.device.handle, handle);
+  EXPECT_EQ(flow->chip.image.fileData, (std::vector<std::uint8_t>{1, 2, 3}));
+  flow = RecreateFlow(false);
+  EXPECT_EQ(flow->chip.device.handle, 0u);
+  EXPECT_TRUE(flow->chip.image.fileData.empty());
+  EXPECT_EQ(flow->chip.settings.readResultPath, "kept.bin");
 }
 
 }  // namespace

@@ -109,7 +109,7 @@ TEST_F(NorFlowTest, NorChipIsWrittenAndStarted) {
   EXPECT_TRUE(std::equal(file.begin(), file.end(), Flash().begin()));
   EXPECT_TRUE(chip->state().norTagged);
   EXPECT_EQ(chip->state().mode, sim::RunMode::kCode);
-  EXPECT_EQ(flow->versionText.empty(), false);
+  EXPECT_EQ(flow->chip.versionText.empty(), false);
 }
 
 struct NorStepFailure {
@@ -233,8 +233,8 @@ TEST_P(OversizeTest, ImageLargerThanTheCodeMemoryIsRefused) {
   const KindCase& c = GetParam();
   Prepare(c.chip, c.norProfile);
   ASSERT_EQ(flow->DEV_ParseImage(file), 1);
-  flow->image.fileData = file;
-  flow->image.fileData.resize(0x20000, 0x5A);
+  flow->chip.image.fileData = file;
+  flow->chip.image.fileData.resize(0x20000, 0x5A);
   RecordingWindow window;
   SetMainWindow(&window);
   MarkWire();

@@ -190,7 +190,7 @@ class FlowFixture : public ::testing::Test {
     ASSERT_EQ(flow->DEV_OpenDeviceByICIni(0), 1);
     flow->DEV_GetDeviceInfo();
     flow->SetUpdateOptions();
-    flow->device.transportFlags = kFlagAudioSearch;
+    flow->chip.device.transportFlags = kFlagAudioSearch;
   }
 
   std::vector<std::string> WireLines() {

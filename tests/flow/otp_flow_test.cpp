@@ -74,9 +74,9 @@ class OtpFlowTest : public FlowFixture {
     return made;
   }
   void Open() {
-    if (TheFlow()->device.handle != 0) TheFlow()->MP_CloseDevice();
+    if (TheFlow()->chip.device.handle != 0) TheFlow()->MP_CloseDevice();
     OpenFirst();
-    Otp().image.fileData = image;
+    Otp().chip.image.fileData = image;
   }
   COTPInfo_USB& Otp() { return *static_cast<COTPInfo_USB*>(TheFlow()); }
 
@@ -192,7 +192,7 @@ TEST_F(OtpFlowTest, BlankOtpThenEachDownloadAppendsAndRetiresTheOlderBlocks) {
                 static_cast<int>(times));
   EXPECT_EQ(usage, expected);
   EXPECT_EQ(Otp().OTP_SpaceText(), used);
-  EXPECT_EQ(Otp().connectionText.rfind("Used OTP Space: ", 0), 0u);
+  EXPECT_EQ(Otp().chip.connectionText.rfind("Used OTP Space: ", 0), 0u);
 }
 
 TEST_F(OtpFlowTest, ReadGivesTheNewestBlocksJoinedWithTheEccTableApplied) {
@@ -218,7 +218,7 @@ TEST_F(OtpFlowTest, ReadGivesTheNewestBlocksJoinedWithTheEccTableApplied) {
 
   ASSERT_EQ(Otp().OTP_Read(), 1);
   std::vector<std::uint8_t> joined = *JoinBlocks(code, config);
-  EXPECT_EQ(Otp().readBuffer, joined);
+  EXPECT_EQ(Otp().chip.readBuffer, joined);
   EXPECT_EQ(window.posts.back(), (std::pair<std::uint32_t, std::uint32_t>{WM_FLOW_PASS, 41929}));
 
   // A new download elsewhere retires the entries that corrected the old block.
@@ -228,7 +228,7 @@ TEST_F(OtpFlowTest, ReadGivesTheNewestBlocksJoinedWithTheEccTableApplied) {
   EXPECT_EQ(Ecc(3).marker, 0xFF);
   EXPECT_EQ(Boot()->bytes, code);
   ASSERT_EQ(Otp().OTP_Read(), 1);
-  EXPECT_EQ(Otp().readBuffer, joined);
+  EXPECT_EQ(Otp().chip.readBuffer, joined);
 }
 
 TEST_F(OtpFlowTest, AReservedEntryInsideTheNewBlockIsCompletedWithThePartsByte) {
@@ -539,17 +539,17 @@ TEST_F(OtpFlowTest, AVdEntryWhoseReportCannotBeReadIsRetiredAndMoved) {
 TEST_F(OtpFlowTest, DeviceInformationCarriesTheUsageLine) {
   AddOtpChip();
   Open();
-  Otp().image.fileData.clear();
+  Otp().chip.image.fileData.clear();
   Otp().SelectFirmwareForDevice();
-  EXPECT_EQ(Otp().connectionText, "Used OTP Space: 0.00 KB, Remain OTP Space: 15.84 KB.");
+  EXPECT_EQ(Otp().chip.connectionText, "Used OTP Space: 0.00 KB, Remain OTP Space: 15.84 KB.");
   EXPECT_EQ(Otp().otpUsedBytes, 0u);
-  Otp().image.fileData = image;
+  Otp().chip.image.fileData = image;
   ASSERT_EQ(Otp().OTP_Download(), 1);
   EXPECT_EQ(Otp().OTP_SpaceText(), std::uint32_t{L} + C);
   char line[128];
   std::snprintf(line, sizeof line, "Used OTP Space: %0.2f KB Free OTP Space: %0.2f KB Remaining Programmable Times: 7.",
                 static_cast<float>(L + C) / 1024.0f, static_cast<float>(kCodeAreaSize - L - C) / 1024.0f);
-  EXPECT_EQ(Otp().connectionText, line);
+  EXPECT_EQ(Otp().chip.connectionText, line);
   EXPECT_EQ(Otp().otpUsedBytes, std::uint32_t{L} + C);
 }
 
@@ -582,7 +582,7 @@ TEST_F(OtpFlowTest, ImagesWithoutAPartOrWithACorruptAreaFailWith41925) {
     AddOtpChip();
     for (std::size_t i = 0; i + 1 < bus.ChipCount(); ++i) bus.UnplugChip(i);
     Open();
-    Otp().image.fileData = bad;
+    Otp().chip.image.fileData = bad;
     window.posts.clear();
     Mark();
     EXPECT_EQ(Otp().OTP_Download(), 0);
@@ -597,13 +597,13 @@ TEST_F(OtpFlowTest, SerialNumberOnAnImageShorterThanTheProfilesAreaFailsBeforeTh
   UseSettings("SaveSN=1\r\n");
   AddOtpChip();
   Open();
-  Otp().serialNumber = "QL0000000042";
-  const std::vector<std::uint8_t> before = Otp().image.fileData;
+  Otp().chip.serialNumber = "QL0000000042";
+  const std::vector<std::uint8_t> before = Otp().chip.image.fileData;
   Mark();
   EXPECT_EQ(Otp().OTP_Download(), 0);
   EXPECT_EQ(Fails(), (std::vector<std::uint32_t>{41713}));
   EXPECT_EQ(LastStatus(), 41713u);
-  EXPECT_EQ(Otp().image.fileData, before);
+  EXPECT_EQ(Otp().chip.image.fileData, before);
   EXPECT_EQ(WireLines().size(), mark) << "nothing sent to the chip";
   EXPECT_TRUE(OtpBlank());
 }
@@ -611,9 +611,9 @@ TEST_F(OtpFlowTest, SerialNumberOnAnImageShorterThanTheProfilesAreaFailsBeforeTh
 TEST_F(OtpFlowTest, UpdateWritesTheBuiltInImageAndEndsWith41930) {
   AddOtpChip();
   Open();
-  Otp().image.fileData.clear();
-  Otp().image.builtin = image;
-  Otp().image.builtinLength = image.size();
+  Otp().chip.image.fileData.clear();
+  Otp().chip.image.builtin = image;
+  Otp().chip.image.builtinLength = image.size();
   ASSERT_EQ(Otp().OTP_Update(), 1);
   EXPECT_EQ(window.posts.back(), (std::pair<std::uint32_t, std::uint32_t>{WM_FLOW_PASS, 41930}));
   EXPECT_EQ(Vd(1), (VdEntry{C, L, 0x55}));
@@ -751,7 +751,7 @@ TEST_F(OtpFlowTest, ACutAtAnyStageLeavesAWholeImageOrTheLoaderAndTheNextDownload
   // The chip with the older image, and the transfers of a download over it.
   AddOtpChip();
   Open();
-  Otp().image.fileData = older;
+  Otp().chip.image.fileData = older;
   ASSERT_EQ(Otp().OTP_Download(), 1);
   const std::vector<std::uint8_t> withOlder(Mem().begin(), Mem().end());
   const auto stateOf = [&](const sim::ChipState& state) {

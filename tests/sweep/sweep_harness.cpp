@@ -86,10 +86,10 @@ RunResult RunOperation(const Operation& op, std::vector<sim::ChipState> chips, c
       if (flow != nullptr && flow->DEV_OpenDeviceByICIni(0) == 1) {
         flow->DEV_GetDeviceInfo();
         flow->SetUpdateOptions();
-        flow->device.transportFlags = kFlagAudioSearch;
+        flow->chip.device.transportFlags = kFlagAudioSearch;
         const bool bound = op.letter == 'E' || BindCommandLineImage(op.file) == 1;
         if (bound && TheFlow() != nullptr) {
-          TheFlow()->device.transportFlags = kFlagAudioSearch;
+          TheFlow()->chip.device.transportFlags = kFlagAudioSearch;
           run.result = TheFlow()->DEV_RunCommand(op.letter, op.file);
         }
       }

@@ -445,7 +445,7 @@ TEST_F(WindowTest, StartRefusesAnImageThatDidNotLoad) {
   Open("SaveResultToFile=1\r\nLogType=1\r\n");
   const std::string empty = temp.Write("empty.rfw", "").string();
   for (const std::string& path : {(temp.path() / "missing.rfw").string(), empty}) {
-    TheFlow()->image.mainFile = path;
+    TheFlow()->chip.image.mainFile = path;
     window->Post(WM_FLOW_INFO, msg::kCheckDeviceInfoSucceed, 1, CurrentChipSnapshot());
     Settle();
     ASSERT_EQ(Shown(Control::ImageText), path);

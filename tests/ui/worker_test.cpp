@@ -78,9 +78,9 @@ class WorkerTest : public FlowFixture {
   void ChooseChip() {
     AddChipWith({}, {});
     flow->DEV_GetDefaultDeviceForTessaro();
-    ASSERT_EQ(flow->selectedOrdinal, 0);
-    ASSERT_TRUE(LoadBuiltinImage(flow->image, 3021));
-    MoveBuiltinToFileData(flow->image);
+    ASSERT_EQ(flow->chip.selectedOrdinal, 0);
+    ASSERT_TRUE(LoadBuiltinImage(flow->chip.image, 3021));
+    MoveBuiltinToFileData(flow->chip.image);
     log.Clear();
   }
   // Runs `requests`, then quits and waits for the thread.

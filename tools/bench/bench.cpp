@@ -155,10 +155,10 @@ Result RunOne(const MemoryRow& memory, const TransportRow& transport, std::uint3
   if (result.hasFlow && flow->DEV_OpenDeviceByICIni(0) == 1) {
     flow->DEV_GetDeviceInfo();
     flow->SetUpdateOptions();
-    flow->device.transportFlags = kFlagAudioSearch;
-    flow->image.fileData = *image;
+    flow->chip.device.transportFlags = kFlagAudioSearch;
+    flow->chip.image.fileData = *image;
     if (flow->DEV_ParseImage(*image) != 0) {
-      flow->image.fileData = *image;
+      flow->chip.image.fileData = *image;
       result.imageBytes = image->size();
       SetBulkPieceSize(pieceSize);
       counts.transfers = counts.fullUs = counts.highUs = 0;
