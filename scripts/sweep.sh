@@ -29,8 +29,8 @@ start=$(date +%s)
   'sweep=$0; logs=$1; shift; "$sweep" --setup {} "$@" > "$logs/{}.log" 2>&1; echo $? > "$logs/{}.rc"' \
   "$sweep" "$logs" "${options[@]}"
 status=0
-printf '%-26s %-7s %8s %8s %10s %8s %11s %11s %6s %7s\n' set-up fault runs PASS "false PASS" partial unrecovered \
-  misreported lost records
+printf '%-26s %-7s %8s %8s %10s %8s %11s %11s %6s %7s  %s\n' set-up fault runs PASS "false PASS" partial unrecovered \
+  misreported lost records causes
 for name in $("$sweep" --list "${mode[@]}"); do
   if [[ ! -f $logs/$name.log ]]; then
     echo "$name: did not run"

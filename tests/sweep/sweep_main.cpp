@@ -92,9 +92,21 @@ struct Tally {
   // Runs that did not end as the run without a fault under one transient
   // fault; runs whose records disagree with their exit code or each other.
   std::uint64_t lost = 0, records = 0;
+  // The status ids the failed runs ended with, and how many ended with each.
+  std::map<std::uint32_t, std::uint64_t> causes;
   std::string firstFailure;
   std::string firstInWindow;
 };
+
+// "41533x12,41704x3": each status id failed runs ended with, and how often; "-" when none failed.
+std::string CausesText(const std::map<std::uint32_t, std::uint64_t>& causes) {
+  std::string text;
+  for (const auto& [status, n] : causes) {
+    if (!text.empty()) text += ',';
+    text += std::to_string(status) + 'x' + std::to_string(n);
+  }
+  return text.empty() ? "-" : text;
+}
 
 bool WriteFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -204,6 +216,7 @@ bool SweepSetUp(const SetUp& s, const Options& o, const std::filesystem::path& h
       const bool partial = outcome == Outcome::kPartial;
       const bool unrecovered = second.result != 1 || recovered != Outcome::kNew;
       t.passes += pass && !falsePass;
+      if (!pass) ++t.causes[run.status];
       t.falsePass += falsePass;
       t.partial += partial;
       t.unrecovered += unrecovered;
@@ -304,16 +317,17 @@ int Main(int argc, char** argv) {
     table.emplace_back(s.name + (s.open ? " (open)" : s.updateWindow ? " (window)" : ""), std::move(tallies));
   }
 
-  std::printf("\n%-26s %-7s %8s %8s %10s %8s %11s %11s %6s %7s\n", "set-up", "fault", "runs", "PASS", "false PASS",
-              "partial", "unrecovered", "misreported", "lost", "records");
+  std::printf("\n%-26s %-7s %8s %8s %10s %8s %11s %11s %6s %7s  %s\n", "set-up", "fault", "runs", "PASS", "false PASS",
+              "partial", "unrecovered", "misreported", "lost", "records", "causes");
   std::vector<std::string> failures, open, window;
   for (const auto& [name, tallies] : table) {
     for (const auto& [kind, t] : tallies) {
-      std::printf("%-26s %-7s %8llu %8llu %10llu %8llu %11llu %11llu %6llu %7llu\n", name.c_str(), KindName(kind),
+      std::printf("%-26s %-7s %8llu %8llu %10llu %8llu %11llu %11llu %6llu %7llu  %s\n", name.c_str(), KindName(kind),
                   static_cast<unsigned long long>(t.runs), static_cast<unsigned long long>(t.passes),
                   static_cast<unsigned long long>(t.falsePass), static_cast<unsigned long long>(t.partial),
                   static_cast<unsigned long long>(t.unrecovered), static_cast<unsigned long long>(t.misreported),
-                  static_cast<unsigned long long>(t.lost), static_cast<unsigned long long>(t.records));
+                  static_cast<unsigned long long>(t.lost), static_cast<unsigned long long>(t.records),
+                  CausesText(t.causes).c_str());
       if (!t.firstFailure.empty()) (name.ends_with("(open)") ? open : failures).push_back(t.firstFailure);
       if (!t.firstInWindow.empty()) window.push_back(t.firstInWindow);
     }
