@@ -45,11 +45,6 @@ constexpr ResetValuePlan PlanResetValue(std::uint16_t value, bool forceUnit, int
   return plan;
 }
 
-// Register 0xFE21 (b0) and 0xFE22 (b1) as one mode word.
-constexpr std::uint16_t ChipModeFromBytes(std::uint8_t b0, std::uint8_t b1) {
-  return static_cast<std::uint16_t>((b1 & 0xF0) << 8 | b0);
-}
-
 // These variants need longer to come back after a reset.
 constexpr bool NeedsExtraWait(std::uint16_t chipMode) { return chipMode == 0xB013 || chipMode == 0xB014; }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "device/chip_mode.h"
 #include "device/chip_registers.h"
 #include "device/result.h"
 #include "device/vendor_requests.h"
@@ -45,30 +46,37 @@ std::uint32_t VendorMemRequest(const DeviceRecord& record, VendorOp op, std::uin
 // access sent again when the link lost it. Failures leave the mode bytes at
 // 0xFF: the reset goes ahead regardless.
 std::uint16_t ReadChipModeAndPrepare(const DeviceRecord& record, std::uint8_t unitId, bool vendor) {
-  std::array<std::uint8_t, 2> mode = {0xFF, 0xFF};
   std::array<std::uint8_t, 1> prepare = {kResetPrepareValue};
   const auto tried = [](LinkStep step, auto&& access) {
-    TryAttempts(LinkStepOf(step).attempts, NeverStopped, [&] { return access() != kUsbErrorIo; });
+    std::uint32_t error = kUsbOk;
+    TryAttempts(LinkStepOf(step).attempts, NeverStopped, [&] { return (error = access()) != kUsbErrorIo; });
+    return error == kUsbOk;
   };
+  const auto readMode = [&](std::span<std::uint8_t> mode) {
+    if (vendor) {
+      return tried(LinkStep::kRegisterRead,
+                   [&] { return VendorMemRequest(record, VendorOp::kReadMem, kChipModeRegister, mode); });
+    }
+    std::array<std::uint8_t, 8> piece{};
+    return tried(LinkStep::kRegisterRead, [&] {
+      const std::uint32_t error =
+          XuCommand8(record, unitId, CommandFor(VendorOp::kReadMem, kChipModeRegister, mode.size()), piece, true);
+      if (error == kUsbOk) std::copy_n(piece.begin(), mode.size(), mode.begin());
+      return error;
+    });
+  };
+  const ChipModeReading mode = ReadChipModeWith(readMode, 0xFF, ChipModeBits::kVariant);
   if (vendor) {
-    tried(LinkStep::kRegisterRead, [&] { return VendorMemRequest(record, VendorOp::kReadMem, kChipModeRegister, mode); });
     tried(LinkStep::kRegisterWrite,
           [&] { return VendorMemRequest(record, VendorOp::kWriteMem, kResetPrepareRegister, prepare); });
   } else {
-    std::array<std::uint8_t, 8> piece{};
-    tried(LinkStep::kRegisterRead, [&] {
-      const std::uint32_t error =
-          XuCommand8(record, unitId, CommandFor(VendorOp::kReadMem, kChipModeRegister, mode.size()), piece, true);
-      if (error == kUsbOk) mode = {piece[0], piece[1]};
-      return error;
-    });
     tried(LinkStep::kRegisterWrite, [&] {
       std::array<std::uint8_t, 8> write = {prepare[0], 0, 0, 0, 0, 0, 0, 0};
       return XuCommand8(record, unitId, CommandFor(VendorOp::kWriteMem, kResetPrepareRegister, prepare.size()), write,
                         false);
     });
   }
-  return ChipModeFromBytes(mode[0], mode[1]);
+  return mode.value;
 }
 
 VendorOp ResetOp(ResetCode command) {
@@ -177,7 +185,7 @@ std::uint32_t ResetAndReopen(DeviceRecord& record, const ResetRequest& request) 
   }
   const auto unit = static_cast<std::uint8_t>(unitId < 0 ? 0 : unitId);
 
-  std::uint16_t chipMode = ChipModeFromBytes(0xFF, 0xFF);
+  std::uint16_t chipMode = ChipModeWord(0xFF, 0xFF, ChipModeBits::kVariant);
   if (command != ResetCode::kToRomByRequest) {
     chipMode = ReadChipModeAndPrepare(record, unit, plan.vendorTransport != 0);
   } else {

@@ -343,11 +343,17 @@ void CDevFlow::SetUpdateOptions() {
 
 // ---- modes ----
 
+std::function<bool(std::span<std::uint8_t>)> CDevFlow::ChipModeReader() {
+  return [this](std::span<std::uint8_t> out) {
+    return ReadRegister(chip.device.handle, kChipModeRegister, out, chip.device.transportFlags);
+  };
+}
+
 std::uint16_t CDevFlow::StepChipMode(std::uint16_t* raw) {
-  std::array<std::uint8_t, 2> bytes{};
-  if (!ReadRegister(chip.device.handle, kChipModeRegister, bytes, chip.device.transportFlags)) bytes = {0, 0};
-  if (raw != nullptr) *raw = static_cast<std::uint16_t>(bytes[1] << 8 | bytes[0]);
-  return ChipModeValue(bytes[0], bytes[1]);
+  // Within a step an unreadable chip counts as 00 00: no loader state, no special variant.
+  const ChipModeReading mode = ReadChipModeWith(ChipModeReader(), 0x00, ChipModeBits::kFamily);
+  if (raw != nullptr) *raw = mode.RawWord();
+  return mode.value;
 }
 
 bool CDevFlow::IsInCacheMode() {
@@ -406,7 +412,7 @@ void CDevFlow::GetDeviceInfo(bool internalTool) {
   chip.notRunningFlag = IsInCacheMode() ? 0 : 1;
   ReadLocation();
   ReadChipMode();
-  const std::uint16_t mode = ChipModeValue(chip.chipMode[0], chip.chipMode[1]);
+  const std::uint16_t mode = ChipModeWord(chip.chipMode[0], chip.chipMode[1], ChipModeBits::kFamily);
   if (mode == 0x0010) chip.plainRomFlag = 1;
   if (IsRomLoaderState(mode)) {
     chip.romFlag = 1;

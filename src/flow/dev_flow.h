@@ -13,6 +13,7 @@
 
 #include "data/current_types.h"
 #include "data/firmware_image.h"
+#include "device/chip_mode.h"
 #include "device/chip_registers.h"
 #include "device/reset_plan.h"
 #include "device/vxcam.h"
@@ -21,10 +22,6 @@
 
 namespace quillon {
 
-// (b1 & 0xF0) * 256 + (b0 & 0xF0).
-constexpr std::uint16_t ChipModeValue(std::uint8_t b0, std::uint8_t b1) {
-  return static_cast<std::uint16_t>((b1 & 0xF0) << 8 | (b0 & 0xF0));
-}
 constexpr bool IsRomLoaderState(std::uint16_t mode) { return mode == 0xB010 || mode == 0xC010 || mode == 0xF010; }
 // The two variants whose ROM entry needs special handling (raw register value).
 constexpr bool IsSpecialVariant(std::uint16_t raw) { return raw == 0xB013 || raw == 0xB014; }
@@ -201,6 +198,8 @@ class CDevFlow : public CDumpStr {
   int SaveReadResult();
   // The chip mode for the reset and protection steps: a failed read counts as 0.
   std::uint16_t StepChipMode(std::uint16_t* raw = nullptr);
+  // Reads the chip-mode pair of the open device, for ReadChipModeWith.
+  std::function<bool(std::span<std::uint8_t>)> ChipModeReader();
   // Sets the fields that parsing an image gives (chip code, area at zero, vendor/product text).
   void TakeParsedImage();
   // A line for the command line's console, and a 41500 ending for operations this type lacks.

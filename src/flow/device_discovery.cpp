@@ -159,10 +159,10 @@ void CDevFlow::ReadLocation() {
 }
 
 void CDevFlow::ReadChipMode() {
-  std::array<std::uint8_t, 2> bytes{0xFF, 0xFF};
-  if (!ReadRegister(chip.device.handle, kChipModeRegister, bytes, chip.device.transportFlags)) bytes = {0xFF, 0xFF};
-  chip.chipModeRaw = bytes;
-  chip.chipMode = {static_cast<std::uint8_t>(bytes[0] & 0xF0), static_cast<std::uint8_t>(bytes[1] & 0xF0)};
+  // An unreadable chip counts as FF FF here: no family matches it.
+  const ChipModeReading mode = ReadChipModeWith(ChipModeReader(), 0xFF, ChipModeBits::kFamily);
+  chip.chipModeRaw = mode.raw;
+  chip.chipMode = {static_cast<std::uint8_t>(mode.value & 0xFF), static_cast<std::uint8_t>(mode.value >> 8)};
 }
 
 void CDevFlow::RefreshProfileHeader() {

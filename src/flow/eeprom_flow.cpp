@@ -1,7 +1,8 @@
-// The EEPROM sequences: the 8-bit download and update, the 16-bit programming
-// core with its wrapper and download, read, erase, the file-driven variants and
-// the dumps. Both widths write image byte 1 as 0xFF with the bulk data and put
-// the tag 0xA5 there last, so a chip whose write was cut short never starts.
+// The EEPROM sequences: one programming core over the width's differences,
+// the 8-bit download and update, the 16-bit wrapper and download, read, erase,
+// the file-driven variants and the dumps. Both widths write image byte 1 as
+// 0xFF with the bulk data and put the tag 0xA5 there last, so a chip whose
+// write was cut short never starts.
 #include "flow/eeprom_flow.h"
 
 #include <algorithm>
@@ -101,29 +102,42 @@ int CEepromInfo::DEV_EraseEx(int resetAfter) {
   return DEV_Erase();
 }
 
-// ---- 8-bit ----
-
-
-std::uint32_t CEepromInfo8_USB::Program8(std::span<std::uint8_t> code, bool checkEmpty) {
-  const bool program = (chip.settings.updateOptions & update_option::kProgram) != 0;
+std::uint32_t CEepromInfo::ProgramCore(std::span<std::uint8_t> code, bool checkEmpty) {
+  const EepromProgramming& how = width_.programming;
+  const auto traced = [&](const char* line) { return how.traceSteps ? line : nullptr; };
+  const std::uint32_t options = chip.settings.updateOptions;
+  const bool program = (options & update_option::kProgram) != 0;
   return RunSteps(Scope(), {
-      {nullptr, msg::kDisableWriteProtectFail, [&] { return MP_DisableEepromWriteProtect() != 0; }},
+      {traced("Disable Write Protect Fail\n"), msg::kDisableWriteProtectFail,
+       [&] { return MP_DisableEepromWriteProtect() != 0; }},
       // Erasing the head clears the tag first: from here on the chip does not start.
-      {nullptr, msg::kEraseEepromFail, [&] { return MP_EraseEeprom(kEmptyCheckLength) != 0; }},
-      {nullptr, msg::kCheckEmptyFail, [&] { return MP_CheckEepromEmpty(chip.readBuffer) != 0; }, checkEmpty},
-      {nullptr, msg::kUpdateEepromFail,
+      {nullptr, msg::kEraseEepromFail, [&] { return MP_EraseEeprom(kEmptyCheckLength) != 0; }, how.eraseHead},
+      {nullptr, msg::kCheckEmptyFail, [&] { return MP_CheckEepromEmpty(chip.readBuffer) != 0; },
+       how.eraseHead && checkEmpty},
+      {traced("Write I2CEEP Fail\n"), msg::kUpdateEepromFail,
        [&] {
          HoldTagBack(code);
          return MP_WriteEeprom(code) != 0;
        },
        program},
-      {nullptr, msg::kReadEepromFail, [&] { return MP_ReadEeprom(std::span(chip.readBuffer).first(code.size())) != 0; },
+      {traced("Read I2CEEP Fail\n"), msg::kReadEepromFail,
+       [&] {
+         if (chip.readBuffer.size() < code.size()) return false;
+         const std::span<std::uint8_t> back = std::span(chip.readBuffer).first(code.size());
+         return (how.verifyOnChip ? MP_VerifyEeprom(back) : MP_ReadEeprom(back)) != 0;
+       },
        program},
-      {nullptr, msg::kCompareDataFail, [&] { return SameOrReported(code, chip.readBuffer); }, program},
-      {nullptr, msg::kWriteTagFail, [&] { return MP_WriteEepromTag() != 0; }, program},
-      {nullptr, msg::kEnableWriteProtectFail, [&] { return MP_EnableEepromWriteProtect() != 0; }},
+      {traced("Check I2CEEP Fail\n"), msg::kCompareDataFail, [&] { return SameOrReported(code, chip.readBuffer); },
+       program},
+      {traced("Write I2CEEP Tag Fail\n"), msg::kWriteTagFail, [&] { return MP_WriteEepromTag() != 0; }, program},
+      {traced("Enable Write Protect Fail\n"), msg::kEnableWriteProtectFail,
+       [&] { return MP_EnableEepromWriteProtect() != 0; }},
+      {traced("Device ResetToRom Fail\n"), msg::kResetDeviceFail, [&] { return ResetIntoNewCode() != 0; },
+       how.resetInCore && (options & update_option::kResetAfter) != 0},
   });
 }
+
+// ---- 8-bit ----
 
 int CEepromInfo8_USB::EEU8_Download() {
   std::span<std::uint8_t> code(chip.image.fileData);
@@ -132,7 +146,7 @@ int CEepromInfo8_USB::EEU8_Download() {
     if (!Allocate(chip.readBuffer, code.size())) {
       result = Finish(msg::kMallocDataFail, 0);
     } else if (MP_OpenRomDevice() != 0) {
-      std::uint32_t failure = Program8(code, (chip.settings.updateOptions & update_option::kCheckEmpty) != 0);
+      std::uint32_t failure = ProgramCore(code, (chip.settings.updateOptions & update_option::kCheckEmpty) != 0);
       if (failure == 0 && (chip.settings.updateOptions & update_option::kResetAfter) != 0 && ResetIntoNewCode() == 0) {
         failure = msg::kResetDeviceFail;
       }
@@ -147,7 +161,7 @@ int CEepromInfo8_USB::EEU8_Download() {
 int CEepromInfo8_USB::DEV_Update() {
   if (MP_OpenRomDevice() == 0) return 0;
   std::span<std::uint8_t> code = UpdateImageOf(chip.image);
-  std::uint32_t failure = Allocate(chip.readBuffer, code.size()) ? Program8(code, false) : msg::kMallocDataFail;
+  std::uint32_t failure = Allocate(chip.readBuffer, code.size()) ? ProgramCore(code, false) : msg::kMallocDataFail;
   // The 8-bit update always ends in the new code.
   if (failure == 0 && ResetIntoNewCode() == 0) failure = msg::kResetDeviceFail;
   return Finish(failure, msg::kUpdateEepromSucceed);
@@ -155,31 +169,8 @@ int CEepromInfo8_USB::DEV_Update() {
 
 // ---- 16-bit ----
 
-
 int CEepromInfo16_USB::EE16_UpdateEx_Cmd2(std::span<std::uint8_t> code, std::uint32_t& failure) {
-  const std::uint32_t options = chip.settings.updateOptions;
-  const bool program = (options & update_option::kProgram) != 0;
-  failure = RunSteps(Scope(), {
-      {"Disable Write Protect Fail\n", msg::kDisableWriteProtectFail,
-       [&] { return MP_DisableEepromWriteProtect() != 0; }},
-      {"Write I2CEEP Fail\n", msg::kUpdateEepromFail,
-       [&] {
-         HoldTagBack(code);
-         return MP_WriteEeprom(code) != 0;
-       },
-       program},
-      {"Read I2CEEP Fail\n", msg::kReadEepromFail,
-       [&] {
-         return chip.readBuffer.size() >= code.size() && MP_VerifyEeprom(std::span(chip.readBuffer).first(code.size())) != 0;
-       },
-       program},
-      {"Check I2CEEP Fail\n", msg::kCompareDataFail, [&] { return SameOrReported(code, chip.readBuffer); }, program},
-      {"Write I2CEEP Tag Fail\n", msg::kWriteTagFail, [&] { return MP_WriteEepromTag() != 0; }, program},
-      {"Enable Write Protect Fail\n", msg::kEnableWriteProtectFail,
-       [&] { return MP_EnableEepromWriteProtect() != 0; }},
-      {"Device ResetToRom Fail\n", msg::kResetDeviceFail, [&] { return ResetIntoNewCode() != 0; },
-       (options & update_option::kResetAfter) != 0},
-  });
+  failure = ProgramCore(code, false);
   return failure == 0 ? 1 : 0;
 }
 

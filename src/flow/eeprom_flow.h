@@ -12,11 +12,20 @@
 
 namespace quillon {
 
+// Where the programming of the two widths parts ways; the steps are otherwise one list.
+struct EepromProgramming {
+  bool eraseHead;     // erase the 64-byte head first (the tag goes with it), and check it empty when asked
+  bool verifyOnChip;  // the chip compares the written data itself instead of sending it back
+  bool traceSteps;    // a failing step writes its line to the trace
+  bool resetInCore;   // the reset into new code is the last step, not the caller's
+};
+
 // The commands of one EEPROM address width.
 struct EepromWidth {
   int (*read)(DeviceHandle h, std::uint32_t address, Bytes buffer, std::uint32_t flags);
   int (*write)(DeviceHandle h, std::uint32_t address, ConstBytes buffer, std::uint32_t flags);
   int (*erase)(DeviceHandle h, std::uint32_t length, std::uint32_t flags);
+  EepromProgramming programming;
 };
 const EepromWidth& EepromWidthOf(MemoryType memory);
 
@@ -44,6 +53,9 @@ class CEepromInfo : public CDevFlow {
  protected:
   // The end of every download: the device's code version and the version text.
   void TakeDeviceVersion();
+  // Protection off, (head erase), write with byte 1 held back, read back or
+  // verify, compare, tag, protection on, (reset): 0 or the failing step's id.
+  std::uint32_t ProgramCore(std::span<std::uint8_t> image, bool checkEmpty);
 
  private:
   // The row's command in this chip's width on one chunk.
@@ -64,10 +76,6 @@ class CEepromInfo8_USB final : public CEepromInfo {
   int DEV_Slot11() override { return 1; }
 
   int EEU8_Download();
-
- private:
-  // Erase of the head, write with byte 1 held back, read back, compare, tag.
-  std::uint32_t Program8(std::span<std::uint8_t> image, bool checkEmpty);
 };
 
 class CEepromInfo16_USB final : public CEepromInfo {

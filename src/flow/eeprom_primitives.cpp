@@ -69,8 +69,11 @@ const EepromWidth& EepromWidthOf(MemoryType memory) {
         const std::vector<std::uint8_t> blank(length, 0xFF);
         return VxCam_I2C_EEP16_Write(h, 0, blank, flags);
       },
+      {.eraseHead = false, .verifyOnChip = true, .traceSteps = true, .resetInCore = true},
   };
-  static constexpr EepromWidth kNarrow{VxCam_I2C_EEP8_Read, VxCam_I2C_EEP8_Write, VxCam_I2C_EEP8_Erase};
+  static constexpr EepromWidth kNarrow{
+      VxCam_I2C_EEP8_Read, VxCam_I2C_EEP8_Write, VxCam_I2C_EEP8_Erase,
+      {.eraseHead = true, .verifyOnChip = false, .traceSteps = false, .resetInCore = false}};
   return memory == MemoryType::Eeprom16 ? kWide : kNarrow;
 }
 

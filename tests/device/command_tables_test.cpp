@@ -4,6 +4,7 @@
 
 #include <set>
 
+#include "device/chip_mode.h"
 #include "device/reset_plan.h"
 #include "device/string_descriptor.h"
 #include "device/vendor_requests.h"
@@ -176,10 +177,41 @@ TEST(ResetPlanTest, ValueRulesAndFastMode) {
   }
 }
 
-TEST(ResetPlanTest, ChipModeAndReopenKind) {
-  EXPECT_EQ(ChipModeFromBytes(0x13, 0xB0), 0xB013);
-  EXPECT_EQ(ChipModeFromBytes(0x10, 0x7F), 0x7010);
-  EXPECT_EQ(ChipModeFromBytes(0xFF, 0xFF), 0xF0FF);
+// The three readers of the mode pair: discovery (FF FF on failure, family bits),
+// the steps (00 00, family bits) and the reset (FF FF, b0 whole).
+TEST(ChipModeTest, ReadingByFailureFillAndBits) {
+  struct Case {
+    const char* what;
+    bool answers;
+    std::array<std::uint8_t, 2> chip;
+    std::uint8_t failedAs;
+    ChipModeBits bits;
+    std::array<std::uint8_t, 2> raw;
+    std::uint16_t value;
+  };
+  const Case cases[] = {
+      {"family of a variant", true, {0x13, 0xB0}, 0xFF, ChipModeBits::kFamily, {0x13, 0xB0}, 0xB010},
+      {"variant kept", true, {0x13, 0xB0}, 0xFF, ChipModeBits::kVariant, {0x13, 0xB0}, 0xB013},
+      {"b1 low nibble dropped", true, {0x10, 0x7F}, 0x00, ChipModeBits::kVariant, {0x10, 0x7F}, 0x7010},
+      {"failed read, discovery", false, {0x13, 0xB0}, 0xFF, ChipModeBits::kFamily, {0xFF, 0xFF}, 0xF0F0},
+      {"failed read, reset", false, {0x13, 0xB0}, 0xFF, ChipModeBits::kVariant, {0xFF, 0xFF}, 0xF0FF},
+      {"failed read, step", false, {0x13, 0xB0}, 0x00, ChipModeBits::kFamily, {0x00, 0x00}, 0x0000},
+  };
+  for (const Case& c : cases) {
+    // A failing transfer may still have written part of the buffer; the fill must win.
+    const auto read = [&](std::span<std::uint8_t> out) {
+      out[0] = c.chip[0];
+      if (c.answers) out[1] = c.chip[1];
+      return c.answers;
+    };
+    const ChipModeReading mode = ReadChipModeWith(read, c.failedAs, c.bits);
+    EXPECT_EQ(mode.raw, c.raw) << c.what;
+    EXPECT_EQ(mode.value, c.value) << c.what;
+    EXPECT_EQ(mode.RawWord(), static_cast<std::uint16_t>(c.raw[1] << 8 | c.raw[0])) << c.what;
+  }
+}
+
+TEST(ResetPlanTest, ReopenKind) {
   EXPECT_TRUE(NeedsExtraWait(0xB013));
   EXPECT_TRUE(NeedsExtraWait(0xB014));
   EXPECT_FALSE(NeedsExtraWait(0xB010));

@@ -107,9 +107,8 @@ TEST(FlowPartsTest, ActiveRecordAndVersionTexts) {
 }
 
 TEST(FlowPartsTest, ChipModes) {
-  EXPECT_EQ(ChipModeValue(0x13, 0xB0), 0xB010);
-  EXPECT_TRUE(IsRomLoaderState(ChipModeValue(0x10, 0xF0)));
-  EXPECT_FALSE(IsRomLoaderState(ChipModeValue(0x10, 0x70)));
+  EXPECT_TRUE(IsRomLoaderState(ChipModeWord(0x10, 0xF0, ChipModeBits::kFamily)));
+  EXPECT_FALSE(IsRomLoaderState(ChipModeWord(0x10, 0x70, ChipModeBits::kFamily)));
   EXPECT_TRUE(IsSpecialVariant(0xB013));
   EXPECT_FALSE(IsSpecialVariant(0xB010));
 }
