@@ -373,7 +373,11 @@ void CDevFlow::GetDeviceInfo(bool internalTool) {
   std::array<std::uint8_t, kDevStatusLength> status{};
   ReadDevStatus(device.handle, status, device.transportFlags);
   std::array<std::uint8_t, 1> extended{};
-  ReadRegister(device.handle, kExtendedModeRegister, extended, device.transportFlags);
+  modeReadFailure.reset();
+  const auto noteModeRead = [&](bool read) {
+    if (!read && !modeReadFailure) modeReadFailure = PendingLinkFailure();
+  };
+  noteModeRead(ReadRegister(device.handle, kExtendedModeRegister, extended, device.transportFlags));
   DebugPrint("modeEx is %d\n", extended[0]);
 
   ReadIdentity();
@@ -405,7 +409,7 @@ void CDevFlow::GetDeviceInfo(bool internalTool) {
 
   notRunningFlag = IsInCacheMode() ? 0 : 1;
   ReadLocation();
-  ReadChipMode();
+  noteModeRead(ReadChipMode());
   const std::uint16_t mode = ChipModeValue(chipMode[0], chipMode[1]);
   if (mode == 0x0010) plainRomFlag = 1;
   if (IsRomLoaderState(mode)) {
@@ -519,6 +523,14 @@ int CDevFlow::MP_ResetToRomCode() {
 }
 
 int CDevFlow::MP_OpenRomDevice() {
+  // How the chip is entered and which layout goes in follow from its mode;
+  // an unread mode is no ROM loader, and a guess can write the wrong layout.
+  if (modeReadFailure) {
+    RestoreLinkFailure(modeReadFailure);
+    TraceFailure(kFlowScope, "Read Chip Mode Fail\n");
+    PostFlowMessage(WM_FLOW_FAIL, msg::kLinkFail);
+    return 0;
+  }
   if (romFlag != 0 && (extendedMode == ExtendedMode::kRom || extendedMode == ExtendedMode::kRomOtp)) {
     notRunningFlag = 1;
     return 1;

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -14,6 +15,7 @@
 #include "data/current_types.h"
 #include "data/firmware_image.h"
 #include "device/chip_registers.h"
+#include "device/link_failure.h"
 #include "device/reset_plan.h"
 #include "device/vxcam.h"
 #include "platform/trace.h"
@@ -110,6 +112,9 @@ struct CDevFlowData {
   std::uint32_t plainRomFlag = 0;
   ExtendedMode extendedMode = ExtendedMode::kUnknown;  // decides; modeText displays it
   std::string modeText = "Unknown";
+  // Set while the link failed under the last info read's reads of the mode
+  // registers that the flags above come from; the chip is then not entered on a guess.
+  std::optional<LinkFailure> modeReadFailure;
   std::string connectionText = "No USB Audio";
   std::string versionText = "N/A";
   std::string internalVersionText;
@@ -206,7 +211,7 @@ class CDevFlow : public CDevFlowData, public CDumpStr {
   int Dev_OpenDeviceForMultiCamera();
   int DEV_GetDeviceListAfterReset();
   void SelectFirmwareForDevice();
-  void ReadChipMode();
+  bool ReadChipMode();  // false: the read failed (the mode is left 0xF0F0)
   // The configured accepted-device check into `accepted`; `afterReset` tests
   // the built-in list with idText instead of fullIdText.
   void ApplyConfiguredCheck(bool afterReset);

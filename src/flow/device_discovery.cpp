@@ -158,11 +158,13 @@ void CDevFlow::ReadLocation() {
   foundAt = object->record().location;
 }
 
-void CDevFlow::ReadChipMode() {
+bool CDevFlow::ReadChipMode() {
   std::array<std::uint8_t, 2> bytes{0xFF, 0xFF};
-  if (!ReadRegister(device.handle, kChipModeRegister, bytes, device.transportFlags)) bytes = {0xFF, 0xFF};
+  const bool read = ReadRegister(device.handle, kChipModeRegister, bytes, device.transportFlags);
+  if (!read) bytes = {0xFF, 0xFF};
   chipModeRaw = bytes;
   chipMode = {static_cast<std::uint8_t>(bytes[0] & 0xF0), static_cast<std::uint8_t>(bytes[1] & 0xF0)};
+  return read;
 }
 
 void CDevFlow::RefreshProfileHeader() {
