@@ -343,9 +343,11 @@ void CDevFlow::SetUpdateOptions() {
 
 // ---- modes ----
 
-std::uint16_t CDevFlow::StepChipMode(std::uint16_t* raw) {
+std::uint16_t CDevFlow::StepChipMode(std::uint16_t* raw, bool* read) {
   std::array<std::uint8_t, 2> bytes{};
-  if (!ReadRegister(device.handle, kChipModeRegister, bytes, device.transportFlags)) bytes = {0, 0};
+  const bool done = ReadRegister(device.handle, kChipModeRegister, bytes, device.transportFlags);
+  if (!done) bytes = {0, 0};
+  if (read != nullptr) *read = done;
   if (raw != nullptr) *raw = static_cast<std::uint16_t>(bytes[1] << 8 | bytes[0]);
   return ChipModeValue(bytes[0], bytes[1]);
 }

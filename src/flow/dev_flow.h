@@ -273,8 +273,11 @@ class CDevFlow : public CDevFlowData, public CDumpStr {
   void SerialCountdown();
   // The window's read saves its bytes where the operator asked; 0 (posted) when that fails.
   int SaveReadResult();
-  // The chip mode for the reset and protection steps: a failed read counts as 0.
-  std::uint16_t StepChipMode(std::uint16_t* raw = nullptr);
+  // Sets the write-protect pin through the register pair of the chip's mode; 0 when the mode or a pin access fails.
+  int SetProtectPinsInMode(bool protect);
+  // The chip mode for the reset and protection steps: a failed read counts as 0
+  // (`read`, when given, says whether it was read).
+  std::uint16_t StepChipMode(std::uint16_t* raw = nullptr, bool* read = nullptr);
   // Sets the fields that parsing an image gives (chip code, area at zero, vendor/product text).
   void TakeParsedImage();
   // A line for the command line's console, and a 41500 ending for operations this type lacks.
