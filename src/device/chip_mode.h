@@ -22,6 +22,7 @@ constexpr std::uint16_t ChipModeWord(std::uint8_t b0, std::uint8_t b1, ChipModeB
 struct ChipModeReading {
   std::array<std::uint8_t, 2> raw{};  // as read, or the failed-read fill
   std::uint16_t value = 0;            // the word with the bits asked for
+  bool read = false;                  // whether the chip answered
   constexpr std::uint16_t RawWord() const { return static_cast<std::uint16_t>(raw[1] << 8 | raw[0]); }
 };
 
@@ -30,8 +31,9 @@ struct ChipModeReading {
 template <class Read>
 ChipModeReading ReadChipModeWith(Read&& read, std::uint8_t failedAs, ChipModeBits bits) {
   std::array<std::uint8_t, 2> bytes{failedAs, failedAs};
-  if (!read(std::span<std::uint8_t>(bytes))) bytes = {failedAs, failedAs};
-  return {bytes, ChipModeWord(bytes[0], bytes[1], bits)};
+  const bool answered = read(std::span<std::uint8_t>(bytes));
+  if (!answered) bytes = {failedAs, failedAs};
+  return {bytes, ChipModeWord(bytes[0], bytes[1], bits), answered};
 }
 
 }  // namespace quillon

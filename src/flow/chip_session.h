@@ -4,10 +4,12 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "data/firmware_image.h"
+#include "device/link_failure.h"
 #include "device/vxcam.h"
 
 namespace quillon {
@@ -71,6 +73,9 @@ struct ChipSession {
   std::uint32_t plainRomFlag = 0;
   ExtendedMode extendedMode = ExtendedMode::kUnknown;  // decides; modeText displays it
   std::string modeText = "Unknown";
+  // Set while the link failed under the last info read's reads of the mode
+  // registers that the flags above come from; the chip is then not entered on a guess.
+  std::optional<LinkFailure> modeReadFailure;
   std::string connectionText = "No USB Audio";
   std::string versionText = "N/A";
   std::string internalVersionText;

@@ -349,10 +349,11 @@ std::function<bool(std::span<std::uint8_t>)> CDevFlow::ChipModeReader() {
   };
 }
 
-std::uint16_t CDevFlow::StepChipMode(std::uint16_t* raw) {
+std::uint16_t CDevFlow::StepChipMode(std::uint16_t* raw, bool* read) {
   // Within a step an unreadable chip counts as 00 00: no loader state, no special variant.
   const ChipModeReading mode = ReadChipModeWith(ChipModeReader(), 0x00, ChipModeBits::kFamily);
   if (raw != nullptr) *raw = mode.RawWord();
+  if (read != nullptr) *read = mode.read;
   return mode.value;
 }
 
@@ -379,7 +380,11 @@ void CDevFlow::GetDeviceInfo(bool internalTool) {
   std::array<std::uint8_t, kDevStatusLength> status{};
   ReadDevStatus(chip.device.handle, status, chip.device.transportFlags);
   std::array<std::uint8_t, 1> extended{};
-  ReadRegister(chip.device.handle, kExtendedModeRegister, extended, chip.device.transportFlags);
+  chip.modeReadFailure.reset();
+  const auto noteModeRead = [&](bool read) {
+    if (!read && !chip.modeReadFailure) chip.modeReadFailure = PendingLinkFailure();
+  };
+  noteModeRead(ReadRegister(chip.device.handle, kExtendedModeRegister, extended, chip.device.transportFlags));
   DebugPrint("modeEx is %d\n", extended[0]);
 
   ReadIdentity();
@@ -411,7 +416,7 @@ void CDevFlow::GetDeviceInfo(bool internalTool) {
 
   chip.notRunningFlag = IsInCacheMode() ? 0 : 1;
   ReadLocation();
-  ReadChipMode();
+  noteModeRead(ReadChipMode());
   const std::uint16_t mode = ChipModeWord(chip.chipMode[0], chip.chipMode[1], ChipModeBits::kFamily);
   if (mode == 0x0010) chip.plainRomFlag = 1;
   if (IsRomLoaderState(mode)) {
@@ -525,6 +530,14 @@ int CDevFlow::MP_ResetToRomCode() {
 }
 
 int CDevFlow::MP_OpenRomDevice() {
+  // How the chip is entered and which layout goes in follow from its mode;
+  // an unread mode is no ROM loader, and a guess can write the wrong layout.
+  if (chip.modeReadFailure) {
+    RestoreLinkFailure(chip.modeReadFailure);
+    TraceFailure(kFlowScope, "Read Chip Mode Fail\n");
+    PostFlowMessage(WM_FLOW_FAIL, msg::kLinkFail);
+    return 0;
+  }
   if (chip.romFlag != 0 && (chip.extendedMode == ExtendedMode::kRom || chip.extendedMode == ExtendedMode::kRomOtp)) {
     chip.notRunningFlag = 1;
     return 1;

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -15,6 +16,7 @@
 #include "data/firmware_image.h"
 #include "device/chip_mode.h"
 #include "device/chip_registers.h"
+#include "device/link_failure.h"
 #include "device/reset_plan.h"
 #include "device/vxcam.h"
 #include "flow/chip_session.h"
@@ -134,7 +136,7 @@ class CDevFlow : public CDumpStr {
   int Dev_OpenDeviceForMultiCamera();
   int DEV_GetDeviceListAfterReset();
   void SelectFirmwareForDevice();
-  void ReadChipMode();
+  bool ReadChipMode();  // false: the read failed (the mode is left 0xF0F0)
   // The configured accepted-device check into `accepted`; `afterReset` tests
   // the built-in list with idText instead of fullIdText.
   void ApplyConfiguredCheck(bool afterReset);
@@ -196,8 +198,11 @@ class CDevFlow : public CDumpStr {
   void SerialCountdown();
   // The window's read saves its bytes where the operator asked; 0 (posted) when that fails.
   int SaveReadResult();
-  // The chip mode for the reset and protection steps: a failed read counts as 0.
-  std::uint16_t StepChipMode(std::uint16_t* raw = nullptr);
+  // Sets the write-protect pin through the register pair of the chip's mode; 0 when the mode or a pin access fails.
+  int SetProtectPinsInMode(bool protect);
+  // The chip mode for the reset and protection steps: a failed read counts as 0
+  // (`read`, when given, says whether it was read).
+  std::uint16_t StepChipMode(std::uint16_t* raw = nullptr, bool* read = nullptr);
   // Reads the chip-mode pair of the open device, for ReadChipModeWith.
   std::function<bool(std::span<std::uint8_t>)> ChipModeReader();
   // Sets the fields that parsing an image gives (chip code, area at zero, vendor/product text).

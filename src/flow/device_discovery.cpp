@@ -158,11 +158,12 @@ void CDevFlow::ReadLocation() {
   chip.foundAt = object->record().location;
 }
 
-void CDevFlow::ReadChipMode() {
+bool CDevFlow::ReadChipMode() {
   // An unreadable chip counts as FF FF here: no family matches it.
   const ChipModeReading mode = ReadChipModeWith(ChipModeReader(), 0xFF, ChipModeBits::kFamily);
   chip.chipModeRaw = mode.raw;
   chip.chipMode = {static_cast<std::uint8_t>(mode.value & 0xFF), static_cast<std::uint8_t>(mode.value >> 8)};
+  return mode.read;
 }
 
 void CDevFlow::RefreshProfileHeader() {

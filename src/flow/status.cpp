@@ -203,7 +203,11 @@ void ReportLinkFailure(const LinkFailure& failure) {
 
 int PostFlowMessage(std::uint32_t notification, std::uint32_t wParam, std::uint32_t lParam) {
   if (notification == WM_FLOW_STEP) CurrentStep() = MessageText(wParam).value_or("");
-  if (notification == WM_FLOW_PASS) TakeLinkFailure();
+  if (notification == WM_FLOW_PASS) {
+    TakeLinkFailure();
+    // The next run starts with no step of its own yet, not with this run's last one.
+    CurrentStep() = {};
+  }
   if (notification == WM_FLOW_FAIL) {
     if (auto failure = TakeLinkFailure()) {
       ReportLinkFailure(*failure);

@@ -101,9 +101,17 @@ bool WriteFlashStatus(const FlowDevice& device, std::uint8_t value) {
 }
 }  // namespace
 
+// The chip's mode picks the pin's register pair; with the mode unread the
+// pin would be left as it was while the step says it was set.
+int CDevFlow::SetProtectPinsInMode(bool protect) {
+  bool modeRead = false;
+  const std::uint16_t mode = StepChipMode(nullptr, &modeRead);
+  return modeRead ? SetProtectPins(chip.device, mode, protect) : 0;
+}
+
 int CDevFlow::MP_DisableWriteProtect() {
   if (FlowCancelled()) return 0;
-  if (SetProtectPins(chip.device, StepChipMode(), false) == 0) return 0;
+  if (SetProtectPinsInMode(false) == 0) return 0;
   if (!WriteFlashStatus(chip.device, 0x00)) {
     DebugPrint("Waiting for failed\n");
     return 0;
@@ -127,7 +135,7 @@ int CDevFlow::MP_DisableWriteProtect() {
 
 int CDevFlow::MP_EnableWriteProtect() {
   if (FlowCancelled()) return 0;
-  if (SetProtectPins(chip.device, StepChipMode(), true) == 0) return 0;
+  if (SetProtectPinsInMode(true) == 0) return 0;
   // The poll starts from the value written, whose busy bit is clear.
   if (!WriteFlashStatus(chip.device, kProtectedStatus)) {
     DebugPrint("Waiting for failed\n");

@@ -260,6 +260,54 @@ TEST_F(FlashFlowTest, SimulatedOtpLayoutWithAFailedReadBackNeverStarts) {
   EXPECT_EQ(chip->state().mode, sim::RunMode::kLoader);
 }
 
+// Whether a blank chip gets the OTP-simulation layout follows from its mode
+// registers. When the link fails under either read, the write must not go in
+// on a guess (the plain layout, verified against itself, would pass with other
+// bytes): it ends as the link failure with the flash untouched, and a fresh
+// info read that succeeds lets the next write through.
+class UnreadModeTest : public FlashFlowTest, public ::testing::WithParamInterface<std::uint16_t> {};
+
+TEST_P(UnreadModeTest, StopsTheWriteAsALinkFailure) {
+  const std::uint16_t failing = GetParam();
+  mkimage::ImageSpec spec;
+  spec.size = 0x4000;
+  spec.configAt = 0;
+  std::string error;
+  const auto bytes = mkimage::MakeImage(spec, &error);
+  ASSERT_TRUE(bytes.has_value()) << error;
+  chip = &AddChipWith({}, {});
+  SetWorkingMemorySize(0x4000);
+  const std::string path = WriteImageFile("small.rfw", *bytes);
+  OpenFirst();
+  ASSERT_EQ(BindCommandLineImage(path), 1);
+  flow = TheFlow();
+  RecordingWindow window;
+  SetMainWindow(&window);
+  hookBus->hook = [failing](HookBus&, UsbHandle, const SetupPacket& s,
+                            std::span<std::uint8_t> d) -> std::optional<TransferResult> {
+    const bool readMem = IsCommandBlock(s) && d.size() >= 4 && d[0] == 0x00 && d[1] == 0xC2;
+    if (readMem && (d[2] | d[3] << 8) == failing) return TransferResult{31, 0};
+    return std::nullopt;
+  };
+  flow->MP_GetDeviceInfo();
+  hookBus->hook = nullptr;
+  EXPECT_EQ(flow->DEV_RunCommand('W', path), 0);
+  EXPECT_EQ(LastStatus(), msg::kLinkFail);
+  EXPECT_EQ(window.Count(WM_FLOW_FAIL), 1);
+  EXPECT_EQ(window.Count(WM_FLOW_PASS), 0);
+  const auto& flash = chip->state().memory.bytes();
+  EXPECT_TRUE(std::all_of(flash.begin(), flash.begin() + 0x4000, [](std::uint8_t b) { return b == 0xFF; }))
+      << "nothing was erased or written";
+
+  flow->MP_GetDeviceInfo();
+  EXPECT_EQ(flow->chip.romFlag, 1u);
+  EXPECT_EQ(flow->DEV_RunCommand('W', path), 1);
+  EXPECT_EQ(Flash(0x3FBF), 0xAA) << "the OTP-simulation layout went in";
+}
+
+INSTANTIATE_TEST_SUITE_P(Registers, UnreadModeTest, ::testing::Values(kChipModeRegister, kExtendedModeRegister),
+                         [](const auto& info) { return info.param == kChipModeRegister ? "ChipMode" : "ExtendedMode"; });
+
 TEST_F(FlashFlowTest, NotInCacheModeAfterTheResetIsReportedAsResetFailure) {
   Prepare("tq7704");
   RecordingWindow window;

@@ -180,6 +180,15 @@ TEST_F(LinkFailureTest, AFailureAfterAFailedTransferIsTheLinkFailure) {
   EXPECT_NE(::testing::internal::GetCapturedStderr().find("SPI_SF_EraseChip at 0x0 failed with USB error 1167"),
             std::string::npos);
   EXPECT_EQ(LastStatus(), msg::kEraseFlashFail);
+
+  // After a PASS the next run's early failure is in no step yet, not in the passed run's last one.
+  PostFlowMessage(WM_FLOW_STEP, msg::kStepCheckEmpty);
+  PostFlowMessage(WM_FLOW_PASS, msg::kFirmwareUpdateSucceed);
+  NoteLinkFailure("ReadMem", 0xFE21, ResultFromError(kUsbErrorIo));
+  ::testing::internal::CaptureStderr();
+  PostFlowMessage(WM_FLOW_FAIL, msg::kLinkFail);
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("ReadMem at 0xFE21 failed with USB error 31 (stall or I/O error) in step \"start\""),
+            std::string::npos);
 }
 
 TEST_F(LinkFailureTest, WhatARetryOrALaterStepGotPastIsNoCause) {
