@@ -32,6 +32,24 @@ class FlashFlowTest : public FlowFixture {
     SetMainWindow(nullptr);
     FlowFixture::TearDown();
   }
+  // A 16 KB image with its area at 0 (the OTP-simulation layout on a blank
+  // chip), on a blank chip opened and bound to it as the command line does;
+  // its path, or empty when any of that failed.
+  std::string BindSmallImageOnABlankChip() {
+    mkimage::ImageSpec spec;
+    spec.size = 0x4000;
+    spec.configAt = 0;
+    std::string error;
+    const auto bytes = mkimage::MakeImage(spec, &error);
+    if (!bytes) return {};
+    chip = &AddChipWith({}, {});
+    SetWorkingMemorySize(0x4000);
+    const std::string path = WriteImageFile("small.rfw", *bytes);
+    OpenFirst();
+    if (BindCommandLineImage(path) != 1) return {};
+    flow = TheFlow();
+    return path;
+  }
   // A running chip of `ic` with its image, opened and bound to `path` as the command line does.
   std::string Prepare(const std::string& ic) {
     const auto family = ic == "tq7702" ? sim::IcFamily::kTq7702 : sim::IcFamily::kTq7704;
@@ -233,18 +251,8 @@ INSTANTIATE_TEST_SUITE_P(
 // The OTP-simulation layout of a 16 KB image is never tagged either: a failed
 // read-back spoils the header at 0 that the ROM would start it from.
 TEST_F(FlashFlowTest, SimulatedOtpLayoutWithAFailedReadBackNeverStarts) {
-  mkimage::ImageSpec spec;
-  spec.size = 0x4000;
-  spec.configAt = 0;
-  std::string error;
-  const auto bytes = mkimage::MakeImage(spec, &error);
-  ASSERT_TRUE(bytes.has_value()) << error;
-  chip = &AddChipWith({}, {});
-  SetWorkingMemorySize(0x4000);
-  const std::string path = WriteImageFile("small.rfw", *bytes);
-  OpenFirst();
-  ASSERT_EQ(BindCommandLineImage(path), 1);
-  flow = TheFlow();
+  const std::string path = BindSmallImageOnABlankChip();
+  ASSERT_FALSE(path.empty());
   ASSERT_EQ(flow->chip.romFlag, 1u);
   hookBus->hook = [](HookBus&, UsbHandle, const SetupPacket& s, std::span<std::uint8_t> d) -> std::optional<TransferResult> {
     if (IsCommandBlock(s) && d.size() >= 2 && d[0] == 0x02 && d[1] == 0xC2) return TransferResult{31, 0};
@@ -269,18 +277,8 @@ class UnreadModeTest : public FlashFlowTest, public ::testing::WithParamInterfac
 
 TEST_P(UnreadModeTest, StopsTheWriteAsALinkFailure) {
   const std::uint16_t failing = GetParam();
-  mkimage::ImageSpec spec;
-  spec.size = 0x4000;
-  spec.configAt = 0;
-  std::string error;
-  const auto bytes = mkimage::MakeImage(spec, &error);
-  ASSERT_TRUE(bytes.has_value()) << error;
-  chip = &AddChipWith({}, {});
-  SetWorkingMemorySize(0x4000);
-  const std::string path = WriteImageFile("small.rfw", *bytes);
-  OpenFirst();
-  ASSERT_EQ(BindCommandLineImage(path), 1);
-  flow = TheFlow();
+  const std::string path = BindSmallImageOnABlankChip();
+  ASSERT_FALSE(path.empty());
   RecordingWindow window;
   SetMainWindow(&window);
   hookBus->hook = [failing](HookBus&, UsbHandle, const SetupPacket& s,
