@@ -15,7 +15,7 @@
 #include "flow/chip_snapshot.h"
 #include "flow/command_line_binding.h"
 #include "flow/device_selection.h"
-#include "flow/eeprom_flow.h"
+#include "flow/memory_probe.h"
 #include "flow/flow_factory.h"
 #include "flow/status.h"
 #include "platform/prompt.h"
@@ -106,8 +106,8 @@ int CParseArg::LoadICTypeIni() {
       return 1;
     case 'Z':
     case 'E':
-      // No image names the memory type here; an EEPROM chip says it itself.
-      return AdoptProbedEepromType() ? 1 : 0;
+      // No image names the memory type here; the chip says which memory it has.
+      return AdoptProbedMemoryType() ? 1 : 0;
     case 'Y':
       SetCurrentMemoryType(MemoryType::Otp);
       return RecreateFlow(true) != nullptr ? 1 : 0;

@@ -31,8 +31,6 @@ namespace {
 
 constexpr std::uint32_t kEmptyCheckLength = 64;
 constexpr std::size_t kTagOffset = 1;
-constexpr std::uint8_t kAreaSignature = 0xA5;
-constexpr std::size_t kEepromBatchSize = 0x10000;
 
 // The tag byte goes to the chip only with the tag write.
 void HoldTagBack(std::span<std::uint8_t> image) {
@@ -205,42 +203,6 @@ int CEepromInfo16_USB::DEV_Update() {
   Finish(0, msg::kUpdateEepromSucceed);
   MP_RefreshVersionText();
   return 1;
-}
-
-// ---- memory type of a chip without an image ----
-
-namespace {
-std::optional<MemoryType> EepromHeaderType(const std::array<std::uint8_t, 2>& head) {
-  if (head[1] != kAreaSignature) return std::nullopt;
-  if (auto type = MemoryTypeOfTypeByte(head[0]); type == MemoryType::Eeprom8 || type == MemoryType::Eeprom16) {
-    return type;
-  }
-  return std::nullopt;
-}
-}  // namespace
-
-bool AdoptProbedEepromType() {
-  CDevFlow* flow = TheFlow();
-  if (flow == nullptr) return false;
-  if (flow->memoryType() != MemoryType::SpiFlash) return true;
-  std::array<std::uint8_t, 2> wide{}, narrow{};
-  const auto reads = [&](MemoryType memory, std::array<std::uint8_t, 2>& head) {
-    return EepromWidthOf(memory).read(flow->chip.device.handle, 0, head, flow->chip.device.transportFlags) != 0;
-  };
-  const bool wideRead = reads(MemoryType::Eeprom16, wide);
-  const bool narrowRead = reads(MemoryType::Eeprom8, narrow);
-  std::optional<MemoryType> type;
-  if (wideRead) type = EepromHeaderType(wide);
-  if (!type && narrowRead) type = EepromHeaderType(narrow);
-  // A blank chip: only a width that answers alone is taken.
-  if (!type && wideRead != narrowRead) type = wideRead ? MemoryType::Eeprom16 : MemoryType::Eeprom8;
-  if (!type) return true;
-  SetCurrentMemoryType(*type);
-  // The erase and the dump cover the code size: for an EEPROM at most the
-  // 64 KB that the batch mode gives every other command, not the 128 KB
-  // working memory of a flash chip.
-  SetWorkingMemorySize(std::min<std::size_t>(WorkingMemorySize(), kEepromBatchSize));
-  return RecreateFlow(true) != nullptr;
 }
 
 }  // namespace quillon

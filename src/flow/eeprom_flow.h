@@ -92,11 +92,4 @@ class CEepromInfo16_USB final : public CEepromInfo {
   int EE16_UpdateEx(std::span<std::uint8_t> image);
 };
 
-// Batch commands that carry no image ("-erase", "-dumpspi") cannot learn the
-// memory type from an image's area. This reads two bytes at address 0 with each
-// EEPROM width (read-only) and, when exactly one width answers or the bytes are
-// an EEPROM area header, re-creates the current flow for that width. Returns
-// false only when no flow object is left.
-bool AdoptProbedEepromType();
-
 }  // namespace quillon

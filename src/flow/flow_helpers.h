@@ -31,11 +31,16 @@ inline bool Allocate(std::vector<std::uint8_t>& buffer, std::size_t length) {
 }
 
 // After a probe refused at every attempt: the refusal is the chip's answer (it
-// has no such memory) only while the chip still answers a register read; else
-// the link failed and stays the pending cause.
-inline void AcceptRefusalIfChipAnswers(DeviceHandle handle, std::uint32_t flags) {
+// has no such memory) only when the chip still answers a register read and
+// `probe`, asked once more with the link back, refuses again; else the link
+// failed and stays the pending cause. True when that last ask answered.
+template <class Probe>
+bool ProbeOnceMoreIfChipAnswers(DeviceHandle handle, std::uint32_t flags, Probe&& probe) {
   std::array<std::uint8_t, 1> family{};
-  if (VxCam_ReadMem(handle, kChipModeRegister, family, flags) != 0) TakeLinkFailure();
+  if (VxCam_ReadMem(handle, kChipModeRegister, family, flags) == 0) return false;
+  const bool answered = probe();
+  TakeLinkFailure();
+  return answered;
 }
 
 }  // namespace quillon

@@ -17,11 +17,11 @@
 namespace quillon {
 
 int CNORFlashInfo_USB::HasNorFlash() {
-  std::array<std::uint8_t, 8> probe{};
-  if (Retried(kProbeAttempts, [&] { return VxCam_NorFlash_Read(chip.device.handle, 0, probe, chip.device.transportFlags); })) {
+  std::array<std::uint8_t, 8> head{};
+  const auto probe = [&] { return VxCam_NorFlash_Read(chip.device.handle, 0, head, chip.device.transportFlags) != 0; };
+  if (Retried(kProbeAttempts, probe) || ProbeOnceMoreIfChipAnswers(chip.device.handle, chip.device.transportFlags, probe)) {
     return 1;
   }
-  AcceptRefusalIfChipAnswers(chip.device.handle, chip.device.transportFlags);
   TraceFailure(Scope(), "No NOR Flash On Chip\n");
   PostFlowMessage(WM_FLOW_FAIL, msg::kFirmwareNotForDevice);
   return 0;

@@ -97,10 +97,10 @@ int CSPIFlashInfo_USB::CarryPreservedRecord() {
 
 int CSPIFlashInfo_USB::HasSpiFlash() {
   std::uint8_t status = 0;
-  if (Retried(kProbeAttempts, [&] { return VxCam_SPI_SF_ReadSr(chip.device.handle, status, chip.device.transportFlags); })) {
+  const auto probe = [&] { return VxCam_SPI_SF_ReadSr(chip.device.handle, status, chip.device.transportFlags) != 0; };
+  if (Retried(kProbeAttempts, probe) || ProbeOnceMoreIfChipAnswers(chip.device.handle, chip.device.transportFlags, probe)) {
     return 1;
   }
-  AcceptRefusalIfChipAnswers(chip.device.handle, chip.device.transportFlags);
   TraceFailure(kSpiScope, "No SPI Flash On Chip\n");
   PostFlowMessage(WM_FLOW_FAIL, msg::kFirmwareNotForDevice);
   return 0;
