@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "device/current_device.h"
+#include "device/link_failure.h"
 #include "device/string_descriptor.h"
 #include "platform/debug_channel.h"
 #include "platform/retry.h"
@@ -181,6 +182,7 @@ int VxCam_SignalArrival() {
 }
 
 int VxCam_DevQualify(DeviceHandle) {
+  const std::optional<LinkFailure> before = PendingLinkFailure();
   CExtUnit* unit = UnitOnly();
   if (unit != nullptr && unit->DevQualify()) return 1;
   // A chip that an earlier run left at another piece size answers once back at 8.
@@ -199,6 +201,8 @@ int VxCam_DevQualify(DeviceHandle) {
   if (transport->GetDevStatus(0, status) != kResultOk) return 0;
   if (!std::equal(kChipSignature.begin(), kChipSignature.end(), status.begin() + kStatusSignatureOffset)) return 0;
   current.unitSilent = true;
+  // The stalled unit was this chip's answer, not a failing link.
+  RestoreLinkFailure(before);
   return 1;
 }
 

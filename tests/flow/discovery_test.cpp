@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "data/settings.h"
+#include "device/link_failure.h"
 #include "flow/device_selection.h"
 #include "flow/front_end.h"
 #include "flow/status.h"
@@ -65,6 +66,21 @@ TEST_F(DiscoveryTest, VidPidOpenWithoutDevicesOrWithoutAcceptedOnes) {
   AddChipWith({.productId = 0x0099}, {});
   EXPECT_EQ(flow->DEV_OpenDeviceByVIDPID(), 0);
   EXPECT_EQ(LastStatus(), msg::kVidPidNotMatch);
+}
+
+// A chip without the extension unit stalls its qualify question; that is the
+// chip's answer, so no link failure is left to take the blame for a later
+// verdict (a VID/PID refusal reported as "USB Link Fail!").
+TEST_F(DiscoveryTest, OpeningLeavesNoLinkFailureOnAnyTransport) {
+  std::size_t chip = 0;
+  for (sim::Transport transport : {sim::Transport::kXu, sim::Transport::kVendor, sim::Transport::kBoth}) {
+    SCOPED_TRACE(static_cast<int>(transport));
+    AddChipWith({.transport = transport}, {});
+    ASSERT_EQ(flow->DEV_OpenDeviceByICIni(0), 1);
+    EXPECT_EQ(PendingLinkFailure().value_or(LinkFailure{}).operation, "");
+    flow->MP_CloseDevice();
+    ASSERT_TRUE(bus.PullChip(chip++));
+  }
 }
 
 // The second pass chooses only a device that passes the configured check.
