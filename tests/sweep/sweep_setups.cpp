@@ -172,6 +172,14 @@ std::vector<SetUp> AllSetUps() {
   vendor = {"eeprom8-old-vendor", Chip(IcFamily::kTq7704, Transport::kVendor, k8), oldEe8, 'W', ee8};
   vendor.commandLineOnly = true;
   setUps.push_back(vendor);
+  // An erase names no memory type: the chip's answers to the probe do, where
+  // a stall is both a missing memory's answer and a glitch.
+  vendor = {"erase-old-vendor", Chip(IcFamily::kTq7704, Transport::kVendor), old7704, 'E', {}};
+  vendor.commandLineOnly = true;
+  setUps.push_back(vendor);
+  vendor = {"eeprom8-erase-old-vendor", Chip(IcFamily::kTq7704, Transport::kVendor, k8), oldEe8, 'E', {}};
+  vendor.commandLineOnly = true;
+  setUps.push_back(vendor);
   // A station that writes each unit's serial number into the area.
   SetUp serial{"savesn-old-xu", Chip(IcFamily::kTq7704, Transport::kXu), old7704, 'W', v7704};
   serial.commandLineOnly = true;
