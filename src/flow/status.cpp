@@ -137,8 +137,9 @@ constexpr MessageEntry kOwnMessages[] = {
 
 constexpr std::array<std::uint32_t, 7> kFinalSuccessIds = {41751, 41755, 41851, 41854, 41910, 41913, 41931};
 
-constexpr std::uint32_t kVerdictIds[] = {41709, 41714, 41715, 41716, 41717, 41726, 41727, 41728,
-                                         41729, 41730, 41916, 41918, 41937};
+// 41531 too: an image is matched to its profile by the chip's mode registers.
+constexpr std::uint32_t kVerdictIds[] = {41531, 41709, 41714, 41715, 41716, 41717, 41726, 41727,
+                                         41728, 41729, 41730, 41916, 41918, 41937};
 
 std::atomic<std::uint32_t>& LastStatusValue() {
   static std::atomic<std::uint32_t> value{0};

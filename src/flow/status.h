@@ -86,7 +86,8 @@ struct MessageEntry {
 std::span<const MessageEntry> MessageTable();
 
 // The ids that judge the chip or the image from what was read from it (a
-// mismatch, not empty, the wrong chip, OTP locked or used up).
+// mismatch, not empty, the wrong chip, an image no profile of this chip
+// parses, OTP locked or used up).
 bool IsVerdictId(std::uint32_t id);
 
 // The seven ids that mark a finished run and reset the last status to 0.

@@ -191,6 +191,19 @@ TEST_F(LinkFailureTest, AFailureAfterAFailedTransferIsTheLinkFailure) {
             std::string::npos);
 }
 
+// A verdict blames the chip or the image, so a pending link failure replaces
+// it; an operation's own failure id stays, with the link named beside it.
+TEST(VerdictIds, JudgeTheChipOrTheImageNotAnOperation) {
+  for (std::uint32_t id : {msg::kParseFwFileFail, msg::kCompareDataFail, msg::kVidPidNotMatch,
+                           msg::kFirmwareNotForDevice}) {
+    EXPECT_TRUE(IsVerdictId(id)) << id;
+  }
+  for (std::uint32_t id : {msg::kDetectDeviceFail, msg::kResetDeviceFail, msg::kEraseFlashFail,
+                           msg::kDisableWriteProtectFail, msg::kLinkFail}) {
+    EXPECT_FALSE(IsVerdictId(id)) << id;
+  }
+}
+
 TEST_F(LinkFailureTest, WhatARetryOrALaterStepGotPastIsNoCause) {
   struct Case {
     const char* name;
