@@ -109,6 +109,18 @@ class RecordingWindow final : public FlowWindow {
 
 inline bool IsCommandBlock(const SetupPacket& s) { return s.bmRequestType == 0x21 && s.wValue == 0x0A00; }
 
+// The operation a transfer starts: an extension-unit command block by its
+// class and opcode ("00cd"), a vendor request as "vr" and its number ("vr25").
+inline std::string OperationOf(const SetupPacket& s, std::span<const std::uint8_t> d) {
+  char name[8] = "";
+  if (IsCommandBlock(s) && d.size() >= 2) {
+    std::snprintf(name, sizeof name, "%02x%02x", d[0], d[1]);
+  } else if ((s.bmRequestType & 0x60) == 0x40) {
+    std::snprintf(name, sizeof name, "vr%02x", s.bRequest);
+  }
+  return name;
+}
+
 // Lets the first `reads` SPI read commands through as they are; after them the
 // data pieces come back with bit 0 of their first byte flipped (a read-back
 // that passes but differs), or, with `fail`, the read commands are refused.

@@ -16,18 +16,7 @@ namespace {
 using testing::FlowFixture;
 using testing::IsCommandBlock;
 using testing::OpText;
-
-// The operation a transfer starts: an extension-unit command block by its
-// class and opcode ("00cd"), a vendor request as "vr" and its number ("vr25").
-std::string OperationOf(const SetupPacket& s, std::span<const std::uint8_t> d) {
-  char name[8] = "";
-  if (IsCommandBlock(s) && d.size() >= 2) {
-    std::snprintf(name, sizeof name, "%02x%02x", d[0], d[1]);
-  } else if ((s.bmRequestType & 0x60) == 0x40) {
-    std::snprintf(name, sizeof name, "vr%02x", s.bRequest);
-  }
-  return name;
-}
+using testing::OperationOf;
 
 struct LostTransfer {
   const char* name;

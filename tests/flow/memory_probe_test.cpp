@@ -14,8 +14,8 @@ namespace quillon {
 namespace {
 
 using testing::FlowFixture;
-using testing::IsCommandBlock;
 using testing::OpText;
+using testing::OperationOf;
 
 using Head = std::optional<std::array<std::uint8_t, 2>>;
 
@@ -47,18 +47,6 @@ TEST(MemoryNamedBy, OnlyAnAnswerDecides) {
   for (const Case& c : cases) {
     EXPECT_EQ(MemoryNamedBy(c.answers), c.named) << c.name;
   }
-}
-
-// The operation a transfer starts: an extension-unit command block by its
-// class and opcode ("02cb"), a vendor request as "vr" and its number ("vr35").
-std::string OperationOf(const SetupPacket& s, std::span<const std::uint8_t> d) {
-  char name[8] = "";
-  if (IsCommandBlock(s) && d.size() >= 2) {
-    std::snprintf(name, sizeof name, "%02x%02x", d[0], d[1]);
-  } else if ((s.bmRequestType & 0x60) == 0x40) {
-    std::snprintf(name, sizeof name, "vr%02x", s.bRequest);
-  }
-  return name;
 }
 
 std::string OperationName(sim::Op op, sim::Transport transport) {
