@@ -41,6 +41,13 @@ bool CParseArg::OpenTargetChip(CDevFlow& flow) {
     return false;
   }
   if (deviceIndexGiven) return OpenNamedDevice(flow, deviceIndex) != 0;
+  if (const auto present = PresentChips()) {
+    if (const std::string refusal = SeveralAcceptedRefusal(*present); !refusal.empty()) {
+      std::fprintf(stderr, "%s\n", refusal.c_str());
+      SetLastStatus(msg::kSeveralUnits);
+      return false;
+    }
+  }
   bool opened = false;
   if (Setting(key::kCheckVidPidIni, 0) != 0) {
     openingByRule_ = true;
@@ -49,12 +56,7 @@ bool CParseArg::OpenTargetChip(CDevFlow& flow) {
   } else {
     for (int index = 0; index < 3 && !opened; ++index) opened = flow.DEV_OpenDeviceByICIni(index) != 0;
   }
-  if (!opened) return false;
-  if (const auto present = PresentChips()) {
-    const std::string note = OtherChipsNote(*present, OpenedLocation());
-    if (!note.empty()) std::fprintf(stderr, "%s\n", note.c_str());
-  }
-  return true;
+  return opened;
 }
 
 }  // namespace quillon

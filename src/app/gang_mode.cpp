@@ -240,7 +240,7 @@ std::string GangTable(const std::vector<GangRow>& rows) {
 }
 
 int RunGang(const std::vector<std::string>& args) {
-  if (LoadSettings(ProgramDir().string()) == SettingsLoad::kFileUnreadable) return 1;
+  if (LoadSettings(ProgramDir().string()) == SettingsLoad::kFileUnusable) return 1;
   if (!PrepareGangRecords().empty()) return 1;
   if (!LibraryStartup()) {
     std::fprintf(stderr, "quillon: the USB library did not start\n");

@@ -66,7 +66,7 @@ int ReadAndPrint(const HistoryOptions& options, bool report) {
 
 int FlushResults() {
   // The setting may name the database; its unknown keys were named by the runs.
-  if (LoadSettings(ProgramDir().string(), false) == SettingsLoad::kFileUnreadable) return 1;
+  if (LoadSettings(ProgramDir().string(), false) == SettingsLoad::kFileUnusable) return 1;
   const std::string database = ResultDatabase();
   if (database.empty()) {
     std::fprintf(stderr, "quillon: no result database is configured (setting \"%s\" or %s)\n",

@@ -68,7 +68,7 @@ bool CQuillonApp::InitInstance(const std::vector<std::string>& args) {
   // A gang worker's settings are the gang's, which named their unknown keys once.
   const char* gangLocation = std::getenv(kGangLocationEnv);
   const bool worker = gangLocation != nullptr && *gangLocation != '\0';
-  if (LoadSettings(programDir.string(), !worker) == SettingsLoad::kFileUnreadable) {
+  if (LoadSettings(programDir.string(), !worker) == SettingsLoad::kFileUnusable) {
     SetLastStatus(msg::kNotSupport);
     return false;
   }

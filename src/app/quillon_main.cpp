@@ -39,7 +39,7 @@ int ListConnectedChips(bool json) {
     return 1;
   }
   // "accepted" is what the batch mode would take, which the settings decide.
-  if (LoadSettings(ProgramDir().string()) == SettingsLoad::kFileUnreadable) return 1;
+  if (LoadSettings(ProgramDir().string()) == SettingsLoad::kFileUnusable) return 1;
   if (!LibraryStartup()) {
     std::fprintf(stderr, "quillon: cannot list chips: the USB library did not start\n");
     return 1;
@@ -88,7 +88,7 @@ void HandOverToWindowProgram(const std::vector<std::string>& args) {
 // The window is a station panel with the setting "Gang", or when the bus
 // holds more than one accepted chip.
 bool StationPanelWanted() {
-  if (LoadSettings(ProgramDir().string(), false) == SettingsLoad::kFileUnreadable) return false;
+  if (LoadSettings(ProgramDir().string(), false) == SettingsLoad::kFileUnusable) return false;
   return Setting(key::kGang, 0) != 0 || ListChipsAfresh().size() > 1;
 }
 

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <optional>
 
+#include "data/setting_rules.h"
 #include "platform/files.h"
 #include "platform/resources.h"
 
@@ -107,30 +108,40 @@ SettingsLoad LoadSettings(const std::string& programDir, bool nameUnknownKeys) {
   }
   if (!named.empty()) {
     const char* file = named.c_str();
-    if (auto bytes = ReadWholeFile(file)) {
-      std::string read(bytes->begin(), bytes->end());
-      if (LooksLikeSettings(read)) {
-        text.emplace(std::move(read));
-        outcome = SettingsLoad::kFile;
-      } else {
-        std::fprintf(stderr, "quillon: ignored the settings file %s: it holds no [%s] section; using the built-in settings\n",
-                     file, kConfigSection);
-        outcome = SettingsLoad::kFileIgnored;
-      }
-    } else {
+    auto bytes = ReadWholeFile(file);
+    if (!bytes) {
       // A station that names its settings must not run on others by mistake.
       std::fprintf(stderr, "quillon: cannot read the settings file %s (missing, unreadable or not a regular file)\n", file);
       TheSettings().LoadFromText("");
-      return SettingsLoad::kFileUnreadable;
+      return SettingsLoad::kFileUnusable;
     }
+    const std::string read(WithoutByteOrderMark(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size())));
+    if (!LooksLikeSettings(read)) {
+      // Nor on the built-in text, which would run without its records and its image.
+      std::fprintf(stderr, "quillon: cannot use the settings file %s: it holds no [%s] section\n", file, kConfigSection);
+      TheSettings().LoadFromText("");
+      return SettingsLoad::kFileUnusable;
+    }
+    text.emplace(read);
+    outcome = SettingsLoad::kFile;
   }
   if (!text) {
     auto builtin = FindTextResource(kSettingsResource);
     text.emplace(builtin ? *builtin : std::string_view());
   }
   TheSettings().LoadFromText(std::move(*text));
-  if (nameUnknownKeys) {
-    ReportUnknownKeys(TheSettings().Document(), outcome == SettingsLoad::kFile ? named : "built-in settings");
+  const std::string source = outcome == SettingsLoad::kFile ? named : "built-in settings";
+  if (nameUnknownKeys) ReportUnknownKeys(TheSettings().Document(), source);
+  bool refused = false;
+  for (const SettingProblem& problem : SettingProblems(TheSettings().Document())) {
+    if (nameUnknownKeys || problem.refusesRun) {
+      std::fprintf(stderr, "quillon: %s\n", SettingProblemLine(source, problem).c_str());
+    }
+    refused = refused || problem.refusesRun;
+  }
+  if (refused) {
+    TheSettings().LoadFromText("");
+    return SettingsLoad::kFileUnusable;
   }
   return outcome;
 }

@@ -93,12 +93,14 @@ CConfigIni& TheSettings();
 // Start-up: makes an existing read-only "config.ini" in `programDir` writable
 // (it is never read) and builds the settings from the file that
 // QUILLON_SETTINGS names, else from "quillon.conf" in the configuration
-// directory when it exists, else from the built-in text. A named file that cannot be read
-// leaves the settings empty (the caller ends the process); one that holds no
-// settings text is ignored with a line on stderr (the built-in text is used).
-// With `nameUnknownKeys`, each unknown key of the settings section is named
-// on stderr (a process started by another that already named them passes false).
-enum class SettingsLoad { kBuiltIn, kFile, kFileIgnored, kFileUnreadable };
+// directory when it exists, else from the built-in text. A named file that
+// cannot be read, holds no settings text, or gives a key that guards the run
+// (records, the image, the chip check) a value it cannot mean leaves the
+// settings empty, with a line on stderr: the caller ends the process. A UTF-8
+// byte-order mark is skipped. With `nameUnknownKeys`, each unknown key and
+// each value taken otherwise than written is named on stderr (a process
+// started by another that already named them passes false).
+enum class SettingsLoad { kBuiltIn, kFile, kFileUnusable };
 SettingsLoad LoadSettings(const std::string& programDir, bool nameUnknownKeys = true);
 
 std::uint32_t GetSettingInt(int def, std::string_view section, std::string_view key);

@@ -17,19 +17,18 @@ LocationPick PickByLocation(std::span<const PresentChip> chips, std::string_view
   return {std::nullopt, "no chip at location " + std::string(location) + " (quillon --list shows the locations)", false};
 }
 
-std::string OtherChipsNote(std::span<const PresentChip> chips, std::string_view takenLocation) {
-  const PresentChip* taken = nullptr;
-  std::string others;
+std::string SeveralAcceptedRefusal(std::span<const PresentChip> chips) {
+  std::string listed;
+  int accepted = 0;
   for (const PresentChip& chip : chips) {
-    if (chip.location == takenLocation) {
-      taken = &chip;
-    } else if (chip.whyNot.empty()) {
-      others += (others.empty() ? "" : ", ") + chip.location + " " + chip.identity;
-    }
+    if (!chip.whyNot.empty()) continue;
+    ++accepted;
+    listed += (listed.empty() ? "" : ", ") + chip.location + " " + chip.identity;
+    if (chip.index >= 0) listed += " (-d " + std::to_string(chip.index) + ")";
   }
-  if (taken == nullptr || others.empty()) return "";
-  return "quillon: several chips are accepted; took " + taken->location + " " + taken->identity +
-         "; also present: " + others + " (pick one with --location LOC)";
+  if (accepted < 2) return "";
+  return "quillon: " + std::to_string(accepted) + " accepted chips are present: " + listed +
+         "; nothing was written: pick one with --location LOC or -d N (quillon --list shows every chip)";
 }
 
 }  // namespace quillon

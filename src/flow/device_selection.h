@@ -87,10 +87,11 @@ struct LocationPick {
 };
 LocationPick PickByLocation(std::span<const PresentChip> chips, std::string_view location);
 
-// A run without a selector keeps its usual choice; when other accepted chips
-// are present, this line names the chip taken and the others (without a line
-// end); empty when the chip taken is the only accepted one.
-std::string OtherChipsNote(std::span<const PresentChip> chips, std::string_view takenLocation);
+// A run without a selector takes a chip by the settings' rule only when it is
+// the one accepted chip present: of several, the rule would pick one of its
+// own choosing. The refusal lists the accepted chips and how to pick one
+// (without a line end); empty when at most one chip is accepted.
+std::string SeveralAcceptedRefusal(std::span<const PresentChip> chips);
 
 // The command line's "-d N": opens exactly the device at enumeration index
 // `index`; with "CheckVIDPID_INI" set it must also pass the accepted list and

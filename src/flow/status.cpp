@@ -132,6 +132,7 @@ constexpr MessageEntry kMessages[] = {
 };
 
 constexpr MessageEntry kOwnMessages[] = {
+    {msg::kSeveralUnits, "Several Units: Pick One!"},
     {msg::kRunCancelled, "Run Cancelled!"},
 };
 

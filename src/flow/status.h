@@ -73,6 +73,8 @@ namespace msg {
 // The operator stopped the run (closed the window, or clicked Start during
 // it): recorded as such, never as a fault of the device.
 inline constexpr std::uint32_t kRunCancelled = 41599;
+// Several accepted units and no selector: the run does not pick one itself.
+inline constexpr std::uint32_t kSeveralUnits = 41597;
 }  // namespace msg
 
 // The text of a message id (the catalogue or our own), or nothing for any other id.

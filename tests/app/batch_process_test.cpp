@@ -205,19 +205,26 @@ TEST_F(BatchProcessTest, LocationNamesExactlyOneChip) {
   EXPECT_EQ(Show(), before);
 }
 
-// Without a selector the usual chip is taken, and stderr names it and the others.
-TEST_F(BatchProcessTest, SeveralAcceptedChipsAreNamed) {
+// Without a selector a run takes the one accepted chip; of several it writes
+// none and lists them, since the rule would pick one of its own choosing.
+TEST_F(BatchProcessTest, SeveralAcceptedChipsAreListedAndNoneIsWritten) {
   NewChip({"--chips", "2"});
+  const std::string before = Show();
   ProcessResult run = Quillon({"-f", "-write", image});
-  EXPECT_EQ(run.exitCode, 0) << run.err;
-  EXPECT_NE(run.err.find("quillon: several chips are accepted; took 1-1 VID_3A7C&PID_0011&REV_0001; also present: "
-                         "1-2 VID_3A7C&PID_0011&REV_0001 (pick one with --location LOC)\n"),
+  EXPECT_EQ(run.exitCode, 1) << run.err;
+  EXPECT_NE(run.err.find("quillon: 2 accepted chips are present: 1-1 VID_3A7C&PID_0011&REV_0001 (-d 0), "
+                         "1-2 VID_3A7C&PID_0011&REV_0001 (-d 1); nothing was written: pick one with --location LOC "
+                         "or -d N (quillon --list shows every chip)\n"),
             std::string::npos)
       << run.err;
+  EXPECT_EQ(ResultTxt(), "fail");
+  EXPECT_EQ(Show(), before);
+  run = Quillon({"-f", "-write", image, "--location", "1-2"});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
   NewChip();
   run = Quillon({"-f", "-write", image});
   EXPECT_EQ(run.exitCode, 0) << run.err;
-  EXPECT_EQ(run.err.find("several chips"), std::string::npos) << run.err;
+  EXPECT_EQ(run.err.find("accepted chips are present"), std::string::npos) << run.err;
 }
 
 struct Ending {

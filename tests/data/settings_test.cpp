@@ -1,4 +1,5 @@
 #include "data/settings.h"
+#include "data/setting_rules.h"
 
 #include <gtest/gtest.h>
 
@@ -50,20 +51,48 @@ TEST_F(SettingsTest, UnreadableSettingsFileLeavesNoSettings) {
   std::filesystem::create_directory(dir.path() / "folder.ini");
   for (const auto& path : {dir.path() / "missing.ini", dir.path() / "folder.ini"}) {
     testing::ScopedEnv settings("QUILLON_SETTINGS", path.string());
-    EXPECT_EQ(LoadSettings(dir.path().string()), SettingsLoad::kFileUnreadable) << path;
+    EXPECT_EQ(LoadSettings(dir.path().string()), SettingsLoad::kFileUnusable) << path;
     EXPECT_EQ(Setting(key::kCheckVidPidIni, 0), 0u);
   }
 }
 
-TEST_F(SettingsTest, FileWithoutSettingsTextIsIgnoredForTheBuiltInText) {
+// A file that is there but is no settings text must not let the station run
+// on the built-in text, without its records and its image.
+TEST_F(SettingsTest, FileWithoutSettingsTextRefusesTheRun) {
   const std::string cases[] = {std::string("\x7f\x00\x13[Quillon Config]\nWait Time=1", 28),
                                "just some notes\nWait Time=1\n", ""};
   for (const std::string& content : cases) {
     auto file = dir.Write("station.ini", content);
     testing::ScopedEnv settings("QUILLON_SETTINGS", file.string());
-    EXPECT_EQ(LoadSettings(dir.path().string()), SettingsLoad::kFileIgnored);
-    EXPECT_EQ(Setting(key::kCheckVidPidIni, 0), 1u);
-    EXPECT_EQ(Setting(key::kWaitTime, 5000), 5000u);
+    EXPECT_EQ(LoadSettings(dir.path().string()), SettingsLoad::kFileUnusable);
+    EXPECT_EQ(Setting(key::kCheckVidPidIni, 0), 0u);
+  }
+}
+
+// Editors on other desktops start a file with a byte-order mark and end lines with CR LF.
+TEST_F(SettingsTest, ByteOrderMarkAndCrLfAreRead) {
+  auto file = dir.Write("station.ini", "\xEF\xBB\xBF[Quillon Config]\r\nStationName=L3\r\nSaveResultToFile=1\r\n");
+  testing::ScopedEnv settings("QUILLON_SETTINGS", file.string());
+  EXPECT_EQ(LoadSettings(dir.path().string()), SettingsLoad::kFile);
+  EXPECT_EQ(Setting(key::kSaveResultToFile, 0), 1u);
+  EXPECT_EQ(GetSettingString("", kConfigSection, key::kStationName), "L3");
+}
+
+// A value a key that guards the run cannot mean refuses the run; other keys run on.
+TEST_F(SettingsTest, BadValueOfAGuardingKeyRefusesTheRun) {
+  const struct {
+    const char* text;
+    SettingsLoad outcome;
+  } cases[] = {
+      {"[Quillon Config]\nSaveResultToFile=yes\n", SettingsLoad::kFileUnusable},
+      {"[Quillon Config]\nGang=maybe\n", SettingsLoad::kFileUnusable},
+      {"SaveSN=1\n[Quillon Config]\n", SettingsLoad::kFileUnusable},
+      {"[Quillon Config]\nWait Time=abc\nDebug Log=1x\nEraseTimeOut=999999\n", SettingsLoad::kFile},
+  };
+  for (const auto& c : cases) {
+    auto file = dir.Write("station.ini", c.text);
+    testing::ScopedEnv settings("QUILLON_SETTINGS", file.string());
+    EXPECT_EQ(LoadSettings(dir.path().string(), false), c.outcome) << c.text;
   }
 }
 
@@ -118,6 +147,48 @@ TEST(UnknownSettingKeysTest, NamesTyposWithTheirLineAndNearestKey) {
   CIniFile clean;
   clean.LoadText("[quillon config]\nresultjson=a.json\nCHECKVIDPID_INI=1\n");
   EXPECT_TRUE(UnknownSettingKeys(clean).empty());
+}
+
+}  // namespace
+}  // namespace quillon
+
+namespace quillon {
+namespace {
+
+// Each value read otherwise than written: its line, key, value, what is taken
+// and whether the run is refused.
+TEST(SettingProblemsTest, NamesEveryValueTakenOtherwiseThanWritten) {
+  CIniFile document;
+  document.LoadText(
+      "LogType=1\r\n"
+      "[Quillon Config]\r\n"
+      "SaveResultToFile=yes\r\n"
+      "Wait Time=abc\r\n"
+      "Debug Log=1x\r\n"
+      "EraseTimeOut=999999\r\n"
+      "Gang=maybe\r\n"
+      "CheckVIDPID_INI=3\r\n"
+      "SaveSN= 0x1 \r\n"
+      "AutoRun=2\r\n"
+      "Wait Time =-1\r\n"
+      "ResultJson=runs.jsonl\r\n"
+      "EraseCommandTime=-5\r\n");
+  const std::vector<SettingProblem> expected = {
+      {1, "LogType", "1", "", "stands above the [Quillon Config] header", false},
+      {3, "SaveResultToFile", "yes", "0", "is not a number", true},
+      {4, "Wait Time", "abc", "0", "is not a number", false},
+      {5, "Debug Log", "1x", "1", "is not a number", false},
+      {6, "EraseTimeOut", "999999", "120000", "is outside 1000..120000 ms", false},
+      {7, "Gang", "maybe", "0", "is not a number", true},
+      {8, "CheckVIDPID_INI", "3", "3", "is not one of 0 to 2", true},
+      {13, "EraseCommandTime", "-5", "0", "is outside 0..60000 ms", false},
+  };
+  EXPECT_EQ(SettingProblems(document), expected);
+  EXPECT_EQ(SettingProblemLine("/etc/quillon/quillon.conf", expected[1]),
+            "/etc/quillon/quillon.conf:3: key \"SaveResultToFile\": value \"yes\" is not a number; taken as 0; "
+            "the run is refused");
+  EXPECT_EQ(SettingProblemLine("s.conf", expected[0]),
+            "s.conf:1: key \"LogType\": value \"1\" stands above the [Quillon Config] header; it is never read");
 }
 
 }  // namespace

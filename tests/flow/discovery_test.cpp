@@ -268,13 +268,14 @@ TEST(DeviceChoiceTest, PickByLocation) {
   }
 }
 
-TEST(DeviceChoiceTest, NoteNamesTheChipTakenAndTheOtherAcceptedOnes) {
-  EXPECT_EQ(OtherChipsNote(kBus, "1-1"),
-            "quillon: several chips are accepted; took 1-1 VID_3A7C&PID_0011&REV_0001; also present: "
-            "1-3 VID_3A7C&PID_0022&REV_0001 (pick one with --location LOC)");
-  const PresentChip alone[] = {kBus[0], kBus[1]};
-  EXPECT_EQ(OtherChipsNote(alone, "1-1"), "") << "a chip that is not accepted is no alternative";
-  EXPECT_EQ(OtherChipsNote(kBus, "9-9"), "") << "nothing was taken from this bus";
+TEST(DeviceChoiceTest, SeveralAcceptedChipsAreListedInsteadOfPickedByTheRule) {
+  EXPECT_EQ(SeveralAcceptedRefusal(kBus),
+            "quillon: 2 accepted chips are present: 1-1 VID_3A7C&PID_0011&REV_0001 (-d 0), "
+            "1-3 VID_3A7C&PID_0022&REV_0001 (-d 2); nothing was written: pick one with --location LOC or -d N "
+            "(quillon --list shows every chip)");
+  const PresentChip alone[] = {kBus[0], kBus[1], kBus[3]};
+  EXPECT_EQ(SeveralAcceptedRefusal(alone), "") << "chips that are not accepted are no alternative";
+  EXPECT_EQ(SeveralAcceptedRefusal({}), "");
 }
 
 TEST_F(DiscoveryTest, NamedDeviceIsThatDeviceOrNone) {

@@ -76,7 +76,7 @@ class PanelTest : public ::testing::Test {
 
   // Runs the panel's window; `tick` is called every 10 ms until the window ends.
   void Run(const std::function<void(QtPanelView&, StationPanel&)>& tick) {
-    ASSERT_NE(LoadSettings(home.path().string(), false), SettingsLoad::kFileUnreadable);
+    ASSERT_NE(LoadSettings(home.path().string(), false), SettingsLoad::kFileUnusable);
     int argc = 1;
     char name[] = "ui_panel_tests";
     char* argv[] = {name, nullptr};
