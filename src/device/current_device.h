@@ -17,6 +17,8 @@ struct CurrentDevice {
   // The open found the extension unit silent and qualified the chip through
   // its vendor requests: calls that ask for the unit go there instead.
   bool unitSilent = false;
+  // Why the last VxCam_OpenDeviceByIndex did not open its device (kResultOk when it did).
+  std::uint32_t lastOpenFailure = 0;
 
   // A fresh handle for a device just opened (never 0).
   std::uint32_t NewHandle() {

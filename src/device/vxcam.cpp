@@ -106,18 +106,24 @@ DeviceHandle VxCam_OpenDeviceByIndex(int index) {
   // A stall on the one question per transport leaves a chip of ours looking
   // like no chip at all: the whole opening is asked again.
   const std::string& instance = entries[static_cast<std::size_t>(index)].instance;
+  std::uint32_t failure = kResultOk;
   const bool opened = TryAttempts(LinkStepOf(LinkStep::kChipOpen).attempts, NeverStopped, [&] {
-    if (OpenDeviceObject(instance, current.object) != kResultOk) {
+    if (const std::uint32_t result = OpenDeviceObject(instance, current.object); result != kResultOk) {
+      // The platform's open gives a bare USB error, the rest a device result.
+      failure = result <= 0xFFFFu ? ResultFromError(result) : result;
       current.Drop();
       return false;
     }
     current.handle = current.NewHandle();
     if (VxCam_DevQualify(current.handle) == 0) {
+      // It did not answer the question every chip of ours answers.
+      failure = ResultFromError(kUsbErrorIo);
       current.Drop();
       return false;
     }
     return true;
   });
+  current.lastOpenFailure = opened ? kResultOk : failure;
   return opened ? current.handle : 0;
 }
 
@@ -125,6 +131,8 @@ int VxCam_CloseDevice() {
   TheCurrentDevice().Drop();
   return 1;
 }
+
+std::uint32_t VxCam_LastOpenFailure() { return TheCurrentDevice().lastOpenFailure; }
 
 DeviceHandle VxCam_GetDevInst() {
   CurrentDevice& current = TheCurrentDevice();

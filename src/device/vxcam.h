@@ -38,6 +38,9 @@ int VxCam_GetDeviceCount();
 // The handle of the device now current (opening the index-th audio device
 // when none is), 0 when it cannot be opened or does not answer the signature.
 DeviceHandle VxCam_OpenDeviceByIndex(int index);
+// Why the last VxCam_OpenDeviceByIndex returned 0: its device result (the
+// open's USB error, or kResultFail for a device that did not answer as a chip).
+std::uint32_t VxCam_LastOpenFailure();
 int VxCam_CloseDevice();
 DeviceHandle VxCam_GetDevInst();
 // The current device object (null when none), for the reset sequence's callers and tests.

@@ -18,6 +18,8 @@
 #include "platform/files.h"
 #include "platform/prompt.h"
 #include "device/cam_dev.h"
+#include "device/link_failure.h"
+#include "device/vxcam.h"
 #include "proxy/device_record.h"
 
 namespace quillon {
@@ -77,13 +79,22 @@ enum class WalkStep {
 // The one walk over the devices that open, from enumeration index `first`:
 // `read` fills the value with what the operation reads (in its own order on
 // the wire), `visit` decides. True when a visit stopped the walk.
+// A device that did not open is skipped; `unopened`, when given, collects it
+// with the reason.
+struct UnopenedDevice {
+  int index = 0;
+  std::uint32_t result = 0;
+};
 template <class Read, class Visit>
-bool WalkOpenedDevices(CDevFlow& flow, int first, Read read, Visit visit) {
+bool WalkOpenedDevices(CDevFlow& flow, int first, Read read, Visit visit, std::vector<UnopenedDevice>* unopened = nullptr) {
   const int count = VxCam_GetDeviceCount();
   int ordinal = 0;
   int listIndex = -1;
   for (int index = first; index < count; ++index) {
-    if (flow.MP_OpenDevice(index) == 0) continue;
+    if (flow.MP_OpenDevice(index) == 0) {
+      if (unopened != nullptr) unopened->push_back({index, VxCam_LastOpenFailure()});
+      continue;
+    }
     SeenDevice seen;
     seen.index = index;
     seen.ordinal = ordinal;
@@ -232,6 +243,20 @@ int CDevFlow::DEV_OpenDeviceByICIni(int index) {
   return 1;
 }
 
+namespace {
+// A device whose bus identity the accepted list takes but that did not open
+// (pulled as it was opened, or silent) is a unit the link lost, not a unit of
+// the wrong kind: the run then fails as the link failure it is.
+void NoteUnopenedAcceptedDevice(const std::vector<ListEntry>& listed, const std::vector<UnopenedDevice>& unopened) {
+  for (const UnopenedDevice& device : unopened) {
+    const auto at = static_cast<std::size_t>(device.index);
+    if (at >= listed.size() || !IsInBuiltInVidPidList(listed[at].name)) continue;
+    NoteLinkFailure("open the chip at " + listed[at].location, static_cast<std::uint32_t>(device.index), device.result);
+    return;
+  }
+}
+}  // namespace
+
 int CDevFlow::DEV_OpenDeviceByVIDPID() {
   if (chip.device.handle != 0) return 1;
   const std::uint32_t lockPort = Setting(key::kLockPort, 0);
@@ -245,6 +270,10 @@ int CDevFlow::DEV_OpenDeviceByVIDPID() {
     SetLastStatus(0);
     return 0;
   }
+  // The bus as the walk finds it: a unit pulled during its open is gone from a later listing.
+  std::vector<ListEntry> listed;
+  VxCam_ListDevice(listed, DeviceKind::kAudio);
+  std::vector<UnopenedDevice> unopened;
   const bool taken = WalkOpenedDevices(
       *this, 0,
       [&](SeenDevice& seen) {
@@ -263,7 +292,8 @@ int CDevFlow::DEV_OpenDeviceByVIDPID() {
           DebugPrint("Set Value\n");
         }
         return WalkStep::Stop;
-      });
+      },
+      &unopened);
   if (taken) {
     ReadChipMode();
     RefreshProfileHeader();
@@ -271,6 +301,7 @@ int CDevFlow::DEV_OpenDeviceByVIDPID() {
     SetLastStatus(0);
     return 1;
   }
+  NoteUnopenedAcceptedDevice(listed, unopened);
   PostFlowMessage(WM_FLOW_FAIL, msg::kVidPidNotMatch);
   TraceFailure(kVidPidScope, "Check VID/PID Mismatch!\n");
   return 0;

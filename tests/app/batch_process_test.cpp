@@ -227,6 +227,26 @@ TEST_F(BatchProcessTest, SeveralAcceptedChipsAreListedAndNoneIsWritten) {
   EXPECT_EQ(run.err.find("accepted chips are present"), std::string::npos) << run.err;
 }
 
+// A unit of an accepted kind that is pulled or silent as it is opened is lost
+// to the link, not a unit of the wrong kind.
+TEST_F(BatchProcessTest, AUnitLostAsItIsOpenedIsALinkFailure) {
+  const std::vector<std::string> faults[] = {{"unplug", "1"}, {"stall-transfer", "1", "100000"}};
+  for (const auto& fault : faults) {
+    SCOPED_TRACE(fault[0]);
+    NewChip();
+    std::vector<std::string> args{"fault", state};
+    args.insert(args.end(), fault.begin(), fault.end());
+    ASSERT_EQ(Sim(args).exitCode, 0);
+    ProcessResult run = Quillon({"-f", "-write", image}, "CheckVIDPID_INI=1\r\n");
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("quillon: link failure: open the chip at 1-1 at 0x0 failed with USB error"), std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("status 41533 \"USB Link Fail!\""), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("41714"), std::string::npos) << run.err;
+    EXPECT_EQ(ResultTxt(), "fail");
+  }
+}
+
 struct Ending {
   const char* name;
   std::vector<std::string> args;

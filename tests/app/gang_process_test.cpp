@@ -221,7 +221,7 @@ TEST_F(GangProcessTest, SingleChipRunWaitsForTheGangAndThenRuns) {
   for (int chip : {0, 1}) Fault(chip, {"slow-erase", "1500"});
   auto gang = Background({"-f", "-write", image, "--all"}, "gang");
   ASSERT_TRUE(WaitUntilWritten({"1-1", "2-1"}));
-  ProcessResult single = Quillon({"-f", "-verify", image});
+  ProcessResult single = Quillon({"-f", "-verify", image, "--location", "1-1"});
   ProcessResult gangResult = gang->Wait();
   EXPECT_EQ(gangResult.exitCode, 0) << gangResult.out << gangResult.err;
   EXPECT_EQ(single.exitCode, 0) << single.out << single.err;
