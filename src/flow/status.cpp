@@ -132,6 +132,7 @@ constexpr MessageEntry kMessages[] = {
 };
 
 constexpr MessageEntry kOwnMessages[] = {
+    {msg::kRecordCopyPending, "Preserved Record Copy Pending: Restore It Or Set It Aside!"},
     {msg::kRunCancelled, "Run Cancelled!"},
 };
 

@@ -73,6 +73,9 @@ namespace msg {
 // The operator stopped the run (closed the window, or clicked Start during
 // it): recorded as such, never as a fault of the device.
 inline constexpr std::uint32_t kRunCancelled = 41599;
+// A unit without a preserved record was refused while a copy taken from a
+// cut run waits: the operator restores the copy to its unit or sets it aside.
+inline constexpr std::uint32_t kRecordCopyPending = 41598;
 }  // namespace msg
 
 // The text of a message id (the catalogue or our own), or nothing for any other id.
