@@ -9,6 +9,7 @@
 #include "data/image_checks.h"
 #include "data/serial_record.h"
 #include "data/settings.h"
+#include "device/link_failure.h"
 #include "flow/dump_file.h"
 #include "flow/flow_helpers.h"
 #include "flow/front_end.h"
@@ -112,10 +113,17 @@ int COTPInfo_USB::WriteAndFinish(std::span<const std::uint8_t> source, std::uint
     std::fprintf(stderr, "quillon: %s\n", line);
     DebugPrint("%s\n", line);
   }
+  // A link lost while the older blocks were being retired is why a reset
+  // after it fails too: the run names the link, not the reset.
+  const std::optional<LinkFailure> lost = retirementIncomplete_ ? PendingLinkFailure() : std::nullopt;
   const std::uint32_t failure = RunSteps(Scope(), {
       {"Device ResetToRom Fail\n", msg::kResetDeviceFail, [&] { return ResetIntoNewCode() != 0; },
        (chip.settings.updateOptions & update_option::kResetAfter) != 0},
   });
+  if (failure != 0 && lost) {
+    RestoreLinkFailure(lost);
+    return Finish(msg::kLinkFail, passId);
+  }
   return Finish(failure, passId);
 }
 

@@ -132,6 +132,8 @@ class COTPInfo_USB final : public CDevFlow {
   // the link failure and nothing more is written (no dead entry, no
   // retirement); the next download books what this one left unbooked.
   int LinkLost();
+  // A write refused before it went: the lock bit, or the link that lost the lock register.
+  int NotEnabled();
   std::array<std::uint8_t, otp::kVdTableSize> ReadVdTable();
   std::array<std::uint8_t, otp::kEccTableSize> ReadEccTable(std::uint8_t preset);
   // Posts a failure of the part being written and remembers that one was posted.

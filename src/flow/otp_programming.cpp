@@ -97,6 +97,8 @@ int COTPInfo_USB::LinkLost() {
   return Fail(msg::kLinkFail);
 }
 
+int COTPInfo_USB::NotEnabled() { return linkLost_ ? LinkLost() : Fail(id::kOtpLocked); }
+
 std::array<std::uint8_t, kVdTableSize> COTPInfo_USB::ReadVdTable() {
   std::array<std::uint8_t, kVdTableSize> table;
   table.fill(0xFF);
@@ -522,9 +524,12 @@ void COTPInfo_USB::MP_OTPConvertBinaryData(std::span<std::uint8_t> data) {
 
 int COTPInfo_USB::MP_OTPWriteEnale() {
   ScopedTrace trace("CMpFlow_OTP::MP_OTPWriteEnale", kTraceOtp);
-  // A read that fails leaves 0xFF, which counts as locked.
+  // A read that fails leaves 0xFF, which counts as locked; the link lost it.
   std::array<std::uint8_t, 1> lock{0xFF};
-  if (!ReadRegister(chip.device.handle, kLockRegister, lock, chip.device.transportFlags)) lock[0] = 0xFF;
+  if (!ReadRegister(chip.device.handle, kLockRegister, lock, chip.device.transportFlags)) {
+    lock[0] = 0xFF;
+    linkLost_ = true;
+  }
   if ((lock[0] & kLockBit) != 0) {
     Trace(trace, "Lock\n");
     return 0;
@@ -535,7 +540,7 @@ int COTPInfo_USB::MP_OTPWriteEnale() {
 
 int COTPInfo_USB::MP_OTPWriteWithRetry(std::uint16_t address, std::span<const std::uint8_t> chunk) {
   ScopedTrace trace("CMpFlow_OTP::MP_OTPWriteWithRetry", kTraceOtp);
-  if (MP_OTPWriteEnale() == 0) return Fail(id::kOtpLocked);
+  if (MP_OTPWriteEnale() == 0) return NotEnabled();
   const auto mode = static_cast<std::uint16_t>(std::min<std::uint32_t>(ledger_.budget(), 0xFFFF));
   // A chunk whose transfer failed is sent again: the same bytes to the same
   // cells program nothing new (programming ORs), and a stall is no reason to
@@ -584,7 +589,7 @@ EccWrite COTPInfo_USB::MP_OTPReduantDetail(std::uint16_t address, std::uint8_t v
   ScopedTrace trace("CMpFlow_OTP::MP_OTPReduantDetail", kTraceOtp);
   const auto ecc = ReadEccTable(0xFF);
   if (MP_OTPWriteEnale() == 0) {
-    Fail(id::kOtpLocked);
+    NotEnabled();
     return EccWrite::Locked;
   }
   const auto choice = ChooseEccEntry(ecc, address, value, chip.image.fileCopy, entry_.start);
@@ -611,7 +616,7 @@ EccWrite COTPInfo_USB::MP_OTPReduantDetail(std::uint16_t address, std::uint8_t v
 
 int COTPInfo_USB::BookEntry(const VdEntry& entry) {
   lastEntry_ = entry;
-  if (MP_OTPWriteEnale() == 0) return Fail(id::kOtpLocked);
+  if (MP_OTPWriteEnale() == 0) return NotEnabled();
   switch (WriteTable(VdEntryAddress(entry_.selected), entry.Pack())) {
     case TableWrite::kWritten:
       return 1;

@@ -769,6 +769,32 @@ TEST_F(OtpFlowTest, ALinkLostAtTheTableReadOfAReadIsTheLinkFailure) {
   EXPECT_NE(err.find("link failure: "), std::string::npos) << err;
 }
 
+// The same for a download cut while it reads the table back to retire the
+// older blocks: the reset after it fails for that reason, and the run names
+// the link, not the reset.
+TEST_F(OtpFlowTest, ACutAtTheTableReadAfterTheBookingIsTheLinkFailure) {
+  AddOtpChip();
+  Open();
+  int writes = 0;
+  bool cut = false;
+  hookBus->hook = [&](HookBus&, UsbHandle, const SetupPacket& s, std::span<std::uint8_t> data)
+      -> std::optional<TransferResult> {
+    if (IsCommandBlock(s) && data.size() >= 2 && data[0] == 0x02 && data[1] == 0x97) ++writes;
+    // Both entries booked: the next OTP read is the table's, and the power goes.
+    if (writes == 4 && IsCommandBlock(s) && data.size() >= 2 && data[0] == 0x02 && data[1] == 0xD7) cut = true;
+    if (cut) return TransferResult{kUsbErrorIo, 0};
+    return std::nullopt;
+  };
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(Otp().OTP_Download(), 0);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  hookBus->hook = nullptr;
+  ASSERT_TRUE(cut);
+  EXPECT_EQ(LastStatus(), msg::kLinkFail);
+  EXPECT_NE(err.find("link failure: OTP_Read at 0x3F70"), std::string::npos) << err;
+  EXPECT_EQ(Boot()->bytes, code) << "both entries were booked";
+}
+
 TEST_F(OtpFlowTest, DeviceInformationCarriesTheUsageLine) {
   AddOtpChip();
   Open();
