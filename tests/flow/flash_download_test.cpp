@@ -446,7 +446,7 @@ TEST_F(FlashDownloadTest, PowerLossAfterTheEraseKeepsTheRecordForTheOperatorsWor
     flow = TheFlow();
     MarkWire();
     EXPECT_EQ(flow->DEV_RunCommand('W', path), 0);
-    EXPECT_EQ(LastStatus(), msg::kReadFlashFail);
+    EXPECT_EQ(LastStatus(), msg::kRecordCopyPending);
     ASSERT_EQ(prompt.asked.size(), 2u);
     EXPECT_NE(prompt.asked[0].find("PreservedRecord_" + location + ".bin (10 bytes)"), std::string::npos);
     EXPECT_NE(prompt.asked[0].find("Write this copy into this unit?"), std::string::npos) << prompt.asked[0];
