@@ -48,6 +48,10 @@ class SimChip {
   // Back on the bus after a reset of the given kind.
   void ComeBack(ResetKind kind);
 
+  // What the run's read faults count (see RunStats).
+  std::uint32_t MemoryReads() const { return memoryReads_; }
+  std::uint32_t OtpReportReads() const { return otpReportReads_; }
+
   // The serial-number string the chip reports.
   std::string Serial() const;
   // Byte 0 of the command status answer.

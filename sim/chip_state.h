@@ -72,6 +72,10 @@ struct RunStats {
   std::uint64_t failed = 0;
   std::uint64_t latencyUs = 0;    // waits for (micro)frames; overlap with other chips'
   std::uint64_t occupancyNs = 0;  // the wire carrying the packets; shared by a bus's chips
+  // Memory read commands and program-fail report reads the chip answered or
+  // refused: what the flaky-read and otp-report-fail faults count.
+  std::uint64_t memoryReads = 0;
+  std::uint64_t otpReportReads = 0;
   // The run's time with the chip alone on its bus.
   std::uint64_t BusTimeUs() const { return latencyUs + (occupancyNs + 999) / 1000; }
 };

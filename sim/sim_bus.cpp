@@ -117,6 +117,8 @@ std::vector<ChipState> SimBus::EndRun() {
     ChipState state = slot.chip->state();
     state.faults.SpendRunFaults();
     state.lastRun = slot.stats;
+    state.lastRun.memoryReads = slot.chip->MemoryReads();
+    state.lastRun.otpReportReads = slot.chip->OtpReportReads();
     const ChipFields saved = SavedFields(slot);
     state.resetPending = saved.resetPending;
     state.mode = saved.mode;

@@ -131,7 +131,8 @@ std::string SerializeStates(const std::vector<ChipState>& chips) {
     if (chip.faults.otpReportFail != 0) out << "fault-otp-report-fail " << chip.faults.otpReportFail << '\n';
     if (chip.faults.wpPulledUp) out << "fault-wp-pulled-up 1\n";
     out << "last-run " << chip.lastRun.transfers << ' ' << chip.lastRun.bytes << ' ' << chip.lastRun.failed << ' '
-        << chip.lastRun.BusTimeUs() << ' ' << chip.lastRun.latencyUs << ' ' << chip.lastRun.occupancyNs << '\n';
+        << chip.lastRun.BusTimeUs() << ' ' << chip.lastRun.latencyUs << ' ' << chip.lastRun.occupancyNs << ' '
+        << chip.lastRun.memoryReads << ' ' << chip.lastRun.otpReportReads << '\n';
     if (chip.journalSequence != 0) out << "journal-sequence " << chip.journalSequence << '\n';
     // Written only for a pulled chip, so that other states read as before.
     if (chip.pulled) out << "pulled 1\n";
@@ -252,6 +253,13 @@ bool ParseStates(std::string_view text, std::vector<ChipState>& chips, std::stri
         auto e = ParseNumber(latency), f = ParseNumber(occupancy);
         if (!e || !f) return fail("bad run counts");
         p.lastRun = {*a, *b, *c, *e, *f};
+        // The read counts came later still.
+        if (const std::string_view reads = NextWord(rest); !reads.empty()) {
+          auto g = ParseNumber(reads), h = ParseNumber(NextWord(rest));
+          if (!g || !h) return fail("bad run counts");
+          p.lastRun.memoryReads = *g;
+          p.lastRun.otpReportReads = *h;
+        }
       }
       continue;
     }

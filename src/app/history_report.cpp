@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <map>
 
+#include "data/serial_record.h"
+
 namespace quillon {
 namespace {
 
@@ -35,7 +37,7 @@ std::string HistoryListingText(const std::vector<RunRecord>& records) {
   std::string text = "time  verdict  operation  location  serial  status  image\n";
   for (const RunRecord& record : records) {
     text += IsoLocalTime(record.time) + "  " + (record.passed ? "PASS" : "FAIL") + "  " + record.operation + "  " +
-            OrDash(record.location) + "  " + OrDash(record.serialNumber) + "  " + std::to_string(record.statusId) +
+            OrDash(record.location) + "  " + OrDash(EscapedSerial(record.serialNumber)) + "  " + std::to_string(record.statusId) +
             "  " + OrDash(record.image);
     if (!record.imageVersion.empty()) text += " " + record.imageVersion;
     text += "\n";

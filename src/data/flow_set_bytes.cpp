@@ -46,6 +46,18 @@ std::vector<FlowSetPlace> BytesTheFlowSets(const FlowWriteFacts& facts) {
   return places;
 }
 
+std::optional<std::string> TagWordProblem(std::span<const std::uint8_t> image, const FlowWriteFacts& facts) {
+  const bool tagInside = std::size_t{facts.tagAddress} + 2 <= std::min(facts.length, image.size());
+  const bool writesTag = facts.memory == MemoryType::SpiFlash && !facts.romFlag && !facts.areaAtZero && tagInside;
+  if (!writesTag) return std::nullopt;
+  const auto word = image.subspan(facts.tagAddress, 2);
+  if ((word[0] == 0x55 && word[1] == 0xAA) || (word[0] == 0xFF && word[1] == 0xFF)) return std::nullopt;
+  char line[160];
+  std::snprintf(line, sizeof line, "image holds %s at 0x%X (the tag word), which is neither the tag 55 AA nor blank",
+                HexList(word).c_str(), facts.tagAddress);
+  return std::string(line);
+}
+
 void PutFlowSetBytes(std::span<std::uint8_t> image, std::span<const FlowSetPlace> places) {
   for (const FlowSetPlace& place : places) {
     if (place.offset > image.size() || image.size() - place.offset < place.writes.size()) continue;

@@ -40,6 +40,12 @@ struct FlowSetPlace {
 // tag is rebuilt into the OTP-simulation layout as a whole and lists nothing.
 std::vector<FlowSetPlace> BytesTheFlowSets(const FlowWriteFacts& facts);
 
+// A write that tags puts the image's own tag word down last, and the chip
+// starts from it: the word must be the tag (55 AA) or blank (FF FF, no tag).
+// Anything else is a damaged file whose unit would be written and then left in
+// its loader; one line naming it, nothing when the word is sound or not written.
+std::optional<std::string> TagWordProblem(std::span<const std::uint8_t> image, const FlowWriteFacts& facts);
+
 // Puts the write's own values into `image` at each place that lies inside it:
 // the bytes the chip holds there after a passed write.
 void PutFlowSetBytes(std::span<std::uint8_t> image, std::span<const FlowSetPlace> places);

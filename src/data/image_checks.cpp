@@ -36,7 +36,8 @@ std::optional<std::string> WriteProblem(const CFirmwareImage& image, std::size_t
   facts.romFlag = options.romFlag;
   facts.areaAtZero = image.config.areaAtZero;
   facts.tagAddress = context.tagAddress;
-  return FlowSetConflict(image.fileData, BytesTheFlowSets(facts));
+  if (auto conflict = FlowSetConflict(image.fileData, BytesTheFlowSets(facts))) return conflict;
+  return TagWordProblem(image.fileData, facts);
 }
 
 }  // namespace

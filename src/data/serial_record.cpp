@@ -1,6 +1,7 @@
 #include "data/serial_record.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -20,10 +21,39 @@ const char* StringClassName(std::uint8_t type) {
   return type == record_type::kManufacturer ? "CDescStringManu" : "CDescStringSN";
 }
 
+bool Printable(char c) { return c >= 0x20 && c <= 0x7E; }
+
 }  // namespace
+
+std::optional<std::string> SerialTextProblem(std::string_view text) {
+  const auto bad = std::find_if_not(text.begin(), text.end(), Printable);
+  if (bad == text.end()) return std::nullopt;
+  char line[96];
+  std::snprintf(line, sizeof line, " holds byte 0x%02X at %zu; only printable ASCII (0x20 to 0x7E) is written",
+                static_cast<unsigned>(static_cast<unsigned char>(*bad)), static_cast<std::size_t>(bad - text.begin()));
+  return "serial number \"" + EscapedSerial(text) + "\"" + line;
+}
+
+std::string EscapedSerial(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    if (Printable(c)) {
+      out += c;
+      continue;
+    }
+    char code[5];
+    std::snprintf(code, sizeof code, "\\x%02X", static_cast<unsigned>(static_cast<unsigned char>(c)));
+    out += code;
+  }
+  return out;
+}
 
 bool WriteSerialRecord(const AreaContext& context, std::span<std::uint8_t> image, std::string_view text,
                        std::uint8_t recordType, bool snFunction, std::uint16_t* newTotalLength) {
+  if (auto problem = SerialTextProblem(text)) {
+    TraceRaw(kSerialScope, "%s\r\n", problem->c_str());
+    return false;
+  }
   const std::size_t at = context.configAddress;
   const std::size_t size = context.configSize;
   const std::size_t tag = context.tagAddress;

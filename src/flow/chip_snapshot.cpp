@@ -27,6 +27,7 @@ ChipSnapshot SnapshotOf(const CDevFlow& flow) {
   s.imageSerial = flow.chip.serialNumber;
   s.chipSerial = flow.chip.usbSerial;
   s.otpUsedBytes = flow.OtpBytesInUse();
+  s.otpOlderBlocksLive = flow.OtpOlderBlocksLive();
   s.accepted = flow.chip.accepted;
   return s;
 }

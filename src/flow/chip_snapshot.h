@@ -29,6 +29,9 @@ struct ChipSnapshot {
   std::string imageSerial;  // the serial the write puts into the image, empty when none
   std::string chipSerial;   // the serial-number string the chip reported
   std::uint32_t otpUsedBytes = 0;  // OTP bytes already programmed; 0 for other memories
+  // The OTP download passed with older blocks still live (a retirement was
+  // lost to the link); the next download retires them.
+  bool otpOlderBlocksLive = false;
   std::uint32_t accepted = 1;      // the configured accepted-device check
   bool open = false;               // a device handle is open
 };

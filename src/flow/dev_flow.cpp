@@ -24,6 +24,7 @@
 #include "flow/wait_limits.h"
 #include "platform/clock.h"
 #include "platform/debug_channel.h"
+#include "platform/prompt.h"
 
 namespace quillon {
 namespace {
@@ -236,7 +237,14 @@ int CDevFlow::PreActionForTessaro() {
   // An empty number would replace the record's text with nothing: the unit
   // must not pass without the number it was given.
   if (chip.serialNumber.empty()) DebugPrint("No serial number to save\n");
-  if (PutSerialNumber(chip.image.fileData)) return 1;
+  // A serial the chip would show otherwise than it is recorded is refused
+  // before the chip is touched.
+  if (auto problem = SerialTextProblem(chip.serialNumber)) {
+    DebugPrint("%s\n", problem->c_str());
+    ThePrompt().Show(*problem, "Error");
+  } else if (PutSerialNumber(chip.image.fileData)) {
+    return 1;
+  }
   TraceFailure(Scope(), "Save SN Fail\n");
   PostFlowMessage(WM_FLOW_FAIL, msg::kSaveSnFail);
   return 0;

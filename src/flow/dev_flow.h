@@ -107,6 +107,8 @@ class CDevFlow : public CDumpStr {
   virtual std::uint32_t OTP_SpaceText() { return 0; }
   // OTP bytes already programmed, as last counted; 0 for other memories.
   virtual std::uint32_t OtpBytesInUse() const { return 0; }
+  // The last OTP download passed but could not retire every older block.
+  virtual bool OtpOlderBlocksLive() const { return false; }
 
   // The command-line entry: clears the last status, then runs the operation of `letter`.
   int DEV_RunCommand(char letter, const std::string& text);

@@ -1,5 +1,6 @@
 // The OTP operations: the image's parts, download, update, read and dump, the
 // file-driven write, and the usage figures.
+#include <cstdio>
 #include <new>
 
 #include "data/config_image.h"
@@ -8,6 +9,7 @@
 #include "data/image_checks.h"
 #include "data/serial_record.h"
 #include "data/settings.h"
+#include "device/link_failure.h"
 #include "flow/dump_file.h"
 #include "flow/flow_helpers.h"
 #include "flow/front_end.h"
@@ -75,6 +77,14 @@ int COTPInfo_USB::WriteParts(std::span<const std::uint8_t> source) {
   // from the newest code entry, so a download from blank that is cut anywhere
   // leaves it in its loader, and over an older image only a cut between the
   // two entry writes leaves the old code with the new configuration.
+  std::uint32_t bytes = 0;
+  std::uint32_t entries = 0;
+  for (int part : {0, 1}) {
+    if ((part == 0 ? code : config) != 1) continue;
+    bytes += static_cast<std::uint32_t>((part == 0 ? codePart : configPart).size());
+    ++entries;
+  }
+  if (RecoverUnbooked() == 0 || OTP_UpdateEx(bytes, entries) == 0) return 0;
   std::optional<PendingPart> pending;
   for (int part : {1, 0}) {
     if ((part == 0 ? code : config) != 1) continue;
@@ -84,7 +94,7 @@ int COTPInfo_USB::WriteParts(std::span<const std::uint8_t> source) {
     PostFlowMessage(WM_FLOW_STEP, msg::kStepDownload);
     const PartKind kind = part == 0 ? PartKind::Code : PartKind::Config;
     const bool hold = part == 1 && code == 1;
-    if (OTP_UpdateEx(buffer, kind, pending, hold) == 0) return 0;
+    if (OTP_UpdateEx_Cmd2(buffer, kind, pending, hold) == 0) return 0;
   }
   return 1;
 }
@@ -92,13 +102,28 @@ int COTPInfo_USB::WriteParts(std::span<const std::uint8_t> source) {
 // ---- operations ----
 
 int COTPInfo_USB::WriteAndFinish(std::span<const std::uint8_t> source, std::uint32_t passId) {
+  retirementIncomplete_ = false;
   if (MP_OpenRomDevice() == 0) return 0;
   // The parts post their own failures.
   if (WriteParts(source) == 0) return 0;
+  if (retirementIncomplete_) {
+    // The chip starts the new blocks (the newest of each kind win); the older
+    // ones stay live until the next download, which retires them.
+    const char* line = "OTP: older blocks could not all be retired; the next download retires them";
+    std::fprintf(stderr, "quillon: %s\n", line);
+    DebugPrint("%s\n", line);
+  }
+  // A link lost while the older blocks were being retired is why a reset
+  // after it fails too: the run names the link, not the reset.
+  const std::optional<LinkFailure> lost = retirementIncomplete_ ? PendingLinkFailure() : std::nullopt;
   const std::uint32_t failure = RunSteps(Scope(), {
       {"Device ResetToRom Fail\n", msg::kResetDeviceFail, [&] { return ResetIntoNewCode() != 0; },
        (chip.settings.updateOptions & update_option::kResetAfter) != 0},
   });
+  if (failure != 0 && lost) {
+    RestoreLinkFailure(lost);
+    return Finish(msg::kLinkFail, passId);
+  }
   return Finish(failure, passId);
 }
 
@@ -120,9 +145,18 @@ int COTPInfo_USB::OTP_Update() {
 int COTPInfo_USB::OTP_Read() {
   ScopedTrace trace("COTPInfo::OTP_Read", kTraceDevice);
   if (MP_OpenRomDevice() == 0) return 0;
+  // A table the link lost is no empty OTP, and bytes without their
+  // corrections are not what the chip holds: either ends the read as the link
+  // failure, before the reset that would hide it.
+  const auto linkFailed = [] {
+    PostFlowMessage(WM_FLOW_FAIL, msg::kLinkFail);
+    return 0;
+  };
+  std::array<std::uint8_t, kVdTableSize> table{};
+  if (!ReadOtp(kVdTable, table)) return linkFailed();
   std::vector<std::uint8_t> blocks[2];
   for (PartKind kind : {PartKind::Code, PartKind::Config}) {
-    const Block block = OTP_LatestBlock(kind);
+    const Block block = LatestBlock(table, kind);
     if (block.length == 0) continue;
     std::vector<std::uint8_t>& buffer = blocks[kind == PartKind::Code ? 0 : 1];
     buffer.assign(block.length, 0xFF);
@@ -130,7 +164,7 @@ int COTPInfo_USB::OTP_Read() {
       PostFlowMessage(WM_FLOW_FAIL, id::kReadOtpFail);
       return 0;
     }
-    MP_OTPGetCorrectCodeData(block.start, buffer);
+    if (!MP_OTPGetCorrectCodeData(block.start, buffer)) return linkFailed();
   }
   const bool none = blocks[0].empty() && blocks[1].empty();
   if (!none) {

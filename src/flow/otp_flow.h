@@ -34,6 +34,7 @@ class COTPInfo_USB final : public CDevFlow {
   // The operation table.
   int DEV_Read() override { return OTP_Read(); }
   std::uint32_t OtpBytesInUse() const override { return otpUsedBytes; }
+  bool OtpOlderBlocksLive() const override { return retirementIncomplete_; }
   // OTP cannot be erased; like every operation OTP lacks, it says so.
   int DEV_Erase() override { return NotSupported(); }
   int DEV_Update() override { return OTP_Update(); }
@@ -55,16 +56,24 @@ class COTPInfo_USB final : public CDevFlow {
   // Programming one part (otp_programming.cpp): the steps read the tables,
   // ask the planner and the ledger (otp_planner.h, otp_ledger.h), and write
   // what they decide.
-  // With `hold`, the part's entry is not booked but left in `pending`; with a
-  // part in `pending`, this part goes behind it and both entries are booked
-  // one after the other once this part's data is checked.
-  int OTP_UpdateEx(std::span<std::uint8_t> part, otp::PartKind kind, std::optional<PendingPart>& pending,
-                   bool hold = false);
+  // The space and entry questions, once for a whole download of `bytes` in
+  // `entries` parts, before anything is programmed; 0 (with its FAIL posted
+  // and the chip reset) when it is refused.
+  int OTP_UpdateEx(std::uint32_t bytes, std::uint32_t entries);
+  // Programs, checks and books one part. With `hold`, the part's entry is not
+  // booked but left in `pending`; with a part in `pending`, this part goes
+  // behind it and both entries are booked one after the other once this
+  // part's data is checked.
   int OTP_UpdateEx_Cmd2(std::span<std::uint8_t> part, otp::PartKind kind, std::optional<PendingPart>& pending,
                         bool hold);
+  // Bytes a cut download programmed and never booked, where the next part
+  // would start: booked dead before the questions, so that these see the
+  // space and entries the download really has.
+  int RecoverUnbooked();
   int OTP_ReadEx_Cmd2(std::uint16_t address, std::span<std::uint8_t> buffer, bool progress);
   int OTP_Veriry_Cmd2(std::uint16_t address, std::span<std::uint8_t> buffer);
-  void MP_OTPGetCorrectCodeData(std::uint16_t start, std::span<std::uint8_t> buffer);
+  // False when an ECC entry could not be read (the bytes are then not all corrected).
+  bool MP_OTPGetCorrectCodeData(std::uint16_t start, std::span<std::uint8_t> buffer);
 
   // Table queries.
   std::uint32_t OTP_UsedSpace();
@@ -109,13 +118,22 @@ class COTPInfo_USB final : public CDevFlow {
 
   // Device access; false when the command failed.
   bool ReadOtp(std::uint32_t address, std::span<std::uint8_t> out);
-  // A table write: the command, then its program-fail report. True only when
-  // the command went through and the report was read and shows no failure.
-  bool WriteTable(std::uint32_t address, std::span<const std::uint8_t> bytes);
+  // A table write: the command, then its program-fail report, each retried.
+  // Unconfirmed when the link lost either: the entry may or may not hold the
+  // bytes, so it is neither booked nor retired on a guess.
+  enum class TableWrite : std::uint8_t { kWritten, kCellsFailed, kUnconfirmed };
+  TableWrite WriteTable(std::uint32_t address, std::span<const std::uint8_t> bytes);
   // Overwrites `count` bytes at `address` with their complement (they become
-  // 0xFF); the report is read but not looked at.
-  void Retire(std::uint32_t address, std::uint32_t count);
+  // 0xFF); the report is read but not looked at. False when the link lost the
+  // write or its report.
+  bool Retire(std::uint32_t address, std::uint32_t count);
   bool ReadReport(std::array<std::uint8_t, otp::kReportSize>& out);
+  // The link lost a write or its report past the retries: the part stops as
+  // the link failure and nothing more is written (no dead entry, no
+  // retirement); the next download books what this one left unbooked.
+  int LinkLost();
+  // A write refused before it went: the lock bit, or the link that lost the lock register.
+  int NotEnabled();
   std::array<std::uint8_t, otp::kVdTableSize> ReadVdTable();
   std::array<std::uint8_t, otp::kEccTableSize> ReadEccTable(std::uint8_t preset);
   // Posts a failure of the part being written and remembers that one was posted.
@@ -136,6 +154,10 @@ class COTPInfo_USB final : public CDevFlow {
   otp::VdEntry lastEntry_;
   bool partFailPosted_ = false;
   bool cancelledWhileWriting_ = false;
+  bool linkLost_ = false;
+  // An older block of the written kind may still be live (a retirement was
+  // lost); the next download retires every older block of each kind anyway.
+  bool retirementIncomplete_ = false;
 };
 
 }  // namespace quillon

@@ -234,12 +234,20 @@ Usage UsageFigures(std::uint32_t used, std::uint32_t freeEntries, PerDownload pe
   Usage usage;
   usage.used = std::min(used, kCodeAreaSize);
   usage.free = kCodeAreaSize - usage.used;
-  if (perDownload.bytes != 0) {
-    usage.times = usage.free / perDownload.bytes;
-    const std::uint32_t byEntries = freeEntries / std::max<std::uint32_t>(perDownload.entries, 1);
-    usage.times = std::min(usage.times, byEntries);
+  if (perDownload.bytes == 0) return usage;
+  std::uint32_t bytes = usage.free;
+  std::uint32_t entries = std::min(freeEntries, kVdEntries);
+  while (DownloadGoesUnasked(bytes, entries, perDownload)) {
+    ++usage.times;
+    bytes -= perDownload.bytes;
+    entries -= perDownload.entries;
   }
   return usage;
+}
+
+bool DownloadGoesUnasked(std::uint32_t freeBytes, std::uint32_t freeEntries, PerDownload perDownload) {
+  return freeBytes > kAskAtFreeBytes && freeEntries > kAskAtFreeEntries && freeBytes >= perDownload.bytes &&
+         freeEntries >= perDownload.entries && perDownload.bytes != 0 && perDownload.entries != 0;
 }
 
 std::string UsageLine(const Usage& usage, bool withImage) {

@@ -32,6 +32,11 @@ inline constexpr std::uint8_t kLockBit = 0x08;
 inline constexpr std::uint8_t kTableMode = 8;  // mode word of every table write
 inline constexpr std::size_t kPartHeaderSize = 15;  // area header, version and EEPROM-info records
 
+// A download is asked about (and in the batch mode refused) when no more
+// than these bytes of the code area or these VD entries are free.
+inline constexpr std::uint32_t kAskAtFreeBytes = 5120;
+inline constexpr std::uint32_t kAskAtFreeEntries = 4;
+
 // VD entry types.
 inline constexpr std::uint8_t kTypeCode = 0x55;
 inline constexpr std::uint8_t kTypeConfig = 0xAA;
@@ -144,6 +149,11 @@ struct PerDownload {
   std::uint32_t bytes = 0;
   std::uint32_t entries = 1;
 };
+// Whether a download of that size goes on without a question: its parts fit,
+// and more than kAskAtFreeBytes and kAskAtFreeEntries are free.
+bool DownloadGoesUnasked(std::uint32_t freeBytes, std::uint32_t freeEntries, PerDownload perDownload);
+// The times are the downloads that will go one after the other without a
+// question, as the batch mode takes them.
 Usage UsageFigures(std::uint32_t used, std::uint32_t freeEntries, PerDownload perDownload);
 // The device-information line; without an image the two-value form.
 std::string UsageLine(const Usage& usage, bool withImage);

@@ -88,6 +88,8 @@ FailLedger::Outcome FailLedger::Correct(const std::function<EccWrite(std::uint16
         break;
       case EccWrite::Locked:
         return Outcome::Locked;
+      case EccWrite::Unconfirmed:
+        return Outcome::Unconfirmed;
       case EccWrite::NoEntry:
         usable_ = 0;
         break;

@@ -14,8 +14,9 @@
 
 namespace quillon::otp {
 
-// What writing one correction into the ECC table came to.
-enum class EccWrite : std::uint8_t { Corrected, HardwareError, Locked, NoEntry };
+// What writing one correction into the ECC table came to. Unconfirmed: the
+// write or its report was lost to the link, so nothing is known of the entry.
+enum class EccWrite : std::uint8_t { Corrected, HardwareError, Locked, NoEntry, Unconfirmed };
 
 class FailLedger {
  public:
@@ -41,7 +42,7 @@ class FailLedger {
   // at the report's stop address.
   Take TakeReport(const ProgramFailReport& report, std::uint16_t chunkAddress, std::span<const std::uint8_t> chunk);
 
-  enum class Outcome : std::uint8_t { Done, OutOfEntries, Locked };
+  enum class Outcome : std::uint8_t { Done, OutOfEntries, Locked, Unconfirmed };
   // Writes the correction of every recorded failure through `write`, moving on
   // to another entry when one fails, until none is left or the entries run out.
   Outcome Correct(const std::function<EccWrite(std::uint16_t address, std::uint8_t value)>& write);

@@ -23,9 +23,9 @@ using namespace otp;
 
 constexpr std::uint32_t kChunk = 4096;
 constexpr std::uint32_t kAbnormalWindow = 256;
-constexpr std::uint32_t kSpaceQuestionBytes = 5120;
-constexpr std::uint32_t kSpaceQuestionEntries = 4;
 constexpr int kChunkAttempts = 3;
+// Reads of a part's read-back until two agree (a flaky read is read again).
+constexpr int kReadBackAttempts = 3;
 
 namespace id {
 constexpr std::uint32_t kWriteOtpFail = 41914;
@@ -68,28 +68,36 @@ bool COTPInfo_USB::ReadOtp(std::uint32_t address, std::span<std::uint8_t> out) {
 }
 
 bool COTPInfo_USB::ReadReport(std::array<std::uint8_t, kReportSize>& out) {
-  out.fill(0);
-  return VxCam_OTP_ReadProgramFailAdr(chip.device.handle, out) != 0;
+  return RetriedStep(StepOf(Step::kReadOtpReport), [&] {
+    out.fill(0);
+    return VxCam_OTP_ReadProgramFailAdr(chip.device.handle, out);
+  });
 }
 
-bool COTPInfo_USB::WriteTable(std::uint32_t address, std::span<const std::uint8_t> bytes) {
-  const bool sent = VxCam_OTP_Write(chip.device.handle, address, kTableMode, bytes) != 0;
+COTPInfo_USB::TableWrite COTPInfo_USB::WriteTable(std::uint32_t address, std::span<const std::uint8_t> bytes) {
+  const bool sent = RetriedStep(StepOf(Step::kWriteOtpTable),
+                                [&] { return VxCam_OTP_Write(chip.device.handle, address, kTableMode, bytes); });
   std::array<std::uint8_t, kReportSize> report{};
-  const bool read = ReadReport(report);
-  // A report that was not read says nothing: the entry is not taken as written.
-  return sent && read && report[0] == 0;
+  // A report read after a write that never arrived would be the last write's.
+  if (!sent || !ReadReport(report)) return TableWrite::kUnconfirmed;
+  return report[0] == 0 ? TableWrite::kWritten : TableWrite::kCellsFailed;
 }
 
-void COTPInfo_USB::Retire(std::uint32_t address, std::uint32_t count) {
+bool COTPInfo_USB::Retire(std::uint32_t address, std::uint32_t count) {
   std::array<std::uint8_t, kVdEntrySize> bytes{};
   std::span<std::uint8_t> now = std::span(bytes).first(std::min<std::uint32_t>(count, kVdEntrySize));
   std::fill(now.begin(), now.end(), 0xFF);
   ReadOtp(address, now);
   for (auto& b : now) b = static_cast<std::uint8_t>(~b);
-  VxCam_OTP_Write(chip.device.handle, address, kTableMode, now);
-  std::array<std::uint8_t, kReportSize> report{};
-  ReadReport(report);
+  return WriteTable(address, now) != TableWrite::kUnconfirmed;
 }
+
+int COTPInfo_USB::LinkLost() {
+  linkLost_ = true;
+  return Fail(msg::kLinkFail);
+}
+
+int COTPInfo_USB::NotEnabled() { return linkLost_ ? LinkLost() : Fail(id::kOtpLocked); }
 
 std::array<std::uint8_t, kVdTableSize> COTPInfo_USB::ReadVdTable() {
   std::array<std::uint8_t, kVdTableSize> table;
@@ -137,13 +145,18 @@ Block COTPInfo_USB::OTP_LatestBlock(PartKind kind) {
   return LatestBlock(ReadEntries([this](std::uint32_t a, std::span<std::uint8_t> e) { return ReadOtp(a, e); }), kind);
 }
 
-void COTPInfo_USB::MP_OTPGetCorrectCodeData(std::uint16_t start, std::span<std::uint8_t> buffer) {
+bool COTPInfo_USB::MP_OTPGetCorrectCodeData(std::uint16_t start, std::span<std::uint8_t> buffer) {
   std::array<std::uint8_t, kEccTableSize> table{};
+  bool all = true;
   for (std::uint32_t n = 1; n <= kEccEntries; ++n) {
     std::span<std::uint8_t> entry = std::span(table).subspan((n - 1) * kEccEntrySize, kEccEntrySize);
-    if (!ReadOtp(EccEntryAddress(n), entry)) std::fill(entry.begin(), entry.end(), 0);
+    if (!ReadOtp(EccEntryAddress(n), entry)) {
+      std::fill(entry.begin(), entry.end(), 0);
+      all = false;
+    }
   }
   ApplyEccTable(table, start, buffer);
+  return all;
 }
 
 // ---- chunked reads ----
@@ -168,29 +181,52 @@ int COTPInfo_USB::OTP_Veriry_Cmd2(std::uint16_t address, std::span<std::uint8_t>
 
 // ---- one part ----
 
-int COTPInfo_USB::OTP_UpdateEx(std::span<std::uint8_t> part, PartKind kind, std::optional<PendingPart>& pending,
-                               bool hold) {
+int COTPInfo_USB::OTP_UpdateEx(std::uint32_t bytes, std::uint32_t entries) {
   ScopedTrace trace("CMpFlow_OTP::OTP_UpdateEx", kTraceOtp);
-  const std::uint32_t remaining = kCodeAreaSize - std::min(OTP_UsedSpace(), kCodeAreaSize);
-  const std::uint32_t free = OTP_FreeEntryCount();
-  bool refused = false;
-  if (free == 0) {
-    ThePrompt().Show("No Available VD Block!", "");
-    refused = true;
-  } else if (remaining <= kSpaceQuestionBytes &&
-             ThePrompt().Ask("OTP Code Size Less than 5K,\nContinue to Update!", "", Answer::No) != Answer::Yes) {
-    refused = true;
-  } else if (free <= kSpaceQuestionEntries &&
-             ThePrompt().Ask("OTP VD Block Less than 4,\nContinue to Update!", "", Answer::No) != Answer::Yes) {
-    refused = true;
-  }
-  if (refused) {
-    AbandonPending(pending, 0);
-    ResetIntoNewCode();
-    PostFlowMessage(WM_FLOW_FAIL, id::kWriteOtpFail);
+  std::array<std::uint8_t, kVdTableSize> table{};
+  // An unread table is no free one: the download stops as the link failure.
+  if (!ReadOtp(kVdTable, table)) {
+    Trace(trace, "Read VD table fail\n");
+    PostFlowMessage(WM_FLOW_FAIL, msg::kLinkFail);
     return 0;
   }
-  return OTP_UpdateEx_Cmd2(part, kind, pending, hold);
+  const std::uint32_t remaining = FreeSpace(table);
+  const std::uint32_t free = FreeEntryCount(table);
+  std::uint32_t refusal = 0;
+  if (free == 0) {
+    ThePrompt().Show("No Available VD Block!", "");
+    refusal = id::kWriteOtpFail;
+  } else if (remaining <= kAskAtFreeBytes &&
+             ThePrompt().Ask("OTP Code Size Less than 5K,\nContinue to Update!", "", Answer::No) != Answer::Yes) {
+    refusal = id::kWriteOtpFail;
+  } else if (free <= kAskAtFreeEntries &&
+             ThePrompt().Ask("OTP VD Block Less than 4,\nContinue to Update!", "", Answer::No) != Answer::Yes) {
+    refusal = id::kWriteOtpFail;
+  } else if (free < entries) {
+    // One part programmed and the other refused would spend space and an
+    // entry on a chip that cannot start: the whole download is refused here.
+    Trace(trace, "%d VD entries free, the download books %d\n", static_cast<int>(free), static_cast<int>(entries));
+    refusal = id::kNotEnoughVdBlock;
+  } else if (remaining < bytes) {
+    Trace(trace, "Exceed Code Length\n");
+    refusal = id::kCodeExceedMaxLength;
+  }
+  if (refusal == 0) return 1;
+  ResetIntoNewCode();
+  PostFlowMessage(WM_FLOW_FAIL, refusal);
+  return 0;
+}
+
+int COTPInfo_USB::RecoverUnbooked() {
+  ScopedTrace trace("CMpFlow_OTP::RecoverUnbooked", kTraceOtp);
+  partFailPosted_ = false;
+  linkLost_ = false;
+  ChipTables tables(*this);
+  const EntryPlan plan = PlanEntry(ReadVdTable(), tables, 0);
+  // Without an entry there is nothing to book them in; the questions say so.
+  if (plan.choice != EntryChoice::Chosen || !MP_CheckOTPWriteInValid(plan.start)) return 1;
+  if (MP_CheckVDInfo(ReadVdTable(), 0) == 0) return 0;
+  return BookUnbooked();
 }
 
 int COTPInfo_USB::OTP_UpdateEx_Cmd2(std::span<std::uint8_t> part, PartKind kind, std::optional<PendingPart>& pending,
@@ -198,6 +234,7 @@ int COTPInfo_USB::OTP_UpdateEx_Cmd2(std::span<std::uint8_t> part, PartKind kind,
   ScopedTrace trace("CMpFlow_OTP::OTP_UpdateEx_Cmd2", kTraceOtp);
   partFailPosted_ = false;
   cancelledWhileWriting_ = false;
+  linkLost_ = false;
   writeStarted_ = false;
   ledger_ = FailLedger();
   const std::uint32_t length = static_cast<std::uint32_t>(part.size());
@@ -207,7 +244,9 @@ int COTPInfo_USB::OTP_UpdateEx_Cmd2(std::span<std::uint8_t> part, PartKind kind,
   // written before this one and not booked is booked dead with what this one
   // consumed.
   const auto failed = [&](bool recover) {
-    if (pending) {
+    if (linkLost_) {
+      pending.reset();
+    } else if (pending) {
       AbandonPending(pending, writeStarted_ ? length : 0);
     } else if (recover) {
       MP_OTPFailAction(length);
@@ -235,10 +274,24 @@ int COTPInfo_USB::OTP_UpdateEx_Cmd2(std::span<std::uint8_t> part, PartKind kind,
   if (inBulk([&] { return MP_OTPWrite(part, kind, pending); }) == 0) return failed(true);
 
   const std::span<const std::uint8_t> reference(chip.image.fileCopy);
-  bool same = inBulk([&] { return OTP_Veriry_Cmd2(entry_.start, chip.readBuffer); }) != 0;
-  if (same) {
-    MP_OTPGetCorrectCodeData(entry_.start, chip.readBuffer);
-    same = reference.size() == length && SameOrReported(reference, chip.readBuffer);
+  bool same = false;
+  // A read-back that differs from the part is read again before the part is
+  // judged: bytes that differ once and then match were a bad read, not bad
+  // cells. Two reads that agree with each other and not with the part are
+  // what the cells hold.
+  std::vector<std::uint8_t> previous;
+  for (int read = 0; read < kReadBackAttempts; ++read) {
+    if (inBulk([&] { return OTP_Veriry_Cmd2(entry_.start, chip.readBuffer); }) == 0 ||
+        !MP_OTPGetCorrectCodeData(entry_.start, chip.readBuffer)) {
+      break;
+    }
+    const bool last = read + 1 == kReadBackAttempts || chip.readBuffer == previous;
+    same = reference.size() == length &&
+           (last ? SameOrReported(reference, chip.readBuffer)
+                 : std::equal(reference.begin(), reference.end(), chip.readBuffer.begin(), chip.readBuffer.end()));
+    if (same || last) break;
+    Trace(trace, "Read-back differs, read again\n");
+    previous = chip.readBuffer;
   }
   if (!same) {
     Trace(trace, "Compare OTP Code Fail\n");
@@ -260,8 +313,10 @@ int COTPInfo_USB::OTP_UpdateEx_Cmd2(std::span<std::uint8_t> part, PartKind kind,
     budget_ = pending->budget;
     if (MP_OTPWriteBlock(pending->length, pending->kind) == 0) {
       // This part's bytes stay unbooked; the next download books them dead.
-      MP_OTPClearCurECC(kNoAddress, pending->length);
+      const std::uint32_t pendingLength = pending->length;
       pending.reset();
+      if (linkLost_) return 0;
+      MP_OTPClearCurECC(kNoAddress, pendingLength);
       Trace(trace, "MP_OTPWriteBlock Fail\n");
       return Fail(id::kWriteBlockFail);
     }
@@ -280,6 +335,7 @@ int COTPInfo_USB::OTP_UpdateEx_Cmd2(std::span<std::uint8_t> part, PartKind kind,
     }
   }
   if (MP_OTPWriteBlock(length, kind) == 0) {
+    if (linkLost_) return 0;
     MP_OTPClearCurECC(ledger_.stoppedAt(), length);
     Fail(id::kWriteBlockFail);
     Trace(trace, "MP_OTPWriteBlock Fail\n");
@@ -301,7 +357,7 @@ void COTPInfo_USB::RetireOlder(PartKind kind) {
   if (entry_.selected == entry_.newest) return;
   MP_OTPClearECC(kind);
   std::array<std::uint8_t, kVdEntrySize> previous{};
-  ReadOtp(VdEntryAddress(entry_.newest), previous);
+  if (!ReadOtp(VdEntryAddress(entry_.newest), previous)) retirementIncomplete_ = true;
   RetireOlderEntries(kind, RetireBelow(previous[4], entry_.selected, entry_.newest));
 }
 
@@ -468,9 +524,12 @@ void COTPInfo_USB::MP_OTPConvertBinaryData(std::span<std::uint8_t> data) {
 
 int COTPInfo_USB::MP_OTPWriteEnale() {
   ScopedTrace trace("CMpFlow_OTP::MP_OTPWriteEnale", kTraceOtp);
-  // A read that fails leaves 0xFF, which counts as locked.
+  // A read that fails leaves 0xFF, which counts as locked; the link lost it.
   std::array<std::uint8_t, 1> lock{0xFF};
-  if (!ReadRegister(chip.device.handle, kLockRegister, lock, chip.device.transportFlags)) lock[0] = 0xFF;
+  if (!ReadRegister(chip.device.handle, kLockRegister, lock, chip.device.transportFlags)) {
+    lock[0] = 0xFF;
+    linkLost_ = true;
+  }
   if ((lock[0] & kLockBit) != 0) {
     Trace(trace, "Lock\n");
     return 0;
@@ -481,14 +540,15 @@ int COTPInfo_USB::MP_OTPWriteEnale() {
 
 int COTPInfo_USB::MP_OTPWriteWithRetry(std::uint16_t address, std::span<const std::uint8_t> chunk) {
   ScopedTrace trace("CMpFlow_OTP::MP_OTPWriteWithRetry", kTraceOtp);
-  if (MP_OTPWriteEnale() == 0) return Fail(id::kOtpLocked);
+  if (MP_OTPWriteEnale() == 0) return NotEnabled();
   const auto mode = static_cast<std::uint16_t>(std::min<std::uint32_t>(ledger_.budget(), 0xFFFF));
   // A chunk whose transfer failed is sent again: the same bytes to the same
   // cells program nothing new (programming ORs), and a stall is no reason to
   // give up the part. Whatever happened, the report says what the cells took.
   Retried(kChunkAttempts, [&] { return VxCam_OTP_Write(chip.device.handle, address, mode, chunk); });
   std::array<std::uint8_t, kReportSize> bytes{};
-  ReadReport(bytes);
+  // Without the report nothing is known of the cells: no clean chunk on a guess.
+  if (!ReadReport(bytes)) return LinkLost();
   switch (ledger_.TakeReport(ProgramFailReport::Unpack(bytes), address, chunk)) {
     case FailLedger::Take::Clean:
       return 1;
@@ -519,6 +579,8 @@ int COTPInfo_USB::MP_OTPReduant() {
       return Fail(id::kEccNumLower);
     case FailLedger::Outcome::Locked:
       return 0;  // 41918 has been posted
+    case FailLedger::Outcome::Unconfirmed:
+      return 0;  // the link failure has been posted
   }
   return 0;
 }
@@ -527,7 +589,7 @@ EccWrite COTPInfo_USB::MP_OTPReduantDetail(std::uint16_t address, std::uint8_t v
   ScopedTrace trace("CMpFlow_OTP::MP_OTPReduantDetail", kTraceOtp);
   const auto ecc = ReadEccTable(0xFF);
   if (MP_OTPWriteEnale() == 0) {
-    Fail(id::kOtpLocked);
+    NotEnabled();
     return EccWrite::Locked;
   }
   const auto choice = ChooseEccEntry(ecc, address, value, chip.image.fileCopy, entry_.start);
@@ -537,10 +599,16 @@ EccWrite COTPInfo_USB::MP_OTPReduantDetail(std::uint16_t address, std::uint8_t v
   }
   Trace(trace, "Write ECC Condition %d %d byValue %d\n", choice->reserved ? 1 : 2, static_cast<int>(choice->number),
         choice->entry.value);
-  if (!WriteTable(EccEntryAddress(choice->number), choice->entry.Pack())) {
-    Trace(trace, "Fail HW Error\n");
-    Retire(EccMarkerAddress(choice->number), 1);
-    return EccWrite::HardwareError;
+  switch (WriteTable(EccEntryAddress(choice->number), choice->entry.Pack())) {
+    case TableWrite::kWritten:
+      break;
+    case TableWrite::kCellsFailed:
+      Trace(trace, "Fail HW Error\n");
+      Retire(EccMarkerAddress(choice->number), 1);
+      return EccWrite::HardwareError;
+    case TableWrite::kUnconfirmed:
+      LinkLost();
+      return EccWrite::Unconfirmed;
   }
   Trace(trace, "Success\n");
   return EccWrite::Corrected;
@@ -548,9 +616,16 @@ EccWrite COTPInfo_USB::MP_OTPReduantDetail(std::uint16_t address, std::uint8_t v
 
 int COTPInfo_USB::BookEntry(const VdEntry& entry) {
   lastEntry_ = entry;
-  if (MP_OTPWriteEnale() == 0) return Fail(id::kOtpLocked);
-  if (!WriteTable(VdEntryAddress(entry_.selected), entry.Pack())) return MP_OTPReduantVDFlag(entry_.selected);
-  return 1;
+  if (MP_OTPWriteEnale() == 0) return NotEnabled();
+  switch (WriteTable(VdEntryAddress(entry_.selected), entry.Pack())) {
+    case TableWrite::kWritten:
+      return 1;
+    case TableWrite::kCellsFailed:
+      return MP_OTPReduantVDFlag(entry_.selected);
+    case TableWrite::kUnconfirmed:
+      break;
+  }
+  return LinkLost();
 }
 
 int COTPInfo_USB::MP_OTPWriteBlock(std::uint32_t length, PartKind kind) {
@@ -579,11 +654,15 @@ int COTPInfo_USB::MP_OTPReduantVDFlag(std::uint32_t index) {
     if (!enabled) return 0;
     tables.VdEntryAt(k);
     if (EccOverVdEntry(tables.EccTable(), k, EccMarkers::Any)) continue;
-    if (!WriteTable(VdEntryAddress(k), lastEntry_.Pack())) {
-      Trace(trace, "MP_OTPReduantVDFlag %d Reduant\n", static_cast<int>(k));
-      continue;
+    switch (WriteTable(VdEntryAddress(k), lastEntry_.Pack())) {
+      case TableWrite::kWritten:
+        return 1;
+      case TableWrite::kCellsFailed:
+        Trace(trace, "MP_OTPReduantVDFlag %d Reduant\n", static_cast<int>(k));
+        continue;
+      case TableWrite::kUnconfirmed:
+        return LinkLost();
     }
-    return 1;
   }
 }
 
@@ -592,12 +671,15 @@ void COTPInfo_USB::MP_OTPClearECC(PartKind kind) {
   for (std::uint8_t n : budget_.olderEcc) {
     if (n == 0 || n > kEccEntries) continue;
     Trace(trace, "byECCNo is %d\n", n);
-    if (MP_OTPWriteEnale() == 0) continue;
     std::array<std::uint8_t, kEccEntrySize> bytes{};
-    ReadOtp(EccEntryAddress(n), bytes);
+    if (MP_OTPWriteEnale() == 0 || !ReadOtp(EccEntryAddress(n), bytes)) {
+      retirementIncomplete_ = true;
+      continue;
+    }
     // The corrections of the blocks this part replaces go with them.
-    if (InsideBlockOfType(ReadVdTable(), EccEntry::Unpack(bytes).address, VdTypeOf(kind))) {
-      Retire(EccMarkerAddress(n), 1);
+    if (InsideBlockOfType(ReadVdTable(), EccEntry::Unpack(bytes).address, VdTypeOf(kind)) &&
+        !Retire(EccMarkerAddress(n), 1)) {
+      retirementIncomplete_ = true;
     }
   }
 }
@@ -608,7 +690,7 @@ void COTPInfo_USB::RetireOlderEntries(PartKind kind, std::uint32_t below) {
   for (std::uint32_t i = 0; i < below && i < kVdEntries; ++i) {
     std::array<std::uint8_t, kVdEntrySize> entry{};
     const std::uint32_t address = VdEntryAddress(i);
-    if (ReadOtp(address, entry) && entry[4] == type) Retire(address + 4, 1);
+    if (!ReadOtp(address, entry) || (entry[4] == type && !Retire(address + 4, 1))) retirementIncomplete_ = true;
   }
 }
 

@@ -271,7 +271,8 @@ std::uint32_t PreservedRecordRun::Prepare(std::span<const std::uint8_t> area, co
   if (decision.plan == RecordPlan::kAskOperator) {
     std::string line = "this unit (" + UnitText(unit) + ") holds no preserved record while a copy is pending";
     for (const PendingRecordCopy& copy : pending) line += "; " + DescribeCopy(copy) + "; " + HowToDecide(copy);
-    return Refuse(line, msg::kReadFlashFail);
+    // Nothing was wrong with the read: the copy waits for the operator.
+    return Refuse(line, msg::kRecordCopyPending);
   }
   if (decision.plan == RecordPlan::kRefuse) return Refuse(decision.why, msg::kReadFlashFail);
   for (std::size_t i : decision.setAside) {

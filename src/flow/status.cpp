@@ -133,6 +133,7 @@ constexpr MessageEntry kMessages[] = {
 
 constexpr MessageEntry kOwnMessages[] = {
     {msg::kSeveralUnits, "Several Units: Pick One!"},
+    {msg::kRecordCopyPending, "Preserved Record Copy Pending: Restore It Or Set It Aside!"},
     {msg::kRunCancelled, "Run Cancelled!"},
 };
 

@@ -75,6 +75,9 @@ namespace msg {
 inline constexpr std::uint32_t kRunCancelled = 41599;
 // Several accepted units and no selector: the run does not pick one itself.
 inline constexpr std::uint32_t kSeveralUnits = 41597;
+// A unit without a preserved record was refused while a copy taken from a
+// cut run waits: the operator restores the copy to its unit or sets it aside.
+inline constexpr std::uint32_t kRecordCopyPending = 41598;
 }  // namespace msg
 
 // The text of a message id (the catalogue or our own), or nothing for any other id.

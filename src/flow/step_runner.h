@@ -47,6 +47,13 @@ bool RetriedLink(LinkStep step, Command&& command) {
   return detail::Attempts(LinkStepOf(step).attempts, true, std::forward<Command>(command));
 }
 
+// A one-command row of the step table that completes a command already sent
+// (a report read after a write): a cancel stops its retries, never its first attempt.
+template <class Command>
+bool RetriedStep(const StepRow& row, Command&& command) {
+  return detail::Attempts(row.attempts, true, std::forward<Command>(command));
+}
+
 // The register and status-block accesses of the flows outside their data steps, retried.
 inline bool ReadRegister(DeviceHandle h, std::uint32_t address, std::span<std::uint8_t> out, std::uint32_t flags) {
   return RetriedLink(LinkStep::kRegisterRead, [&] { return VxCam_ReadMem(h, address, out, flags); });

@@ -30,6 +30,8 @@ enum class Step : std::uint8_t {
   kVerifyEeprom,
   kReadEeprom,
   kWriteEepromTag,
+  kWriteOtpTable,
+  kReadOtpReport,
   kCount,
 };
 
@@ -46,6 +48,8 @@ enum class StepCommand : std::uint8_t {
   kEepromRead,
   kEepromWrite,
   kEepromWriteTag,
+  kOtpWrite,
+  kOtpReadFailReport,
 };
 
 inline constexpr std::uint32_t kFlashChunk = 4096;
@@ -84,6 +88,11 @@ inline constexpr std::array<StepRow, static_cast<std::size_t>(Step::kCount)> kSt
   {Step::kVerifyEeprom,       msg::kStepVerify,     StepCommand::kEepromRead,      8, kEepromChunk, 70, 20},
   {Step::kReadEeprom,         msg::kStepRead,       StepCommand::kEepromRead,      8, kEepromChunk, 10, 80},
   {Step::kWriteEepromTag,     msg::kStepWriteTag,   StepCommand::kEepromWriteTag,  3, 0,            0,  0},
+  // An OTP table write sent again programs nothing new (programming ORs), and
+  // the chip's program-fail report reads the same until the next write: both
+  // are retried, the report through a stall of a dozen transfers.
+  {Step::kWriteOtpTable,      kNoStepId,            StepCommand::kOtpWrite,        3, 0,            0,  0},
+  {Step::kReadOtpReport,      kNoStepId,            StepCommand::kOtpReadFailReport, 16, 0,          0,  0},
 }};
 // clang-format on
 

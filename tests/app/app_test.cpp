@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "app/debug_capture.h"
+#include "app/history_report.h"
 #include "app/quillon_app.h"
 #include "app/tool_version.h"
 #include "data/ic_type_ini.h"
@@ -159,6 +160,18 @@ TEST_F(AppTest, ForceRestartOpensTheWindow) {
   EXPECT_TRUE(modes.window);
   EXPECT_TRUE(modes.batchArgs.empty());
   EXPECT_EQ(app.ExitInstance(), 0);
+}
+
+// A serial with a newline (kept by an older run) stays in its row: the listing
+// is one line per run whatever the texts hold.
+TEST(HistoryListingTest, ASerialWithALineBreakStaysInItsRow) {
+  RunRecord record;
+  record.operation = "write";
+  record.passed = true;
+  record.serialNumber = "SN\n42\r\xFF";
+  const std::string text = HistoryListingText({record, record});
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3) << text;
+  EXPECT_NE(text.find("  SN\\x0A42\\x0D\\xFF  "), std::string::npos) << text;
 }
 
 }  // namespace

@@ -133,7 +133,14 @@ TEST_F(ImageFileTest, ChecksBeforeWriting) {
   eepromAtF000.memory = mkimage::Memory::Eeprom8;
   eepromAtF000.configAt = 0xF000;
   WriteFile(dir_.path() / "eeprom-f000.rfw", MakeImage(eepromAtF000));
+  mkimage::ImageSpec tq7702;
+  tq7702.ic = "tq7702";
+  Bytes damagedTag = MakeImage(tq7702);
+  WriteFile(dir_.path() / "tq7702.rfw", damagedTag);
+  damagedTag[0xEFFE] = 0x00;
+  WriteFile(dir_.path() / "tq7702-damaged-tag.rfw", damagedTag);
   const ImageCheckOptions flashWrite{false, true, MemoryType::SpiFlash, true};
+  const ImageCheckOptions taggingWrite{false, true, MemoryType::SpiFlash, false};
   const ImageCheckOptions eepromWrite{false, true, MemoryType::Eeprom8, true};
 
   struct Case {
@@ -155,6 +162,7 @@ TEST_F(ImageFileTest, ChecksBeforeWriting) {
       {"tagged.rfw", 21, flashWrite, image_status::kParseFwFileFail, "Parse FW File Fail!"},
       {"tq7704.rfw", 21, flashWrite, image_status::kPassed, nullptr},
       {"eeprom-f000.rfw", 21, eepromWrite, image_status::kParseFwFileFail, "Parse FW File Fail!"},
+      {"tq7704.rfw", 21, taggingWrite, image_status::kPassed, nullptr},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);
@@ -172,6 +180,17 @@ TEST_F(ImageFileTest, ChecksBeforeWriting) {
       EXPECT_EQ(texts[texts.size() - 2], "----------------:");
       EXPECT_EQ(texts.back(), c.trace);
     }
+  }
+
+  // TQ7702 starts from its tag: a tag word that is neither the tag nor blank
+  // would leave the unit in its loader after a write, so the file is refused.
+  for (const char* file : {"tq7702.rfw", "tq7702-damaged-tag.rfw"}) {
+    SCOPED_TRACE(file);
+    CFirmwareImage image;
+    image.mainFile = file;
+    const bool damaged = std::string(file) != "tq7702.rfw";
+    EXPECT_EQ(CheckImageBeforeWrite(image, 17, testing::Tq7702Context(), taggingWrite, nullptr),
+              damaged ? image_status::kParseFwFileFail : image_status::kPassed);
   }
 
   // The flash write without serial number goes on with a full image it holds.

@@ -141,6 +141,40 @@ TEST(SerialRecordTest, FailuresLeaveTheImageUnchanged) {
   }
 }
 
+// A serial goes into the chip's string as it is and into the records as text:
+// only printable ASCII reads back the same in both, anything else is refused
+// before the image changes, and is named on one line.
+TEST(SerialRecordTest, OnlyPrintableSerialsAreWritten) {
+  const Bytes original = ImageWith(0x10000, 0xF000, Area(0x55, 21, {StringRecord(3, "OLD")}));
+  const std::string tail = "; only printable ASCII (0x20 to 0x7E) is written";
+  struct Case {
+    std::string serial;
+    std::string problem;  // empty: written
+  };
+  const Case cases[] = {
+      {"SN-0042 ~!", ""},
+      {"SN\\n0042", ""},  // a backslash is text like any other
+      {"SN\n0042", "serial number \"SN\\x0A0042\" holds byte 0x0A at 2" + tail},
+      {"SN0042\r", "serial number \"SN0042\\x0D\" holds byte 0x0D at 6" + tail},
+      {std::string("SN\0" "1", 4), "serial number \"SN\\x001\" holds byte 0x00 at 2" + tail},
+      {"\t1", "serial number \"\\x091\" holds byte 0x09 at 0" + tail},
+      {"SN\x7F", "serial number \"SN\\x7F\" holds byte 0x7F at 2" + tail},
+      {"\xFF\xFE", "serial number \"\\xFF\\xFE\" holds byte 0xFF at 0" + tail},
+      {"S\xC3\xA9", "serial number \"S\\xC3\\xA9\" holds byte 0xC3 at 1" + tail},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(EscapedSerial(c.serial));
+    Bytes image = original;
+    EXPECT_EQ(SerialTextProblem(c.serial).value_or(""), c.problem);
+    EXPECT_EQ(WriteSerialRecord(testing::Tq7704Context(), image, c.serial, 3, false, nullptr), c.problem.empty());
+    if (c.problem.empty()) {
+      EXPECT_EQ(TextOf(image, 3), c.serial);
+    } else {
+      EXPECT_EQ(image, original);
+    }
+  }
+}
+
 // An area at offset 0 (an EEPROM image's) has the code right after it: the
 // rebuilt area takes only the old area's bytes and erased bytes after them.
 TEST(SerialRecordTest, AreaAtZeroNeverGrowsOverTheCodeAfterIt) {

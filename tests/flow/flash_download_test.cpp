@@ -308,6 +308,20 @@ TEST_F(FlashDownloadTest, SaveSnWithoutASerialNumberStopsThePlainWrite) {
   EXPECT_EQ(LastStatus(), msg::kSaveSnFail);
   EXPECT_TRUE(WireCommands().empty()) << "no command reached the chip";
   EXPECT_TRUE(std::equal(old.begin(), old.end(), Flash().begin()));
+  // A serial the chip's string cannot carry as printable text is refused the
+  // same way, with a line that names the byte.
+  {
+    testing::RecordingPrompt prompt;
+    flow->chip.serialNumber = "SN-7\n";
+    MarkWire();
+    EXPECT_EQ(flow->DEV_RunCommand('W', path), 0);
+    EXPECT_EQ(LastStatus(), msg::kSaveSnFail);
+    EXPECT_TRUE(WireCommands().empty()) << "no command reached the chip";
+    EXPECT_TRUE(std::equal(old.begin(), old.end(), Flash().begin()));
+    ASSERT_EQ(prompt.shown.size(), 1u);
+    EXPECT_EQ(prompt.shown[0],
+              "serial number \"SN-7\\x0A\" holds byte 0x0A at 4; only printable ASCII (0x20 to 0x7E) is written");
+  }
   // The serial number the flow was given is written.
   flow->chip.serialNumber = "SN-7";
   EXPECT_EQ(flow->DEV_RunCommand('W', path), 1);
@@ -446,7 +460,7 @@ TEST_F(FlashDownloadTest, PowerLossAfterTheEraseKeepsTheRecordForTheOperatorsWor
     flow = TheFlow();
     MarkWire();
     EXPECT_EQ(flow->DEV_RunCommand('W', path), 0);
-    EXPECT_EQ(LastStatus(), msg::kReadFlashFail);
+    EXPECT_EQ(LastStatus(), msg::kRecordCopyPending);
     ASSERT_EQ(prompt.asked.size(), 2u);
     EXPECT_NE(prompt.asked[0].find("PreservedRecord_" + location + ".bin (10 bytes)"), std::string::npos);
     EXPECT_NE(prompt.asked[0].find("Write this copy into this unit?"), std::string::npos) << prompt.asked[0];

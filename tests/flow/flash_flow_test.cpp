@@ -9,6 +9,7 @@
 #include "flow/command_line_binding.h"
 #include "flow/eeprom_flow.h"
 #include "flow/flash_flow.h"
+#include "flow/flash_image_parts.h"
 #include "flow/front_end.h"
 #include "flow/status.h"
 #include "flow_fixture.h"
@@ -266,6 +267,59 @@ TEST_F(FlashFlowTest, SimulatedOtpLayoutWithAFailedReadBackNeverStarts) {
   EXPECT_EQ(Flash(1), 0xFF) << "the area signature was held back";
   chip->PowerUp();
   EXPECT_EQ(chip->state().mode, sim::RunMode::kLoader);
+}
+
+// A 64 KB image with its area at 0, cut to 16 KB, takes the OTP-simulation
+// layout like any 16 KB image: that layout is built from the area alone (the
+// rest of any 16 KB image is not written), so with the whole area inside the
+// cut the chip holds exactly the layout of the named file. A cut through the
+// area is refused before the chip is touched: the chip would miss part of it.
+TEST_F(FlashFlowTest, A64KImageCutTo16KPassesAsTheLayoutOnlyWithItsWholeArea) {
+  struct Case {
+    const char* name;
+    std::size_t smallCache;
+    bool written;
+  };
+  const Case cases[] = {
+      {"the whole area inside the cut", 1024, true},
+      {"the area runs past the cut", 0x5000, false},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.name);
+    mkimage::ImageSpec spec;
+    spec.size = 0x10000;
+    spec.configAt = 0;
+    spec.smallCache = c.smallCache;
+    std::string error;
+    auto bytes = mkimage::MakeImage(spec, &error);
+    ASSERT_TRUE(bytes.has_value()) << error;
+    bytes->resize(0x4000);
+    for (std::size_t n = 0; n < bus.ChipCount(); ++n) bus.UnplugChip(n);
+    chip = &AddChipWith({}, {});
+    SetWorkingMemorySize(0x4000);
+    const std::string path = WriteImageFile("cut" + std::to_string(i) + ".rfw", *bytes);
+    OpenFirst();
+    const int bound = BindCommandLineImage(path);
+    flow = TheFlow();
+    const int wrote = bound == 1 ? flow->DEV_RunCommand('W', path) : 0;
+    const auto flash = chip->state().memory.bytes();
+    if (c.written) {
+      ASSERT_EQ(bound, 1);
+      EXPECT_EQ(wrote, 1) << LastStatus();
+      std::vector<std::uint8_t> layout = *bytes;
+      ASSERT_TRUE(RebuildForSimulatedOtp(layout, 21));
+      EXPECT_TRUE(std::equal(layout.begin(), layout.end(), flash.begin())) << "the chip holds the file's layout";
+      EXPECT_EQ(Flash(0x3FBF), 0x55) << "its block table names the code part";
+    } else {
+      EXPECT_EQ(wrote, 0);
+      EXPECT_NE(LastStatus(), 0u);
+      EXPECT_TRUE(std::all_of(flash.begin(), flash.begin() + 0x4000, [](std::uint8_t b) { return b == 0xFF; }))
+          << "nothing was erased or written";
+    }
+    flow->MP_CloseDevice();
+    VxCam_CloseDevice();
+  }
 }
 
 // Whether a blank chip gets the OTP-simulation layout follows from its mode

@@ -6,6 +6,7 @@
 #include <map>
 #include <ostream>
 
+#include "flow/chip_snapshot.h"
 #include "flow/otp_flow.h"
 #include "flow_fixture.h"
 #include "otp_images.h"
@@ -184,7 +185,8 @@ TEST_F(OtpFlowTest, BlankOtpThenEachDownloadAppendsAndRetiresTheOlderBlocks) {
   std::string usage;
   ASSERT_EQ(Otp().OTP_UsageText(usage), 1);
   const std::uint32_t used = 3u * second;
-  const std::uint32_t times = std::min((kCodeAreaSize - used) / second, 10u / 2);
+  // Ten entries left: downloads go at 10, 8 and 6 free entries; at 4 the next is refused.
+  const std::uint32_t times = 3;
   char expected[160];
   std::snprintf(expected, sizeof expected,
                 "Used OTP Space: %0.2f KB\nFree OTP Space: %0.2f KB\nRemaining Programmable Times: %d.",
@@ -512,28 +514,285 @@ TEST_F(OtpFlowTest, AStalledDataPieceIsSentAgainAndLeavesNoUnbookedBytes) {
   }
 }
 
-TEST_F(OtpFlowTest, AVdEntryWhoseReportCannotBeReadIsRetiredAndMoved) {
+// A stall on a booking's report read is read again: the entry it reports on
+// was written, and moving on would spend an entry for nothing.
+TEST_F(OtpFlowTest, AStalledReportOfAnEntryIsReadAgainAndSpendsNoEntry) {
+  for (int stalled : {1, 4, 12}) {
+    SCOPED_TRACE(std::to_string(stalled) + " transfers stalled");
+    for (std::size_t i = 0; i < bus.ChipCount(); ++i) bus.UnplugChip(i);
+    window.posts.clear();
+    AddOtpChip();
+    Open();
+    // Reports: the two parts' data chunks, then the first VD entry's, whose
+    // read stalls with the transfers after it.
+    int reports = 0;
+    int left = 0;
+    hookBus->hook = [&](HookBus&, UsbHandle, const SetupPacket& s, std::span<std::uint8_t> data)
+        -> std::optional<TransferResult> {
+      if (IsCommandBlock(s) && data.size() >= 2 && data[0] == 0x02 && data[1] == 0xDC && ++reports == 3) {
+        left = stalled;
+      }
+      if (left > 0) {
+        --left;
+        return TransferResult{kUsbErrorIo, 0};
+      }
+      return std::nullopt;
+    };
+    ASSERT_EQ(Otp().OTP_Download(), 1) << ::testing::PrintToString(Fails());
+    hookBus->hook = nullptr;
+    EXPECT_EQ(Vd(0), (VdEntry{0, C, 0xAA}));
+    EXPECT_EQ(Vd(1), (VdEntry{C, L, 0x55}));
+    EXPECT_TRUE(IsBlankVd(Mem().subspan(VdEntryAddress(2), 5)));
+    EXPECT_EQ(Boot()->bytes, code);
+  }
+}
+
+// A report the link never delivers says nothing of the cells: the download
+// stops as the link failure, books and retires nothing on a guess, and once
+// the link is back the next download passes. Every report of a download from
+// blank and of one over an older image, in turn.
+TEST_F(OtpFlowTest, AReportLostPastTheRetriesStopsAsTheLinkFailureAndSpendsNoEntry) {
+  for (bool over : {false, true}) {
+    for (int n = 1;; ++n) {
+      SCOPED_TRACE(std::string(over ? "over an older image" : "from blank") + ", report " + std::to_string(n));
+      for (std::size_t i = 0; i < bus.ChipCount(); ++i) bus.UnplugChip(i);
+      AddOtpChip();
+      Open();
+      if (over) {
+        ASSERT_EQ(Otp().OTP_Download(), 1);
+      }
+      const std::vector<std::uint8_t> before(Mem().begin(), Mem().end());
+      int reports = 0;
+      hookBus->hook = [&](HookBus&, UsbHandle, const SetupPacket& s, std::span<std::uint8_t> data)
+          -> std::optional<TransferResult> {
+        if (IsCommandBlock(s) && data.size() >= 2 && data[0] == 0x02 && data[1] == 0xDC && ++reports >= n) {
+          return TransferResult{kUsbErrorIo, 0};
+        }
+        return std::nullopt;
+      };
+      window.posts.clear();
+      ::testing::internal::CaptureStderr();
+      const int result = Otp().OTP_Download();
+      const std::string err = ::testing::internal::GetCapturedStderr();
+      hookBus->hook = nullptr;
+      if (reports < n) {
+        EXPECT_EQ(result, 1) << "the download had fewer reports";
+        EXPECT_GE(n, 5);
+        break;
+      }
+      if (result == 1) {
+        // Only the retirements' reports were lost: both entries are booked.
+        EXPECT_TRUE(over);
+        EXPECT_NE(err.find("older blocks could not all be retired"), std::string::npos) << err;
+      } else {
+        EXPECT_EQ(Fails(), (std::vector<std::uint32_t>{msg::kLinkFail}));
+        EXPECT_NE(err.find("link failure: "), std::string::npos) << err;
+      }
+      for (std::uint32_t i = 0; i < kVdEntries; ++i) {
+        const auto was = std::span(before).subspan(VdEntryAddress(i), 5);
+        const auto now = Mem().subspan(VdEntryAddress(i), 5);
+        EXPECT_FALSE(IsRetiredWhole(now)) << "entry " << i;
+        // A blank entry is left blank or holds a live block of this download.
+        if (IsBlankVd(was)) {
+          EXPECT_TRUE(IsBlankVd(now) || now[4] == kTypeCode || now[4] == kTypeConfig) << "entry " << i;
+        }
+      }
+      window.posts.clear();
+      EXPECT_EQ(Otp().OTP_Download(), 1) << ::testing::PrintToString(Fails());
+      ASSERT_TRUE(Boot());
+      EXPECT_EQ(Boot()->bytes, code);
+    }
+  }
+}
+
+// A read-back byte that differs once and then reads right was a bad read: the
+// part passes and spends nothing. Cells that read wrong every time fail it.
+TEST_F(OtpFlowTest, AFlakyReadBackIsReadAgainBeforeThePartIsJudged) {
   AddOtpChip();
   Open();
-  // Reports: the two parts' data chunks, then the first VD entry's: that one stalls once.
-  bool stalled = false;
-  int reports = 0;
-  hookBus->hook = [&](HookBus&, UsbHandle, const SetupPacket& s, std::span<std::uint8_t> data)
+  int flips = 0;
+  int flipsWanted = 1;
+  bool armed = false;
+  hookBus->hook = [&](HookBus& hb, UsbHandle h, const SetupPacket& s, std::span<std::uint8_t> data)
       -> std::optional<TransferResult> {
-    if (IsCommandBlock(s) && data.size() >= 2 && data[0] == 0x02 && data[1] == 0xDC && ++reports == 3 && !stalled) {
-      stalled = true;
-      return TransferResult{kUsbErrorIo, 0};
+    // The data pieces of the configuration part's read-back (read from 0).
+    if (IsCommandBlock(s) && data.size() >= 6 && data[0] == 0x02) {
+      armed = data[1] == 0xD7 && (data[2] | data[3] << 8) == 0 && (data[4] | data[5] << 8) == C;
+    }
+    if (armed && flips < flipsWanted && s.bmRequestType == 0xA1 && s.bRequest == 0x81 && s.wValue == 0x0B00) {
+      TransferResult result = hb.Forward(h, s, data);
+      data[data.size() / 2] ^= 0x01;
+      ++flips;
+      armed = false;
+      return result;
     }
     return std::nullopt;
   };
   Mark();
   ASSERT_EQ(Otp().OTP_Download(), 1) << ::testing::PrintToString(Fails());
-  EXPECT_TRUE(IsRetiredWhole(Mem().subspan(VdEntryAddress(0), 5)));
-  EXPECT_EQ(Vd(1), (VdEntry{0, C, 0xAA}));
-  EXPECT_EQ(Vd(2), (VdEntry{C, L, 0x55}));
-  EXPECT_EQ(Boot()->bytes, code);
-  // Usage figures do not wrap on the entry retired whole.
-  EXPECT_EQ(Otp().OTP_UsedSpace(), std::uint32_t{L} + C);
+  EXPECT_EQ(flips, 1);
+  EXPECT_EQ(Vd(0), (VdEntry{0, C, 0xAA}));
+  EXPECT_EQ(Vd(1), (VdEntry{C, L, 0x55}));
+
+  // Every read of the next download's configuration part reads one bit wrong
+  // in the same place: that is what the cells hold.
+  for (std::size_t i = 0; i < bus.ChipCount(); ++i) bus.UnplugChip(i);
+  AddOtpChip();
+  Open();
+  flips = 0;
+  flipsWanted = 100;
+  window.posts.clear();
+  EXPECT_EQ(Otp().OTP_Download(), 0);
+  EXPECT_EQ(Fails(), (std::vector<std::uint32_t>{msg::kCompareDataFail}));
+  EXPECT_EQ(flips, 2) << "read twice, the same both times";
+}
+
+// The remaining programmable times are the downloads the batch mode will
+// take: each books two entries, and with four entries (or 5 KB) left the next
+// one is refused before anything is programmed.
+TEST_F(OtpFlowTest, TheRemainingTimesAreTheDownloadsTakenUntilTheRefusal) {
+  AddOtpChip();
+  Open();
+  prompt.answer = Answer::No;
+  std::vector<int> figures;
+  for (int run = 0; run < 20; ++run) {
+    std::string usage;
+    ASSERT_EQ(Otp().OTP_UsageText(usage), 1);
+    const std::size_t at = usage.find("Remaining Programmable Times: ");
+    ASSERT_NE(at, std::string::npos) << usage;
+    figures.push_back(std::stoi(usage.substr(at + 30)));
+    window.posts.clear();
+    Mark();
+    if (Otp().OTP_Download() == 0) {
+      EXPECT_EQ(Fails(), (std::vector<std::uint32_t>{41914}));
+      EXPECT_TRUE(Writes().empty());
+      break;
+    }
+  }
+  ASSERT_GE(figures.size(), 2u);
+  for (std::size_t i = 0; i < figures.size(); ++i) {
+    EXPECT_EQ(figures[i], static_cast<int>(figures.size() - 1 - i)) << "before download " << i + 1;
+  }
+}
+
+// Bytes a cut download left unbooked take an entry when they are booked; the
+// questions come after that, so a download that will not get both its entries
+// is refused before either part is programmed.
+TEST_F(OtpFlowTest, ADownloadThatCannotBookBothPartsIsRefusedBeforeAnyData) {
+  struct Case {
+    const char* name;
+    std::uint32_t dead;   // dead entries from 0
+    Answer answer;
+    std::uint32_t failure;
+  };
+  const Case cases[] = {
+      {"five entries, one taken by the unbooked bytes: asked, No", 11, Answer::No, 41914},
+      {"two entries, one taken by the unbooked bytes: one is not enough", 14, Answer::Yes, 41916},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (std::size_t i = 0; i < bus.ChipCount(); ++i) bus.UnplugChip(i);
+    AddOtpChip();
+    for (std::uint32_t i = 0; i < c.dead; ++i) PutVd(i, {static_cast<std::uint16_t>(100 * i), 100, kTypeDead});
+    const auto at = static_cast<std::uint16_t>(100 * c.dead);
+    Put(at, std::vector<std::uint8_t>(40, 0x5C));
+    prompt.answer = c.answer;
+    window.posts.clear();
+    Open();
+    Mark();
+    EXPECT_EQ(Otp().OTP_Download(), 0);
+    EXPECT_EQ(Fails(), (std::vector<std::uint32_t>{c.failure}));
+    // Only the dead entry over the unbooked bytes was written.
+    EXPECT_EQ(Writes(), (std::vector<OtpWrite>{{VdEntryAddress(c.dead), 5, 8}}));
+    EXPECT_EQ(Vd(c.dead), (VdEntry{at, 40, kTypeDead}));
+  }
+}
+
+// A retirement the link loses leaves the older blocks live: the run passes
+// (the newest blocks start), says so, and the next download retires them.
+TEST_F(OtpFlowTest, AnOutageWhileRetiringIsSaidAndTheNextDownloadRetires) {
+  AddOtpChip();
+  Open();
+  ASSERT_EQ(Otp().OTP_Download(), 1);
+  // The second download's writes: two data chunks, two entries, then the
+  // retirements, whose writes fail from here on.
+  int writes = 0;
+  hookBus->hook = [&](HookBus&, UsbHandle, const SetupPacket& s, std::span<std::uint8_t> data)
+      -> std::optional<TransferResult> {
+    if (IsCommandBlock(s) && data.size() >= 2 && data[0] == 0x02 && data[1] == 0x97 && ++writes > 4) {
+      return TransferResult{kUsbErrorIo, 0};
+    }
+    return std::nullopt;
+  };
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(Otp().OTP_Download(), 1) << ::testing::PrintToString(Fails());
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  hookBus->hook = nullptr;
+  EXPECT_NE(err.find("OTP: older blocks could not all be retired; the next download retires them"), std::string::npos)
+      << err;
+  EXPECT_TRUE(CurrentChipSnapshot().otpOlderBlocksLive);
+  EXPECT_EQ(Vd(0).type, kTypeConfig) << "still live";
+  EXPECT_EQ(Vd(1).type, kTypeCode) << "still live";
+  EXPECT_EQ(Boot()->entry, 3);
+
+  ::testing::internal::CaptureStderr();
+  ASSERT_EQ(Otp().OTP_Download(), 1);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr().find("older blocks"), std::string::npos);
+  EXPECT_FALSE(CurrentChipSnapshot().otpOlderBlocksLive);
+  for (std::uint32_t i = 0; i < 4; ++i) EXPECT_EQ(Vd(i).type, kTypeDead) << i;
+  EXPECT_EQ(Boot()->entry, 5);
+}
+
+// A cut while the read asks for the block table is the link's failure, named
+// with its line; no "nothing in the OTP" and no failed reset for it.
+TEST_F(OtpFlowTest, ALinkLostAtTheTableReadOfAReadIsTheLinkFailure) {
+  AddOtpChip();
+  Open();
+  ASSERT_EQ(Otp().OTP_Download(), 1);
+  window.posts.clear();
+  bool cut = false;
+  hookBus->hook = [&](HookBus&, UsbHandle, const SetupPacket& s, std::span<std::uint8_t> data)
+      -> std::optional<TransferResult> {
+    if (IsCommandBlock(s) && data.size() >= 6 && data[0] == 0x02 && data[1] == 0xD7 && (data[2] | data[3] << 8) == kVdTable) {
+      cut = true;
+    }
+    if (cut) return TransferResult{kUsbErrorIo, 0};
+    return std::nullopt;
+  };
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(Otp().OTP_Read(), 0);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  hookBus->hook = nullptr;
+  EXPECT_TRUE(cut);
+  EXPECT_EQ(Fails(), (std::vector<std::uint32_t>{msg::kLinkFail}));
+  EXPECT_EQ(LastStatus(), msg::kLinkFail);
+  EXPECT_NE(err.find("link failure: "), std::string::npos) << err;
+}
+
+// The same for a download cut while it reads the table back to retire the
+// older blocks: the reset after it fails for that reason, and the run names
+// the link, not the reset.
+TEST_F(OtpFlowTest, ACutAtTheTableReadAfterTheBookingIsTheLinkFailure) {
+  AddOtpChip();
+  Open();
+  int writes = 0;
+  bool cut = false;
+  hookBus->hook = [&](HookBus&, UsbHandle, const SetupPacket& s, std::span<std::uint8_t> data)
+      -> std::optional<TransferResult> {
+    if (IsCommandBlock(s) && data.size() >= 2 && data[0] == 0x02 && data[1] == 0x97) ++writes;
+    // Both entries booked: the next OTP read is the table's, and the power goes.
+    if (writes == 4 && IsCommandBlock(s) && data.size() >= 2 && data[0] == 0x02 && data[1] == 0xD7) cut = true;
+    if (cut) return TransferResult{kUsbErrorIo, 0};
+    return std::nullopt;
+  };
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(Otp().OTP_Download(), 0);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  hookBus->hook = nullptr;
+  ASSERT_TRUE(cut);
+  EXPECT_EQ(LastStatus(), msg::kLinkFail);
+  EXPECT_NE(err.find("link failure: OTP_Read at 0x3F70"), std::string::npos) << err;
+  EXPECT_EQ(Boot()->bytes, code) << "both entries were booked";
 }
 
 TEST_F(OtpFlowTest, DeviceInformationCarriesTheUsageLine) {
@@ -547,7 +806,7 @@ TEST_F(OtpFlowTest, DeviceInformationCarriesTheUsageLine) {
   ASSERT_EQ(Otp().OTP_Download(), 1);
   EXPECT_EQ(Otp().OTP_SpaceText(), std::uint32_t{L} + C);
   char line[128];
-  std::snprintf(line, sizeof line, "Used OTP Space: %0.2f KB Free OTP Space: %0.2f KB Remaining Programmable Times: 7.",
+  std::snprintf(line, sizeof line, "Used OTP Space: %0.2f KB Free OTP Space: %0.2f KB Remaining Programmable Times: 5.",
                 static_cast<float>(L + C) / 1024.0f, static_cast<float>(kCodeAreaSize - L - C) / 1024.0f);
   EXPECT_EQ(Otp().chip.connectionText, line);
   EXPECT_EQ(Otp().otpUsedBytes, std::uint32_t{L} + C);
@@ -723,7 +982,7 @@ INSTANTIATE_TEST_SUITE_P(
                       UnbookedCase{"InTheMiddle", {{0, {0, 8000, kTypeDead}}}, 8000, 300, 0},
                       UnbookedCase{"NearTheEnd", {{0, {0, 14000, kTypeDead}}}, 14000, 300, 0},
                       UnbookedCase{"ReachingTheEndLeavesNoRoom", {{0, {0, 15800, kTypeDead}}}, 15800, 424, 41917},
-                      UnbookedCase{"InTheLastFreeEntryLeavesNoEntry", DeadChain(15, 100), 1500, 200, 41916}),
+                      UnbookedCase{"InTheLastFreeEntryLeavesNoEntry", DeadChain(15, 100), 1500, 200, 41914}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A cut at each stage of a download, from blank and over an older image: what

@@ -218,11 +218,16 @@ TEST(OtpLayoutTest, UsageFiguresAndTexts) {
     PerDownload per;
     Usage usage;
   };
-  for (const Case& c : {Case{0, 16, {1200, 2}, {0, 16224, 8}},        // entries limit: two a download
-                        Case{0, 16, {1000, 1}, {0, 16224, 16}},       // capped by the free entries
-                        Case{12000, 12, {1200, 2}, {12000, 4224, 3}},  // space limits
-                        Case{0, 16, {0, 1}, {0, 16224, 0}},           // no image
-                        Case{20000, 3, {100, 1}, {16224, 0, 0}}}) {    // never wraps
+  // The times are the downloads the batch mode takes one after the other: each
+  // needs more than four free entries and more than 5 KB free, and room for itself.
+  for (const Case& c : {Case{0, 16, {1200, 2}, {0, 16224, 6}},         // two entries a download: at 16 .. 6
+                        Case{0, 16, {1000, 1}, {0, 16224, 12}},        // one entry a download: at 16 .. 5
+                        Case{10000, 16, {1000, 1}, {10000, 6224, 2}},  // at 6224 and 5224 bytes, not 4224
+                        Case{0, 5, {100, 2}, {0, 16224, 1}},           // five entries: one download leaves three
+                        Case{12000, 12, {1200, 2}, {12000, 4224, 0}},  // 5 KB or less is refused
+                        Case{16224 - 5200, 16, {6000, 2}, {16224 - 5200, 5200, 0}},  // too big to fit
+                        Case{0, 16, {0, 1}, {0, 16224, 0}},            // no image
+                        Case{20000, 3, {100, 1}, {16224, 0, 0}}}) {     // never wraps
     const Usage u = UsageFigures(c.used, c.freeEntries, c.per);
     EXPECT_EQ(u.used, c.usage.used);
     EXPECT_EQ(u.free, c.usage.free);

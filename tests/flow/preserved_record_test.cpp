@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "flow/status.h"
 #include "platform/files.h"
 #include "support/temp_dir.h"
 
@@ -130,6 +131,25 @@ TEST(PreservedRecordStoreTest, KeepsListsAndSetsAside) {
     }
   }
   EXPECT_EQ(asideFiles, 2u) << "the copy and its unit file";
+}
+
+// A unit without a record while a copy waits is refused with an id of its own
+// that tells the operator what to do, not as a failed read of the flash.
+TEST(PreservedRecordRunTest, AUnitWithoutARecordWhileACopyWaitsIsRefusedAsWaiting) {
+  testing::TempDir dir;
+  testing::ScopedEnv home("QUILLON_HOME", dir.path().string());
+  ASSERT_EQ(PreservedRecordStore(dir.path()).Keep(kA, Unit("1-1"), "the run"), "");
+  const Bytes erased(0x1000, 0xFF);
+  Bytes image(0x10000, 0xFF);
+  const Bytes before = image;
+  PreservedRecordRun run;
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(run.Prepare(erased, Unit("1-1"), "new.rfw", image), msg::kRecordCopyPending);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("--restore-record 1-1"), std::string::npos) << err;
+  EXPECT_EQ(image, before);
+  EXPECT_EQ(MessageText(msg::kRecordCopyPending), "Preserved Record Copy Pending: Restore It Or Set It Aside!");
+  EXPECT_FALSE(IsVerdictId(msg::kRecordCopyPending)) << "nothing is wrong with the unit";
 }
 
 }  // namespace

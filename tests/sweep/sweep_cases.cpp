@@ -56,12 +56,15 @@ const char* KindName(Kind kind) {
     case Kind::kLost: return "lost";
     case Kind::kUnplug: return "unplug";
     case Kind::kPages: return "pages";
+    case Kind::kOtpReport: return "otp-report";
+    case Kind::kFlaky: return "flaky";
   }
   return "?";
 }
 
 const char* const kUsage =
-    "usage: fault_sweep [--command-line] [--setup NAME[,NAME...]] [--kind power,fail,stall,lost,unplug,pages]\n"
+    "usage: fault_sweep [--command-line] [--setup NAME[,NAME...]]\n"
+    "                   [--kind power,fail,stall,lost,unplug,pages,otp-report,flaky]\n"
     "                   [--every | --spread | --stride N | --index N[,N...]] [--program M --pages K]\n"
     "                   [--fail-count N] [--list] [--verbose] [--help]\n"
     "  --command-line  run each operation through the whole batch mode (quillon -f ...): the\n"
@@ -73,7 +76,10 @@ const char* const kUsage =
     "               every page of the flash writes at the area, the tag and the ends\n"
     "  --stride N   every N-th transfer and page (plus the spread)\n"
     "  --index      these transfers only; --program/--pages: that one page-loss case\n"
-    "  --fail-count how many transfers fail from the faulted one on (default 64: past any retry)\n";
+    "  --fail-count how many transfers fail from the faulted one on (default 64: past any retry)\n"
+    "  otp-report   the OTP's program-fail report reads fail from the N-th on until the fault is\n"
+    "               cleared for the second run; flaky: the N-th memory read returns one flipped\n"
+    "               bit. Both run every N the run without a fault reached (--index: those N)\n";
 
 
 bool ParseOptions(int argc, char** argv, Options& o) {
@@ -168,6 +174,8 @@ void Arm(sim::ChipState& chip, const Case& c, std::uint32_t failCount) {
     case Kind::kLost: chip.faults.transfers.push_back({TransferFaultKind::kFail, c.index, 1}); break;
     case Kind::kUnplug: chip.faults.transfers.push_back({TransferFaultKind::kUnplug, c.index, 1}); break;
     case Kind::kPages: chip.faults.pageLoss.push_back({c.program, c.pages}); break;
+    case Kind::kOtpReport: chip.faults.otpReportFail = c.index; break;
+    case Kind::kFlaky: chip.faults.flakyRead = c.index; break;
   }
 }
 
@@ -196,6 +204,17 @@ std::vector<Case> ChooseCases(const Options& o, Kind kind, const RunResult& ref,
     return cases;
   }
   if (o.program) return cases;
+  if (CountsReads(kind)) {
+    const std::uint64_t reads = ref.chips.empty()              ? 0
+                                : kind == Kind::kOtpReport ? ref.chips[0].lastRun.otpReportReads
+                                                           : ref.chips[0].lastRun.memoryReads;
+    if (o.select == Options::Select::kIndex) {
+      for (std::uint32_t n : o.indices) cases.push_back({kind, n});
+    } else {
+      for (std::uint32_t n = 1; n <= reads; ++n) cases.push_back({kind, n});
+    }
+    return cases;
+  }
   std::set<std::uint32_t> indices;
   switch (o.select) {
     case Options::Select::kEvery:

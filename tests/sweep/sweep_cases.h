@@ -16,15 +16,21 @@ namespace quillon::sweep {
 
 // kFail: the transfer and the next ones (--fail-count) fail, past any retry;
 // kLost: that one transfer fails (a transient loss, like a stall).
-enum class Kind { kPower, kFail, kStall, kLost, kUnplug, kPages };
-inline constexpr Kind kKinds[] = {Kind::kPower, Kind::kFail, Kind::kStall, Kind::kLost, Kind::kUnplug, Kind::kPages};
+// kOtpReport: the OTP's program-fail report reads fail from the N-th on, until
+// the fault is cleared (before the second run); kFlaky: the N-th memory read
+// returns one byte with a bit flipped. Their N counts those reads, not transfers.
+enum class Kind { kPower, kFail, kStall, kLost, kUnplug, kPages, kOtpReport, kFlaky };
+inline constexpr Kind kKinds[] = {Kind::kPower, Kind::kFail,  Kind::kStall,     Kind::kLost,
+                                  Kind::kUnplug, Kind::kPages, Kind::kOtpReport, Kind::kFlaky};
 // What a sweep runs unless --kind says otherwise.
 inline constexpr Kind kInProcessKinds[] = {Kind::kPower, Kind::kFail, Kind::kStall, Kind::kUnplug, Kind::kPages};
 // The command line's runs are not traced page by page.
 inline constexpr Kind kCommandLineKinds[] = {Kind::kPower, Kind::kFail, Kind::kStall, Kind::kLost, Kind::kUnplug};
 
 // One transient fault: a run under it should end as the run without it.
-inline bool IsTransient(Kind kind) { return kind == Kind::kStall || kind == Kind::kLost; }
+inline bool IsTransient(Kind kind) { return kind == Kind::kStall || kind == Kind::kLost || kind == Kind::kFlaky; }
+// The kinds whose index counts reads of one sort; every index is run.
+inline bool CountsReads(Kind kind) { return kind == Kind::kOtpReport || kind == Kind::kFlaky; }
 
 const char* KindName(Kind kind);
 
@@ -50,7 +56,7 @@ bool ParseOptions(int argc, char** argv, Options& o);
 
 struct Case {
   Kind kind;
-  std::uint32_t index = 0;    // the faulted transfer
+  std::uint32_t index = 0;    // the faulted transfer (the faulted read of kOtpReport, kFlaky)
   std::uint32_t program = 0;  // the faulted flash write (kPages)
   std::uint32_t pages = 0;    // pages programmed before the power goes
 };
