@@ -73,12 +73,15 @@ TEST_F(HistoryProcessTest, JsonListingHoldsExactlyTheRunRecordsAndFiltersSelect)
   EXPECT_GT(text.out.rfind("PASS"), text.out.find("FAIL"));
 }
 
-// One image however its path is spelled; the same serial again is a retest.
+// One image however its path is spelled; the same serial again is a retest;
+// a write that never reached a chip is no unit's failure.
 TEST_F(HistoryProcessTest, ReportCountsWritesPerImageAndShiftWithRetestsApart) {
   RunThreeWrites();
   ASSERT_EQ(Quillon({"-f", "-version"}).exitCode, 0);
-  std::filesystem::copy_file(image, scratch.path() / "fw.rfw");
-  ASSERT_EQ(Quillon({"-f", "-write", "./fw.rfw"}).exitCode, 0);
+  ASSERT_EQ(Quillon({"-f", "-write", "./missing.rfw"}).exitCode, 1);  // never reaches the chip
+  const std::string respelled = (home.path() / "." / "TQ7704_SPI.rfw").string();
+  auto again = Quillon({"-f", "-write", respelled});
+  ASSERT_EQ(again.exitCode, 0) << again.err;
   const std::string oneShiftADay = "ShiftStarts=00:00\r\n";
   auto report = Quillon({"--report"}, {}, oneShiftADay);
   ASSERT_EQ(report.exitCode, 0) << report.err;
@@ -91,16 +94,18 @@ TEST_F(HistoryProcessTest, ReportCountsWritesPerImageAndShiftWithRetestsApart) {
   const std::string sha = first.at("image_sha256").get<std::string>().substr(0, 12);
   const std::string wrongSha = json::parse(listing.out).at(1).at("image_sha256").get<std::string>().substr(0, 12);
   const std::string expected =
-      "Runs: 5\n"
+      "Runs: 6\n"
       "Writes per image:\n"
-      "  " + image + ", ./fw.rfw 4.119.0000-0115.0000 (sha256 " + sha +
+      "  " + image + ", " + respelled + " 4.119.0000-0115.0000 (sha256 " + sha +
       ")  first pass 1/1 100.0%  retests 2/2 passed  no unit 0\n"
       "  " + wrongImage + " 4.119.0000-0115.0000 (sha256 " + wrongSha +
       ")  first pass 0/0 0.0%  retests 0/1 passed  no unit 0\n"
+      "  ./missing.rfw (not read)  first pass 0/0 0.0%  retests 0/0 passed  no unit 1\n"
       "Writes per station and shift (day, start):\n"
-      "  " + station + "  " + day + " 00:00  first pass 1/1 100.0%  retests 2/3 passed  no unit 0\n"
+      "  " + station + "  " + day + " 00:00  first pass 1/1 100.0%  retests 2/3 passed  no unit 1\n"
       "Most frequent failures:\n"
       "  41715  1 runs  \"Firmware is not for the device!\"\n"
+      "  41530  1 runs  \"Load File Data Fail!\"\n"
       "Units that passed more than once:\n"
       "  QA-0042  3 passed writes\n";
   EXPECT_EQ(report.out, expected);
