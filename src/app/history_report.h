@@ -3,6 +3,7 @@
 // come from BuildHistoryReport, so any page drawn from them counts the same.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
