@@ -46,7 +46,7 @@ std::string Section(const std::string& heading, const std::string& lines) {
 }
 
 std::string ClockText(int minute) {
-  char text[8];
+  char text[24];
   std::snprintf(text, sizeof text, "%02d:%02d", minute / 60 % 24, minute % 60);
   return text;
 }
@@ -72,7 +72,7 @@ ShiftOfTime ShiftOf(std::chrono::system_clock::time_point time, const std::vecto
   } else {
     shift.startMinute = *std::prev(later);
   }
-  char day[16];
+  char day[40];  // room for any int the compiler cannot rule out
   std::snprintf(day, sizeof day, "%04d-%02d-%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
   shift.day = day;
   return shift;
