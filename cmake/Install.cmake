@@ -16,7 +16,34 @@ install(TARGETS quillon quillon-sim quillon-mkimage RUNTIME DESTINATION ${CMAKE_
 if(QUILLON_HAS_WINDOW_PROGRAM)
   install(TARGETS quillon-window RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT window)
 endif()
-install(FILES ${PROJECT_SOURCE_DIR}/resources/udev/60-quillon.rules DESTINATION ${QUILLON_UDEV_RULES_DIR} COMPONENT cli)
+# The rule says how it came to the station, so that whoever finds it knows
+# whether a package owns it: one copy for the package (only packages take
+# component-wise installs of "cli"), one for an install from the build.
+set(quillon_rule_source ${PROJECT_SOURCE_DIR}/resources/udev/60-quillon.rules)
+set(quillon_rule_how "# Installed from the Quillon sources by scripts/install-udev-rule.sh.")
+file(READ ${quillon_rule_source} quillon_rule)
+string(FIND "${quillon_rule}" "${quillon_rule_how}" quillon_rule_at)
+if(quillon_rule_at LESS 0)
+  message(FATAL_ERROR "${quillon_rule_source} does not say how it was installed")
+endif()
+foreach(kind package install)
+  if(kind STREQUAL "package")
+    set(how "# Installed by the Debian package quillon ${PROJECT_VERSION}; an upgrade replaces it, so local\n# changes go into /etc/udev/rules.d/60-quillon.rules, which takes its place.")
+  else()
+    set(how "# Installed by cmake --install from the Quillon ${PROJECT_VERSION} sources.")
+  endif()
+  string(REPLACE "${quillon_rule_how}" "${how}" text "${quillon_rule}")
+  file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/udev/${kind}/60-quillon.rules CONTENT "${text}" @ONLY)
+endforeach()
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${quillon_rule_source})
+install(FILES ${PROJECT_BINARY_DIR}/udev/package/60-quillon.rules DESTINATION lib/udev/rules.d
+        COMPONENT cli EXCLUDE_FROM_ALL)
+install(FILES ${PROJECT_BINARY_DIR}/udev/install/60-quillon.rules DESTINATION ${QUILLON_UDEV_RULES_DIR}
+        COMPONENT local)
+# The station's settings: a conffile of the package (dpkg keeps a station's
+# edits across upgrades), never written over by an install from the build.
+install(FILES ${PROJECT_SOURCE_DIR}/resources/station/quillon.conf DESTINATION /etc/quillon
+        COMPONENT cli EXCLUDE_FROM_ALL)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT cli)
 install(FILES ${PROJECT_SOURCE_DIR}/sim/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME simulator.md COMPONENT cli)
 
@@ -29,7 +56,15 @@ set(quillon_doc_dirs cli ${CMAKE_INSTALL_DOCDIR})
 if(QUILLON_HAS_WINDOW_PROGRAM)
   list(APPEND quillon_doc_dirs window ${CMAKE_INSTALL_DATAROOTDIR}/doc/quillon-window)
 endif()
-string(TIMESTAMP quillon_changelog_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
+# The changelog is dated by the last commit, so that a package says when its
+# code was made and two builds of one commit are the same package; outside a
+# git checkout the date is a fixed one.
+execute_process(COMMAND git -C ${PROJECT_SOURCE_DIR} log -1 --format=%cD
+                OUTPUT_VARIABLE quillon_changelog_date OUTPUT_STRIP_TRAILING_WHITESPACE
+                RESULT_VARIABLE quillon_git_result ERROR_QUIET)
+if(NOT quillon_git_result EQUAL 0 OR quillon_changelog_date STREQUAL "")
+  set(quillon_changelog_date "Thu, 01 Jan 2026 00:00:00 +0000")
+endif()
 set(changelog ${PROJECT_BINARY_DIR}/debian/changelog)
 configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/changelog.in ${changelog} @ONLY)
 add_custom_command(
@@ -108,7 +143,8 @@ set(CPACK_DEBIAN_CLI_PACKAGE_DEPENDS "${quillon_cli_depends}")
 set(CPACK_DEBIAN_CLI_PACKAGE_RECOMMENDS "udev")
 set(CPACK_DEBIAN_CLI_PACKAGE_SUGGESTS "quillon-window")
 # The station directories and the udev rule belong to the command-line package.
-set(CPACK_DEBIAN_CLI_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/postinst ${PROJECT_SOURCE_DIR}/cmake/debian/postrm)
+set(CPACK_DEBIAN_CLI_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/postinst ${PROJECT_SOURCE_DIR}/cmake/debian/postrm
+    ${PROJECT_SOURCE_DIR}/cmake/debian/conffiles)
 
 set(CPACK_DEBIAN_WINDOW_PACKAGE_NAME quillon-window)
 set(CPACK_DEBIAN_WINDOW_PACKAGE_SECTION electronics)

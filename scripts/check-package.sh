@@ -6,7 +6,9 @@
 # unpacked into an empty root and found through PATH, must answer --version and
 # --help, write a simulated chip, and hand window mode over to the window
 # program (or, without it, say so). As root, both packages are then installed
-# for real and purged again, and nothing of them may remain.
+# for real and purged again, and nothing of them may remain; a purge while
+# records wait for the result database or preserved-record copies exist keeps
+# the state directory and says so.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=${1:-build}
@@ -36,7 +38,7 @@ done
 expected_files() {
   case "$1" in
     quillon)
-      echo usr/bin/quillon usr/bin/quillon-sim usr/bin/quillon-mkimage usr/lib/udev/rules.d/60-quillon.rules \
+      echo usr/bin/quillon usr/bin/quillon-sim usr/bin/quillon-mkimage usr/lib/udev/rules.d/60-quillon.rules etc/quillon/quillon.conf \
            usr/share/man/man1/quillon.1.gz usr/share/man/man1/quillon-sim.1.gz usr/share/man/man1/quillon-mkimage.1.gz \
            usr/share/doc/quillon/README.md usr/share/doc/quillon/copyright usr/share/doc/quillon/changelog.gz ;;
     quillon-window)
@@ -88,6 +90,31 @@ for deb in "${debs[@]}"; do
   done
 done
 
+# One version everywhere: the packages, the changelog (dated by the last
+# commit, not the build), the udev rule's note of how it was installed.
+version=$(dpkg-deb -f "$cli_deb" Version)
+for deb in "${debs[@]}"; do
+  [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "$(basename "$deb") is not version $version"
+done
+zcat "$root/quillon/usr/share/doc/quillon/changelog.gz" > "$root/changelog"
+[ "$(sed -n 1p "$root/changelog")" = "quillon ($version) unstable; urgency=medium" ] \
+  || fail "the changelog starts: $(sed -n 1p "$root/changelog")"
+if commit_date=$(git log -1 --format=%cD 2>/dev/null) && [ -n "$commit_date" ]; then
+  grep -F -- ">  $commit_date" "$root/changelog" >/dev/null \
+    || fail "the changelog is not dated by the last commit ($commit_date): $(grep '^ -- ' "$root/changelog")"
+fi
+grep -Fx "# Installed by the Debian package quillon $version; an upgrade replaces it, so local" \
+  "$root/quillon/usr/lib/udev/rules.d/60-quillon.rules" >/dev/null || fail "the packaged udev rule does not say how it was installed"
+# The station's settings are a conffile, so that an upgrade keeps a station's edits.
+dpkg-deb --ctrl-tarfile "$cli_deb" | tar -xOf - ./conffiles > "$root/conffiles"
+grep -x /etc/quillon/quillon.conf "$root/conffiles" >/dev/null || fail "/etc/quillon/quillon.conf is not a conffile of quillon"
+# README names every package the packages depend on.
+for deb in "${debs[@]}"; do
+  for dep in $(dpkg-deb -f "$deb" Depends | sed -E 's/\([^)]*\)//g; s/[|,]/ /g'); do
+    grep -F -- "$dep" README.md >/dev/null || fail "README.md does not name $dep, which $(dpkg-deb -f "$deb" Package) depends on"
+  done
+done
+
 # A headless station: the command-line package depends on no window toolkit and
 # its programs load none.
 cli_depends=$(dpkg-deb -f "$cli_deb" Depends)
@@ -114,7 +141,7 @@ export PATH="$fs/usr/bin:$PATH"
 station="$root/station"
 mkdir -p "$station"
 cd "$station"
-quillon --version
+[ "$(quillon --version)" = "quillon $version" ] || fail "quillon --version says $(quillon --version), the package $version"
 quillon --help > help.txt || fail "quillon --help failed"
 quillon-sim --help > /dev/null || fail "quillon-sim --help failed"
 quillon-mkimage --help > /dev/null || fail "quillon-mkimage --help failed"
@@ -126,6 +153,10 @@ QUILLON_HOME=$station QUILLON_SETTINGS=$station/settings.ini QUILLON_SIM=$statio
 [ "$(cat Result.txt)" = pass ] || fail "Result.txt says $(cat Result.txt)"
 grep -q '"verdict":"PASS"' runs.jsonl || fail "no PASS record in runs.jsonl"
 quillon-sim show chip.state | grep -x 'mode: code' >/dev/null || fail "the chip does not run the new code"
+# The settings sample the package installs is read without a single warning.
+QUILLON_HOME=$station QUILLON_SETTINGS=$fs/etc/quillon/quillon.conf quillon --report > /dev/null 2> conf.err \
+  || fail "quillon --report with the packaged settings failed: $(cat conf.err)"
+[ ! -s conf.err ] || fail "the packaged settings are not read without a word: $(cat conf.err)"
 
 # Window mode: quillon alone (only the command-line package unpacked) says that
 # the window is not installed; with quillon-window beside it, quillon hands over
@@ -188,4 +219,24 @@ done < "$root/files.txt"
 for path in /var/lib/quillon /etc/quillon /usr/share/doc/quillon /usr/share/doc/quillon-window; do
   [ ! -e "$path" ] || fail "$path is left after the purge"
 done
-echo "-- the packages install and purge cleanly"
+grep -F "quillon: removed /var/lib/quillon" "$root/purge.log" >/dev/null || fail "the purge did not say that it removed /var/lib/quillon"
+
+# A purge while a record waits for the result database (a server that is not
+# there) and a preserved-record copy exists keeps them, and says so.
+installed=(quillon)
+apt_get install --no-install-recommends "$cli_deb" > "$root/install.log" 2>&1 \
+  || { cat "$root/install.log" >&2; fail "apt-get install of quillon failed"; }
+QUILLON_SETTINGS=$station/settings.ini QUILLON_SIM=$station/chip.state \
+  QUILLON_RESULT_DB="host=127.0.0.1 port=9 connect_timeout=1" /usr/bin/quillon -f -write "$station/fw.rfw" > /dev/null 2>&1 \
+  || fail "the installed quillon did not write the chip"
+echo copy > /var/lib/quillon/PreservedRecord_1-1.bin
+apt_get purge quillon > "$root/purge.log" 2>&1 || { cat "$root/purge.log" >&2; fail "apt-get purge failed"; }
+installed=()
+[ -f /var/lib/quillon/PreservedRecord_1-1.bin ] && [ -f /var/lib/quillon/quillon-history.db ] \
+  || fail "the purge removed records that were not safe elsewhere"
+for said in "/var/lib/quillon is kept" "1 run records wait" "1 preserved-record copies"; do
+  grep -F "$said" "$root/purge.log" >/dev/null || { cat "$root/purge.log" >&2; fail "the purge did not say: $said"; }
+done
+[ ! -e /etc/quillon/quillon.conf ] || fail "the purge left /etc/quillon/quillon.conf"
+rm -rf /var/lib/quillon
+echo "-- the packages install and purge cleanly; a purge keeps unsent records and record copies"

@@ -5,6 +5,7 @@
 #include "app/fleet_store.h"
 #include "app/history_report.h"
 #include "app/run_history.h"
+#include "data/setting_rules.h"
 #include "data/settings.h"
 #include "platform/files.h"
 
@@ -50,14 +51,24 @@ HistoryOptions ParseOptions(const std::vector<std::string>& args, bool listing) 
   return options;
 }
 
+// The station's shift starts; a bad setting was named when the settings were
+// read and the report takes the default, as that line said.
+std::vector<int> ShiftStarts() {
+  const std::string text = GetSettingString(kDefaultShiftStarts, kConfigSection, key::kShiftStarts);
+  if (auto starts = ParseTimesOfDay(text)) return *starts;
+  return *ParseTimesOfDay(kDefaultShiftStarts);
+}
+
 int ReadAndPrint(const HistoryOptions& options, bool report) {
+  // The report groups by the station's shifts.
+  if (report && LoadSettings(ProgramDir().string()) == SettingsLoad::kFileUnusable) return 1;
   const std::filesystem::path db = HistoryPath();
   const HistoryRead read = ReadHistory(db, options.filter);
   if (!read.problem.empty()) {
     std::fprintf(stderr, "quillon: cannot read the station history %s: %s\n", db.c_str(), read.problem.c_str());
     return 1;
   }
-  const std::string text = report         ? HistoryReportText(read.records)
+  const std::string text = report         ? HistoryReportText(BuildHistoryReport(read.records, ShiftStarts()))
                            : options.json ? HistoryListingJson(read.records)
                                           : HistoryListingText(read.records);
   std::fputs(text.c_str(), stdout);

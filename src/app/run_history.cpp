@@ -67,7 +67,7 @@ std::string ErrorText(sqlite3* db) { return db != nullptr ? sqlite3_errmsg(db) :
 
 // The state directory is shared by the operators of a station (a group may
 // write in it): the history must stay writable for all of them, not only for
-// whoever ran first. Its journal takes the same mode.
+// whoever ran first. Its write-ahead log and shared-memory index take the same mode.
 void CreateForTheDirectorysGroup(const std::filesystem::path& path) {
   struct stat dir {};
   const std::filesystem::path parent = path.parent_path().empty() ? std::filesystem::path(".") : path.parent_path();
@@ -111,6 +111,11 @@ Statement Prepare(sqlite3* db, const std::string& sql, std::string& problem) {
 Db OpenForWriting(const std::filesystem::path& path, std::string& problem) {
   Db db = Open(path, true, problem);
   if (!db) return nullptr;
+  // With a write-ahead log a reader (a shift leader's open query, --report)
+  // never holds up a run, and a run never holds up a reader. The mode stays
+  // with the file; a history that cannot switch now because another program
+  // holds it switches at a later run and works with its old journal meanwhile.
+  sqlite3_exec(db.get(), "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
   if (!Exec(db.get(), "BEGIN IMMEDIATE", problem)) return nullptr;
   if (!Exec(db.get(), kSchema, problem)) {
     sqlite3_exec(db.get(), "ROLLBACK", nullptr, nullptr, nullptr);

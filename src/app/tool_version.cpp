@@ -20,7 +20,7 @@ std::string ToolVersionText(std::string_view fileVersion) {
 }
 
 std::string VersionLine(std::string_view program) {
-  return std::string(program) + " " + ToolVersionText(kFileVersion) + " (" + kFileVersion + ")\n";
+  return std::string(program) + " " + kFileVersion + "\n";
 }
 
 }  // namespace quillon

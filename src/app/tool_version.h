@@ -15,7 +15,8 @@ inline constexpr std::size_t kToolVersionSize = 16;
 std::string ToolVersionText(std::string_view fileVersion);
 
 // What `--version` prints for each program of the project, line end included:
-// "<program> 2.61.32 (2.61.9600.32)".
+// "<program> 2.61.9600.32", the version its package and its run records carry,
+// so that one version names one build wherever it is read.
 std::string VersionLine(std::string_view program);
 
 }  // namespace quillon

@@ -38,6 +38,7 @@ constexpr SettingRule kRules[] = {
     {key::kStationName, SettingKind::kText},
     {key::kImageFile, SettingKind::kText, 0, nullptr, true},
     {key::kGang, SettingKind::kChoice, 1, nullptr, true},
+    {key::kShiftStarts, SettingKind::kShiftStarts},
 };
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
@@ -71,6 +72,12 @@ std::int64_t WaitTaken(const WaitRange& range, const std::string& value) {
 std::optional<SettingProblem> CheckValue(const SettingRule& rule, const std::string& key, const std::string& value,
                                          int line) {
   if (rule.kind == SettingKind::kText) return std::nullopt;
+  if (rule.kind == SettingKind::kShiftStarts) {
+    if (ParseTimesOfDay(value)) return std::nullopt;
+    return SettingProblem{line, key, value, std::string(kDefaultShiftStarts),
+                          "is not a list of ascending times such as " + std::string(kDefaultShiftStarts),
+                          rule.guardsRun};
+  }
   const bool wait = rule.kind == SettingKind::kWait && rule.range != nullptr;
   const std::string taken = wait ? std::to_string(WaitTaken(*rule.range, value)) : std::to_string(ParseIniInt(value));
   SettingProblem problem{line, key, value, taken, "", rule.guardsRun};
@@ -91,6 +98,33 @@ std::optional<SettingProblem> CheckValue(const SettingRule& rule, const std::str
 }
 
 }  // namespace
+
+std::optional<std::vector<int>> ParseTimesOfDay(std::string_view text) {
+  std::vector<int> minutes;
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t comma = std::min(text.find(',', start), text.size());
+    std::string_view item = text.substr(start, comma - start);
+    while (!item.empty() && IsBlank(item.front())) item.remove_prefix(1);
+    while (!item.empty() && IsBlank(item.back())) item.remove_suffix(1);
+    const std::size_t colon = item.find(':');
+    if (colon == std::string_view::npos || colon < 1 || colon > 2 || item.size() != colon + 3) return std::nullopt;
+    int hour = 0;
+    for (char c : item.substr(0, colon)) {
+      if (c < '0' || c > '9') return std::nullopt;
+      hour = hour * 10 + (c - '0');
+    }
+    const char tens = item[colon + 1];
+    const char ones = item[colon + 2];
+    if (tens < '0' || tens > '5' || ones < '0' || ones > '9' || hour > 23) return std::nullopt;
+    const int minute = hour * 60 + (tens - '0') * 10 + (ones - '0');
+    // Out of order is most likely a typo ("06:00,14:00,02:00" for 22:00).
+    if (!minutes.empty() && minute <= minutes.back()) return std::nullopt;
+    minutes.push_back(minute);
+    if (comma == text.size()) return minutes;
+    start = comma + 1;
+  }
+}
 
 const SettingRule* FindSettingRule(std::string_view key) {
   const std::string folded = ToLowerAscii(key);

@@ -34,11 +34,21 @@ inline constexpr WaitRange kEraseTimeOutRange{key::kEraseTimeOut, 10000, 1000, 1
 // "EraseCommandTime": the pause after a chip erase.
 inline constexpr WaitRange kEraseCommandTimeRange{key::kEraseCommandTime, 0, 0, 60000};
 
+// "ShiftStarts": local times at which the station's shifts begin; a night
+// shift that runs past midnight counts for the day it began.
+inline constexpr std::string_view kDefaultShiftStarts = "06:00,14:00,22:00";
+
+// Minutes after midnight of "HH:MM" times (hour 0..23, one or two digits;
+// blanks around each) separated by commas, in ascending order; nothing when
+// the text is no such list, names a time twice or is empty.
+std::optional<std::vector<int>> ParseTimesOfDay(std::string_view text);
+
 enum class SettingKind {
   kNumber,  // any integer
   kChoice,  // an integer from 0 to `most`
   kWait,    // milliseconds within a WaitRange
   kText,
+  kShiftStarts,  // a list for ParseTimesOfDay; a bad one is taken as kDefaultShiftStarts
 };
 
 struct SettingRule {

@@ -48,6 +48,7 @@ inline constexpr const char* kResultDatabase = "ResultDatabase";  // PostgreSQL 
 inline constexpr const char* kStationName = "StationName";  // the station in run records (text; default the host name)
 inline constexpr const char* kImageFile = "ImageFile";    // the window's image, relative to the program directory
 inline constexpr const char* kGang = "Gang";  // 1: the window is a station panel writing every chip at once
+inline constexpr const char* kShiftStarts = "ShiftStarts";  // when the station's shifts begin, for --report (text)
 
 // Every key above: a key of the settings section that is not here is a typo.
 inline constexpr const char* kAll[] = {
@@ -59,6 +60,7 @@ inline constexpr const char* kAll[] = {
     kStationName,
     kImageFile,
     kGang,
+    kShiftStarts,
 };
 }  // namespace key
 

@@ -73,32 +73,56 @@ TEST_F(HistoryProcessTest, JsonListingHoldsExactlyTheRunRecordsAndFiltersSelect)
   EXPECT_GT(text.out.rfind("PASS"), text.out.find("FAIL"));
 }
 
-TEST_F(HistoryProcessTest, ReportCountsYieldsFailuresAndUnitsPassedTwice) {
+// One image however its path is spelled; the same serial again is a retest;
+// a write that never reached a chip is no unit's failure.
+TEST_F(HistoryProcessTest, ReportCountsWritesPerImageAndShiftWithRetestsApart) {
   RunThreeWrites();
   ASSERT_EQ(Quillon({"-f", "-version"}).exitCode, 0);
-  auto report = Quillon({"--report"});
+  ASSERT_EQ(Quillon({"-f", "-write", "./missing.rfw"}).exitCode, 1);  // never reaches the chip
+  const std::string respelled = (home.path() / "." / "TQ7704_SPI.rfw").string();
+  auto again = Quillon({"-f", "-write", respelled});
+  ASSERT_EQ(again.exitCode, 0) << again.err;
+  const std::string oneShiftADay = "ShiftStarts=00:00\r\n";
+  auto report = Quillon({"--report"}, {}, oneShiftADay);
   ASSERT_EQ(report.exitCode, 0) << report.err;
+  EXPECT_EQ(report.err, "");
   auto listing = Quillon({"--history", "--json"});
   ASSERT_EQ(listing.exitCode, 0) << listing.err;
-  const std::string day = json::parse(listing.out).at(0).at("time").get<std::string>().substr(0, 10);
+  const json first = json::parse(listing.out).at(0);
+  const std::string day = first.at("time").get<std::string>().substr(0, 10);
+  const std::string station = first.at("station").get<std::string>();
+  const std::string sha = first.at("image_sha256").get<std::string>().substr(0, 12);
+  const std::string wrongSha = json::parse(listing.out).at(1).at("image_sha256").get<std::string>().substr(0, 12);
   const std::string expected =
-      "Runs: 4\n"
-      "Yield per image (writes):\n"
-      "  " + image + " 4.119.0000-0115.0000  2/2 passed, 100.0%\n"
-      "  " + wrongImage + " 4.119.0000-0115.0000  0/1 passed, 0.0%\n"
-      "Yield per day (writes):\n"
-      "  " + day + "  2/3 passed, 66.7%\n"
+      "Runs: 6\n"
+      "Writes per image:\n"
+      "  " + image + ", " + respelled + " 4.119.0000-0115.0000 (sha256 " + sha +
+      ")  first pass 1/1 100.0%  retests 2/2 passed  no unit 0\n"
+      "  " + wrongImage + " 4.119.0000-0115.0000 (sha256 " + wrongSha +
+      ")  first pass 0/0 0.0%  retests 0/1 passed  no unit 0\n"
+      "  ./missing.rfw (not read)  first pass 0/0 0.0%  retests 0/0 passed  no unit 1\n"
+      "Writes per station and shift (day, start):\n"
+      "  " + station + "  " + day + " 00:00  first pass 1/1 100.0%  retests 2/3 passed  no unit 1\n"
       "Most frequent failures:\n"
       "  41715  1 runs  \"Firmware is not for the device!\"\n"
+      "  41530  1 runs  \"Load File Data Fail!\"\n"
       "Units that passed more than once:\n"
-      "  QA-0042  2 passed writes\n";
+      "  QA-0042  3 passed writes\n";
   EXPECT_EQ(report.out, expected);
 
   auto later = Quillon({"--report", "--since", "2999-01-01"});
   ASSERT_EQ(later.exitCode, 0) << later.err;
   EXPECT_EQ(later.out,
-            "Runs: 0\nYield per image (writes):\n  none\nYield per day (writes):\n  none\n"
+            "Runs: 0\nWrites per image:\n  none\nWrites per station and shift (day, start):\n  none\n"
             "Most frequent failures:\n  none\nUnits that passed more than once:\n  none\n");
+
+  // A shift list that cannot be read is named; the report takes the default.
+  auto typo = Quillon({"--report"}, {}, "ShiftStarts=6:00;14:00\r\n");
+  EXPECT_EQ(typo.exitCode, 0) << typo.err;
+  EXPECT_NE(typo.err.find(":3: key \"ShiftStarts\": value \"6:00;14:00\" is not a list of ascending times such as "
+                          "06:00,14:00,22:00; taken as 06:00,14:00,22:00\n"),
+            std::string::npos)
+      << typo.err;
 }
 
 // Holds the history's write lock, as another program using it would.
@@ -114,7 +138,7 @@ class LockedHistory {
   sqlite3* db_ = nullptr;
 };
 
-TEST_F(HistoryProcessTest, LockedOrCorruptHistoryRefusesTheRunBeforeTheChipAndFailsTheListing) {
+TEST_F(HistoryProcessTest, LockedOrCorruptHistoryRefusesTheRunBeforeTheChip) {
   ASSERT_EQ(Quillon({"-f", "-write", image}).exitCode, 0);
   const std::string before = ChipMemory();
   struct Case {
@@ -138,14 +162,48 @@ TEST_F(HistoryProcessTest, LockedOrCorruptHistoryRefusesTheRunBeforeTheChipAndFa
         << run.err;
     EXPECT_EQ(ChipMemory(), before);
 
+    // A writer's lock stops no reader; a file that is no database stops them all.
     for (const char* command : {"--history", "--report"}) {
       auto read = Quillon({command});
+      if (lock) {
+        EXPECT_EQ(read.exitCode, 0) << command << read.err;
+        EXPECT_NE(read.out.find(std::string(command) == "--report" ? "Runs: 1\n" : "  PASS  write  "), std::string::npos)
+            << command << read.out;
+        continue;
+      }
       EXPECT_EQ(read.exitCode, 1) << command;
       EXPECT_EQ(read.out, "") << command;
       EXPECT_EQ(read.err, "quillon: cannot read the station history " + History().string() + ": " + c.reason + "\n")
           << command;
     }
   }
+}
+
+// A shift leader's query that keeps its read open (a report tool, a
+// spreadsheet link) must never stop the line.
+TEST_F(HistoryProcessTest, AnOpenReadDoesNotRefuseARunAndSeesItsRowAfterwards) {
+  ASSERT_EQ(Quillon({"-f", "-erase"}).exitCode, 0);
+  sqlite3* reader = nullptr;
+  ASSERT_EQ(sqlite3_open_v2(History().c_str(), &reader, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+  auto countRuns = [&] {
+    sqlite3_stmt* count = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(reader, "SELECT count(*) FROM runs", -1, &count, nullptr), SQLITE_OK);
+    EXPECT_EQ(sqlite3_step(count), SQLITE_ROW) << sqlite3_errmsg(reader);
+    const int runs = sqlite3_column_int(count, 0);
+    sqlite3_finalize(count);
+    return runs;
+  };
+  ASSERT_EQ(sqlite3_exec(reader, "BEGIN", nullptr, nullptr, nullptr), SQLITE_OK);
+  EXPECT_EQ(countRuns(), 1);  // the read transaction now holds its snapshot
+
+  auto run = Quillon({"-f", "-write", image});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.err.find("database is locked"), std::string::npos) << run.err;
+  EXPECT_EQ(countRuns(), 1);  // the reader's snapshot is unchanged
+
+  ASSERT_EQ(sqlite3_exec(reader, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+  EXPECT_EQ(countRuns(), 2);
+  sqlite3_close(reader);
 }
 
 TEST_F(HistoryProcessTest, HistoryInADirectoryAGroupSharesStaysWritableForTheGroup) {

@@ -24,7 +24,7 @@ class QuillonProcessTest : public ::testing::Test {
 TEST_F(QuillonProcessTest, VersionAndHelpStandAlone) {
   auto version = Run({"--version"});
   EXPECT_EQ(version.exitCode, 0);
-  EXPECT_EQ(version.out, "quillon 2.61.32 (2.61.9600.32)\n");
+  EXPECT_EQ(version.out, "quillon 2.61.9600.32\n");
   auto help = Run({"--help"});
   EXPECT_EQ(help.exitCode, 0);
   EXPECT_NE(help.out.find("-f -write FILE"), std::string::npos);

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <set>
+
 #include "support/temp_dir.h"
 
 namespace quillon {
@@ -94,6 +97,48 @@ TEST_F(SettingsTest, BadValueOfAGuardingKeyRefusesTheRun) {
     testing::ScopedEnv settings("QUILLON_SETTINGS", file.string());
     EXPECT_EQ(LoadSettings(dir.path().string(), false), c.outcome) << c.text;
   }
+}
+
+// The sample a package installs as the station's settings: it must run as the
+// built-in text does, name every key, and each default it shows, once set,
+// must be a value the settings check takes without a word.
+TEST_F(SettingsTest, StationSampleRunsAsTheBuiltInTextAndShowsEveryKeyWithAGoodDefault) {
+  const std::string sample = QUILLON_STATION_SETTINGS_SAMPLE;
+  testing::ScopedEnv settings("QUILLON_SETTINGS", sample);
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(LoadSettings(dir.path().string()), SettingsLoad::kFile);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+  CIniFile asShipped;
+  asShipped.LoadText(TheSettings().RawText());
+  {
+    testing::ScopedEnv builtIn("QUILLON_SETTINGS", "");
+    ASSERT_EQ(LoadSettings(dir.path().string(), false), SettingsLoad::kBuiltIn);
+  }
+  for (const char* name : key::kAll) {
+    EXPECT_EQ(asShipped.GetString(kConfigSection, name, "unset"), GetSettingString("unset", kConfigSection, name))
+        << name;
+  }
+
+  // Every "Key=value" line, and every "; Key=default   what it does" line set.
+  std::ifstream file(sample);
+  std::string asSet = "[Quillon Config]\n";
+  std::set<std::string> shown;
+  for (std::string line; std::getline(file, line);) {
+    const bool commented = line.rfind("; ", 0) == 0;
+    const std::size_t from = commented ? 2 : 0;
+    const std::size_t equals = line.find('=');
+    if (equals == std::string::npos || equals < from) continue;
+    const SettingRule* rule = FindSettingRule(line.substr(from, equals - from));
+    if (rule == nullptr) continue;  // prose
+    const std::size_t gap = line.find("  ", equals);
+    asSet += std::string(rule->key) + "=" + line.substr(equals + 1, gap == std::string::npos ? gap : gap - equals - 1) + "\n";
+    shown.insert(std::string(rule->key));
+  }
+  for (const char* name : key::kAll) EXPECT_EQ(shown.count(name), 1u) << name << " is not in the sample";
+  CIniFile allSet;
+  allSet.LoadText(asSet);
+  EXPECT_EQ(SettingProblems(allSet), std::vector<SettingProblem>{}) << asSet;
+  EXPECT_EQ(UnknownSettingKeys(allSet), std::vector<UnknownSetting>{}) << asSet;
 }
 
 TEST_F(SettingsTest, ConfigIniIsMadeWritableButNeverRead) {
@@ -189,6 +234,47 @@ TEST(SettingProblemsTest, NamesEveryValueTakenOtherwiseThanWritten) {
             "the run is refused");
   EXPECT_EQ(SettingProblemLine("s.conf", expected[0]),
             "s.conf:1: key \"LogType\": value \"1\" stands above the [Quillon Config] header; it is never read");
+}
+
+}  // namespace
+}  // namespace quillon
+
+namespace quillon {
+namespace {
+
+TEST(ParseTimesOfDayTest, TakesAscendingClockTimesAndRefusesTheRest) {
+  const struct {
+    const char* text;
+    std::optional<std::vector<int>> minutes;
+  } cases[] = {
+      {"06:00,14:00,22:00", std::vector<int>{360, 840, 1320}},
+      {" 6:30 , 18:30 ", std::vector<int>{390, 1110}},
+      {"00:00", std::vector<int>{0}},
+      {"23:59", std::vector<int>{1439}},
+      {"", std::nullopt},
+      {"06:00,", std::nullopt},
+      {"24:00", std::nullopt},
+      {"06:60", std::nullopt},
+      {"06:0", std::nullopt},
+      {"6", std::nullopt},
+      {"006:00", std::nullopt},
+      {"06:00;14:00", std::nullopt},
+      {"14:00,06:00", std::nullopt},  // out of order: most likely a typo
+      {"06:00,06:00", std::nullopt},
+      {"-1:00", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ParseTimesOfDay(c.text), c.minutes) << '"' << c.text << '"';
+}
+
+// A bad shift list is named with what the report takes instead; it refuses no run.
+TEST(SettingProblemsTest, ShiftStartsThatDoNotParseAreNamedWithTheDefaultTaken) {
+  CIniFile document;
+  document.LoadText("[Quillon Config]\nStationName=L3\nShiftStarts=6h,14h\n");
+  const std::vector<SettingProblem> problems = SettingProblems(document);
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_EQ(SettingProblemLine("q.conf", problems[0]),
+            "q.conf:3: key \"ShiftStarts\": value \"6h,14h\" is not a list of ascending times such as "
+            "06:00,14:00,22:00; taken as 06:00,14:00,22:00");
 }
 
 }  // namespace
