@@ -351,6 +351,27 @@ TEST_F(WindowUnitTest, CloseDuringTheResetWaitIsAPass) {
   EXPECT_NE(burn.find("Pass,"), std::string::npos) << burn;
 }
 
+// A stray image in the station directory (an OTP image beside "ImageFile"):
+// only the station's image is written, through the flow of its memory, and
+// nothing starts another run by itself afterwards.
+TEST_F(WindowUnitTest, OnlyTheStationImageIsWritten) {
+  const std::vector<std::uint8_t> station = MakeImage("tq7704");
+  const std::vector<std::uint8_t> stray = OtpImage(1024);
+  ASSERT_FALSE(station.empty());
+  ASSERT_FALSE(stray.empty());
+  temp.Write("spi.rfw", std::string(station.begin(), station.end()));
+  temp.Write("otp.rfw", std::string(stray.begin(), stray.end()));  // listed first, by name
+  AddBlankChip();
+  Open("ImageFile=spi.rfw\r\n");
+  view.answers = {Answer::Yes, Answer::Yes};
+  ClickStart();
+  EXPECT_EQ(Shown(Control::Result), "PASS") << Shown(Control::StatusText);
+  EXPECT_EQ(FlashBytes(station.size()), station);
+  Settle();
+  EXPECT_EQ(Count("Start Download"), 1) << "no start but the operator's";
+  EXPECT_TRUE(view.timers.empty());
+}
+
 // A clock whose long sleeps inside a chip's transfer (a slow erase, with the
 // bus held) wait until the test lets them go.
 class HeldClock final : public Clock {

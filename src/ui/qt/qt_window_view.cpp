@@ -58,6 +58,7 @@ QtWindowView::QtWindowView() {
   serialEntry_ = new QLineEdit;
   serialEntry_->setPlaceholderText("scan the serial number");
   result_ = new QLabel("N/A");
+  result_->setObjectName("verdict");
   result_->setAlignment(Qt::AlignCenter);
   result_->setMinimumHeight(64);
   result_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
