@@ -528,6 +528,10 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::StartRun() {
     CFirmwareImage probe;
     probe.mainFile = imageText_;
     const bool loads = LoadImageFile(probe) && !probe.fileData.empty();
+    // The image's own area names its memory, read from the same start as on
+    // the command line: not from a memory that a listing took from another
+    // .rfw file in the directory.
+    SetCurrentMemoryType(MemoryType::SpiFlash);
     if ((!loads || BindCommandLineImage(NameCommandLineImage(imageText_, true)) == 0) && TheFlow() != nullptr) {
       TheFlow()->chip.image.fileData.clear();
     }
