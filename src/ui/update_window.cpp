@@ -368,7 +368,6 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnFlowPass(const ChipSnapshot& flow) {
   nextLoopPending_ = false;
   if (!closing_ && loopTest_ != 0 && LoopTotal() != 0) nextLoopPending_ = true;  // the worker starts it
   ShowUnit();
-  if (!board_.RunningLocation().empty()) locationText_ = board_.RunningLocation();
   if (burnLogMode_ != 0 && first) AppendBurnLine(true, 0, flow);
   // Every run leaves its entry, a loop's runs and a run the operator closed on too.
   if (first) WriteResultFile(true, flow);
@@ -422,7 +421,6 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnFlowFail(std::uint32_t id, const Chip
   }
   nextLoopPending_ = false;
   ShowUnit();
-  if (!board_.RunningLocation().empty()) locationText_ = board_.RunningLocation();
   if (burnLogMode_ != 0 && first) AppendBurnLine(false, id, flow);
   SetCancel(false);
   if (first) WriteResultFile(false, flow);

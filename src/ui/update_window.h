@@ -1,8 +1,11 @@
 // The operator's update window, without any widget: it finds the device,
 // asks the version and password questions, hands runs to the download worker,
-// shows what the flows report and writes the result files. A WindowView draws
-// it; everything here runs on the window's thread except Post, CancelRequested
-// and the WorkerHost calls, which the worker makes.
+// shows what the flows report and writes the result files. The unit board
+// decides which unit the window shows, which unit a Start or AutoRun takes,
+// and keeps each verdict with its unit. A WindowView draws it; everything here
+// runs on the window's thread except Post, CancelRequested, the WorkerHost
+// calls (the worker) and the USB event callbacks (the event reader), which
+// only queue work onto the window's thread.
 #pragma once
 
 #include <array>
@@ -264,7 +267,6 @@ class CUvcCamDownload_Tessaro_VxproxyDlg final : public FlowWindow,
   std::vector<std::uint64_t> listedUnits_;
   // The loop total field is written only when the window changed the count.
   bool loopTotalChanged_ = true;
-  bool stoppedByClose_ = false;
   int progress_ = 0;
   int passCount_ = 0;
   int failCount_ = 0;
