@@ -156,7 +156,7 @@ int CParseArg::Excute_Arg_Normal() {
   CDevFlow* flow = TheFlow();
   if (flow == nullptr) return 0;
   flow->chip.device.transportFlags = kFlagAudioSearch;
-  if (const char* serial = std::getenv(kSerialEnvironment)) flow->chip.serialNumber = serial;
+  if (std::optional<std::string> serial = UnitSerialFor("")) flow->chip.serialNumber = *serial;
   const char letter = static_cast<char>(commandLetter);
   const CommandTexts* texts = FindCommandTexts(letter);
   if (letter == 'D') {
@@ -232,6 +232,13 @@ void BatchModes::RunBatch(const std::vector<std::string>& args) {
 std::optional<int> BatchModes::ExitCode() const {
   if (!passed_) return std::nullopt;
   return *passed_ ? 0 : 1;
+}
+
+std::optional<std::string> UnitSerialFor(const std::string& typed) {
+  if (!typed.empty()) return typed;
+  const char* serial = std::getenv(kSerialEnvironment);
+  if (serial == nullptr || *serial == '\0') return std::nullopt;
+  return std::string(serial);
 }
 
 }  // namespace quillon

@@ -2,6 +2,7 @@
 // its console lines and result files; the window is not part of this build.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,8 +28,11 @@ class BatchModes final : public RunModes {
   std::optional<bool> passed_;
 };
 
-// The environment variable that gives the batch mode its serial number.
+// The environment variable that gives a run its serial number.
 inline constexpr const char* kSerialEnvironment = "QUILLON_SERIAL";
+// The serial number a run puts into its unit ("SaveSN"): `typed` for this
+// unit when there is one, else the environment's; nullopt without either.
+std::optional<std::string> UnitSerialFor(const std::string& typed);
 
 // The command line as the batch mode's "-f" test sees it: the arguments after
 // the program, joined by blanks.

@@ -143,8 +143,10 @@ int BindCommandLineImage(const CommandLineImage& named) {
   }
   if (RefuseUnrecognisedEeprom(image, name)) return 0;
   if (named.toWrite) NoteImage(name, image.fileData);
-  if (CurrentMemoryType() != MemoryType::SpiFlash) {
-    // The new object takes over the image with the rest of the flow's data.
+  if (CurrentMemoryType() != flow->memoryType()) {
+    // The image's profile names another memory than the flow object works on
+    // (which an earlier listing may have chosen from another image): the new
+    // object takes over the image with the rest of the flow's data.
     flow = RecreateFlow(true);
     if (flow == nullptr) return 0;
     if (!named.builtin) {

@@ -3,11 +3,13 @@
 // device again after a reset, and closing it.
 #include <algorithm>
 #include <array>
+#include <optional>
 
 #include "data/accepted_devices.h"
 #include "data/ic_type_ini.h"
 #include "data/image_match.h"
 #include "data/settings.h"
+
 #include "flow/dev_flow.h"
 #include "flow/device_selection.h"
 #include "flow/front_end.h"
@@ -117,6 +119,29 @@ void ApplyChoice(CDevFlow& flow, const DeviceChoice& choice, const RememberedLoc
   if (location != nullptr) TheFrontEnd().Location() = *location;
   flow.SelectFirmwareForDevice();
 }
+
+// What reading the later devices of a walk overwrites of the one it chose:
+// the listing must report the chosen device, not the last one walked.
+class ChosenDevice {
+ public:
+  void Keep(const ChipSession& chip) { kept_ = chip; }
+  void RestoreInto(ChipSession& chip) const {
+    if (!kept_) return;
+    chip.vendorId = kept_->vendorId;
+    chip.productId = kept_->productId;
+    chip.revision = kept_->revision;
+    chip.deviceName = kept_->deviceName;
+    chip.idText = kept_->idText;
+    chip.fullIdText = kept_->fullIdText;
+    chip.portAddress = kept_->portAddress;
+    chip.hubInstance = kept_->hubInstance;
+    chip.foundAt = kept_->foundAt;
+    chip.accepted = kept_->accepted;
+  }
+
+ private:
+  std::optional<ChipSession> kept_;
+};
 
 void ReportListingOutcome(bool chosen, DeviceListView* list, int listIndex) {
   if (!chosen) {
@@ -377,6 +402,7 @@ void CDevFlow::DEV_GetDefaultDeviceForTessaro() {
   if (list != nullptr) list->Clear();
   const bool checkConfigured = !NoCheckConfigured();
   bool chosen = false;
+  ChosenDevice chosenDevice;
   WalkOpenedDevices(
       *this, 0,
       [&](SeenDevice& seen) {
@@ -398,9 +424,11 @@ void CDevFlow::DEV_GetDefaultDeviceForTessaro() {
           ReadLocation();
           const RememberedLocation location{chip.portAddress, chip.hubInstance};
           ApplyChoice(*this, *choice, &location);
+          chosenDevice.Keep(chip);
         }
         return WalkStep::Close;
       });
+  chosenDevice.RestoreInto(chip);
   ReportListingOutcome(chosen, list, chip.selectedListIndex);
   if (autoRun) front.SignalAutoRunEvent();
 }
@@ -418,6 +446,7 @@ void CDevFlow::DEV_GetDeviceListForTessaro() {
   if (list != nullptr) list->Clear();
 
   const RememberedLocation remembered = front.Location();
+  ChosenDevice chosenDevice;
   WalkOpenedDevices(
       *this, 0,
       [&](SeenDevice& seen) {
@@ -429,7 +458,10 @@ void CDevFlow::DEV_GetDeviceListForTessaro() {
       },
       [&](const SeenDevice& seen) {
         if (seen.listed && list != nullptr) list->Append(seen.identity);
-        if (auto choice = ChooseAtLocation(seen, remembered)) ApplyChoice(*this, *choice, nullptr);
+        if (auto choice = ChooseAtLocation(seen, remembered)) {
+          ApplyChoice(*this, *choice, nullptr);
+          chosenDevice.Keep(chip);
+        }
         MP_CloseDevice();
         DebugPrint("MP_CloseDevice\n");
         if (autoRun) {
@@ -462,6 +494,8 @@ void CDevFlow::DEV_GetDeviceListForTessaro() {
           return WalkStep::Stop;
         });
     MP_CloseDevice();
+  } else {
+    chosenDevice.RestoreInto(chip);
   }
 
   const bool listed = list != nullptr && list->Count() > 0;

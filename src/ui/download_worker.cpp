@@ -4,10 +4,12 @@
 #include "device/vxcam.h"
 #include "flow/chip_snapshot.h"
 #include "flow/flow_factory.h"
+#include "flow/front_end.h"
 #include "flow/status.h"
 #include "platform/clock.h"
 #include "platform/debug_channel.h"
 #include "platform/trace.h"
+#include "proxy/usb_location.h"
 
 namespace quillon {
 namespace {
@@ -25,12 +27,12 @@ void CVxtThread::Start() {
   thread_ = std::thread([this] { Run(); });
 }
 
-void CVxtThread::Post(WorkerRequest request, std::uint32_t wParam) {
+void CVxtThread::Post(WorkerRequest request, std::uint32_t wParam, const std::string& location) {
   {
     std::lock_guard lock(mutex_);
     if (quitQueued_) return;
     if (request == WorkerRequest::Quit) quitQueued_ = true;
-    queue_.push_back({request, wParam});
+    queue_.push_back({request, wParam, location});
   }
   wake_.notify_one();
 }
@@ -59,8 +61,11 @@ void CVxtThread::Run() {
       running_ = true;
     }
     Handle(item);
-    std::lock_guard lock(mutex_);
-    running_ = false;
+    {
+      std::lock_guard lock(mutex_);
+      running_ = false;
+    }
+    host_.RequestDone();
   }
   // The window closes only after this, so the process never ends inside a flow.
   PostFlowMessage(WM_FLOW_NOTE, 0);
@@ -72,10 +77,13 @@ void CVxtThread::Handle(const Item& item) {
   switch (item.request) {
     case WorkerRequest::Start:
       Download();
+      PublishOpenDevice();
+      host_.RunEnded();
       break;
     case WorkerRequest::RefreshList:
       // The value comes back as lParam of the listing's information notification.
       host_.SetInfoParam(item.wParam);
+      if (!item.location.empty()) TheFrontEnd().Location() = {PortAddress(item.location), HubLocation(item.location)};
       if (flow != nullptr) {
         flow->DEV_GetDeviceListForTessaro();
       } else {

@@ -35,6 +35,10 @@ class WorkerHost {
   virtual void SetInfoParam(std::uint32_t lParam) = 0;
   // Where the device the flow has open sits (its port), empty when none.
   virtual void SetOpenDevice(const std::string& location) = 0;
+  // A download request is over, reports and all (called last, on the worker).
+  virtual void RunEnded() {}
+  // A request is done and the worker is idle unless more are queued.
+  virtual void RequestDone() {}
 };
 
 class CVxtThread {
@@ -47,7 +51,8 @@ class CVxtThread {
 
   void Start();
   bool Started() const { return thread_.joinable(); }
-  void Post(WorkerRequest request, std::uint32_t wParam = 0);
+  // `location`, for a listing: the port it prefers (empty: the remembered one).
+  void Post(WorkerRequest request, std::uint32_t wParam = 0, const std::string& location = {});
   // Nothing queued and nothing running: the flow object may be replaced.
   bool Idle() const;
   // Waits for the thread after a Quit; harmless when it never started.
@@ -57,6 +62,7 @@ class CVxtThread {
   struct Item {
     WorkerRequest request;
     std::uint32_t wParam;
+    std::string location;
   };
   void Run();
   void Handle(const Item& item);

@@ -5,7 +5,9 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <utility>
 
+#include "app/batch_mode.h"
 #include "app/parse_arg.h"
 #include "app/record_check.h"
 #include "data/firmware_image.h"
@@ -154,10 +156,14 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnInitDialog() {
   view_.SetVisible(Control::LoopLabel, loop);
   view_.SetVisible(Control::LoopLeft, loop);
 
+  serialEntry_ = Setting(key::kSaveSn, 0) != 0;
+  view_.SetVisible(Control::SerialEntry, serialEntry_);
+
   UsbBackend& usb = TheUsbBackend();
   if (usb.HotplugAvailable()) {
     usb.SetEventListener(this);
     listening_ = true;
+    pump_ = std::thread([this] { PumpEvents(); });
   } else {
     DebugPrint("RegisterDeviceNotification failed: %d\n", usb.HotplugError());
     DebugPrint("Register device notification fail\n");
@@ -195,6 +201,12 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::Destroy() {
   worker_.Post(WorkerRequest::Quit);
   worker_.Join();
   if (keepAwake_) keepAwake_->Stop();
+  {
+    std::lock_guard lock(pumpMutex_);
+    pumpStop_ = true;
+  }
+  pumpWake_.notify_all();
+  if (pump_.joinable()) pump_.join();
   if (listening_) TheUsbBackend().SetEventListener(nullptr);
   listening_ = false;
   if (initialised_) {
@@ -259,6 +271,7 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::Handle(std::uint32_t notification, std:
 
 void CUvcCamDownload_Tessaro_VxproxyDlg::OnFlowInfo(std::uint32_t id, std::uint32_t lParam, const ChipSnapshot& flow) {
   accepted_ = 1;
+  const std::string found = !flow.foundAt.empty() ? flow.foundAt : flow.location;
   if (id == msg::kCheckDeviceInfoSucceed) {
     if (Setting(key::kBcdType, 0) != 0) {
       char text[32];
@@ -268,79 +281,105 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnFlowInfo(std::uint32_t id, std::uint3
       versionText_ = "Current FW: " + flow.versionText;
     }
     statusText_ = flow.connectionText;
-    if (lastResult_ == RunVerdict::Pass) statusText_ = "Download Succeed";
-    if (lastResult_ == RunVerdict::Fail || lastResult_ == RunVerdict::Cancelled) statusText_ = lastFailureText_;
     view_.SetVisible(Control::ChipInfo, ProfileShowsChipInfo());
-    serialText_ = UnitText(flow);
-    if (!flow.foundAt.empty()) locationText_ = flow.foundAt;
-    if (!flow.location.empty()) locationText_ = flow.location;
     devicePresent_ = true;
+    accepted_ = flow.accepted;
+    const bool accepted = !CheckConfigured() || accepted_ != 0;
+    if (!found.empty() && !board_.Running()) {
+      board_.Describe(found, flow.identity, UnitText(flow), versionText_, accepted,
+                      "Not accepted at this station: " + flow.identity);
+    }
   } else {
     versionText_ = "Current FW: N/A";
     view_.SetText(Control::ChipInfo, "N/A");
     view_.SetVisible(Control::ChipInfo, false);
-    // The last run's verdict stays on screen whatever the bus does: a unit
-    // pulled during its run must still show its FAIL.
-    const bool failed = lastResult_ == RunVerdict::Fail || lastResult_ == RunVerdict::Cancelled;
-    statusText_ = failed ? lastFailureText_ : "No USB Audio";
-    serialText_.clear();
+    statusText_ = "No USB Audio";
     devicePresent_ = false;
+    // A unit the bus showed that no listing takes is not one this station writes.
+    const Unit* shown = board_.Shown();
+    if (shown != nullptr && shown->present && !shown->described && !board_.Running()) {
+      board_.Describe(shown->location, "", "", versionText_, false, "Not a device this station writes");
+    }
   }
   // The station's image, when it has one, is what every run writes.
   imageText_ = stationImage_ ? stationImage_->path : flow.imageFile;
-  if (stationImage_ && !stationImage_->usable) statusText_ = stationImage_->description;
   int selected = -1;
   std::vector<std::string> entries = deviceList_.Entries(&selected);
   view_.SetDeviceList(entries, selected);
 
-  if (devicePresent_) {
-    accepted_ = flow.accepted;
-    if (accepted_ != 0 && CheckConfigured() && lParam == 0 && !closing_ && AutoRunTakes(flow)) {
-      // The delay is a timer, never a sleep of the window's thread.
+  if (!pendingStartAt_.empty()) {
+    const std::string wanted = std::exchange(pendingStartAt_, std::string());
+    if (devicePresent_ && found == wanted && !RunUnderWay() && !closing_) {
+      SetControlState(false);
+      StartRun();
+      return;
+    }
+  }
+  if (devicePresent_ && accepted_ != 0 && CheckConfigured() && autoRunEnabled_ && lParam == 0 && !closing_ &&
+      !autoRunScheduled_ && !RunUnderWay()) {
+    // Each arrival gets one automatic start; the delay is a timer, never a
+    // sleep of the window's thread.
+    if (std::optional<std::string> unit = board_.TakeAutoRun()) {
       autoRunScheduled_ = true;
-      if (flow.serial.empty()) autoRunStartedSerialless_ = true;
-      autoRunUnits_.push_back(flow.serial);
-      view_.SingleShot(Setting(key::kAutoRunDelay, 0), [this] {
+      view_.SingleShot(Setting(key::kAutoRunDelay, 0), [this, at = *unit] {
         autoRunScheduled_ = false;
-        OnStart();
+        if (!RunUnderWay() && !closing_ && !ended_) StartAt(at);
       });
     }
   }
   SetControlState(false);
-  ShowMembers();
+  ShowUnit();
+  DescribeWaitingUnit();
 }
 
-bool CUvcCamDownload_Tessaro_VxproxyDlg::AutoRunTakes(const ChipSnapshot& flow) const {
-  if (!autoRunEnabled_ || autoRunScheduled_) return false;
-  // A unit without a serial cannot be told from the last one: such units get
-  // one automatic start per window.
-  if (flow.serial.empty()) return !autoRunStartedSerialless_;
-  return std::find(autoRunUnits_.begin(), autoRunUnits_.end(), flow.serial) == autoRunUnits_.end();
+void CUvcCamDownload_Tessaro_VxproxyDlg::DescribeWaitingUnit() {
+  if (RunUnderWay() || closing_ || autoRunScheduled_ || !pendingStartAt_.empty()) return;
+  for (const Unit& unit : board_.Units()) {
+    if (unit.described) continue;
+    if (std::find(listedUnits_.begin(), listedUnits_.end(), unit.number) != listedUnits_.end()) continue;
+    listedUnits_.push_back(unit.number);
+    RefreshList(0, unit.location);
+    return;
+  }
+}
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::StartAt(const std::string& location) {
+  const std::string held = !lastChip_.foundAt.empty() ? lastChip_.foundAt : lastChip_.location;
+  if (devicePresent_ && held == location) {
+    StartRun();
+    return;
+  }
+  // The flow holds another unit: list this one first, then start.
+  pendingStartAt_ = location;
+  RefreshList(0, location);
 }
 
 void CUvcCamDownload_Tessaro_VxproxyDlg::OnFlowPass(const ChipSnapshot& flow) {
-  resultText_ = "PASS";
   lastResult_ = RunVerdict::Pass;
   MoveProgress(100);
   // Only the first report of a run counts for the result files.
   const bool first = runAwaitingResult_;
   runAwaitingResult_ = false;
   if (first) ++passCount_;
-  ShowMembers();
+  // A stop asked for after the unit's write had finished: the unit passed.
+  const bool finishedBeforeStop = first && closing_;
+  if (first) board_.Finish({UnitState::Pass, 0, finishedBeforeStop ? kFinishedBeforeStop : "Download Succeed",
+                            UnitText(flow), flow.identity});
+  nextLoopPending_ = false;
+  if (!closing_ && loopTest_ != 0 && LoopTotal() != 0) nextLoopPending_ = true;  // the worker starts it
+  ShowUnit();
   if (burnLogMode_ != 0 && first) AppendBurnLine(true, 0, flow);
   // Every run leaves its entry, a loop's runs and a run the operator closed on too.
   if (first) WriteResultFile(true, flow);
   if (first) ReportWindowRun(true, 0, flow);
   CloseResultFile();
-  nextLoopPending_ = false;
+  if (first && serialEntry_) view_.SetText(Control::SerialEntry, "");
   if (!closing_) {
     if (loopTest_ != 0) {
       if (LoopTotal() == 0) {
         devicePresent_ = false;
         worker_.Post(WorkerRequest::CloseDevice);
         RefreshList(0);
-      } else {
-        nextLoopPending_ = true;  // the worker starts it
       }
     } else {
       devicePresent_ = false;
@@ -369,7 +408,6 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnFlowFail(std::uint32_t id, const Chip
     id = msg::kRunCancelled;
     SetLastStatus(id);
   }
-  resultText_ = cancelled ? kCancelledResult : "FAIL";
   lastResult_ = cancelled ? RunVerdict::Cancelled : RunVerdict::Fail;
   lastFailureId_ = id;
   lastFailureText_ = std::string(MessageText(id).value_or(""));
@@ -377,8 +415,12 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnFlowFail(std::uint32_t id, const Chip
   runAwaitingResult_ = false;
   // A cancelled run says nothing about the unit: it is not counted.
   if (first && !cancelled) ++failCount_;
-  ShowMembers();
+  if (first) {
+    board_.Finish({cancelled ? UnitState::Cancelled : UnitState::Fail, id, lastFailureText_, UnitText(flow),
+                   flow.identity});
+  }
   nextLoopPending_ = false;
+  ShowUnit();
   if (burnLogMode_ != 0 && first) AppendBurnLine(false, id, flow);
   SetCancel(false);
   if (first) WriteResultFile(false, flow);
@@ -389,6 +431,12 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnFlowFail(std::uint32_t id, const Chip
     RefreshList(1);
   }
   SetControlState(false);
+}
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::OnRunSettled() {
+  board_.Settle();
+  SetControlState(false);
+  ShowUnit();
 }
 
 void CUvcCamDownload_Tessaro_VxproxyDlg::OnFlowNote() {
@@ -422,8 +470,8 @@ std::uint32_t CUvcCamDownload_Tessaro_VxproxyDlg::ExitStatus() const {
   return msg::kRunCancelled;
 }
 
-void CUvcCamDownload_Tessaro_VxproxyDlg::RefreshList(std::uint32_t afterRun) {
-  worker_.Post(WorkerRequest::RefreshList, afterRun);
+void CUvcCamDownload_Tessaro_VxproxyDlg::RefreshList(std::uint32_t afterRun, const std::string& location) {
+  worker_.Post(WorkerRequest::RefreshList, afterRun, location);
 }
 
 // ---- commands ----
@@ -437,15 +485,34 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnStart() {
   }
   // A station image that was refused is never replaced by another one.
   if (stationImage_ && !stationImage_->usable) return;
-  // The flow object is replaced below; never while the worker may be using it.
-  if (!worker_.Idle()) {
-    view_.SingleShot(kStartRetryMs, [this] { OnStart(); });
+  // The next loop of a run runs on the same unit.
+  if (nextLoopPending_) {
+    StartRun();
     return;
   }
+  // The oldest unit waiting without a verdict, else the one shown.
+  if (std::optional<std::string> unit = board_.NextForStart()) {
+    StartAt(*unit);
+    return;
+  }
+  StartRun();
+}
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::StartRun() {
+  if (closing_ || ended_ || busy_) return;
+  // The flow object is replaced below; never while the worker may be using it,
+  // nor before the last run has settled on its unit.
+  // It starts when the worker says it is done; nothing polls for that.
+  if (!worker_.Idle() || board_.Running()) {
+    startWaiting_ = true;
+    return;
+  }
+  startWaiting_ = false;
   // The next loop of a run the operator already started: the questions were
   // answered for the whole loop.
   const bool continuingLoop = nextLoopPending_;
   nextLoopPending_ = false;
+  const std::string unitAt = !lastChip_.foundAt.empty() ? lastChip_.foundAt : lastChip_.location;
   if (TheFlow() == nullptr || RecreateFlow(true) == nullptr) {
     RefuseRun(msg::kNotSupport);
     return;
@@ -459,10 +526,13 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnStart() {
     CFirmwareImage probe;
     probe.mainFile = imageText_;
     const bool loads = LoadImageFile(probe) && !probe.fileData.empty();
+    // The image's own area names its memory, read from the same start as on
+    // the command line: not from a memory that a listing took from another
+    // .rfw file in the directory.
+    SetCurrentMemoryType(MemoryType::SpiFlash);
     if ((!loads || BindCommandLineImage(NameCommandLineImage(imageText_, true)) == 0) && TheFlow() != nullptr) {
       TheFlow()->chip.image.fileData.clear();
     }
-    serialText_ = UnitText(lastChip_);
   }
   if (TheFlow() == nullptr) {
     RefuseRun(msg::kNotSupport);
@@ -490,18 +560,39 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnStart() {
     RefuseRun(msg::kLoadFileDataFail);
     return;
   }
-  if (!ReadMembers()) {
+  // The number the write puts into the unit: typed (or scanned) for this
+  // unit, else the process's; never the last unit's.
+  const std::optional<std::string> serial = UnitSerialFor(serialEntry_ ? view_.Text(Control::SerialEntry) : "");
+  if (serialEntry_ && !serial) {
+    statusText_ = kSerialNeeded;
+    AbandonStart();
+    view_.SetFocus(Control::SerialEntry);
+    return;
+  }
+  if (!continuingLoop && !ReadMembers()) {
     AbandonStart();
     return;
   }
   int total = 0;
-  std::string leftBefore;
   {
     std::lock_guard lock(shared_);
     total = loopTotal_;
-    leftBefore = loopLeftText_;
   }
   if (total == 0) {
+    AbandonStart();
+    return;
+  }
+  // Records the settings ask for that cannot be written refuse the run before
+  // the worker touches the chip; so does a wrong or cancelled password.
+  const auto unwritable = FirstUnwritableRecord(KeptRecordTargets());
+  if (unwritable) {
+    view_.ShowMessage(unwritable->line + "; the chip was not touched", "");
+    statusText_ = unwritable->line;
+    AbandonStart();
+    return;
+  }
+  if (const std::string refused = CheckPassword(); !refused.empty()) {
+    statusText_ = refused;
     AbandonStart();
     return;
   }
@@ -509,33 +600,20 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnStart() {
     std::lock_guard lock(shared_);
     loopTotal_ = total - 1;
     loopLeftText_ = "Left : " + std::to_string(loopTotal_);
+    loopTotalChanged_ = true;
   }
-  resultText_ = "N/A";
   if (Setting(key::kDebugLog, 0) == 0 && Setting(key::kLibType, 0) == 1) {
     statusText_ = "Change Download Lib Type";
     TraceFailure(kStartTrace, "Change Download Lib Type\n");
   } else {
     statusText_ = "Begin to Download";
   }
+  flow.chip.serialNumber = serial.value_or("");
+  board_.Begin(unitAt);
   SetControlState(true);
-  ShowMembers();
+  ShowUnit();
   SetCancel(false);
   DebugPrint("FW Path is %s\n", imageText_.c_str());
-  // Records the settings ask for that cannot be written refuse the run before
-  // the worker touches the chip.
-  const auto unwritable = FirstUnwritableRecord(KeptRecordTargets());
-  if (unwritable) view_.ShowMessage(unwritable->line + "; the chip was not touched", "");
-  if (unwritable || !CheckPassword()) {
-    // Nothing of the run happened: the count and its text stay as they were.
-    {
-      std::lock_guard lock(shared_);
-      loopTotal_ = total;
-      loopLeftText_ = leftBefore;
-    }
-    SetControlState(false);
-    ShowMembers();
-    return;
-  }
   if (saveResultMode_ != 0) OpenResultFile();
   runRecord_ = RunRecord{};
   runRecord_.operation = "write";
@@ -549,45 +627,51 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnStart() {
   worker_.Post(WorkerRequest::Start);
 }
 
-bool CUvcCamDownload_Tessaro_VxproxyDlg::CheckPassword() {
+std::string CUvcCamDownload_Tessaro_VxproxyDlg::CheckPassword() {
   const std::string password = GetSettingString("", kConfigSection, key::kOtpPassword);
   const std::uint32_t used = otpUsage_ ? otpUsage_() : lastChip_.otpUsedBytes;
-  if (password.empty() || used == 0) return true;
+  if (password.empty() || used == 0) return {};
   std::string typed;
   if (!view_.AskPassword(kPasswordTitle, typed)) {
     view_.ShowMessage(kPasswordCancelled, "");
-    return false;
+    return kPasswordCancelled;
   }
   if (typed != password) {
     view_.ShowMessage(kWrongPassword, "");
-    return false;
+    return kWrongPassword;
   }
-  return true;
+  return {};
 }
 
 void CUvcCamDownload_Tessaro_VxproxyDlg::AbandonStart() {
   SetControlState(false);
-  ShowMembers();
+  ShowUnit();
 }
 
 void CUvcCamDownload_Tessaro_VxproxyDlg::RefuseRun(std::uint32_t id) {
-  resultText_ = "FAIL";
   lastResult_ = RunVerdict::Fail;
   lastFailureId_ = id;
   lastFailureText_ = std::string(MessageText(id).value_or(""));
-  statusText_ = lastFailureText_;
   SetLastStatus(id);
+  // The refusal is the shown unit's verdict, though its chip was never touched.
+  if (const Unit* unit = board_.Shown(); unit != nullptr && unit->present && board_.Begin(unit->location)) {
+    board_.Finish({UnitState::Fail, id, lastFailureText_, unit->serial, unit->identity});
+    board_.Settle();
+  }
+  statusText_ = lastFailureText_;
   SetControlState(false);
-  ShowMembers();
+  ShowUnit();
 }
 
 void CUvcCamDownload_Tessaro_VxproxyDlg::OnClose(CloseRequest how) {
   if (closing_ || ended_) return;
-  if (RunUnderWay()) {
-    // A stray Enter (a barcode scanner's, say) must not stop a unit half written.
-    if (how == CloseRequest::Key) return;
-    if (view_.Ask(kStopRunQuestion, "Warning!!") != Answer::Yes) return;
-    if (closing_ || ended_) return;
+  // A stray Enter or Escape (a barcode scanner's, say) never closes the window.
+  if (how == CloseRequest::Key) return;
+  // Every close asks; No, the default, keeps the line going.
+  const bool running = RunUnderWay();
+  if (view_.Ask(running ? kStopRunQuestion : kCloseQuestion, "Warning!!") != Answer::Yes) return;
+  if (closing_ || ended_) return;
+  if (running) {
     statusText_ = kStoppingText;
     ShowMembers();
   }
@@ -604,9 +688,11 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnClose(CloseRequest how) {
 void CUvcCamDownload_Tessaro_VxproxyDlg::OnDeviceListSelected(int index) {
   if (closing_ || ended_ || index < 0 || index >= deviceList_.Count()) return;
   if (!worker_.Idle()) {
-    view_.SingleShot(kStartRetryMs, [this, index] { OnDeviceListSelected(index); });
+    // Chosen again once the worker is done, as a waiting Start is.
+    pendingSelection_ = index;
     return;
   }
+  pendingSelection_.reset();
   if (CDevFlow* flow = TheFlow()) flow->chip.selectedListIndex = index;
   deviceList_.Select(index);
   SelectionText() = deviceList_.Text(index);
@@ -617,27 +703,102 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnDeviceListSelected(int index) {
 // ---- device changes ----
 
 void CUvcCamDownload_Tessaro_VxproxyDlg::PollDeviceEvents() {
-  if (listening_ && !ended_) TheUsbBackend().HandleEvents();
+  if (!listening_ || ended_) return;
+  {
+    std::lock_guard lock(pumpMutex_);
+    pumpWanted_ = true;
+  }
+  pumpWake_.notify_all();
 }
 
-void CUvcCamDownload_Tessaro_VxproxyDlg::OnDeviceArrived(const UsbDeviceInfo&) {
-  DebugPrint("DeviceChange - Device arrival\n");
-  std::string open;
-  {
-    std::lock_guard lock(shared_);
-    open = openDevice_;
+bool CUvcCamDownload_Tessaro_VxproxyDlg::EventsPending() const {
+  std::lock_guard lock(pumpMutex_);
+  return pumpWanted_ || pumpBusy_;
+}
+
+bool CUvcCamDownload_Tessaro_VxproxyDlg::WorkerIdle() const { return !EventsPending() && worker_.Idle(); }
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::PumpEvents() {
+  for (;;) {
+    {
+      std::unique_lock lock(pumpMutex_);
+      pumpWake_.wait(lock, [this] { return pumpWanted_ || pumpStop_; });
+      if (pumpStop_) return;
+      pumpWanted_ = false;
+      pumpBusy_ = true;
+    }
+    DeliverBusEvents();
+    std::lock_guard lock(pumpMutex_);
+    pumpBusy_ = false;
   }
-  if (closing_ || !open.empty() || busy_) return;
-  DebugPrint("Condition4\n");
-  statusText_ = "Device Opened";
-  ShowMembers();
-  RefreshList(0);
+}
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::DeliverBusEvents() {
+  // The bus may be held by a run's transfer for seconds: only this thread and
+  // the worker wait for it, never the window's.
+  std::lock_guard lock(eventsMutex_);
+  if (listening_) TheUsbBackend().HandleEvents();
+}
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::RunEnded() {
+  // The resets of the run have put their departures and returns on the bus;
+  // they reach the window before the run is over for its unit.
+  DeliverBusEvents();
+  view_.PostToSelf([this] {
+    if (!ended_) OnRunSettled();
+  });
+}
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::RequestDone() {
+  view_.PostToSelf([this] {
+    if (ended_) return;
+    if (pendingSelection_) OnDeviceListSelected(*pendingSelection_);
+    if (!startWaiting_) return;
+    startWaiting_ = false;
+    StartRun();
+  });
+}
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::OnDeviceArrived(const UsbDeviceInfo& device) {
+  DebugPrint("DeviceChange - Device arrival\n");
+  view_.PostToSelf([this, device] {
+    if (!ended_) OnArrival(device);
+  });
 }
 
 void CUvcCamDownload_Tessaro_VxproxyDlg::OnDeviceRemoved(const UsbDeviceInfo& device) {
   DebugPrint("DeviceChange - Device remove complete\n");
   DebugPrint("remove info is %s\n", device.instance.c_str());
+  view_.PostToSelf([this, device] {
+    if (!ended_) OnRemoval(device);
+  });
+}
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::OnArrival(const UsbDeviceInfo& device) {
   if (closing_) return;
+  // A new unit from the first moment: never the last one's verdict or place.
+  if (!device.location.empty()) board_.Arrive(device.location);
+  std::string open;
+  {
+    std::lock_guard lock(shared_);
+    open = openDevice_;
+  }
+  if (!open.empty() || busy_ || RunUnderWay()) {
+    ShowUnit();
+    return;
+  }
+  DebugPrint("Condition4\n");
+  statusText_ = "Device Opened";
+  devicePresent_ = false;
+  SetControlState(false);
+  ShowUnit();
+  if (const Unit* unit = board_.At(device.location)) listedUnits_.push_back(unit->number);
+  RefreshList(0, device.location);
+}
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::OnRemoval(const UsbDeviceInfo& device) {
+  if (closing_) return;
+  if (!device.location.empty()) board_.Leave(device.location);
   std::string open;
   {
     std::lock_guard lock(shared_);
@@ -656,6 +817,7 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnDeviceRemoved(const UsbDeviceInfo& de
   }
   if (!busy_) {
     DebugPrint("Condition3\n");
+    ShowUnit();
     RefreshList(0);
   }
 }
@@ -665,13 +827,14 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnDeviceRemoved(const UsbDeviceInfo& de
 void CUvcCamDownload_Tessaro_VxproxyDlg::SetControlState(bool busy) {
   busy_ = busy;
   const bool ready = (!CheckConfigured() || accepted_ == 1) && (!stationImage_ || stationImage_->usable);
-  const bool enable = !busy && devicePresent_ && ready;
+  const bool enable = !busy && devicePresent_ && ready && board_.NextForStart().has_value();
   for (Control control : {Control::GetVersion, Control::ChipInfo, Control::Start, Control::VersionText}) {
     view_.SetEnabled(control, enable);
   }
+  view_.SetEnabled(Control::SerialEntry, !busy);
   view_.SetResultColour(TileColour());
-  // One key for the next unit.
-  if (enable) view_.SetFocus(Control::Start);
+  // One key for the next unit: the scanner's Enter, else Space on Start.
+  if (enable) view_.SetFocus(serialEntry_ ? Control::SerialEntry : Control::Start);
 }
 
 void CUvcCamDownload_Tessaro_VxproxyDlg::MoveProgress(int percent) {
@@ -681,18 +844,37 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::MoveProgress(int percent) {
 }
 
 Rgb CUvcCamDownload_Tessaro_VxproxyDlg::TileColour() const {
-  if (RunUnderWay()) return quillon::TileColour(TileState::Running);
-  switch (lastResult_) {
-    case RunVerdict::Pass:
-      return quillon::TileColour(TileState::Pass);
-    case RunVerdict::Fail:
-      return quillon::TileColour(TileState::Fail);
-    case RunVerdict::Cancelled:
-      return quillon::TileColour(TileState::Cancelled);
-    case RunVerdict::None:
-      break;
+  return quillon::TileColour(RunUnderWay() ? TileState::Running : TileStateOf(board_.Shown()));
+}
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::ShowUnit() {
+  const Unit* unit = board_.Shown();
+  const TileState tile = RunUnderWay() ? TileState::Running : TileStateOf(unit);
+  resultText_ = tile == TileState::NoUnit ? kNoUnitResult : TileVerdictText(tile);
+  if (unit == nullptr) {
+    serialText_.clear();
+    if (!RunUnderWay()) statusText_ = "No USB Audio";
+    ShowMembers();
+    return;
   }
-  return quillon::TileColour(devicePresent_ ? TileState::Idle : TileState::NoUnit);
+  locationText_ = unit->location;
+  serialText_ = unit->verdict && !unit->verdict->serial.empty() ? unit->verdict->serial : unit->serial;
+  if (unit->described || !unit->present) versionText_ = unit->present ? unit->firmware : "Current FW: N/A";
+  if (!RunUnderWay()) {
+    if (unit->verdict) {
+      statusText_ = unit->verdict->text;
+    } else if (!unit->present) {
+      statusText_ = "No USB Audio";
+    } else if (!unit->described) {
+      statusText_ = "Device Opened";
+      versionText_ = "Current FW: N/A";
+    } else if (!unit->accepted) {
+      statusText_ = unit->refusal;
+    }
+    if (!unit->present) statusText_ += std::string(" - ") + kUnitLeft;
+  }
+  if (stationImage_ && !stationImage_->usable) statusText_ = stationImage_->description;
+  ShowMembers();
 }
 
 std::string SessionCountsText(int pass, int fail) {
@@ -714,10 +896,12 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::ShowMembers() {
   view_.SetText(Control::StatusText, statusText_);
   view_.SetText(Control::SerialText, serialText_);
   view_.SetText(Control::SessionCounts, SessionCountsText(passCount_, failCount_));
+  view_.SetText(Control::UnitLocation, "Location: " + locationText_);
   std::lock_guard lock(shared_);
-  view_.SetText(Control::UnitLocation, "Location: " + (openDevice_.empty() ? locationText_ : openDevice_));
   view_.SetText(Control::LoopLeft, loopLeftText_);
-  view_.SetText(Control::LoopTotal, std::to_string(loopTotal_));
+  // What the operator typed stays until a run changes the count.
+  if (loopTotalChanged_) view_.SetText(Control::LoopTotal, std::to_string(loopTotal_));
+  loopTotalChanged_ = false;
 }
 
 bool CUvcCamDownload_Tessaro_VxproxyDlg::ReadMembers() {

@@ -1,13 +1,17 @@
 // The operator's update window, without any widget: it finds the device,
 // asks the version and password questions, hands runs to the download worker,
-// shows what the flows report and writes the result files. A WindowView draws
-// it; everything here runs on the window's thread except Post, CancelRequested
-// and the WorkerHost calls, which the worker makes.
+// shows what the flows report and writes the result files. The unit board
+// decides which unit the window shows, which unit a Start or AutoRun takes,
+// and keeps each verdict with its unit. A WindowView draws it; everything here
+// runs on the window's thread except Post, CancelRequested, the WorkerHost
+// calls (the worker) and the USB event callbacks (the event reader), which
+// only queue work onto the window's thread.
 #pragma once
 
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <cstdint>
 #include <cstdio>
@@ -15,6 +19,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/run_record.h"
@@ -25,6 +30,7 @@
 #include "ui/download_worker.h"
 #include "ui/gui_prompt.h"
 #include "ui/keep_awake.h"
+#include "ui/unit_board.h"
 #include "ui/verdict_tile.h"
 #include "ui/window_view.h"
 
@@ -36,19 +42,28 @@ inline constexpr const char* kOlderVersionQuestion = "The updated FW version is 
 inline constexpr const char* kPasswordTitle = "請輸入密碼才能進行二次燒錄";
 inline constexpr const char* kWrongPassword = "密碼輸入錯誤.(請注意大小字母會有差異)";
 inline constexpr const char* kPasswordCancelled = "請輸入正確密碼才可進行二次烧录";
-// How long the window waits after the worker's end notification, and how soon
-// a Start that found the worker busy tries again.
+// Beside the password box's own title, for operators who do not read it.
+inline constexpr const char* kPasswordLabel = "Password for programming the OTP memory a second time:";
+// How long the window waits after the worker's end notification.
 inline constexpr std::uint32_t kEndDelayMs = 128;
-inline constexpr std::uint32_t kStartRetryMs = 50;
 
 // What the window shows of the last run; it stays until the next run starts.
 enum class RunVerdict { None, Pass, Fail, Cancelled };
 
 // How the operator asked the window to close: a key (Enter, Escape) or the
-// close box and its kin. During a run a key is ignored and a close is confirmed.
+// close box and its kin. A key never closes; a close is always confirmed.
 enum class CloseRequest { Key, CloseBox };
 inline constexpr const char* kStopRunQuestion = "A unit is being written. Stop the run and close the window?";
+inline constexpr const char* kCloseQuestion = "Close the window? No unit will be started until it is opened again.";
 inline constexpr const char* kStoppingText = "stopping...";
+// A stop that came after the unit's write had finished: the unit passed.
+inline constexpr const char* kFinishedBeforeStop = "Download Succeed: the unit was finished before the stop";
+// Said of a unit that has left the station.
+inline constexpr const char* kUnitLeft = "the unit has left";
+// A "SaveSN" station's Start without a serial number to write.
+inline constexpr const char* kSerialNeeded = "Scan or type the unit's serial number, then press Enter";
+// The tile's text without a unit.
+inline constexpr const char* kNoUnitResult = "N/A";
 
 // The station's own image ("ImageFile"): what the window writes instead of
 // the built-in one, or why it cannot.
@@ -87,7 +102,9 @@ class CUvcCamDownload_Tessaro_VxproxyDlg final : public FlowWindow,
   // OK, Cancel and the close box.
   void OnClose(CloseRequest how = CloseRequest::CloseBox);
   void OnDeviceListSelected(int index);
-  // Delivers pending USB arrivals and removals (the view polls this while open).
+  // Asks for the pending USB arrivals and removals (the view calls this while
+  // open). Never waits for the bus: a thread of the window reads them and
+  // queues them onto the window's thread.
   void PollDeviceEvents();
   // Joins the worker and the keep-awake thread and releases the device; also
   // run by the destructor. Safe to call more than once.
@@ -102,7 +119,7 @@ class CUvcCamDownload_Tessaro_VxproxyDlg final : public FlowWindow,
   void ResetAutoRunEvent() override { autoRunEvent_ = false; }
   void SignalAutoRunEvent() override { autoRunEvent_ = true; }
 
-  // UsbEventListener: the window's thread.
+  // UsbEventListener: the event reader's or the worker's thread; queued onto the window's.
   void OnDeviceArrived(const UsbDeviceInfo& device) override;
   void OnDeviceRemoved(const UsbDeviceInfo& device) override;
 
@@ -115,7 +132,11 @@ class CUvcCamDownload_Tessaro_VxproxyDlg final : public FlowWindow,
   int passCount() const { return passCount_; }
   int failCount() const { return failCount_; }
   int loopTotal() const;
-  bool WorkerIdle() const { return worker_.Idle(); }
+  // Neither the worker nor the event reader has anything under way.
+  bool WorkerIdle() const;
+  // The event reader was asked for events and has not delivered them yet.
+  bool EventsPending() const;
+  const UnitBoard& board() const { return board_; }
   // Where the count of programmed OTP bytes comes from; by default the last chip reported.
   void SetOtpUsageSource(std::function<std::uint32_t()> source) { otpUsage_ = std::move(source); }
   bool KeepAwakeRunning() const { return keepAwake_ && keepAwake_->Running(); }
@@ -142,9 +163,20 @@ class CUvcCamDownload_Tessaro_VxproxyDlg final : public FlowWindow,
   void OnFlowPass(const ChipSnapshot& flow);
   void OnFlowFail(std::uint32_t id, const ChipSnapshot& flow);
   void OnFlowNote();
+  void OnArrival(const UsbDeviceInfo& device);
+  void OnRemoval(const UsbDeviceInfo& device);
+  // The run's reports and the bus events of its resets are all in.
+  void OnRunSettled();
+  // Starts a run on the unit at `location`, listing it first when the flow holds another.
+  void StartAt(const std::string& location);
+  // Lists the oldest unit nobody has read yet, once per unit.
+  void DescribeWaitingUnit();
+  // The board's unit on the controls.
+  void ShowUnit();
   void StartRun();
   bool PrepareImage();
-  bool CheckPassword();
+  // Empty when the run may go on; else why not (already shown).
+  std::string CheckPassword();
   void RefuseRun(std::uint32_t id);
   // A Start that did not begin a run: Start back on (it is off between loops).
   void AbandonStart();
@@ -154,8 +186,6 @@ class CUvcCamDownload_Tessaro_VxproxyDlg final : public FlowWindow,
   Rgb TileColour() const;
   // The progress bar moves only forward during a run.
   void MoveProgress(int percent);
-  // Whether a unit just listed gets an automatic start: each unit once, by its serial.
-  bool AutoRunTakes(const ChipSnapshot& flow) const;
   // The status the window ends with: 0 exactly when its last run passed.
   std::uint32_t ExitStatus() const;
   void SetControlState(bool busy);
@@ -171,7 +201,10 @@ class CUvcCamDownload_Tessaro_VxproxyDlg final : public FlowWindow,
   void CloseResultFile();
   void AppendBurnLine(bool pass, std::uint32_t id, const ChipSnapshot& flow);
   void EndWindow();
-  void RefreshList(std::uint32_t afterRun);
+  void RefreshList(std::uint32_t afterRun, const std::string& location = {});
+  void PumpEvents();
+  // Delivers what the bus has; on the event reader and at the end of a run.
+  void DeliverBusEvents();
 
   // WorkerHost.
   bool LoopTest() override { return loopTest_ != 0; }
@@ -181,6 +214,8 @@ class CUvcCamDownload_Tessaro_VxproxyDlg final : public FlowWindow,
   void PostStartCommand() override;
   void SetInfoParam(std::uint32_t lParam) override { infoParam_ = lParam; }
   void SetOpenDevice(const std::string& location) override;
+  void RunEnded() override;
+  void RequestDone() override;
 
   WindowView& view_;
   std::string toolVersionText_;
@@ -210,6 +245,8 @@ class CUvcCamDownload_Tessaro_VxproxyDlg final : public FlowWindow,
   std::atomic<bool> autoRunEvent_{false};
 
   std::uint32_t loopTest_ = 0;
+  // The operator's number for the next unit ("SaveSN"), else QUILLON_SERIAL.
+  bool serialEntry_ = false;
   bool busy_ = false;
   bool devicePresent_ = false;
   std::uint32_t accepted_ = 1;
@@ -220,9 +257,16 @@ class CUvcCamDownload_Tessaro_VxproxyDlg final : public FlowWindow,
   std::uint32_t lastFailureId_ = 0;
   bool autoRunEnabled_ = false;
   bool autoRunScheduled_ = false;
-  // Serials of the units this window already started by itself.
-  std::vector<std::string> autoRunUnits_;
-  bool autoRunStartedSerialless_ = false;
+  UnitBoard board_;
+  // A start waiting for the listing of its unit.
+  std::string pendingStartAt_;
+  // A start waiting for the worker to finish what it is doing.
+  bool startWaiting_ = false;
+  std::optional<int> pendingSelection_;
+  // Units a listing was asked for, by their arrival number.
+  std::vector<std::uint64_t> listedUnits_;
+  // The loop total field is written only when the window changed the count.
+  bool loopTotalChanged_ = true;
   int progress_ = 0;
   int passCount_ = 0;
   int failCount_ = 0;
@@ -242,6 +286,15 @@ class CUvcCamDownload_Tessaro_VxproxyDlg final : public FlowWindow,
   bool destroyed_ = false;
 
   std::function<std::uint32_t()> otpUsage_;
+  // The event reader: delivers bus events when asked, so that the window's
+  // thread never waits on a bus a run holds.
+  std::mutex eventsMutex_;  // one reader of the bus's events at a time
+  mutable std::mutex pumpMutex_;
+  std::condition_variable pumpWake_;
+  bool pumpWanted_ = false;
+  bool pumpBusy_ = false;
+  bool pumpStop_ = false;
+  std::thread pump_;
   CVxtThread worker_{*this};
   std::unique_ptr<CWakeUpThread> keepAwake_;
 };

@@ -36,6 +36,8 @@ enum class Control : int {
   // The line's additions: the session's counts and where the unit sits.
   SessionCounts = 2001,
   UnitLocation = 2002,
+  // Where a barcode scanner types the next unit's serial ("SaveSN").
+  SerialEntry = 2003,
 };
 
 struct Rgb {

@@ -2,6 +2,11 @@
 // saves pictures of its states for the README.
 #include <QApplication>
 #include <QImage>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QTimer>
 
 #include <atomic>
@@ -31,6 +36,14 @@ struct OffscreenWindow {
   }
 };
 
+// Closes the window as the operator does: the close box, and Yes to its question.
+void CloseConfirmed(CUvcCamDownload_Tessaro_VxproxyDlg& window) {
+  QTimer::singleShot(0, [] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) box->button(QMessageBox::Yes)->click();
+  });
+  window.OnClose();
+}
+
 TEST_F(QtWindowTest, AutoRunUpdatesAChipToPass) {
   ScopedEnv platform("QT_QPA_PLATFORM", "offscreen");
   UseSettings("CheckVIDPID_INI=1\r\nAutoRun=1\r\n");
@@ -57,7 +70,7 @@ TEST_F(QtWindowTest, AutoRunUpdatesAChipToPass) {
     if (saved || view.Text(Control::Result) != "PASS" || view.Text(Control::StatusText) != "Download Succeed") return;
     if (window.busy() || !window.WorkerIdle()) return;
     saved = view.grab().save(QString::fromStdString(shot.string()), "PNG");
-    window.OnClose();
+    CloseConfirmed(window);
   });
   watch.start(10);
   view.exec();
@@ -151,7 +164,7 @@ TEST_F(QtWindowTest, PicturesOfEachState) {
         if (view.Text(Control::Result) != "PASS" || !settled()) return;
         save("window-line-pass.png");
         step = Step::Done;
-        window.OnClose();
+        CloseConfirmed(window);
         return;
       case Step::Done:
         return;
@@ -167,6 +180,70 @@ TEST_F(QtWindowTest, PicturesOfEachState) {
   EXPECT_EQ(saved, (std::vector<std::string>{"window-idle.png", "window-busy.png", "window-fail.png",
                                              "window-line-pass.png"}));
   EXPECT_EQ(window.lastResult(), RunVerdict::Pass);
+}
+
+}  // namespace
+}  // namespace quillon::testing
+
+namespace quillon::testing {
+namespace {
+
+// The window can be enlarged, its verdict tile takes at least a third of its
+// height with letters to match; Enter and Escape do not close it; a question
+// offers No first; the password box is labelled in English and masks what is typed.
+TEST_F(QtWindowTest, AWindowForTheLine) {
+  ScopedEnv platform("QT_QPA_PLATFORM", "offscreen");
+  UseSettings("CheckVIDPID_INI=1\r\n");
+  AddChipWith({}, {});
+  OffscreenWindow shown;
+  QtWindowView& view = shown.view;
+  view.show();
+  QApplication::processEvents();
+  EXPECT_NE(view.minimumSize(), view.maximumSize()) << "not a fixed size";
+  auto* tile = view.findChild<QLabel*>("verdict");
+  ASSERT_NE(tile, nullptr);
+  const int smallLetters = tile->font().pixelSize();
+  view.resize(1920, 1080);
+  QApplication::processEvents();
+  EXPECT_GE(tile->height() * 3, view.height());
+  EXPECT_GT(tile->font().pixelSize(), smallLetters * 2);
+
+  for (int key : {Qt::Key_Escape, Qt::Key_Return, Qt::Key_Enter}) {
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+    QApplication::sendEvent(&view, &press);
+  }
+  QApplication::processEvents();
+  EXPECT_TRUE(view.isVisible());
+  EXPECT_FALSE(shown.window.closing());
+
+  QMessageBox::StandardButton offered = QMessageBox::NoButton;
+  QTimer::singleShot(0, [&] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      offered = box->standardButton(box->defaultButton());
+      box->button(QMessageBox::No)->click();
+    }
+  });
+  EXPECT_EQ(view.Ask(kSameVersionQuestion, "Warning!!"), Answer::No);
+  EXPECT_EQ(offered, QMessageBox::No);
+
+  QLineEdit::EchoMode echo = QLineEdit::Normal;
+  bool labelled = false;
+  QTimer::singleShot(0, [&] {
+    auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+    if (box == nullptr) return;
+    for (QLabel* label : box->findChildren<QLabel*>()) labelled = labelled || label->text() == kPasswordLabel;
+    if (auto* field = box->findChild<QLineEdit*>("password")) {
+      echo = field->echoMode();
+      field->setText("Secret");
+    }
+    box->accept();
+  });
+  std::string typed;
+  EXPECT_TRUE(view.AskPassword(kPasswordTitle, typed));
+  EXPECT_EQ(typed, "Secret");
+  EXPECT_EQ(echo, QLineEdit::Password);
+  EXPECT_TRUE(labelled);
+  shown.window.Destroy();
 }
 
 }  // namespace

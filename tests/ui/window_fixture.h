@@ -108,6 +108,13 @@ class WindowFixture : public FlowFixture {
     ASSERT_TRUE(done());
   }
 
+  // What the view's poll does, and then the window's handling of the events it read.
+  void DeliverEvents() {
+    window->PollDeviceEvents();
+    PumpUntil([&] { return !window->EventsPending(); });
+    view.RunPosts();
+  }
+
   void ClickStart() {
     window->OnStart();
     Settle();

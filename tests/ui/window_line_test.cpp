@@ -128,13 +128,13 @@ INSTANTIATE_TEST_SUITE_P(
                       CloseCase{"CloseBoxConfirmed", CloseRequest::CloseBox, {Answer::Yes}, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// Outside a run, Enter closes the window as before.
-TEST_F(WindowLineTest, KeyClosesAnIdleWindow) {
+// Outside a run too, Enter and Escape never close the window.
+TEST_F(WindowLineTest, KeyNeverClosesAnIdleWindow) {
   AddBlankChip();
   Open();
   window->OnClose(CloseRequest::Key);
   Settle();
-  EXPECT_TRUE(window->ended());
+  EXPECT_FALSE(window->closing());
   EXPECT_TRUE(view.questions.empty());
 }
 
@@ -163,6 +163,7 @@ TEST_P(WindowExitTest, ExitStatusFollowsTheLastRun) {
   }
   for (int run = 0; run < c.runs; ++run) ClickStart();
   hookBus->hook = nullptr;
+  view.answers = {Answer::Yes};
   window->OnClose(CloseRequest::CloseBox);
   Settle();
   ASSERT_TRUE(window->ended());

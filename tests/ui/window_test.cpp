@@ -16,7 +16,7 @@ TEST_F(WindowTest, OpeningFindsTheChipAndShowsIt) {
   EXPECT_EQ(view.selected, 0);
   EXPECT_EQ(Shown(Control::DeviceListLabel), "Audio IC:");
   EXPECT_EQ(Shown(Control::ImageText).rfind("Update FW version:", 0), 0u) << Shown(Control::ImageText);
-  EXPECT_EQ(Shown(Control::Result), "N/A");
+  EXPECT_EQ(Shown(Control::Result), "READY");
   EXPECT_TRUE(window->devicePresent());
   EXPECT_TRUE(view.enabled[Control::Start]);
   EXPECT_FALSE(view.visible[Control::GetVersion]);
@@ -63,8 +63,9 @@ TEST_F(WindowTest, WholeUpdateToPass) {
 }
 
 
-// The erase fails: FAIL in red with the step's text after the list refresh,
-// and exactly one result entry although the run reported twice.
+// The erase fails: FAIL in red with the first report's text (the one the
+// records hold) after the list refresh, and exactly one result entry
+// although the run reported twice.
 TEST_F(WindowTest, FailAtAStepWritesOneResultEntry) {
   AddBlankChip();
   std::filesystem::path previous = std::filesystem::current_path();
@@ -81,13 +82,14 @@ TEST_F(WindowTest, FailAtAStepWritesOneResultEntry) {
 
   EXPECT_EQ(Shown(Control::Result), "FAIL");
   EXPECT_EQ(view.resultColour, kFailColour);
-  EXPECT_EQ(Shown(Control::StatusText), "Erase Flash Fail!");
+  EXPECT_EQ(Shown(Control::StatusText), "Reset Device Fail!");
   EXPECT_EQ(window->lastResult(), RunVerdict::Fail);
   EXPECT_FALSE(window->busy());
   EXPECT_TRUE(view.enabled[Control::Start]);
   EXPECT_EQ(ReadFile(temp.path() / "Result.txt"), "TestResult = fail, VID is 0x3a7c, PID is 0x0011, Rev is 0x0001\r\n");
   const std::string burn = ReadFile(temp.path() / "burn_result.txt");
   EXPECT_EQ(std::count(burn.begin(), burn.end(), '\n'), 3) << burn;
+  EXPECT_NE(burn.find(std::to_string(msg::kResetDeviceFail)), std::string::npos) << burn;
 }
 
 TEST(VersionWordsTest, DecideTheQuestion) {
@@ -160,7 +162,8 @@ TEST_F(WindowTest, LoopTestRunsTheCountDown) {
   EXPECT_TRUE(view.visible[Control::LoopTotal]);
   view.loopTotalTyped = "3";
   window->OnStart();
-  PumpUntil([&] { return Shown(Control::Result) == "PASS"; });
+  PumpUntil([&] { return window->passCount() == 1; });
+  EXPECT_EQ(Shown(Control::Result), "BUSY") << "the loop goes on";
   EXPECT_EQ(Shown(Control::LoopLeft), "Left : 2");
   EXPECT_FALSE(view.enabled[Control::Start]) << "a click now would only cancel the next loop";
   Settle();
@@ -225,7 +228,9 @@ TEST_F(WindowTest, LoopTotalThatIsNotACountStartsNothing) {
   EXPECT_EQ(view.messages.size(), 3u);
 }
 
-// "AutoRun" 1: exactly one automatic start, never again while the window exists.
+// "AutoRun" 1: one automatic start for each unit that arrives; its own resets
+// and the listing after its PASS never start it again. A unit pulled and
+// plugged back is a new arrival.
 TEST_F(WindowTest, AutoRunStartsOnce) {
   AddBlankChip();
   Open("AutoRun=1\r\nAutoRunDelay=300\r\n");
@@ -239,13 +244,16 @@ TEST_F(WindowTest, AutoRunStartsOnce) {
   bus.PullChip(0);
   window->PollDeviceEvents();
   Settle();
-  EXPECT_EQ(Shown(Control::StatusText), "No USB Audio");
+  EXPECT_EQ(Shown(Control::StatusText), std::string("Download Succeed - ") + kUnitLeft);
+  EXPECT_EQ(Count("Start Download"), 1);
   const int arrivals = Count("Condition4");
   ASSERT_TRUE(bus.ReplugChip(0));
   window->PollDeviceEvents();
   Settle();
   EXPECT_EQ(Count("Condition4"), arrivals + 1);
   EXPECT_TRUE(window->devicePresent());
+  // Its automatic start asks first: the unit already runs this version.
+  EXPECT_EQ(view.questions, std::vector<std::string>{kSameVersionQuestion});
   EXPECT_EQ(Count("Start Download"), 1);
   EXPECT_FALSE(window->ended());
 }
@@ -342,7 +350,7 @@ TEST_F(WindowTest, UnplugDuringARun) {
   gate.AwaitReached();
   view.RunPosts();
   ASSERT_TRUE(window->busy());
-  window->PollDeviceEvents();
+  DeliverEvents();
   EXPECT_EQ(Count("Condition1"), 1);
   EXPECT_EQ(Count("Condition3"), 0) << "nothing is listed while busy";
   gate.Open();
@@ -396,6 +404,7 @@ TEST_F(WindowTest, CloseDuringARunEndsAfterTheWorker) {
 TEST_F(WindowTest, CloseWithoutAWorkerEndsAtOnce) {
   UseSettings("");
   window = std::make_unique<Window>(view, "", &capture);
+  view.answers = {Answer::Yes};
   window->OnClose();
   window->OnClose();
   Settle();
@@ -431,7 +440,7 @@ TEST_F(WindowTest, StartAfterFailWaitsForTheListing) {
   window->OnStart();
   EXPECT_EQ(TheFlow(), listing) << "not re-created under the worker";
   EXPECT_FALSE(window->busy());
-  EXPECT_EQ(view.timers.size(), 1u) << "the Start waits for the worker";
+  EXPECT_TRUE(view.timers.empty()) << "nothing polls: the worker's end starts it";
   gate.Open();
   Settle();
   hookBus->hide = nullptr;

@@ -8,8 +8,10 @@
 namespace quillon {
 
 Answer OperatorDialog::AskQuestion(const std::string& text, const std::string& caption) {
+  // No is the default: a stray Enter (a scanner's) must not write a unit
+  // again or stop the line.
   const auto button = QMessageBox::question(this, QString::fromStdString(caption), QString::fromStdString(text),
-                                            QMessageBox::Yes | QMessageBox::No);
+                                            QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
   return button == QMessageBox::Yes ? Answer::Yes : Answer::No;
 }
 
@@ -22,15 +24,15 @@ void OperatorDialog::Finish() {
   done(QDialog::Rejected);
 }
 
-// Enter (the dialog's OK) and Escape (its Cancel) are keys: during a run the
-// logic ignores them.
+// Enter (the dialog's OK) and Escape (its Cancel) are keys, told to the
+// logic as such: they never close an operator's window by themselves.
 void OperatorDialog::accept() { CloseRequested(CloseRequest::Key); }
 
 void OperatorDialog::reject() { CloseRequested(CloseRequest::Key); }
 
 void OperatorDialog::keyPressEvent(QKeyEvent* event) {
-  if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
-    accept();
+  if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter || event->key() == Qt::Key_Escape) {
+    CloseRequested(CloseRequest::Key);
     return;
   }
   QDialog::keyPressEvent(event);

@@ -1,6 +1,7 @@
 // What the operator's window and the station panel share as dialogs: Enter,
 // Escape and the close box go to the logic's close handling (a key never
-// stops a run), questions, and timers on the window's thread.
+// stops a run), questions with No as their default, and timers on the
+// window's thread.
 #pragma once
 
 #include <QDialog>

@@ -1,14 +1,19 @@
 #include "ui/qt/qt_window_view.h"
 
 #include <QComboBox>
-#include <QInputDialog>
+#include <QDialogButtonBox>
+#include <QGridLayout>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QResizeEvent>
 #include <QSpinBox>
 #include <QTimer>
+#include <QVBoxLayout>
+#include <algorithm>
 #include <climits>
 
 #include "ui/qt/tile_colour.h"
@@ -18,11 +23,16 @@ namespace quillon {
 namespace {
 
 constexpr int kPollMs = 100;
-constexpr int kWidth = 505;
-constexpr int kHeight = 200;
-// The opening moves: the status line up, the window taller.
-constexpr int kStatusRaise = 35;
-constexpr int kExtraHeight = 60;
+// The window opens at a size that shows every control; it may be enlarged
+// or maximised, and the verdict tile grows with it.
+constexpr int kOpeningWidth = 640;
+constexpr int kOpeningHeight = 420;
+constexpr int kMinimumWidth = 505;
+constexpr int kMinimumHeight = 320;
+// The tile never takes less than this share of the window's height.
+constexpr int kTileShareOfHeight = 3;
+// The longest verdict word the tile shows, in letters, for the font's size.
+constexpr int kLongestVerdict = 12;  // "NOT ACCEPTED"
 
 QString Q(const std::string& text) { return QString::fromStdString(text); }
 
@@ -30,51 +40,80 @@ QString Q(const std::string& text) { return QString::fromStdString(text); }
 
 QtWindowView::QtWindowView() {
   setModal(true);
-  setFixedSize(kWidth, kHeight);
-  auto place = [this](Control id, QWidget* widget, int x, int y, int w, int h) {
+  setSizeGripEnabled(true);
+  setWindowFlags(windowFlags() | Qt::WindowMaximizeButtonHint | Qt::WindowMinimizeButtonHint);
+  auto add = [this](Control id, QWidget* widget) {
     widget->setParent(this);
-    widget->setGeometry(x, y, w, h);
     controls_[id] = widget;
+    return widget;
   };
-  place(Control::DeviceListLabel, new QLabel("N/A:"), 10, 12, 70, 20);
   deviceList_ = new QComboBox;
-  place(Control::DeviceList, deviceList_, 85, 10, 300, 24);
   auto* image = new QLineEdit;
   image->setReadOnly(true);
-  place(Control::ImageText, image, 10, 44, 375, 24);
   auto* start = new QPushButton("Start");
   start->setAutoDefault(false);
-  place(Control::Start, start, 395, 10, 100, 58);
-  place(Control::GetVersion, new QPushButton("Get Version"), 10, 78, 100, 24);
-  place(Control::Browser, new QPushButton("Browser"), 10, 78, 100, 24);
-  place(Control::VersionText, new QLabel("Ver: "), 120, 80, 170, 20);
-  place(Control::ChipInfo, new QLabel("N/A"), 300, 80, 85, 20);
-  auto* snLabel = new QLabel("Current SN:", this);
-  snLabel->setGeometry(10, 110, 80, 20);
-  place(Control::SerialText, new QLabel("Static"), 95, 110, 290, 20);
+  start->setMinimumSize(100, 58);
   auto* password = new QLineEdit;
   password->setEnabled(false);
-  place(Control::PasswordEdit, password, 10, 140, 180, 22);
-  place(Control::Hidden1188, new QLabel("N/A"), 200, 140, 80, 20);
-  place(Control::StatusLabel, new QLabel("Status: "), 10, 180, 60, 20);
-  place(Control::StatusText, new QLabel("Static"), 75, 180, 310, 20);
+  serialEntry_ = new QLineEdit;
+  serialEntry_->setPlaceholderText("scan the serial number");
   result_ = new QLabel("N/A");
+  result_->setObjectName("verdict");
   result_->setAlignment(Qt::AlignCenter);
-  place(Control::Result, result_, 395, 74, 100, 64);
-  place(Control::LoopLabel, new QLabel("Total"), 395, 142, 40, 22);
+  result_->setMinimumHeight(64);
+  result_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
   loopTotal_ = new QSpinBox;
   loopTotal_->setRange(0, INT_MAX);  // a negative count cannot be typed
-  place(Control::LoopTotal, loopTotal_, 435, 140, 60, 24);
-  place(Control::LoopLeft, new QLabel("Left:"), 395, 168, 100, 20);
   progress_ = new QProgressBar;
   progress_->setRange(0, 100);
   progress_->setTextVisible(false);
-  place(Control::Progress, progress_, 10, 205, 485, 20);
-  place(Control::SessionCounts, new QLabel(""), 10, 232, 240, 20);
-  place(Control::UnitLocation, new QLabel(""), 260, 232, 235, 20);
-  for (Control hidden : {Control::LoopLabel, Control::LoopTotal, Control::LoopLeft, Control::Browser}) {
+
+  auto* top = new QGridLayout;
+  top->addWidget(add(Control::DeviceListLabel, new QLabel("N/A:")), 0, 0);
+  top->addWidget(add(Control::DeviceList, deviceList_), 0, 1);
+  top->addWidget(add(Control::ImageText, image), 1, 0, 1, 2);
+  top->addWidget(add(Control::Start, start), 0, 2, 2, 1);
+  top->setColumnStretch(1, 1);
+
+  auto* version = new QHBoxLayout;
+  version->addWidget(add(Control::GetVersion, new QPushButton("Get Version")));
+  version->addWidget(add(Control::Browser, new QPushButton("Browser")));
+  version->addWidget(add(Control::VersionText, new QLabel("Ver: ")), 1);
+  version->addWidget(add(Control::ChipInfo, new QLabel("N/A")));
+  version->addWidget(add(Control::PasswordEdit, password));
+  version->addWidget(add(Control::Hidden1188, new QLabel("N/A")));
+
+  auto* serial = new QHBoxLayout;
+  serial->addWidget(new QLabel("Current SN:", this));
+  serial->addWidget(add(Control::SerialText, new QLabel("Static")), 1);
+  serial->addWidget(add(Control::SerialEntry, serialEntry_), 1);
+
+  auto* status = new QHBoxLayout;
+  status->addWidget(add(Control::StatusLabel, new QLabel("Status: ")));
+  status->addWidget(add(Control::StatusText, new QLabel("Static")), 1);
+  status->addWidget(add(Control::LoopLabel, new QLabel("Total")));
+  status->addWidget(add(Control::LoopTotal, loopTotal_));
+  status->addWidget(add(Control::LoopLeft, new QLabel("Left:")));
+
+  auto* counts = new QHBoxLayout;
+  counts->addWidget(add(Control::SessionCounts, new QLabel("")), 1);
+  counts->addWidget(add(Control::UnitLocation, new QLabel("")), 1);
+
+  auto* rows = new QVBoxLayout(this);
+  rows->addLayout(top);
+  rows->addLayout(version);
+  rows->addLayout(serial);
+  rows->addWidget(add(Control::Result, result_), 1);
+  rows->addLayout(status);
+  rows->addWidget(add(Control::Progress, progress_));
+  rows->addLayout(counts);
+
+  for (Control hidden : {Control::LoopLabel, Control::LoopTotal, Control::LoopLeft, Control::Browser,
+                         Control::SerialEntry}) {
     controls_[hidden]->hide();
   }
+  setMinimumSize(kMinimumWidth, kMinimumHeight);
+  resize(kOpeningWidth, kOpeningHeight);
 }
 
 QtWindowView::~QtWindowView() = default;
@@ -83,6 +122,10 @@ void QtWindowView::Attach(CUvcCamDownload_Tessaro_VxproxyDlg* logic) {
   logic_ = logic;
   connect(static_cast<QPushButton*>(controls_[Control::Start]), &QPushButton::clicked, this, [this] {
     if (logic_ != nullptr) logic_->OnStart();
+  });
+  // The scanner's Enter after the serial number starts the run.
+  connect(serialEntry_, &QLineEdit::returnPressed, this, [this] {
+    if (logic_ != nullptr && !serialEntry_->text().isEmpty()) logic_->OnStart();
   });
   connect(deviceList_, &QComboBox::currentIndexChanged, this, [this](int index) {
     if (logic_ != nullptr && !fillingList_) logic_->OnDeviceListSelected(index);
@@ -112,13 +155,14 @@ void QtWindowView::SetText(Control control, const std::string& text) {
   } else if (widget == loopTotal_) {
     loopTotal_->setValue(QString::fromStdString(text).toInt());
   }
+  if (widget == result_) ScaleTile();
 }
 
 std::string QtWindowView::Text(Control control) const {
   QWidget* widget = Widget(control);
   if (widget == loopTotal_) return loopTotal_->cleanText().toStdString();
   if (auto* label = qobject_cast<QLabel*>(widget)) return label->text().toStdString();
-  if (auto* edit = qobject_cast<QLineEdit*>(widget)) return edit->text().toStdString();
+  if (auto* edit = qobject_cast<QLineEdit*>(widget)) return edit->text().trimmed().toStdString();
   return {};
 }
 
@@ -140,18 +184,25 @@ void QtWindowView::SetFocus(Control control) {
 
 void QtWindowView::ApplyOpeningLayout() {
   QFont big = result_->font();
-  big.setPixelSize(24);
   big.setBold(true);
   result_->setFont(big);
-  for (Control control : {Control::StatusLabel, Control::StatusText}) {
-    QWidget* widget = controls_[control];
-    widget->move(widget->x(), widget->y() - kStatusRaise);
-  }
-  setFixedSize(kWidth, kHeight + kExtraHeight);
-  // The version text takes the Get Version button's place, widened to the right.
-  const QRect button = controls_[Control::GetVersion]->geometry();
-  controls_[Control::VersionText]->setGeometry(QRect(QPoint(button.left() + 8, button.top()),
-                                                     QPoint(button.right() + 200, button.bottom())));
+  ScaleTile();
+}
+
+void QtWindowView::resizeEvent(QResizeEvent* event) {
+  OperatorDialog::resizeEvent(event);
+  result_->setMinimumHeight(std::max(64, height() / kTileShareOfHeight));
+  ScaleTile();
+}
+
+void QtWindowView::ScaleTile() {
+  // Letters as large as the tile allows: half its height, or the longest
+  // verdict across its width.
+  const int byHeight = result_->height() / 2;
+  const int byWidth = result_->width() * 3 / (2 * kLongestVerdict);
+  QFont font = result_->font();
+  font.setPixelSize(std::max(24, std::min(byHeight, byWidth)));
+  result_->setFont(font);
 }
 
 void QtWindowView::SetDeviceList(const std::vector<std::string>& entries, int selected) {
@@ -169,9 +220,23 @@ void QtWindowView::ShowMessage(const std::string& text, const std::string& capti
 }
 
 bool QtWindowView::AskPassword(const std::string& title, std::string& text) {
-  bool ok = false;
-  const QString typed = QInputDialog::getText(this, Q(title), QString(), QLineEdit::Normal, QString(), &ok);
-  text = typed.toStdString();
+  // The given title, an English label beside it, and the typing masked.
+  QDialog box(this);
+  box.setWindowTitle(Q(title));
+  auto* rows = new QVBoxLayout(&box);
+  rows->addWidget(new QLabel(Q(title), &box));
+  rows->addWidget(new QLabel(kPasswordLabel, &box));
+  auto* field = new QLineEdit(&box);
+  field->setEchoMode(QLineEdit::Password);
+  field->setObjectName("password");
+  rows->addWidget(field);
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &box);
+  rows->addWidget(buttons);
+  connect(buttons, &QDialogButtonBox::accepted, &box, &QDialog::accept);
+  connect(buttons, &QDialogButtonBox::rejected, &box, &QDialog::reject);
+  field->setFocus();
+  const bool ok = box.exec() == QDialog::Accepted;
+  text = field->text().toStdString();
   return ok;
 }
 

@@ -12,6 +12,7 @@
 
 class QComboBox;
 class QLabel;
+class QLineEdit;
 class QProgressBar;
 class QPushButton;
 class QSpinBox;
@@ -49,10 +50,13 @@ class QtWindowView final : public OperatorDialog, public WindowView {
 
  protected:
   void CloseRequested(CloseRequest how) override;
+  void resizeEvent(QResizeEvent* event) override;
 
  private:
   QWidget* Widget(Control control) const;
   void Drain();
+  // The verdict's letters as large as the tile allows.
+  void ScaleTile();
 
   CUvcCamDownload_Tessaro_VxproxyDlg* logic_ = nullptr;
   std::map<Control, QWidget*> controls_;
@@ -60,6 +64,7 @@ class QtWindowView final : public OperatorDialog, public WindowView {
   QSpinBox* loopTotal_ = nullptr;
   QComboBox* deviceList_ = nullptr;
   QLabel* result_ = nullptr;
+  QLineEdit* serialEntry_ = nullptr;
   QTimer* poll_ = nullptr;
   bool fillingList_ = false;
 
