@@ -190,9 +190,9 @@ run_panel() {
   check "the panel exits 1 after a FAIL" test "$(exit_code)" -eq 1
 }
 
-# True once a screenshot shows a busy tile (a few tries: a run takes seconds).
+# True once a screenshot shows a busy tile; TRIES screenshots at most (20).
 busy_seen() {
-  local tries=20
+  local tries=${1:-20}
   while [ "$tries" -gt 0 ]; do
     shot busy
     if at_least busy $BUSY 2000; then return 0; fi
@@ -211,7 +211,7 @@ run_window() {
   # 0 a good unit, 1 one whose memory reads back wrong, 2 one with a slow erase.
   sim new "$state" --chips 3 --off-bus-ms 20
   sim fault "$state" corrupt-read 0x100 --chip 1
-  sim fault "$state" slow-erase 4000 --chip 2
+  sim fault "$state" slow-erase 3000 --chip 2
   for chip in 0 1 2; do sim pull "$state" --chip "$chip"; done
   start_program
   sleep 0.5
@@ -265,7 +265,7 @@ run_window() {
   # Plugged back: its own run, again slow; a close request during the erase
   # is answered with the question, and No lets the run finish.
   sim plug "$state" --chip 2
-  if ! busy_seen; then
+  if ! busy_seen 4; then
     strict_check "re-plugged: started by itself" false
     press space
   else
@@ -290,7 +290,7 @@ run_window() {
   # Two units at once: both written, each record its own.
   sim plug "$state" --serial LINE-0005
   sim plug "$state" --serial LINE-0006
-  if ! wait_for 30 sh -c "[ \$(grep -c . '$records') -ge 6 ]"; then
+  if ! wait_for 10 sh -c "[ \$(grep -c . '$records') -ge 6 ]"; then
     strict_check "two at once: both written while both are plugged" false
     sim pull "$state" --chip 4
     wait_for 30 sh -c "[ \$(grep -c . '$records') -ge 6 ]"
