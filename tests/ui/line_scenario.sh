@@ -30,6 +30,9 @@ for tool in Xvfb openbox xdotool import xprop /usr/bin/convert; do
   fi
 done
 
+# The program runs in its station directory: the paths must not be relative.
+bin=$(cd "$bin" && pwd) || exit 2
+demo=$(cd "$demo" && pwd) || exit 2
 work=$(mktemp -d /tmp/quillon-line-XXXXXX)
 failures=0
 pids=()
