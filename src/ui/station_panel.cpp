@@ -134,7 +134,7 @@ void StationPanel::List(bool afterRun) {
     seen[static_cast<std::size_t>(tile - tiles_.data())] = true;
     // A unit that was not there before, or another product in its place, is
     // a new unit: the last one's verdict is not its own.
-    if (!tile->present || tile->identity != chip.identity) *tile = PanelTile{chip.location, chip.identity};
+    if (!tile->present || tile->identity != chip.identity) *tile = PanelTile{chip.location, chip.identity, TileState::Idle, 0, "", true};
   }
   for (std::size_t i = 0; i < tiles_.size(); ++i) {
     PanelTile& tile = tiles_[i];
@@ -142,7 +142,7 @@ void StationPanel::List(bool afterRun) {
     // A unit pulled between runs takes its verdict with it. One that fell off
     // the bus during its own run is still in the fixture, likely dead: it
     // keeps its FAIL until a unit shows up at that port again.
-    if (tile.present && !afterRun) tile = PanelTile{tile.location, tile.identity, TileState::NoUnit};
+    if (tile.present && !afterRun) tile = PanelTile{tile.location, tile.identity, TileState::NoUnit, 0, "", false};
     tile.present = false;
     if (tile.state == TileState::Idle) tile.state = TileState::NoUnit;
   }
