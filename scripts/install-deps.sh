@@ -10,6 +10,8 @@ packages=(
   libusb-1.0-0-dev
   umockdev libumockdev-dev
   qt6-base-dev libgl-dev libasound2-dev
+  # the line scenario: a real X server, a window manager, keys and screenshots
+  xvfb openbox xdotool imagemagick x11-utils
   nlohmann-json3-dev
   libsqlite3-dev libpq-dev
   # the result-database tests start a real server of their own

@@ -4,6 +4,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <string_view>
 
 #include "app/parse_arg.h"
 #include "app/progress_line.h"
@@ -13,6 +16,29 @@
 #include "platform/files.h"
 
 namespace quillon {
+bool LocationBefore(const std::string& a, const std::string& b) {
+  std::size_t i = 0, j = 0;
+  while (i < a.size() && j < b.size()) {
+    const bool digitA = std::isdigit(static_cast<unsigned char>(a[i])) != 0;
+    const bool digitB = std::isdigit(static_cast<unsigned char>(b[j])) != 0;
+    if (digitA && digitB) {
+      const std::size_t endA = a.find_first_not_of("0123456789", i);
+      const std::size_t endB = b.find_first_not_of("0123456789", j);
+      const std::string numA = a.substr(i, endA - i), numB = b.substr(j, endB - j);
+      const std::string_view trimmedA = std::string_view(numA).substr(std::min(numA.find_first_not_of('0'), numA.size()));
+      const std::string_view trimmedB = std::string_view(numB).substr(std::min(numB.find_first_not_of('0'), numB.size()));
+      if (trimmedA.size() != trimmedB.size()) return trimmedA.size() < trimmedB.size();
+      if (trimmedA != trimmedB) return trimmedA < trimmedB;
+      i = endA == std::string::npos ? a.size() : endA;
+      j = endB == std::string::npos ? b.size() : endB;
+      continue;
+    }
+    if (a[i] != b[j]) return a[i] < b[j];
+    ++i;
+    ++j;
+  }
+  return a.size() - i < b.size() - j;
+}
 
 StationPanel::StationPanel(PanelView& view, std::string toolVersionText, GangChipLister lister,
                            std::filesystem::path program)
@@ -29,11 +55,63 @@ StationPanel::~StationPanel() {
   if (!workDir_.empty()) std::filesystem::remove_all(workDir_, error);
 }
 
+std::string PanelSummaryText(const std::vector<PanelTile>& tiles) {
+  int inRun = 0, passed = 0, busy = 0, cancelled = 0;
+  std::vector<const PanelTile*> failed;
+  for (const PanelTile& tile : tiles) {
+    switch (tile.state) {
+      case TileState::Pass: ++passed; break;
+      case TileState::Running: ++busy; break;
+      case TileState::Cancelled: ++cancelled; break;
+      case TileState::Fail: failed.push_back(&tile); break;
+      default: continue;
+    }
+    ++inRun;
+  }
+  if (inRun == 0) return "";
+  const std::string of = " of " + std::to_string(inRun) + " ";
+  std::string text;
+  if (!failed.empty()) {
+    text = std::to_string(failed.size()) + of + "FAILED:";
+    for (std::size_t i = 0; i < failed.size(); ++i) {
+      text += (i == 0 ? " " : "; ") + failed[i]->location;
+      if (!failed[i]->statusText.empty()) text += " " + failed[i]->statusText;
+    }
+  }
+  // The first clause says "of N"; the ones after it only add their count.
+  for (auto [count, word] : {std::pair{busy, "BUSY"}, std::pair{cancelled, "CANCELLED"}}) {
+    if (count == 0) continue;
+    text += text.empty() ? std::to_string(count) + of + word : " - " + std::to_string(count) + " " + word;
+  }
+  if (text.empty()) text = std::to_string(passed) + of + "PASSED";
+  return text;
+}
+
+int PanelColumns(std::size_t tiles, int width, int tileMinWidth, int spacing) {
+  if (tiles == 0) return 1;
+  const int fit = std::max(1, (width + spacing) / std::max(1, tileMinWidth + spacing));
+  const int count = static_cast<int>(std::min<std::size_t>(tiles, 1024));
+  const int columns = std::min(count, fit);
+  const int rows = (count + columns - 1) / columns;
+  return (count + rows - 1) / rows;
+}
+
 void StationPanel::Init() {
   view_.SetTitle(std::string(kPanelTitle) + " " + toolVersionText_);
   image_ = LoadStationImage(GetSettingString("", kConfigSection, key::kImageFile));
   List();
   Show();
+  view_.SingleShot(kPanelListMs, [this] { Watch(); });
+}
+
+void StationPanel::Watch() {
+  if (ended_) return;
+  if (!running() && !closing_) {
+    const std::vector<PanelTile> before = tiles_;
+    List();
+    if (tiles_ != before) Show();
+  }
+  view_.SingleShot(kPanelListMs, [this] { Watch(); });
 }
 
 PanelTile* StationPanel::TileAt(const std::string& location) {
@@ -43,24 +121,33 @@ PanelTile* StationPanel::TileAt(const std::string& location) {
   return nullptr;
 }
 
-void StationPanel::List() {
+void StationPanel::List(bool afterRun) {
   const std::vector<GangChip> chips = lister_ ? lister_() : std::vector<GangChip>{};
-  for (PanelTile& tile : tiles_) tile.present = false;
+  std::vector<bool> seen(tiles_.size(), false);
   for (const GangChip& chip : chips) {
     PanelTile* tile = TileAt(chip.location);
     if (tile == nullptr) {
       tiles_.push_back(PanelTile{chip.location, chip.identity, TileState::Idle, 0, "", true});
+      seen.push_back(true);
       continue;
     }
-    tile->identity = chip.identity;
-    tile->present = true;
-    if (tile->state == TileState::NoUnit) tile->state = TileState::Idle;
+    seen[static_cast<std::size_t>(tile - tiles_.data())] = true;
+    // A unit that was not there before, or another product in its place, is
+    // a new unit: the last one's verdict is not its own.
+    if (!tile->present || tile->identity != chip.identity) *tile = PanelTile{chip.location, chip.identity, TileState::Idle, 0, "", true};
   }
-  // A pulled chip's verdict stays on its tile until the next run.
-  for (PanelTile& tile : tiles_) {
-    if (!tile.present && tile.state == TileState::Idle) tile.state = TileState::NoUnit;
+  for (std::size_t i = 0; i < tiles_.size(); ++i) {
+    PanelTile& tile = tiles_[i];
+    if (seen[i]) continue;
+    // A unit pulled between runs takes its verdict with it. One that fell off
+    // the bus during its own run is still in the fixture, likely dead: it
+    // keeps its FAIL until a unit shows up at that port again.
+    if (tile.present && !afterRun) tile = PanelTile{tile.location, tile.identity, TileState::NoUnit, 0, "", false};
+    tile.present = false;
+    if (tile.state == TileState::Idle) tile.state = TileState::NoUnit;
   }
-  std::sort(tiles_.begin(), tiles_.end(), [](const PanelTile& a, const PanelTile& b) { return a.location < b.location; });
+  std::sort(tiles_.begin(), tiles_.end(),
+            [](const PanelTile& a, const PanelTile& b) { return LocationBefore(a.location, b.location); });
 }
 
 bool StationPanel::CanStart() const {
@@ -72,6 +159,8 @@ void StationPanel::Show() {
   view_.ShowTiles(tiles_);
   view_.SetImageText(image_ ? image_->description : kPanelNeedsImage);
   view_.SetCountsText(SessionCountsText(passCount_, failCount_));
+  const bool anyFail = std::any_of(tiles_.begin(), tiles_.end(), [](const PanelTile& t) { return t.state == TileState::Fail; });
+  view_.SetSummaryText(PanelSummaryText(tiles_), anyFail);
   std::string status = statusText_;
   if (status.empty() && !image_) status = kPanelNeedsImage;
   if (status.empty() && image_ && !image_->usable) status = image_->description;
@@ -255,7 +344,11 @@ void StationPanel::EndRun() {
     EndWindow();
     return;
   }
-  List();
+  List(true);
+  // The line the operator reads, also for whoever watches the station's log.
+  if (const std::string summary = PanelSummaryText(tiles_); !summary.empty()) {
+    std::fprintf(stderr, "quillon: station: %s\n", summary.c_str());
+  }
   Show();
 }
 

@@ -27,6 +27,12 @@ inline constexpr const char* kPanelGangBusy = "Another run holds this station; t
 inline constexpr const char* kPanelNoChip = "No accepted chip on the bus";
 // How often a running panel reads its workers' lines and exits.
 inline constexpr std::uint32_t kPanelPollMs = 50;
+// How often an idle panel looks at the bus, so that a unit pulled or plugged
+// between runs shows as such without a Refresh.
+inline constexpr std::uint32_t kPanelListMs = 300;
+// The narrowest a tile may be and still show a unit's identity on one line.
+inline constexpr int kPanelTileMinWidth = 210;
+inline constexpr int kPanelTileSpacing = 6;
 
 
 struct PanelTile {
@@ -36,7 +42,24 @@ struct PanelTile {
   int progress = 0;
   std::string statusText;
   bool present = true;
+
+  bool operator==(const PanelTile&) const = default;
 };
+
+// The one line under the tiles that names every failed unit, so that none is
+// missed on a fixture wider than a glance: "1 of 8 FAILED: 7-1 41533 USB Link
+// Fail!", "8 of 8 PASSED", "3 of 8 BUSY". Counts only the tiles that are part
+// of a run; empty when none is.
+std::string PanelSummaryText(const std::vector<PanelTile>& tiles);
+
+// Port order as the numbers run (2-1 before 10-1, 1-1.2 before 1-1.10), so
+// that the tiles stand in the order of the fixture's ports.
+bool LocationBefore(const std::string& a, const std::string& b);
+
+// How many tiles go in a row: as many as `width` pixels hold, then evened out
+// over the rows it takes (5 tiles where 4 fit: rows of 3 and 2, not 4 and 1).
+int PanelColumns(std::size_t tiles, int width, int tileMinWidth = kPanelTileMinWidth,
+                 int spacing = kPanelTileSpacing);
 
 
 class PanelView {
@@ -46,6 +69,8 @@ class PanelView {
   virtual void ShowTiles(const std::vector<PanelTile>& tiles) = 0;
   virtual void SetImageText(const std::string& text) = 0;
   virtual void SetCountsText(const std::string& text) = 0;
+  // `failed`: the line names a FAIL and is painted as one.
+  virtual void SetSummaryText(const std::string& text, bool failed) = 0;
   virtual void SetStatusText(const std::string& text) = 0;
   virtual void SetStartEnabled(bool enabled) = 0;
   virtual Answer Ask(const std::string& text, const std::string& caption) = 0;
@@ -81,7 +106,13 @@ class StationPanel {
     std::string pending;  // a partial stderr line
   };
 
-  void List();
+  // Reads the bus and binds each tile to the unit at its port: a unit that
+  // left takes its verdict with it, one that arrived is READY. `afterRun`: a
+  // unit that fell off the bus during its run (a power loss, a reset that
+  // never came back) keeps the verdict the run made for it.
+  void List(bool afterRun = false);
+  // Between runs, looks at the bus every kPanelListMs.
+  void Watch();
   PanelTile* TileAt(const std::string& location);
   void Poll();
   // Reads what the worker wrote; true when its stream has ended.

@@ -4,7 +4,9 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QLabel>
 #include <QMessageBox>
+#include <QScreen>
 #include <QTimer>
 
 #include <fcntl.h>
@@ -14,6 +16,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <optional>
 #include <nlohmann/json.hpp>
 
 #include "app/quillon_main.h"
@@ -68,6 +71,13 @@ class PanelTest : public ::testing::Test {
     return ReadText(file);
   }
   std::vector<nlohmann::json> Records() { return testing::JsonLines(records); }
+  // The offscreen display as one screen of this size.
+  void UseScreen(int width, int height) {
+    const auto config = scratch.Write("screen.json", "{\"screens\": [{\"name\": \"line\", \"x\": 0, \"y\": 0, \"width\": " +
+                                                         std::to_string(width) + ", \"height\": " + std::to_string(height) +
+                                                         ", \"logicalDpi\": 96, \"logicalBaseDpi\": 96, \"dpr\": 1}]}");
+    screenEnv.emplace("QT_QPA_PLATFORM", "offscreen:configfile=" + config.string());
+  }
   std::vector<std::string> BurnLines() { return testing::RawLines(home.path() / "burn_result.txt"); }
   std::filesystem::path Shot(const char* name) {
     const char* binDir = std::getenv("QUILLON_BIN_DIR");
@@ -75,14 +85,14 @@ class PanelTest : public ::testing::Test {
   }
 
   // Runs the panel's window; `tick` is called every 10 ms until the window ends.
-  void Run(const std::function<void(QtPanelView&, StationPanel&)>& tick) {
+  void Run(const std::function<void(QtPanelView&, StationPanel&)>& tick, GangChipLister lister = &ListChipsAfresh) {
     ASSERT_NE(LoadSettings(home.path().string(), false), SettingsLoad::kFileUnusable);
     int argc = 1;
     char name[] = "ui_panel_tests";
     char* argv[] = {name, nullptr};
     QApplication application(argc, argv);
     QtPanelView view;
-    StationPanel panel(view, "2.61.32", &ListChipsAfresh, BinDir() / "quillon");
+    StationPanel panel(view, "2.61.32", std::move(lister), BinDir() / "quillon");
     view.Attach(&panel);
     panel.Init();
     int checks = 0;
@@ -112,6 +122,7 @@ class PanelTest : public ::testing::Test {
   std::filesystem::path records;
   std::filesystem::path previousDir;
   std::vector<std::unique_ptr<ScopedEnv>> env;
+  std::optional<ScopedEnv> screenEnv;  // after env: put back first
   std::vector<PanelTile> tiles;
   int passes = 0;
   int fails = 0;
@@ -242,6 +253,134 @@ TEST_F(PanelTest, ClosingDuringARunStopsEveryWorkerAndRecordsCancels) {
   ASSERT_EQ(burn.size(), 4u);
   for (std::size_t i = 2; i < burn.size(); ++i) EXPECT_NE(burn[i].find("41599"), std::string::npos) << burn[i];
   EXPECT_EQ(LastStatus(), msg::kRunCancelled);
+}
+
+// True when the whole of `widget` can be seen: nothing of it scrolled away or
+// past the window's edge.
+bool WhollyShown(const QWidget* widget) {
+  return widget->isVisible() && widget->visibleRegion().boundingRect().size() == widget->size();
+}
+
+// Eight ports at 1024x768, the seventh chip losing power: the window fits the
+// screen with every tile, the counts and the summary whole on it, and the
+// summary names the failed unit with its status.
+TEST_F(PanelTest, EightPortsFitTheScreenAndTheSummaryNamesTheFail) {
+  UseScreen(1024, 768);
+  Sim({"new", state, "--chips", "8", "--bus", "separate", "--off-bus-ms", "20"});
+  Sim({"fault", state, "power-loss-pages", "1", "4", "--chip", "6"});
+  bool started = false, checked = false;
+  std::string summary;
+  std::vector<std::string> shown;
+  Run([&](QtPanelView& view, StationPanel& panel) {
+    if (!started) {
+      started = true;
+      panel.OnStart();
+      return;
+    }
+    if (panel.running() || checked) return;
+    checked = true;
+    QApplication::processEvents();
+    const QRect screen = view.screen()->availableGeometry();
+    EXPECT_EQ(screen.size(), QSize(1024, 768));
+    EXPECT_TRUE(screen.contains(view.frameGeometry())) << view.frameGeometry().width() << "x"
+                                                       << view.frameGeometry().height();
+    EXPECT_EQ(view.Columns(), 4);
+    ASSERT_EQ(view.TileCount(), 8u);
+    for (std::size_t i = 0; i < view.TileCount(); ++i) {
+      EXPECT_TRUE(WhollyShown(view.TileWidget(i))) << "tile " << i;
+      shown.push_back(view.TileText(i));
+    }
+    EXPECT_TRUE(WhollyShown(view.CountsLabel()));
+    EXPECT_TRUE(WhollyShown(view.SummaryLabel()));
+    EXPECT_EQ(view.CountsLabel()->text().toStdString(), SessionCountsText(7, 1));
+    summary = view.SummaryLabel()->text().toStdString();
+    panel.OnClose(CloseRequest::CloseBox);
+  });
+  EXPECT_TRUE(checked);
+  EXPECT_EQ(shown, (std::vector<std::string>{"PASS", "PASS", "PASS", "PASS", "PASS", "PASS", "FAIL", "PASS"}));
+  const auto recs = Records();
+  ASSERT_EQ(recs.size(), 8u);
+  for (const auto& rec : recs) {
+    if (rec["location"] != "7-1") continue;
+    const std::uint32_t id = rec["status_id"];
+    EXPECT_NE(id, 0u);
+    EXPECT_EQ(summary, "1 of 8 FAILED: 7-1 " + std::to_string(id) + " " + rec["status_text"].get<std::string>());
+  }
+}
+
+// Between runs the panel watches the bus: a unit pulled after its PASS takes
+// the PASS with it, one plugged in is READY, and a unit that went off the bus
+// during its own run (here: the listing stops showing it) keeps its FAIL
+// until a unit is at that port again.
+TEST_F(PanelTest, AVerdictLeavesWithItsUnit) {
+  Sim({"new", state, "--chips", "2", "--bus", "separate", "--off-bus-ms", "20"});
+  Sim({"fault", state, "power-loss-pages", "1", "4", "--chip", "1"});
+  bool hideSecond = false;
+  auto lister = [&hideSecond] {
+    std::vector<GangChip> chips = ListChipsAfresh();
+    if (hideSecond) std::erase_if(chips, [](const GangChip& chip) { return chip.location == "2-1"; });
+    return chips;
+  };
+  enum class Step { Start, Ran, Pulled, Plugged, Back, Done } step = Step::Start;
+  std::vector<std::vector<PanelTile>> seen;
+  Run(
+      [&](QtPanelView&, StationPanel& panel) {
+        const std::vector<PanelTile>& now = panel.tiles();
+        switch (step) {
+          case Step::Start:
+            panel.OnStart();
+            hideSecond = true;
+            step = Step::Ran;
+            return;
+          case Step::Ran:
+            if (panel.running()) return;
+            seen.push_back(now);
+            Sim({"pull", state, "--chip", "0"});
+            step = Step::Pulled;
+            return;
+          case Step::Pulled:
+            if (now[0].state == TileState::Pass) return;  // until the panel has looked again
+            seen.push_back(now);
+            Sim({"plug", state, "--chip", "0"});
+            step = Step::Plugged;
+            return;
+          case Step::Plugged:
+            if (now[0].state == TileState::NoUnit) return;
+            seen.push_back(now);
+            hideSecond = false;
+            step = Step::Back;
+            return;
+          case Step::Back:
+            if (now[1].state == TileState::Fail) return;
+            seen.push_back(now);
+            step = Step::Done;
+            panel.OnClose(CloseRequest::CloseBox);
+            return;
+          case Step::Done:
+            return;
+        }
+      },
+      lister);
+  ASSERT_EQ(seen.size(), 4u);
+  ASSERT_EQ(seen[0].size(), 2u);
+  EXPECT_EQ(seen[0][0].state, TileState::Pass);
+  EXPECT_EQ(seen[0][1].state, TileState::Fail);
+  EXPECT_FALSE(seen[0][1].present);
+
+  EXPECT_EQ(seen[1][0].state, TileState::NoUnit) << "pulled after its PASS";
+  EXPECT_EQ(seen[1][0].statusText, "");
+  EXPECT_EQ(seen[1][0].progress, 0);
+  EXPECT_EQ(seen[1][1].state, TileState::Fail) << "still in the fixture, dead";
+  EXPECT_FALSE(seen[1][1].statusText.empty());
+
+  EXPECT_EQ(seen[2][0].state, TileState::Idle) << "a unit plugged in is READY, not the last one's PASS";
+  EXPECT_TRUE(seen[2][0].present);
+  EXPECT_EQ(seen[2][1].state, TileState::Fail);
+
+  EXPECT_EQ(seen[3][1].state, TileState::Idle) << "a unit at the port again: one to run, not a FAIL";
+  EXPECT_EQ(seen[3][1].statusText, "");
+  EXPECT_EQ(passes, 1) << "the session counts keep every run";
+  EXPECT_EQ(fails, 1);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
-// The station panel drawn with Qt Widgets: a row of verdict tiles, one per
-// port, with Start, the session's counts and a status line. It only draws;
-// StationPanel decides.
+// The station panel drawn with Qt Widgets: a grid of verdict tiles, one per
+// port, as many to a row as the screen holds, with a summary line that names
+// every FAIL, Start, the session's counts and a status line. It only draws;
+// StationPanel decides. The tiles scroll if a fixture outgrows the screen;
+// the lines below them never leave it.
 #pragma once
 
 #include <vector>
@@ -11,7 +13,8 @@
 class QLabel;
 class QProgressBar;
 class QPushButton;
-class QHBoxLayout;
+class QGridLayout;
+class QScrollArea;
 
 namespace quillon {
 
@@ -26,12 +29,17 @@ class QtPanelView final : public OperatorDialog, public PanelView {
   int TileProgress(std::size_t index) const;
   std::size_t TileCount() const { return tiles_.size(); }
   bool StartEnabled() const;
+  int Columns() const { return columns_; }
+  QWidget* TileWidget(std::size_t index) const { return index < tiles_.size() ? tiles_[index].frame : nullptr; }
+  QLabel* CountsLabel() const { return counts_; }
+  QLabel* SummaryLabel() const { return summary_; }
 
   // PanelView.
   void SetTitle(const std::string& title) override;
   void ShowTiles(const std::vector<PanelTile>& tiles) override;
   void SetImageText(const std::string& text) override;
   void SetCountsText(const std::string& text) override;
+  void SetSummaryText(const std::string& text, bool failed) override;
   void SetStatusText(const std::string& text) override;
   void SetStartEnabled(bool enabled) override;
   Answer Ask(const std::string& text, const std::string& caption) override;
@@ -50,11 +58,19 @@ class QtPanelView final : public OperatorDialog, public PanelView {
     QLabel* status = nullptr;
   };
   TileWidgets MakeTile();
+  // Places the tiles in rows that fit the screen and sizes the window to
+  // hold them, within the screen.
+  void Arrange();
+  QRect Room() const;
 
   StationPanel* logic_ = nullptr;
-  QHBoxLayout* row_ = nullptr;
+  QScrollArea* scroll_ = nullptr;
+  QWidget* tileArea_ = nullptr;
+  QGridLayout* grid_ = nullptr;
   std::vector<TileWidgets> tiles_;
+  int columns_ = 0;
   QLabel* image_ = nullptr;
+  QLabel* summary_ = nullptr;
   QLabel* counts_ = nullptr;
   QLabel* status_ = nullptr;
   QPushButton* start_ = nullptr;
