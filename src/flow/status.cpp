@@ -133,6 +133,8 @@ constexpr MessageEntry kMessages[] = {
 
 constexpr MessageEntry kOwnMessages[] = {
     {msg::kRunCancelled, "Run Cancelled!"},
+    {msg::kRecordNotKept, "Run Record Not Kept!"},
+    {msg::kRunInterrupted, "Run Interrupted!"},
 };
 
 constexpr std::array<std::uint32_t, 7> kFinalSuccessIds = {41751, 41755, 41851, 41854, 41910, 41913, 41931};

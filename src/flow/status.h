@@ -73,6 +73,12 @@ namespace msg {
 // The operator stopped the run (closed the window, or clicked Start during
 // it): recorded as such, never as a fault of the device.
 inline constexpr std::uint32_t kRunCancelled = 41599;
+// A record the station keeps (history, JSON, burn_result.txt, Result.txt)
+// did not take the run: without it the unit has no proof, so it does not pass.
+inline constexpr std::uint32_t kRecordNotKept = 41598;
+// The run ended (killed) before all its records were written; found and
+// settled by a later run.
+inline constexpr std::uint32_t kRunInterrupted = 41597;
 }  // namespace msg
 
 // The text of a message id (the catalogue or our own), or nothing for any other id.

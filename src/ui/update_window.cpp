@@ -8,6 +8,7 @@
 
 #include "app/parse_arg.h"
 #include "app/record_check.h"
+#include "app/run_commit.h"
 #include "data/firmware_image.h"
 #include "data/current_types.h"
 #include "data/ic_type_ini.h"
@@ -327,9 +328,7 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnFlowPass(const ChipSnapshot& flow) {
   runAwaitingResult_ = false;
   if (first) ++passCount_;
   ShowMembers();
-  if (burnLogMode_ != 0 && first) AppendBurnLine(true, 0, flow);
   // Every run leaves its entry, a loop's runs and a run the operator closed on too.
-  if (first) WriteResultFile(true, flow);
   if (first) ReportWindowRun(true, 0, flow);
   CloseResultFile();
   nextLoopPending_ = false;
@@ -379,9 +378,7 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnFlowFail(std::uint32_t id, const Chip
   if (first && !cancelled) ++failCount_;
   ShowMembers();
   nextLoopPending_ = false;
-  if (burnLogMode_ != 0 && first) AppendBurnLine(false, id, flow);
   SetCancel(false);
-  if (first) WriteResultFile(false, flow);
   if (first) ReportWindowRun(false, id, flow);
   CloseResultFile();
   if (!closing_) {
@@ -536,7 +533,7 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnStart() {
     ShowMembers();
     return;
   }
-  if (saveResultMode_ != 0) OpenResultFile();
+  OpenResultFile();
   runRecord_ = RunRecord{};
   runRecord_.operation = "write";
   runRecord_.imageBuiltin = builtin;
@@ -773,55 +770,73 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::SetOpenDevice(const std::string& locati
 // ---- result files ----
 
 void CUvcCamDownload_Tessaro_VxproxyDlg::ReportWindowRun(bool pass, std::uint32_t id, const ChipSnapshot& flow) {
-  RunRecord record = runRecord_;
-  record.time = std::chrono::system_clock::now();
-  {
+  RunWork work;
+  work.operation = runRecord_.operation;
+  work.image = runRecord_.image;
+  work.imageBuiltin = runRecord_.imageBuiltin;
+  work.durationMs = static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - runStarted_).count());
+  RunRecord record = BuildRunRecord(flow, RunOutcome{pass, pass ? LastStatus() : id}, work);
+  // Described when the run started: the bytes are the flow's by now.
+  record.imageVersion = runRecord_.imageVersion;
+  record.imageSha256 = runRecord_.imageSha256;
+  if (record.location.empty()) {
     std::lock_guard lock(shared_);
     record.location = openDevice_;
   }
   // A unit gone before the worker opened it is still named by where it was listed.
   if (record.location.empty()) record.location = locationText_;
   locationText_ = record.location;
-  if (flow.vendorId != 0 || flow.productId != 0) record.identity = FullIdText(flow.vendorId, flow.productId, flow.revision);
-  record.serialNumber = flow.serial;
-  record.passed = pass;
-  record.statusId = pass ? 0 : id;
-  record.statusText = pass ? "" : std::string(MessageText(id).value_or(""));
-  record.durationMs = static_cast<std::uint64_t>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - runStarted_).count());
-  ReportRun(std::move(record));
+  RunTexts texts;
+  texts.burnLog = burnLogMode_ != 0;
+  texts.burnSerial = BurnLogSerial(record, flow);
+  if (saveResultMode_ != 0) {
+    texts.resultPass = ResultFileText(true, flow);
+    texts.resultFail = ResultFileText(false, flow);
+  }
+  const CommittedRun committed = CommitRun(std::move(record), texts, ProcessRun());
+  EndProcessRun();
+  if (committed.burnFailed) view_.ShowMessage("Can't Open burn_result.txt", "");
+  if (pass && !committed.record.passed) {
+    // The unit has no proof of its PASS: the screen and the exit code say FAIL as the records do.
+    resultText_ = "FAIL";
+    lastResult_ = RunVerdict::Fail;
+    lastFailureId_ = committed.record.statusId;
+    lastFailureText_ = committed.record.statusText;
+    statusText_ = lastFailureText_;
+    --passCount_;
+    ++failCount_;
+    SetLastStatus(lastFailureId_);
+    ShowMembers();
+  }
 }
 
 void CUvcCamDownload_Tessaro_VxproxyDlg::OpenResultFile() {
-  CloseResultFile();
-  resultFile_ = std::fopen((ProgramDir() / kResultFileName).c_str(), "wb");
-}
-
-void CUvcCamDownload_Tessaro_VxproxyDlg::CloseResultFile() {
-  if (resultFile_ != nullptr) std::fclose(resultFile_);
-  resultFile_ = nullptr;
-}
-
-void CUvcCamDownload_Tessaro_VxproxyDlg::WriteResultFile(bool pass, const ChipSnapshot& flow) {
-  if (resultFile_ == nullptr) return;
-  std::string text;
-  if (saveResultMode_ == 1) text = pass ? "pass" : "fail";
-  if (saveResultMode_ == 2) {
-    text = ResultLine(pass ? "After Download,TestResult = pass, VID is 0x%04x, PID is 0x%04x, Rev is 0x%04x\r\n"
-                     : "TestResult = fail, VID is 0x%04x, PID is 0x%04x, Rev is 0x%04x\r\n",
-                flow.vendorId, flow.productId, flow.revision);
+  BeginProcessRun();
+  // Checked writable just before: a failure here is named by the records' own lines.
+  if (saveResultMode_ != 0) {
+    if (auto problem = EmptyResultFile(ProgramDir() / kResultFileName)) {
+      DebugPrint("Empty %s failed: %s\n", kResultFileName, problem->c_str());
+    }
   }
-  std::fputs(text.c_str(), resultFile_);
+}
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::CloseResultFile() { EndProcessRun(); }
+
+std::string CUvcCamDownload_Tessaro_VxproxyDlg::ResultFileText(bool pass, const ChipSnapshot& flow) const {
+  if (saveResultMode_ == 1) return pass ? "pass" : "fail";
+  if (saveResultMode_ == 2) {
+    return ResultLine(pass ? "After Download,TestResult = pass, VID is 0x%04x, PID is 0x%04x, Rev is 0x%04x\r\n"
+                           : "TestResult = fail, VID is 0x%04x, PID is 0x%04x, Rev is 0x%04x\r\n",
+                      flow.vendorId, flow.productId, flow.revision);
+  }
+  return "";
 }
 
 std::string CUvcCamDownload_Tessaro_VxproxyDlg::UnitText(const ChipSnapshot& flow) const {
   // The unit's own serial tells units apart; the maker's string only names the product.
   if (!flow.serial.empty()) return flow.serial;
   return Setting(key::kSnAddress, 0) != 0 ? std::string() : flow.deviceName;
-}
-
-void CUvcCamDownload_Tessaro_VxproxyDlg::AppendBurnLine(bool pass, std::uint32_t id, const ChipSnapshot& flow) {
-  if (!AppendBurnLineNow(UnitText(flow), pass, pass ? LastStatus() : id)) view_.ShowMessage("Can't Open burn_result.txt", "");
 }
 
 }  // namespace quillon

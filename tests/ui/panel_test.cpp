@@ -237,10 +237,16 @@ TEST_F(PanelTest, ClosingDuringARunStopsEveryWorkerAndRecordsCancels) {
   for (const auto& rec : recs) {
     EXPECT_EQ(rec["verdict"], "FAIL");
     EXPECT_EQ(rec["status_id"], msg::kRunCancelled);
+    // The stopped unit as its worker opened it, as any other record names a unit.
+    EXPECT_EQ(rec["memory_type"], "spi");
+    EXPECT_EQ(rec["ic_family"], "TQ7704");
   }
   const auto burn = BurnLines();
   ASSERT_EQ(burn.size(), 4u);
-  for (std::size_t i = 2; i < burn.size(); ++i) EXPECT_NE(burn[i].find("41599"), std::string::npos) << burn[i];
+  for (std::size_t i = 2; i < burn.size(); ++i) {
+    EXPECT_NE(burn[i].find("41599"), std::string::npos) << burn[i];
+    EXPECT_EQ(burn[i].find("VID_"), std::string::npos) << "the serial column names no identity: " << burn[i];
+  }
   EXPECT_EQ(LastStatus(), msg::kRunCancelled);
 }
 
