@@ -60,9 +60,10 @@ std::string RecordSerial(const ChipSnapshot& chip, const RunOutcome& verdict, co
 RunRecord BuildRunRecord(const ChipSnapshot& chip, const RunOutcome& verdict, const RunWork& work) {
   RunRecord record;
   record.time = std::chrono::system_clock::now();
-  // A snapshot without an identity never named a chip: no chip fields.
-  if (!chip.identity.empty()) {
-    record.location = !chip.location.empty() ? chip.location : chip.foundAt;
+  // Chip fields only for the chip the run holds open; a chip refused at its
+  // opening is none of the run's.
+  if (chip.open && !chip.identity.empty()) {
+    record.location = chip.location;
     record.identity = chip.identity;
     record.memoryType = MemoryTypeText(chip.memoryType);
     record.icFamily = chip.icFamily;

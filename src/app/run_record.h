@@ -66,7 +66,7 @@ struct RunWork {
 };
 
 // The one record of a run, whatever the front end: chip fields from the
-// snapshot, the serial by RecordSerial, the verdict and the work as given,
+// snapshot of the chip the run holds open (none without one), the serial by RecordSerial, the verdict and the work as given,
 // the time now.
 RunRecord BuildRunRecord(const ChipSnapshot& chip, const RunOutcome& verdict, const RunWork& work);
 
