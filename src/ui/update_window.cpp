@@ -214,6 +214,17 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::Destroy() {
 bool CUvcCamDownload_Tessaro_VxproxyDlg::Post(std::uint32_t notification, std::uint32_t wParam, std::uint32_t lParam,
                                               const ChipSnapshot& chip) {
   if (notification == WM_FLOW_INFO && lParam == 0) lParam = infoParam_.load();
+  // A PASS is recorded with what the unit runs now, as the batch mode records
+  // it: read here, on the thread that owns the flow.
+  if (notification == WM_FLOW_PASS) {
+    CDevFlow* flow = TheFlow();
+    if (flow != nullptr && flow->chip.device.handle != 0) {
+      flow->MP_GetDeviceInfo();
+      const ChipSnapshot now = CurrentChipSnapshot();
+      view_.PostToSelf([this, notification, wParam, lParam, now] { Handle(notification, wParam, lParam, now); });
+      return true;
+    }
+  }
   view_.PostToSelf([this, notification, wParam, lParam, chip] { Handle(notification, wParam, lParam, chip); });
   return true;
 }
@@ -776,7 +787,7 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::ReportWindowRun(bool pass, std::uint32_
   work.imageBuiltin = runRecord_.imageBuiltin;
   work.durationMs = static_cast<std::uint64_t>(
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - runStarted_).count());
-  RunRecord record = BuildRunRecord(flow, RunOutcome{pass, pass ? LastStatus() : id}, work);
+  RunRecord record = BuildRunRecord(flow, RunOutcome{pass, pass ? 0u : id}, work);
   // Described when the run started: the bytes are the flow's by now.
   record.imageVersion = runRecord_.imageVersion;
   record.imageSha256 = runRecord_.imageSha256;

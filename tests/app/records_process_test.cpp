@@ -7,6 +7,7 @@
 #include <grp.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -74,14 +75,14 @@ struct HistoryRow {
 
 class RecordsProcessTest : public testing::StationTest {
  protected:
-  std::filesystem::path Json() const { return home.path() / "runs.jsonl"; }
-  std::filesystem::path Burn() const { return home.path() / "burn_result.txt"; }
-  std::filesystem::path Result() const { return home.path() / "Result.txt"; }
-  std::filesystem::path History() const { return home.path() / "quillon-history.db"; }
+  std::filesystem::path Json() const { return station / "runs.jsonl"; }
+  std::filesystem::path Burn() const { return station / "burn_result.txt"; }
+  std::filesystem::path Result() const { return station / "Result.txt"; }
+  std::filesystem::path History() const { return station / "quillon-history.db"; }
 
   std::vector<std::pair<std::string, std::string>> Env(const std::string& stateFile) {
     const auto settings = scratch.Write("settings.ini", std::string("[Quillon Config]\r\nWait Time=50\r\n") + kRecordSettings);
-    return {{"QUILLON_HOME", home.path().string()},
+    return {{"QUILLON_HOME", station.string()},
             {"QUILLON_SETTINGS", settings.string()},
             {"QUILLON_SIM", stateFile},
             {"QUILLON_RESULT_JSON", Json().string()}};
@@ -96,7 +97,7 @@ class RecordsProcessTest : public testing::StationTest {
     const std::string program = (testing::BinDir() / "quillon").string();
     const pid_t pid = ::fork();
     if (pid == 0) {
-      if (::chdir(home.path().c_str()) != 0) ::_exit(126);
+      if (::chdir(station.c_str()) != 0) ::_exit(126);
       const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
       const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
       ::dup2(o, 1);
@@ -222,6 +223,7 @@ class RecordsProcessTest : public testing::StationTest {
     out << std::string(size - room - now, ' ');
   }
 
+  std::filesystem::path station = home.path();  // the station directory the runs keep their files in
   std::string shared;  // a runtime directory every account may use
 };
 
@@ -259,6 +261,35 @@ TEST_F(RecordsProcessTest, AFullRecordFileTurnsThePassIntoOneFailEverywhere) {
       EXPECT_EQ(testing::JsonLines(Json()).size(), 1u);
     }
   }
+}
+
+// A station disk with about 20 KB free takes the first records but not the
+// history's commit: the run is refused before the chip is touched.
+TEST_F(RecordsProcessTest, ADiskTooFullForTheHistorysCommitRefusesTheRun) {
+  testing::TempDir small;
+  if (::geteuid() != 0 || ::mount("tmpfs", small.path().c_str(), "tmpfs", 0, "size=512k") != 0) {
+    GTEST_SKIP() << "a small file system needs root (mount)";
+  }
+  struct Unmount {
+    std::filesystem::path dir;
+    ~Unmount() { ::umount2(dir.c_str(), MNT_DETACH); }
+  } unmount{small.path()};
+  const std::string before = ChipMemory();
+  station = small.path();
+  {
+    // Everything but about 20 KB taken.
+    std::ofstream fill(small.path() / "fill", std::ios::binary);
+    const std::string block(4096, 'x');
+    while (fill.write(block.data(), block.size())) {
+    }
+  }
+  const auto free = std::filesystem::space(small.path()).available;
+  std::filesystem::resize_file(small.path() / "fill", std::filesystem::file_size(small.path() / "fill") - (20 << 10) + free);
+  auto run = Run({"-f", "-write", image});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.err.find("quillon-history.db"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("; the chip was not touched"), std::string::npos) << run.err;
+  EXPECT_EQ(ChipMemory(), before);
 }
 
 // Holds the history's write lock from another connection, as a shift
