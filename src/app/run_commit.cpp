@@ -179,7 +179,9 @@ void EndProcessRun() { ProcessRunSlot().reset(); }
 std::optional<std::string> EmptyResultFile(const std::filesystem::path& file) {
   const int fd = ::open(file.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    if (errno == ENOENT) return std::nullopt;
+    // Only a file that may hold an earlier result; anything else in its
+    // place is named by the records' pre-check.
+    if (errno == ENOENT || errno == EISDIR || errno == ENXIO) return std::nullopt;
     return std::strerror(errno);
   }
   struct stat info {};
