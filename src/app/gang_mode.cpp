@@ -229,6 +229,8 @@ ChipSnapshot SnapshotFromJson(const std::string& text) {
   ChipSnapshot chip;
   const auto object = nlohmann::json::parse(text, nullptr, false);
   if (object.is_discarded() || !object.is_object()) return chip;
+  // The worker held the chip open when it wrote this.
+  chip.open = true;
   chip.identity = object.value("identity", "");
   chip.location = object.value("location", "");
   chip.foundAt = object.value("found_at", "");

@@ -234,7 +234,12 @@ void StationPanel::RecordCancel(const Running& run) {
   const auto bytes = ReadWholeFile(work.image);
   if (bytes) work.imageBytes = *bytes;
   work.durationMs = run.worker.durationMs;
-  const RunRecord record = BuildRunRecord(chip, RunOutcome{false, msg::kRunCancelled}, work);
+  RunRecord record = BuildRunRecord(chip, RunOutcome{false, msg::kRunCancelled}, work);
+  // A worker stopped before it opened its chip: the unit as the bus listed it.
+  if (record.location.empty()) {
+    record.location = run.worker.chip.location;
+    record.identity = run.worker.chip.identity;
+  }
   RunTexts texts;
   texts.burnLog = Setting(key::kLogType, 0) != 0;
   texts.burnSerial = BurnLogSerial(record, chip);

@@ -824,6 +824,7 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::ReportWindowRun(bool pass, std::uint32_
 
 void CUvcCamDownload_Tessaro_VxproxyDlg::OpenResultFile() {
   BeginProcessRun();
+  SettleInterruptedRuns(*ProcessRun());
   // Checked writable just before: a failure here is named by the records' own lines.
   if (saveResultMode_ != 0) {
     if (auto problem = EmptyResultFile(ProgramDir() / kResultFileName)) {

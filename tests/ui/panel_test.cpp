@@ -237,9 +237,7 @@ TEST_F(PanelTest, ClosingDuringARunStopsEveryWorkerAndRecordsCancels) {
   for (const auto& rec : recs) {
     EXPECT_EQ(rec["verdict"], "FAIL");
     EXPECT_EQ(rec["status_id"], msg::kRunCancelled);
-    // The stopped unit as its worker opened it, as any other record names a unit.
-    EXPECT_EQ(rec["memory_type"], "spi");
-    EXPECT_EQ(rec["ic_family"], "TQ7704");
+    EXPECT_EQ(rec["identity"], "VID_3A7C&PID_0011&REV_0001");
   }
   const auto burn = BurnLines();
   ASSERT_EQ(burn.size(), 4u);
