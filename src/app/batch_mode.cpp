@@ -4,10 +4,13 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <span>
 
 #include "app/batch_run_report.h"
+#include "app/gang_mode.h"
 #include "app/record_check.h"
+#include "app/run_commit.h"
 #include "data/current_types.h"
 #include "data/settings.h"
 #include "data/working_memory.h"
@@ -138,16 +141,9 @@ int CParseArg::Excute_Arg() {
   CDevFlow* flow = TheFlow();
   if (flow != nullptr) flow->SetUpdateOptions();
   burnLogMode = static_cast<std::int32_t>(Setting(key::kLogType, 0));
-  const int result = Excute_Arg_Normal();
-  // "Result.txt" is written by the caller after every other record, so that
-  // it never says pass where a record could not be kept.
-  if (burnLogMode != 0) {
-    if (!AppendBurnLineNow(CurrentChipSnapshot().deviceName, result != 0, LastStatus())) {
-      ThePrompt().Show("Can't Open burn_result.txt", "");
-      resultFileFailed = true;
-    }
-  }
-  return result;
+  // The burn line and "Result.txt" are written by the caller with the run's
+  // other records, in their one order.
+  return Excute_Arg_Normal();
 }
 
 int CParseArg::Excute_Arg_Normal() {
@@ -201,6 +197,15 @@ void BatchModes::RunBatch(const std::vector<std::string>& args) {
   }
   // "-dumpspi" reads this much; the flows read the working memory size.
   if (parse.dumpSize != 0) SetWorkingMemorySize(parse.dumpSize);
+  if (StationRun* station = ProcessRun()) SettleInterruptedRuns(*station);
+  if (parse.saveResultMode != 0) {
+    if (auto problem = EmptyResultFile(parse.programDir / kResultFileName)) {
+      // Left as it is, it would still say an earlier unit's result.
+      std::fprintf(stderr, "quillon: cannot empty %s (it may hold an earlier run's result): %s; the chip was not touched\n",
+                   (parse.programDir / kResultFileName).c_str(), problem->c_str());
+      return;
+    }
+  }
   if (auto problem = FirstUnwritableRecord(KeptRecordTargets())) {
     // Refused before the chip is opened: it stays as it was, and no record
     // can claim a result for it.
@@ -216,15 +221,29 @@ void BatchModes::RunBatch(const std::vector<std::string>& args) {
   parse.ConsoleWrite("\n");
   const auto started = std::chrono::steady_clock::now();
   std::optional<int> result;
-  if (parse.Prepare() != 0) result = parse.Excute_Arg();
-  // The run record's verdict is the exit code's: a read version passes, an
-  // unwritable result file fails.
-  passed_ = parse.operationPassed && !parse.resultFileFailed;
-  if (!ReportBatchRun(parse, *passed_, started)) passed_ = false;
-  if (result && parse.saveResultMode > 0) {
-    parse.WriteResult(*result != 0 && *passed_, true);
-    passed_ = *passed_ && !parse.resultFileFailed;
+  if (parse.Prepare() != 0) {
+    // A gang's worker tells its gang which unit it opened, in case the
+    // operator stops it before its own record is written.
+    if (const char* unit = std::getenv(kGangUnitEnv); unit != nullptr && *unit != '\0') {
+      const std::string text = SnapshotJson(CurrentChipSnapshot());
+      std::ofstream(unit, std::ios::binary | std::ios::trunc) << text;
+    }
+    result = parse.Excute_Arg();
   }
+  // The run record's verdict is the exit code's: a read version passes, a
+  // record that does not take the run fails it.
+  const RunRecord built = BuildBatchRecord(parse, parse.operationPassed && !parse.resultFileFailed, started);
+  RunTexts texts;
+  // A run that failed before its operation writes no burn line.
+  texts.burnLog = result.has_value() && Setting(key::kLogType, 0) != 0;
+  texts.burnSerial = BurnLogSerial(built, CurrentChipSnapshot());
+  if (result && parse.saveResultMode > 0) {
+    if (const char* text = ResultText(parse.saveResultMode, true, true)) texts.resultPass = text;
+    if (const char* text = ResultText(parse.saveResultMode, false, true)) texts.resultFail = text;
+  }
+  const CommittedRun committed = CommitRun(built, texts, ProcessRun());
+  if (committed.burnFailed) ThePrompt().Show("Can't Open burn_result.txt", "");
+  passed_ = committed.record.passed && committed.kept;
   if (CDevFlow* flow = TheFlow()) flow->DEV_CloseDevice();
   parse.commandLineMode = false;
 }

@@ -34,51 +34,38 @@ std::string BuiltinImageName(const std::string& identity) {
   return name;
 }
 
-void DescribeBatchImage(RunRecord& record, const CParseArg& parse, const CDevFlow* flow) {
+// The image the run used: the named file, or the built-in image the binding
+// fell back on when a write's file cannot be read.
+RunWork BatchWork(const CParseArg& parse, const CDevFlow* flow, std::optional<std::vector<std::uint8_t>>& bytes) {
+  const char letter = static_cast<char>(parse.commandLetter);
+  RunWork work;
+  work.operation = OperationName(letter);
+  if (!TakesImage(letter)) return work;
   const std::string path = flow != nullptr && !flow->chip.image.mainFile.empty() ? flow->chip.image.mainFile : parse.fileArgument;
-  if (auto bytes = ReadWholeFile(path)) {
-    record.image = path;
-    DescribeImage(record, *bytes);
-  } else if (parse.commandLetter == 'W' && flow != nullptr && !flow->chip.image.fileData.empty()) {
-    // A write whose file cannot be read writes the device's built-in image.
-    record.image = BuiltinImageName(flow->chip.fullIdText);
-    record.imageBuiltin = true;
-    DescribeImage(record, flow->chip.image.fileData);
-  } else {
-    record.image = path;
+  work.image = path;
+  bytes = ReadWholeFile(path);
+  if (bytes) {
+    work.imageBytes = *bytes;
+  } else if (letter == 'W' && flow != nullptr && !flow->chip.image.fileData.empty()) {
+    work.image = BuiltinImageName(flow->chip.fullIdText);
+    work.imageBuiltin = true;
+    work.imageBytes = flow->chip.image.fileData;
   }
+  return work;
 }
 
 }  // namespace
 
-bool ReportBatchRun(const CParseArg& parse, bool passed, std::chrono::steady_clock::time_point started) {
-  RunRecord record;
-  record.time = std::chrono::system_clock::now();
+RunRecord BuildBatchRecord(const CParseArg& parse, bool passed, std::chrono::steady_clock::time_point started) {
   const char letter = static_cast<char>(parse.commandLetter);
-  record.operation = OperationName(letter);
-  record.passed = passed;
-  record.statusId = LastStatus();
-  if (auto text = MessageText(record.statusId)) record.statusText = *text;
   CDevFlow* flow = TheFlow();
   // What the chip runs now; "-version" has just read it.
   if (flow != nullptr && flow->chip.device.handle != 0 && letter != 'D') flow->MP_GetDeviceInfo();
-  const ChipSnapshot chip = CurrentChipSnapshot();
-  if (chip.open) {
-    record.identity = chip.identity;
-    record.location = chip.location;
-    record.memoryType = MemoryTypeText(CurrentMemoryType());
-    if (const CICTypeIni* profile = CurrentProfile()) record.icFamily = profile->IcName();
-    if (chip.versionText != "N/A") record.chipVersion = chip.versionText;
-  }
-  if (flow != nullptr) {
-    // The serial went into the chip only with a passed write that "SaveSN" asked for.
-    const bool serialWritten = passed && letter == 'W' && Setting(key::kSaveSn, 0) != 0 && !chip.imageSerial.empty();
-    record.serialNumber = serialWritten ? chip.imageSerial : chip.chipSerial;
-  }
-  if (TakesImage(letter)) DescribeBatchImage(record, parse, flow);
-  record.durationMs = static_cast<std::uint64_t>(
+  std::optional<std::vector<std::uint8_t>> bytes;
+  RunWork work = BatchWork(parse, flow, bytes);
+  work.durationMs = static_cast<std::uint64_t>(
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count());
-  return ReportRun(std::move(record));
+  return BuildRunRecord(CurrentChipSnapshot(), RunOutcome{passed, LastStatus()}, work);
 }
 
 }  // namespace quillon

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "platform/shared_file.h"
+
 namespace quillon {
 
 DebugCapture::~DebugCapture() { Stop(); }
@@ -13,7 +15,7 @@ DebugCapture::~DebugCapture() { Stop(); }
 bool DebugCapture::Start(const std::filesystem::path& programDir) {
   if (Running()) return true;
   std::filesystem::path file = programDir / kDebugLogFileName;
-  fd_ = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  fd_ = OpenStationFile(file, O_WRONLY | O_CREAT | O_TRUNC);
   if (fd_ < 0) return false;
   stopLineQueued_ = false;
   AddDebugListener(this);

@@ -15,6 +15,7 @@
 #include "app/run_history.h"
 #include "app/run_record.h"
 #include "data/settings.h"
+#include "platform/shared_file.h"
 
 namespace quillon {
 namespace {
@@ -212,7 +213,7 @@ class SendLock {
   explicit SendLock(const std::filesystem::path& history) {
     const std::string path = history.string() + ".send";
     // Read access is enough to lock, so a file another operator made serves too.
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0664);
+    fd_ = OpenStationFile(path, O_RDONLY | O_CREAT);
     held_ = fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) == 0;
   }
   ~SendLock() {

@@ -14,6 +14,8 @@
 
 #include "app/parse_arg.h"
 #include "app/record_check.h"
+#include "app/run_commit.h"
+#include "app/run_history.h"
 #include "app/run_record.h"
 #include "app/station_store.h"
 #include "data/accepted_devices.h"
@@ -38,9 +40,11 @@ std::string FirstLine(const std::filesystem::path& file) {
 bool WriteGangResultFile(bool allPassed) {
   const auto mode = static_cast<std::int32_t>(Setting(key::kSaveResultToFile, 0));
   if (mode == 0) return true;
+  // A pass only while no other run of the station is under way: that run
+  // may yet fail its unit, and Result.txt is the station's one answer.
+  if (allPassed && (ProcessRun() == nullptr || !ProcessRun()->TryAlone())) return true;
   const std::filesystem::path file = ProgramDir() / kResultFileName;
-  ResultFile out;
-  if (out.Open(file) && out.WriteAndClose(ResultText(mode, allPassed, true))) return true;
+  if (WriteResultText(file, ResultText(mode, allPassed, true))) return true;
   std::fprintf(stderr, "quillon: cannot write %s; it does not hold this run's result\n", file.c_str());
   return false;
 }
@@ -78,10 +82,23 @@ std::optional<std::filesystem::path> MakeGangWorkDir() {
 }
 
 std::string PrepareGangRecords() {
+  BeginProcessRun();
+  SettleInterruptedRuns(*ProcessRun());
+  const std::filesystem::path resultFile = ProgramDir() / kResultFileName;
+  if (Setting(key::kSaveResultToFile, 0) != 0) {
+    if (auto problem = EmptyResultFile(resultFile)) {
+      const std::string line = "cannot empty " + resultFile.string() + " (it may hold an earlier run's result): " +
+                               *problem + "; no chip was touched";
+      std::fprintf(stderr, "quillon: %s\n", line.c_str());
+      EndProcessRun();
+      return line;
+    }
+  }
   if (auto problem = FirstUnwritableRecord(KeptRecordTargets())) {
     const std::string line = problem->line + "; no chip was touched";
     std::fprintf(stderr, "quillon: %s\n", line.c_str());
-    if (problem->target != ProgramDir() / kResultFileName) WriteGangResultFile(false);
+    if (problem->target != resultFile) WriteGangResultFile(false);
+    EndProcessRun();
     return line;
   }
   // Created here, not by the first workers at once, so that no worker's line is lost to another's header.
@@ -97,6 +114,7 @@ bool StartGangWorker(GangWorker& worker, const std::filesystem::path& program, c
                      bool pipeStderr) {
   worker.started = std::chrono::steady_clock::now();
   const std::string console = (worker.dir / "console.txt").string();
+  const std::string unit = (worker.dir / "unit.json").string();
   const std::string record = (worker.dir / "record.json").string();
   std::vector<std::string> argv{program.string()};
   argv.insert(argv.end(), args.begin(), args.end());
@@ -119,6 +137,7 @@ bool StartGangWorker(GangWorker& worker, const std::filesystem::path& program, c
     if (errPipe[1] >= 0) ::dup2(errPipe[1], 2);
     ::setenv(kGangLocationEnv, worker.chip.location.c_str(), 1);
     ::setenv(kResultJsonEnv, record.c_str(), 1);
+    ::setenv(kGangUnitEnv, unit.c_str(), 1);
     ::execv(program.c_str(), pointers.data());
     ::_exit(127);
   }
@@ -163,6 +182,15 @@ GangRow FinishGangWorker(const GangWorker& worker) {
   if (!kept) {
     row.verdict = GangVerdict::Fail;
     row.statusText = "its run record was not kept";
+    // The worker's history row says what the line system never got: it fails too.
+    const auto parsed = nlohmann::json::parse(record, nullptr, false);
+    if (parsed.is_object()) {
+      RunRecord failed;
+      failed.runId = parsed.value("run_id", "");
+      failed.statusId = msg::kRecordNotKept;
+      failed.statusText = std::string(MessageText(msg::kRecordNotKept).value_or(""));
+      if (!failed.runId.empty()) SettleRunInHistory(HistoryPath(), failed);
+    }
   }
   return row;
 }
@@ -180,7 +208,47 @@ const GangChipLister& StationPanelLister() { return PanelLister(); }
 bool FinishGangRecords(bool allPassed) {
   // Workers that ended while another sent left their records in the outbox.
   SendWaitingRunRecords();
-  return WriteGangResultFile(allPassed);
+  // Last, after every other record of every chip.
+  const bool written = WriteGangResultFile(allPassed);
+  EndProcessRun();
+  return written;
+}
+
+std::string SnapshotJson(const ChipSnapshot& chip) {
+  const nlohmann::ordered_json object = {
+      {"identity", chip.identity},         {"location", chip.location},
+      {"found_at", chip.foundAt},          {"device_name", chip.deviceName},
+      {"chip_serial", chip.chipSerial},    {"image_serial", chip.imageSerial},
+      {"memory_type", static_cast<std::uint32_t>(chip.memoryType)},
+      {"ic_family", chip.icFamily},        {"version", chip.versionText},
+  };
+  return object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
+ChipSnapshot SnapshotFromJson(const std::string& text) {
+  ChipSnapshot chip;
+  const auto object = nlohmann::json::parse(text, nullptr, false);
+  if (object.is_discarded() || !object.is_object()) return chip;
+  // The worker held the chip open when it wrote this.
+  chip.open = true;
+  chip.identity = object.value("identity", "");
+  chip.location = object.value("location", "");
+  chip.foundAt = object.value("found_at", "");
+  chip.deviceName = object.value("device_name", "");
+  chip.chipSerial = object.value("chip_serial", "");
+  chip.imageSerial = object.value("image_serial", "");
+  const std::uint32_t memory = object.value("memory_type", 0u);
+  if (memory <= static_cast<std::uint32_t>(MemoryType::Otp) && memory != 5) chip.memoryType = static_cast<MemoryType>(memory);
+  chip.icFamily = object.value("ic_family", "");
+  chip.versionText = object.value("version", "N/A");
+  return chip;
+}
+
+ChipSnapshot WorkerSnapshot(const GangWorker& worker) {
+  ChipSnapshot chip = SnapshotFromJson(FirstLine(worker.dir / "unit.json"));
+  if (chip.identity.empty()) chip.identity = worker.chip.identity;
+  if (chip.location.empty() && chip.foundAt.empty()) chip.foundAt = worker.chip.location;
+  return chip;
 }
 
 const char* GangVerdictText(GangVerdict verdict) {

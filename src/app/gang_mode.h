@@ -15,10 +15,16 @@
 #include <string>
 #include <vector>
 
+#include "flow/chip_snapshot.h"
+
 namespace quillon {
 
 // Set by the gang for each worker: the port location of the worker's chip.
 inline constexpr const char* kGangLocationEnv = "QUILLON_GANG_LOCATION";
+// Set by the gang for each worker: where the worker leaves the snapshot of
+// its chip once it has opened it, so that a run stopped by the operator is
+// still recorded for that very unit.
+inline constexpr const char* kGangUnitEnv = "QUILLON_GANG_UNIT";
 // A worker's exit code when another run holds its chip.
 inline constexpr int kGangBusyExit = 3;
 
@@ -48,6 +54,11 @@ std::string GangTable(const std::vector<GangRow>& rows);
 GangRow GangRowFromWorker(const std::string& location, const std::string& identity, const std::string& recordLine,
                           int exitCode, std::uint64_t durationMs);
 
+// The snapshot fields a run record takes, as one JSON line, and back (a
+// blank snapshot for a text that is none).
+std::string SnapshotJson(const ChipSnapshot& chip);
+ChipSnapshot SnapshotFromJson(const std::string& text);
+
 // An accepted chip of the fixture, as the bus lists it.
 struct GangChip {
   std::string location;
@@ -69,12 +80,16 @@ struct GangWorker {
   bool ended = false;
 };
 
+// The snapshot a worker left, else one naming the chip as the bus listed it.
+ChipSnapshot WorkerSnapshot(const GangWorker& worker);
+
 // The program the workers run: this very executable.
 std::filesystem::path GangWorkerProgram();
 // A fresh work directory for one gang run's workers.
 std::optional<std::filesystem::path> MakeGangWorkDir();
-// The checks and files a gang makes before its first worker starts: empty,
-// or (also said on stderr) why no chip may be touched.
+// The checks and files a gang makes before its first worker starts: the
+// station's run mark, "Result.txt" emptied, the records checked; empty, or
+// (also said on stderr) why no chip may be touched.
 std::string PrepareGangRecords();
 // Starts `program args` for worker.chip in worker.dir. With `pipeStderr` the
 // worker's stderr (its progress lines) comes to worker.progressFd, non-blocking.
@@ -85,7 +100,8 @@ bool ReapGangWorker(GangWorker& worker, bool wait);
 // The ended worker's row; its run record joins the configured records file.
 GangRow FinishGangWorker(const GangWorker& worker);
 // What the gang leaves after its rows: waiting records sent, "Result.txt"
-// written; false when that file does not hold the result.
+// written (a pass only when no other run of the station is under way; the
+// workers never write it); false when that file does not hold a failed result.
 bool FinishGangRecords(bool allPassed);
 
 // How a station panel lists the chips afresh. Set by the program when its

@@ -4,6 +4,7 @@
 
 #include "app/fleet_store.h"
 #include "app/history_report.h"
+#include "app/run_commit.h"
 #include "app/run_history.h"
 #include "data/setting_rules.h"
 #include "data/settings.h"
@@ -63,6 +64,13 @@ int ReadAndPrint(const HistoryOptions& options, bool report) {
   // The report groups by the station's shifts.
   if (report && LoadSettings(ProgramDir().string()) == SettingsLoad::kFileUnusable) return 1;
   const std::filesystem::path db = HistoryPath();
+  if (!PendingRuns(db).records.empty()) {
+    // A run killed before its records were complete is settled before it is
+    // shown (when no run is under way and this account may write the history).
+    LoadSettings(ProgramDir().string(), false);
+    StationRun station;
+    SettleInterruptedRuns(station);
+  }
   const HistoryRead read = ReadHistory(db, options.filter);
   if (!read.problem.empty()) {
     std::fprintf(stderr, "quillon: cannot read the station history %s: %s\n", db.c_str(), read.problem.c_str());

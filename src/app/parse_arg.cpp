@@ -1,14 +1,20 @@
 #include "app/parse_arg.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <memory>
 #include <system_error>
 
+#include "app/gang_mode.h"
 #include "data/firmware_image.h"
 #include "data/settings.h"
 #include "flow/command_line_binding.h"
 #include "platform/files.h"
+#include "platform/shared_file.h"
 
 namespace quillon {
 namespace {
@@ -38,6 +44,8 @@ const CommandTexts* FindCommandTexts(char letter) {
 
 int CParseArg::Parse_Arg(std::string_view fullCommandLine, const std::vector<std::string>& args) {
   saveResultMode = static_cast<std::int32_t>(Setting(key::kSaveResultToFile, 0));
+  // A gang worker's result is its gang's to write, once, after every chip.
+  if (const char* location = std::getenv(kGangLocationEnv); location != nullptr && *location != '\0') saveResultMode = 0;
   programDir = ProgramDir();
   return Parse_Arg_Normal(fullCommandLine, args);
 }
@@ -144,7 +152,11 @@ std::optional<std::int32_t> ParseDeviceIndex(std::string_view text) {
 }
 
 bool ResultFile::Open(const std::filesystem::path& path) {
-  file_.reset(std::fopen(path.c_str(), "wb"));
+  file_.reset();
+  const int fd = OpenStationFile(path, O_WRONLY | O_CREAT | O_TRUNC);
+  if (fd < 0) return false;
+  file_.reset(::fdopen(fd, "wb"));
+  if (!file_) ::close(fd);
   return file_ != nullptr;
 }
 
@@ -195,27 +207,8 @@ std::string BurnLogLine(const std::tm& when, std::string_view deviceName, bool p
   return line;
 }
 
-bool AppendBurnLineNow(std::string_view deviceName, bool pass, std::uint32_t lastStatus) {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  std::error_code error;
-  const std::filesystem::path here = std::filesystem::current_path(error);
-  return !error && AppendBurnLog(here, BurnLogLine(local, deviceName, pass, lastStatus));
-}
-
 bool AppendBurnLog(const std::filesystem::path& dir, const std::string& line) {
-  std::filesystem::path file = dir / kBurnLogFileName;
-  std::error_code error;
-  const bool exists = std::filesystem::exists(file, error);
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> stream(std::fopen(file.c_str(), exists ? "ab" : "wb"), &std::fclose);
-  if (!stream) return false;
-  bool written = true;
-  if (!exists) {
-    written = std::fputs(kBurnLogHeader1, stream.get()) >= 0 && std::fputs(kBurnLogHeader2, stream.get()) >= 0;
-  }
-  written = written && std::fputs(line.c_str(), stream.get()) >= 0;
-  return std::fclose(stream.release()) == 0 && written;
+  return AppendWhole(dir / kBurnLogFileName, line, std::string(kBurnLogHeader1) + kBurnLogHeader2).has_value();
 }
 
 }  // namespace quillon

@@ -140,12 +140,8 @@ std::optional<std::int32_t> ParseDeviceIndex(std::string_view text);
 // outcome and the last status, in the columns of the header.
 std::string BurnLogLine(const std::tm& when, std::string_view deviceName, bool pass, std::uint32_t lastStatus);
 
-// Appends the line to "burn_result.txt" in `dir`, writing the header first when
-// the file is new. False when the file cannot be opened or written.
+// Appends the line to "burn_result.txt" in `dir` whole or not at all, writing
+// the header first when the file is new or empty. False when it was not appended.
 bool AppendBurnLog(const std::filesystem::path& dir, const std::string& line);
-
-// Appends the line of a run ending now to "burn_result.txt" in the current
-// directory. False when it was not written.
-bool AppendBurnLineNow(std::string_view deviceName, bool pass, std::uint32_t lastStatus);
 
 }  // namespace quillon

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +18,7 @@
 #include "app/parse_arg.h"
 #include "app/quillon_app.h"
 #include "app/record_check.h"
+#include "app/run_commit.h"
 #include "app/record_copy_option.h"
 #include "app/tool_version.h"
 #include "app/usage.h"
@@ -107,6 +109,9 @@ std::vector<GangChip> ListChipsAfresh() {
 }
 
 int QuillonMain(std::vector<std::string> args, ProgramKind kind) {
+  // A record that outgrows a file-size limit is a failed append the run
+  // reports, never a death with half a line written.
+  std::signal(SIGXFSZ, SIG_IGN);
   if (args.size() == 2 && args[1] == "--help") {
     std::fputs(UsageText(), stdout);
     return 0;
@@ -140,7 +145,19 @@ int QuillonMain(std::vector<std::string> args, ProgramKind kind) {
     SetStationPanelLister(&ListChipsAfresh);
     simOptions.scope = sim::SimScope::kReadOnly;
   }
-  if (batch) EmptyLeftoverResultFile(ProgramDir() / kResultFileName);
+  struct EndRunAtReturn {
+    bool active = false;
+    ~EndRunAtReturn() {
+      if (active) EndProcessRun();
+    }
+  } endRun;
+  if (batch || gang) {
+    // The run is under way before Result.txt is emptied: a run of the station
+    // ending meanwhile then leaves no "pass" in it.
+    BeginProcessRun();
+    endRun.active = true;
+    EmptyLeftoverResultFile(ProgramDir() / kResultFileName);
+  }
   const std::uint32_t waitMs = RunLockWaitMs();
   if (gang) {
     if (runLocks.HoldForGang(waitMs) != RunLockResult::kHeld) {

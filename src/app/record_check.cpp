@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "app/parse_arg.h"
+#include "app/run_commit.h"
 #include "app/run_history.h"
 #include "app/run_record.h"
 #include "data/settings.h"
@@ -58,6 +59,18 @@ std::optional<std::string> FileProblem(const std::filesystem::path& file) {
   return problem;
 }
 
+// Room the history's commit of one run takes: its rollback journal and the
+// pages the run's row, its indexes and the outbox grow by.
+std::optional<std::string> HistoryRoomProblem(const std::filesystem::path& db) {
+  struct statvfs space {};
+  const std::filesystem::path dir = db.parent_path().empty() ? std::filesystem::path(".") : db.parent_path();
+  if (::statvfs(dir.c_str(), &space) != 0 || space.f_blocks == 0) return std::nullopt;
+  const std::uint64_t free = static_cast<std::uint64_t>(space.f_bavail) * space.f_frsize;
+  if (free >= kHistoryCommitRoom) return std::nullopt;
+  return std::string(std::strerror(ENOSPC)) + " (" + std::to_string(free / 1024) + " KB free, a run needs " +
+         std::to_string(kHistoryCommitRoom / 1024) + " KB for the history)";
+}
+
 }  // namespace
 
 std::optional<UnwritableRecord> FirstUnwritableRecord(const RecordTargets& targets) {
@@ -71,6 +84,7 @@ std::optional<UnwritableRecord> FirstUnwritableRecord(const RecordTargets& targe
   }
   for (const auto& db : targets.historyDatabases) {
     if (auto problem = HistoryProblem(db)) return UnwritableRecord{db, "cannot write " + db.string() + ": " + *problem};
+    if (auto problem = HistoryRoomProblem(db)) return UnwritableRecord{db, "cannot write " + db.string() + ": " + *problem};
   }
   return std::nullopt;
 }
@@ -88,14 +102,8 @@ RecordTargets KeptRecordTargets() {
 }
 
 void EmptyLeftoverResultFile(const std::filesystem::path& file) {
-  const int fd = ::open(file.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return;
-  struct stat info {};
-  // A file that cannot be emptied is named by the pre-check when the run keeps it.
-  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && ::ftruncate(fd, 0) != 0) {
-    DebugPrint("Empty %s failed %d\n", file.c_str(), errno);
-  }
-  ::close(fd);
+  // A file that cannot be emptied refuses the run where it is kept.
+  if (auto problem = EmptyResultFile(file)) DebugPrint("Empty %s failed: %s\n", file.c_str(), problem->c_str());
 }
 
 }  // namespace quillon

@@ -3,6 +3,7 @@
 // an OTP part and leaves the line without proof.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -17,6 +18,10 @@ struct RecordTargets {
   std::vector<std::filesystem::path> directories;
   std::vector<std::filesystem::path> historyDatabases{};  // locked or not a database: refused too
 };
+
+// Free space a run needs beside the history for its commit (measured: see
+// README, "Station history").
+inline constexpr std::uint64_t kHistoryCommitRoom = 128u << 10;
 
 struct UnwritableRecord {
   std::filesystem::path target;

@@ -40,7 +40,8 @@ constexpr const char* kSchema =
     " passed INTEGER NOT NULL,"
     " status_id INTEGER NOT NULL,"
     " status_text TEXT NOT NULL,"
-    " duration_ms INTEGER NOT NULL);"
+    " duration_ms INTEGER NOT NULL,"
+    " records_pending INTEGER NOT NULL DEFAULT 0);"
     "CREATE INDEX IF NOT EXISTS runs_by_serial ON runs(serial_number);"
     "CREATE INDEX IF NOT EXISTS runs_by_epoch ON runs(epoch);"
     "CREATE TABLE IF NOT EXISTS fleet_outbox ("
@@ -64,6 +65,22 @@ struct FinalizeStatement {
 using Statement = std::unique_ptr<sqlite3_stmt, FinalizeStatement>;
 
 std::string ErrorText(sqlite3* db) { return db != nullptr ? sqlite3_errmsg(db) : "out of memory"; }
+
+// A history made before runs were committed in two steps gets the column.
+bool AddPendingColumn(sqlite3* db, std::string& problem) {
+  sqlite3_stmt* raw = nullptr;
+  if (sqlite3_prepare_v2(db, "SELECT records_pending FROM runs LIMIT 0", -1, &raw, nullptr) == SQLITE_OK) {
+    sqlite3_finalize(raw);
+    return true;
+  }
+  sqlite3_finalize(raw);
+  if (sqlite3_exec(db, "ALTER TABLE runs ADD COLUMN records_pending INTEGER NOT NULL DEFAULT 0", nullptr, nullptr,
+                   nullptr) == SQLITE_OK) {
+    return true;
+  }
+  problem = ErrorText(db);
+  return false;
+}
 
 // The state directory is shared by the operators of a station (a group may
 // write in it): the history must stay writable for all of them, not only for
@@ -117,7 +134,7 @@ Db OpenForWriting(const std::filesystem::path& path, std::string& problem) {
   // holds it switches at a later run and works with its old journal meanwhile.
   sqlite3_exec(db.get(), "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
   if (!Exec(db.get(), "BEGIN IMMEDIATE", problem)) return nullptr;
-  if (!Exec(db.get(), kSchema, problem)) {
+  if (!Exec(db.get(), kSchema, problem) || !AddPendingColumn(db.get(), problem)) {
     sqlite3_exec(db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
     return nullptr;
   }
@@ -205,16 +222,19 @@ std::optional<std::string> HistoryProblem(const std::filesystem::path& db) {
   return std::nullopt;
 }
 
-std::string StoreRunInHistory(const std::filesystem::path& path, const RunRecord& record, bool queueForFleet) {
+std::string StoreRunInHistory(const std::filesystem::path& path, const RunRecord& record, bool queueForFleet,
+                              bool pending) {
   std::string problem;
   Db db = OpenForWriting(path, problem);
   if (!db) return problem;
-  Statement insert =
-      Prepare(db.get(), std::string("INSERT INTO runs (") + kRecordColumns + ") VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
-              problem);
+  Statement insert = Prepare(db.get(),
+                             std::string("INSERT INTO runs (") + kRecordColumns +
+                                 ", records_pending) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
+                             problem);
   bool stored = insert != nullptr;
   if (stored) {
     BindRecord(insert.get(), record);
+    sqlite3_bind_int(insert.get(), 21, pending ? 1 : 0);
     stored = RunToEnd(db.get(), insert.get(), problem);
   }
   if (stored && queueForFleet) {
@@ -228,6 +248,52 @@ std::string StoreRunInHistory(const std::filesystem::path& path, const RunRecord
   if (stored && Exec(db.get(), "COMMIT", problem)) return "";
   sqlite3_exec(db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
   return problem;
+}
+
+std::string SettleRunInHistory(const std::filesystem::path& path, const RunRecord& record) {
+  std::string problem;
+  Db db = OpenForWriting(path, problem);
+  if (!db) return problem;
+  Statement update = Prepare(db.get(),
+                             "UPDATE runs SET passed = ?1, status_id = ?2, status_text = ?3, records_pending = 0"
+                             " WHERE run_id = ?4",
+                             problem);
+  bool stored = update != nullptr;
+  if (stored) {
+    sqlite3_bind_int(update.get(), 1, record.passed ? 1 : 0);
+    sqlite3_bind_int64(update.get(), 2, record.statusId);
+    BindText(update.get(), 3, record.statusText);
+    BindText(update.get(), 4, record.runId);
+    stored = RunToEnd(db.get(), update.get(), problem);
+  }
+  if (stored && Exec(db.get(), "COMMIT", problem)) return "";
+  sqlite3_exec(db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+  return problem;
+}
+
+HistoryRead PendingRuns(const std::filesystem::path& path) {
+  HistoryRead read;
+  std::error_code error;
+  if (!std::filesystem::exists(path, error)) return read;
+  Db db = Open(path, false, read.problem);
+  if (!db) return read;
+  sqlite3_stmt* raw = nullptr;
+  // A history that never had the column has no pending run.
+  if (sqlite3_prepare_v2(db.get(), "SELECT records_pending FROM runs LIMIT 0", -1, &raw, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(raw);
+    return read;
+  }
+  sqlite3_finalize(raw);
+  Statement select = Prepare(
+      db.get(), std::string("SELECT ") + kRecordColumns + " FROM runs WHERE records_pending != 0 ORDER BY seq", read.problem);
+  if (!select) return read;
+  int rc;
+  while ((rc = sqlite3_step(select.get())) == SQLITE_ROW) read.records.push_back(ReadRecord(select.get(), 0));
+  if (rc != SQLITE_DONE) {
+    read.problem = ErrorText(db.get());
+    read.records.clear();
+  }
+  return read;
 }
 
 HistoryRead ReadHistory(const std::filesystem::path& path, const HistoryFilter& filter) {
@@ -260,11 +326,13 @@ OutboxRead ReadOutbox(const std::filesystem::path& path) {
   if (!std::filesystem::exists(path, error)) return read;
   Db db = Open(path, false, read.problem);
   if (!db) return read;
-  // A history made before the outbox existed has none to read.
-  Statement select = Prepare(db.get(),
-                             std::string("SELECT o.seq, r.") + std::regex_replace(kRecordColumns, std::regex(", "), ", r.") +
-                                 " FROM fleet_outbox o JOIN runs r ON r.run_id = o.run_id ORDER BY o.seq",
-                             read.problem);
+  // A history made before the outbox existed has none to read. A run whose
+  // records are still being written may yet change its verdict: it waits.
+  const std::string columns = std::string("SELECT o.seq, r.") + std::regex_replace(kRecordColumns, std::regex(", "), ", r.") +
+                              " FROM fleet_outbox o JOIN runs r ON r.run_id = o.run_id";
+  std::string ignored;
+  Statement select = Prepare(db.get(), columns + " WHERE r.records_pending = 0 ORDER BY o.seq", ignored);
+  if (!select) select = Prepare(db.get(), columns + " ORDER BY o.seq", read.problem);
   if (!select) return read;
   int rc;
   while ((rc = sqlite3_step(select.get())) == SQLITE_ROW) {

@@ -25,8 +25,15 @@ std::filesystem::path HistoryPath();
 std::optional<std::string> HistoryProblem(const std::filesystem::path& db);
 
 // Stores the record in one transaction; with `queueForFleet` the same
-// transaction puts it in the outbox. "" on success, else the reason.
-std::string StoreRunInHistory(const std::filesystem::path& db, const RunRecord& record, bool queueForFleet);
+// transaction puts it in the outbox. With `pending` the run's other records
+// are still to be written (SettleRunInHistory ends that). "" on success, else
+// the reason.
+std::string StoreRunInHistory(const std::filesystem::path& db, const RunRecord& record, bool queueForFleet,
+                              bool pending = false);
+
+// The run's final verdict (passed, status id and text) once its other records
+// are written; it is no longer pending. "" on success, else the reason.
+std::string SettleRunInHistory(const std::filesystem::path& db, const RunRecord& record);
 
 struct HistoryFilter {
   std::string serial;    // only runs of this serial number when not empty
@@ -41,6 +48,9 @@ struct HistoryRead {
 
 // The stored runs that match; a missing database holds none.
 HistoryRead ReadHistory(const std::filesystem::path& db, const HistoryFilter& filter);
+
+// The runs still pending: ended (killed) before their records were written.
+HistoryRead PendingRuns(const std::filesystem::path& db);
 
 struct OutboxEntry {
   std::int64_t seq = 0;

@@ -13,12 +13,13 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/station_store.h"
 #include "app/version.h"
 #include "data/image_version.h"
 #include "data/settings.h"
+#include "flow/status.h"
 #include "platform/debug_channel.h"
 #include "platform/files.h"
+#include "platform/shared_file.h"
 #include "platform/sha256.h"
 
 namespace quillon {
@@ -47,6 +48,42 @@ std::string MemoryTypeText(MemoryType type) {
     case MemoryType::Otp: return "otp";
   }
   return std::to_string(static_cast<std::uint32_t>(type));
+}
+
+std::string RecordSerial(const ChipSnapshot& chip, const RunOutcome& verdict, const std::string& operation) {
+  // The serial went into the chip only with a passed write that "SaveSN" asked for.
+  const bool written =
+      verdict.passed && operation == "write" && Setting(key::kSaveSn, 0) != 0 && !chip.imageSerial.empty();
+  return written ? chip.imageSerial : chip.chipSerial;
+}
+
+RunRecord BuildRunRecord(const ChipSnapshot& chip, const RunOutcome& verdict, const RunWork& work) {
+  RunRecord record;
+  record.time = std::chrono::system_clock::now();
+  // Chip fields only for the chip the run holds open; a chip refused at its
+  // opening is none of the run's.
+  if (chip.open && !chip.identity.empty()) {
+    record.location = chip.location;
+    record.identity = chip.identity;
+    record.memoryType = MemoryTypeText(chip.memoryType);
+    record.icFamily = chip.icFamily;
+    if (chip.versionText != "N/A") record.chipVersion = chip.versionText;
+  }
+  record.serialNumber = RecordSerial(chip, verdict, work.operation);
+  record.operation = work.operation;
+  record.image = work.image;
+  record.imageBuiltin = work.imageBuiltin;
+  if (!work.imageBytes.empty()) DescribeImage(record, work.imageBytes);
+  record.passed = verdict.passed;
+  record.statusId = verdict.statusId;
+  if (verdict.statusId != 0) record.statusText = std::string(MessageText(verdict.statusId).value_or(""));
+  record.durationMs = work.durationMs;
+  return record;
+}
+
+std::string BurnLogSerial(const RunRecord& record, const ChipSnapshot& chip) {
+  if (!record.serialNumber.empty()) return record.serialNumber;
+  return Setting(key::kSnAddress, 0) != 0 ? std::string() : chip.deviceName;
 }
 
 std::string NewRunId() {
@@ -133,14 +170,7 @@ std::string RunSummaryLine(const RunRecord& record) {
 }
 
 bool AppendLineAtomically(const std::filesystem::path& file, const std::string& line) {
-  const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  const ssize_t written = ::write(fd, line.data(), line.size());
-  const int writeError = errno;
-  const bool whole = written >= 0 && static_cast<std::size_t>(written) == line.size();
-  const bool closed = ::close(fd) == 0;
-  if (!whole) errno = written < 0 ? writeError : ENOSPC;
-  return whole && closed;
+  return AppendWhole(file, line).has_value();
 }
 
 std::optional<std::filesystem::path> ResultJsonPath() {
@@ -154,20 +184,10 @@ std::optional<std::filesystem::path> ResultJsonPath() {
   return path;
 }
 
-bool ReportRun(RunRecord record) {
+void CompleteRunRecord(RunRecord& record) {
   if (record.runId.empty()) record.runId = NewRunId();
   if (record.station.empty()) record.station = StationName();
   if (record.toolVersion.empty()) record.toolVersion = kFileVersion;
-  const std::string summary = RunSummaryLine(record);
-  std::fputs(summary.c_str(), stderr);
-  // "DebugLog.txt" ends each run with the same verdict the script saw.
-  DebugPrint("%s", summary.c_str());
-  bool kept = true;
-  if (const auto path = ResultJsonPath(); path && !AppendLineAtomically(*path, RunRecordJson(record))) {
-    std::fprintf(stderr, "quillon: cannot append the run record to %s: %s\n", path->c_str(), std::strerror(errno));
-    kept = false;
-  }
-  return KeepRunAtStation(record) && kept;
 }
 
 }  // namespace quillon

@@ -1,6 +1,8 @@
 // The record of one finished run, for people and for line systems: a summary
 // line on stderr and, when a results file is configured, one JSON object per
-// line appended to it. Front ends fill a RunRecord and call ReportRun.
+// line appended to it. Every front end builds its RunRecord with BuildRunRecord
+// from the chip snapshot and the run's verdict; CommitRun (run_commit.h)
+// writes it.
 #pragma once
 
 #include <chrono>
@@ -12,6 +14,7 @@
 
 #include "data/current_types.h"
 #include "data/settings.h"
+#include "flow/chip_snapshot.h"
 
 namespace quillon {
 
@@ -19,11 +22,11 @@ inline constexpr const char* kResultJsonEnv = "QUILLON_RESULT_JSON";
 inline constexpr const char* kStationNameKey = key::kStationName;
 
 struct RunRecord {
-  std::string runId;  // a random UUID; ReportRun fills it when empty
+  std::string runId;  // a random UUID; CompleteRunRecord fills it when empty
   // When the run ended.
   std::chrono::system_clock::time_point time{};
-  std::string station;  // setting "StationName", else the host name; ReportRun fills it when empty
-  std::string toolVersion;  // ReportRun fills it when empty
+  std::string station;  // setting "StationName", else the host name; CompleteRunRecord fills it when empty
+  std::string toolVersion;  // CompleteRunRecord fills it when empty
   std::string location;  // the chip's port, e.g. "3-1.4"; empty without a chip
   std::string identity;  // "VID_%04X&PID_%04X&REV_%04X"
   // Only a serial the chip holds: the one written with the image, else the one it reported.
@@ -45,6 +48,37 @@ struct RunRecord {
   std::uint64_t durationMs = 0;
 };
 
+// How a run ended: passed, or the status id it failed with (41599 for a
+// run the operator stopped).
+struct RunOutcome {
+  bool passed = false;
+  std::uint32_t statusId = 0;
+};
+
+// What the run did: the operation and the image it used.
+struct RunWork {
+  std::string operation;  // "write", "erase", "verify", ...
+  // The image file's path, or the built-in image's name; empty without an image.
+  std::string image;
+  bool imageBuiltin = false;
+  std::span<const std::uint8_t> imageBytes{};  // for its version and SHA-256; may be empty
+  std::uint64_t durationMs = 0;
+};
+
+// The one record of a run, whatever the front end: chip fields from the
+// snapshot of the chip the run holds open (none without one), the serial by RecordSerial, the verdict and the work as given,
+// the time now.
+RunRecord BuildRunRecord(const ChipSnapshot& chip, const RunOutcome& verdict, const RunWork& work);
+
+// The unit's own serial: the one a passed write put into it ("SaveSN"), else
+// the one the chip reported; empty when it has none.
+std::string RecordSerial(const ChipSnapshot& chip, const RunOutcome& verdict, const std::string& operation);
+
+// The serial column of "burn_result.txt": the record's serial, or for a unit
+// without one the maker's product string (none when "SN Address" names the
+// serial record).
+std::string BurnLogSerial(const RunRecord& record, const ChipSnapshot& chip);
+
 // The name a record gives a memory type (the one quillon-mkimage takes).
 std::string MemoryTypeText(MemoryType type);
 
@@ -64,7 +98,7 @@ std::string RunRecordJson(const RunRecord& record);
 // its version, operation, PASS or FAIL, status id and text, duration.
 std::string RunSummaryLine(const RunRecord& record);
 
-// Appends the line with a single write under O_APPEND, so that lines of
+// Appends the line whole or not at all (AppendWhole), so that lines of
 // several processes sharing the file never mix. False (and errno set) when the
 // file cannot be opened or the line was not written whole.
 bool AppendLineAtomically(const std::filesystem::path& file, const std::string& line);
@@ -74,9 +108,7 @@ bool AppendLineAtomically(const std::filesystem::path& file, const std::string& 
 // nothing when neither names a file.
 std::optional<std::filesystem::path> ResultJsonPath();
 
-// Prints the summary line on stderr, appends the JSON line when a results
-// file is configured and stores the run at the station (history, fleet
-// outbox). A record not kept is reported on stderr and makes it false.
-bool ReportRun(RunRecord record);
+// Fills the run id, station and tool version when they are empty.
+void CompleteRunRecord(RunRecord& record);
 
 }  // namespace quillon

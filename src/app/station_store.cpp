@@ -7,17 +7,6 @@
 
 namespace quillon {
 
-bool KeepRunAtStation(const RunRecord& record) {
-  const std::filesystem::path history = HistoryPath();
-  if (std::string problem = StoreRunInHistory(history, record, !ResultDatabase().empty()); !problem.empty()) {
-    std::fprintf(stderr, "quillon: cannot store the run in the station history %s: %s\n", history.c_str(),
-                 problem.c_str());
-    return false;
-  }
-  SendWaitingRunRecords();
-  return true;
-}
-
 void SendWaitingRunRecords() {
   const std::string database = ResultDatabase();
   if (database.empty()) return;

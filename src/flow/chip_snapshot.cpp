@@ -1,5 +1,6 @@
 #include "flow/chip_snapshot.h"
 
+#include "data/ic_type_ini.h"
 #include "device/cam_dev.h"
 #include "device/vxcam.h"
 #include "flow/dev_flow.h"
@@ -26,6 +27,8 @@ ChipSnapshot SnapshotOf(const CDevFlow& flow) {
   s.serial = flow.chip.serialNumber.empty() ? flow.chip.usbSerial : flow.chip.serialNumber;
   s.imageSerial = flow.chip.serialNumber;
   s.chipSerial = flow.chip.usbSerial;
+  s.memoryType = flow.memoryType();
+  if (const CICTypeIni* profile = CurrentProfile()) s.icFamily = profile->IcName();
   s.otpUsedBytes = flow.OtpBytesInUse();
   s.otpOlderBlocksLive = flow.OtpOlderBlocksLive();
   s.accepted = flow.chip.accepted;

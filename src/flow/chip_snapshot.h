@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "data/current_types.h"
 #include "data/image_version.h"
 
 namespace quillon {
@@ -28,6 +29,8 @@ struct ChipSnapshot {
   std::string serial;
   std::string imageSerial;  // the serial the write puts into the image, empty when none
   std::string chipSerial;   // the serial-number string the chip reported
+  MemoryType memoryType = MemoryType::SpiFlash;  // the memory the flow works on
+  std::string icFamily;     // the IC profile's name, e.g. "TQ7704"
   std::uint32_t otpUsedBytes = 0;  // OTP bytes already programmed; 0 for other memories
   // The OTP download passed with older blocks still live (a retirement was
   // lost to the link); the next download retires them.

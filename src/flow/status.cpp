@@ -132,6 +132,8 @@ constexpr MessageEntry kMessages[] = {
 };
 
 constexpr MessageEntry kOwnMessages[] = {
+    {msg::kRecordNotKept, "Run Record Not Kept!"},
+    {msg::kRunInterrupted, "Run Interrupted!"},
     {msg::kSeveralUnits, "Several Units: Pick One!"},
     {msg::kRecordCopyPending, "Preserved Record Copy Pending: Restore It Or Set It Aside!"},
     {msg::kRunCancelled, "Run Cancelled!"},

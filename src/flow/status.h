@@ -78,6 +78,12 @@ inline constexpr std::uint32_t kSeveralUnits = 41597;
 // A unit without a preserved record was refused while a copy taken from a
 // cut run waits: the operator restores the copy to its unit or sets it aside.
 inline constexpr std::uint32_t kRecordCopyPending = 41598;
+// A record the station keeps (history, JSON, burn_result.txt, Result.txt)
+// did not take the run: without it the unit has no proof, so it does not pass.
+inline constexpr std::uint32_t kRecordNotKept = 41595;
+// The run ended (killed) before all its records were written; found and
+// settled by a later run.
+inline constexpr std::uint32_t kRunInterrupted = 41596;
 }  // namespace msg
 
 // The text of a message id (the catalogue or our own), or nothing for any other id.

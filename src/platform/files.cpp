@@ -11,6 +11,8 @@
 #include <cstring>
 #include <system_error>
 
+#include "platform/shared_file.h"
+
 namespace quillon {
 
 std::optional<InstalledDirs> InstalledLayout(const std::filesystem::path& executableDir) {
@@ -112,7 +114,8 @@ std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::filesystem::pa
 namespace {
 
 std::string WriteAndSync(const std::filesystem::path& path, std::span<const std::uint8_t> bytes) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0644);
+  // Renamed over the kept file: it takes the mode the station's files have.
+  const int fd = OpenStationFile(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY);
   if (fd < 0) return std::strerror(errno);
   std::string problem;
   std::size_t done = 0;

@@ -10,6 +10,7 @@
 
 #include "app/parse_arg.h"
 #include "app/progress_line.h"
+#include "app/run_commit.h"
 #include "app/run_record.h"
 #include "data/settings.h"
 #include "flow/status.h"
@@ -314,21 +315,25 @@ void StationPanel::FinishWorker(Running& run) {
 }
 
 void StationPanel::RecordCancel(const Running& run) {
-  RunRecord record;
-  record.time = std::chrono::system_clock::now();
-  record.location = run.worker.chip.location;
-  record.identity = run.worker.chip.identity;
-  record.image = image_ ? image_->path : "";
-  record.operation = "write";
-  record.passed = false;
-  record.statusId = msg::kRunCancelled;
-  record.statusText = std::string(MessageText(msg::kRunCancelled).value_or(""));
-  record.durationMs = run.worker.durationMs;
-  if (auto bytes = ReadWholeFile(record.image)) DescribeImage(record, *bytes);
-  ReportRun(std::move(record));
-  if (Setting(key::kLogType, 0) != 0 && !AppendBurnLineNow(run.worker.chip.identity, false, msg::kRunCancelled)) {
-    statusText_ = "Can't Open burn_result.txt";
+  // The unit the worker opened, as it told; the listing's identity otherwise.
+  const ChipSnapshot chip = WorkerSnapshot(run.worker);
+  RunWork work;
+  work.operation = "write";
+  work.image = image_ ? image_->path : "";
+  const auto bytes = ReadWholeFile(work.image);
+  if (bytes) work.imageBytes = *bytes;
+  work.durationMs = run.worker.durationMs;
+  RunRecord record = BuildRunRecord(chip, RunOutcome{false, msg::kRunCancelled}, work);
+  // A worker stopped before it opened its chip: the unit as the bus listed it.
+  if (record.location.empty()) {
+    record.location = run.worker.chip.location;
+    record.identity = run.worker.chip.identity;
   }
+  RunTexts texts;
+  texts.burnLog = Setting(key::kLogType, 0) != 0;
+  texts.burnSerial = BurnLogSerial(record, chip);
+  // "Result.txt" is the panel's, written once when every worker has ended.
+  if (CommitRun(record, texts, nullptr).burnFailed) statusText_ = "Can't Open burn_result.txt";
 }
 
 void StationPanel::EndRun() {

@@ -10,6 +10,7 @@
 #include "app/batch_mode.h"
 #include "app/parse_arg.h"
 #include "app/record_check.h"
+#include "app/run_commit.h"
 #include "data/firmware_image.h"
 #include "data/current_types.h"
 #include "data/ic_type_ini.h"
@@ -225,6 +226,17 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::Destroy() {
 bool CUvcCamDownload_Tessaro_VxproxyDlg::Post(std::uint32_t notification, std::uint32_t wParam, std::uint32_t lParam,
                                               const ChipSnapshot& chip) {
   if (notification == WM_FLOW_INFO && lParam == 0) lParam = infoParam_.load();
+  // A PASS is recorded with what the unit runs now, as the batch mode records
+  // it: read here, on the thread that owns the flow.
+  if (notification == WM_FLOW_PASS) {
+    CDevFlow* flow = TheFlow();
+    if (flow != nullptr && flow->chip.device.handle != 0) {
+      flow->MP_GetDeviceInfo();
+      const ChipSnapshot now = CurrentChipSnapshot();
+      view_.PostToSelf([this, notification, wParam, lParam, now] { Handle(notification, wParam, lParam, now); });
+      return true;
+    }
+  }
   view_.PostToSelf([this, notification, wParam, lParam, chip] { Handle(notification, wParam, lParam, chip); });
   return true;
 }
@@ -368,9 +380,7 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnFlowPass(const ChipSnapshot& flow) {
   nextLoopPending_ = false;
   if (!closing_ && loopTest_ != 0 && LoopTotal() != 0) nextLoopPending_ = true;  // the worker starts it
   ShowUnit();
-  if (burnLogMode_ != 0 && first) AppendBurnLine(true, 0, flow);
   // Every run leaves its entry, a loop's runs and a run the operator closed on too.
-  if (first) WriteResultFile(true, flow);
   if (first) ReportWindowRun(true, 0, flow);
   CloseResultFile();
   if (first && serialEntry_) view_.SetText(Control::SerialEntry, "");
@@ -421,9 +431,7 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnFlowFail(std::uint32_t id, const Chip
   }
   nextLoopPending_ = false;
   ShowUnit();
-  if (burnLogMode_ != 0 && first) AppendBurnLine(false, id, flow);
   SetCancel(false);
-  if (first) WriteResultFile(false, flow);
   if (first) ReportWindowRun(false, id, flow);
   CloseResultFile();
   if (!closing_) {
@@ -614,7 +622,7 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::StartRun() {
   ShowUnit();
   SetCancel(false);
   DebugPrint("FW Path is %s\n", imageText_.c_str());
-  if (saveResultMode_ != 0) OpenResultFile();
+  OpenResultFile();
   runRecord_ = RunRecord{};
   runRecord_.operation = "write";
   runRecord_.imageBuiltin = builtin;
@@ -957,55 +965,74 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::SetOpenDevice(const std::string& locati
 // ---- result files ----
 
 void CUvcCamDownload_Tessaro_VxproxyDlg::ReportWindowRun(bool pass, std::uint32_t id, const ChipSnapshot& flow) {
-  RunRecord record = runRecord_;
-  record.time = std::chrono::system_clock::now();
-  {
+  RunWork work;
+  work.operation = runRecord_.operation;
+  work.image = runRecord_.image;
+  work.imageBuiltin = runRecord_.imageBuiltin;
+  work.durationMs = static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - runStarted_).count());
+  RunRecord record = BuildRunRecord(flow, RunOutcome{pass, pass ? 0u : id}, work);
+  // Described when the run started: the bytes are the flow's by now.
+  record.imageVersion = runRecord_.imageVersion;
+  record.imageSha256 = runRecord_.imageSha256;
+  if (record.location.empty()) {
     std::lock_guard lock(shared_);
     record.location = openDevice_;
   }
   // A unit gone before the worker opened it is still named by where it was listed.
   if (record.location.empty()) record.location = locationText_;
   locationText_ = record.location;
-  if (flow.vendorId != 0 || flow.productId != 0) record.identity = FullIdText(flow.vendorId, flow.productId, flow.revision);
-  record.serialNumber = flow.serial;
-  record.passed = pass;
-  record.statusId = pass ? 0 : id;
-  record.statusText = pass ? "" : std::string(MessageText(id).value_or(""));
-  record.durationMs = static_cast<std::uint64_t>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - runStarted_).count());
-  ReportRun(std::move(record));
+  RunTexts texts;
+  texts.burnLog = burnLogMode_ != 0;
+  texts.burnSerial = BurnLogSerial(record, flow);
+  if (saveResultMode_ != 0) {
+    texts.resultPass = ResultFileText(true, flow);
+    texts.resultFail = ResultFileText(false, flow);
+  }
+  const CommittedRun committed = CommitRun(std::move(record), texts, ProcessRun());
+  EndProcessRun();
+  if (committed.burnFailed) view_.ShowMessage("Can't Open burn_result.txt", "");
+  if (pass && !committed.record.passed) {
+    // The unit has no proof of its PASS: the screen and the exit code say FAIL as the records do.
+    resultText_ = "FAIL";
+    lastResult_ = RunVerdict::Fail;
+    lastFailureId_ = committed.record.statusId;
+    lastFailureText_ = committed.record.statusText;
+    statusText_ = lastFailureText_;
+    --passCount_;
+    ++failCount_;
+    SetLastStatus(lastFailureId_);
+    ShowMembers();
+  }
 }
 
 void CUvcCamDownload_Tessaro_VxproxyDlg::OpenResultFile() {
-  CloseResultFile();
-  resultFile_ = std::fopen((ProgramDir() / kResultFileName).c_str(), "wb");
-}
-
-void CUvcCamDownload_Tessaro_VxproxyDlg::CloseResultFile() {
-  if (resultFile_ != nullptr) std::fclose(resultFile_);
-  resultFile_ = nullptr;
-}
-
-void CUvcCamDownload_Tessaro_VxproxyDlg::WriteResultFile(bool pass, const ChipSnapshot& flow) {
-  if (resultFile_ == nullptr) return;
-  std::string text;
-  if (saveResultMode_ == 1) text = pass ? "pass" : "fail";
-  if (saveResultMode_ == 2) {
-    text = ResultLine(pass ? "After Download,TestResult = pass, VID is 0x%04x, PID is 0x%04x, Rev is 0x%04x\r\n"
-                     : "TestResult = fail, VID is 0x%04x, PID is 0x%04x, Rev is 0x%04x\r\n",
-                flow.vendorId, flow.productId, flow.revision);
+  BeginProcessRun();
+  SettleInterruptedRuns(*ProcessRun());
+  // Checked writable just before: a failure here is named by the records' own lines.
+  if (saveResultMode_ != 0) {
+    if (auto problem = EmptyResultFile(ProgramDir() / kResultFileName)) {
+      DebugPrint("Empty %s failed: %s\n", kResultFileName, problem->c_str());
+    }
   }
-  std::fputs(text.c_str(), resultFile_);
+}
+
+void CUvcCamDownload_Tessaro_VxproxyDlg::CloseResultFile() { EndProcessRun(); }
+
+std::string CUvcCamDownload_Tessaro_VxproxyDlg::ResultFileText(bool pass, const ChipSnapshot& flow) const {
+  if (saveResultMode_ == 1) return pass ? "pass" : "fail";
+  if (saveResultMode_ == 2) {
+    return ResultLine(pass ? "After Download,TestResult = pass, VID is 0x%04x, PID is 0x%04x, Rev is 0x%04x\r\n"
+                           : "TestResult = fail, VID is 0x%04x, PID is 0x%04x, Rev is 0x%04x\r\n",
+                      flow.vendorId, flow.productId, flow.revision);
+  }
+  return "";
 }
 
 std::string CUvcCamDownload_Tessaro_VxproxyDlg::UnitText(const ChipSnapshot& flow) const {
   // The unit's own serial tells units apart; the maker's string only names the product.
   if (!flow.serial.empty()) return flow.serial;
   return Setting(key::kSnAddress, 0) != 0 ? std::string() : flow.deviceName;
-}
-
-void CUvcCamDownload_Tessaro_VxproxyDlg::AppendBurnLine(bool pass, std::uint32_t id, const ChipSnapshot& flow) {
-  if (!AppendBurnLineNow(UnitText(flow), pass, pass ? LastStatus() : id)) view_.ShowMessage("Can't Open burn_result.txt", "");
 }
 
 }  // namespace quillon

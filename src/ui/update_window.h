@@ -192,14 +192,16 @@ class CUvcCamDownload_Tessaro_VxproxyDlg final : public FlowWindow,
   void ShowMembers();
   bool ReadMembers();
   void SetCancel(bool value);
+  // The run is under way for the station; "Result.txt" (when kept) is emptied.
   void OpenResultFile();
-  void WriteResultFile(bool pass, const ChipSnapshot& flow);
-  // What the serial field and burn_result.txt name the unit by.
+  // "Result.txt"'s text for the settings' mode.
+  std::string ResultFileText(bool pass, const ChipSnapshot& flow) const;
+  // What the serial field names the unit by.
   std::string UnitText(const ChipSnapshot& flow) const;
-  // One run record (stderr summary, JSON line when configured) per run.
+  // Every record of the run (history, JSON, burn_result.txt, Result.txt, in
+  // their one order); a PASS a record did not take is shown as the FAIL it is.
   void ReportWindowRun(bool pass, std::uint32_t id, const ChipSnapshot& flow);
   void CloseResultFile();
-  void AppendBurnLine(bool pass, std::uint32_t id, const ChipSnapshot& flow);
   void EndWindow();
   void RefreshList(std::uint32_t afterRun, const std::string& location = {});
   void PumpEvents();
@@ -274,7 +276,6 @@ class CUvcCamDownload_Tessaro_VxproxyDlg final : public FlowWindow,
   std::optional<StationImage> stationImage_;
   std::uint32_t saveResultMode_ = 0;
   std::uint32_t burnLogMode_ = 0;
-  std::FILE* resultFile_ = nullptr;
   // One result entry per run: set when a run is posted, cleared by its first PASS or FAIL.
   bool runAwaitingResult_ = false;
   // The worker will start the next loop itself; Start stays disabled until then.

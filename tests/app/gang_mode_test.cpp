@@ -3,6 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
+#include "app/run_record.h"
+#include "data/settings.h"
+#include "support/temp_dir.h"
+
 namespace quillon {
 namespace {
 
@@ -67,6 +73,45 @@ TEST(GangModeTest, TableHasAHeaderAndOneLinePerChip) {
             "                                            812 ms\n"
             "2-1            VID_3A7C&PID_0011&REV_0001  FAIL     41705  E"
             "rase Flash Fail!                             90 ms\n");
+}
+
+// A worker stopped by the operator is recorded for the unit it had opened,
+// as that unit's own record would name it; one stopped before it opened its
+// chip has no serial to name, and its identity is never taken for one.
+TEST(GangModeTest, AStoppedWorkersRecordNamesItsUnit) {
+  TheSettings().LoadFromText("[Quillon Config]\r\n");
+  testing::TempDir dir;
+  GangWorker worker;
+  worker.chip = GangChip{"2-1", "VID_3A7C&PID_0011&REV_0001"};
+  worker.dir = dir.path();
+  RunWork work;
+  work.operation = "write";
+  const RunOutcome cancelled{false, 41599};
+
+  const RunRecord unopened = BuildRunRecord(WorkerSnapshot(worker), cancelled, work);
+  EXPECT_EQ(unopened.serialNumber, "");
+  EXPECT_EQ(BurnLogSerial(unopened, WorkerSnapshot(worker)), "");
+
+  ChipSnapshot opened;
+  opened.open = true;
+  opened.identity = "VID_3A7C&PID_0011&REV_0001";
+  opened.location = "2-1";
+  opened.deviceName = "KESTRAN";
+  opened.chipSerial = "QA-0042";
+  opened.memoryType = MemoryType::Eeprom8;
+  opened.icFamily = "TQ7704";
+  opened.versionText = "4.119.0000-0115.0000";
+  std::ofstream(dir.path() / "unit.json") << SnapshotJson(opened);
+  const RunRecord stopped = BuildRunRecord(WorkerSnapshot(worker), cancelled, work);
+  const RunRecord direct = BuildRunRecord(opened, cancelled, work);
+  EXPECT_EQ(stopped.location, "2-1");
+  EXPECT_EQ(stopped.identity, direct.identity);
+  EXPECT_EQ(stopped.serialNumber, "QA-0042");
+  EXPECT_EQ(stopped.memoryType, "eeprom8");
+  EXPECT_EQ(stopped.icFamily, "TQ7704");
+  EXPECT_EQ(stopped.chipVersion, direct.chipVersion);
+  EXPECT_EQ(stopped.statusText, "Run Cancelled!");
+  EXPECT_EQ(BurnLogSerial(stopped, WorkerSnapshot(worker)), "QA-0042");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -212,6 +213,30 @@ TEST_F(GangProcessTest, FailingAndVanishingChipsDoNotStopTheOthers) {
   ASSERT_EQ(recs.size(), 4u);
   EXPECT_EQ(recs[1]["status_id"], 41705);
   EXPECT_EQ(recs[2]["verdict"], "FAIL");
+}
+
+// Result.txt is the gang's alone, written once after every chip: a chip that
+// ended with PASS while another still erases leaves it empty (an earlier
+// unit's "pass" went at the start), and a gang killed then leaves no "pass".
+TEST_F(GangProcessTest, OnlyTheWholeGangWritesResultTxt) {
+  NewFixture(2);
+  Fault(1, {"slow-erase", "4000"});
+  Fault(1, {"corrupt-read", "0x100"});  // and then fails: no timing makes a "pass" right
+  home.Write("Result.txt", "pass");
+  auto gang = Background({"-f", "-write", image, "--all"}, "gang");
+  ASSERT_TRUE(WaitUntilWritten({"1-1", "2-1"}));
+  // Until the fast chip's worker has ended (a hang guard, no time assertion).
+  for (int round = 0; round < 6000 && HeldElsewhere(ChipLockFile("1-1")); ++round) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_FALSE(HeldElsewhere(ChipLockFile("1-1")));
+  EXPECT_NE(ReadText(home.path() / "Result.txt"), "pass") << "a worker wrote the gang's result";
+  ::kill(gang->pid(), SIGKILL);
+  gang->Wait();
+  for (int round = 0; round < 6000 && HeldElsewhere(ChipLockFile("2-1")); ++round) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_NE(ReadText(home.path() / "Result.txt"), "pass");
 }
 
 // A gang of slow chips is under way when a single-chip run starts: that run

@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/run_record.h"
+#include "data/settings.h"
 #include "platform/files.h"
 #include "platform/sha256.h"
 #include "support/run_process.h"
@@ -311,6 +312,49 @@ TEST(RunRecordTest, TwoProcessesAppendingAtOnceLeaveWholeLines) {
   }
   EXPECT_EQ(perLetter[0], kLinesEach);
   EXPECT_EQ(perLetter[1], kLinesEach);
+}
+
+// The one serial rule of every record: the serial a passed write put into the
+// unit with "SaveSN", else the one the unit reported; never the maker's string.
+TEST(RunRecordTest, TheRecordNamesTheUnitByItsOwnSerial) {
+  ChipSnapshot chip;
+  chip.open = true;
+  chip.identity = "VID_3A7C&PID_0011&REV_0001";
+  chip.deviceName = "KESTRAN";
+  chip.chipSerial = "QA-0042";
+  chip.imageSerial = "SN-0777";
+  struct Case {
+    const char* settings;
+    RunOutcome verdict;
+    const char* operation;
+    const char* serial;
+  };
+  const Case cases[] = {
+      {"SaveSN=1\r\n", {true, 0}, "write", "SN-0777"},
+      {"SaveSN=1\r\n", {false, 41705}, "write", "QA-0042"},
+      {"SaveSN=1\r\n", {false, 41599}, "write", "QA-0042"},
+      {"SaveSN=1\r\n", {true, 0}, "verify", "QA-0042"},
+      {"", {true, 0}, "write", "QA-0042"},
+  };
+  const auto work = [](const char* operation) {
+    RunWork w;
+    w.operation = operation;
+    return w;
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.settings) + c.operation + std::to_string(c.verdict.statusId));
+    TheSettings().LoadFromText(std::string("[Quillon Config]\r\n") + c.settings);
+    const RunRecord record = BuildRunRecord(chip, c.verdict, work(c.operation));
+    EXPECT_EQ(record.serialNumber, c.serial);
+    EXPECT_EQ(BurnLogSerial(record, chip), c.serial);
+  }
+  // A unit without a serial of its own is named by the product in the burn log only.
+  chip.chipSerial.clear();
+  TheSettings().LoadFromText("[Quillon Config]\r\n");
+  const RunRecord record = BuildRunRecord(chip, {false, 41705}, work("write"));
+  EXPECT_EQ(record.serialNumber, "");
+  EXPECT_EQ(BurnLogSerial(record, chip), "KESTRAN");
+  EXPECT_EQ(record.statusText, "Erase Flash Fail!");
 }
 
 TEST(RunRecordTest, AnAppendThatCannotOpenItsFileFails) {

@@ -100,6 +100,8 @@ class StartedProgram {
   StartedProgram(const StartedProgram&) = delete;
   StartedProgram& operator=(const StartedProgram&) = delete;
 
+  pid_t pid() const { return pid_; }
+
   ProcessResult Wait() {
     ProcessResult result;
     int status = 0;

@@ -248,10 +248,14 @@ TEST_F(PanelTest, ClosingDuringARunStopsEveryWorkerAndRecordsCancels) {
   for (const auto& rec : recs) {
     EXPECT_EQ(rec["verdict"], "FAIL");
     EXPECT_EQ(rec["status_id"], msg::kRunCancelled);
+    EXPECT_EQ(rec["identity"], "VID_3A7C&PID_0011&REV_0001");
   }
   const auto burn = BurnLines();
   ASSERT_EQ(burn.size(), 4u);
-  for (std::size_t i = 2; i < burn.size(); ++i) EXPECT_NE(burn[i].find("41599"), std::string::npos) << burn[i];
+  for (std::size_t i = 2; i < burn.size(); ++i) {
+    EXPECT_NE(burn[i].find("41599"), std::string::npos) << burn[i];
+    EXPECT_EQ(burn[i].find("VID_"), std::string::npos) << "the serial column names no identity: " << burn[i];
+  }
   EXPECT_EQ(LastStatus(), msg::kRunCancelled);
 }
 
