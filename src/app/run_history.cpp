@@ -271,6 +271,18 @@ std::string SettleRunInHistory(const std::filesystem::path& path, const RunRecor
   return problem;
 }
 
+namespace {
+// Every row the statement selects, or none and the problem.
+void ReadAllRows(sqlite3* db, sqlite3_stmt* select, HistoryRead& read) {
+  int rc;
+  while ((rc = sqlite3_step(select)) == SQLITE_ROW) read.records.push_back(ReadRecord(select, 0));
+  if (rc != SQLITE_DONE) {
+    read.problem = ErrorText(db);
+    read.records.clear();
+  }
+}
+}  // namespace
+
 HistoryRead PendingRuns(const std::filesystem::path& path) {
   HistoryRead read;
   std::error_code error;
@@ -287,12 +299,7 @@ HistoryRead PendingRuns(const std::filesystem::path& path) {
   Statement select = Prepare(
       db.get(), std::string("SELECT ") + kRecordColumns + " FROM runs WHERE records_pending != 0 ORDER BY seq", read.problem);
   if (!select) return read;
-  int rc;
-  while ((rc = sqlite3_step(select.get())) == SQLITE_ROW) read.records.push_back(ReadRecord(select.get(), 0));
-  if (rc != SQLITE_DONE) {
-    read.problem = ErrorText(db.get());
-    read.records.clear();
-  }
+  ReadAllRows(db.get(), select.get(), read);
   return read;
 }
 
@@ -311,12 +318,7 @@ HistoryRead ReadHistory(const std::filesystem::path& path, const HistoryFilter& 
   BindText(select.get(), 1, filter.serial);
   BindText(select.get(), 2, filter.location);
   sqlite3_bind_int64(select.get(), 3, filter.since.value_or(INT64_MIN));
-  int rc;
-  while ((rc = sqlite3_step(select.get())) == SQLITE_ROW) read.records.push_back(ReadRecord(select.get(), 0));
-  if (rc != SQLITE_DONE) {
-    read.problem = ErrorText(db.get());
-    read.records.clear();
-  }
+  ReadAllRows(db.get(), select.get(), read);
   return read;
 }
 

@@ -460,6 +460,8 @@ void CDevFlow::DEV_GetDeviceListForTessaro() {
         if (seen.listed && list != nullptr) list->Append(seen.identity);
         if (auto choice = ChooseAtLocation(seen, remembered)) {
           ApplyChoice(*this, *choice, nullptr);
+          // The unit at the port now, which may not be the one judged last.
+          ApplyConfiguredCheck(false);
           chosenDevice.Keep(chip);
         }
         MP_CloseDevice();

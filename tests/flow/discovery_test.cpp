@@ -98,6 +98,22 @@ TEST_F(DiscoveryTest, ListingNeverChoosesARejectedDevice) {
   EXPECT_EQ(LastStatus(), msg::kCheckDeviceInfoSucceed);
 }
 
+// A listing that finds a unit at the remembered port judges that unit, not
+// whichever unit a listing judged before it (a refused unit of another product).
+TEST_F(DiscoveryTest, ListingAtTheRememberedPortJudgesTheUnitThere) {
+  UseSettings("CheckVIDPID_INI=1\r\n");
+  WindowFrontEnd window;
+  SetFrontEnd(&window);
+  AddChipWith({.productId = 0x0099}, {});
+  AddChipWith({.productId = 0x0011}, {});
+  flow->DEV_GetDeviceListForTessaro();
+  ASSERT_EQ(window.Location().portAddress, 2u);
+  flow->chip.accepted = 0;  // as the listing of a refused unit leaves it
+  flow->DEV_GetDeviceListForTessaro();
+  EXPECT_EQ(flow->chip.fullIdText, "VID_3A7C&PID_0011&REV_0001");
+  EXPECT_EQ(flow->chip.accepted, 1u);
+}
+
 TEST_F(DiscoveryTest, ListingWithOnlyRejectedDevicesChoosesNone) {
   UseSettings("CheckVIDPID_INI=1\r\n");
   WindowFrontEnd window;
