@@ -319,26 +319,17 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnFlowInfo(std::uint32_t id, std::uint3
   std::vector<std::string> entries = deviceList_.Entries(&selected);
   view_.SetDeviceList(entries, selected);
 
-  if (!pendingStartAt_.empty()) {
-    const std::string wanted = std::exchange(pendingStartAt_, std::string());
-    if (devicePresent_ && found == wanted && !RunUnderWay() && !closing_) {
+  // A start waits for the listing of its own unit; another listing queued
+  // before it (the one after a run) leaves it waiting.
+  if (!pendingStartAt_.empty() && devicePresent_ && found == pendingStartAt_) {
+    pendingStartAt_.clear();
+    if (!RunUnderWay() && !closing_) {
       SetControlState(false);
       StartRun();
       return;
     }
   }
-  if (devicePresent_ && accepted_ != 0 && CheckConfigured() && autoRunEnabled_ && lParam == 0 && !closing_ &&
-      !autoRunScheduled_ && !RunUnderWay()) {
-    // Each arrival gets one automatic start; the delay is a timer, never a
-    // sleep of the window's thread.
-    if (std::optional<std::string> unit = board_.TakeAutoRun()) {
-      autoRunScheduled_ = true;
-      view_.SingleShot(Setting(key::kAutoRunDelay, 0), [this, at = *unit] {
-        autoRunScheduled_ = false;
-        if (!RunUnderWay() && !closing_ && !ended_) StartAt(at);
-      });
-    }
-  }
+  if (devicePresent_ && accepted_ != 0 && lParam == 0) ScheduleAutoRun();
   SetControlState(false);
   ShowUnit();
   DescribeWaitingUnit();
@@ -355,8 +346,12 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::DescribeWaitingUnit() {
   }
 }
 
+std::string CUvcCamDownload_Tessaro_VxproxyDlg::HeldUnit() const {
+  return !lastChip_.foundAt.empty() ? lastChip_.foundAt : lastChip_.location;
+}
+
 void CUvcCamDownload_Tessaro_VxproxyDlg::StartAt(const std::string& location) {
-  const std::string held = !lastChip_.foundAt.empty() ? lastChip_.foundAt : lastChip_.location;
+  const std::string held = HeldUnit();
   if (devicePresent_ && held == location) {
     StartRun();
     return;
@@ -441,10 +436,33 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnFlowFail(std::uint32_t id, const Chip
   SetControlState(false);
 }
 
+void CUvcCamDownload_Tessaro_VxproxyDlg::ScheduleAutoRun() {
+  // One start at a time: a unit waits while another's start is on its way.
+  if (!CheckConfigured() || !autoRunEnabled_ || closing_ || autoRunScheduled_ || RunUnderWay() || startWaiting_ ||
+      !pendingStartAt_.empty()) {
+    return;
+  }
+  // Each arrival gets one automatic start; the delay is a timer, never a
+  // sleep of the window's thread.
+  if (std::optional<std::string> unit = board_.TakeAutoRun()) {
+    autoRunScheduled_ = true;
+    view_.SingleShot(Setting(key::kAutoRunDelay, 0), [this, at = *unit] {
+      autoRunScheduled_ = false;
+      if (!RunUnderWay() && !closing_ && !ended_) StartAt(at);
+    });
+  }
+}
+
 void CUvcCamDownload_Tessaro_VxproxyDlg::OnRunSettled() {
   board_.Settle();
   SetControlState(false);
   ShowUnit();
+  // Units that arrived during the run get their turn now: the one just run
+  // has its verdict, so the listing after it starts nothing by itself; a
+  // unit listed meanwhile is started, one that no listing found is listed again.
+  ScheduleAutoRun();
+  listedUnits_.clear();
+  DescribeWaitingUnit();
 }
 
 void CUvcCamDownload_Tessaro_VxproxyDlg::OnFlowNote() {
@@ -512,7 +530,10 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::StartRun() {
   // nor before the last run has settled on its unit.
   // It starts when the worker says it is done; nothing polls for that.
   if (!worker_.Idle() || board_.Running()) {
+    // Pinned to the unit it was asked for: a listing still queued (another
+    // unit's arrival) may leave the flow holding another unit meanwhile.
     startWaiting_ = true;
+    startWaitingAt_ = HeldUnit();
     return;
   }
   startWaiting_ = false;
@@ -520,7 +541,7 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::StartRun() {
   // answered for the whole loop.
   const bool continuingLoop = nextLoopPending_;
   nextLoopPending_ = false;
-  const std::string unitAt = !lastChip_.foundAt.empty() ? lastChip_.foundAt : lastChip_.location;
+  const std::string unitAt = HeldUnit();
   if (TheFlow() == nullptr || RecreateFlow(true) == nullptr) {
     RefuseRun(msg::kNotSupport);
     return;
@@ -763,6 +784,12 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::RequestDone() {
     if (pendingSelection_) OnDeviceListSelected(*pendingSelection_);
     if (!startWaiting_) return;
     startWaiting_ = false;
+    const std::string held = HeldUnit();
+    if (!startWaitingAt_.empty() && held != startWaitingAt_ && !nextLoopPending_) {
+      StartAt(std::exchange(startWaitingAt_, std::string()));
+      return;
+    }
+    startWaitingAt_.clear();
     StartRun();
   });
 }
@@ -807,6 +834,10 @@ void CUvcCamDownload_Tessaro_VxproxyDlg::OnArrival(const UsbDeviceInfo& device) 
 void CUvcCamDownload_Tessaro_VxproxyDlg::OnRemoval(const UsbDeviceInfo& device) {
   if (closing_) return;
   if (!device.location.empty()) board_.Leave(device.location);
+  // A start waiting for a unit that has left has nothing to start.
+  if (!device.location.empty() && EqualsIgnoreCase(device.location, pendingStartAt_) && !board_.At(device.location)) {
+    pendingStartAt_.clear();
+  }
   std::string open;
   {
     std::lock_guard lock(shared_);

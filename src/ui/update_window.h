@@ -169,6 +169,10 @@ class CUvcCamDownload_Tessaro_VxproxyDlg final : public FlowWindow,
   void OnRunSettled();
   // Starts a run on the unit at `location`, listing it first when the flow holds another.
   void StartAt(const std::string& location);
+  // The next arrival that has not had its one automatic start, after the delay.
+  void ScheduleAutoRun();
+  // Where the unit the flow last listed sits.
+  std::string HeldUnit() const;
   // Lists the oldest unit nobody has read yet, once per unit.
   void DescribeWaitingUnit();
   // The board's unit on the controls.
@@ -264,6 +268,8 @@ class CUvcCamDownload_Tessaro_VxproxyDlg final : public FlowWindow,
   std::string pendingStartAt_;
   // A start waiting for the worker to finish what it is doing.
   bool startWaiting_ = false;
+  // The unit a waiting Start was asked for.
+  std::string startWaitingAt_;
   std::optional<int> pendingSelection_;
   // Units a listing was asked for, by their arrival number.
   std::vector<std::uint64_t> listedUnits_;
