@@ -36,7 +36,10 @@ const Unit* UnitBoard::Find(const std::string& location) const {
 const Unit& UnitBoard::Arrive(const std::string& location) { return ArriveUnit(location); }
 
 Unit& UnitBoard::ArriveUnit(const std::string& location) {
-  if (Unit* unit = Find(location); unit != nullptr && location == running_) {
+  // The running chip back from its own reset is part of the run; a chip at
+  // the port after the verdict of a unit that had already left is another
+  // plug (the unit pulled mid-run and plugged back), not a reset.
+  if (Unit* unit = Find(location); unit != nullptr && location == running_ && !(settling_ && goneAtVerdict_)) {
     unit->present = true;
     return *unit;
   }
@@ -111,6 +114,7 @@ bool UnitBoard::Begin(const std::string& location) {
   unit->verdict.reset();
   running_ = location;
   settling_ = false;
+  goneAtVerdict_ = false;
   shown_ = unit->number;
   departed_.reset();
   return true;
@@ -122,6 +126,7 @@ void UnitBoard::Finish(const UnitVerdict& verdict) {
   unit->verdict = verdict;
   unit->state = verdict.state;
   settling_ = true;
+  goneAtVerdict_ = !unit->present && verdict.state != UnitState::Pass;
 }
 
 void UnitBoard::Settle() {

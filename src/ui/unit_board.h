@@ -104,6 +104,8 @@ class UnitBoard {
   std::uint64_t nextNumber_ = 1;
   std::string running_;
   bool settling_ = false;
+  // The running unit had left the bus when its verdict came.
+  bool goneAtVerdict_ = false;
   std::optional<UnitState> stateBeforeRun_;
   std::optional<UnitVerdict> verdictBeforeRun_;
   std::uint64_t shown_ = 0;  // the number of the unit shown

@@ -85,6 +85,8 @@ INSTANTIATE_TEST_SUITE_P(
         BoardCase{"ResetAfterTheVerdict", "+1-1 d1-1 b1-1 P -1-1 +1-1 s", "1-1 PASS"},
         // Pulled mid-run: its own FAIL stays on screen, marked as gone.
         BoardCase{"PulledMidRun", "+1-1 d1-1 b1-1 -1-1 F s", "1-1 FAIL (left)"},
+        // Pulled mid-run and plugged back before the failed run settled: another plug, not a reset.
+        BoardCase{"PluggedBackBeforeTheFailSettled", "+1-1 d1-1 b1-1 -1-1 F +1-1 s d1-1", "1-1 READY"},
         BoardCase{"LeftAfterItsPass", "+1-1 d1-1 b1-1 P s -1-1", "1-1 PASS (left)"},
         // The next unit at the same port never shows the last one's verdict.
         BoardCase{"NextUnitSamePort", "+1-1 d1-1 b1-1 P s -1-1 +1-1", "1-1 READY"},
@@ -116,6 +118,8 @@ TEST(UnitBoardTest, EveryArrivalGetsOneAutomaticStart) {
       {"+1-1 x1-1 a", {"none"}},           // nor a unit not accepted
       {"+1-1 d1-1 a b1-1 P s a a", {"1-1", "none", "none"}},
       {"+1-1 d1-1 a b1-1 F s -1-1 +1-1 d1-1 a", {"1-1", "1-1"}},
+      {"+1-1 d1-1 a b1-1 -1-1 F +1-1 s d1-1 a", {"1-1", "1-1"}},  // plugged back before the FAIL settled
+      {"+1-1 d1-1 a b1-1 -1-1 P +1-1 s d1-1 a", {"1-1", "none"}},  // a PASS's own last reset
       // Abandoned before the run (a question answered No): still no second start.
       {"+1-1 d1-1 a a", {"1-1", "none"}},
       // Two units: the second waits for the first run, then gets its own.
